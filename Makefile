@@ -1,0 +1,44 @@
+# Entry points. Each installs what is missing (apt-get, only absent packages)
+# before it builds, so that a fresh Debian machine with nothing but make runs
+# them as they stand.
+BUILD   ?= build
+JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_FLAGS ?=
+
+DEPS_BUILD = g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+DEPS_LDAP  = slapd ldap-utils libldap-dev
+
+.PHONY: all deps build test test-asan test-tsan bench clean
+
+all: build
+
+deps:
+	@scripts/install-deps $(DEPS_BUILD) $(DEPS_LDAP)
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j$(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 300
+
+# Every test built with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: deps
+	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DCOMMDIR_SANITIZE=address,undefined \
+	  -DCOMMDIR_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(BUILD)-asan -j$(JOBS)
+	cd $(BUILD)-asan && ctest --output-on-failure -j$(JOBS) --timeout 300
+
+# The concurrency tests (test suites whose names contain "Concurren") built
+# with ThreadSanitizer.
+test-tsan: deps
+	cmake -S . -B $(BUILD)-tsan -DCMAKE_BUILD_TYPE=Debug -DCOMMDIR_SANITIZE=thread \
+	  -DCOMMDIR_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(BUILD)-tsan -j$(JOBS)
+	cd $(BUILD)-tsan && ctest --output-on-failure -j$(JOBS) --timeout 300 -R Concurren
+
+bench: build
+	@scripts/run-bench $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan
