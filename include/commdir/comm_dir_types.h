@@ -12,6 +12,7 @@ typedef unsigned int UINT;     // 32-bit unsigned word
 typedef int INT;               // 32-bit signed word
 typedef char CHAR;
 typedef unsigned long ULONG;
+static_assert(sizeof(UINT) == 4 && sizeof(INT) == 4, "words are 32-bit");
 
 #if defined(COMMDIR_BUILDING_LIBRARY)
 #define COMM_DIR_API __attribute__((visibility("default")))
@@ -29,6 +30,16 @@ constexpr UINT COMM_DIR_MODULE_ID = 0x3409;
 // with -1; every other non-zero result is a code of the directory service (or
 // of a platform call) passed up unchanged.
 constexpr RETCODE COMM_DIR_ERR = 0x34090000;
+
+// The library's own result codes beside COMM_DIR_ERR, in a range that no
+// directory service code uses (the daemon's codes lie in 0x34091000 to
+// 0x3409EFFF).
+// A reply broke the limits of the wire contract (a name or value without its
+// terminator, a length beyond what one reply can carry, a reply shorter than
+// the value it announces). Nothing of it is handed out.
+constexpr RETCODE COMM_DIR_ERR_BAD_REPLY = 0x3409F001;
+// The library could not allocate memory for a result.
+constexpr RETCODE COMM_DIR_ERR_NO_MEMORY = 0x3409F002;
 
 // Trace category of every trace line of the library.
 constexpr UINT COMM_DIR_TRACE_CATEGORY = 258;
