@@ -11,8 +11,12 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 
 #include "integration/service_wire.h"
+#include "support/child_process.h"
 #include "support/slapd_fixture.h"
 
 namespace velmarosta {
@@ -225,6 +229,47 @@ TEST_F(ServiceRobustness, ConnectionTestReportsFindingsAndCallsBack) {
   std::memcpy(&result_word, callback.payload.data() + 72, sizeof result_word);
   EXPECT_EQ(static_cast<RETCODE>(result_word), server_down);
   expect_still_serving();
+}
+
+// SIGTERM: the endpoint closes, the request in progress and those waiting
+// are answered, and the daemon exits 0. The daemon runs as a plain child
+// here, so that the test holds its pid.
+TEST_F(ServiceRobustness, StopAnswersWhatItTookThenExits) {
+  std::string dir = "/tmp/commdir-stop-XXXXXX";
+  ASSERT_NE(mkdtemp(&dir[0]), nullptr);
+  ipc_dir_ = dir;
+  setenv("COMM_DIR_IPC_DIR", dir.c_str(), 1);
+  commdir_testing::ChildProcess daemon({COMMDIR_SERVICE_BIN, "--workers=1", "--network-timeout=1500"},
+                                       {{"COMM_DIR_IPC_DIR", dir}}, "");
+  ASSERT_TRUE(daemon.started());
+  sockaddr_un endpoint{};
+  endpoint.sun_family = AF_UNIX;
+  std::snprintf(endpoint.sun_path, sizeof endpoint.sun_path, "%s/COMM_DIR_SRV", dir.c_str());
+  bool ready = false;
+  for (int i = 0; i < 500 && !ready && daemon.alive(); ++i) {
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ready = connect(fd, reinterpret_cast<sockaddr*>(&endpoint), sizeof endpoint) == 0;
+    close(fd);
+    if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(ready);
+  start_reply_server();
+  commdir_testing::SilentServer hanging;
+  ASSERT_TRUE(hanging.ok());
+  send_raw(connection_test(COMM_DIR_TEST_MODE_SYNC, hanging.uri(), 500, 0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  send_raw(request_form(COMM_DIR_FUNC_GET_FIRST_ENTRY, 501));
+  send_raw(request_form(COMM_DIR_FUNC_FREE_MSG, 502));
+
+  const int status = daemon.stop(std::chrono::seconds(10));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(expect_reply(500).result(), COMM_DIR_SVC_BIND_TIMEOUT);
+  EXPECT_EQ(expect_reply(501).result(), COMM_DIR_SVC_UNKNOWN_OPERATION);
+  EXPECT_EQ(expect_reply(502).result(), COMM_DIR_SVC_UNKNOWN_OPERATION);
+  EXPECT_NE(access((dir + "/COMM_DIR_SRV").c_str(), F_OK), 0) << "the endpoint's socket is left behind";
+  emwGENIpcRequestAdmin(kReplyServer, GEN_IPC_ADMIN_STOP);
+  reply_server_ = false;
+  rmdir(dir.c_str());
 }
 
 }  // namespace
