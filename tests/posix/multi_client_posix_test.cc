@@ -112,6 +112,10 @@ class HeldEcho {
     arrived_.notify_all();
     return 0;
   }
+  static void forget() {
+    std::lock_guard<std::mutex> lock(mu_);
+    requests_.clear();
+  }
   static bool wait_for(std::size_t count) {
     std::unique_lock<std::mutex> lock(mu_);
     return arrived_.wait_for(lock, std::chrono::seconds(20), [&] { return requests_.size() >= count; });
@@ -144,6 +148,7 @@ class MultiClientPosixTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_posts = 0;
+    HeldEcho::forget();
     trace_start_ = read_traces().size();
     client_ = comm_dir_ipc_multi_client::get_instance();
     ASSERT_NE(client_, nullptr);
