@@ -215,6 +215,27 @@ TEST_F(ServiceRobustness, ConnectionTestReportsFindingsAndCallsBack) {
   expect_still_serving();
 }
 
+TEST_F(ServiceRobustness, CallbackToAnApplicationGoneOrMuteNeverHoldsTheDaemon) {
+  start_with_callback_server({"--workers=1", "--callback-timeout=500"});
+  // A callback server that takes datagrams and never answers, and one that is gone.
+  sockaddr_un mute{};
+  mute.sun_family = AF_UNIX;
+  std::snprintf(mute.sun_path, sizeof mute.sun_path, "%s/MUTE_CB", ipc_dir_.c_str());
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&mute), sizeof mute), 0);
+  const std::string uri = closed_port_uri();
+  for (const char* name : {"MUTE_CB", "GONE_CB"}) {
+    std::vector<char> message = connection_test(COMM_DIR_TEST_MODE_CALLBACK, uri, 600, 0);
+    std::strcpy(message.data() + kHead + 76 + offsetof(COMM_DIR_TEST_CONNECTION_INFO, callback_server_name), name);
+    send_raw(message);
+    EXPECT_EQ(expect_reply(600).result(), 0);
+  }
+  // The one worker gave both up and serves again.
+  expect_still_serving();
+  close(fd);
+  unlink(mute.sun_path);
+}
+
 // SIGTERM: the endpoint closes, the request in progress and those waiting
 // are answered, and the daemon exits 0. The daemon runs as a plain child
 // here, so that the test holds its pid.
