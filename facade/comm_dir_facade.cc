@@ -326,14 +326,17 @@ RETCODE comm_dir_facade::end_operation(UINT operation_id) {
     trace_format_a(kEndOperationSignature, __LINE__);
     return result;
   }
-  if (collector_->unset_info_map(operation_id) != 0) {
-    // The entry may still be there: the record must outlive it.
+  RETCODE removed = collector_->unset_info_map(operation_id);
+  if (removed != 0) {
     trace_format_b(kEndOperationSignature, __LINE__);
-    return COMM_DIR_ERR;
+    // The entry may still be there, and the record must outlive it. A second
+    // removal that succeeds proves it gone; otherwise the record stays for
+    // the store's destructor.
+    if (collector_->unset_info_map(operation_id) != 0) return COMM_DIR_ERR;
   }
   free_info_holdings(*info);
   delete info;
-  return 0;
+  return removed != 0 ? COMM_DIR_ERR : 0;
 }
 
 RETCODE comm_dir_facade::free_msg(UINT operation_id) {

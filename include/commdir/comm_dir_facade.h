@@ -200,6 +200,10 @@ class COMM_DIR_API comm_dir_facade {
   // id is freed and the id is no longer open here. When the service refuses,
   // its code is returned, everything stays valid and the call may be
   // repeated. An id without an open operation: COMM_DIR_ERR, nothing sent.
+  // COMM_DIR_ERR after the service ended the operation means the library
+  // failed to drop its record of it: the results are then freed only if a
+  // second attempt to drop the record succeeds, else they stay valid until
+  // the facade is destroyed.
   RETCODE end_operation(UINT operation_id);
 
   // Asks the service to free the operation's search result. Forwarded for
