@@ -8,11 +8,13 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "client/comm_dir_messages.h"
+#include "platform/emw_osw.h"
 #include "support/fake/fake_platform.h"
 #include "support/scripted_service.h"
 
