@@ -344,9 +344,10 @@ TEST_F(FacadeTest, ResultsAreFreedExactlyWhenReplacedOrEnded) {
   EXPECT_EQ(facade_->end_operation(kOp), kServiceCode);
   expect_freed(kept, false);
   service_.reply_word(COMM_DIR_FUNC_END_OPERATION, 0, 0);
+  const void* value = binaries[0];
   ASSERT_EQ(facade_->end_operation(kOp), 0);
   for (const void* block : {static_cast<const void*>(kept), static_cast<const void*>(behind_gap),
-                            static_cast<const void*>(binaries), static_cast<const void*>(binaries[0])}) {
+                            static_cast<const void*>(binaries), value}) {
     expect_freed(block, true);
   }
 }
