@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -412,6 +413,9 @@ INSTANTIATE_TEST_SUITE_P(ProcessNames, FacadeNameTest,
 
 TEST(FacadeConcurrencyTest, RacingFirstCallsBuildOneFacade) {
   fake::reset();
+  // A slow construction keeps the second caller arriving while the first
+  // one builds.
+  fake::set_hook("emwOSWGetProcessName", [] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); });
   std::atomic<bool> go{false};
   comm_dir_facade* seen[2] = {nullptr, nullptr};
   std::vector<std::thread> threads;
