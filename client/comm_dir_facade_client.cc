@@ -64,7 +64,9 @@ class service_link {
  public:
   service_link() : transport_(comm_dir_ipc_multi_client::get_instance()) {}
 
+  // The transport is null only when memory for it ran out (it traced that).
   RETCODE open() {
+    if (transport_ == nullptr) return COMM_DIR_ERR_NO_MEMORY;
     return transport_->create_client(COMM_DIR_SERVICE_CLIENT_NAME, COMM_DIR_SERVICE_SERVER_NAME, 0,
                                      0, COMM_DIR_IPC_ID_SERVICE, clnt_);
   }
@@ -79,7 +81,9 @@ class service_link {
   }
 
   // Not acted on when it fails: the transport traces its own failure.
-  void close() { transport_->destroy_client(clnt_); }
+  void close() {
+    if (transport_ != nullptr) transport_->destroy_client(clnt_);
+  }
 
  private:
   comm_dir_ipc_multi_client* transport_;

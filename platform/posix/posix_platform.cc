@@ -124,8 +124,12 @@ class Event {
   }
 
   void post() {
-    std::lock_guard<std::mutex> lock(mu_);
-    signalled_ = true;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      signalled_ = true;
+    }
+    // Notified after unlocking, so the waiter does not wake into a held
+    // mutex. This object outlives the call: the caller holds a reference.
     cv_.notify_all();
   }
 

@@ -140,13 +140,16 @@ TEST_F(PosixPlatformTest, StaleDeletedAndForgedIdsFail) {
   ASSERT_EQ(emwOSWDeleteMutexSem(&mutex), 0);
   ASSERT_EQ(emwOSWDeleteEventSem(event), 0);
   ASSERT_EQ(emwGENIpcDestroyClient(client), 0);
-  // Many creations later, the stale ids still name nothing.
+  // Many creations later, the stale ids still name nothing, also while their
+  // slots hold new objects.
   for (int i = 0; i < 3000; ++i) {
     UINT m = 0, e = 0;
     ASSERT_EQ(emwOSWCreateMutexSem(&m, 0, 1), 0);
     ASSERT_EQ(emwOSWCreateEventSem(&e, 0, 0), 0);
     ASSERT_NE(m, live_mutex);
     ASSERT_NE(e, live_event);
+    ASSERT_NE(emwOSWRequestMutexSem(live_mutex, 0), 0);
+    ASSERT_NE(emwOSWPostEventSem(live_event), 0);
     ASSERT_EQ(emwOSWDeleteMutexSem(&m), 0);
     ASSERT_EQ(emwOSWDeleteEventSem(e), 0);
   }
