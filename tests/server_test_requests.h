@@ -40,7 +40,7 @@ inline std::vector<char> request_form(UINT type, UINT event, std::vector<UINT> p
   std::strcpy(form->head.reply_server_name, kReplyServer);
   form->head.reply_buffer = 0xB0000000u + event;
   form->head.reply_buffer_size = velmarosta::COMM_DIR_IPC_REPLY_SIZE;
-  std::memcpy(form->payload, payload.data(), payload.size() * sizeof(UINT));
+  if (!payload.empty()) std::memcpy(form->payload, payload.data(), payload.size() * sizeof(UINT));
   UINT length_word = static_cast<UINT>(length);
   std::memcpy(bytes.data() + GEN_IPC_HDR_LENGTH_OFFSET, &length_word, sizeof length_word);
   bytes.resize(length);
