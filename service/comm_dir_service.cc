@@ -98,6 +98,7 @@ comm_dir_service::comm_dir_service(const comm_dir_service_options& options)
 comm_dir_service::~comm_dir_service() { stop(); }
 
 RETCODE comm_dir_service::start() {
+  comm_dir_ldap_initialize();
   for (int i = 0; i < options_.workers; ++i) workers_.emplace_back(&comm_dir_service::work, this);
   if (options_.idle_timeout_s > 0) reclaimer_ = std::thread(&comm_dir_service::reclaim_idle, this);
   RETCODE rc = comm_dir_callback_client::start();
