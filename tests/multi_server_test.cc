@@ -273,7 +273,8 @@ TEST_F(MultiServerTest, EachAcceptedRequestIsAnsweredOnceWithItsRouting) {
   };
   EXPECT_EQ((std::vector<long long>{0, 0, velmarosta::COMM_DIR_IPC_ID_REPLY}),
             ints("emwGENIpcCreateClient", {2, 3, 4}));
-  EXPECT_EQ((std::vector<long long>{1, 0, 0, 49284, 0, 0, 0, -1}),
+  const auto forever = static_cast<long long>(static_cast<ULONG>(-1));  // the ULONG's width
+  EXPECT_EQ((std::vector<long long>{1, 0, 0, 49284, 0, 0, 0, forever}),
             ints("emwGENIpcCallClient", {1, 2, 3, 5, 6, 7, 8, 9}));
   EXPECT_EQ((std::vector<long long>{-1, 0x24000, 0, 0, 0, 0, 0, 0, 0, 0, 0}),
             ints("emwOSWCreateJoinTask", {2, 3, 5, 8, 9, 10, 11, 12, 13, 14, 15}));
