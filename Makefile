@@ -7,8 +7,9 @@ CMAKE_FLAGS ?=
 
 DEPS_BUILD = g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
 DEPS_LDAP  = slapd ldap-utils libldap-dev
+DEPS_TARGET = g++-powerpc-linux-gnu qemu-user googletest
 
-.PHONY: all deps build test test-asan test-tsan bench clean
+.PHONY: all deps build test test-asan test-tsan test-target bench clean
 
 all: build
 
@@ -37,8 +38,18 @@ test-tsan: deps
 	cmake --build $(BUILD)-tsan -j$(JOBS)
 	cd $(BUILD)-tsan && ctest --output-on-failure -j$(JOBS) --timeout 300 -R Concurren
 
+# The library, the POSIX platform and every test that needs neither libldap nor
+# the daemon, cross-built for the device's architecture (32-bit big-endian
+# PowerPC) and run under qemu-ppc.
+test-target:
+	@scripts/install-deps $(DEPS_BUILD) $(DEPS_TARGET)
+	cmake -S . -B $(BUILD)-ppc -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-powerpc-linux-gnu.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMMDIR_BUILD_SERVICE=OFF -DCOMMDIR_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(BUILD)-ppc -j$(JOBS)
+	cd $(BUILD)-ppc && ctest --output-on-failure -j$(JOBS) --timeout 600
+
 bench: build
 	@scripts/run-bench $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-ppc
