@@ -1,0 +1,34 @@
+// What the two halves of the POSIX platform share: the platform's own trace
+// lines and the sizing of the threads it starts.
+//
+// The platform's trace lines (dropped datagrams, refused senders, folders
+// that fail their checks) go through emwGENTrcPrintf like the library's, under
+// a module number of their own so that they are told apart.
+#ifndef COMMDIR_PLATFORM_POSIX_POSIX_INTERNAL_H_
+#define COMMDIR_PLATFORM_POSIX_POSIX_INTERNAL_H_
+
+#include <cstddef>
+
+#include "commdir/comm_dir_types.h"
+#include "platform/emw_gen_trc.h"
+
+namespace commdir_posix {
+
+constexpr UINT kPlatformTraceModule = 0x0E31;
+constexpr UINT kPlatformTraceCategory = 1;
+// Flag 1: the platform refused or dropped what a peer sent or a caller asked.
+constexpr INT kPlatformTraceRefusal = 1;
+
+// The stack to give a thread asked for with `requested` bytes: at least that,
+// at least PTHREAD_STACK_MIN, whole pages, and four times as much under a
+// sanitizer (which widens every frame).
+std::size_t ThreadStackSize(ULONG requested);
+
+}  // namespace commdir_posix
+
+#define POSIX_PLATFORM_TRACE(...)                                                   \
+  emwGENTrcPrintf(::commdir_posix::kPlatformTraceModule,                            \
+                  ::commdir_posix::kPlatformTraceCategory,                          \
+                  ::commdir_posix::kPlatformTraceRefusal, __VA_ARGS__)
+
+#endif  // COMMDIR_PLATFORM_POSIX_POSIX_INTERNAL_H_

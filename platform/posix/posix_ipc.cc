@@ -1,0 +1,600 @@
+// The generic message IPC of the device platform over AF_UNIX datagram
+// sockets. docs/ipc.md states the convention for programs in other languages.
+//
+// A server "utcp:NAME" is a SOCK_DGRAM socket bound at $COMM_DIR_IPC_DIR/NAME
+// (default /tmp/commdir-<euid>), with one receiving thread that hands every
+// accepted message to the server's dispatch function. A client is a socket
+// connected to that path; one message is one datagram.
+//
+// Speed: a client handle borrows an already connected socket from a pool
+// keyed by the server's path, so creating and destroying a client per message
+// costs no system call; a sender leaves the trailing zero bytes of a message
+// out of the datagram and the receiver restores them; the receiving thread
+// reuses one buffer for every message; the sender's credentials come with
+// recvmsg. Sending a message is one sendmsg, receiving one recvmsg.
+//
+// Every call returns 0 or an errno value (EINVAL for a bad argument or a
+// handle that names no live client, ENOENT or ECONNREFUSED when no server
+// runs at a name, EADDRINUSE when one does, EMSGSIZE, EACCES or ENOTDIR for a
+// folder that fails its checks, ENAMETOOLONG).
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/emw_gen_ipc.h"
+#include "platform/posix/posix_handle_table.h"
+#include "platform/posix/posix_internal.h"
+
+namespace commdir_posix {
+namespace {
+
+constexpr char kPrefix[] = "utcp:";
+constexpr std::size_t kPrefixLength = sizeof kPrefix - 1;
+constexpr std::size_t kMaxNameLength = 32;  // prefix included
+constexpr std::size_t kHeaderSize = sizeof(gen_ipc_msghdr);
+// Every datagram carries at least this much, so that the header words travel.
+constexpr std::size_t kMinDatagram = 128;
+// The largest message: the library's largest is 49,284 bytes; the rest is
+// room for peers with messages of their own.
+constexpr std::size_t kMaxMessage = 65536;
+constexpr std::size_t kSendBufferSize = 65536;  // handed to every dispatch
+constexpr int kClientSendBuffer = 4 * kMaxMessage;
+constexpr std::size_t kMaxIdleSockets = 256;  // pooled, over all paths
+constexpr UINT kClientTag = 3;
+
+// --- names and the folder ----------------------------------------------------
+
+bool NameChar(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '.' || c == '-';
+}
+
+// The NAME of a valid "utcp:NAME", or null.
+const char* EndpointName(const char* name) {
+  if (name == nullptr || std::strncmp(name, kPrefix, kPrefixLength) != 0) return nullptr;
+  std::size_t length = ::strnlen(name, kMaxNameLength + 1);
+  if (length <= kPrefixLength || length > kMaxNameLength) return nullptr;
+  const char* rest = name + kPrefixLength;
+  if (std::strcmp(rest, ".") == 0 || std::strcmp(rest, "..") == 0) return nullptr;
+  for (const char* c = rest; *c != '\0'; ++c) {
+    if (!NameChar(*c)) return nullptr;
+  }
+  return rest;
+}
+
+std::string Folder() {
+  const char* env = std::getenv("COMM_DIR_IPC_DIR");
+  if (env != nullptr && env[0] != '\0') return env;
+  return "/tmp/commdir-" + std::to_string(geteuid());
+}
+
+// Creates the folder (mode 0700) when it is missing, and refuses one that is
+// not a plain directory, that another user owns, or that others than its
+// owner may write: whoever can write there can take our names.
+RETCODE CheckFolder(const std::string& folder) {
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return errno;
+  struct stat st;
+  if (::lstat(folder.c_str(), &st) != 0) return errno;
+  const char* problem = nullptr;
+  RETCODE rc = 0;
+  if (!S_ISDIR(st.st_mode)) {
+    problem = "not a directory";
+    rc = ENOTDIR;
+  } else if (st.st_uid != geteuid()) {
+    problem = "owned by another user";
+    rc = EACCES;
+  } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    problem = "writable by others";
+    rc = EACCES;
+  }
+  if (rc != 0) POSIX_PLATFORM_TRACE("ipc folder %s refused: %s\n", folder.c_str(), problem);
+  return rc;
+}
+
+// The socket address of a server name; the name is checked.
+RETCODE ServerAddress(const char* name, sockaddr_un* address, std::string* path) {
+  const char* endpoint = EndpointName(name);
+  if (endpoint == nullptr) return EINVAL;
+  try {
+    *path = Folder() + "/" + endpoint;
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;
+  }
+  std::memset(address, 0, sizeof *address);
+  address->sun_family = AF_UNIX;
+  if (path->size() >= sizeof address->sun_path) return ENAMETOOLONG;
+  std::memcpy(address->sun_path, path->c_str(), path->size() + 1);
+  return 0;
+}
+
+std::string ParentFolder(const std::string& path) { return path.substr(0, path.rfind('/')); }
+
+int NewSocket() { return ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
+
+RETCODE Connect(int fd, const sockaddr_un& address) {
+  return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
+}
+
+// --- clients -------------------------------------------------------------------
+
+// Connected sockets not lent to any handle, by server path, so that a client
+// per message costs no socket. Thread-safe: every member takes mu_.
+class SocketPool {
+ public:
+  // A pooled socket for `path`, or -1.
+  int take(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = idle_.find(path);
+    if (it == idle_.end() || it->second.empty()) return -1;
+    int fd = it->second.back();
+    it->second.pop_back();
+    --count_;
+    return fd;
+  }
+
+  // Keeps `fd` for the next client of `path`, or closes it when the pool is
+  // full.
+  void give(const std::string& path, int fd) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      try {
+        if (count_ < kMaxIdleSockets) {
+          idle_[path].push_back(fd);
+          ++count_;
+          return;
+        }
+      } catch (const std::bad_alloc&) {
+      }
+    }
+    ::close(fd);
+  }
+
+ private:
+  std::mutex mu_;
+  std::unordered_map<std::string, std::vector<int>> idle_;  // guarded by mu_
+  std::size_t count_ = 0;                                   // guarded by mu_
+};
+
+SocketPool& Pool() {
+  static auto* pool = new SocketPool;  // never destroyed, like every table here
+  return *pool;
+}
+
+// What a client handle names: a connected socket, returned to the pool when
+// the last user lets go (the handle's destroy, or a send still under way).
+// Thread-safe: sends on one socket may overlap; `broken_` is atomic.
+class Client {
+ public:
+  Client(std::string path, const sockaddr_un& address, int fd)
+      : path_(std::move(path)), address_(address), fd_(fd) {}
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+  ~Client() {
+    if (broken_.load(std::memory_order_relaxed)) {
+      ::close(fd_);
+    } else {
+      Pool().give(path_, fd_);
+    }
+  }
+
+  RETCODE send(const iovec* parts, int count) {
+    msghdr message{};
+    message.msg_iov = const_cast<iovec*>(parts);
+    message.msg_iovlen = static_cast<std::size_t>(count);
+    bool reconnected = false;
+    for (;;) {
+      if (::sendmsg(fd_, &message, MSG_NOSIGNAL) >= 0) return 0;
+      RETCODE rc = errno;
+      if (rc == EINTR) continue;
+      // The server this socket was connected to has gone (a pooled socket
+      // outlives servers); its name may run again: connect anew, once.
+      bool peer_gone = rc == ECONNREFUSED || rc == ENOTCONN || rc == ECONNRESET;
+      if (peer_gone && !reconnected && Connect(fd_, address_) == 0) {
+        reconnected = true;
+        continue;
+      }
+      broken_.store(true, std::memory_order_relaxed);
+      return rc;
+    }
+  }
+
+ private:
+  const std::string path_;
+  const sockaddr_un address_;
+  const int fd_;
+  std::atomic<bool> broken_{false};  // the socket is closed, not pooled
+};
+
+HandleTable<Client>& Clients() {
+  static auto* table = new HandleTable<Client>(kClientTag);
+  return *table;
+}
+
+// A socket connected to `address`: a pooled one or a new one.
+RETCODE ConnectedSocket(const std::string& path, const sockaddr_un& address, int* fd) {
+  *fd = Pool().take(path);
+  if (*fd >= 0) return 0;
+  RETCODE rc = CheckFolder(ParentFolder(path));
+  if (rc != 0) return rc;
+  *fd = NewSocket();
+  if (*fd < 0) return errno;
+  // Room for a few whole messages in flight; the default may be smaller on a
+  // small machine. Not fatal if refused.
+  ::setsockopt(*fd, SOL_SOCKET, SO_SNDBUF, &kClientSendBuffer, sizeof kClientSendBuffer);
+  rc = Connect(*fd, address);
+  if (rc != 0) {
+    ::close(*fd);
+    *fd = -1;
+  }
+  return rc;
+}
+
+// The end of `message` without its trailing zero bytes, but never below
+// kMinDatagram. Compares 32 bytes at a time from the end; the library's
+// messages are mostly zero.
+std::size_t TrimmedLength(const char* message, std::size_t length) {
+  std::size_t end = length;
+  while (end - kMinDatagram >= 32) {
+    std::uint64_t words[4];
+    std::memcpy(words, message + end - 32, sizeof words);
+    if ((words[0] | words[1] | words[2] | words[3]) != 0) break;
+    end -= 32;
+  }
+  while (end > kMinDatagram && message[end - 1] == 0) --end;
+  return end;
+}
+
+// --- servers -------------------------------------------------------------------
+
+// A stale socket file (its process died without removing it) refuses
+// connections; a live one accepts. Anything else is left alone.
+bool SocketIsStale(const sockaddr_un& address) {
+  int probe = NewSocket();
+  if (probe < 0) return false;
+  RETCODE rc = Connect(probe, address);
+  ::close(probe);
+  return rc == ECONNREFUSED;
+}
+
+// Binds `fd` at `address`, replacing a stale socket file but never a live
+// server or a file that is not a socket.
+RETCODE BindOrReplaceStale(int fd, const sockaddr_un& address) {
+  auto bind_once = [&] {
+    return ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
+  };
+  RETCODE rc = bind_once();
+  if (rc != EADDRINUSE) return rc;
+  struct stat st;
+  if (::lstat(address.sun_path, &st) != 0) return rc;
+  if (!S_ISSOCK(st.st_mode) || !SocketIsStale(address)) return EADDRINUSE;
+  if (::unlink(address.sun_path) != 0 && errno != ENOENT) return errno;
+  return bind_once();
+}
+
+// One running server. Its receiving thread owns a reference while it runs;
+// the registry owns the other until the server is stopped.
+// Thread-safe: after start() only stopping_ changes, and it is atomic.
+class Server {
+ public:
+  Server(std::string name, std::string path, PGEN_IPC_DISPATCH dispatch)
+      : name_(std::move(name)), path_(std::move(path)), dispatch_(dispatch), euid_(geteuid()) {}
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+  ~Server() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  // Binds and starts the receiving thread; `self` is this server.
+  RETCODE start(const std::shared_ptr<Server>& self, const sockaddr_un& address, ULONG stack_size) {
+    receive_buffer_.reset(new (std::nothrow) char[kMaxMessage]);
+    send_buffer_.reset(new (std::nothrow) char[kSendBufferSize]());
+    if (receive_buffer_ == nullptr || send_buffer_ == nullptr) return ENOMEM;
+    fd_ = NewSocket();
+    if (fd_ < 0) return errno;
+    RETCODE rc = BindOrReplaceStale(fd_, address);
+    if (rc != 0) return rc;
+    struct stat st;
+    int on = 1;
+    if (::setsockopt(fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 || ::stat(path_.c_str(), &st) != 0) {
+      rc = errno;
+      ::unlink(path_.c_str());
+      return rc;
+    }
+    bound_device_ = st.st_dev;
+    bound_inode_ = st.st_ino;
+    rc = start_thread(self, stack_size);
+    if (rc != 0) remove_file();
+    return rc;
+  }
+
+  // Closes the endpoint: the file goes, the receiving thread ends and is
+  // joined (unless this is that thread, running a dispatch: it then ends as
+  // soon as the dispatch returns). The socket closes with the last reference.
+  void stop() {
+    stopping_.store(true, std::memory_order_release);
+    remove_file();
+    ::shutdown(fd_, SHUT_RDWR);  // wakes the blocked recvmsg
+    if (pthread_equal(thread_, pthread_self())) {
+      pthread_detach(thread_);
+    } else {
+      pthread_join(thread_, nullptr);
+    }
+  }
+
+ private:
+  static void* run(void* raw) {
+    std::unique_ptr<std::shared_ptr<Server>> self(static_cast<std::shared_ptr<Server>*>(raw));
+    (*self)->receive_loop();
+    return nullptr;
+  }
+
+  RETCODE start_thread(const std::shared_ptr<Server>& self, ULONG stack_size) {
+    auto* reference = new (std::nothrow) std::shared_ptr<Server>(self);
+    if (reference == nullptr) return ENOMEM;
+    pthread_attr_t attr;
+    RETCODE rc = pthread_attr_init(&attr);
+    if (rc == 0) rc = pthread_attr_setstacksize(&attr, ThreadStackSize(stack_size));
+    if (rc == 0) rc = pthread_create(&thread_, &attr, &Server::run, reference);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+      delete reference;
+      return rc;
+    }
+    char thread_name[16];
+    std::snprintf(thread_name, sizeof thread_name, "%s", name_.c_str() + kPrefixLength);
+    pthread_setname_np(thread_, thread_name);
+    return 0;
+  }
+
+  // Removes the socket file if it is still the one this server bound.
+  void remove_file() {
+    struct stat st;
+    if (::lstat(path_.c_str(), &st) == 0 && st.st_dev == bound_device_ && st.st_ino == bound_inode_) {
+      ::unlink(path_.c_str());
+    }
+  }
+
+  void receive_loop() {
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    for (;;) {
+      iovec part{receive_buffer_.get(), kMaxMessage};
+      msghdr message{};
+      message.msg_iov = &part;
+      message.msg_iovlen = 1;
+      message.msg_control = control;
+      message.msg_controllen = sizeof control;
+      // MSG_TRUNC: the datagram's real length, even where it did not fit.
+      ssize_t received = ::recvmsg(fd_, &message, MSG_CMSG_CLOEXEC | MSG_TRUNC);
+      if (stopping_.load(std::memory_order_acquire)) return;
+      if (received < 0) {
+        if (errno == EINTR) continue;
+        POSIX_PLATFORM_TRACE("ipc %s: receiving failed (errno %d); the server receives no more\n",
+                             name_.c_str(), errno);
+        return;
+      }
+      std::size_t length = 0;
+      if (!accept(message, static_cast<std::size_t>(received), &length)) continue;
+      // Restore the zero bytes the sender left out.
+      std::memset(receive_buffer_.get() + received, 0, length - static_cast<std::size_t>(received));
+      int size = 0;
+      dispatch_(receive_buffer_.get(), send_buffer_.get(), &size);
+    }
+  }
+
+  // Checks a received datagram in the order that costs a stranger least:
+  // descriptors, credentials, then sizes. On success *length is the message's
+  // length word. A refused datagram is traced.
+  bool accept(msghdr& message, std::size_t received, std::size_t* length) {
+    const ucred* sender = nullptr;
+    bool carried_descriptors = false;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level != SOL_SOCKET) continue;
+      if (c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
+        sender = reinterpret_cast<const ucred*>(CMSG_DATA(c));
+      } else if (c->cmsg_type == SCM_RIGHTS) {
+        close_descriptors(c);
+        carried_descriptors = true;
+      }
+    }
+    if (carried_descriptors || (message.msg_flags & MSG_CTRUNC) != 0) {
+      return drop(sender, received, "it carried descriptors");
+    }
+    if (sender == nullptr) return drop(sender, received, "no credentials came with it");
+    if (sender->uid != euid_ && sender->uid != 0) return drop(sender, received, "the sender's uid is refused");
+    if ((message.msg_flags & MSG_TRUNC) != 0) return drop(sender, received, "it is longer than the largest message");
+    if (received < kMinDatagram) return drop(sender, received, "it is shorter than 128 bytes");
+    UINT length_word;
+    std::memcpy(&length_word, receive_buffer_.get() + GEN_IPC_HDR_LENGTH_OFFSET, sizeof length_word);
+    if (length_word > kMaxMessage) return drop(sender, received, "its length word is above the largest message");
+    if (received > length_word) return drop(sender, received, "it is longer than its length word");
+    *length = length_word;
+    return true;
+  }
+
+  static void close_descriptors(cmsghdr* c) {
+    std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (std::size_t i = 0; i < count; ++i) {
+      int fd;
+      std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+      ::close(fd);
+    }
+  }
+
+  bool drop(const ucred* sender, std::size_t received, const char* reason) {
+    long pid = sender == nullptr ? -1 : static_cast<long>(sender->pid);
+    long uid = sender == nullptr ? -1 : static_cast<long>(sender->uid);
+    POSIX_PLATFORM_TRACE("ipc %s: dropped a datagram of %zu bytes from pid %ld uid %ld: %s\n",
+                         name_.c_str(), received, pid, uid, reason);
+    return false;
+  }
+
+  const std::string name_;
+  const std::string path_;
+  const PGEN_IPC_DISPATCH dispatch_;
+  const uid_t euid_;
+  // Set by start(), before the receiving thread exists; read-only afterwards.
+  int fd_ = -1;
+  dev_t bound_device_ = 0;
+  ino_t bound_inode_ = 0;
+  pthread_t thread_{};
+  // Used by the receiving thread only.
+  std::unique_ptr<char[]> receive_buffer_;
+  std::unique_ptr<char[]> send_buffer_;
+  // Set once by stop(); release/acquire so that the thread that wakes from
+  // recvmsg sees it.
+  std::atomic<bool> stopping_{false};
+};
+
+// The servers of this process by socket path. Thread-safe: mu_ covers the
+// map and the start of a server, so two starts of one name cannot both bind.
+// Stopping happens outside mu_: a dispatch may start or stop servers.
+class ServerRegistry {
+ public:
+  RETCODE start(const char* name, const sockaddr_un& address, const std::string& path,
+                ULONG stack_size, PGEN_IPC_DISPATCH dispatch) {
+    std::lock_guard<std::mutex> lock(mu_);
+    try {
+      if (running_.count(path) != 0) return EADDRINUSE;
+      auto server = std::make_shared<Server>(name, path, dispatch);
+      RETCODE rc = server->start(server, address, stack_size);
+      if (rc == 0) running_[path] = std::move(server);
+      return rc;
+    } catch (const std::bad_alloc&) {
+      return ENOMEM;
+    }
+  }
+
+  // The server at `path`, no longer registered, or null.
+  std::shared_ptr<Server> take(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = running_.find(path);
+    if (it == running_.end()) return nullptr;
+    std::shared_ptr<Server> server = std::move(it->second);
+    running_.erase(it);
+    return server;
+  }
+
+ private:
+  std::mutex mu_;
+  std::map<std::string, std::shared_ptr<Server>> running_;  // guarded by mu_
+};
+
+ServerRegistry& Servers() {
+  static auto* registry = new ServerRegistry;
+  return *registry;
+}
+
+// The first word of a client record receives the handle.
+void StoreHandle(void* record, UINT handle) { std::memcpy(record, &handle, sizeof handle); }
+
+}  // namespace
+}  // namespace commdir_posix
+
+using commdir_posix::Client;
+using commdir_posix::Clients;
+
+extern "C" {
+
+// The server id is not used: the name alone identifies an endpoint.
+RETCODE emwGENIpcStartServer(const char* name, INT /*server_id*/, ULONG stack_size,
+                             PGEN_IPC_DISPATCH dispatch) {
+  sockaddr_un address;
+  std::string path;
+  RETCODE rc = commdir_posix::ServerAddress(name, &address, &path);
+  if (rc != 0) return rc;
+  if (dispatch == nullptr) return EINVAL;
+  rc = commdir_posix::CheckFolder(commdir_posix::ParentFolder(path));
+  if (rc != 0) return rc;
+  return commdir_posix::Servers().start(name, address, path, stack_size, dispatch);
+}
+
+// The client name, the two words after it and the client id are not used;
+// the client name is checked like a name all the same (1 to 32 characters).
+RETCODE emwGENIpcCreateClient(const char* client_name, const char* server_name, INT /*arg3*/,
+                              INT /*arg4*/, INT /*client_id*/, void* clnt) {
+  if (clnt == nullptr || client_name == nullptr || client_name[0] == '\0' ||
+      ::strnlen(client_name, commdir_posix::kMaxNameLength + 1) > commdir_posix::kMaxNameLength) {
+    return EINVAL;
+  }
+  sockaddr_un address;
+  std::string path;
+  RETCODE rc = commdir_posix::ServerAddress(server_name, &address, &path);
+  if (rc != 0) return rc;
+  int fd;
+  rc = commdir_posix::ConnectedSocket(path, address, &fd);
+  if (rc != 0) return rc;
+  std::shared_ptr<Client> client;
+  try {
+    client = std::make_shared<Client>(path, address, fd);
+  } catch (const std::bad_alloc&) {
+    ::close(fd);
+    return ENOMEM;
+  }
+  UINT handle = Clients().add(std::move(client));
+  if (handle == 0) return EAGAIN;  // the client's socket went back to the pool
+  commdir_posix::StoreHandle(clnt, handle);
+  return 0;
+}
+
+// Sends at once and blocks only while the server's queue is full; the
+// time-out, the two words after the kind and the receive arguments are not
+// used (nothing is ever read back).
+RETCODE emwGENIpcCallClient(UINT handle, INT kind, INT /*arg3*/, long /*arg4*/, char* message,
+                            INT length, char* /*rcvbuf*/, INT /*rcvsize*/, INT* /*rcvlen*/,
+                            ULONG /*timeout*/) {
+  if (message == nullptr) return EINVAL;
+  if (length < static_cast<INT>(commdir_posix::kMinDatagram) ||
+      length > static_cast<INT>(commdir_posix::kMaxMessage)) {
+    return EMSGSIZE;
+  }
+  std::shared_ptr<Client> client = Clients().find(handle);
+  if (client == nullptr) return EINVAL;
+
+  // The platform's header travels in its own part; the caller's message is
+  // neither copied nor changed.
+  gen_ipc_msghdr header{};
+  UINT length_word = static_cast<UINT>(length);
+  UINT kind_word = static_cast<UINT>(kind);
+  std::memcpy(reinterpret_cast<char*>(&header) + GEN_IPC_HDR_LENGTH_OFFSET, &length_word, sizeof length_word);
+  std::memcpy(reinterpret_cast<char*>(&header) + GEN_IPC_HDR_KIND_OFFSET, &kind_word, sizeof kind_word);
+  std::size_t end = commdir_posix::TrimmedLength(message, static_cast<std::size_t>(length));
+  iovec parts[2] = {{&header, commdir_posix::kHeaderSize},
+                    {message + commdir_posix::kHeaderSize, end - commdir_posix::kHeaderSize}};
+  return client->send(parts, 2);
+}
+
+RETCODE emwGENIpcDestroyClient(UINT handle) {
+  return Clients().remove(handle) == nullptr ? EINVAL : 0;
+}
+
+RETCODE emwGENIpcRequestAdmin(const char* server_name, INT request) {
+  sockaddr_un address;
+  std::string path;
+  RETCODE rc = commdir_posix::ServerAddress(server_name, &address, &path);
+  if (rc != 0) return rc;
+  if (request != GEN_IPC_ADMIN_STOP) return EINVAL;
+  std::shared_ptr<commdir_posix::Server> server = commdir_posix::Servers().take(path);
+  if (server == nullptr) return ENOENT;
+  server->stop();
+  return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,476 @@
+// The operating-system wrapper and the trace service of the device platform,
+// on POSIX threads (the message IPC is in posix_ipc.cc).
+//
+// Every call returns 0 or an errno value: EINVAL for a bad argument or an id
+// that names no live object, ETIMEDOUT when a time-out ran out, EPERM for a
+// release by a thread that does not own the mutex, EDEADLK for a request by
+// its owner, EBUSY for deleting an owned mutex, EIDRM for a wait that the
+// object's deletion ended, EAGAIN when an id table is full, ENOMEM.
+//
+// Time-outs are milliseconds; -1 waits without limit, 0 only tries.
+#include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "platform/emw_gen_trc.h"
+#include "platform/emw_osw.h"
+#include "platform/posix/posix_handle_table.h"
+#include "platform/posix/posix_internal.h"
+
+namespace commdir_posix {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::size_t kStackFactor = 4;
+#else
+constexpr std::size_t kStackFactor = 1;
+#endif
+
+std::size_t ThreadStackSize(ULONG requested) {
+  std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  std::size_t size = std::max<std::size_t>(requested, PTHREAD_STACK_MIN) * kStackFactor;
+  return (size + page - 1) / page * page;
+}
+
+namespace {
+
+constexpr INT kWaitForever = -1;
+constexpr UINT kMutexTag = 1;
+constexpr UINT kEventTag = 2;
+constexpr std::size_t kProcessNameSize = 16;  // 15 characters and the NUL
+
+// Waits on `cv` until `ready()` or the time-out. The caller has checked the
+// time-out with ValidTimeout.
+template <typename Ready>
+RETCODE WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, INT timeout_ms,
+                  Ready ready) {
+  if (timeout_ms == kWaitForever) {
+    cv.wait(lock, ready);
+    return 0;
+  }
+  return cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready) ? 0 : ETIMEDOUT;
+}
+
+bool ValidTimeout(INT timeout_ms) { return timeout_ms >= 0 || timeout_ms == kWaitForever; }
+
+// A mutex that knows its owner. std::mutex cannot tell who holds it, and its
+// unlock from another thread is undefined; this one refuses that with EPERM.
+// Thread-safe: every member takes mu_.
+class OwnedMutex {
+ public:
+  RETCODE acquire(INT timeout_ms) {
+    if (!ValidTimeout(timeout_ms)) return EINVAL;
+    std::unique_lock<std::mutex> lock(mu_);
+    if (owned_ && owner_ == std::this_thread::get_id()) return EDEADLK;
+    RETCODE rc = WaitUntil(lock, cv_, timeout_ms, [this] { return !owned_ || retired_; });
+    if (rc != 0) return rc;
+    if (retired_) return EIDRM;
+    owned_ = true;
+    owner_ = std::this_thread::get_id();
+    return 0;
+  }
+
+  RETCODE release() {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!owned_ || owner_ != std::this_thread::get_id()) return EPERM;
+    owned_ = false;
+    cv_.notify_one();
+    return 0;
+  }
+
+  // Ends the mutex's life unless a thread owns it; threads still waiting for
+  // it wake with EIDRM.
+  RETCODE retire() {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (owned_) return EBUSY;
+    retired_ = true;
+    cv_.notify_all();
+    return 0;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool owned_ = false;      // guarded by mu_
+  std::thread::id owner_;   // guarded by mu_; meaningful while owned_
+  bool retired_ = false;    // guarded by mu_
+};
+
+// A manual-reset event: a post stays until the next reset, so a post before
+// the wait is not lost. Thread-safe: every member takes mu_.
+class Event {
+ public:
+  void reset() {
+    std::lock_guard<std::mutex> lock(mu_);
+    signalled_ = false;
+  }
+
+  void post() {
+    std::lock_guard<std::mutex> lock(mu_);
+    signalled_ = true;
+    cv_.notify_all();
+  }
+
+  RETCODE wait(INT timeout_ms) {
+    if (!ValidTimeout(timeout_ms)) return EINVAL;
+    std::unique_lock<std::mutex> lock(mu_);
+    RETCODE rc = WaitUntil(lock, cv_, timeout_ms, [this] { return signalled_ || retired_; });
+    if (rc != 0) return rc;
+    return signalled_ ? 0 : EIDRM;
+  }
+
+  // Wakes the threads still waiting, with EIDRM unless it was posted.
+  void retire() {
+    std::lock_guard<std::mutex> lock(mu_);
+    retired_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool signalled_ = false;  // guarded by mu_
+  bool retired_ = false;    // guarded by mu_
+};
+
+// The tables live as long as the process: detached tasks and server threads
+// may still use them while static destructors run.
+HandleTable<OwnedMutex>& Mutexes() {
+  static auto* table = new HandleTable<OwnedMutex>(kMutexTag);
+  return *table;
+}
+
+HandleTable<Event>& Events() {
+  static auto* table = new HandleTable<Event>(kEventTag);
+  return *table;
+}
+
+// Adds a fresh T to `table` and writes its id to *id.
+template <typename T>
+RETCODE CreateIn(HandleTable<T>& table, UINT* id) {
+  if (id == nullptr) return EINVAL;
+  std::shared_ptr<T> object;
+  try {
+    object = std::make_shared<T>();
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;
+  }
+  UINT handle = table.add(std::move(object));
+  if (handle == 0) return EAGAIN;
+  *id = handle;
+  return 0;
+}
+
+// --- tasks -----------------------------------------------------------------
+
+struct TaskStart {
+  OSW_TASK_ENTRY entry;
+  INT arg1, arg2, arg3;
+  char name[kProcessNameSize];
+};
+
+void* RunTask(void* raw) {
+  std::unique_ptr<TaskStart> start(static_cast<TaskStart*>(raw));
+  // Named from inside, so the name is in place before the entry runs.
+  if (start->name[0] != '\0') pthread_setname_np(pthread_self(), start->name);
+  start->entry(start->arg1, start->arg2, start->arg3);
+  return nullptr;
+}
+
+// --- trace -----------------------------------------------------------------
+
+// Where trace lines go: COMM_DIR_TRACE unset or empty is standard error,
+// "off" is nowhere, anything else a file opened for appending. The variable
+// is read at every line, so a process (a test) may redirect its trace.
+// Thread-safe: mu_ covers the destination and each write, so a line is never
+// written to a descriptor that another thread is closing.
+class TraceSink {
+ public:
+  void write_line(const std::string& line) {
+    std::lock_guard<std::mutex> lock(mu_);
+    int fd = destination();
+    if (fd < 0) return;
+    std::size_t done = 0;
+    while (done < line.size()) {
+      ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return;
+      done += static_cast<std::size_t>(n);
+    }
+  }
+
+ private:
+  static constexpr int kOff = -1;
+
+  // Caller holds mu_.
+  int destination() {
+    const char* env = std::getenv("COMM_DIR_TRACE");
+    std::string wanted = env == nullptr ? "" : env;
+    if (opened_ && wanted == wanted_) return fd_;
+    if (fd_ > STDERR_FILENO) ::close(fd_);
+    wanted_ = wanted;
+    opened_ = true;
+    if (wanted.empty()) {
+      fd_ = STDERR_FILENO;
+    } else if (wanted == "off") {
+      fd_ = kOff;
+    } else {
+      fd_ = ::open(wanted.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+      if (fd_ < 0) fd_ = STDERR_FILENO;  // a lost trace helps nobody
+    }
+    return fd_;
+  }
+
+  std::mutex mu_;
+  std::string wanted_;   // guarded by mu_; the value fd_ was chosen for
+  bool opened_ = false;  // guarded by mu_
+  int fd_ = STDERR_FILENO;  // guarded by mu_
+};
+
+TraceSink& Sink() {
+  static auto* sink = new TraceSink;
+  return *sink;
+}
+
+// "2026-12-06T03:04:05.123456Z pid=12 tid=13 mod=0x3409 cat=258 flag=0 ".
+std::string TracePrefix(UINT module, UINT category, INT flag) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm utc{};
+  gmtime_r(&now.tv_sec, &utc);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+  char prefix[160];
+  std::snprintf(prefix, sizeof prefix, "%s.%06ldZ pid=%d tid=%ld mod=%#x cat=%u flag=%d ", stamp,
+                now.tv_nsec / 1000, static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)),
+                module, category, flag);
+  return prefix;
+}
+
+// The whole formatted text, however long.
+std::string FormatText(const char* format, va_list args) {
+  char small[512];
+  va_list copy;
+  va_copy(copy, args);
+  int needed = std::vsnprintf(small, sizeof small, format, copy);
+  va_end(copy);
+  if (needed < 0) return std::string("[bad trace format] ") + format;
+  if (static_cast<std::size_t>(needed) < sizeof small) return std::string(small, needed);
+  std::string text(static_cast<std::size_t>(needed) + 1, '\0');
+  std::vsnprintf(&text[0], text.size(), format, args);
+  text.resize(static_cast<std::size_t>(needed));
+  return text;
+}
+
+// One line per call: a line break inside the text is written as "\n", and
+// the line ends with exactly one.
+void AppendAsOneLine(std::string& line, const std::string& text) {
+  std::size_t end = text.size();
+  if (end > 0 && text[end - 1] == '\n') --end;
+  for (std::size_t i = 0; i < end; ++i) {
+    if (text[i] == '\n') {
+      line += "\\n";
+    } else {
+      line += text[i];
+    }
+  }
+  line += '\n';
+}
+
+}  // namespace
+}  // namespace commdir_posix
+
+using commdir_posix::Event;
+using commdir_posix::Events;
+using commdir_posix::Mutexes;
+using commdir_posix::OwnedMutex;
+
+extern "C" {
+
+RETCODE emwOSWCreateMutexSem(UINT* sem_id, INT /*attributes*/, INT /*initial*/) {
+  // Every mutex starts free, whatever the library's 0 and 1 say.
+  return commdir_posix::CreateIn(Mutexes(), sem_id);
+}
+
+RETCODE emwOSWRequestMutexSem(UINT sem_id, INT timeout) {
+  std::shared_ptr<OwnedMutex> mutex = Mutexes().find(sem_id);
+  return mutex == nullptr ? EINVAL : mutex->acquire(timeout);
+}
+
+RETCODE emwOSWReleaseMutexSem(UINT sem_id) {
+  std::shared_ptr<OwnedMutex> mutex = Mutexes().find(sem_id);
+  return mutex == nullptr ? EINVAL : mutex->release();
+}
+
+RETCODE emwOSWDeleteMutexSem(UINT* sem_id) {
+  if (sem_id == nullptr) return EINVAL;
+  std::shared_ptr<OwnedMutex> mutex = Mutexes().find(*sem_id);
+  if (mutex == nullptr) return EINVAL;
+  RETCODE rc = mutex->retire();
+  if (rc != 0) return rc;
+  Mutexes().remove(*sem_id);
+  *sem_id = 0;
+  return 0;
+}
+
+RETCODE emwOSWCreateEventSem(UINT* sem_id, INT /*attributes*/, INT /*initial*/) {
+  // Every event starts reset.
+  return commdir_posix::CreateIn(Events(), sem_id);
+}
+
+RETCODE emwOSWResetEventSem(UINT sem_id) {
+  std::shared_ptr<Event> event = Events().find(sem_id);
+  if (event == nullptr) return EINVAL;
+  event->reset();
+  return 0;
+}
+
+RETCODE emwOSWPostEventSem(UINT sem_id) {
+  std::shared_ptr<Event> event = Events().find(sem_id);
+  if (event == nullptr) return EINVAL;
+  event->post();
+  return 0;
+}
+
+RETCODE emwOSWWaitEventSem(UINT sem_id, INT timeout) {
+  std::shared_ptr<Event> event = Events().find(sem_id);
+  return event == nullptr ? EINVAL : event->wait(timeout);
+}
+
+RETCODE emwOSWDeleteEventSem(UINT sem_id) {
+  std::shared_ptr<Event> event = Events().remove(sem_id);
+  if (event == nullptr) return EINVAL;
+  event->retire();
+  return 0;
+}
+
+// The argument words reach the entry exactly as given: what they carry (an
+// address on a 32-bit host, a handle on a wider one) is the caller's affair.
+// The priority, the options and the words arg4 to arg10 are not used.
+RETCODE emwOSWCreateJoinTask(UINT* task_id, const char* name, INT /*priority*/, ULONG stack_size,
+                             OSW_TASK_ENTRY entry, INT /*options*/, INT arg1, INT arg2, INT arg3,
+                             INT /*arg4*/, INT /*arg5*/, INT /*arg6*/, INT /*arg7*/, INT /*arg8*/,
+                             INT /*arg9*/, INT /*arg10*/) {
+  static std::atomic<UINT> next_task_id{1};
+  if (entry == nullptr) return EINVAL;
+  auto* start = new (std::nothrow) commdir_posix::TaskStart{entry, arg1, arg2, arg3, {}};
+  if (start == nullptr) return ENOMEM;
+  if (name != nullptr) std::snprintf(start->name, sizeof start->name, "%s", name);
+
+  pthread_attr_t attr;
+  int rc = pthread_attr_init(&attr);
+  if (rc != 0) {
+    delete start;
+    return rc;
+  }
+  // The library never joins a task; a detached thread frees itself.
+  rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  if (rc == 0) rc = pthread_attr_setstacksize(&attr, commdir_posix::ThreadStackSize(stack_size));
+  pthread_t thread;
+  if (rc == 0) rc = pthread_create(&thread, &attr, commdir_posix::RunTask, start);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    delete start;
+    return rc;
+  }
+  UINT id = next_task_id.fetch_add(1);
+  if (id == 0) id = next_task_id.fetch_add(1);
+  if (task_id != nullptr) *task_id = id;
+  return 0;
+}
+
+// The name the kernel keeps for the process (its main thread), which is also
+// what ps shows: at most 15 characters.
+RETCODE emwOSWGetProcessName(char* buffer) {
+  if (buffer == nullptr) return EINVAL;
+  buffer[0] = '\0';
+  int fd = ::open("/proc/self/comm", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  char name[commdir_posix::kProcessNameSize] = {};
+  ssize_t n = ::read(fd, name, sizeof name - 1);
+  int read_errno = errno;
+  ::close(fd);
+  if (n < 0) return read_errno;
+  std::size_t len = static_cast<std::size_t>(n);
+  while (len > 0 && name[len - 1] == '\n') --len;
+  std::memcpy(buffer, name, len);
+  buffer[len] = '\0';
+  return 0;
+}
+
+RETCODE emwGENTrcPrintf(UINT module, UINT category, INT flag, const char* format, ...) {
+  if (format == nullptr) return EINVAL;
+  try {
+    va_list args;
+    va_start(args, format);
+    std::string text = commdir_posix::FormatText(format, args);
+    va_end(args);
+    std::string line = commdir_posix::TracePrefix(module, category, flag);
+    commdir_posix::AppendAsOneLine(line, text);
+    commdir_posix::Sink().write_line(line);
+    return 0;
+  } catch (...) {  // std::bad_alloc: say that a line was lost rather than lose it silently
+    static const char kLost[] = "trace line lost: out of memory\n";
+    ssize_t ignored = ::write(STDERR_FILENO, kLost, sizeof kLost - 1);
+    (void)ignored;
+    return ENOMEM;
+  }
+}
+
+}  // extern "C"
+
+// --- scoped locks ----------------------------------------------------------
+
+OSW_Mutex_Semaphore::OSW_Mutex_Semaphore(int /*initial*/)
+    : impl_(new (std::nothrow) OwnedMutex) {}
+
+OSW_Mutex_Semaphore::~OSW_Mutex_Semaphore() { delete static_cast<OwnedMutex*>(impl_); }
+
+RETCODE OSW_Mutex_Semaphore::lock() {
+  auto* mutex = static_cast<OwnedMutex*>(impl_);
+  return mutex == nullptr ? ENOMEM : mutex->acquire(commdir_posix::kWaitForever);
+}
+
+RETCODE OSW_Mutex_Semaphore::unlock() {
+  auto* mutex = static_cast<OwnedMutex*>(impl_);
+  return mutex == nullptr ? ENOMEM : mutex->release();
+}
+
+OSW_Guard::OSW_Guard(OSW_Mutex_Semaphore& mutex) : mutex_(mutex), locked_(mutex.lock() == 0) {}
+
+OSW_Guard::~OSW_Guard() {
+  if (locked_) mutex_.unlock();
+}
+
+bool OSW_Guard::locked() const { return locked_; }
+
+namespace {
+// Recursive, so that a thread that nests two guards does not lock itself out.
+// Never destroyed: a detached thread may take it while the process exits.
+std::recursive_mutex& ThreadGuardMutex() {
+  static auto* mutex = new std::recursive_mutex;
+  return *mutex;
+}
+}  // namespace
+
+OSW_Thread_Guard::OSW_Thread_Guard() { ThreadGuardMutex().lock(); }
+
+OSW_Thread_Guard::~OSW_Thread_Guard() { ThreadGuardMutex().unlock(); }
