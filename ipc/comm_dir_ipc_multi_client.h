@@ -21,9 +21,16 @@ struct COMM_DIR_MULTI_IPC_CLNT {
   UINT platform_reserved[7];
 };
 
+// Thread-safe: get_instance publishes the object with a release store that
+// readers take with an acquire load, and reply_server_name_ is written only
+// before that publication. create_client, call_client and destroy_client may
+// run on any number of threads at once: sending is serialised by the platform
+// mutex client_send_sem_id_, and each call's reply record and event are its
+// own, reached by dispatch_client only through the reply table (see the .cc).
 class COMM_DIR_API comm_dir_ipc_multi_client {
  public:
-  // The singleton, created (and initialised) on first use.
+  // The singleton, created (and initialised) on first use. Null only when
+  // memory for it runs out (traced).
   static comm_dir_ipc_multi_client* get_instance();
 
   comm_dir_ipc_multi_client();   // runs initialize(), ignoring its result
@@ -38,6 +45,10 @@ class COMM_DIR_API comm_dir_ipc_multi_client {
   // Sends `sndsize` bytes of `sndbuf` as the payload of a request of `type`
   // and waits for the reply; copies `rcvsize` bytes of the reply payload to
   // `rcvbuf`. 0 once the reply is in `rcvbuf`, -1 on a transport failure.
+  // A size beyond the envelope's payload (0 to 49,156 bytes) is refused with
+  // -1 rather than overrunning; so is every call after a failed initialize,
+  // since no reply could reach this process. `rcvlen` is neither read nor
+  // written.
   RETCODE call_client(const COMM_DIR_MULTI_IPC_CLNT& clnt, int type, int arg3, long arg4,
                       char* sndbuf, int sndsize, char* rcvbuf, int rcvsize, int* rcvlen,
                       unsigned long timeout);
@@ -49,9 +60,14 @@ class COMM_DIR_API comm_dir_ipc_multi_client {
   char reply_server_name_[COMM_DIR_IPC_NAME_SIZE];
 
   static std::atomic<comm_dir_ipc_multi_client*> s_instance_;
-  static OSW_Mutex_Semaphore* s_mtx_;
-  static UINT client_sem_id_;
-  static UINT client_send_sem_id_;
+  // Created under an OSW_Thread_Guard, but tested before it is taken, hence
+  // atomic (acquire/release like s_instance_).
+  static std::atomic<OSW_Mutex_Semaphore*> s_mtx_;
+  static UINT client_sem_id_;       // created by initialize, never taken
+  static UINT client_send_sem_id_;  // held while one request goes out
+  // Set by a fully successful initialize (the reply server runs), cleared by
+  // finalize; call_client refuses at once while it is false.
+  static std::atomic<bool> s_ready_;
 };
 
 }  // namespace velmarosta
