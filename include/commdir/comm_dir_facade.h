@@ -221,6 +221,29 @@ class COMM_DIR_API comm_dir_facade {
 // An object that the directory service can call back into, through the
 // process's callback server. Derive from it and register the object to get
 // the word that goes into a connection test record.
+//
+// Where on_callback runs: on a dispatch task of the callback server, not on
+// any thread of the application. Up to 12 tasks run at once, so on_callback
+// may run on several of them at the same time, and beside the application's
+// own threads: guard whatever it shares with them.
+//
+// What it may do: short work, such as recording the argument and waking a
+// thread of the application. The service's reply is sent only after
+// on_callback has returned, and every task that it occupies is one of the 12
+// that all callbacks share; a callback that blocks for long holds up the
+// service and makes further callbacks be refused. It may call
+// comm_dir_register_callback and comm_dir_unregister_callback (also for its
+// own object: that call returns once the callbacks of the object on other
+// tasks have ended, the running callback completes normally, and no later
+// callback reaches the object). It must not wait for another callback to
+// happen, must not destroy its own object before it returns, and must not
+// let an exception escape (one that does is caught and traced).
+//
+// Lifetime: unregister the object before destroying it. Unregistering waits
+// for the object's callbacks under way; afterwards none starts. The
+// destructor unregisters an object that is still registered, so no callback
+// can start on it once it is gone; but a callback that runs at that moment
+// may meet the derived part already destroyed.
 class COMM_DIR_API comm_dir_callback {
  public:
   virtual ~comm_dir_callback();
@@ -232,7 +255,10 @@ class COMM_DIR_API comm_dir_callback {
 };
 
 // Registers `object` for callbacks and returns the word that names it in a
-// request (COMM_DIR_TEST_CONNECTION_INFO::callback_object); 0 on failure.
+// request (COMM_DIR_TEST_CONNECTION_INFO::callback_object); 0 for a null
+// object. Registering an object again returns the same word. On a 32-bit
+// host the word is the object's address; on a wider one it is a handle. A
+// request whose word names no registered object calls nothing.
 COMM_DIR_API UINT comm_dir_register_callback(comm_dir_callback* object);
 // Unregisters the object named by `word`. When it returns, the object is
 // never called again, also by a callback already under way. 0, or

@@ -1,0 +1,106 @@
+// Request forms as a peer sends them to a server of the threaded request
+// server, the replies that come back, and checks on trace lines, for the
+// tests over the fake platform.
+#ifndef COMMDIR_TESTS_SERVER_TEST_REQUESTS_H_
+#define COMMDIR_TESTS_SERVER_TEST_REQUESTS_H_
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ipc/comm_dir_ipc_envelope.h"
+#include "ipc/comm_dir_ipc_multi_server.h"
+#include "support/fake/fake_platform.h"
+
+namespace server_test {
+
+using velmarosta::COMM_DIR_IPC_MULTI_REQUEST;
+constexpr char kReplyServer[] = "utcp:TREPLY";
+
+inline RETCODE ignore_message(char*, char*, int*) { return 0; }
+
+// A reply server of the test's own; held, so replies queue there.
+inline void start_reply_server() {
+  ASSERT_EQ(0, emwGENIpcStartServer(kReplyServer, velmarosta::COMM_DIR_IPC_ID_REPLY,
+                                    velmarosta::COMM_DIR_IPC_STACK_SIZE, ignore_message));
+  fake::hold(kReplyServer, true);
+}
+
+// A request form of `length` bytes (its length word says so) with the
+// payload words at byte 124.
+inline std::vector<char> request_form(UINT type, UINT event, std::vector<UINT> payload = {},
+                                      std::size_t length = velmarosta::COMM_DIR_IPC_REQUEST_SIZE) {
+  std::vector<char> bytes(std::max(length, sizeof(COMM_DIR_IPC_MULTI_REQUEST)), 0);
+  auto* form = reinterpret_cast<COMM_DIR_IPC_MULTI_REQUEST*>(bytes.data());
+  form->head.event_sem_id = event;
+  form->head.type = type;
+  std::strcpy(form->head.reply_server_name, kReplyServer);
+  form->head.reply_buffer = 0xB0000000u + event;
+  form->head.reply_buffer_size = velmarosta::COMM_DIR_IPC_REPLY_SIZE;
+  std::memcpy(form->payload, payload.data(), payload.size() * sizeof(UINT));
+  UINT length_word = static_cast<UINT>(length);
+  std::memcpy(bytes.data() + GEN_IPC_HDR_LENGTH_OFFSET, &length_word, sizeof length_word);
+  bytes.resize(length);
+  return bytes;
+}
+
+inline std::vector<fake::Message> replies() {
+  std::vector<fake::Message> out;
+  for (auto& m : fake::sent()) {
+    if (m.server == kReplyServer) out.push_back(m);
+  }
+  return out;
+}
+
+inline UINT word_at(const std::vector<char>& bytes, int offset) {
+  return velmarosta::read_word(bytes.data(), offset);
+}
+
+// Slots of the task table that are free now; probes by taking them.
+inline int free_slots() {
+  using velmarosta::comm_dir_ipc_multi_server;
+  std::vector<int> taken;
+  for (int i = 0; comm_dir_ipc_multi_server::thread_check_empty(i) == 0; taken.push_back(i)) {
+    comm_dir_ipc_multi_server::thread_regist("probe", i);
+  }
+  for (int i : taken) comm_dir_ipc_multi_server::thread_delete(i);
+  return static_cast<int>(taken.size());
+}
+
+// An expected extra trace argument.
+inline fake::Value Int(long long v) { fake::Value x; x.i = v; return x; }
+inline fake::Value Str(const std::string& s) { fake::Value x; x.kind = fake::Value::kString; x.s = s; return x; }
+inline fake::Value Null() { fake::Value x; x.kind = fake::Value::kPointer; return x; }
+inline fake::Value None() { fake::Value x; x.kind = fake::Value::kPointer; x.i = -1; return x; }
+
+// Exactly one trace line has `format`; it came with `flag`, `sig`, a source
+// line and `extra` (None(): nothing further).
+inline void expect_one_trace(const std::string& format, const std::string& sig, fake::Value extra,
+                             int flag = 0) {
+  std::vector<fake::Trace> found;
+  for (auto& t : fake::traces()) {
+    if (t.format == format) found.push_back(t);
+  }
+  ASSERT_EQ(1u, found.size()) << format;
+  const fake::Trace& t = found[0];
+  EXPECT_EQ(velmarosta::COMM_DIR_MODULE_ID, t.module);
+  EXPECT_EQ(velmarosta::COMM_DIR_TRACE_CATEGORY, t.category);
+  EXPECT_EQ(flag, t.flag);
+  ASSERT_GE(t.args.size(), 2u);
+  EXPECT_TRUE(t.args[0] == sig) << t.text;
+  EXPECT_GT(t.args[1].i, 0);
+  bool no_extra = extra.kind == fake::Value::kPointer && extra.i == -1;
+  ASSERT_EQ(no_extra ? 2u : 3u, t.args.size()) << t.text;
+  if (!no_extra) {
+    EXPECT_EQ(extra.kind, t.args[2].kind) << t.text;
+    EXPECT_EQ(extra.i, t.args[2].i) << t.text;
+    EXPECT_EQ(extra.s, t.args[2].s) << t.text;
+  }
+}
+
+}  // namespace server_test
+
+#endif  // COMMDIR_TESTS_SERVER_TEST_REQUESTS_H_
