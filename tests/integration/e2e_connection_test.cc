@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "commdir/comm_dir_result_codes.h"
-#include "e2e_walk.h"
+#include "integration/e2e_walk.h"
 
 namespace commdir_testing {
 namespace {

@@ -1,4 +1,4 @@
-#include "e2e_walk.h"
+#include "integration/e2e_walk.h"
 
 #include <algorithm>
 #include <cstring>

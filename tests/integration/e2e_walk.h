@@ -14,8 +14,8 @@
 #include "commdir/comm_dir_facade.h"
 #include "commdir/comm_dir_records.h"
 #include "commdir/comm_dir_types.h"
-#include "service_process.h"
-#include "slapd_fixture.h"
+#include "support/service_process.h"
+#include "support/slapd_fixture.h"
 
 namespace commdir_testing {
 

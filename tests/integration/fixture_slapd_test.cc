@@ -8,8 +8,8 @@
 #include <chrono>
 #include <thread>
 
-#include "child_process.h"
-#include "slapd_fixture.h"
+#include "support/child_process.h"
+#include "support/slapd_fixture.h"
 
 namespace commdir_testing {
 namespace {

@@ -1,4 +1,4 @@
-#include "service_process.h"
+#include "support/service_process.h"
 
 #include <dirent.h>
 #include <sys/socket.h>

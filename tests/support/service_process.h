@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
+#include "support/child_process.h"
 
 namespace commdir_testing {
 

@@ -1,4 +1,4 @@
-#include "slapd_fixture.h"
+#include "support/slapd_fixture.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

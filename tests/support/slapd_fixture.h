@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "child_process.h"
+#include "support/child_process.h"
 
 namespace commdir_testing {
 
