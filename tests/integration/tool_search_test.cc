@@ -55,10 +55,10 @@ struct Search {
 class ToolSearchTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    slapd_ = std::make_unique<SlapdFixture>(COMMDIR_TOOL_SLAPD_FIXTURE, COMMDIR_TOOL_ADDRESS_BOOK);
+    slapd_ = std::make_unique<SlapdFixture>(COMMDIR_SLAPD_FIXTURE, COMMDIR_ADDRESS_BOOK);
     ASSERT_TRUE(slapd_->ok()) << slapd_->error();
     ASSERT_TRUE(slapd_->add(kEdgeEntries)) << slapd_->error();
-    service_ = std::make_unique<ServiceProcess>(COMMDIR_TOOL_SERVICE_BIN);
+    service_ = std::make_unique<ServiceProcess>(COMMDIR_SERVICE_BIN);
     ASSERT_TRUE(service_->ok()) << service_->error();
   }
   void TearDown() override {
