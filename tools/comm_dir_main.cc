@@ -362,6 +362,8 @@ comm_dir_facade* reach_facade() {
     say("ldap_bind: " + describe_result(rc));
     finish(exit_status_for(rc));
   }
+  // search takes no operation id: the record names the operation.
+  condition.operation_id = operation_id;
   const char* failed_call = "search";
   timeval time_limit{options.search.time_limit_s, 0};
   rc = guarded(watchdog, failed_call,
@@ -431,12 +433,12 @@ void print_findings(const velmarosta::COMM_DIR_TEST_CONNECTION_INFO& info, bool 
     const RETCODE rc = guarded(watchdog, "check_connection", [&] {
       return facade->check_connection(velmarosta::COMM_DIR_TEST_MODE_SYNC, info);
     });
-    if (rc != 0) {
-      say("check_connection: " + describe_result(rc));
-      finish(exit_status_for(rc));
-    }
-    print_findings(info, bind != nullptr);
-    finish(exit_status_for(info.result));
+    // A test that the daemon ran comes back with its findings, also when it
+    // failed; a refusal of the daemon or the library has none.
+    int ldap_code = 0;
+    if (rc == 0 || velmarosta::comm_dir_ldap_code_of(rc, &ldap_code)) print_findings(info, bind != nullptr);
+    if (rc != 0) say("check_connection: " + describe_result(rc));
+    finish(exit_status_for(rc != 0 ? rc : info.result));
   }
 
   test_callback callback;
@@ -475,6 +477,9 @@ void print_findings(const velmarosta::COMM_DIR_TEST_CONNECTION_INFO& info, bool 
 
 int main(int argc, char** argv) {
   using namespace commdir_tools;
+  // The library traces every refused call, the normal end of a walk
+  // included; a command line tool keeps them out of the way unless asked.
+  ::setenv("COMM_DIR_TRACE", "off", /*overwrite=*/0);
   tool_options options;
   std::string error;
   if (!parse_command_line(argc, argv, &options, &error)) {
