@@ -162,6 +162,26 @@ TEST_F(ToolSearchTest, ChecksTheConnectionWithAndWithoutCallback) {
   EXPECT_NE(down.out.find("\ncallback: "), std::string::npos) << down.out;
 }
 
+// Non-overlapping occurrences of `what` in `text`.
+long occurrences(const std::string& text, const std::string& what) {
+  long count = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
+  return count;
+}
+
+// The README's example application, against the same daemon and server: one
+// block per person that ldapsearch finds.
+TEST_F(ToolSearchTest, ExampleApplicationListsThePeople) {
+  const CommandResult listed = run_command({COMMDIR_EXAMPLE_BIN, slapd_->uri(), kPeople});
+  ASSERT_EQ(listed.exit_code, 0) << listed.err;
+  EXPECT_NE(listed.out.find("cn: Ada Lovelace\nmail: alovelace@example.com\n\n"), std::string::npos) << listed.out;
+  const CommandResult people =
+      run("ldapsearch", {"-b", kPeople, "-s", "one", "(objectClass=inetOrgPerson)", "1.1"});
+  ASSERT_EQ(people.exit_code, 0);
+  EXPECT_GT(occurrences(people.out, "dn:"), 40);
+  EXPECT_EQ(occurrences(listed.out, "\n\n"), occurrences(people.out, "dn:"));
+}
+
 // No daemon at all: one line, at once, and the status of a server that is down.
 TEST(ToolWithoutDaemonTest, SaysSoAtOnce) {
   char folder[] = "/tmp/comm-dir-tool-XXXXXX";
