@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,29 +24,13 @@ namespace {
 
 constexpr char kPeople[] = "ou=people,dc=example,dc=com";
 
-// Values whose printing ldapsearch decides in ways worth comparing: base64
-// for leading and trailing blanks, ':' and '<'; plain text for other
-// punctuation; folding of a long value.
-constexpr char kEdgeEntries[] =
-    "dn: uid=edge1,ou=people,dc=example,dc=com\n"
-    "objectClass: inetOrgPerson\n"
-    "uid: edge1\n"
-    "sn: Edge\n"
-    "cn:: IGxlYWRpbmcgc3BhY2U=\n"
-    "description:: dHJhaWxpbmcgc3BhY2Ug\n"
-    "title:: OmNvbG9u\n"
-    "l:: PGxlc3M=\n"
-    "st: mid:dle <ok> #x\n"
-    "\n"
-    "dn: uid=edge2,ou=people,dc=example,dc=com\n"
-    "objectClass: inetOrgPerson\n"
-    "uid: edge2\n"
-    "sn: Edge\n"
-    "cn: xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"
-    "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\n"
-    "description: -dash\n"
-    "title: 'quote\n"
-    "userPassword: edge-secret\n";
+// Values whose printing ldapsearch decides in ways worth comparing (base64
+// for leading and trailing blanks, ':' and '<', plain text for other
+// punctuation, folding of a long value, userPassword), beside this file.
+std::string edge_entries_path() {
+  const std::string source = __FILE__;
+  return source.substr(0, source.rfind('/') + 1) + "tool_edge_values.ldif";
+}
 
 struct Search {
   const char* what;
@@ -57,7 +43,10 @@ class ToolSearchTest : public ::testing::Test {
   void SetUp() override {
     slapd_ = std::make_unique<SlapdFixture>(COMMDIR_SLAPD_FIXTURE, COMMDIR_ADDRESS_BOOK);
     ASSERT_TRUE(slapd_->ok()) << slapd_->error();
-    ASSERT_TRUE(slapd_->add(kEdgeEntries)) << slapd_->error();
+    std::ifstream edge_file(edge_entries_path());
+    const std::string edge_entries((std::istreambuf_iterator<char>(edge_file)), std::istreambuf_iterator<char>());
+    ASSERT_NE(edge_entries, "") << edge_entries_path();
+    ASSERT_TRUE(slapd_->add(edge_entries)) << slapd_->error();
     service_ = std::make_unique<ServiceProcess>(COMMDIR_SERVICE_BIN);
     ASSERT_TRUE(service_->ok()) << service_->error();
   }
