@@ -5,6 +5,7 @@
 //
 //   comm-dir search -H ldap://127.0.0.1:389/ -b ou=people,dc=example,dc=com "(sn=L*)" cn mail
 //   comm-dir check -H ldap://127.0.0.1:389/ --callback
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -23,8 +24,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <strings.h>
 
 #include "commdir/comm_dir_facade.h"
 #include "commdir/comm_dir_records.h"
@@ -50,7 +49,7 @@ using velmarosta::comm_dir_facade;
 [[noreturn]] void finish(int status) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     std::fprintf(stderr, "comm-dir: writing the output failed: %s\n", std::strerror(errno));
-    if (status == 0) status = kExitUsage;
+    if (status == 0) status = kExitFailure;
   }
   std::fflush(stderr);
   ::_exit(status);
@@ -209,22 +208,39 @@ struct entry_attribute {
   std::vector<std::string> values;
 };
 
-// Opens an operation with the records made from the options. -Z falls back
-// to a plain connection when StartTLS fails, with a warning, as ldapsearch
-// does.
+// Whether a failed start_operation may be StartTLS's failure: a code of the
+// LDAP server or of libldap, other than the refusals of the bind itself
+// (inappropriate authentication, invalid credentials, insufficient access),
+// which mean that StartTLS worked.
+bool may_be_starttls_failure(RETCODE rc) {
+  int ldap_code = 0;
+  return velmarosta::comm_dir_ldap_code_of(rc, &ldap_code) && (ldap_code < 48 || ldap_code > 50);
+}
+
+// Opens an operation with the records made from the options. StartTLS
+// failures end as with ldapsearch (`*starttls_failed`): with -ZZ every one;
+// with -Z a failure of the connection (a libldap error). A refusal by the
+// server under -Z is only a warning, and the operation is opened without TLS.
 RETCODE open_operation(comm_dir_facade* facade, reply_watchdog& watchdog,
                        const connection_options& connection, velmarosta::COMM_DIR_CONNECT_INFO connect,
-                       const velmarosta::COMM_DIR_BIND_INFO* bind, UINT* operation_id) {
-  RETCODE rc = guarded(watchdog, "start_operation",
-                       [&] { return facade->start_operation(connect, bind, operation_id); });
-  if (rc != 0 && connection.starttls == starttls_request::kTry &&
-      connect.security == velmarosta::COMM_DIR_SECURITY_STARTTLS) {
-    say("ldap_start_tls: " + describe_result(rc) + "; going on without TLS");
-    connect.security = velmarosta::COMM_DIR_SECURITY_NONE;
-    rc = guarded(watchdog, "start_operation",
-                 [&] { return facade->start_operation(connect, bind, operation_id); });
+                       const velmarosta::COMM_DIR_BIND_INFO* bind, UINT* operation_id, bool* starttls_failed) {
+  *starttls_failed = false;
+  const auto start = [&] {
+    return guarded(watchdog, "start_operation", [&] { return facade->start_operation(connect, bind, operation_id); });
+  };
+  const RETCODE rc = start();
+  if (rc == 0 || connect.security != velmarosta::COMM_DIR_SECURITY_STARTTLS || !may_be_starttls_failure(rc)) {
+    return rc;
   }
-  return rc;
+  int ldap_code = 0;
+  const bool refused_by_server = velmarosta::comm_dir_ldap_code_of(rc, &ldap_code) && ldap_code > 0;
+  if (connection.starttls == starttls_request::kDemand || !refused_by_server) {
+    *starttls_failed = true;
+    return rc;
+  }
+  say("ldap_start_tls: " + describe_result(rc) + "; going on without TLS");
+  connect.security = velmarosta::COMM_DIR_SECURITY_NONE;
+  return start();
 }
 
 // Reads the values of the attribute that `name` (the facade's) names.
@@ -326,7 +342,7 @@ const velmarosta::COMM_DIR_BIND_INFO* make_connection_records(const connection_o
   const bool starttls = connection.starttls != starttls_request::kNone;
   if (!make_connect_record(connection, starttls, connect, &error) || !make_bind_record(connection, bind, &error)) {
     say(error);
-    finish(kExitUsage);
+    finish(kExitFailure);
   }
   // Without a DN or password the operation stays anonymous: no bind at all.
   return connection.bind_dn.empty() && !connection.password_given ? nullptr : bind;
@@ -351,16 +367,18 @@ comm_dir_facade* reach_facade() {
   std::string error;
   if (!make_search_record(options.search, &condition, &error)) {
     say(error);
-    finish(kExitUsage);
+    finish(kExitFailure);
   }
   comm_dir_facade* facade = reach_facade();
   reply_watchdog watchdog(reply_bound(options.search.time_limit_s));
 
   UINT operation_id = 0;
-  RETCODE rc = open_operation(facade, watchdog, options.connection, connect, bind_or_none, &operation_id);
+  bool starttls_failed = false;
+  RETCODE rc =
+      open_operation(facade, watchdog, options.connection, connect, bind_or_none, &operation_id, &starttls_failed);
   if (rc != 0) {
-    say("ldap_bind: " + describe_result(rc));
-    finish(exit_status_for(rc));
+    say((starttls_failed ? "ldap_start_tls: " : "ldap_bind: ") + describe_result(rc));
+    finish(starttls_failed ? kExitFailure : exit_status_for(rc));
   }
   // search takes no operation id: the record names the operation.
   condition.operation_id = operation_id;
@@ -485,7 +503,7 @@ int main(int argc, char** argv) {
   if (!parse_command_line(argc, argv, &options, &error)) {
     say(error);
     std::fputs("Try 'comm-dir --help'.\n", stderr);
-    finish(kExitUsage);
+    finish(kExitFailure);
   }
   switch (options.command) {
     case tool_command::kHelp:
@@ -495,11 +513,11 @@ int main(int argc, char** argv) {
       std::printf("comm-dir (libcommdir) %s\n", COMMDIR_VERSION);
       finish(0);
     case tool_command::kSearch:
-      if (!resolve_password(&options.connection)) finish(kExitUsage);
+      if (!resolve_password(&options.connection)) finish(kExitFailure);
       run_search(options);
     case tool_command::kCheck:
-      if (!resolve_password(&options.connection)) finish(kExitUsage);
+      if (!resolve_password(&options.connection)) finish(kExitFailure);
       run_check(options);
   }
-  finish(kExitUsage);
+  finish(kExitFailure);
 }

@@ -288,7 +288,7 @@ const char* usage_text() {
          "Exit status, as ldapsearch's: the LDAP result code (0 success, 4 size limit\n"
          "exceeded, 32 no such object, 49 invalid credentials, ...), a libldap error\n"
          "of the daemon as its low byte (255: LDAP server down), 1 for a bad command\n"
-         "line, 80 for a refusal of the daemon or the library that is no LDAP code,\n"
+         "line or a failed StartTLS, 80 for a refusal of the daemon or the library that is no LDAP code,\n"
          "251 when the callback or an answer does not come in time, and 255 when the\n"
          "directory service is not running.\n";
 }

@@ -10,7 +10,7 @@
 namespace commdir_tools {
 
 // Exit statuses of comm-dir that are not LDAP result codes.
-constexpr int kExitUsage = 1;          // a bad command line (as ldapsearch)
+constexpr int kExitFailure = 1;        // EXIT_FAILURE: a bad command line, or a failed StartTLS (as ldapsearch)
 constexpr int kExitOther = 80;         // LDAP_OTHER: a refusal that is no LDAP code
 constexpr int kExitTimeout = 251;      // LDAP_TIMEOUT (-5) as ldapsearch exits with it
 constexpr int kExitUnreachable = 255;  // LDAP_SERVER_DOWN (-1): nobody to talk to

@@ -87,7 +87,7 @@ TEST_F(ToolSearchTest, PrintsWhatLdapsearchPrints) {
   const std::string admin_dn = SlapdFixture::kRootDn;
   const Search searches[] = {
       {"the whole address book: binary photos, non-ASCII names", {"-b", kPeople}, 0},
-      {"base scope", {"-b", "dc=example,dc=com", "-s", "base"}, 0},
+      {"base scope, StartTLS tried and refused", {"-Z", "-b", "dc=example,dc=com", "-s", "base"}, 0},
       {"one level, no attributes", {"-b", "dc=example,dc=com", "-s", "one", "1.1"}, 0},
       {"children", {"-b", "dc=example,dc=com", "-s", "children", "(objectClass=organizationalUnit)"}, 0},
       {"and, or, wildcards", {"-b", kPeople, "(&(objectClass=inetOrgPerson)(|(sn=L*)(sn=T*)))", "cn", "mail"}, 0},
@@ -118,6 +118,7 @@ TEST_F(ToolSearchTest, FailsAsLdapsearchFails) {
       {"bad filter", {"-b", kPeople, "(cn="}, 249},
       {"bad scope", {"-s", "deep", "-b", kPeople}, 1},
       {"bad wrap", {"-o", "ldif-wrap=abc", "-b", kPeople}, 1},
+      {"StartTLS required by a server without TLS", {"-ZZ", "-b", kPeople}, 1},
   };
   for (const Search& search : searches) {
     SCOPED_TRACE(search.what);
