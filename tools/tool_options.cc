@@ -284,6 +284,8 @@ const char* usage_text() {
          "The daemon is reached at $COMM_DIR_IPC_DIR/COMM_DIR_SRV (default folder\n"
          "/tmp/commdir-<euid>), as every libcommdir application reaches it. The\n"
          "library's trace is off unless COMM_DIR_TRACE names a file (/dev/stderr too).\n"
+         "A call that the daemon does not answer within 120 s (plus the -l time\n"
+         "limit) ends comm-dir.\n"
          "\n"
          "Exit status, as ldapsearch's: the LDAP result code (0 success, 4 size limit\n"
          "exceeded, 32 no such object, 49 invalid credentials, ...), a libldap error\n"
