@@ -9,7 +9,7 @@ DEPS_BUILD = g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-de
 DEPS_LDAP  = slapd ldap-utils libldap-dev
 DEPS_TARGET = g++-powerpc-linux-gnu qemu-user googletest
 
-.PHONY: all deps build test test-asan test-tsan test-target bench demo clean
+.PHONY: all deps build test test-asan test-tsan test-target bench install demo clean
 
 all: build
 
@@ -47,6 +47,12 @@ test-target:
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMMDIR_BUILD_SERVICE=OFF -DCOMMDIR_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build $(BUILD)-ppc -j$(JOBS)
 	cd $(BUILD)-ppc && ctest --output-on-failure -j$(JOBS) --timeout 600
+
+# The library, the POSIX platform, the headers, pkg-config and CMake package
+# files under PREFIX.
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 bench: build
 	@scripts/run-bench $(BUILD)

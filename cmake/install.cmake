@@ -51,7 +51,8 @@ if(COMMDIR_BUILD_TESTS)
   # Tests of the shipped library, registered in the top directory.
   add_test(NAME shipped_library_exports
     COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tests/shipped/check_exports.sh
-      $<TARGET_FILE:commdir> ${CMAKE_CURRENT_SOURCE_DIR}/tests/shipped/exports.txt)
+      $<TARGET_FILE:commdir> ${CMAKE_CURRENT_SOURCE_DIR}/tests/shipped/exports.txt
+      ${CMAKE_NM} ${CMAKE_READELF})
   set_tests_properties(shipped_library_exports PROPERTIES LABELS shipped TIMEOUT 60)
   # A sanitized library cannot be loaded by an application built without the
   # sanitizer runtime, and a cross build's cannot run here.

@@ -73,11 +73,14 @@ char g_unanswered_marker;
 // reference do we know which record it holds.
 enum class Holder { kThisRecord, kOtherRecord, kUnknown };
 
+// Preset into get_info_map's reference: still there afterwards means the
+// store wrote nothing. Never stored, never read.
+comm_dir_info g_unwritten_marker;
+
 Holder holder_of(comm_dir_data_collector& store, UINT operation_id, const comm_dir_info* record) {
-  comm_dir_info* marker = reinterpret_cast<comm_dir_info*>(&g_unanswered_marker);
-  comm_dir_info* held = marker;
+  comm_dir_info* held = &g_unwritten_marker;
   store.get_info_map(operation_id, held);
-  if (held == marker) return Holder::kUnknown;
+  if (held == &g_unwritten_marker) return Holder::kUnknown;
   return held == record ? Holder::kThisRecord : Holder::kOtherRecord;
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -344,9 +345,10 @@ TEST_F(FacadeTest, ResultsAreFreedExactlyWhenReplacedOrEnded) {
   EXPECT_EQ(facade_->end_operation(kOp), kServiceCode);
   expect_freed(kept, false);
   service_.reply_word(COMM_DIR_FUNC_END_OPERATION, 0, 0);
+  const void* value = binaries[0];
   ASSERT_EQ(facade_->end_operation(kOp), 0);
   for (const void* block : {static_cast<const void*>(kept), static_cast<const void*>(behind_gap),
-                            static_cast<const void*>(binaries), static_cast<const void*>(binaries[0])}) {
+                            static_cast<const void*>(binaries), value}) {
     expect_freed(block, true);
   }
 }
@@ -411,6 +413,9 @@ INSTANTIATE_TEST_SUITE_P(ProcessNames, FacadeNameTest,
 
 TEST(FacadeConcurrencyTest, RacingFirstCallsBuildOneFacade) {
   fake::reset();
+  // A slow construction keeps the second caller arriving while the first
+  // one builds.
+  fake::set_hook("emwOSWGetProcessName", [] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); });
   std::atomic<bool> go{false};
   comm_dir_facade* seen[2] = {nullptr, nullptr};
   std::vector<std::thread> threads;

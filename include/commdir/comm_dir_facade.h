@@ -145,8 +145,14 @@ class COMM_DIR_API comm_dir_facade {
   // COMM_DIR_ERR after the service opened the operation means the library
   // could not record it: the operation stays open at the service and every
   // call that needs the record (end_operation included) refuses the id.
-  // If the service hands out an id that is still open here, the results
-  // held for it stay as they are.
+  // (The store may fail only in releasing its lock after it took the new
+  // record; the facade then asks the store whether it holds the record and
+  // frees it only once the store has dropped the entry again, so nothing
+  // the store holds is ever freed.) If the service hands out an id that is
+  // still open here, the store keeps the record it holds, with the results
+  // held for it; the facade sees that the store holds another record than
+  // the new one and frees the new one. COMM_DIR_ERR_NO_MEMORY: nothing was
+  // sent.
   RETCODE start_operation(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind,
                           UINT* operation_id);
 

@@ -404,23 +404,20 @@ class Server {
   }
 
   // Checks a received datagram in the order that costs a stranger least:
-  // descriptors, credentials, then sizes. On success *length is the message's
-  // length word. A refused datagram is traced.
+  // what came with it, credentials, then sizes. On success *length is the
+  // message's length word. A refused datagram is traced.
+  //
+  // The control buffer has room for the credentials only, and the kernel puts
+  // them first: descriptors that a peer passes along never get installed in
+  // this process (the kernel closes them and sets MSG_CTRUNC).
   bool accept(msghdr& message, std::size_t received, std::size_t* length) {
     const ucred* sender = nullptr;
-    bool carried_descriptors = false;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-      if (c->cmsg_level != SOL_SOCKET) continue;
-      if (c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
+      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
         sender = reinterpret_cast<const ucred*>(CMSG_DATA(c));
-      } else if (c->cmsg_type == SCM_RIGHTS) {
-        close_descriptors(c);
-        carried_descriptors = true;
       }
     }
-    if (carried_descriptors || (message.msg_flags & MSG_CTRUNC) != 0) {
-      return drop(sender, received, "it carried descriptors");
-    }
+    if ((message.msg_flags & MSG_CTRUNC) != 0) return drop(sender, received, "it carried more than credentials");
     if (sender == nullptr) return drop(sender, received, "no credentials came with it");
     if (sender->uid != euid_ && sender->uid != 0) return drop(sender, received, "the sender's uid is refused");
     if ((message.msg_flags & MSG_TRUNC) != 0) return drop(sender, received, "it is longer than the largest message");
@@ -431,15 +428,6 @@ class Server {
     if (received > length_word) return drop(sender, received, "it is longer than its length word");
     *length = length_word;
     return true;
-  }
-
-  static void close_descriptors(cmsghdr* c) {
-    std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-    for (std::size_t i = 0; i < count; ++i) {
-      int fd;
-      std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-      ::close(fd);
-    }
   }
 
   bool drop(const ucred* sender, std::size_t received, const char* reason) {

@@ -112,6 +112,10 @@ class HeldEcho {
     arrived_.notify_all();
     return 0;
   }
+  static void forget() {
+    std::lock_guard<std::mutex> lock(mu_);
+    requests_.clear();
+  }
   static bool wait_for(std::size_t count) {
     std::unique_lock<std::mutex> lock(mu_);
     return arrived_.wait_for(lock, std::chrono::seconds(20), [&] { return requests_.size() >= count; });
@@ -144,6 +148,7 @@ class MultiClientPosixTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_posts = 0;
+    HeldEcho::forget();
     trace_start_ = read_traces().size();
     client_ = comm_dir_ipc_multi_client::get_instance();
     ASSERT_NE(client_, nullptr);
@@ -222,13 +227,12 @@ TEST_F(MultiClientPosixTest, LateAndForgedRepliesAreDropped) {
   ASSERT_TRUE(HeldEcho::wait_for(2));
 
   ASSERT_EQ(HeldEcho::answer(0), 0);  // late: its call has given up
-  std::vector<char> forged = HeldEcho::reply(1);
-  auto* head = reinterpret_cast<COMM_DIR_IPC_ENVELOPE_HEAD*>(forged.data());
-  head->reply_buffer ^= 0x10000;
-  ASSERT_EQ(commdir_test::send_reply_form(forged), 0);
-  forged = HeldEcho::reply(1);
-  head->event_sem_id ^= 0x1;
-  ASSERT_EQ(commdir_test::send_reply_form(forged), 0);
+  std::vector<char> forged_word = HeldEcho::reply(1);
+  reinterpret_cast<COMM_DIR_IPC_ENVELOPE_HEAD*>(forged_word.data())->reply_buffer ^= 0x10000;
+  ASSERT_EQ(commdir_test::send_reply_form(forged_word), 0);
+  std::vector<char> forged_event = HeldEcho::reply(1);
+  reinterpret_cast<COMM_DIR_IPC_ENVELOPE_HEAD*>(forged_event.data())->event_sem_id ^= 0x1;
+  ASSERT_EQ(commdir_test::send_reply_form(forged_event), 0);
   ASSERT_EQ(HeldEcho::answer(1), 0);
   caller.join();
   EXPECT_EQ(own, 1);
