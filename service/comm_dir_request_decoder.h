@@ -45,7 +45,7 @@ union COMM_DIR_REQUEST_RECORD {
 struct comm_dir_request {
   COMM_DIR_IPC_ENVELOPE_HEAD route;  // as received, ipc_header cleared
   int function_id = -1;
-  UINT operation_id = 0;             // ids 3 to 14
+  UINT operation_id = 0;             // ids 2 to 14
   RETCODE refusal = 0;               // kRefuse only
   const char* drop_reason = nullptr; // kDrop only
   COMM_DIR_REQUEST_RECORD record;   // zero beyond what was received
@@ -170,8 +170,8 @@ inline RETCODE check_fields(int function_id, const COMM_DIR_REQUEST_RECORD& reco
   }
 }
 
-inline bool names_operation(int function_id) {
-  return function_id >= COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE;
+inline UINT operation_of(int function_id, const COMM_DIR_REQUEST_RECORD& record) {
+  return function_id == COMM_DIR_FUNC_SEARCH ? record.search.condition.operation_id : record.operation.operation_id;
 }
 
 inline comm_dir_verdict drop(comm_dir_request* out, const char* reason) {
@@ -185,6 +185,12 @@ inline comm_dir_verdict refuse(comm_dir_request* out, RETCODE code) {
 }
 
 }  // namespace decoder_internal
+
+// True for the requests that belong to an operation: all but the connection
+// test and start_operation (a search names its operation in its condition).
+inline bool comm_dir_names_operation(int function_id) {
+  return function_id >= COMM_DIR_FUNC_SEARCH;
+}
 
 // Size of the request record of `function_id` (0 to 14).
 inline std::size_t comm_dir_request_size(int function_id) {
@@ -210,7 +216,7 @@ inline comm_dir_verdict comm_dir_decode_request(const char* message, std::size_t
   const std::size_t payload_received = received - kHeadSize;
   const char* payload = message + kHeadSize;
   std::memcpy(out->record.bytes, payload, payload_received < size ? payload_received : size);
-  if (names_operation(out->function_id)) out->operation_id = out->record.operation.operation_id;
+  if (comm_dir_names_operation(out->function_id)) out->operation_id = operation_of(out->function_id, out->record);
 
   // The library sends exactly one request form with the record at its start
   // and zero bytes after it; anything else is a record of another size.

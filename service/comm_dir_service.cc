@@ -179,7 +179,7 @@ bool comm_dir_service::queue(std::unique_ptr<comm_dir_request>* request) {
   if (waiting_ >= options_.queue_limit) return false;
   comm_dir_request& taken = **request;
   std::shared_ptr<operation_entry> entry;
-  if (taken.refusal == 0 && decoder_internal::names_operation(taken.function_id)) {
+  if (taken.refusal == 0 && comm_dir_names_operation(taken.function_id)) {
     auto it = operations_.find(taken.operation_id);
     if (it == operations_.end()) {
       taken.refusal = COMM_DIR_SVC_UNKNOWN_OPERATION;
