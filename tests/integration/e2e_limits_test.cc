@@ -49,7 +49,7 @@ class EndToEndLimitsTest : public EndToEndTest {
     const auto bind = bind_record(Identity::kReader);
     ASSERT_EQ(facade_->start_operation(connect, &bind, &operation), 0);
     timeval no_limit{0, 0};
-    ASSERT_EQ(facade_->search(search_record({entry_dn(length), COMM_DIR_SCOPE_BASE, "", "description"}),
+    ASSERT_EQ(facade_->search(search_record({entry_dn(length), COMM_DIR_SCOPE_BASE, "", "description"}, operation),
                               0, no_limit),
               0);
     ASSERT_EQ(facade_->get_first_entry(operation), 0);

@@ -99,13 +99,15 @@ struct FailureRow {
   Identity identity;
   SearchSpec spec;
   int ldap_code;              // what ldapsearch exits with
-  const char* failed_call;    // where the facade walk stops
+  // Where the facade walk stops: the search itself waits for the server's
+  // first answer, so a search that fails at once fails there.
+  const char* failed_call;
   size_t entries_before;      // entries read before it stops
 };
 
 const FailureRow kFailureRows[] = {
     {"size limit exceeded", Identity::kReader, {kPeople, COMM_DIR_SCOPE_SUB, "(uid=*)", "uid", 5}, 4, "entries", 5},
-    {"no such object", Identity::kReader, {"ou=nobody,dc=example,dc=com", COMM_DIR_SCOPE_SUB, "", ""}, 32, "entries", 0},
+    {"no such object", Identity::kReader, {"ou=nobody,dc=example,dc=com", COMM_DIR_SCOPE_SUB, "", ""}, 32, "search", 0},
     {"wrong password", Identity::kReaderWrongPassword, {kPeople, COMM_DIR_SCOPE_SUB, "", ""}, 49, "start_operation", 0},
 };
 

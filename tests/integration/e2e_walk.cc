@@ -99,8 +99,9 @@ velmarosta::COMM_DIR_BIND_INFO bind_record(Identity identity) {
   return record;
 }
 
-velmarosta::COMM_DIR_SEARCH_CONDITION search_record(const SearchSpec& spec) {
+velmarosta::COMM_DIR_SEARCH_CONDITION search_record(const SearchSpec& spec, UINT operation) {
   velmarosta::COMM_DIR_SEARCH_CONDITION record{};
+  record.operation_id = operation;
   copy_field(record.base_dn, spec.base);
   record.scope = spec.scope;
   record.deref = velmarosta::COMM_DIR_DEREF_NEVER;
@@ -119,7 +120,7 @@ FacadeWalk walk(comm_dir_facade* facade, const std::string& uri, Identity identi
   walk.failed_call = "start_operation";
   if (walk.result != 0) return walk;
   timeval no_time_limit{0, 0};
-  walk.result = facade->search(search_record(spec), spec.size_limit, no_time_limit);
+  walk.result = facade->search(search_record(spec, operation), spec.size_limit, no_time_limit);
   walk.failed_call = "search";
   if (walk.result == 0) walk.result = read_entries(facade, operation, walk);
   walk.end_operation_result = facade->end_operation(operation);
@@ -153,7 +154,8 @@ std::vector<LdifEntry> without_dns(std::vector<LdifEntry> entries) {
 void EndToEndTest::SetUp() {
   slapd_ = std::make_unique<SlapdFixture>(COMMDIR_SLAPD_FIXTURE, COMMDIR_ADDRESS_BOOK);
   ASSERT_TRUE(slapd_->ok()) << slapd_->error();
-  service_ = std::make_unique<ServiceProcess>(COMMDIR_SERVICE_BIN);
+  // A trace line per request, shown when a test fails.
+  service_ = std::make_unique<ServiceProcess>(COMMDIR_SERVICE_BIN, std::vector<std::string>{"-d"});
   ASSERT_TRUE(service_->ok()) << service_->error();
   facade_ = comm_dir_facade::comm_dir_get_instance();
   ASSERT_NE(facade_, nullptr);

@@ -45,7 +45,8 @@ struct FacadeWalk {
 
 velmarosta::COMM_DIR_CONNECT_INFO connect_record(const std::string& uri);
 velmarosta::COMM_DIR_BIND_INFO bind_record(Identity identity);
-velmarosta::COMM_DIR_SEARCH_CONDITION search_record(const SearchSpec& spec);
+// The search record of `spec`, run by `operation`.
+velmarosta::COMM_DIR_SEARCH_CONDITION search_record(const SearchSpec& spec, UINT operation);
 
 // Opens an operation on `uri` as `identity`, runs `spec`, reads every entry,
 // every attribute and all its values (jpegPhoto as binary values, the rest as
