@@ -79,6 +79,7 @@ TEST(ToolOptionsTest, RefusesBadCommandLinesWithAReason) {
       {{"search", "-z", "-3"}, "invalid size limit"},
       {{"search", "-z", "99999999999"}, "invalid size limit"},
       {{"search", "-o", "ldif-wrap=1"}, "ldif_wrap"},
+      {{"search", "-o", "ldif-wrap=max"}, "ldif_wrap"},
       {{"search", "-o", "bogus=1"}, "Invalid general option name: bogus"},
       {{"search", "-b"}, "needs a value: -b"},
       {{"search", "-q"}, "unknown option: -q"},

@@ -48,14 +48,8 @@ bool parse_keyword(const char* text, const keyword (&table)[N], UINT* value) {
   return false;
 }
 
-// A count in [0, limit], or "none", "max" and "unlimited" for 0 (no limit),
-// as ldapsearch takes -z, -l and nettimeout.
-bool parse_limit(const char* text, long limit, long* value) {
-  if (std::strcmp(text, "none") == 0 || std::strcmp(text, "max") == 0 ||
-      std::strcmp(text, "unlimited") == 0) {
-    *value = 0;
-    return true;
-  }
+// A decimal count in [0, limit].
+bool parse_count(const char* text, long limit, long* value) {
   if (*text < '0' || *text > '9') return false;
   char* end = nullptr;
   errno = 0;
@@ -63,6 +57,17 @@ bool parse_limit(const char* text, long limit, long* value) {
   if (errno != 0 || *end != '\0' || parsed > limit) return false;
   *value = parsed;
   return true;
+}
+
+// A count, or "none", "max" and "unlimited" for 0 (no limit), as ldapsearch
+// takes -z, -l and nettimeout.
+bool parse_limit(const char* text, long limit, long* value) {
+  if (std::strcmp(text, "none") == 0 || std::strcmp(text, "max") == 0 ||
+      std::strcmp(text, "unlimited") == 0) {
+    *value = 0;
+    return true;
+  }
+  return parse_count(text, limit, value);
 }
 
 // Splits "URI URI" as -H takes it.
@@ -98,8 +103,7 @@ bool parse_general_option(const char* text, tool_options* options, std::string* 
       return true;
     }
     long width = 0;
-    if (!parse_limit(value, INT_MAX, &width) || std::strcmp(value, "none") == 0 ||
-        (width != 0 && width < static_cast<long>(kLdifMinimumWrap))) {
+    if (!parse_count(value, INT_MAX, &width) || (width != 0 && width < static_cast<long>(kLdifMinimumWrap))) {
       return fail(error, "Unable to parse ldif_wrap=\"" + std::string(value) +
                              "\": a width of at least 2 columns, or \"no\"");
     }
