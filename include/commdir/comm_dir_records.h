@@ -87,6 +87,11 @@ enum : UINT {
 
 // The search of `comm_dir_facade::search`. Its UINT argument is the size
 // limit (0: none) and its timeval the time limit (0: none).
+//
+// `search` takes no operation id of its own, so the record names the
+// operation whose connection runs the search: set `operation_id` to the id
+// that start_operation gave. A search replaces the operation's previous
+// search result; get_first_entry and get_next_entry then walk it.
 struct COMM_DIR_SEARCH_CONDITION {
   char base_dn[512];
   UINT scope;        // COMM_DIR_SCOPE_*
@@ -95,12 +100,14 @@ struct COMM_DIR_SEARCH_CONDITION {
   char filter[1024]; // RFC 4515 filter; empty: "(objectClass=*)"
   // Attribute names separated by blanks, as ldapsearch takes them ("*", "+",
   // "1.1" included); empty: all user attributes.
-  char attributes[416];
+  char attributes[412];
+  UINT operation_id; // the operation that runs the search
 };
 static_assert(sizeof(COMM_DIR_SEARCH_CONDITION) == 1964, "search record size");
 static_assert(offsetof(COMM_DIR_SEARCH_CONDITION, scope) == 512, "");
 static_assert(offsetof(COMM_DIR_SEARCH_CONDITION, filter) == 524, "");
 static_assert(offsetof(COMM_DIR_SEARCH_CONDITION, attributes) == 1548, "");
+static_assert(offsetof(COMM_DIR_SEARCH_CONDITION, operation_id) == 1960, "");
 
 // A connection test: the application fills the connect and bind records (and
 // the callback word for COMM_DIR_TEST_MODE_CALLBACK); the daemon answers with

@@ -1,0 +1,212 @@
+#include "service/comm_dir_operation.h"
+
+#include <climits>
+#include <cstring>
+#include <sstream>
+
+#include "commdir/comm_dir_result_codes.h"
+#include "service/comm_dir_ldap_session.h"
+#include "service/comm_dir_service_trace.h"
+
+namespace velmarosta {
+namespace {
+
+constexpr char kAllEntries[] = "(objectClass=*)";
+
+// The blank-separated attribute names of a search condition, as libldap
+// takes them: a null-terminated array whose strings live in `storage`.
+std::vector<char*> attribute_list(const char* names, std::vector<std::string>* storage) {
+  std::istringstream words(names);
+  std::string name;
+  while (words >> name) storage->push_back(name);
+  std::vector<char*> list;
+  for (std::string& stored : *storage) list.push_back(&stored[0]);
+  list.push_back(nullptr);
+  return list;
+}
+
+}  // namespace
+
+comm_dir_operation::comm_dir_operation(LDAP* ld, int network_timeout_ms, const comm_dir_service_options& options)
+    : ld_(ld), network_timeout_ms_(network_timeout_ms), options_(options) {}
+
+comm_dir_operation::~comm_dir_operation() {
+  drop_search();
+  ldap_unbind_ext(ld_, nullptr, nullptr);
+}
+
+RETCODE comm_dir_operation::search(const COMM_DIR_SEARCH_REQUEST& request) {
+  drop_search();
+  search_ = request;
+  have_search_ = true;
+  RETCODE code = start_search();
+  if (code != 0) free_result();
+  return code;
+}
+
+RETCODE comm_dir_operation::start_search() {
+  drop_search();
+  const COMM_DIR_SEARCH_CONDITION& condition = search_.condition;
+  const int deref = static_cast<int>(condition.deref);
+  if (ldap_set_option(ld_, LDAP_OPT_DEREF, &deref) != LDAP_OPT_SUCCESS)
+    return comm_dir_code_from_ldap(LDAP_LOCAL_ERROR);
+  std::vector<std::string> storage;
+  std::vector<char*> attributes = attribute_list(condition.attributes, &storage);
+  timeval limit{search_.time_limit_sec, search_.time_limit_usec};
+  has_deadline_ = limit.tv_sec != 0 || limit.tv_usec != 0;
+  // The server's own time limit normally answers first; the local deadline
+  // (a network timeout later) catches a server that stops answering.
+  deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(limit.tv_sec) +
+              std::chrono::microseconds(limit.tv_usec) + std::chrono::milliseconds(network_timeout_ms_);
+  const int size_limit = search_.size_limit > INT_MAX ? INT_MAX : static_cast<int>(search_.size_limit);
+  int rc = ldap_search_ext(ld_, condition.base_dn, static_cast<int>(condition.scope),
+                           condition.filter[0] != '\0' ? condition.filter : kAllEntries,
+                           attributes.size() > 1 ? attributes.data() : nullptr, static_cast<int>(condition.types_only),
+                           nullptr, nullptr, has_deadline_ ? &limit : nullptr, size_limit, &msgid_);
+  if (rc != LDAP_SUCCESS) {
+    msgid_ = -1;
+    return comm_dir_code_from_ldap(rc);
+  }
+  // Read the first answer now, so that a search the server refuses (no such
+  // object, a bad base) fails at search and not at the first entry.
+  RETCODE code = take_message(&ahead_);
+  if (code == 0 && ahead_ == nullptr) code = final_code_;
+  return code;
+}
+
+long comm_dir_operation::wait_ms() const {
+  if (!has_deadline_) return options_.result_timeout_ms;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
+  return left.count() > 0 ? static_cast<long>(left.count()) : 0;
+}
+
+RETCODE comm_dir_operation::finish(RETCODE code) {
+  if (msgid_ >= 0 && !finished_) ldap_abandon_ext(ld_, msgid_, nullptr, nullptr);
+  msgid_ = -1;
+  finished_ = true;
+  final_code_ = code;
+  return code;
+}
+
+// Takes the search's next entry into *entry (null once the search has
+// ended; final_code_ then says how). Returns non-zero only when the answer
+// could not be taken (time-out, lost connection).
+RETCODE comm_dir_operation::take_message(LDAPMessage** entry) {
+  *entry = nullptr;
+  while (!finished_) {
+    timeval wait = comm_dir_timeval_ms(wait_ms());
+    LDAPMessage* message = nullptr;
+    int rc = ldap_result(ld_, msgid_, LDAP_MSG_ONE, &wait, &message);
+    if (rc == 0) return finish(has_deadline_ ? COMM_DIR_SVC_SEARCH_TIMEOUT : COMM_DIR_SVC_RESULT_TIMEOUT);
+    if (rc < 0) {
+      ldap_get_option(ld_, LDAP_OPT_RESULT_CODE, &rc);
+      return finish(comm_dir_code_from_ldap(rc != LDAP_SUCCESS ? rc : LDAP_SERVER_DOWN));
+    }
+    if (rc == LDAP_RES_SEARCH_ENTRY) {
+      *entry = message;
+      return 0;
+    }
+    if (rc == LDAP_RES_SEARCH_RESULT) {
+      int result = LDAP_OTHER;
+      int parsed = ldap_parse_result(ld_, message, &result, nullptr, nullptr, nullptr, nullptr, 1);
+      msgid_ = -1;
+      finish(comm_dir_code_from_ldap(parsed == LDAP_SUCCESS ? result : parsed));
+      return 0;
+    }
+    ldap_msgfree(message);  // references and intermediate answers are not walked
+  }
+  return 0;
+}
+
+RETCODE comm_dir_operation::advance() {
+  release_entry();
+  LDAPMessage* entry = ahead_;
+  ahead_ = nullptr;
+  if (entry == nullptr) {
+    RETCODE code = take_message(&entry);
+    if (code != 0) return code;
+  }
+  if (entry == nullptr) return final_code_ != 0 ? final_code_ : COMM_DIR_SVC_NO_MORE_ENTRIES;
+  current_ = entry;
+  walk_moved_ = true;
+  return 0;
+}
+
+RETCODE comm_dir_operation::first_entry() {
+  if (!have_search_) return COMM_DIR_SVC_NO_SEARCH;
+  if (walk_moved_) {
+    RETCODE code = start_search();
+    if (code != 0) return code;
+  }
+  return advance();
+}
+
+RETCODE comm_dir_operation::next_entry() {
+  return have_search_ ? advance() : COMM_DIR_SVC_NO_SEARCH;
+}
+
+RETCODE comm_dir_operation::take_attribute(char* attribute, std::string* name) {
+  name->clear();
+  if (attribute == nullptr) return 0;
+  const std::size_t length = std::strlen(attribute);
+  const bool fits = length <= static_cast<std::size_t>(COMM_DIR_MAX_ATTRIBUTE_NAME);
+  if (fits) name->assign(attribute, length);
+  ldap_memfree(attribute);
+  return fits ? 0 : COMM_DIR_SVC_NAME_TOO_LONG;
+}
+
+RETCODE comm_dir_operation::first_attribute(std::string* name) {
+  if (current_ == nullptr) return COMM_DIR_SVC_NO_ENTRY;
+  if (ber_ != nullptr) ber_free(ber_, 0);
+  ber_ = nullptr;
+  return take_attribute(ldap_first_attribute(ld_, current_, &ber_), name);
+}
+
+RETCODE comm_dir_operation::next_attribute(std::string* name) {
+  if (current_ == nullptr) return COMM_DIR_SVC_NO_ENTRY;
+  if (ber_ == nullptr) return COMM_DIR_SVC_NO_ATTRIBUTE_WALK;
+  return take_attribute(ldap_next_attribute(ld_, current_, ber_), name);
+}
+
+RETCODE comm_dir_operation::values(const char* attribute, comm_dir_values* out) {
+  if (current_ == nullptr) return COMM_DIR_SVC_NO_ENTRY;
+  if (!values_valid_ || values_attribute_ != attribute) {
+    release_values();
+    values_ = ldap_get_values_len(ld_, current_, attribute);
+    values_attribute_ = attribute;
+    values_valid_ = true;
+  }
+  out->values = values_;
+  out->count = values_ != nullptr ? ldap_count_values_len(values_) : 0;
+  return 0;
+}
+
+void comm_dir_operation::free_result() {
+  drop_search();
+  have_search_ = false;
+}
+
+void comm_dir_operation::drop_search() {
+  release_entry();
+  if (ahead_ != nullptr) ldap_msgfree(ahead_);
+  ahead_ = nullptr;
+  finish(0);
+  finished_ = false;
+  walk_moved_ = false;
+}
+
+void comm_dir_operation::release_entry() {
+  release_values();
+  if (ber_ != nullptr) ber_free(ber_, 0);
+  ber_ = nullptr;
+  if (current_ != nullptr) ldap_msgfree(current_);
+  current_ = nullptr;
+}
+
+void comm_dir_operation::release_values() {
+  if (values_ != nullptr) ldap_value_free_len(values_);
+  values_ = nullptr;
+  values_valid_ = false;
+}
+
+}  // namespace velmarosta

@@ -1,0 +1,93 @@
+// One open operation: its own LDAP connection, its search and the position
+// of its entry and attribute walks.
+//
+// Memory does not grow with the size of a result: the search runs
+// asynchronously and its answers are taken one message at a time
+// (ldap_result with LDAP_MSG_ONE), so the operation holds at most the
+// current entry and one entry read ahead, while the rest waits in the
+// server's TCP stream. The values of one attribute of the current entry are
+// fetched once and kept, so that the count, length and value requests of a
+// value list are answered from memory.
+//
+// Not thread-safe, and needs not be: the scheduler serves the requests of an
+// operation one at a time. Consecutive requests may run on different worker
+// threads; the scheduler's mutex orders each one after the one before.
+#ifndef COMMDIR_SERVICE_COMM_DIR_OPERATION_H_
+#define COMMDIR_SERVICE_COMM_DIR_OPERATION_H_
+
+#include <ldap.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "client/comm_dir_messages.h"
+#include "service/comm_dir_service_options.h"
+
+namespace velmarosta {
+
+// The values of one attribute of the current entry; owned by the operation
+// and valid until its next request.
+struct comm_dir_values {
+  berval** values = nullptr;  // null when the entry has no such attribute
+  int count = 0;
+};
+
+class comm_dir_operation {
+ public:
+  // Takes ownership of the bound connection `ld`.
+  comm_dir_operation(LDAP* ld, int network_timeout_ms, const comm_dir_service_options& options);
+  ~comm_dir_operation();  // unbinds
+  comm_dir_operation(const comm_dir_operation&) = delete;
+  comm_dir_operation& operator=(const comm_dir_operation&) = delete;
+
+  // Starts the search; a failure that the server reports before the first
+  // entry (no such object, a bad filter) is returned here.
+  RETCODE search(const COMM_DIR_SEARCH_REQUEST& request);
+  // Moves to the first entry (starting the search again if the walk has
+  // moved on) or to the next one. COMM_DIR_SVC_NO_MORE_ENTRIES at the end, or
+  // the server's final code when the search ended with one (size limit).
+  RETCODE first_entry();
+  RETCODE next_entry();
+  // The current entry's first or next attribute name; empty after the last.
+  RETCODE first_attribute(std::string* name);
+  RETCODE next_attribute(std::string* name);
+  // The values of `attribute` in the current entry.
+  RETCODE values(const char* attribute, comm_dir_values* out);
+  // Drops the search and everything it holds; the connection stays.
+  void free_result();
+
+ private:
+  RETCODE start_search();
+  RETCODE take_message(LDAPMessage** entry);
+  RETCODE finish(RETCODE code);
+  RETCODE advance();
+  RETCODE take_attribute(char* attribute, std::string* name);
+  long wait_ms() const;
+  void drop_search();
+  void release_entry();
+  void release_values();
+
+  LDAP* ld_;
+  const int network_timeout_ms_;
+  const comm_dir_service_options& options_;
+
+  bool have_search_ = false;
+  COMM_DIR_SEARCH_REQUEST search_{};     // kept to start the walk again
+  int msgid_ = -1;                       // the running search, or -1
+  RETCODE final_code_ = 0;               // how the search ended, once it has
+  bool finished_ = false;                // the search's last message was taken
+  bool walk_moved_ = false;              // an entry has been taken since the search started
+  std::chrono::steady_clock::time_point deadline_{};  // of a search with a time limit
+  bool has_deadline_ = false;
+  LDAPMessage* ahead_ = nullptr;         // an entry read ahead by search()
+  LDAPMessage* current_ = nullptr;       // the current entry
+  BerElement* ber_ = nullptr;            // attribute position in current_
+  std::string values_attribute_;         // whose values values_ holds
+  berval** values_ = nullptr;
+  bool values_valid_ = false;
+};
+
+}  // namespace velmarosta
+
+#endif  // COMMDIR_SERVICE_COMM_DIR_OPERATION_H_

@@ -1,0 +1,393 @@
+#include "service/comm_dir_service.h"
+
+#include <sys/random.h>
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+
+#include "commdir/comm_dir_result_codes.h"
+#include "service/comm_dir_callback_client.h"
+#include "service/comm_dir_ldap_session.h"
+#include "service/comm_dir_service_trace.h"
+
+namespace velmarosta {
+namespace {
+
+struct id_keys {
+  std::uint32_t words[comm_dir_operation_ids::kRounds];
+};
+
+// Keys for the operation ids from the kernel's random source. getrandom
+// without flags blocks only until the kernel's pool is first seeded.
+id_keys random_keys() {
+  id_keys keys{};
+  std::size_t filled = 0;
+  while (filled < sizeof keys.words) {
+    ssize_t got = getrandom(reinterpret_cast<char*>(keys.words) + filled, sizeof keys.words - filled, 0);
+    if (got > 0) filled += static_cast<std::size_t>(got);
+  }
+  return keys;
+}
+
+bool is_binary_request(int function_id) { return function_id >= COMM_DIR_FUNC_GET_VALUE_BINARY_CNT; }
+bool is_count_request(int function_id) {
+  return function_id == COMM_DIR_FUNC_GET_VALUE_STRING_CNT || function_id == COMM_DIR_FUNC_GET_VALUE_BINARY_CNT;
+}
+bool is_length_request(int function_id) {
+  return function_id == COMM_DIR_FUNC_GET_VALUE_STRING_LEN || function_id == COMM_DIR_FUNC_GET_VALUE_BINARY_LEN;
+}
+
+// Answers a value request (ids 5 to 10) from the attribute's values.
+RETCODE serve_value(comm_dir_operation& operation, const comm_dir_request& request, comm_dir_reply& reply) {
+  comm_dir_values values;
+  RETCODE code = operation.values(request.record.value_count.attribute, &values);
+  if (code != 0) return code;
+  const int function_id = request.function_id;
+  UINT& word = reply.body().body.reply.word;
+  if (is_count_request(function_id)) {
+    word = static_cast<UINT>(values.count);
+    return 0;
+  }
+  const UINT index = request.record.value.value_index;
+  if (index >= static_cast<UINT>(values.count)) {
+    // A value request past the last value says "no value" in its reply
+    // word; a length request has no such word and fails.
+    return is_length_request(function_id) ? COMM_DIR_SVC_NO_SUCH_VALUE : 0;
+  }
+  const berval& value = *values.values[index];
+  const bool binary = is_binary_request(function_id);
+  if (value.bv_len > (binary ? COMM_DIR_MAX_BINARY_VALUE : COMM_DIR_MAX_STRING_VALUE))
+    return COMM_DIR_SVC_VALUE_TOO_LARGE;  // refused whole: never cut
+  const UINT length = static_cast<UINT>(value.bv_len);
+  if (is_length_request(function_id)) {
+    word = length;
+    return 0;
+  }
+  word = COMM_DIR_REPLY_WORD_PRESENT;
+  char* data = reply.data();
+  if (binary) {
+    std::memcpy(data, &length, sizeof length);
+    data += sizeof length;
+  }
+  std::memcpy(data, value.bv_val, length);  // a string's NUL is already there: the reply is zero-filled
+  return 0;
+}
+
+// Puts an attribute name (or none, when empty) into a reply of id 3 or 4.
+void put_attribute(const std::string& name, comm_dir_reply& reply) {
+  if (name.empty()) return;
+  reply.body().body.reply.word = COMM_DIR_REPLY_WORD_PRESENT;
+  std::memcpy(reply.data(), name.c_str(), name.size() + 1);
+}
+
+// Copies `text` into a connection test's diagnostic field, cut to fit.
+void set_diagnostic(COMM_DIR_TEST_CONNECTION_INFO* info, const std::string& text) {
+  std::snprintf(info->diagnostic, sizeof info->diagnostic, "%s", text.c_str());
+}
+
+}  // namespace
+
+std::atomic<comm_dir_service*> comm_dir_service::s_running_{nullptr};
+
+comm_dir_service::comm_dir_service(const comm_dir_service_options& options)
+    : options_(options), ids_(random_keys().words) {}
+
+comm_dir_service::~comm_dir_service() { stop(); }
+
+RETCODE comm_dir_service::start() {
+  for (int i = 0; i < options_.workers; ++i) workers_.emplace_back(&comm_dir_service::work, this);
+  RETCODE rc = comm_dir_callback_client::start();
+  if (rc != 0) {
+    SERVICE_TRACE("cannot start %s: %#lx", COMM_DIR_SERVICE_CALLBACK_REPLY_SERVER, trace_code(rc));
+    stop();
+    return rc;
+  }
+  s_running_.store(this, std::memory_order_release);
+  rc = emwGENIpcStartServer(COMM_DIR_SERVICE_SERVER_NAME, COMM_DIR_IPC_ID_SERVICE, COMM_DIR_IPC_STACK_SIZE,
+                            &comm_dir_service::receive);
+  if (rc != 0) {
+    SERVICE_TRACE("cannot start %s: %#lx", COMM_DIR_SERVICE_SERVER_NAME, trace_code(rc));
+    s_running_.store(nullptr, std::memory_order_release);
+    comm_dir_callback_client::stop();
+    stop();
+    return rc;
+  }
+  SERVICE_TRACE("serving %s with %d workers", COMM_DIR_SERVICE_SERVER_NAME, options_.workers);
+  return 0;
+}
+
+void comm_dir_service::stop() {
+  if (workers_.empty()) return;
+  stopping_.store(true, std::memory_order_release);
+  if (s_running_.load(std::memory_order_acquire) == this) {
+    RETCODE rc = emwGENIpcRequestAdmin(COMM_DIR_SERVICE_SERVER_NAME, GEN_IPC_ADMIN_STOP);
+    if (rc != 0) SERVICE_TRACE("stopping %s failed: %#lx", COMM_DIR_SERVICE_SERVER_NAME, trace_code(rc));
+    s_running_.store(nullptr, std::memory_order_release);
+    comm_dir_callback_client::stop();
+  }
+  {
+    std::unique_lock<std::mutex> lock(mu_);
+    idle_cv_.wait(lock, [this] { return waiting_ == 0 && running_ == 0; });
+    quit_ = true;
+  }
+  work_cv_.notify_all();
+  for (std::thread& worker : workers_) worker.join();
+  workers_.clear();
+  std::unordered_map<UINT, std::shared_ptr<operation_entry>> ended;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ended.swap(operations_);
+  }
+  SERVICE_TRACE("stopped; %zu operations ended", ended.size());
+}
+
+RETCODE comm_dir_service::receive(char* rcvbuf, char* /*sndbuf*/, int* size) {
+  if (size != nullptr) *size = 0;
+  comm_dir_service* service = s_running_.load(std::memory_order_acquire);
+  if (service == nullptr || rcvbuf == nullptr) return -1;
+  try {
+    service->take(rcvbuf);
+  } catch (const std::exception& e) {
+    SERVICE_TRACE("request lost: %s", e.what());
+    return -1;
+  }
+  return 0;
+}
+
+void comm_dir_service::take(const char* message) {
+  std::unique_ptr<comm_dir_request> request(new comm_dir_request);
+  const std::size_t received = read_word(message, GEN_IPC_HDR_LENGTH_OFFSET);
+  const comm_dir_verdict verdict = comm_dir_decode_request(message, received, request.get());
+  if (verdict == comm_dir_verdict::kDrop) {
+    SERVICE_TRACE("dropped a message of %zu bytes: %s", received, request->drop_reason);
+    return;
+  }
+  if (verdict == comm_dir_verdict::kRefuse) {
+    SERVICE_TRACE("refused function id %u from %s: %#lx", request->route.type, request->route.reply_server_name,
+                  trace_code(request->refusal));
+  }
+  if (!queue(&request)) {
+    SERVICE_TRACE("busy: function id %u from %s answered %#lx", request->route.type, request->route.reply_server_name,
+                  trace_code(COMM_DIR_SVC_BUSY));
+    answer(*request, COMM_DIR_SVC_BUSY);
+  }
+}
+
+// Queues `request` behind its operation or for any worker. Returns false,
+// leaving the request with the caller, when the queue it belongs in is full.
+bool comm_dir_service::queue(std::unique_ptr<comm_dir_request>* request) {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (waiting_ >= options_.queue_limit) return false;
+  comm_dir_request& taken = **request;
+  std::shared_ptr<operation_entry> entry;
+  if (taken.refusal == 0 && comm_dir_names_operation(taken.function_id)) {
+    auto it = operations_.find(taken.operation_id);
+    if (it == operations_.end()) {
+      taken.refusal = COMM_DIR_SVC_UNKNOWN_OPERATION;
+    } else {
+      entry = it->second;
+    }
+  }
+  if (entry == nullptr) {
+    ready_.push_back(runnable{nullptr, std::move(*request)});
+  } else {
+    if (entry->queue.size() >= static_cast<std::size_t>(options_.operation_queue_limit)) return false;
+    entry->queue.push_back(std::move(*request));
+    if (!entry->scheduled) {
+      entry->scheduled = true;
+      ready_.push_back(runnable{entry, nullptr});
+    }
+  }
+  ++waiting_;
+  lock.unlock();
+  work_cv_.notify_one();
+  return true;
+}
+
+void comm_dir_service::work() {
+  runnable next;
+  while (next_runnable(&next)) {
+    comm_dir_request& request = *next.serving;
+    try {
+      serve(next.entry.get(), request);
+    } catch (const std::exception& e) {
+      SERVICE_TRACE("serving function id %d failed: %s", request.function_id, e.what());
+      answer(request, COMM_DIR_SVC_NO_MEMORY);
+    }
+    done(next.entry);
+    next = runnable{};
+  }
+}
+
+// Waits for the next piece of work; false once the service quits.
+bool comm_dir_service::next_runnable(runnable* next) {
+  std::unique_lock<std::mutex> lock(mu_);
+  work_cv_.wait(lock, [this] { return quit_ || !ready_.empty(); });
+  if (ready_.empty()) return false;
+  *next = std::move(ready_.front());
+  ready_.pop_front();
+  next->serving = next->entry != nullptr ? next->entry->queue.front().get() : next->request.get();
+  --waiting_;
+  ++running_;
+  return true;
+}
+
+// After a request: drops it from its operation's queue and, when more wait
+// there, puts the operation back at the end of the ready queue (so that one
+// busy operation does not starve the others).
+void comm_dir_service::done(const std::shared_ptr<operation_entry>& entry) {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (entry != nullptr) {
+    entry->queue.pop_front();
+    if (entry->queue.empty()) {
+      entry->scheduled = false;
+    } else {
+      ready_.push_back(runnable{entry, nullptr});
+    }
+  }
+  --running_;
+  const bool idle = waiting_ == 0 && running_ == 0;
+  const bool more = entry != nullptr && entry->scheduled;
+  lock.unlock();
+  if (more) work_cv_.notify_one();
+  if (idle) idle_cv_.notify_all();
+}
+
+void comm_dir_service::serve(operation_entry* entry, comm_dir_request& request) {
+  comm_dir_reply reply(request.route);
+  if (!reply.ok()) {
+    SERVICE_TRACE("no memory for the reply to %s", request.route.reply_server_name);
+    return;
+  }
+  if (request.function_id == COMM_DIR_FUNC_CHECK_CONNECTION) reply.body().body.info = request.record.check_connection.info;
+  const RETCODE code = request.refusal != 0 ? request.refusal : handle(entry, request, reply);
+  finish_reply(request, code, reply);
+  if (code == 0 && request.function_id == COMM_DIR_FUNC_CHECK_CONNECTION &&
+      request.record.check_connection.test_mode == COMM_DIR_TEST_MODE_CALLBACK)
+    report_by_callback(request);
+}
+
+// Answers `request` with `code` and nothing else.
+void comm_dir_service::answer(const comm_dir_request& request, RETCODE code) {
+  comm_dir_reply reply(request.route);
+  if (!reply.ok()) {
+    SERVICE_TRACE("no memory for the reply to %s", request.route.reply_server_name);
+    return;
+  }
+  if (request.function_id == COMM_DIR_FUNC_CHECK_CONNECTION) reply.body().body.info = request.record.check_connection.info;
+  finish_reply(request, code, reply);
+}
+
+void comm_dir_service::finish_reply(const comm_dir_request& request, RETCODE code, comm_dir_reply& reply) {
+  reply.set_result(code);
+  if (request.function_id == COMM_DIR_FUNC_CHECK_CONNECTION) {
+    COMM_DIR_TEST_CONNECTION_INFO& info = reply.body().body.info;
+    info.result = code;
+    if (code != 0 && info.diagnostic[0] == '\0') set_diagnostic(&info, comm_dir_result_message(code));
+  }
+  const bool sent = reply.send();
+  if (options_.debug) {
+    SERVICE_TRACE("function id %u, operation %#x, from %s: %#lx%s", request.route.type, request.operation_id,
+                  request.route.reply_server_name, trace_code(code), sent ? "" : " (reply not delivered)");
+  }
+}
+
+RETCODE comm_dir_service::handle(operation_entry* entry, const comm_dir_request& request, comm_dir_reply& reply) {
+  switch (request.function_id) {
+    case COMM_DIR_FUNC_CHECK_CONNECTION:
+      if (stopping()) return COMM_DIR_SVC_SHUTTING_DOWN;
+      if (request.record.check_connection.test_mode == COMM_DIR_TEST_MODE_CALLBACK) return 0;  // reported later
+      return test_connection(&reply.body().body.info);
+    case COMM_DIR_FUNC_START_OPERATION:
+      return stopping() ? COMM_DIR_SVC_SHUTTING_DOWN : start_operation(request, reply);
+    default:
+      return handle_operation(*entry, request, reply);
+  }
+}
+
+RETCODE comm_dir_service::handle_operation(operation_entry& entry, const comm_dir_request& request,
+                                           comm_dir_reply& reply) {
+  if (entry.operation == nullptr) return COMM_DIR_SVC_UNKNOWN_OPERATION;  // ended by a request before this one
+  comm_dir_operation& operation = *entry.operation;
+  std::string name;
+  RETCODE code = 0;
+  switch (request.function_id) {
+    case COMM_DIR_FUNC_SEARCH:
+      return operation.search(request.record.search);
+    case COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE:
+      code = operation.first_attribute(&name);
+      put_attribute(name, reply);
+      return code;
+    case COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE:
+      code = operation.next_attribute(&name);
+      put_attribute(name, reply);
+      return code;
+    case COMM_DIR_FUNC_END_OPERATION:
+      return end_operation(entry, request.operation_id);
+    case COMM_DIR_FUNC_GET_FIRST_ENTRY:
+      return operation.first_entry();
+    case COMM_DIR_FUNC_GET_NEXT_ENTRY:
+      return operation.next_entry();
+    case COMM_DIR_FUNC_FREE_MSG:
+      operation.free_result();
+      return 0;
+    default:
+      return serve_value(operation, request, reply);
+  }
+}
+
+RETCODE comm_dir_service::start_operation(const comm_dir_request& request, comm_dir_reply& reply) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (operations_.size() >= static_cast<std::size_t>(options_.max_operations)) return COMM_DIR_SVC_BUSY;
+  }
+  const COMM_DIR_START_OPERATION_REQUEST& start = request.record.start_operation;
+  comm_dir_ldap_findings findings;
+  LDAP* ld = nullptr;
+  RETCODE code = comm_dir_ldap_open(start.connect, start.bind_present != 0 ? &start.bind : nullptr, options_, &ld,
+                                    &findings);
+  if (code != 0) return code;
+  auto entry = std::make_shared<operation_entry>();
+  entry->operation.reset(
+      new comm_dir_operation(ld, comm_dir_network_timeout_ms(start.connect, options_), options_));
+  std::lock_guard<std::mutex> lock(mu_);
+  if (operations_.size() >= static_cast<std::size_t>(options_.max_operations)) return COMM_DIR_SVC_BUSY;
+  UINT id = ids_.next();
+  operations_.emplace(id, std::move(entry));
+  reply.body().body.reply.word = id;
+  return 0;
+}
+
+RETCODE comm_dir_service::end_operation(operation_entry& entry, UINT operation_id) {
+  entry.operation.reset();  // unbinds
+  std::lock_guard<std::mutex> lock(mu_);
+  operations_.erase(operation_id);
+  return 0;
+}
+
+// Runs a connection test as the record says and writes its findings into
+// the record. Returns the test's result code.
+RETCODE comm_dir_service::test_connection(COMM_DIR_TEST_CONNECTION_INFO* info) {
+  comm_dir_ldap_findings findings;
+  LDAP* ld = nullptr;
+  const RETCODE code =
+      comm_dir_ldap_open(info->connect, info->bind_present != 0 ? &info->bind : nullptr, options_, &ld, &findings);
+  if (ld != nullptr) ldap_unbind_ext(ld, nullptr, nullptr);
+  info->reachable = findings.reachable ? 1 : 0;
+  info->bind_accepted = findings.bind_accepted ? 1 : 0;
+  info->ldap_result = findings.ldap_result;
+  info->result = code;
+  set_diagnostic(info, findings.diagnostic.empty() ? comm_dir_result_message(code) : findings.diagnostic);
+  return code;
+}
+
+void comm_dir_service::report_by_callback(const comm_dir_request& request) {
+  COMM_DIR_TEST_CONNECTION_INFO info = request.record.check_connection.info;
+  const RETCODE code = test_connection(&info);
+  comm_dir_callback_client::report(info, code, options_.callback_timeout_ms);
+}
+
+}  // namespace velmarosta

@@ -1,0 +1,104 @@
+// The directory service: takes request envelopes from "utcp:COMM_DIR_SRV",
+// serves them from LDAP on a pool of workers and answers each with exactly
+// one reply form sent to the reply server named in it.
+//
+// The platform's receiving thread only decodes a request and queues it; it
+// never waits on LDAP. Requests that name an operation wait in that
+// operation's own queue, so the requests of one operation are served in
+// order, one at a time, while different operations are served at once on
+// different workers. Requests without an operation (connection tests, new
+// operations, refusals) are served by any free worker.
+//
+// Queues are bounded: a request that finds the daemon's queue full (or its
+// operation's queue full) is answered COMM_DIR_SVC_BUSY at once, from the
+// receiving thread; nothing is dropped that can be answered.
+//
+// Thread-safe: mu_ guards the queues and the operation table. An operation
+// itself is used only by the one worker that serves its current request
+// (operation_entry::scheduled), and the hand-over from one worker to the
+// next goes through mu_, which orders their accesses.
+#ifndef COMMDIR_SERVICE_COMM_DIR_SERVICE_H_
+#define COMMDIR_SERVICE_COMM_DIR_SERVICE_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "service/comm_dir_operation.h"
+#include "service/comm_dir_operation_ids.h"
+#include "service/comm_dir_request_decoder.h"
+#include "service/comm_dir_service_ipc.h"
+#include "service/comm_dir_service_options.h"
+
+namespace velmarosta {
+
+class comm_dir_service {
+ public:
+  explicit comm_dir_service(const comm_dir_service_options& options);
+  ~comm_dir_service();
+  comm_dir_service(const comm_dir_service&) = delete;
+  comm_dir_service& operator=(const comm_dir_service&) = delete;
+
+  // Starts the workers, the callback reply server and the endpoint. Returns
+  // 0, or the platform's code of the start that failed (nothing then runs).
+  RETCODE start();
+  // Closes the endpoint, answers every request already taken, then ends
+  // every operation (unbinding its connection) and stops the workers.
+  void stop();
+
+ private:
+  struct operation_entry {
+    std::unique_ptr<comm_dir_operation> operation;  // null once ended; see the class comment
+    std::deque<std::unique_ptr<comm_dir_request>> queue;  // guarded by mu_
+    bool scheduled = false;  // guarded by mu_: in ready_ or being served
+  };
+  struct runnable {
+    std::shared_ptr<operation_entry> entry;      // serve entry's next request, or
+    std::unique_ptr<comm_dir_request> request;   // this request without an operation
+    comm_dir_request* serving = nullptr;         // the one to serve, taken under mu_
+  };
+
+  static RETCODE receive(char* rcvbuf, char* sndbuf, int* size);
+  void take(const char* message);
+  bool queue(std::unique_ptr<comm_dir_request>* request);
+  void work();
+  bool next_runnable(runnable* next);
+  void done(const std::shared_ptr<operation_entry>& entry);
+  void serve(operation_entry* entry, comm_dir_request& request);
+  RETCODE handle(operation_entry* entry, const comm_dir_request& request, comm_dir_reply& reply);
+  RETCODE handle_operation(operation_entry& entry, const comm_dir_request& request, comm_dir_reply& reply);
+  RETCODE start_operation(const comm_dir_request& request, comm_dir_reply& reply);
+  RETCODE end_operation(operation_entry& entry, UINT operation_id);
+  RETCODE test_connection(COMM_DIR_TEST_CONNECTION_INFO* info);
+  void report_by_callback(const comm_dir_request& request);
+  void answer(const comm_dir_request& request, RETCODE code);
+  void finish_reply(const comm_dir_request& request, RETCODE code, comm_dir_reply& reply);
+  bool stopping() const { return stopping_.load(std::memory_order_acquire); }
+
+  // The instance whose endpoint runs; receive() finds it here. Set before
+  // the endpoint starts and cleared after it stopped.
+  static std::atomic<comm_dir_service*> s_running_;
+
+  const comm_dir_service_options options_;
+  std::atomic<bool> stopping_{false};
+  std::vector<std::thread> workers_;
+
+  std::mutex mu_;
+  std::condition_variable work_cv_;   // ready_ has work, or quit_
+  std::condition_variable idle_cv_;   // waiting_ and running_ reached 0
+  std::deque<runnable> ready_;        // guarded by mu_
+  int waiting_ = 0;                   // guarded by mu_: requests queued, not yet served
+  int running_ = 0;                   // guarded by mu_: requests being served
+  bool quit_ = false;                 // guarded by mu_
+  std::unordered_map<UINT, std::shared_ptr<operation_entry>> operations_;  // guarded by mu_
+  comm_dir_operation_ids ids_;        // guarded by mu_
+};
+
+}  // namespace velmarosta
+
+#endif  // COMMDIR_SERVICE_COMM_DIR_SERVICE_H_

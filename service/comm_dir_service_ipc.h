@@ -1,0 +1,51 @@
+// The daemon's side of the envelope: sending a message over a client of its
+// own, and building the reply form that answers one request.
+#ifndef COMMDIR_SERVICE_COMM_DIR_SERVICE_IPC_H_
+#define COMMDIR_SERVICE_COMM_DIR_SERVICE_IPC_H_
+
+#include <memory>
+
+#include "client/comm_dir_messages.h"
+#include "ipc/comm_dir_ipc_envelope.h"
+
+namespace velmarosta {
+
+// Name of the daemon's reply clients and of its callback request clients.
+constexpr char COMM_DIR_SERVICE_REPLY_CLIENT[] = "COMM_DIR_SRV_RPL";
+constexpr char COMM_DIR_SERVICE_CALLBACK_CLIENT[] = "COMM_DIR_SRV_CBC";
+// The daemon's own reply server, which takes the answers to its callbacks.
+constexpr char COMM_DIR_SERVICE_CALLBACK_REPLY_SERVER[] = "utcp:COMM_DIR_SRV_CB";
+
+// Sends `length` bytes of `message` with `kind` to `server_name` over a
+// client of its own, then closes the client. Traces and returns false when
+// the server cannot be reached.
+bool comm_dir_send(const char* client_name, const char* server_name, INT client_id, INT kind, char* message,
+                   INT length);
+
+// The reply form to one request: zero-filled, the routing fields copied from
+// the request, `replied` 1, and a COMM_DIR_REPLY at the payload. The value
+// replies lengthen the reply data into the rest of the payload.
+class comm_dir_reply {
+ public:
+  // Room for reply data from COMM_DIR_REPLY byte 20 to the payload's end.
+  static constexpr std::size_t kDataCapacity = COMM_DIR_IPC_MAX_PAYLOAD - COMM_DIR_REPLY_DATA_OFFSET;
+
+  explicit comm_dir_reply(const COMM_DIR_IPC_ENVELOPE_HEAD& route);
+  bool ok() const { return envelope_ != nullptr; }  // false: no memory for it
+
+  COMM_DIR_REPLY& body() { return *body_; }
+  char* data() { return envelope_->payload + COMM_DIR_REPLY_DATA_OFFSET; }
+  // Sets the result word of the COMM_DIR_REPLY, and of the envelope too.
+  void set_result(RETCODE code);
+  RETCODE result() const { return body_->result; }
+  // Sends the reply to the reply server named in the request.
+  bool send();
+
+ private:
+  std::unique_ptr<COMM_DIR_IPC_MULTI_REPLY> envelope_;
+  COMM_DIR_REPLY* body_ = nullptr;  // inside envelope_'s payload
+};
+
+}  // namespace velmarosta
+
+#endif  // COMMDIR_SERVICE_COMM_DIR_SERVICE_IPC_H_

@@ -1,0 +1,30 @@
+// Command-line options of comm-dir-service and their defaults.
+#ifndef COMMDIR_SERVICE_COMM_DIR_SERVICE_OPTIONS_H_
+#define COMMDIR_SERVICE_COMM_DIR_SERVICE_OPTIONS_H_
+
+#include <string>
+
+namespace velmarosta {
+
+struct comm_dir_service_options {
+  bool debug = false;             // a trace line per request
+  int workers = 8;                // threads that serve requests
+  int queue_limit = 256;          // requests waiting for a worker, all operations together
+  int operation_queue_limit = 32; // requests waiting behind one operation
+  int max_operations = 1024;      // open operations
+  int network_timeout_ms = 10000; // connect, TLS and bind, when the record gives none
+  int result_timeout_ms = 30000;  // each search answer, when the search has no time limit
+  int callback_timeout_ms = 5000; // the application's answer to a callback
+  std::string ca_file;            // certificate authority when the record names none
+};
+
+// What parse_options decided.
+enum class comm_dir_parse_result { kRun, kExit, kError };
+
+// Parses argv into `options`. kExit after --help or --version (printed to
+// stdout); kError after a message to stderr.
+comm_dir_parse_result parse_options(int argc, char** argv, comm_dir_service_options* options);
+
+}  // namespace velmarosta
+
+#endif  // COMMDIR_SERVICE_COMM_DIR_SERVICE_OPTIONS_H_

@@ -1,0 +1,281 @@
+// The daemon as a black box, without an LDAP server: bad input of every kind
+// is refused with its code or dropped, a full queue answers busy, the
+// connection test answers and calls back, and after all of it the daemon
+// still answers a well-formed request.
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+
+#include "integration/service_wire.h"
+#include "support/child_process.h"
+#include "support/slapd_fixture.h"
+
+namespace velmarosta {
+namespace {
+
+using namespace service_wire;
+using commdir_testing::closed_port_uri;
+
+constexpr char kCallbackServer[] = "ROBUST_CB";  // as a test record names it, without the prefix
+
+inbox& callbacks() {
+  static inbox box;
+  return box;
+}
+
+// The test's callback server: records the callback and answers it as an
+// application's callback server does, with an all-zero reply.
+RETCODE take_callback(char* rcvbuf, char*, int* size) {
+  *size = 0;
+  arrived message = copy_message(rcvbuf, COMM_DIR_IPC_REQUEST_PAYLOAD_OFFSET);
+  std::unique_ptr<COMM_DIR_IPC_MULTI_REPLY> reply(new COMM_DIR_IPC_MULTI_REPLY());
+  reply->head = message.head;
+  reply->head.replied = 1;
+  UINT handle = 0;
+  if (emwGENIpcCreateClient("ROBUST_CBR", message.head.reply_server_name, 0, 0, COMM_DIR_IPC_ID_REPLY, &handle) == 0) {
+    emwGENIpcCallClient(handle, GEN_IPC_KIND_REPLY, 0, 0, reinterpret_cast<char*>(reply.get()),
+                        COMM_DIR_IPC_REPLY_SIZE, nullptr, 0, nullptr, static_cast<ULONG>(-1));
+    emwGENIpcDestroyClient(handle);
+  }
+  UINT object_word;
+  std::memcpy(&object_word, message.payload.data() + 76, sizeof object_word);
+  callbacks().put(object_word, std::move(message));
+  return 0;
+}
+
+// A connection test of `mode` against `uri`, with `object_word` for the
+// callback.
+std::vector<char> connection_test(UINT mode, const std::string& uri, UINT tag, UINT object_word) {
+  COMM_DIR_CHECK_CONNECTION_REQUEST request{};
+  request.test_mode = mode;
+  request.info.callback_object = object_word;
+  std::strcpy(request.info.connect.uri, uri.c_str());
+  request.info.bind_present = 1;
+  request.info.bind.method = COMM_DIR_BIND_SIMPLE;
+  std::strcpy(request.info.bind.bind_dn, "cn=nobody,dc=example,dc=com");
+  std::strcpy(request.info.callback_server_name, kCallbackServer);
+  return request_form(COMM_DIR_FUNC_CHECK_CONNECTION, tag, &request, sizeof request);
+}
+
+class ServiceRobustness : public daemon_test {
+ protected:
+  void start_with_callback_server(const std::vector<std::string>& args) {
+    start_daemon(args);
+    const std::string callback_server = std::string(COMM_DIR_IPC_PREFIX) + kCallbackServer;
+    ASSERT_EQ(emwGENIpcStartServer(callback_server.c_str(), COMM_DIR_IPC_ID_CALLBACK, COMM_DIR_IPC_STACK_SIZE,
+                                   &take_callback),
+              0);
+    callback_server_ = true;
+  }
+
+  void TearDown() override {
+    if (callback_server_)
+      emwGENIpcRequestAdmin((std::string(COMM_DIR_IPC_PREFIX) + kCallbackServer).c_str(), GEN_IPC_ADMIN_STOP);
+    daemon_test::TearDown();
+  }
+
+  // The daemon still serves: a new operation on a port where nothing
+  // listens fails with libldap's "server down", mapped.
+  void expect_still_serving() {
+    COMM_DIR_START_OPERATION_REQUEST request{};
+    std::strcpy(request.connect.uri, closed_port_uri().c_str());
+    EXPECT_EQ(call(COMM_DIR_FUNC_START_OPERATION, request).result(), comm_dir_code_from_ldap(-1));
+    EXPECT_TRUE(service_->alive());
+  }
+
+  bool callback_server_ = false;
+};
+
+TEST_F(ServiceRobustness, RefusesEveryRoutableBadRequestWithItsCode) {
+  start_with_callback_server({"-d"});
+  struct Row {
+    const char* what;
+    UINT function_id;
+    std::function<void(std::vector<char>&)> change;
+    RETCODE code;
+  };
+  auto nothing = [](std::vector<char>&) {};
+  // Every function id with an all-zero payload: its empty fields, or
+  // operation id 0, which no operation has.
+  const RETCODE kBad = COMM_DIR_SVC_BAD_FIELD;
+  const RETCODE kUnknown = COMM_DIR_SVC_UNKNOWN_OPERATION;
+  const RETCODE zero_payload[COMM_DIR_FUNC_COUNT] = {kBad, kBad, kUnknown, kUnknown, kUnknown, kBad,     kBad,    kBad,
+                                                     kBad, kBad, kBad,     kUnknown, kUnknown, kUnknown, kUnknown};
+  std::vector<Row> rows;
+  for (UINT id = 0; id < COMM_DIR_FUNC_COUNT; ++id) rows.push_back({"zero payload", id, nothing, zero_payload[id]});
+  rows.insert(rows.end(), {
+      {"function id 15", 15, nothing, COMM_DIR_SVC_UNKNOWN_FUNCTION},
+      {"function id 0x80000000", 0x80000000u, nothing, COMM_DIR_SVC_UNKNOWN_FUNCTION},
+      {"unknown operation id", 12, [](std::vector<char>& m) { put_word(m, kHead + 72, 0x5EED1234); },
+       COMM_DIR_SVC_UNKNOWN_OPERATION},
+      {"attribute without its NUL", 5, [](std::vector<char>& m) { std::memset(m.data() + kHead + 76, 'a', 385); },
+       COMM_DIR_SVC_UNTERMINATED_STRING},
+      {"message cut inside its record", 12,
+       [](std::vector<char>& m) {
+         m.resize(kHead + 10);
+         put_word(m, 4, kHead + 10);
+       },
+       COMM_DIR_SVC_WRONG_SIZE},
+  });
+  UINT tag = 100;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.what) + ", function id " + std::to_string(row.function_id));
+    std::vector<char> message = request_form(row.function_id, ++tag);
+    row.change(message);
+    send_raw(message);
+    arrived reply = expect_reply(tag);
+    EXPECT_EQ(reply.result(), row.code) << std::hex << reply.result();
+    EXPECT_EQ(reply.envelope_result, row.code);
+    EXPECT_EQ(reply.head.replied, 1u);
+    EXPECT_EQ(reply.head.type, row.function_id);
+    EXPECT_EQ(reply.head.reply_buffer, tag ^ 0xFFFFFFFFu);
+    EXPECT_STREQ(reply.head.reply_server_name, kReplyServer);
+  }
+  expect_still_serving();
+}
+
+TEST_F(ServiceRobustness, DropsGarbageAndGoesOnAnswering) {
+  start_with_callback_server({});
+  const std::size_t replies_before = replies().count();
+  std::mt19937 random(20261206);
+  for (int i = 0; i < 200; ++i) {  // random datagrams of every size
+    std::vector<char> bytes(128 + random() % (COMM_DIR_IPC_REPLY_SIZE + 100));
+    for (char& byte : bytes) byte = static_cast<char>(random());
+    send_raw(bytes);
+  }
+  struct Row {
+    const char* what;
+    std::function<void(std::vector<char>&)> change;
+  };
+  const Row unroutable[] = {
+      {"name without its NUL", [](std::vector<char>& m) { std::memset(m.data() + 84, 'n', 32); }},
+      {"name without the prefix", [](std::vector<char>& m) { std::strcpy(m.data() + 84, "ROBUST_RPL"); }},
+      {"name with a path", [](std::vector<char>& m) { std::strcpy(m.data() + 84, "utcp:../ROBUST_RPL"); }},
+      {"empty name", [](std::vector<char>& m) { std::memset(m.data() + 84, 0, 32); }},
+      {"a reply sent as a request", [](std::vector<char>& m) { put_word(m, 76, 1); }},
+  };
+  UINT tag = 200;
+  for (const Row& row : unroutable) {
+    std::vector<char> message = request_form(COMM_DIR_FUNC_GET_FIRST_ENTRY, ++tag);
+    row.change(message);
+    send_raw(message);
+  }
+  expect_still_serving();
+  EXPECT_EQ(replies().count(), replies_before + 1) << "garbage was answered:\n" << service_->log();
+}
+
+TEST_F(ServiceRobustness, AnswersBusyWhenItsQueueIsFullAndLosesNothing) {
+  start_with_callback_server({"--workers=1", "--queue-limit=2", "--network-timeout=1500"});
+  commdir_testing::SilentServer hanging;
+  ASSERT_TRUE(hanging.ok());
+  // The one worker waits on a bind that is never answered ...
+  send_raw(connection_test(COMM_DIR_TEST_MODE_SYNC, hanging.uri(), 300, 0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // ... so two requests wait and the rest are answered busy at once.
+  for (UINT tag = 301; tag <= 305; ++tag) send_raw(request_form(COMM_DIR_FUNC_GET_FIRST_ENTRY, tag));
+  for (UINT tag = 303; tag <= 305; ++tag) EXPECT_EQ(expect_reply(tag).result(), COMM_DIR_SVC_BUSY);
+  arrived test = expect_reply(300);
+  EXPECT_EQ(test.result(), COMM_DIR_SVC_BIND_TIMEOUT);
+  for (UINT tag = 301; tag <= 302; ++tag) EXPECT_EQ(expect_reply(tag).result(), COMM_DIR_SVC_UNKNOWN_OPERATION);
+}
+
+TEST_F(ServiceRobustness, ConnectionTestReportsFindingsAndCallsBack) {
+  start_with_callback_server({"--callback-timeout=2000"});
+  const std::string uri = closed_port_uri();
+  const RETCODE server_down = comm_dir_code_from_ldap(-1);
+
+  send_raw(connection_test(COMM_DIR_TEST_MODE_SYNC, uri, 400, 0));
+  arrived sync = expect_reply(400);
+  const auto* info = reinterpret_cast<const COMM_DIR_TEST_CONNECTION_INFO*>(sync.payload.data() + 16);
+  EXPECT_EQ(sync.result(), server_down);
+  EXPECT_EQ(info->result, server_down);
+  EXPECT_EQ(info->reachable, 0u);
+  EXPECT_EQ(info->bind_accepted, 0u);
+  EXPECT_EQ(info->ldap_result, -1);
+  EXPECT_STRNE(info->diagnostic, "");
+  EXPECT_STREQ(info->connect.uri, uri.c_str());  // the record comes back whole
+
+  send_raw(connection_test(COMM_DIR_TEST_MODE_CALLBACK, uri, 401, 0xC0FFEE01));
+  EXPECT_EQ(expect_reply(401).result(), 0);  // answered at once
+  arrived callback;
+  ASSERT_TRUE(callbacks().wait(0xC0FFEE01, &callback)) << service_->log();
+  EXPECT_EQ(callback.head.type, static_cast<UINT>(COMM_DIR_FUNC_CHECK_CONNECTION));
+  UINT result_word;
+  std::memcpy(&result_word, callback.payload.data() + 72, sizeof result_word);
+  EXPECT_EQ(static_cast<RETCODE>(result_word), server_down);
+  expect_still_serving();
+}
+
+TEST_F(ServiceRobustness, CallbackToAnApplicationGoneOrMuteNeverHoldsTheDaemon) {
+  start_with_callback_server({"--workers=1", "--callback-timeout=500"});
+  // A callback server that takes datagrams and never answers, and one that is gone.
+  sockaddr_un mute{};
+  mute.sun_family = AF_UNIX;
+  std::snprintf(mute.sun_path, sizeof mute.sun_path, "%s/MUTE_CB", ipc_dir_.c_str());
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&mute), sizeof mute), 0);
+  const std::string uri = closed_port_uri();
+  for (const char* name : {"MUTE_CB", "GONE_CB"}) {
+    std::vector<char> message = connection_test(COMM_DIR_TEST_MODE_CALLBACK, uri, 600, 0);
+    std::strcpy(message.data() + kHead + 76 + offsetof(COMM_DIR_TEST_CONNECTION_INFO, callback_server_name), name);
+    send_raw(message);
+    EXPECT_EQ(expect_reply(600).result(), 0);
+  }
+  // The one worker gave both up and serves again.
+  expect_still_serving();
+  close(fd);
+  unlink(mute.sun_path);
+}
+
+// SIGTERM: the endpoint closes, the request in progress and those waiting
+// are answered, and the daemon exits 0. The daemon runs as a plain child
+// here, so that the test holds its pid.
+TEST_F(ServiceRobustness, StopAnswersWhatItTookThenExits) {
+  std::string dir = "/tmp/commdir-stop-XXXXXX";
+  ASSERT_NE(mkdtemp(&dir[0]), nullptr);
+  ipc_dir_ = dir;
+  setenv("COMM_DIR_IPC_DIR", dir.c_str(), 1);
+  commdir_testing::ChildProcess daemon({COMMDIR_SERVICE_BIN, "--workers=1", "--network-timeout=1500"},
+                                       {{"COMM_DIR_IPC_DIR", dir}}, "");
+  ASSERT_TRUE(daemon.started());
+  sockaddr_un endpoint{};
+  endpoint.sun_family = AF_UNIX;
+  std::snprintf(endpoint.sun_path, sizeof endpoint.sun_path, "%s/COMM_DIR_SRV", dir.c_str());
+  bool ready = false;
+  for (int i = 0; i < 500 && !ready && daemon.alive(); ++i) {
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ready = connect(fd, reinterpret_cast<sockaddr*>(&endpoint), sizeof endpoint) == 0;
+    close(fd);
+    if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(ready);
+  start_reply_server();
+  commdir_testing::SilentServer hanging;
+  ASSERT_TRUE(hanging.ok());
+  send_raw(connection_test(COMM_DIR_TEST_MODE_SYNC, hanging.uri(), 500, 0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  send_raw(request_form(COMM_DIR_FUNC_GET_FIRST_ENTRY, 501));
+  send_raw(request_form(COMM_DIR_FUNC_FREE_MSG, 502));
+
+  const int status = daemon.stop(std::chrono::seconds(10));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(expect_reply(500).result(), COMM_DIR_SVC_BIND_TIMEOUT);
+  EXPECT_EQ(expect_reply(501).result(), COMM_DIR_SVC_UNKNOWN_OPERATION);
+  EXPECT_EQ(expect_reply(502).result(), COMM_DIR_SVC_UNKNOWN_OPERATION);
+  EXPECT_NE(access((dir + "/COMM_DIR_SRV").c_str(), F_OK), 0) << "the endpoint's socket is left behind";
+  emwGENIpcRequestAdmin(kReplyServer, GEN_IPC_ADMIN_STOP);
+  reply_server_ = false;
+  rmdir(dir.c_str());
+}
+
+}  // namespace
+}  // namespace velmarosta
