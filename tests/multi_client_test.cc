@@ -159,8 +159,6 @@ class MultiClientTest : public ::testing::Test {
   COMM_DIR_MULTI_IPC_CLNT clnt_{};
 };
 
-// The callers' suite, also run under ThreadSanitizer.
-class MultiClientConcurrencyTest : public MultiClientTest {};
 
 TEST(MultiClientLifecycleTest, InitializeNamesTheReplyServerAndFinalizeStopsIt) {
   struct Row {
@@ -589,22 +587,6 @@ TEST_F(MultiClientTest, ReplyBeforeTheWaitIsKeptAndARepeatIsDropped) {
   EXPECT_EQ(caller.rc(), 0);
   EXPECT_EQ(0, std::memcmp(caller.received().data(), caller.payload().data(), kRequestSize));
   fake::set_hook("emwOSWWaitEventSem", nullptr);
-}
-
-TEST_F(MultiClientConcurrencyTest, CallersEachGetTheirOwnReplyInReverseOrder) {
-  constexpr int kCallers = 16;
-  std::vector<std::unique_ptr<Caller>> callers;
-  for (int i = 0; i < kCallers; ++i) {
-    callers.push_back(std::make_unique<Caller>(*client_, clnt_, static_cast<char>('a' + i)));
-  }
-  ASSERT_TRUE(fake::wait_until([] { return fake::pending(kService) == kCallers; }));
-  for (int i = kCallers - 1; i >= 0; --i) ASSERT_TRUE(fake::deliver(kService, static_cast<std::size_t>(i)));
-  for (auto& caller : callers) {
-    ASSERT_TRUE(caller->finished());
-    EXPECT_EQ(caller->rc(), 0);
-    EXPECT_EQ(0, std::memcmp(caller->received().data(), caller->payload().data(), kRequestSize));
-  }
-  EXPECT_TRUE(fake::traces().empty());
 }
 
 }  // namespace
