@@ -256,6 +256,24 @@ TEST(MultiClientLifecycleTest, GetInstanceCreatesUnderBothLocksThenTakesNone) {
   EXPECT_TRUE(fake::calls().empty());
 }
 
+TEST(MultiClientConcurrencyTest, RacingFirstCallsCreateOneClient) {
+  fake::reset();
+  std::atomic<bool> go{false};
+  std::vector<comm_dir_ipc_multi_client*> seen(8, nullptr);
+  std::vector<std::thread> threads;
+  for (auto& instance : seen) {
+    threads.emplace_back([&go, &instance] {
+      while (!go) std::this_thread::yield();
+      instance = comm_dir_ipc_multi_client::get_instance();
+    });
+  }
+  go = true;
+  for (auto& t : threads) t.join();
+  for (auto* instance : seen) EXPECT_TRUE(instance != nullptr && instance == seen[0]);
+  EXPECT_EQ(fake::count_of("OSW_Mutex_Semaphore"), 1);
+  EXPECT_EQ(fake::count_of("emwGENIpcStartServer"), 1);
+}
+
 TEST_F(MultiClientTest, CreateClientChecksTheClientNameFirstThenTheServerName) {
   const std::string n32(32, 'c');
   const std::string n33(33, 'c');
