@@ -32,7 +32,7 @@ class ServiceProcess {
   bool alive() { return child_ != nullptr && child_->alive(); }
   // Stops the daemon (SIGTERM, then SIGKILL after a bound) and returns its
   // wait status: a clean stop is an exit with status 0.
-  int stop() { return child_ != nullptr ? child_->stop() : -1; }
+  int stop();
 
  private:
   bool wait_until_ready();
