@@ -21,6 +21,10 @@ void copy_field(char (&field)[N], const std::string& text) {
   std::memcpy(field, text.data(), std::min(text.size(), N - 1));
 }
 
+const char* password_of(Identity identity) {
+  return identity == Identity::kReader ? SlapdFixture::kReaderPassword : "not-the-password";
+}
+
 const char* scope_name(UINT scope) {
   static const char* const kNames[] = {"base", "one", "sub", "children"};
   return scope < 4 ? kNames[scope] : "sub";
@@ -96,8 +100,7 @@ velmarosta::COMM_DIR_BIND_INFO bind_record(Identity identity) {
   }
   record.method = velmarosta::COMM_DIR_BIND_SIMPLE;
   copy_field(record.bind_dn, SlapdFixture::kReaderDn);
-  copy_field(record.password,
-             identity == Identity::kReader ? SlapdFixture::kReaderPassword : "not-the-password");
+  copy_field(record.password, password_of(identity));
   return record;
 }
 
@@ -132,8 +135,7 @@ FacadeWalk walk(comm_dir_facade* facade, const std::string& uri, Identity identi
 LdapSearchResult ldapsearch(const SlapdFixture& slapd, Identity identity, const SearchSpec& spec) {
   std::vector<std::string> args;
   if (identity != Identity::kAnonymous) {
-    args = {"-D", SlapdFixture::kReaderDn, "-w",
-            identity == Identity::kReader ? SlapdFixture::kReaderPassword : "not-the-password"};
+    args = {"-D", SlapdFixture::kReaderDn, "-w", password_of(identity)};
   }
   args.insert(args.end(), {"-b", spec.base, "-s", scope_name(spec.scope)});
   if (spec.size_limit != 0) args.insert(args.end(), {"-z", std::to_string(spec.size_limit)});

@@ -50,13 +50,8 @@ void remove_folder(const std::string& dir) {
 }  // namespace
 
 ServiceProcess::ServiceProcess(const std::string& binary, const std::vector<std::string>& args) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/commdir-ipc-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    error_ = "mkdtemp failed for " + pattern;
-    return;
-  }
-  dir_ = pattern;
+  dir_ = make_private_folder("commdir-ipc", error_);
+  if (dir_.empty()) return;
   // The log lives beside the folder, not in it: the folder holds endpoints.
   log_path_ = dir_ + ".log";
   setenv("COMM_DIR_IPC_DIR", dir_.c_str(), 1);
