@@ -64,7 +64,9 @@ class service_link {
  public:
   service_link() : transport_(comm_dir_ipc_multi_client::get_instance()) {}
 
+  // The transport is null only when memory for it ran out (it traced that).
   RETCODE open() {
+    if (transport_ == nullptr) return COMM_DIR_ERR_NO_MEMORY;
     return transport_->create_client(COMM_DIR_SERVICE_CLIENT_NAME, COMM_DIR_SERVICE_SERVER_NAME, 0,
                                      0, COMM_DIR_IPC_ID_SERVICE, clnt_);
   }
@@ -79,7 +81,9 @@ class service_link {
   }
 
   // Not acted on when it fails: the transport traces its own failure.
-  void close() { transport_->destroy_client(clnt_); }
+  void close() {
+    if (transport_ != nullptr) transport_->destroy_client(clnt_);
+  }
 
  private:
   comm_dir_ipc_multi_client* transport_;
@@ -154,8 +158,7 @@ RETCODE attribute_exchange(const char* signature, int function_id, UINT operatio
 }
 
 // --- value lists --------------------------------------------------------------
-// The count request is the value request without its index word, so one
-// record serves all three requests of a retrieval.
+// The count request is the value request without its index word.
 static_assert(offsetof(COMM_DIR_VALUE_COUNT_REQUEST, operation_id) ==
                   offsetof(COMM_DIR_VALUE_REQUEST, operation_id), "");
 static_assert(offsetof(COMM_DIR_VALUE_COUNT_REQUEST, attribute) ==
@@ -199,23 +202,22 @@ void free_entries(Entry** entries, UINT count) {
   delete[] entries;
 }
 
-void fill_value_request(COMM_DIR_VALUE_REQUEST& request, UINT operation_id, const CHAR* attribute,
-                        UINT index) {
-  std::memset(&request, 0, sizeof request);
+// One zero-filled record serves the count request (its first 464 bytes) and
+// every length and value request of a retrieval: only the index changes, and
+// the transport never writes into a request.
+void fill_value_request(COMM_DIR_VALUE_REQUEST& request, UINT operation_id, const CHAR* attribute) {
   request.operation_id = operation_id;
   // The field is zero, so byte 460 stays the terminator of a cut name.
   std::memcpy(request.attribute, attribute, ::strnlen(attribute, COMM_DIR_MAX_ATTRIBUTE_NAME));
-  request.value_index = index;
 }
 
 // The length and value exchanges for the value at `index`. On 0, `entry`
 // holds the new value or null (no value at this index); on failure it is
 // untouched, traced here, and nothing of this value remains.
 template <typename List>
-RETCODE fetch_value(service_link& link, COMM_DIR_VALUE_REQUEST& request, char* reply,
-                    UINT operation_id, const CHAR* attribute, UINT index,
+RETCODE fetch_value(service_link& link, COMM_DIR_VALUE_REQUEST& request, char* reply, UINT index,
                     typename List::entry_type*& entry) {
-  fill_value_request(request, operation_id, attribute, index);
+  request.value_index = index;
   std::memset(reply, 0, COMM_DIR_REPLY_SIZE);
   RETCODE rc = link.exchange(List::kLengthId, &request, sizeof request, reply, COMM_DIR_REPLY_SIZE);
   if (rc != 0) {
@@ -285,7 +287,7 @@ RETCODE retrieve_value_list(UINT operation_id, const CHAR* attribute, UINT& coun
     trace_failure(List::kSignature, __LINE__);
     return COMM_DIR_ERR_NO_MEMORY;
   }
-  fill_value_request(*request, operation_id, attribute, 0);
+  fill_value_request(*request, operation_id, attribute);
   rc = link.exchange(List::kCountId, request.get(), sizeof(COMM_DIR_VALUE_COUNT_REQUEST),
                      reply.get(), COMM_DIR_REPLY_SIZE);
   if (rc != 0) {
@@ -317,7 +319,7 @@ RETCODE retrieve_value_list(UINT operation_id, const CHAR* attribute, UINT& coun
   }
   values = list;
   for (UINT i = 0; i < count; ++i) {
-    rc = fetch_value<List>(link, *request, reply.get(), operation_id, attribute, i, list[i]);
+    rc = fetch_value<List>(link, *request, reply.get(), i, list[i]);
     if (rc != 0) {
       link.close();
       reply.reset();

@@ -34,6 +34,7 @@ endforeach()
 set(COMMDIR_PC_PLATFORM_LIBS "-lcommdir_posix -pthread" CACHE STRING
   "Platform libraries that pkg-config's commdir adds to -lcommdir")
 file(RELATIVE_PATH COMMDIR_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
+string(REGEX REPLACE "/$" "" COMMDIR_PC_TO_PREFIX "${COMMDIR_PC_TO_PREFIX}")
 configure_file(cmake/commdir.pc.in ${CMAKE_CURRENT_BINARY_DIR}/commdir.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/commdir.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
@@ -50,9 +51,15 @@ if(COMMDIR_BUILD_TESTS)
   # Tests of the shipped library, registered in the top directory.
   add_test(NAME shipped_library_exports
     COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tests/shipped/check_exports.sh
-      $<TARGET_FILE:commdir> ${CMAKE_CURRENT_SOURCE_DIR}/tests/shipped/exports.txt)
+      $<TARGET_FILE:commdir> ${CMAKE_CURRENT_SOURCE_DIR}/tests/shipped/exports.txt
+      ${CMAKE_NM} ${CMAKE_READELF})
   set_tests_properties(shipped_library_exports PROPERTIES LABELS shipped TIMEOUT 60)
-  if(NOT COMMDIR_SANITIZE AND TARGET commdir_install_walk_service)
+  # A sanitized library cannot be loaded by an application built without the
+  # sanitizer runtime, and a cross build's cannot run here.
+  if(NOT COMMDIR_SANITIZE AND NOT CMAKE_CROSSCOMPILING)
+    add_executable(commdir_install_walk_service tests/shipped/walk_service.cc)
+    target_compile_options(commdir_install_walk_service PRIVATE ${COMMDIR_WARNINGS})
+    target_link_libraries(commdir_install_walk_service PRIVATE commdir_test_support commdir_posix)
     add_test(NAME shipped_library_out_of_tree_app
       COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tests/shipped/out_of_tree_app.sh
         ${CMAKE_BINARY_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/tests/shipped/app

@@ -1,6 +1,9 @@
 // The facade's table of open operations: one comm_dir_info record per
 // operation id, holding the results handed to the application so that the
-// library can free them. Its map is guarded by one platform mutex.
+// library can free them. Its map is guarded by one platform mutex; records
+// are not (their contents belong to the calls of one operation at a time).
+// While it lives the store frees no record; its destructor frees those it
+// still holds, and must not run while another thread uses the store.
 #ifndef COMMDIR_FACADE_COMM_DIR_DATA_COLLECTOR_H_
 #define COMMDIR_FACADE_COMM_DIR_DATA_COLLECTOR_H_
 
@@ -24,7 +27,7 @@ class COMM_DIR_API comm_dir_data_collector {
 
  private:
   std::map<UINT, comm_dir_info*> info_map_;  // guarded by sem_id_
-  UINT sem_id_;
+  UINT sem_id_;  // 0 while there is no mutex; written by constructor and destructor only
 };
 
 }  // namespace velmarosta

@@ -73,11 +73,14 @@ char g_unanswered_marker;
 // reference do we know which record it holds.
 enum class Holder { kThisRecord, kOtherRecord, kUnknown };
 
+// Preset into get_info_map's reference: still there afterwards means the
+// store wrote nothing. Never stored, never read.
+comm_dir_info g_unwritten_marker;
+
 Holder holder_of(comm_dir_data_collector& store, UINT operation_id, const comm_dir_info* record) {
-  comm_dir_info* marker = reinterpret_cast<comm_dir_info*>(&g_unanswered_marker);
-  comm_dir_info* held = marker;
+  comm_dir_info* held = &g_unwritten_marker;
   store.get_info_map(operation_id, held);
-  if (held == marker) return Holder::kUnknown;
+  if (held == &g_unwritten_marker) return Holder::kUnknown;
   return held == record ? Holder::kThisRecord : Holder::kOtherRecord;
 }
 
@@ -326,14 +329,17 @@ RETCODE comm_dir_facade::end_operation(UINT operation_id) {
     trace_format_a(kEndOperationSignature, __LINE__);
     return result;
   }
-  if (collector_->unset_info_map(operation_id) != 0) {
-    // The entry may still be there: the record must outlive it.
+  RETCODE removed = collector_->unset_info_map(operation_id);
+  if (removed != 0) {
     trace_format_b(kEndOperationSignature, __LINE__);
-    return COMM_DIR_ERR;
+    // The entry may still be there, and the record must outlive it. A second
+    // removal that succeeds proves it gone; otherwise the record stays for
+    // the store's destructor.
+    if (collector_->unset_info_map(operation_id) != 0) return COMM_DIR_ERR;
   }
   free_info_holdings(*info);
   delete info;
-  return 0;
+  return removed != 0 ? COMM_DIR_ERR : 0;
 }
 
 RETCODE comm_dir_facade::free_msg(UINT operation_id) {

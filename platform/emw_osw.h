@@ -36,6 +36,8 @@ RETCODE emwOSWDeleteEventSem(UINT sem_id);
 // Starts a thread named `name` with `stack_size` bytes of stack that calls
 // entry(arg1, arg2, arg3). The further seven argument words are carried for
 // compatibility and passed as 0 by the library. The task is never joined.
+// The platform passes the argument words as given: what they carry where an
+// address does not fit in 32 bits is the caller's choice.
 RETCODE emwOSWCreateJoinTask(UINT* task_id, const char* name, INT priority, ULONG stack_size,
                              OSW_TASK_ENTRY entry, INT options, INT arg1, INT arg2, INT arg3,
                              INT arg4, INT arg5, INT arg6, INT arg7, INT arg8, INT arg9,

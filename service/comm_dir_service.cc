@@ -169,7 +169,11 @@ void comm_dir_service::take(const char* message) {
     SERVICE_TRACE("refused function id %u from %s: %#lx", request->route.type, request->route.reply_server_name,
                   trace_code(request->refusal));
   }
-  if (!queue(&request)) answer(*request, COMM_DIR_SVC_BUSY);
+  if (!queue(&request)) {
+    SERVICE_TRACE("busy: function id %u from %s answered %#lx", request->route.type, request->route.reply_server_name,
+                  trace_code(COMM_DIR_SVC_BUSY));
+    answer(*request, COMM_DIR_SVC_BUSY);
+  }
 }
 
 // Queues `request` behind its operation or for any worker. Returns false,

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <mutex>
 #include <new>
 #include <string>
@@ -175,69 +174,35 @@ TEST_F(DataCollectorTest, DestructorFreesEveryHoldingInAscendingIdOrder) {
   EXPECT_TRUE(fake::traces().empty());
 }
 
-// Every trace row of the store, driven by an injected platform failure.
-struct FailureRow {
-  const char* name;
-  const char* failing_fn;
-  const char* format;
-  INT flag;
-  std::string signature;
-  // The call under test, on a store holding the given record under id 1;
-  // set rows try to store a record under id 2.
-  std::function<void(comm_dir_data_collector&, comm_dir_info&)> call;
-  bool map_work_done;  // for set/get/unset rows: the work survives the failure
-};
-
+// Every trace row of set, get and unset, driven by an injected failure of
+// the mutex request (the map is not touched) or of its release (the work is
+// done all the same).
 TEST_F(DataCollectorTest, EveryMutexFailureIsTracedAndLeavesTheMapConsistent) {
-  static comm_dir_info held{}, fresh{};
-  const std::vector<FailureRow> rows = {
-      {"set, request fails", "emwOSWRequestMutexSem", kRequestFormat, 0, kSet,
-       [](comm_dir_data_collector& s, comm_dir_info&) { EXPECT_EQ(s.set_info_map(2, &fresh), COMM_DIR_ERR); },
-       false},
-      {"set, release fails", "emwOSWReleaseMutexSem", kReleaseFormat, 0, kSet,
-       [](comm_dir_data_collector& s, comm_dir_info&) { EXPECT_EQ(s.set_info_map(2, &fresh), COMM_DIR_ERR); },
-       true},
-      {"get, request fails", "emwOSWRequestMutexSem", kRequestFormat, 0, kGet,
-       [](comm_dir_data_collector& s, comm_dir_info&) {
-         comm_dir_info* out = &fresh;
-         EXPECT_EQ(s.get_info_map(1, out), COMM_DIR_ERR);
-         EXPECT_EQ(out, &fresh);
-       },
-       false},
-      {"get, release fails", "emwOSWReleaseMutexSem", kReleaseFormat, 0, kGet,
-       [](comm_dir_data_collector& s, comm_dir_info& h) {
-         comm_dir_info* out = &fresh;
-         EXPECT_EQ(s.get_info_map(1, out), COMM_DIR_ERR);
-         EXPECT_EQ(out, &h);  // the reference was written all the same
-       },
-       true},
-      {"unset, request fails", "emwOSWRequestMutexSem", kRequestFormat, 0, kUnset,
-       [](comm_dir_data_collector& s, comm_dir_info&) { EXPECT_EQ(s.unset_info_map(1), COMM_DIR_ERR); },
-       false},
-      {"unset, release fails", "emwOSWReleaseMutexSem", kReleaseFormat, 0, kUnset,
-       [](comm_dir_data_collector& s, comm_dir_info&) { EXPECT_EQ(s.unset_info_map(1), COMM_DIR_ERR); },
-       true},
-  };
-  for (const FailureRow& row : rows) {
-    SCOPED_TRACE(row.name);
-    fake::reset();
-    comm_dir_data_collector store;
-    ASSERT_EQ(store.set_info_map(1, &held), 0);
-    fake::clear_log();
-    fake::fail_nth(row.failing_fn, 1, 0x77);
-    row.call(store, held);
-    expect_one_trace(row.format, row.flag, row.signature);
-    if (std::string(row.failing_fn) == "emwOSWReleaseMutexSem") release_store_mutex();
-
-    comm_dir_info* out = nullptr;
-    bool is_set = row.signature == kSet;
-    bool is_unset = row.signature == kUnset;
-    RETCODE id2 = store.get_info_map(2, out);
-    EXPECT_EQ(id2 == 0, is_set && row.map_work_done);
-    RETCODE id1 = store.get_info_map(1, out);
-    EXPECT_EQ(id1 == 0, !(is_unset && row.map_work_done));
-    store.unset_info_map(1);
-    store.unset_info_map(2);
+  enum Call { kSetCall, kGetCall, kUnsetCall };
+  const char* signatures[] = {kSet, kGet, kUnset};
+  comm_dir_info held{}, fresh{};
+  for (Call call : {kSetCall, kGetCall, kUnsetCall}) {
+    for (bool release : {false, true}) {
+      SCOPED_TRACE(std::string(signatures[call]) + (release ? ", release fails" : ", request fails"));
+      fake::reset();
+      comm_dir_data_collector store;
+      ASSERT_EQ(store.set_info_map(1, &held), 0);
+      fake::clear_log();
+      fake::fail_nth(release ? "emwOSWReleaseMutexSem" : "emwOSWRequestMutexSem", 1, 0x77);
+      comm_dir_info* out = &fresh;
+      RETCODE result = call == kSetCall   ? store.set_info_map(2, &fresh)
+                       : call == kGetCall ? store.get_info_map(1, out)
+                                          : store.unset_info_map(1);
+      EXPECT_EQ(result, COMM_DIR_ERR);
+      expect_one_trace(release ? kReleaseFormat : kRequestFormat, 0, signatures[call]);
+      if (release) release_store_mutex();
+      bool work_done = release;
+      EXPECT_EQ(out, call == kGetCall && work_done ? &held : &fresh);
+      EXPECT_EQ(store.get_info_map(2, out) == 0, call == kSetCall && work_done);
+      EXPECT_EQ(store.get_info_map(1, out) == 0, !(call == kUnsetCall && work_done));
+      store.unset_info_map(1);  // the records live on the stack
+      store.unset_info_map(2);
+    }
   }
 }
 

@@ -30,21 +30,35 @@ inline void start_reply_server() {
 }
 
 // A request form of `length` bytes (its length word says so) with the
-// payload words at byte 124.
+// payload words at byte 124, to be answered to `reply_server`.
 inline std::vector<char> request_form(UINT type, UINT event, std::vector<UINT> payload = {},
-                                      std::size_t length = velmarosta::COMM_DIR_IPC_REQUEST_SIZE) {
+                                      std::size_t length = velmarosta::COMM_DIR_IPC_REQUEST_SIZE,
+                                      const char* reply_server = kReplyServer) {
   std::vector<char> bytes(std::max(length, sizeof(COMM_DIR_IPC_MULTI_REQUEST)), 0);
   auto* form = reinterpret_cast<COMM_DIR_IPC_MULTI_REQUEST*>(bytes.data());
   form->head.event_sem_id = event;
   form->head.type = type;
-  std::strcpy(form->head.reply_server_name, kReplyServer);
+  std::strcpy(form->head.reply_server_name, reply_server);
   form->head.reply_buffer = 0xB0000000u + event;
   form->head.reply_buffer_size = velmarosta::COMM_DIR_IPC_REPLY_SIZE;
-  std::memcpy(form->payload, payload.data(), payload.size() * sizeof(UINT));
+  if (!payload.empty()) std::memcpy(form->payload, payload.data(), payload.size() * sizeof(UINT));
   UINT length_word = static_cast<UINT>(length);
   std::memcpy(bytes.data() + GEN_IPC_HDR_LENGTH_OFFSET, &length_word, sizeof length_word);
   bytes.resize(length);
   return bytes;
+}
+
+// The reply form, as the reply server receives it, that answers `request`
+// with `payload`: routing words echoed, replied = 1, result 0.
+inline std::vector<char> expected_reply(const std::vector<char>& request, const std::string& payload) {
+  std::vector<char> reply(velmarosta::COMM_DIR_IPC_REPLY_SIZE, 0);
+  std::memcpy(reply.data() + 72, request.data() + 72, 124 - 72);
+  const UINT length = velmarosta::COMM_DIR_IPC_REPLY_SIZE, one = 1;
+  std::memcpy(reply.data() + GEN_IPC_HDR_LENGTH_OFFSET, &length, 4);
+  std::memcpy(reply.data() + GEN_IPC_HDR_KIND_OFFSET, &one, 4);
+  std::memcpy(reply.data() + 76, &one, 4);
+  std::memcpy(reply.data() + 128, payload.data(), payload.size());
+  return reply;
 }
 
 inline std::vector<fake::Message> replies() {

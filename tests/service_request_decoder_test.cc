@@ -36,6 +36,7 @@ std::vector<char> well_formed(int function_id) {
       auto* request = reinterpret_cast<COMM_DIR_CHECK_CONNECTION_REQUEST*>(payload);
       std::strcpy(request->info.connect.uri, "ldap://127.0.0.1:1/");
       std::strcpy(request->info.callback_server_name, "DIR_SVR_app");
+      request->info.callback_object = 0xABCD0001;
       break;
     }
     case COMM_DIR_FUNC_START_OPERATION: {
@@ -87,148 +88,109 @@ TEST(ServiceRequestDecoder, ServesEveryFunctionIdAndKeepsTheRoute) {
   }
 }
 
-TEST(ServiceRequestDecoder, TakesTheLimitsThatTheLibrarySends) {
+using Change = std::function<void(std::vector<char>&)>;
+
+Change word_at(std::size_t offset, UINT word) {
+  return [=](std::vector<char>& m) { put_word(m, offset, word); };
+}
+Change text_at(std::size_t offset, const char* text) {
+  return [=](std::vector<char>& m) { std::memcpy(m.data() + offset, text, std::strlen(text) + 1); };
+}
+Change fill_at(std::size_t offset, char byte, std::size_t count) {
+  return [=](std::vector<char>& m) { std::memset(m.data() + offset, byte, count); };
+}
+Change both(Change a, Change b) {
+  return [=](std::vector<char>& m) {
+    a(m);
+    b(m);
+  };
+}
+
+TEST(ServiceRequestDecoder, DropsRefusesOrServesEachMessage) {
   struct Row {
     const char* what;
     int function_id;
-    std::function<void(std::vector<char>&)> change;
+    Change change;
+    comm_dir_verdict verdict;
+    RETCODE code;  // kRefuse only
   };
+  using V = comm_dir_verdict;
+  const std::size_t p = kHead;      // payload
+  const std::size_t t = kHead + 76; // the test record of a connection test
+  const Change callback = word_at(p + 72, COMM_DIR_TEST_MODE_CALLBACK);
   const Row rows[] = {
-      {"reply server name of 31 characters and its NUL", 3,
-       [](std::vector<char>& m) { std::strcpy(m.data() + 84, "utcp:abcdefghijklmnopqrstuvwxyz"); }},
-      {"attribute name of 384 characters", 5, [](std::vector<char>& m) { std::memset(m.data() + kHead + 76, 'a', 384); }},
-      {"message cut after its record", 3, [](std::vector<char>& m) { put_word(m, 4, kHead + 76); }},
-      {"no bind record, whatever its bytes", 1,
+      // The limits that the library itself sends are served.
+      {"reply server name of 31 characters", 3, text_at(84, "utcp:abcdefghijklmnopqrstuvwxyz"), V::kServe, 0},
+      {"attribute of 384 characters", 5, fill_at(p + 76, 'a', 384), V::kServe, 0},
+      {"message cut right after its record", 3, word_at(4, p + 76), V::kServe, 0},
+      {"no bind record, whatever its bytes", 1, both(word_at(p + 352, 0), fill_at(p + 360, 'x', 512)), V::kServe, 0},
+      {"callback with a name", 0, callback, V::kServe, 0},
+      // Nothing to route an answer by: dropped.
+      {"shorter than the head", 12, word_at(4, p - 1), V::kDrop, 0},
+      {"length word 0", 12, word_at(4, 0), V::kDrop, 0},
+      {"a reply (kind 1)", 12, word_at(GEN_IPC_HDR_KIND_OFFSET, 1), V::kDrop, 0},
+      {"replied set", 12, word_at(76, 1), V::kDrop, 0},
+      {"name without its NUL", 12, fill_at(84, 'a', 32), V::kDrop, 0},
+      {"empty name", 12, fill_at(84, 0, 32), V::kDrop, 0},
+      {"name without the prefix", 12, text_at(84, "DIR_CS_app"), V::kDrop, 0},
+      {"the prefix alone", 12, text_at(84, "utcp:"), V::kDrop, 0},
+      {"a path in the name", 12, text_at(84, "utcp:../etc/x"), V::kDrop, 0},
+      {"a blank in the name", 12, text_at(84, "utcp:a b"), V::kDrop, 0},
+      // Routable but not servable: refused with its code.
+      {"function id 15", 3, word_at(80, 15), V::kRefuse, COMM_DIR_SVC_UNKNOWN_FUNCTION},
+      {"function id 0xFFFFFFFF", 3, word_at(80, 0xFFFFFFFFu), V::kRefuse, COMM_DIR_SVC_UNKNOWN_FUNCTION},
+      {"record one byte short", 3, word_at(4, p + 75), V::kRefuse, COMM_DIR_SVC_WRONG_SIZE},
+      {"head only", 2, word_at(4, p), V::kRefuse, COMM_DIR_SVC_WRONG_SIZE},
+      {"longer than a request form", 3,
        [](std::vector<char>& m) {
-         put_word(m, kHead + 352, 0);
-         std::memset(m.data() + kHead + 356 + 4, 'x', 512);
-       }},
-      {"callback with a name", 0, [](std::vector<char>& m) { put_word(m, kHead + 72, COMM_DIR_TEST_MODE_CALLBACK); }},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    std::vector<char> message = well_formed(row.function_id);
-    row.change(message);
-    auto request = std::make_unique<comm_dir_request>();
-    EXPECT_EQ(decode(message, request.get()), comm_dir_verdict::kServe);
-  }
-}
-
-TEST(ServiceRequestDecoder, DropsWhatCannotBeAnswered) {
-  struct Row {
-    const char* what;
-    std::function<void(std::vector<char>&)> change;
-  };
-  const Row rows[] = {
-      {"shorter than the head", [](std::vector<char>& m) { put_word(m, 4, kHead - 1); }},
-      {"length word 0", [](std::vector<char>& m) { put_word(m, 4, 0); }},
-      {"a reply (kind 1)", [](std::vector<char>& m) { put_word(m, GEN_IPC_HDR_KIND_OFFSET, 1); }},
-      {"replied set", [](std::vector<char>& m) { put_word(m, 76, 1); }},
-      {"name without its NUL", [](std::vector<char>& m) { std::memset(m.data() + 84, 'a', 32); }},
-      {"empty name", [](std::vector<char>& m) { std::memset(m.data() + 84, 0, 32); }},
-      {"name without the prefix", [](std::vector<char>& m) { std::strcpy(m.data() + 84, "DIR_CS_app"); }},
-      {"the prefix alone", [](std::vector<char>& m) { std::strcpy(m.data() + 84, "utcp:"); }},
-      {"a path in the name", [](std::vector<char>& m) { std::strcpy(m.data() + 84, "utcp:../etc/x"); }},
-      {"a blank in the name", [](std::vector<char>& m) { std::strcpy(m.data() + 84, "utcp:a b"); }},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    std::vector<char> message = well_formed(COMM_DIR_FUNC_GET_FIRST_ENTRY);
-    row.change(message);
-    auto request = std::make_unique<comm_dir_request>();
-    ASSERT_EQ(decode(message, request.get()), comm_dir_verdict::kDrop);
-    EXPECT_NE(request->drop_reason, nullptr);
-  }
-}
-
-TEST(ServiceRequestDecoder, RefusesWithItsCode) {
-  struct Row {
-    const char* what;
-    int function_id;
-    std::function<void(std::vector<char>&)> change;
-    RETCODE code;
-  };
-  const std::size_t p = kHead;
-  const std::size_t info = p + 76;  // the test record in a connection test
-  const Row rows[] = {
-      {"function id 15", 3, [](std::vector<char>& m) { put_word(m, 80, 15); }, COMM_DIR_SVC_UNKNOWN_FUNCTION},
-      {"function id 0xFFFFFFFF", 3, [](std::vector<char>& m) { put_word(m, 80, 0xFFFFFFFFu); },
-       COMM_DIR_SVC_UNKNOWN_FUNCTION},
-      {"record one byte short", 3, [&](std::vector<char>& m) { put_word(m, 4, p + 75); }, COMM_DIR_SVC_WRONG_SIZE},
-      {"head only", 2, [&](std::vector<char>& m) { put_word(m, 4, p); }, COMM_DIR_SVC_WRONG_SIZE},
-      {"longer than a request form", 3, [](std::vector<char>& m) {
          m.resize(COMM_DIR_IPC_REPLY_SIZE, 0);
          put_word(m, 4, COMM_DIR_IPC_REPLY_SIZE);
-       }, COMM_DIR_SVC_WRONG_SIZE},
-      {"a byte after the record", 3, [&](std::vector<char>& m) { m[p + 76] = 1; }, COMM_DIR_SVC_WRONG_SIZE},
-      {"the last byte of the form", 12, [](std::vector<char>& m) { m.back() = 1; }, COMM_DIR_SVC_WRONG_SIZE},
-      {"attribute without its NUL", 7, [&](std::vector<char>& m) { std::memset(m.data() + p + 76, 'a', 385); },
-       COMM_DIR_SVC_UNTERMINATED_STRING},
-      {"empty attribute", 5, [&](std::vector<char>& m) { m[p + 76] = 0; }, COMM_DIR_SVC_BAD_FIELD},
-      {"URI without its NUL", 1, [&](std::vector<char>& m) { std::memset(m.data() + p + 72, 'u', 176); },
-       COMM_DIR_SVC_UNTERMINATED_STRING},
-      {"CA file without its NUL", 1, [&](std::vector<char>& m) { std::memset(m.data() + p + 72 + 176, 'c', 88); },
-       COMM_DIR_SVC_UNTERMINATED_STRING},
-      {"empty URI", 1, [&](std::vector<char>& m) { m[p + 72] = 0; }, COMM_DIR_SVC_BAD_FIELD},
-      {"security 3", 1, [&](std::vector<char>& m) { put_word(m, p + 72 + 264, 3); }, COMM_DIR_SVC_BAD_FIELD},
-      {"TLS check 2", 1, [&](std::vector<char>& m) { put_word(m, p + 72 + 272, 2); }, COMM_DIR_SVC_BAD_FIELD},
-      {"bind flag 2", 1, [&](std::vector<char>& m) { put_word(m, p + 352, 2); }, COMM_DIR_SVC_BAD_FIELD},
-      {"bind method 3", 1, [&](std::vector<char>& m) { put_word(m, p + 356, 3); }, COMM_DIR_SVC_BAD_FIELD},
-      {"bind DN without its NUL", 1, [&](std::vector<char>& m) { std::memset(m.data() + p + 360, 'd', 512); },
-       COMM_DIR_SVC_UNTERMINATED_STRING},
-      {"password without its NUL", 1, [&](std::vector<char>& m) { std::memset(m.data() + p + 872, 'w', 512); },
-       COMM_DIR_SVC_UNTERMINATED_STRING},
-      {"base without its NUL", 2, [&](std::vector<char>& m) { std::memset(m.data() + p + 72, 'b', 512); },
-       COMM_DIR_SVC_UNTERMINATED_STRING},
-      {"filter without its NUL", 2, [&](std::vector<char>& m) { std::memset(m.data() + p + 72 + 524, 'f', 1024); },
-       COMM_DIR_SVC_UNTERMINATED_STRING},
-      {"attributes without their NUL", 2,
-       [&](std::vector<char>& m) { std::memset(m.data() + p + 72 + 1548, 'a', 412); },
-       COMM_DIR_SVC_UNTERMINATED_STRING},
-      {"scope 4", 2, [&](std::vector<char>& m) { put_word(m, p + 72 + 512, 4); }, COMM_DIR_SVC_BAD_FIELD},
-      {"deref 4", 2, [&](std::vector<char>& m) { put_word(m, p + 72 + 516, 4); }, COMM_DIR_SVC_BAD_FIELD},
-      {"types only 2", 2, [&](std::vector<char>& m) { put_word(m, p + 72 + 520, 2); }, COMM_DIR_SVC_BAD_FIELD},
-      {"negative seconds", 2, [&](std::vector<char>& m) { put_word(m, p + 2040, 0xFFFFFFFFu); },
-       COMM_DIR_SVC_BAD_FIELD},
-      {"a million microseconds", 2, [&](std::vector<char>& m) { put_word(m, p + 2044, 1000000); },
-       COMM_DIR_SVC_BAD_FIELD},
-      {"test mode 2", 0, [&](std::vector<char>& m) { put_word(m, p + 72, 2); }, COMM_DIR_SVC_BAD_FIELD},
-      {"callback without a name", 0,
-       [&](std::vector<char>& m) {
-         put_word(m, p + 72, COMM_DIR_TEST_MODE_CALLBACK);
-         std::memset(m.data() + info + 1912, 0, 16);
        },
-       COMM_DIR_SVC_BAD_FIELD},
-      {"callback name with a slash", 0,
-       [&](std::vector<char>& m) {
-         put_word(m, p + 72, COMM_DIR_TEST_MODE_CALLBACK);
-         std::strcpy(m.data() + info + 1912, "../x");
-       },
-       COMM_DIR_SVC_BAD_FIELD},
-      {"callback name without its NUL", 0, [&](std::vector<char>& m) { std::memset(m.data() + info + 1912, 'n', 16); },
-       COMM_DIR_SVC_UNTERMINATED_STRING},
-      {"test's URI without its NUL", 0, [&](std::vector<char>& m) { std::memset(m.data() + info + 4, 'u', 176); },
-       COMM_DIR_SVC_UNTERMINATED_STRING},
+       V::kRefuse, COMM_DIR_SVC_WRONG_SIZE},
+      {"a byte after the record", 3, fill_at(p + 76, 1, 1), V::kRefuse, COMM_DIR_SVC_WRONG_SIZE},
+      {"the last byte of the form", 12, fill_at(COMM_DIR_IPC_REQUEST_SIZE - 1, 1, 1), V::kRefuse,
+       COMM_DIR_SVC_WRONG_SIZE},
+      {"attribute without its NUL", 7, fill_at(p + 76, 'a', 385), V::kRefuse, COMM_DIR_SVC_UNTERMINATED_STRING},
+      {"empty attribute", 5, fill_at(p + 76, 0, 1), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
+      {"URI without its NUL", 1, fill_at(p + 72, 'u', 176), V::kRefuse, COMM_DIR_SVC_UNTERMINATED_STRING},
+      {"CA file without its NUL", 1, fill_at(p + 248, 'c', 88), V::kRefuse, COMM_DIR_SVC_UNTERMINATED_STRING},
+      {"empty URI", 1, fill_at(p + 72, 0, 1), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
+      {"security 3", 1, word_at(p + 72 + 264, 3), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
+      {"TLS check 2", 1, word_at(p + 72 + 272, 2), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
+      {"bind flag 2", 1, word_at(p + 352, 2), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
+      {"bind method 3", 1, word_at(p + 356, 3), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
+      {"bind DN without its NUL", 1, fill_at(p + 360, 'd', 512), V::kRefuse, COMM_DIR_SVC_UNTERMINATED_STRING},
+      {"password without its NUL", 1, fill_at(p + 872, 'w', 512), V::kRefuse, COMM_DIR_SVC_UNTERMINATED_STRING},
+      {"base without its NUL", 2, fill_at(p + 72, 'b', 512), V::kRefuse, COMM_DIR_SVC_UNTERMINATED_STRING},
+      {"filter without its NUL", 2, fill_at(p + 596, 'f', 1024), V::kRefuse, COMM_DIR_SVC_UNTERMINATED_STRING},
+      {"attributes without their NUL", 2, fill_at(p + 1620, 'a', 412), V::kRefuse, COMM_DIR_SVC_UNTERMINATED_STRING},
+      {"scope 4", 2, word_at(p + 584, 4), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
+      {"deref 4", 2, word_at(p + 588, 4), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
+      {"types only 2", 2, word_at(p + 592, 2), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
+      {"negative seconds", 2, word_at(p + 2040, 0xFFFFFFFFu), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
+      {"a million microseconds", 2, word_at(p + 2044, 1000000), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
+      {"test mode 2", 0, word_at(p + 72, 2), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
+      {"callback without a name", 0, both(callback, fill_at(t + 1912, 0, 16)), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
+      {"callback name with a slash", 0, both(callback, text_at(t + 1912, "../x")), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
+      {"callback name without its NUL", 0, fill_at(t + 1912, 'n', 16), V::kRefuse, COMM_DIR_SVC_UNTERMINATED_STRING},
+      {"test's URI without its NUL", 0, fill_at(t + 4, 'u', 176), V::kRefuse, COMM_DIR_SVC_UNTERMINATED_STRING},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     std::vector<char> message = well_formed(row.function_id);
     row.change(message);
     auto request = std::make_unique<comm_dir_request>();
-    ASSERT_EQ(decode(message, request.get()), comm_dir_verdict::kRefuse);
+    ASSERT_EQ(decode(message, request.get()), row.verdict);
+    if (row.verdict == V::kDrop) {
+      EXPECT_NE(request->drop_reason, nullptr);
+    }
+    if (row.verdict != V::kRefuse) continue;
     EXPECT_EQ(request->refusal, row.code);
-    EXPECT_STREQ(request->route.reply_server_name, "utcp:DIR_CS_app");  // still routable
+    EXPECT_STREQ(request->route.reply_server_name, "utcp:DIR_CS_app");
+    if (row.function_id == COMM_DIR_FUNC_CHECK_CONNECTION) {  // kept, so that the reply echoes the record
+      EXPECT_EQ(request->record.check_connection.info.callback_object, 0xABCD0001u);
+    }
   }
-}
-
-TEST(ServiceRequestDecoder, RefusedConnectionTestKeepsTheRecordToEchoIt) {
-  std::vector<char> message = well_formed(COMM_DIR_FUNC_CHECK_CONNECTION);
-  put_word(message, kHead + 76, 0xABCD0001);  // callback object word
-  put_word(message, kHead + 72, 9);           // no such test mode
-  auto request = std::make_unique<comm_dir_request>();
-  ASSERT_EQ(decode(message, request.get()), comm_dir_verdict::kRefuse);
-  EXPECT_EQ(request->record.check_connection.info.callback_object, 0xABCD0001u);
-  EXPECT_STREQ(request->record.check_connection.info.callback_server_name, "DIR_SVR_app");
 }
 
 TEST(ServiceOperationIds, NeverZeroNeverRepeatedAndKeyed) {

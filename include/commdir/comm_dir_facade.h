@@ -145,8 +145,14 @@ class COMM_DIR_API comm_dir_facade {
   // COMM_DIR_ERR after the service opened the operation means the library
   // could not record it: the operation stays open at the service and every
   // call that needs the record (end_operation included) refuses the id.
-  // If the service hands out an id that is still open here, the results
-  // held for it stay as they are.
+  // (The store may fail only in releasing its lock after it took the new
+  // record; the facade then asks the store whether it holds the record and
+  // frees it only once the store has dropped the entry again, so nothing
+  // the store holds is ever freed.) If the service hands out an id that is
+  // still open here, the store keeps the record it holds, with the results
+  // held for it; the facade sees that the store holds another record than
+  // the new one and frees the new one. COMM_DIR_ERR_NO_MEMORY: nothing was
+  // sent.
   RETCODE start_operation(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind,
                           UINT* operation_id);
 
@@ -200,6 +206,10 @@ class COMM_DIR_API comm_dir_facade {
   // id is freed and the id is no longer open here. When the service refuses,
   // its code is returned, everything stays valid and the call may be
   // repeated. An id without an open operation: COMM_DIR_ERR, nothing sent.
+  // COMM_DIR_ERR after the service ended the operation means the library
+  // failed to drop its record of it: the results are then freed only if a
+  // second attempt to drop the record succeeds, else they stay valid until
+  // the facade is destroyed.
   RETCODE end_operation(UINT operation_id);
 
   // Asks the service to free the operation's search result. Forwarded for
@@ -237,7 +247,9 @@ class COMM_DIR_API comm_dir_facade {
 // tasks have ended, the running callback completes normally, and no later
 // callback reaches the object). It must not wait for another callback to
 // happen, must not destroy its own object before it returns, and must not
-// let an exception escape (one that does is caught and traced).
+// let an exception escape (one that does is caught and traced). Unregistering
+// another object waits for that object's callbacks under way, so two
+// callbacks that unregister each other's objects wait for each other forever.
 //
 // Lifetime: unregister the object before destroying it. Unregistering waits
 // for the object's callbacks under way; afterwards none starts. The

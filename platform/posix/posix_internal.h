@@ -20,8 +20,9 @@ constexpr UINT kPlatformTraceCategory = 1;
 constexpr INT kPlatformTraceRefusal = 1;
 
 // The stack to give a thread asked for with `requested` bytes: at least that,
-// at least PTHREAD_STACK_MIN, whole pages, and four times as much under a
-// sanitizer (which widens every frame).
+// at least 256 KiB (a dispatch function may keep a whole message on its
+// stack), whole pages, and four times as much under a sanitizer (which widens
+// every frame).
 std::size_t ThreadStackSize(ULONG requested);
 
 }  // namespace commdir_posix

@@ -36,6 +36,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -248,15 +249,13 @@ RETCODE ConnectedSocket(const std::string& path, const sockaddr_un& address, int
 }
 
 // The end of `message` without its trailing zero bytes, but never below
-// kMinDatagram. Compares 32 bytes at a time from the end; the library's
-// messages are mostly zero.
+// kMinDatagram. The library's messages are mostly zero, so this compares
+// from the end in blocks against zeros (memcmp is vectorised), then bytes.
 std::size_t TrimmedLength(const char* message, std::size_t length) {
+  static const char kZeros[1024] = {};
   std::size_t end = length;
-  while (end - kMinDatagram >= 32) {
-    std::uint64_t words[4];
-    std::memcpy(words, message + end - 32, sizeof words);
-    if ((words[0] | words[1] | words[2] | words[3]) != 0) break;
-    end -= 32;
+  for (std::size_t block = sizeof kZeros; block >= 32; block /= 8) {
+    while (end - kMinDatagram >= block && std::memcmp(message + end - block, kZeros, block) == 0) end -= block;
   }
   while (end > kMinDatagram && message[end - 1] == 0) --end;
   return end;
@@ -386,6 +385,11 @@ class Server {
       if (stopping_.load(std::memory_order_acquire)) return;
       if (received < 0) {
         if (errno == EINTR) continue;
+        if (errno == ENOMEM || errno == ENOBUFS) {  // the kernel's shortage passes
+          POSIX_PLATFORM_TRACE("ipc %s: receiving failed (errno %d); trying again\n", name_.c_str(), errno);
+          usleep(10000);
+          continue;
+        }
         POSIX_PLATFORM_TRACE("ipc %s: receiving failed (errno %d); the server receives no more\n",
                              name_.c_str(), errno);
         return;
@@ -400,23 +404,20 @@ class Server {
   }
 
   // Checks a received datagram in the order that costs a stranger least:
-  // descriptors, credentials, then sizes. On success *length is the message's
-  // length word. A refused datagram is traced.
+  // what came with it, credentials, then sizes. On success *length is the
+  // message's length word. A refused datagram is traced.
+  //
+  // The control buffer has room for the credentials only, and the kernel puts
+  // them first: descriptors that a peer passes along never get installed in
+  // this process (the kernel closes them and sets MSG_CTRUNC).
   bool accept(msghdr& message, std::size_t received, std::size_t* length) {
     const ucred* sender = nullptr;
-    bool carried_descriptors = false;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-      if (c->cmsg_level != SOL_SOCKET) continue;
-      if (c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
+      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
         sender = reinterpret_cast<const ucred*>(CMSG_DATA(c));
-      } else if (c->cmsg_type == SCM_RIGHTS) {
-        close_descriptors(c);
-        carried_descriptors = true;
       }
     }
-    if (carried_descriptors || (message.msg_flags & MSG_CTRUNC) != 0) {
-      return drop(sender, received, "it carried descriptors");
-    }
+    if ((message.msg_flags & MSG_CTRUNC) != 0) return drop(sender, received, "it carried more than credentials");
     if (sender == nullptr) return drop(sender, received, "no credentials came with it");
     if (sender->uid != euid_ && sender->uid != 0) return drop(sender, received, "the sender's uid is refused");
     if ((message.msg_flags & MSG_TRUNC) != 0) return drop(sender, received, "it is longer than the largest message");
@@ -427,15 +428,6 @@ class Server {
     if (received > length_word) return drop(sender, received, "it is longer than its length word");
     *length = length_word;
     return true;
-  }
-
-  static void close_descriptors(cmsghdr* c) {
-    std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-    for (std::size_t i = 0; i < count; ++i) {
-      int fd;
-      std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
-      ::close(fd);
-    }
   }
 
   bool drop(const ucred* sender, std::size_t received, const char* reason) {
@@ -471,13 +463,23 @@ class ServerRegistry {
   RETCODE start(const char* name, const sockaddr_un& address, const std::string& path,
                 ULONG stack_size, PGEN_IPC_DISPATCH dispatch) {
     std::lock_guard<std::mutex> lock(mu_);
+    // The entry is made first, so that a server that runs is always
+    // registered and can be stopped.
+    auto entry = running_.end();
     try {
-      if (running_.count(path) != 0) return EADDRINUSE;
+      bool inserted;
+      std::tie(entry, inserted) = running_.emplace(path, nullptr);
+      if (!inserted) return EADDRINUSE;
       auto server = std::make_shared<Server>(name, path, dispatch);
       RETCODE rc = server->start(server, address, stack_size);
-      if (rc == 0) running_[path] = std::move(server);
-      return rc;
+      if (rc != 0) {
+        running_.erase(entry);
+        return rc;
+      }
+      entry->second = std::move(server);
+      return 0;
     } catch (const std::bad_alloc&) {
+      if (entry != running_.end()) running_.erase(entry);
       return ENOMEM;
     }
   }

@@ -44,9 +44,11 @@ constexpr std::size_t kStackFactor = 4;
 constexpr std::size_t kStackFactor = 1;
 #endif
 
+constexpr std::size_t kMinStack = 256 * 1024;
+
 std::size_t ThreadStackSize(ULONG requested) {
   std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  std::size_t size = std::max<std::size_t>(requested, PTHREAD_STACK_MIN) * kStackFactor;
+  std::size_t size = std::max<std::size_t>({requested, kMinStack, PTHREAD_STACK_MIN}) * kStackFactor;
   return (size + page - 1) / page * page;
 }
 
@@ -124,8 +126,12 @@ class Event {
   }
 
   void post() {
-    std::lock_guard<std::mutex> lock(mu_);
-    signalled_ = true;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      signalled_ = true;
+    }
+    // Notified after unlocking, so the waiter does not wake into a held
+    // mutex. This object outlives the call: the caller holds a reference.
     cv_.notify_all();
   }
 

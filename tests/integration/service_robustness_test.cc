@@ -11,8 +11,12 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 
 #include "integration/service_wire.h"
+#include "support/child_process.h"
 #include "support/slapd_fixture.h"
 
 namespace velmarosta {
@@ -100,35 +104,20 @@ TEST_F(ServiceRobustness, RefusesEveryRoutableBadRequestWithItsCode) {
     RETCODE code;
   };
   auto nothing = [](std::vector<char>&) {};
-  auto operation = [](std::vector<char>& m) { put_word(m, kHead + 72, 0x5EED1234); };
-  const Row rows[] = {
-      {"connection test, zero payload", 0, nothing, COMM_DIR_SVC_BAD_FIELD},
-      {"start_operation, zero payload", 1, nothing, COMM_DIR_SVC_BAD_FIELD},
-      {"search, zero payload", 2, nothing, COMM_DIR_SVC_UNKNOWN_OPERATION},
-      {"get_first_attribute, zero payload", 3, nothing, COMM_DIR_SVC_UNKNOWN_OPERATION},
-      {"get_next_attribute, zero payload", 4, nothing, COMM_DIR_SVC_UNKNOWN_OPERATION},
-      {"string count, zero payload", 5, nothing, COMM_DIR_SVC_BAD_FIELD},
-      {"string length, zero payload", 6, nothing, COMM_DIR_SVC_BAD_FIELD},
-      {"string value, zero payload", 7, nothing, COMM_DIR_SVC_BAD_FIELD},
-      {"binary count, zero payload", 8, nothing, COMM_DIR_SVC_BAD_FIELD},
-      {"binary length, zero payload", 9, nothing, COMM_DIR_SVC_BAD_FIELD},
-      {"binary value, zero payload", 10, nothing, COMM_DIR_SVC_BAD_FIELD},
-      {"end_operation, zero payload", 11, nothing, COMM_DIR_SVC_UNKNOWN_OPERATION},
-      {"get_first_entry, zero payload", 12, nothing, COMM_DIR_SVC_UNKNOWN_OPERATION},
-      {"get_next_entry, zero payload", 13, nothing, COMM_DIR_SVC_UNKNOWN_OPERATION},
-      {"free_msg, zero payload", 14, nothing, COMM_DIR_SVC_UNKNOWN_OPERATION},
+  // Every function id with an all-zero payload: its empty fields, or
+  // operation id 0, which no operation has.
+  const RETCODE kBad = COMM_DIR_SVC_BAD_FIELD;
+  const RETCODE kUnknown = COMM_DIR_SVC_UNKNOWN_OPERATION;
+  const RETCODE zero_payload[COMM_DIR_FUNC_COUNT] = {kBad, kBad, kUnknown, kUnknown, kUnknown, kBad,     kBad,    kBad,
+                                                     kBad, kBad, kBad,     kUnknown, kUnknown, kUnknown, kUnknown};
+  std::vector<Row> rows;
+  for (UINT id = 0; id < COMM_DIR_FUNC_COUNT; ++id) rows.push_back({"zero payload", id, nothing, zero_payload[id]});
+  rows.insert(rows.end(), {
       {"function id 15", 15, nothing, COMM_DIR_SVC_UNKNOWN_FUNCTION},
       {"function id 0x80000000", 0x80000000u, nothing, COMM_DIR_SVC_UNKNOWN_FUNCTION},
-      {"unknown operation id", 12, operation, COMM_DIR_SVC_UNKNOWN_OPERATION},
-      {"value of an unknown operation", 7,
-       [&](std::vector<char>& m) {
-         operation(m);
-         std::strcpy(m.data() + kHead + 76, "mail");
-       },
+      {"unknown operation id", 12, [](std::vector<char>& m) { put_word(m, kHead + 72, 0x5EED1234); },
        COMM_DIR_SVC_UNKNOWN_OPERATION},
       {"attribute without its NUL", 5, [](std::vector<char>& m) { std::memset(m.data() + kHead + 76, 'a', 385); },
-       COMM_DIR_SVC_UNTERMINATED_STRING},
-      {"URI without its NUL", 1, [](std::vector<char>& m) { std::memset(m.data() + kHead + 72, 'u', 176); },
        COMM_DIR_SVC_UNTERMINATED_STRING},
       {"message cut inside its record", 12,
        [](std::vector<char>& m) {
@@ -136,11 +125,10 @@ TEST_F(ServiceRobustness, RefusesEveryRoutableBadRequestWithItsCode) {
          put_word(m, 4, kHead + 10);
        },
        COMM_DIR_SVC_WRONG_SIZE},
-      {"a record of another size", 12, [](std::vector<char>& m) { m[kHead + 500] = 7; }, COMM_DIR_SVC_WRONG_SIZE},
-  };
+  });
   UINT tag = 100;
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
+    SCOPED_TRACE(std::string(row.what) + ", function id " + std::to_string(row.function_id));
     std::vector<char> message = request_form(row.function_id, ++tag);
     row.change(message);
     send_raw(message);
@@ -225,6 +213,68 @@ TEST_F(ServiceRobustness, ConnectionTestReportsFindingsAndCallsBack) {
   std::memcpy(&result_word, callback.payload.data() + 72, sizeof result_word);
   EXPECT_EQ(static_cast<RETCODE>(result_word), server_down);
   expect_still_serving();
+}
+
+TEST_F(ServiceRobustness, CallbackToAnApplicationGoneOrMuteNeverHoldsTheDaemon) {
+  start_with_callback_server({"--workers=1", "--callback-timeout=500"});
+  // A callback server that takes datagrams and never answers, and one that is gone.
+  sockaddr_un mute{};
+  mute.sun_family = AF_UNIX;
+  std::snprintf(mute.sun_path, sizeof mute.sun_path, "%s/MUTE_CB", ipc_dir_.c_str());
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&mute), sizeof mute), 0);
+  const std::string uri = closed_port_uri();
+  for (const char* name : {"MUTE_CB", "GONE_CB"}) {
+    std::vector<char> message = connection_test(COMM_DIR_TEST_MODE_CALLBACK, uri, 600, 0);
+    std::strcpy(message.data() + kHead + 76 + offsetof(COMM_DIR_TEST_CONNECTION_INFO, callback_server_name), name);
+    send_raw(message);
+    EXPECT_EQ(expect_reply(600).result(), 0);
+  }
+  // The one worker gave both up and serves again.
+  expect_still_serving();
+  close(fd);
+  unlink(mute.sun_path);
+}
+
+// SIGTERM: the endpoint closes, the request in progress and those waiting
+// are answered, and the daemon exits 0. The daemon runs as a plain child
+// here, so that the test holds its pid.
+TEST_F(ServiceRobustness, StopAnswersWhatItTookThenExits) {
+  std::string dir = "/tmp/commdir-stop-XXXXXX";
+  ASSERT_NE(mkdtemp(&dir[0]), nullptr);
+  ipc_dir_ = dir;
+  setenv("COMM_DIR_IPC_DIR", dir.c_str(), 1);
+  commdir_testing::ChildProcess daemon({COMMDIR_SERVICE_BIN, "--workers=1", "--network-timeout=1500"},
+                                       {{"COMM_DIR_IPC_DIR", dir}}, "");
+  ASSERT_TRUE(daemon.started());
+  sockaddr_un endpoint{};
+  endpoint.sun_family = AF_UNIX;
+  std::snprintf(endpoint.sun_path, sizeof endpoint.sun_path, "%s/COMM_DIR_SRV", dir.c_str());
+  bool ready = false;
+  for (int i = 0; i < 500 && !ready && daemon.alive(); ++i) {
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ready = connect(fd, reinterpret_cast<sockaddr*>(&endpoint), sizeof endpoint) == 0;
+    close(fd);
+    if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(ready);
+  start_reply_server();
+  commdir_testing::SilentServer hanging;
+  ASSERT_TRUE(hanging.ok());
+  send_raw(connection_test(COMM_DIR_TEST_MODE_SYNC, hanging.uri(), 500, 0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  send_raw(request_form(COMM_DIR_FUNC_GET_FIRST_ENTRY, 501));
+  send_raw(request_form(COMM_DIR_FUNC_FREE_MSG, 502));
+
+  const int status = daemon.stop(std::chrono::seconds(10));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(expect_reply(500).result(), COMM_DIR_SVC_BIND_TIMEOUT);
+  EXPECT_EQ(expect_reply(501).result(), COMM_DIR_SVC_UNKNOWN_OPERATION);
+  EXPECT_EQ(expect_reply(502).result(), COMM_DIR_SVC_UNKNOWN_OPERATION);
+  EXPECT_NE(access((dir + "/COMM_DIR_SRV").c_str(), F_OK), 0) << "the endpoint's socket is left behind";
+  emwGENIpcRequestAdmin(kReplyServer, GEN_IPC_ADMIN_STOP);
+  reply_server_ = false;
+  rmdir(dir.c_str());
 }
 
 }  // namespace

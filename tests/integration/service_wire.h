@@ -131,6 +131,11 @@ class daemon_test : public ::testing::Test {
   void start_daemon(const std::vector<std::string>& args) {
     service_ = std::make_unique<commdir_testing::ServiceProcess>(COMMDIR_SERVICE_BIN, args);
     ASSERT_TRUE(service_->ok()) << service_->error();
+    ipc_dir_ = service_->ipc_dir();
+    start_reply_server();
+  }
+
+  void start_reply_server() {
     ASSERT_EQ(emwGENIpcStartServer(kReplyServer, COMM_DIR_IPC_ID_REPLY, COMM_DIR_IPC_STACK_SIZE, &take_reply), 0);
     reply_server_ = true;
   }
@@ -144,7 +149,7 @@ class daemon_test : public ::testing::Test {
   void send_raw(const std::vector<char>& bytes) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    const std::string path = service_->ipc_dir() + "/COMM_DIR_SRV";
+    const std::string path = ipc_dir_ + "/COMM_DIR_SRV";
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(fd, 0);
@@ -155,7 +160,8 @@ class daemon_test : public ::testing::Test {
 
   arrived expect_reply(UINT tag) {
     arrived reply;
-    EXPECT_TRUE(replies().wait(tag, &reply)) << "no reply for tag " << tag << "\n" << service_->log();
+    EXPECT_TRUE(replies().wait(tag, &reply)) << "no reply for tag " << tag << "\n"
+                                             << (service_ != nullptr ? service_->log() : "");
     return reply;
   }
 
@@ -168,6 +174,7 @@ class daemon_test : public ::testing::Test {
   }
 
   std::unique_ptr<commdir_testing::ServiceProcess> service_;
+  std::string ipc_dir_;  // the daemon's endpoint folder
   bool reply_server_ = false;
   std::atomic<UINT> next_tag_{0x10000};
 };

@@ -4,30 +4,33 @@
 # the process to provide, and exactly the public API exported (the signatures
 # in the expected list, demangled, with plain `unsigned int` and `char`), the
 # callback dispatch function under its plain C name.
-# Usage: check_exports.sh LIBRARY EXPECTED_LIST
+# Usage: check_exports.sh LIBRARY EXPECTED_LIST [NM [READELF]]
+# (a cross build passes the tools of its toolchain)
 set -euo pipefail
 lib=$1
 expected=$2
+nm=${3:-nm}
+readelf=${4:-readelf}
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-dynamic=$(readelf -d "$lib")
+dynamic=$("$readelf" -d "$lib")
 grep -q 'Library soname: \[libcommdir.so.1\]' <<<"$dynamic" || fail "soname is not libcommdir.so.1"
 if grep 'NEEDED' <<<"$dynamic" | grep -qi 'commdir\|posix'; then
   fail "records a dependency on a platform library: $(grep NEEDED <<<"$dynamic" | grep -i 'commdir\|posix')"
 fi
 
-undefined=$(nm -D --undefined-only "$lib")
+undefined=$("$nm" -D --undefined-only "$lib")
 for symbol in emwGENTrcPrintf emwOSWCreateMutexSem emwGENIpcStartServer emwOSWGetProcessName; do
   grep -qw "$symbol" <<<"$undefined" || fail "platform symbol $symbol is not left undefined"
 done
 
 # C linkage: the raw (not demangled) name is the plain one, a function.
-nm -D --defined-only "$lib" | grep -qE ' T comm_dir_ope_req_ipc_dispatch$' ||
+"$nm" -D --defined-only "$lib" | grep -qE ' T comm_dir_ope_req_ipc_dispatch$' ||
   fail "comm_dir_ope_req_ipc_dispatch is not exported as a plain C function"
 
 # Constructors and destructors appear once per ABI variant; compare names.
-actual=$(nm -D --defined-only -C "$lib" | sed -E 's/^[0-9a-fA-F]+ [A-Za-z] //' | LC_ALL=C sort -u)
+actual=$("$nm" -D --defined-only -C "$lib" | sed -E 's/^[0-9a-fA-F]+ [A-Za-z] //' | LC_ALL=C sort -u)
 want=$(LC_ALL=C sort -u "$expected")
 missing=$(LC_ALL=C comm -13 <(echo "$actual") <(echo "$want"))
 extra=$(LC_ALL=C comm -23 <(echo "$actual") <(echo "$want"))

@@ -238,7 +238,11 @@ void scripted_service::send(const held_reply& reply) {
 
 void scripted_service::on(int function_id, handler h) {
   std::lock_guard<std::mutex> lock(mu_);
-  handlers_[function_id] = std::move(h);
+  if (h) {
+    handlers_[function_id] = std::move(h);
+  } else {
+    handlers_.erase(function_id);
+  }
 }
 
 void scripted_service::reply(int function_id, const scripted_reply& answer) {
@@ -272,11 +276,11 @@ void scripted_service::serve_values(const std::string& attribute, std::vector<va
   }
   for (int id = velmarosta::COMM_DIR_FUNC_GET_VALUE_STRING_CNT;
        id <= velmarosta::COMM_DIR_FUNC_GET_VALUE_BINARY_ONE; ++id) {
-    on(id, [this](const service_request& request) { return value_reply(request); });
+    on(id, [this](const service_request& request) { return value_answer(request); });
   }
 }
 
-scripted_reply scripted_service::value_reply(const service_request& request) {
+scripted_reply scripted_service::value_answer(const service_request& request) {
   value found;
   std::size_t count = 0;
   {

@@ -102,7 +102,7 @@ class scripted_service {
   void stop();
 
   // The script. A function id without a handler is answered with result 0
-  // and reply word 0.
+  // and reply word 0; an empty handler removes the one set before.
   void on(int function_id, handler h);
   void reply(int function_id, const scripted_reply& answer);  // always this one
   void reply_word(int function_id, RETCODE result, UINT word);
@@ -112,6 +112,9 @@ class scripted_service {
   // Ids 5 to 10 answer for `attribute` from `values`, as strings and as
   // binary values alike; an attribute never served has no values.
   void serve_values(const std::string& attribute, std::vector<value> values);
+  // The answer that serve_values gives to a request of ids 5 to 10: for a
+  // handler that changes some answers and keeps the rest.
+  scripted_reply value_answer(const service_request& request);
 
   // Ordering: while held, replies wait until release(index) sends one (0:
   // the oldest) on the calling thread; false if there is none.
@@ -138,7 +141,6 @@ class scripted_service {
   scripted_reply answer_for(const service_request& request);
   void deliver(held_reply reply);
   static void send(const held_reply& reply);
-  scripted_reply value_reply(const service_request& request);
 
   std::mutex mu_;
   std::condition_variable changed_;                 // signalled on every new request or held reply
