@@ -9,7 +9,7 @@ DEPS_BUILD = g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-de
 DEPS_LDAP  = slapd ldap-utils libldap-dev
 DEPS_TARGET = g++-powerpc-linux-gnu qemu-user googletest
 
-.PHONY: all deps build test test-asan test-tsan test-target bench install clean
+.PHONY: all deps build test test-asan test-tsan test-target bench install demo clean
 
 all: build
 
@@ -56,6 +56,13 @@ install: build
 
 bench: build
 	@scripts/run-bench $(BUILD)
+
+# slapd with the sample address book, the daemon and comm-dir, end to end, in
+# a private temp folder; everything is stopped again at the end.
+demo: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j$(JOBS) --target comm-dir comm-dir-service
+	@scripts/demo $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-ppc

@@ -23,6 +23,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <new>
 
@@ -80,9 +81,9 @@ constexpr int kTaskNameSize = 36;        // "comm_dir_thread" + "_%x" and room t
 constexpr int kSlotSuffixSize = 16;
 constexpr INT kTaskPriority = -1;
 constexpr INT kTimeoutForever = -1;
-constexpr char kNullText[] = "(null)";   // what a trace prints for a null string
-
-const char* printable(const char* text) { return text != nullptr ? text : kNullText; }
+// A "%s" must not be handed a null pointer; traces show a null string as
+// glibc would print it.
+const char* printable(const char* text) { return text != nullptr ? text : "(null)"; }
 
 bool valid_index(INT index) { return index >= 0 && index < COMM_DIR_MAX_THREADS; }
 
@@ -170,6 +171,31 @@ bool copy_request(const char* rcvbuf, const char* sndbuf, request_copies& copies
   return true;
 }
 
+// The words that name a task's copies in the word table.
+struct task_words {
+  UINT request = 0;  // 0 names nothing: the table never hands it out
+  UINT buffer = 0;
+};
+
+void forget_words(const task_words& words) {
+  (void)task_copies().remove(words.request);
+  (void)task_copies().remove(words.buffer);
+}
+
+// Names both copies in the word table; false (traced, nothing named) when
+// the table cannot grow.
+bool name_copies(const request_copies& copies, task_words& words) {
+  try {
+    words.request = task_copies().add(copies.request.get());
+    words.buffer = task_copies().add(copies.buffer.get());
+    return true;
+  } catch (const std::exception&) {
+    forget_words(words);
+    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : word table\n", kDispatchServerSig, __LINE__);
+    return false;
+  }
+}
+
 // Takes the copies that a task's words name out of the table. A word that
 // names nothing leaves its half empty.
 request_copies claim_copies(INT request_word, INT buffer_word) {
@@ -184,12 +210,14 @@ request_copies claim_copies(INT request_word, INT buffer_word) {
 comm_dir_ipc_multi_server* comm_dir_ipc_multi_server::get_instance() {
   comm_dir_ipc_multi_server* instance = s_instance_.load(std::memory_order_acquire);
   if (instance != nullptr) return instance;
+  OSW_Mutex_Semaphore* creation_mutex = nullptr;
   {
-    OSW_Thread_Guard creation_guard;
+    OSW_Thread_Guard creation_guard;  // s_mtx_ is only ever read and written under it
     if (s_mtx_ == nullptr) s_mtx_ = new (std::nothrow) OSW_Mutex_Semaphore(1);
+    creation_mutex = s_mtx_;
   }
-  if (s_mtx_ == nullptr) return nullptr;
-  OSW_Guard guard(*s_mtx_);
+  if (creation_mutex == nullptr) return nullptr;
+  OSW_Guard guard(*creation_mutex);
   (void)guard.locked();
   instance = s_instance_.load(std::memory_order_relaxed);
   if (instance == nullptr) {
@@ -346,13 +374,18 @@ RETCODE comm_dir_ipc_multi_server::dispatch_server(char* rcvbuf, char* sndbuf, i
     return -1;
   }
   request_copies copies;
-  if (!copy_request(rcvbuf, sndbuf, copies)) return -1;
+  task_words words;
+  if (!copy_request(rcvbuf, sndbuf, copies) || !name_copies(copies, words)) return -1;
 
-  if (request_mutex(server_sem_id_, kDispatchServerSig, __LINE__) != 0) return -1;
+  if (request_mutex(server_sem_id_, kDispatchServerSig, __LINE__) != 0) {
+    forget_words(words);
+    return -1;
+  }
   int index = 0;
   RETCODE ret = thread_check_empty(index);
   if (ret != 0) {
     (void)release_mutex(server_sem_id_, kDispatchServerSig, __LINE__);
+    forget_words(words);
     COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : connection_check ret=[%#lx]\n",
                    kDispatchServerSig, __LINE__, trace_code(ret));
     return -1;
@@ -364,6 +397,7 @@ RETCODE comm_dir_ipc_multi_server::dispatch_server(char* rcvbuf, char* sndbuf, i
   ret = thread_regist(task_name, index);
   if (ret != 0) {
     (void)release_mutex(server_sem_id_, kDispatchServerSig, __LINE__);
+    forget_words(words);
     COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : connection_regist ret=[%#lx]\n",
                    kDispatchServerSig, __LINE__, trace_code(ret));
     return -1;
@@ -373,18 +407,16 @@ RETCODE comm_dir_ipc_multi_server::dispatch_server(char* rcvbuf, char* sndbuf, i
   // is needed for that, as only a slot's owner writes a busy slot and the
   // clear ends with a single release store.
   if (release_mutex(server_sem_id_, kDispatchServerSig, __LINE__) != 0) {
+    forget_words(words);
     (void)thread_delete(index);
     return -1;
   }
-  UINT request_word = task_copies().add(copies.request.get());
-  UINT buffer_word = task_copies().add(copies.buffer.get());
   UINT task_id = 0;
   ret = emwOSWCreateJoinTask(&task_id, task_name, kTaskPriority, COMM_DIR_IPC_STACK_SIZE,
-                             dispatch_thread, 0, static_cast<INT>(request_word),
-                             static_cast<INT>(buffer_word), index, 0, 0, 0, 0, 0, 0, 0);
+                             dispatch_thread, 0, static_cast<INT>(words.request),
+                             static_cast<INT>(words.buffer), index, 0, 0, 0, 0, 0, 0, 0);
   if (ret != 0) {
-    (void)task_copies().remove(request_word);
-    (void)task_copies().remove(buffer_word);
+    forget_words(words);
     (void)thread_delete(index);
     COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : emwOSWCreateJoinTask ret=%#lx\n",
                    kDispatchServerSig, __LINE__, trace_code(ret));

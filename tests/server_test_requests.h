@@ -48,6 +48,19 @@ inline std::vector<char> request_form(UINT type, UINT event, std::vector<UINT> p
   return bytes;
 }
 
+// The reply form, as the reply server receives it, that answers `request`
+// with `payload`: routing words echoed, replied = 1, result 0.
+inline std::vector<char> expected_reply(const std::vector<char>& request, const std::string& payload) {
+  std::vector<char> reply(velmarosta::COMM_DIR_IPC_REPLY_SIZE, 0);
+  std::memcpy(reply.data() + 72, request.data() + 72, 124 - 72);
+  const UINT length = velmarosta::COMM_DIR_IPC_REPLY_SIZE, one = 1;
+  std::memcpy(reply.data() + GEN_IPC_HDR_LENGTH_OFFSET, &length, 4);
+  std::memcpy(reply.data() + GEN_IPC_HDR_KIND_OFFSET, &one, 4);
+  std::memcpy(reply.data() + 76, &one, 4);
+  std::memcpy(reply.data() + 128, payload.data(), payload.size());
+  return reply;
+}
+
 inline std::vector<fake::Message> replies() {
   std::vector<fake::Message> out;
   for (auto& m : fake::sent()) {

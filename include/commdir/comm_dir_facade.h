@@ -247,7 +247,9 @@ class COMM_DIR_API comm_dir_facade {
 // tasks have ended, the running callback completes normally, and no later
 // callback reaches the object). It must not wait for another callback to
 // happen, must not destroy its own object before it returns, and must not
-// let an exception escape (one that does is caught and traced).
+// let an exception escape (one that does is caught and traced). Unregistering
+// another object waits for that object's callbacks under way, so two
+// callbacks that unregister each other's objects wait for each other forever.
 //
 // Lifetime: unregister the object before destroying it. Unregistering waits
 // for the object's callbacks under way; afterwards none starts. The

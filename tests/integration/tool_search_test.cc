@@ -1,0 +1,190 @@
+// comm-dir against ldapsearch on the same slapd: the same LDIF, byte for
+// byte, with the default folding and without, and the same exit status,
+// errors included. Both run as child processes; comm-dir reaches the daemon
+// that the test started in its private IPC folder.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/child_process.h"
+#include "support/service_process.h"
+#include "support/slapd_fixture.h"
+
+namespace commdir_testing {
+namespace {
+
+constexpr char kPeople[] = "ou=people,dc=example,dc=com";
+
+// Values whose printing ldapsearch decides in ways worth comparing (base64
+// for leading and trailing blanks, ':' and '<', plain text for other
+// punctuation, folding of a long value, userPassword), beside this file.
+std::string edge_entries_path() {
+  const std::string source = __FILE__;
+  return source.substr(0, source.rfind('/') + 1) + "tool_edge_values.ldif";
+}
+
+struct Search {
+  const char* what;
+  std::vector<std::string> args;  // after -x -H URI
+  int status;                     // ldapsearch's exit status, which comm-dir must match
+};
+
+class ToolSearchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    slapd_ = std::make_unique<SlapdFixture>(COMMDIR_SLAPD_FIXTURE, COMMDIR_ADDRESS_BOOK);
+    ASSERT_TRUE(slapd_->ok()) << slapd_->error();
+    std::ifstream edge_file(edge_entries_path());
+    const std::string edge_entries((std::istreambuf_iterator<char>(edge_file)), std::istreambuf_iterator<char>());
+    ASSERT_NE(edge_entries, "") << edge_entries_path();
+    ASSERT_TRUE(slapd_->add(edge_entries)) << slapd_->error();
+    service_ = std::make_unique<ServiceProcess>(COMMDIR_SERVICE_BIN);
+    ASSERT_TRUE(service_->ok()) << service_->error();
+  }
+  void TearDown() override {
+    service_.reset();
+    slapd_.reset();
+  }
+
+  CommandResult run(const std::string& program, const std::vector<std::string>& args) const {
+    std::vector<std::string> argv = {program};
+    if (program == COMMDIR_TOOL_BIN) argv.push_back("search");
+    argv.insert(argv.end(), {"-LLL", "-x", "-H", slapd_->uri()});
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_command(argv);
+  }
+
+  // Runs the search with both programs and compares their output and status.
+  void compare(const Search& search, const std::vector<std::string>& wrap) const {
+    std::vector<std::string> args = wrap;
+    args.insert(args.end(), search.args.begin(), search.args.end());
+    const CommandResult expected = run("ldapsearch", args);
+    const CommandResult actual = run(COMMDIR_TOOL_BIN, args);
+    ASSERT_EQ(expected.exit_code, search.status) << expected.err;
+    // Two empty outputs would prove nothing: every search that succeeds finds entries.
+    if (search.status == 0 || search.status == 4) {
+      ASSERT_NE(expected.out, "");
+    }
+    EXPECT_EQ(actual.exit_code, expected.exit_code) << actual.err;
+    EXPECT_EQ(actual.out, expected.out) << actual.err;
+    EXPECT_FALSE(actual.timed_out);
+  }
+
+  std::unique_ptr<SlapdFixture> slapd_;
+  std::unique_ptr<ServiceProcess> service_;
+};
+
+TEST_F(ToolSearchTest, PrintsWhatLdapsearchPrints) {
+  const std::string admin_dn = SlapdFixture::kRootDn;
+  const Search searches[] = {
+      {"the whole address book: binary photos, non-ASCII names", {"-b", kPeople}, 0},
+      {"base scope, StartTLS tried and refused", {"-Z", "-b", "dc=example,dc=com", "-s", "base"}, 0},
+      {"one level, no attributes", {"-b", "dc=example,dc=com", "-s", "one", "1.1"}, 0},
+      {"children", {"-b", "dc=example,dc=com", "-s", "children", "(objectClass=organizationalUnit)"}, 0},
+      {"and, or, wildcards", {"-b", kPeople, "(&(objectClass=inetOrgPerson)(|(sn=L*)(sn=T*)))", "cn", "mail"}, 0},
+      {"not", {"-b", kPeople, "(!(telephoneNumber=*))"}, 0},
+      {"operational attributes", {"-b", kPeople, "(uid=alovelace)", "+"}, 0},
+      {"user and operational attributes", {"-b", kPeople, "(uid=ghopper)", "*", "+"}, 0},
+      {"names only", {"-A", "-b", kPeople, "(sn=H*)"}, 0},
+      {"binary values", {"-b", kPeople, "(jpegPhoto=*)", "cn", "jpegPhoto"}, 0},
+      {"size limit", {"-z", "3", "-b", kPeople, "uid"}, 4},
+      {"values that need base64, and folding", {"-b", kPeople, "(sn=Edge)"}, 0},
+      {"userPassword as admin", {"-D", admin_dn, "-w", SlapdFixture::kRootPassword, "-b", kPeople, "(sn=Edge)",
+                                 "userPassword"}, 0},
+      {"bound as reader, deref always", {"-D", SlapdFixture::kReaderDn, "-w", SlapdFixture::kReaderPassword,
+                                         "-a", "always", "-b", kPeople, "(cn=J*)", "cn", "sn", "givenName"}, 0},
+  };
+  for (const Search& search : searches) {
+    SCOPED_TRACE(search.what);
+    compare(search, {});
+    compare(search, {"-o", "ldif-wrap=no"});
+  }
+  compare({"narrow folding", {"-b", kPeople, "(uid=edge2)"}, 0}, {"-o", "ldif-wrap=20"});
+}
+
+TEST_F(ToolSearchTest, FailsAsLdapsearchFails) {
+  const Search searches[] = {
+      {"no such object", {"-b", "ou=nowhere,dc=example,dc=com"}, 32},
+      {"wrong password", {"-D", SlapdFixture::kReaderDn, "-w", "wrong", "-b", kPeople}, 49},
+      {"bad filter", {"-b", kPeople, "(cn="}, 249},
+      {"bad scope", {"-s", "deep", "-b", kPeople}, 1},
+      {"bad wrap", {"-o", "ldif-wrap=abc", "-b", kPeople}, 1},
+      {"StartTLS required by a server without TLS", {"-ZZ", "-b", kPeople}, 1},
+  };
+  for (const Search& search : searches) {
+    SCOPED_TRACE(search.what);
+    compare(search, {});
+  }
+  // A server that is down: the daemon's libldap error, as ldapsearch's own.
+  const CommandResult expected = run_command({"ldapsearch", "-LLL", "-x", "-H", closed_port_uri(), "-b", kPeople});
+  const CommandResult actual = run_command({COMMDIR_TOOL_BIN, "search", "-x", "-H", closed_port_uri(), "-b", kPeople});
+  EXPECT_EQ(expected.exit_code, 255);
+  EXPECT_EQ(actual.exit_code, expected.exit_code) << actual.err;
+}
+
+TEST_F(ToolSearchTest, ChecksTheConnectionWithAndWithoutCallback) {
+  const CommandResult sync = run_command({COMMDIR_TOOL_BIN, "check", "-H", slapd_->uri(), "-D",
+                                          SlapdFixture::kReaderDn, "-w", SlapdFixture::kReaderPassword});
+  EXPECT_EQ(sync.exit_code, 0) << sync.err;
+  EXPECT_NE(sync.out.find("server reachable: yes\nbind accepted: yes\n"), std::string::npos) << sync.out;
+
+  const CommandResult refused = run_command({COMMDIR_TOOL_BIN, "check", "-H", slapd_->uri(), "-D",
+                                             SlapdFixture::kReaderDn, "-w", "wrong"});
+  EXPECT_EQ(refused.exit_code, 49) << refused.out << refused.err;
+  EXPECT_NE(refused.out.find("bind accepted: no\n"), std::string::npos) << refused.out;
+
+  const CommandResult callback = run_command({COMMDIR_TOOL_BIN, "check", "-H", slapd_->uri(), "--callback"});
+  EXPECT_EQ(callback.exit_code, 0) << callback.err;
+  EXPECT_NE(callback.out.find("\ncallback: success (0)\n"), std::string::npos) << callback.out;
+
+  // The callback carries the failure of a test against a server that is down.
+  const CommandResult down = run_command({COMMDIR_TOOL_BIN, "check", "-H", closed_port_uri(), "--callback"});
+  EXPECT_EQ(down.exit_code, 255) << down.out << down.err;
+  EXPECT_NE(down.out.find("\ncallback: "), std::string::npos) << down.out;
+}
+
+// Non-overlapping occurrences of `what` in `text`.
+long occurrences(const std::string& text, const std::string& what) {
+  long count = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
+  return count;
+}
+
+// The README's example application, against the same daemon and server: one
+// block per person that ldapsearch finds.
+TEST_F(ToolSearchTest, ExampleApplicationListsThePeople) {
+  const CommandResult listed = run_command({COMMDIR_EXAMPLE_BIN, slapd_->uri(), kPeople});
+  ASSERT_EQ(listed.exit_code, 0) << listed.err;
+  EXPECT_NE(listed.out.find("cn: Ada Lovelace\nmail: alovelace@example.com\n\n"), std::string::npos) << listed.out;
+  const CommandResult people =
+      run("ldapsearch", {"-b", kPeople, "-s", "one", "(objectClass=inetOrgPerson)", "1.1"});
+  ASSERT_EQ(people.exit_code, 0);
+  EXPECT_GT(occurrences(people.out, "dn:"), 40);
+  EXPECT_EQ(occurrences(listed.out, "\n\n"), occurrences(people.out, "dn:"));
+}
+
+// No daemon at all: one line, at once, and the status of a server that is down.
+TEST(ToolWithoutDaemonTest, SaysSoAtOnce) {
+  char folder[] = "/tmp/comm-dir-tool-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const CommandResult result = run_command({COMMDIR_TOOL_BIN, "search", "-b", "dc=example,dc=com"}, "",
+                                           {{"COMM_DIR_IPC_DIR", folder}}, std::chrono::seconds(10));
+  rmdir(folder);
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.exit_code, 255);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err.rfind("comm-dir: the directory service is not running", 0), 0u) << result.err;
+  EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+}
+
+}  // namespace
+}  // namespace commdir_testing

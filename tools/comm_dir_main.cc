@@ -1,0 +1,523 @@
+// comm-dir: a command-line client of libcommdir, and the example that
+// application writers read. Everything goes through the public facade, as in
+// any application: start an operation, search, walk the entries and their
+// attributes, read the values, end the operation.
+//
+//   comm-dir search -H ldap://127.0.0.1:389/ -b ou=people,dc=example,dc=com "(sn=L*)" cn mail
+//   comm-dir check -H ldap://127.0.0.1:389/ --callback
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "commdir/comm_dir_facade.h"
+#include "commdir/comm_dir_records.h"
+#include "commdir/comm_dir_result_codes.h"
+#include "tools/ldif_writer.h"
+#include "tools/tool_options.h"
+#include "tools/tool_outcome.h"
+#include "tools/tool_records.h"
+
+#ifndef COMMDIR_VERSION
+#define COMMDIR_VERSION "unknown"
+#endif
+
+namespace commdir_tools {
+namespace {
+
+using velmarosta::comm_dir_facade;
+
+// The process ends with _exit: the library's endpoints and threads live as
+// long as the process (nothing in the library stops them), and running the
+// static destructors under a thread that still serves an endpoint would be a
+// race for nothing. Output is flushed first.
+[[noreturn]] void finish(int status) {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "comm-dir: writing the output failed: %s\n", std::strerror(errno));
+    if (status == 0) status = kExitFailure;
+  }
+  std::fflush(stderr);
+  ::_exit(status);
+}
+
+void say(const std::string& line) { std::fprintf(stderr, "comm-dir: %s\n", line.c_str()); }
+
+// --- the daemon -------------------------------------------------------------
+
+// The folder of the platform's endpoints, as the POSIX platform finds it.
+std::string ipc_folder() {
+  const char* folder = std::getenv("COMM_DIR_IPC_DIR");
+  if (folder != nullptr && folder[0] != '\0') return folder;
+  return "/tmp/commdir-" + std::to_string(::geteuid());
+}
+
+// Empty when the daemon's endpoint takes messages; else why not, in one line.
+// A request to an absent daemon would wait for its reply without end (the
+// library waits without a time limit), so this is checked first.
+std::string daemon_unreachable_reason() {
+  const std::string path = ipc_folder() + "/COMM_DIR_SRV";
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return "the endpoint path " + path + " is too long";
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    return "the directory service is not running (no endpoint " + path +
+           "; start comm-dir-service, or set COMM_DIR_IPC_DIR to its folder)";
+  }
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return std::string("cannot make a socket: ") + std::strerror(errno);
+  const int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  const int error = errno;
+  ::close(fd);
+  if (rc == 0) return "";
+  if (error == ECONNREFUSED) {
+    return "the directory service is not running (" + path + " is left from a daemon that stopped)";
+  }
+  return "cannot reach the directory service at " + path + ": " + std::strerror(error);
+}
+
+// Ends the process when one facade call waits too long: the library waits
+// for every reply without a time limit, and a daemon that dies in the middle
+// of a call would leave comm-dir hanging.
+//
+// Thread-safe: arm() and disarm() run on the main thread, the watch on its
+// own; both sides work under mu_.
+class reply_watchdog {
+ public:
+  explicit reply_watchdog(std::chrono::seconds limit) : limit_(limit), thread_([this] { watch(); }) {}
+  ~reply_watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stopping_ = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+  reply_watchdog(const reply_watchdog&) = delete;
+  reply_watchdog& operator=(const reply_watchdog&) = delete;
+
+  void arm(const char* call) {
+    std::lock_guard<std::mutex> lock(mu_);
+    call_ = call;
+    deadline_ = std::chrono::steady_clock::now() + limit_;
+    armed_ = true;
+    wake_.notify_one();
+  }
+  void disarm() {
+    std::lock_guard<std::mutex> lock(mu_);
+    armed_ = false;
+  }
+
+ private:
+  void watch() {
+    std::unique_lock<std::mutex> lock(mu_);
+    while (!stopping_) {
+      if (!armed_) {
+        wake_.wait(lock);
+      } else if (wake_.wait_until(lock, deadline_) == std::cv_status::timeout && armed_ &&
+                 std::chrono::steady_clock::now() >= deadline_) {
+        say(std::string("no answer from the directory service to ") + call_ + " within " +
+            std::to_string(limit_.count()) + " s");
+        finish(kExitTimeout);
+      }
+    }
+  }
+
+  const std::chrono::seconds limit_;
+  std::mutex mu_;
+  std::condition_variable wake_;
+  const char* call_ = "";                           // guarded by mu_
+  std::chrono::steady_clock::time_point deadline_;  // guarded by mu_
+  bool armed_ = false;                              // guarded by mu_
+  bool stopping_ = false;                           // guarded by mu_
+  std::thread thread_;                              // last: starts once the rest is built
+};
+
+// Runs one facade call under the watchdog.
+template <typename Call>
+RETCODE guarded(reply_watchdog& watchdog, const char* name, Call call) {
+  watchdog.arm(name);
+  const RETCODE rc = call();
+  watchdog.disarm();
+  return rc;
+}
+
+// --- passwords ----------------------------------------------------------------
+
+// Reads a line from the terminal without echo, as ldapsearch -W does.
+bool prompt_password(std::string* password) {
+  std::FILE* tty = std::fopen("/dev/tty", "r+e");
+  if (tty == nullptr) return false;
+  std::fputs("Enter LDAP Password: ", tty);
+  std::fflush(tty);
+  termios saved{};
+  const bool have_terminal = ::tcgetattr(::fileno(tty), &saved) == 0;
+  if (have_terminal) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(::fileno(tty), TCSAFLUSH, &quiet);
+  }
+  int c;
+  while ((c = std::fgetc(tty)) != EOF && c != '\n') password->push_back(static_cast<char>(c));
+  if (have_terminal) ::tcsetattr(::fileno(tty), TCSAFLUSH, &saved);
+  std::fputc('\n', tty);
+  std::fclose(tty);
+  return true;
+}
+
+// Fills in the password of -W and -y; false after a message.
+bool resolve_password(connection_options* connection) {
+  if (connection->prompt_password) {
+    if (prompt_password(&connection->password)) return true;
+    say("-W needs a terminal to ask for the password");
+    return false;
+  }
+  if (!connection->password_file.empty()) {
+    std::ifstream file(connection->password_file, std::ios::binary);
+    if (!file) {
+      say("cannot read the password file " + connection->password_file);
+      return false;
+    }
+    connection->password.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  }
+  return true;
+}
+
+// --- search -----------------------------------------------------------------
+
+// The facade's view of one entry: its attributes, in the order the server
+// sent them, each with its values in theirs.
+struct entry_attribute {
+  std::string name;
+  std::vector<std::string> values;
+};
+
+// Whether a failed start_operation may be StartTLS's failure: a code of the
+// LDAP server or of libldap, other than the refusals of the bind itself
+// (inappropriate authentication, invalid credentials, insufficient access),
+// which mean that StartTLS worked.
+bool may_be_starttls_failure(RETCODE rc) {
+  int ldap_code = 0;
+  return velmarosta::comm_dir_ldap_code_of(rc, &ldap_code) && (ldap_code < 48 || ldap_code > 50);
+}
+
+// Opens an operation with the records made from the options. StartTLS
+// failures end as with ldapsearch (`*starttls_failed`): with -ZZ every one;
+// with -Z a failure of the connection (a libldap error). A refusal by the
+// server under -Z is only a warning, and the operation is opened without TLS.
+RETCODE open_operation(comm_dir_facade* facade, reply_watchdog& watchdog,
+                       const connection_options& connection, velmarosta::COMM_DIR_CONNECT_INFO connect,
+                       const velmarosta::COMM_DIR_BIND_INFO* bind, UINT* operation_id, bool* starttls_failed) {
+  *starttls_failed = false;
+  const auto start = [&] {
+    return guarded(watchdog, "start_operation", [&] { return facade->start_operation(connect, bind, operation_id); });
+  };
+  const RETCODE rc = start();
+  if (rc == 0 || connect.security != velmarosta::COMM_DIR_SECURITY_STARTTLS || !may_be_starttls_failure(rc)) {
+    return rc;
+  }
+  int ldap_code = 0;
+  const bool refused_by_server = velmarosta::comm_dir_ldap_code_of(rc, &ldap_code) && ldap_code > 0;
+  if (connection.starttls == starttls_request::kDemand || !refused_by_server) {
+    *starttls_failed = true;
+    return rc;
+  }
+  say("ldap_start_tls: " + describe_result(rc) + "; going on without TLS");
+  connect.security = velmarosta::COMM_DIR_SECURITY_NONE;
+  return start();
+}
+
+// Reads the values of the attribute that `name` (the facade's) names.
+RETCODE read_values(comm_dir_facade* facade, reply_watchdog& watchdog, UINT operation_id, CHAR* name,
+                    std::vector<std::string>* out) {
+  UINT count = 0;
+  velmarosta::COMM_DIR_BERVAL** values = nullptr;
+  // Binary values carry every byte as it is, NUL included; the LDIF writer
+  // decides how to print them.
+  const RETCODE rc = guarded(watchdog, "get_value_binary",
+                             [&] { return facade->get_value_binary(operation_id, name, count, values); });
+  if (rc != 0) return rc;
+  for (UINT i = 0; values != nullptr && i < count && values[i] != nullptr; ++i) {
+    out->emplace_back(values[i]->bv_val, values[i]->bv_len);
+  }
+  // A list with a gap would print an attribute with values missing.
+  return out->size() == count ? 0 : velmarosta::COMM_DIR_ERR_BAD_REPLY;
+}
+
+bool is_entry_dn(const std::string& name) { return ::strcasecmp(name.c_str(), kEntryDnAttribute) == 0; }
+
+// Reads the current entry. With -A only entryDN's value is read.
+RETCODE read_entry(comm_dir_facade* facade, reply_watchdog& watchdog, UINT operation_id, bool types_only,
+                   std::vector<entry_attribute>* attributes, const char** failed_call) {
+  CHAR* name = nullptr;
+  *failed_call = "get_first_attribute";
+  RETCODE rc = guarded(watchdog, *failed_call, [&] { return facade->get_first_attribute(operation_id, name); });
+  while (rc == 0 && name != nullptr) {
+    attributes->push_back(entry_attribute{name, {}});
+    if (!types_only || is_entry_dn(attributes->back().name)) {
+      *failed_call = "get_value_binary";
+      rc = read_values(facade, watchdog, operation_id, name, &attributes->back().values);
+      if (rc != 0) return rc;
+    }
+    *failed_call = "get_next_attribute";
+    rc = guarded(watchdog, *failed_call, [&] { return facade->get_next_attribute(operation_id, name); });
+  }
+  return rc;
+}
+
+// Appends the entry as LDIF. False when it came without its DN (a server
+// that does not serve entryDN).
+bool format_entry(const std::vector<entry_attribute>& attributes, const search_options& search,
+                  bool hide_entry_dn, const ldif_writer& writer, std::string* out) {
+  const entry_attribute* dn = nullptr;
+  for (const entry_attribute& attribute : attributes) {
+    if (is_entry_dn(attribute.name) && attribute.values.size() == 1) dn = &attribute;
+  }
+  if (dn == nullptr) return false;
+  writer.put_dn(dn->values.front(), out);
+  for (const entry_attribute& attribute : attributes) {
+    if (hide_entry_dn && &attribute == dn) continue;
+    if (search.types_only) {
+      writer.put_name(attribute.name, out);
+      continue;
+    }
+    for (const std::string& value : attribute.values) writer.put_value(attribute.name, value, out);
+  }
+  writer.end_entry(out);
+  return true;
+}
+
+// Walks the result of the operation's search and prints each entry as soon
+// as it is read. Returns the code that ended the walk (0 at its end) and the
+// call that returned it.
+RETCODE print_entries(comm_dir_facade* facade, reply_watchdog& watchdog, UINT operation_id,
+                      const search_options& search, const char** failed_call) {
+  const ldif_writer writer(search.wrap);
+  const bool hide_entry_dn = !user_requests_entry_dn(search);
+  *failed_call = "get_first_entry";
+  RETCODE rc = guarded(watchdog, *failed_call, [&] { return facade->get_first_entry(operation_id); });
+  while (rc == 0) {
+    std::vector<entry_attribute> attributes;
+    rc = read_entry(facade, watchdog, operation_id, search.types_only, &attributes, failed_call);
+    if (rc != 0) return rc;
+    std::string text;
+    if (!format_entry(attributes, search, hide_entry_dn, writer, &text)) {
+      *failed_call = "entryDN";
+      say("the server sent an entry without its entryDN, which comm-dir needs for the DN (RFC 5020)");
+      return velmarosta::COMM_DIR_ERR_BAD_REPLY;
+    }
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    *failed_call = "get_next_entry";
+    rc = guarded(watchdog, *failed_call, [&] { return facade->get_next_entry(operation_id); });
+  }
+  return rc == velmarosta::COMM_DIR_SVC_NO_MORE_ENTRIES ? 0 : rc;
+}
+
+// The watchdog's bound: well beyond the daemon's own deadlines, and beyond
+// the search's time limit.
+std::chrono::seconds reply_bound(long time_limit_s) { return std::chrono::seconds(120 + time_limit_s); }
+
+// Makes the records of the connection; ends the process on a value that
+// does not fit. `bind` stays unused when no bind is asked for.
+const velmarosta::COMM_DIR_BIND_INFO* make_connection_records(const connection_options& connection,
+                                                              velmarosta::COMM_DIR_CONNECT_INFO* connect,
+                                                              velmarosta::COMM_DIR_BIND_INFO* bind) {
+  std::string error;
+  const bool starttls = connection.starttls != starttls_request::kNone;
+  if (!make_connect_record(connection, starttls, connect, &error) || !make_bind_record(connection, bind, &error)) {
+    say(error);
+    finish(kExitFailure);
+  }
+  // Without a DN or password the operation stays anonymous: no bind at all.
+  return connection.bind_dn.empty() && !connection.password_given ? nullptr : bind;
+}
+
+// Ends the process when the daemon is not there, before any call waits.
+comm_dir_facade* reach_facade() {
+  const std::string reason = daemon_unreachable_reason();
+  if (!reason.empty()) {
+    say(reason);
+    finish(kExitUnreachable);
+  }
+  return comm_dir_facade::comm_dir_get_instance();
+}
+
+[[noreturn]] void run_search(const tool_options& options) {
+  velmarosta::COMM_DIR_CONNECT_INFO connect;
+  velmarosta::COMM_DIR_BIND_INFO bind;
+  const velmarosta::COMM_DIR_BIND_INFO* bind_or_none =
+      make_connection_records(options.connection, &connect, &bind);
+  velmarosta::COMM_DIR_SEARCH_CONDITION condition;
+  std::string error;
+  if (!make_search_record(options.search, &condition, &error)) {
+    say(error);
+    finish(kExitFailure);
+  }
+  comm_dir_facade* facade = reach_facade();
+  reply_watchdog watchdog(reply_bound(options.search.time_limit_s));
+
+  UINT operation_id = 0;
+  bool starttls_failed = false;
+  RETCODE rc =
+      open_operation(facade, watchdog, options.connection, connect, bind_or_none, &operation_id, &starttls_failed);
+  if (rc != 0) {
+    say((starttls_failed ? "ldap_start_tls: " : "ldap_bind: ") + describe_result(rc));
+    finish(starttls_failed ? kExitFailure : exit_status_for(rc));
+  }
+  // search takes no operation id: the record names the operation.
+  condition.operation_id = operation_id;
+  const char* failed_call = "search";
+  timeval time_limit{options.search.time_limit_s, 0};
+  rc = guarded(watchdog, failed_call,
+               [&] { return facade->search(condition, options.search.size_limit, time_limit); });
+  if (rc == 0) rc = print_entries(facade, watchdog, operation_id, options.search, &failed_call);
+  if (rc != 0) say(std::string(failed_call) + ": " + describe_result(rc));
+  const RETCODE ended = guarded(watchdog, "end_operation", [&] { return facade->end_operation(operation_id); });
+  if (ended != 0) say("end_operation: " + describe_result(ended));
+  finish(exit_status_for(rc));
+}
+
+// --- check --------------------------------------------------------------------
+
+// The object that the connection test's callback reaches.
+//
+// Thread-safe: on_callback runs on a task of the library's callback server,
+// wait_for on the main thread; both work under mu_.
+class test_callback : public velmarosta::comm_dir_callback {
+ public:
+  void on_callback(UINT argument) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    result_ = static_cast<RETCODE>(argument);
+    called_ = true;
+    done_.notify_all();
+  }
+
+  // True and the test's result when the callback came within `limit`.
+  bool wait_for(std::chrono::seconds limit, RETCODE* result) {
+    std::unique_lock<std::mutex> lock(mu_);
+    if (!done_.wait_for(lock, limit, [this] { return called_; })) return false;
+    *result = result_;
+    return true;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable done_;
+  bool called_ = false;  // guarded by mu_
+  RETCODE result_ = 0;   // guarded by mu_
+};
+
+// A string field of the daemon's answer, which may lack its NUL.
+template <std::size_t N>
+std::string field_text(const char (&field)[N]) {
+  return std::string(field, ::strnlen(field, N));
+}
+
+void print_findings(const velmarosta::COMM_DIR_TEST_CONNECTION_INFO& info, bool bind_asked) {
+  std::printf("callback server: %s\n", field_text(info.callback_server_name).c_str());
+  std::printf("server reachable: %s\n", info.reachable ? "yes" : "no");
+  std::printf("bind accepted: %s\n", !bind_asked ? "not tried" : info.bind_accepted ? "yes" : "no");
+  std::printf("LDAP result: %d\n", static_cast<int>(info.ldap_result));
+  std::printf("result: %s\n", describe_result(info.result).c_str());
+  const std::string diagnostic = field_text(info.diagnostic);
+  if (!diagnostic.empty()) std::printf("diagnostic: %s\n", diagnostic.c_str());
+}
+
+[[noreturn]] void run_check(const tool_options& options) {
+  velmarosta::COMM_DIR_TEST_CONNECTION_INFO info{};
+  const velmarosta::COMM_DIR_BIND_INFO* bind =
+      make_connection_records(options.connection, &info.connect, &info.bind);
+  info.bind_present = bind != nullptr ? 1 : 0;
+  comm_dir_facade* facade = reach_facade();
+  reply_watchdog watchdog(reply_bound(0));
+
+  if (!options.check.callback) {
+    const RETCODE rc = guarded(watchdog, "check_connection", [&] {
+      return facade->check_connection(velmarosta::COMM_DIR_TEST_MODE_SYNC, info);
+    });
+    // A test that the daemon ran comes back with its findings, also when it
+    // failed; a refusal of the daemon or the library has none.
+    int ldap_code = 0;
+    if (rc == 0 || velmarosta::comm_dir_ldap_code_of(rc, &ldap_code)) print_findings(info, bind != nullptr);
+    if (rc != 0) say("check_connection: " + describe_result(rc));
+    finish(exit_status_for(rc != 0 ? rc : info.result));
+  }
+
+  test_callback callback;
+  info.callback_object = velmarosta::comm_dir_register_callback(&callback);
+  if (info.callback_object == 0) {
+    say("the callback object could not be registered");
+    finish(kExitOther);
+  }
+  const RETCODE rc = guarded(watchdog, "check_connection", [&] {
+    return facade->check_connection(velmarosta::COMM_DIR_TEST_MODE_CALLBACK, info);
+  });
+  RETCODE result = rc;
+  bool called = false;
+  if (rc == 0) {
+    std::printf("connection test started; waiting at most %d s for its callback on %s\n", options.check.wait_s,
+                field_text(info.callback_server_name).c_str());
+    std::fflush(stdout);
+    called = callback.wait_for(std::chrono::seconds(options.check.wait_s), &result);
+  }
+  // Once this returns, the object is never called again: it may go.
+  velmarosta::comm_dir_unregister_callback(info.callback_object);
+  if (rc != 0) {
+    say("check_connection: " + describe_result(rc));
+    finish(exit_status_for(rc));
+  }
+  if (!called) {
+    say("no callback within " + std::to_string(options.check.wait_s) + " s");
+    finish(kExitTimeout);
+  }
+  std::printf("callback: %s\n", describe_result(result).c_str());
+  finish(exit_status_for(result));
+}
+
+}  // namespace
+}  // namespace commdir_tools
+
+int main(int argc, char** argv) {
+  using namespace commdir_tools;
+  // The library traces every refused call, the normal end of a walk
+  // included; a command line tool keeps them out of the way unless asked.
+  ::setenv("COMM_DIR_TRACE", "off", /*overwrite=*/0);
+  tool_options options;
+  std::string error;
+  if (!parse_command_line(argc, argv, &options, &error)) {
+    say(error);
+    std::fputs("Try 'comm-dir --help'.\n", stderr);
+    finish(kExitFailure);
+  }
+  switch (options.command) {
+    case tool_command::kHelp:
+      std::fputs(usage_text(), stdout);
+      finish(0);
+    case tool_command::kVersion:
+      std::printf("comm-dir (libcommdir) %s\n", COMMDIR_VERSION);
+      finish(0);
+    case tool_command::kSearch:
+      if (!resolve_password(&options.connection)) finish(kExitFailure);
+      run_search(options);
+    case tool_command::kCheck:
+      if (!resolve_password(&options.connection)) finish(kExitFailure);
+      run_check(options);
+  }
+  finish(kExitFailure);
+}

@@ -1,0 +1,65 @@
+// The command line of comm-dir: ldapsearch's options where they apply.
+#ifndef COMMDIR_TOOLS_TOOL_OPTIONS_H_
+#define COMMDIR_TOOLS_TOOL_OPTIONS_H_
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "commdir/comm_dir_records.h"
+#include "tools/ldif_writer.h"
+
+namespace commdir_tools {
+
+enum class tool_command { kSearch, kCheck, kHelp, kVersion };
+
+// -Z asks for StartTLS and goes on without it when the server refuses;
+// -ZZ requires it.
+enum class starttls_request { kNone, kTry, kDemand };
+
+// Where to connect and how to bind.
+struct connection_options {
+  std::vector<std::string> uris;  // -H, tried in order; several per -H too
+  std::string bind_dn;            // -D
+  std::string password;           // -w
+  bool password_given = false;    // -w, -W or -y
+  bool prompt_password = false;   // -W: asked for once the options are read
+  std::string password_file;      // -y: its whole content is the password
+  starttls_request starttls = starttls_request::kNone;
+  UINT network_timeout_ms = 0;    // -o nettimeout=N; 0: the daemon's default
+};
+
+struct search_options {
+  std::string base;                       // -b; empty: the server's default
+  UINT scope = velmarosta::COMM_DIR_SCOPE_SUB;
+  UINT deref = velmarosta::COMM_DIR_DEREF_NEVER;
+  UINT size_limit = 0;                    // -z; 0: none
+  long time_limit_s = 0;                  // -l; 0: none
+  bool types_only = false;                // -A
+  std::size_t wrap = kLdifDefaultWrap;    // -o ldif-wrap=N|no
+  std::string filter = "(objectclass=*)";
+  std::vector<std::string> attributes;    // as given, "1.1", "*" and "+" included
+};
+
+struct check_options {
+  bool callback = false;  // --callback: the result comes by a callback
+  int wait_s = 10;        // --wait: how long to wait for the callback
+};
+
+struct tool_options {
+  tool_command command = tool_command::kHelp;
+  connection_options connection;
+  search_options search;
+  check_options check;
+};
+
+// Reads the command line into `options`. Returns false, with a message for
+// people in `error`, when it is not a valid command line.
+bool parse_command_line(int argc, char** argv, tool_options* options, std::string* error);
+
+// The text of --help.
+const char* usage_text();
+
+}  // namespace commdir_tools
+
+#endif  // COMMDIR_TOOLS_TOOL_OPTIONS_H_
