@@ -48,12 +48,13 @@ bool parse_keyword(const char* text, const keyword (&table)[N], UINT* value) {
   return false;
 }
 
-// A decimal count in [0, limit].
-bool parse_count(const char* text, long limit, long* value) {
+// A decimal count in [0, limit]. Counts are long long so that a limit of
+// UINT_MAX holds where long is 32-bit (the device).
+bool parse_count(const char* text, long long limit, long long* value) {
   if (*text < '0' || *text > '9') return false;
   char* end = nullptr;
   errno = 0;
-  const long parsed = std::strtol(text, &end, 10);
+  const long long parsed = std::strtoll(text, &end, 10);
   if (errno != 0 || *end != '\0' || parsed > limit) return false;
   *value = parsed;
   return true;
@@ -61,7 +62,7 @@ bool parse_count(const char* text, long limit, long* value) {
 
 // A count, or "none", "max" and "unlimited" for 0 (no limit), as ldapsearch
 // takes -z, -l and nettimeout.
-bool parse_limit(const char* text, long limit, long* value) {
+bool parse_limit(const char* text, long long limit, long long* value) {
   if (std::strcmp(text, "none") == 0 || std::strcmp(text, "max") == 0 ||
       std::strcmp(text, "unlimited") == 0) {
     *value = 0;
@@ -102,8 +103,8 @@ bool parse_general_option(const char* text, tool_options* options, std::string* 
       options->search.wrap = kLdifNoWrap;
       return true;
     }
-    long width = 0;
-    if (!parse_count(value, INT_MAX, &width) || (width != 0 && width < static_cast<long>(kLdifMinimumWrap))) {
+    long long width = 0;
+    if (!parse_count(value, INT_MAX, &width) || (width != 0 && width < static_cast<long long>(kLdifMinimumWrap))) {
       return fail(error, "Unable to parse ldif_wrap=\"" + std::string(value) +
                              "\": a width of at least 2 columns, or \"no\"");
     }
@@ -111,7 +112,7 @@ bool parse_general_option(const char* text, tool_options* options, std::string* 
     return true;
   }
   if (name == "nettimeout") {
-    long seconds = 0;
+    long long seconds = 0;
     if (!parse_limit(value, UINT_MAX / 1000, &seconds)) {
       return fail(error, "Unable to parse nettimeout=\"" + std::string(value) + "\"");
     }
@@ -152,7 +153,7 @@ int parse_connection_option(int opt, const char* arg, tool_options* options, std
 
 int parse_search_option(int opt, const char* arg, tool_options* options, std::string* error) {
   search_options& search = options->search;
-  long value = 0;
+  long long value = 0;
   switch (opt) {
     case 'b': search.base = arg; return 1;
     case 's':
@@ -167,7 +168,7 @@ int parse_search_option(int opt, const char* arg, tool_options* options, std::st
       return 1;
     case 'l':
       if (!parse_limit(arg, INT_MAX, &value)) return refuse(error, "invalid time limit: " + std::string(arg));
-      search.time_limit_s = value;
+      search.time_limit_s = static_cast<long>(value);
       return 1;
     case 'A': search.types_only = true; return 1;
     case 'L': return 1;  // the output is always what -LLL gives
@@ -176,7 +177,7 @@ int parse_search_option(int opt, const char* arg, tool_options* options, std::st
 }
 
 int parse_check_option(int opt, const char* arg, tool_options* options, std::string* error) {
-  long seconds = 0;
+  long long seconds = 0;
   switch (opt) {
     case kOptionCallback: options->check.callback = true; return 1;
     case kOptionWait:
