@@ -75,6 +75,13 @@ std::string payload_bytes(const service_request& r, std::size_t from, std::size_
   return bytes;
 }
 
+// Every request names its function and leaves the 72 bytes before its
+// arguments zero.
+void expect_request(const service_request& r, int function_id) {
+  EXPECT_EQ(r.function_id, function_id);
+  EXPECT_EQ(payload_bytes(r, 0, 72), std::string(72, '\0'));
+}
+
 class FacadeClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -157,8 +164,7 @@ TEST_F(FacadeClientTest, OperationRequestsCarryTheIdAfterAZeroPrefix) {
     EXPECT_EQ(op.call(client_, outs), 0x12345);
     ASSERT_EQ(service_.request_count(), 1u);
     service_request r = service_.requests()[0];
-    EXPECT_EQ(r.function_id, op.id);
-    EXPECT_EQ(payload_bytes(r, 0, 72), std::string(72, '\0'));
+    expect_request(r, op.id);
     EXPECT_EQ(r.word(72), kOperation);
     EXPECT_LE(r.payload.size(), 76u);  // nothing after the request
   }
@@ -175,8 +181,7 @@ TEST_F(FacadeClientTest, CheckConnectionSendsTheWholeRecordAndTakesTheAnswerBack
   EXPECT_EQ(client_.check_connection(COMM_DIR_TEST_MODE_CALLBACK, info), 0x4242);
   EXPECT_EQ(std::memcmp(&info, answered.data(), sizeof info), 0);  // also on a failure code
   service_request r = service_.requests().at(0);
-  EXPECT_EQ(r.function_id, COMM_DIR_FUNC_CHECK_CONNECTION);
-  EXPECT_EQ(payload_bytes(r, 0, 72), std::string(72, '\0'));
+  expect_request(r, COMM_DIR_FUNC_CHECK_CONNECTION);
   EXPECT_EQ(r.word(72), static_cast<UINT>(COMM_DIR_TEST_MODE_CALLBACK));
   EXPECT_EQ(payload_bytes(r, 76, 2008), sent);  // the callback name at 1988 as the caller left it
   EXPECT_LE(r.payload.size(), 2008u);
@@ -195,7 +200,7 @@ TEST_F(FacadeClientTest, StartOperationCarriesTheBindFlagAndRecordOnlyWhenGiven)
     EXPECT_EQ(client_.start_operation(connect_record, given, &operation_id), 0x99);
     EXPECT_EQ(operation_id, 0x51u);
     service_request r = service_.requests().at(0);
-    EXPECT_EQ(payload_bytes(r, 0, 72), std::string(72, '\0'));
+    expect_request(r, COMM_DIR_FUNC_START_OPERATION);
     EXPECT_EQ(payload_bytes(r, 72, 352), connect);
     EXPECT_EQ(r.word(352), given != nullptr ? 1u : 0u);
     EXPECT_EQ(payload_bytes(r, 356, 1456), given != nullptr ? bind : std::string(1100, '\0'));
@@ -209,8 +214,7 @@ TEST_F(FacadeClientTest, SearchCarriesConditionLimitAndTimevalWords) {
   timeval limit{5, 250000};
   EXPECT_EQ(client_.search(record, 0x01020304u, limit), 0);
   service_request r = service_.requests().at(0);
-  EXPECT_EQ(r.function_id, COMM_DIR_FUNC_SEARCH);
-  EXPECT_EQ(payload_bytes(r, 0, 72), std::string(72, '\0'));
+  expect_request(r, COMM_DIR_FUNC_SEARCH);
   EXPECT_EQ(payload_bytes(r, 72, 2036), condition);
   EXPECT_EQ(std::vector<UINT>({r.word(2036), r.word(2040), r.word(2044)}), std::vector<UINT>({0x01020304u, 5u, 250000u}));
   EXPECT_LE(r.payload.size(), 2048u);
@@ -309,8 +313,7 @@ TEST_F(FacadeClientTest, ValueRequestsCutTheNameAndPlaceTheIndex) {
       ASSERT_EQ(requests.size(), 5u);
       for (std::size_t i = 0; i < requests.size(); ++i) {
         const service_request& r = requests[i];
-        EXPECT_EQ(r.function_id, i == 0 ? kind.count_id : kind.count_id + 1 + static_cast<int>((i - 1) % 2));
-        EXPECT_EQ(payload_bytes(r, 0, 72), std::string(72, '\0'));
+        expect_request(r, i == 0 ? kind.count_id : kind.count_id + 1 + static_cast<int>((i - 1) % 2));
         EXPECT_EQ(r.word(72), 0x77u);
         std::string field = name.substr(0, 384);
         field.resize(385, '\0');
