@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/emw_osw.h"
+#include "support/expect_trace.h"
 #include "support/fake/fake_platform.h"
 
 // Array frees are logged while g_log_frees is set, so that a test can see
@@ -74,15 +75,7 @@ comm_dir_info* full_record(const char* name) {
 }
 
 void expect_one_trace(const char* format, INT flag, const std::string& signature) {
-  auto traces = fake::traces();
-  ASSERT_EQ(traces.size(), 1u);
-  EXPECT_EQ(traces[0].module, COMM_DIR_MODULE_ID);
-  EXPECT_EQ(traces[0].category, 258u);
-  EXPECT_EQ(traces[0].flag, flag);
-  EXPECT_EQ(traces[0].format, format);
-  ASSERT_EQ(traces[0].args.size(), 2u);
-  EXPECT_TRUE(traces[0].args[0] == signature);
-  EXPECT_EQ(traces[0].args[1].kind, fake::Value::kInt);
+  commdir_test::only_trace(fake::traces(), format, flag, signature);
 }
 
 // The mutex that a failed release left taken (a failure has no effect in the
@@ -96,7 +89,6 @@ void release_store_mutex() {
 class DataCollectorTest : public ::testing::Test {
  protected:
   void SetUp() override { fake::reset(); }
-  void TearDown() override { fake::reset(); }
 };
 
 TEST_F(DataCollectorTest, MapKeepsFirstRecordAndTreatsEveryIdAsOrdinaryKey) {
@@ -110,21 +102,17 @@ TEST_F(DataCollectorTest, MapKeepsFirstRecordAndTreatsEveryIdAsOrdinaryKey) {
 
   EXPECT_EQ(store.set_info_map(7, &first), 0);
   EXPECT_EQ(store.set_info_map(7, &second), 0);  // already held: first stays
-  EXPECT_EQ(store.get_info_map(7, found), 0);
-  EXPECT_EQ(found, &first);
+  EXPECT_TRUE(store.get_info_map(7, found) == 0 && found == &first);
 
   EXPECT_EQ(store.set_info_map(0, &at_zero), 0);
   EXPECT_EQ(store.set_info_map(0xFFFFFFFFu, &at_max), 0);
-  EXPECT_EQ(store.get_info_map(0, found), 0);
-  EXPECT_EQ(found, &at_zero);
-  EXPECT_EQ(store.get_info_map(0xFFFFFFFFu, found), 0);
-  EXPECT_EQ(found, &at_max);
+  EXPECT_TRUE(store.get_info_map(0, found) == 0 && found == &at_zero);
+  EXPECT_TRUE(store.get_info_map(0xFFFFFFFFu, found) == 0 && found == &at_max);
 
   EXPECT_EQ(store.unset_info_map(12345), 0);  // not held: still 0
   EXPECT_EQ(store.unset_info_map(0xFFFFFFFFu), 0);
   EXPECT_EQ(store.get_info_map(0xFFFFFFFFu, found), COMM_DIR_ERR);
-  EXPECT_EQ(store.get_info_map(0, found), 0);  // neighbours untouched
-  EXPECT_EQ(found, &at_zero);
+  EXPECT_TRUE(store.get_info_map(0, found) == 0 && found == &at_zero);  // neighbours untouched
 
   // A NULL record is written through and refused.
   EXPECT_EQ(store.set_info_map(9, nullptr), 0);
@@ -159,7 +147,6 @@ TEST_F(DataCollectorTest, DestructorFreesEveryHoldingInAscendingIdOrder) {
   {
     std::lock_guard<std::mutex> lock(g_free_log_mu);
     g_log_frees = true;
-    g_freed.clear();
   }
   delete store;  // LeakSanitizer sees anything left behind
   std::lock_guard<std::mutex> lock(g_free_log_mu);
@@ -169,8 +156,7 @@ TEST_F(DataCollectorTest, DestructorFreesEveryHoldingInAscendingIdOrder) {
   EXPECT_EQ(g_freed[0], low_name);
   EXPECT_EQ(g_freed[2], low_after_gap);  // the entry behind the NULL gap
   EXPECT_EQ(g_freed[7], high_name);
-  auto deletes = fake::calls_of("emwOSWDeleteMutexSem");
-  EXPECT_EQ(deletes.size(), 1u);
+  EXPECT_EQ(fake::count_of("emwOSWDeleteMutexSem"), 1);
   EXPECT_TRUE(fake::traces().empty());
 }
 

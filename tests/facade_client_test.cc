@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "client/comm_dir_messages.h"
+#include "support/expect_trace.h"
 #include "support/fake/fake_platform.h"
 #include "support/scripted_service.h"
 
@@ -31,9 +32,7 @@ void* operator new(std::size_t n) {
   throw std::bad_alloc();
 }
 void* operator new[](std::size_t n) { return operator new(n); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
-  return n == g_fail_size ? nullptr : allocate(n);
-}
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return n == g_fail_size ? nullptr : allocate(n); }
 void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
 void operator delete(void* p) noexcept { release(p); }
 void operator delete[](void* p) noexcept { release(p); }
@@ -51,24 +50,10 @@ constexpr char kClientSignaturePrefix[] = "RETCODE velmarosta::comm_dir_facade_c
 constexpr UINT kUntouchedCount = 0xC0FFEEu;
 
 // The trace lines of the facade client (the transport writes its own).
-std::vector<fake::Trace> client_traces() {
-  std::vector<fake::Trace> mine;
-  for (const fake::Trace& t : fake::traces()) {
-    if (!t.args.empty() && t.args[0].s.rfind(kClientSignaturePrefix, 0) == 0) mine.push_back(t);
-  }
-  return mine;
-}
+std::vector<fake::Trace> client_traces() { return commdir_test::traces_from(kClientSignaturePrefix); }
 
-void expect_one_trace(const char* signature) {
-  std::vector<fake::Trace> traces = client_traces();
-  ASSERT_EQ(traces.size(), 1u);
-  EXPECT_EQ(traces[0].module, COMM_DIR_MODULE_ID);
-  EXPECT_EQ(traces[0].category, 258u);
-  EXPECT_EQ(traces[0].flag, 0);
-  EXPECT_EQ(traces[0].format, "[ERROR]<%s>(%d) \n");
-  ASSERT_EQ(traces[0].args.size(), 2u);
-  EXPECT_EQ(traces[0].args[0].s, signature);
-  EXPECT_GT(traces[0].args[1].i, 0);
+void expect_one_trace(const std::string& signature) {
+  commdir_test::only_trace(client_traces(), "[ERROR]<%s>(%d) \n", 0, signature);
 }
 
 std::string pattern(std::size_t size, int seed) {
@@ -90,6 +75,13 @@ std::string payload_bytes(const service_request& r, std::size_t from, std::size_
   return bytes;
 }
 
+// Every request names its function and leaves the 72 bytes before its
+// arguments zero.
+void expect_request(const service_request& r, int function_id) {
+  EXPECT_EQ(r.function_id, function_id);
+  EXPECT_EQ(payload_bytes(r, 0, 72), std::string(72, '\0'));
+}
+
 class FacadeClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -104,9 +96,8 @@ class FacadeClientTest : public ::testing::Test {
   // Every IPC client opened has been closed again (the service's own too).
   void expect_clients_closed() {
     auto opened = [] {
-      int n = 0;
-      for (const fake::Call& c : fake::calls_of("emwGENIpcCreateClient")) n += c.result == 0;
-      return n;
+      auto creates = fake::calls_of("emwGENIpcCreateClient");
+      return std::count_if(creates.begin(), creates.end(), [](const fake::Call& c) { return c.result == 0; });
     };
     EXPECT_TRUE(fake::wait_until([&] { return opened() == fake::count_of("emwGENIpcDestroyClient"); }));
   }
@@ -150,10 +141,7 @@ const std::vector<SingleOp>& single_ops() {
       {"start_operation(const velmarosta::COMM_DIR_CONNECT_INFO&, const velmarosta::COMM_DIR_BIND_INFO*, UINT*)", 1,
        [](auto& c, Outs& o) { return c.start_operation(kConnect, nullptr, &o.operation_id); }},
       {"search(const velmarosta::COMM_DIR_SEARCH_CONDITION&, UINT, timeval&)", 2,
-       [](auto& c, Outs&) {
-         timeval t{1, 2};
-         return c.search(kCondition, 0, t);
-       }},
+       [](auto& c, Outs&) { timeval t{1, 2}; return c.search(kCondition, 0, t); }},
       {"get_first_attribute(UINT, CHAR*&)", 3, [](auto& c, Outs& o) { return c.get_first_attribute(kOperation, o.name); }},
       {"get_next_attribute(UINT, CHAR*&)", 4, [](auto& c, Outs& o) { return c.get_next_attribute(kOperation, o.name); }},
       {"end_operation(UINT)", 11, [](auto& c, Outs&) { return c.end_operation(kOperation); }},
@@ -176,8 +164,7 @@ TEST_F(FacadeClientTest, OperationRequestsCarryTheIdAfterAZeroPrefix) {
     EXPECT_EQ(op.call(client_, outs), 0x12345);
     ASSERT_EQ(service_.request_count(), 1u);
     service_request r = service_.requests()[0];
-    EXPECT_EQ(r.function_id, op.id);
-    EXPECT_EQ(payload_bytes(r, 0, 72), std::string(72, '\0'));
+    expect_request(r, op.id);
     EXPECT_EQ(r.word(72), kOperation);
     EXPECT_LE(r.payload.size(), 76u);  // nothing after the request
   }
@@ -194,8 +181,7 @@ TEST_F(FacadeClientTest, CheckConnectionSendsTheWholeRecordAndTakesTheAnswerBack
   EXPECT_EQ(client_.check_connection(COMM_DIR_TEST_MODE_CALLBACK, info), 0x4242);
   EXPECT_EQ(std::memcmp(&info, answered.data(), sizeof info), 0);  // also on a failure code
   service_request r = service_.requests().at(0);
-  EXPECT_EQ(r.function_id, COMM_DIR_FUNC_CHECK_CONNECTION);
-  EXPECT_EQ(payload_bytes(r, 0, 72), std::string(72, '\0'));
+  expect_request(r, COMM_DIR_FUNC_CHECK_CONNECTION);
   EXPECT_EQ(r.word(72), static_cast<UINT>(COMM_DIR_TEST_MODE_CALLBACK));
   EXPECT_EQ(payload_bytes(r, 76, 2008), sent);  // the callback name at 1988 as the caller left it
   EXPECT_LE(r.payload.size(), 2008u);
@@ -214,7 +200,7 @@ TEST_F(FacadeClientTest, StartOperationCarriesTheBindFlagAndRecordOnlyWhenGiven)
     EXPECT_EQ(client_.start_operation(connect_record, given, &operation_id), 0x99);
     EXPECT_EQ(operation_id, 0x51u);
     service_request r = service_.requests().at(0);
-    EXPECT_EQ(payload_bytes(r, 0, 72), std::string(72, '\0'));
+    expect_request(r, COMM_DIR_FUNC_START_OPERATION);
     EXPECT_EQ(payload_bytes(r, 72, 352), connect);
     EXPECT_EQ(r.word(352), given != nullptr ? 1u : 0u);
     EXPECT_EQ(payload_bytes(r, 356, 1456), given != nullptr ? bind : std::string(1100, '\0'));
@@ -228,59 +214,11 @@ TEST_F(FacadeClientTest, SearchCarriesConditionLimitAndTimevalWords) {
   timeval limit{5, 250000};
   EXPECT_EQ(client_.search(record, 0x01020304u, limit), 0);
   service_request r = service_.requests().at(0);
-  EXPECT_EQ(r.function_id, COMM_DIR_FUNC_SEARCH);
-  EXPECT_EQ(payload_bytes(r, 0, 72), std::string(72, '\0'));
+  expect_request(r, COMM_DIR_FUNC_SEARCH);
   EXPECT_EQ(payload_bytes(r, 72, 2036), condition);
-  EXPECT_EQ(r.word(2036), 0x01020304u);
-  EXPECT_EQ(r.word(2040), 5u);
-  EXPECT_EQ(r.word(2044), 250000u);
+  EXPECT_EQ(std::vector<UINT>({r.word(2036), r.word(2040), r.word(2044)}), std::vector<UINT>({0x01020304u, 5u, 250000u}));
   EXPECT_LE(r.payload.size(), 2048u);
   EXPECT_EQ(limit.tv_sec, 5);
-}
-
-// The count, length and value requests of both lists carry the name cut to
-// 384 characters with byte 460 zero, the padding zero and the index at 464.
-TEST_F(FacadeClientTest, ValueRequestsCutTheNameAndPlaceTheIndex) {
-  const std::string long_name = pattern(400, 2);
-  const std::string names[] = {long_name, long_name.substr(0, 384), ""};
-  for (const std::string& name : names) {
-    for (bool binary : {false, true}) {
-      SCOPED_TRACE(std::to_string(name.size()) + (binary ? " binary" : " string"));
-      service_.clear_requests();
-      service_.serve_values(name.substr(0, 384), {std::string("v0"), std::string("v1")});
-      std::string argument = name;
-      UINT count = 0;
-      RETCODE rc;
-      if (binary) {
-        COMM_DIR_BERVAL** list = nullptr;
-        rc = client_.get_value_binary(0x77, &argument[0], count, list);
-        for (UINT i = 0; i < count; ++i) delete[] reinterpret_cast<char*>(list[i]);
-        delete[] list;
-      } else {
-        CHAR** list = nullptr;
-        rc = client_.get_value_string(0x77, &argument[0], count, list);
-        for (UINT i = 0; i < count; ++i) delete[] list[i];
-        delete[] list;
-      }
-      ASSERT_EQ(rc, 0);
-      EXPECT_EQ(argument, name);
-      std::vector<service_request> requests = service_.requests();
-      ASSERT_EQ(requests.size(), 5u);
-      const int base = binary ? COMM_DIR_FUNC_GET_VALUE_BINARY_CNT : COMM_DIR_FUNC_GET_VALUE_STRING_CNT;
-      for (std::size_t i = 0; i < requests.size(); ++i) {
-        const service_request& r = requests[i];
-        EXPECT_EQ(r.function_id, i == 0 ? base : base + 1 + static_cast<int>((i - 1) % 2));
-        EXPECT_EQ(payload_bytes(r, 0, 72), std::string(72, '\0'));
-        EXPECT_EQ(r.word(72), 0x77u);
-        std::string field = name.substr(0, 384);
-        field.resize(385, '\0');
-        EXPECT_EQ(payload_bytes(r, 76, 461), field);
-        EXPECT_EQ(payload_bytes(r, 461, 464), std::string(3, '\0'));
-        EXPECT_EQ(r.word(464), i == 0 ? 0u : static_cast<UINT>((i - 1) / 2));
-        EXPECT_LE(r.payload.size(), i == 0 ? 464u : 468u);
-      }
-    }
-  }
 }
 
 // --- value lists ------------------------------------------------------------------
@@ -331,25 +269,22 @@ ListOutcome take_list(RETCODE rc, UINT count, Entry** list, Entry** untouched, b
     }
     delete[] block;
   }
-  if (list != nullptr) {
-    EXPECT_EQ(list[count], nullptr);
-  }
+  if (list != nullptr) { EXPECT_EQ(list[count], nullptr); }
   delete[] list;
   return out;
 }
 
-ListOutcome run_list(comm_dir_facade_client& client, const Kind& kind) {
-  char attribute[] = "attr";
+ListOutcome run_list(comm_dir_facade_client& client, const Kind& kind, UINT operation_id, char* attribute) {
   UINT count = kUntouchedCount;
   if (kind.binary) {
     COMM_DIR_BERVAL* marker[1];
     COMM_DIR_BERVAL** list = marker;
-    RETCODE rc = client.get_value_binary(3, attribute, count, list);
+    RETCODE rc = client.get_value_binary(operation_id, attribute, count, list);
     return take_list(rc, count, list, marker, true);
   }
   CHAR* marker[1];
   CHAR** list = marker;
-  RETCODE rc = client.get_value_string(3, attribute, count, list);
+  RETCODE rc = client.get_value_string(operation_id, attribute, count, list);
   return take_list(rc, count, list, marker, false);
 }
 
@@ -360,75 +295,78 @@ void answer_at(scripted_service& service, int id, UINT index, scripted_reply ans
   });
 }
 
-struct ListRow {
-  const char* name;
-  std::function<void(scripted_service&, const Kind&)> script;
-  RETCODE rc;
-  UINT count;
-  ListState state;
-  Values values;
-  std::size_t exchanges;  // requests that reached the service
-  bool traced;
-};
+// The count, length and value requests of both lists carry the name cut to
+// 384 characters with byte 460 zero, the padding zero and the index at 464.
+TEST_F(FacadeClientTest, ValueRequestsCutTheNameAndPlaceTheIndex) {
+  const std::string long_name = pattern(400, 2);
+  const std::string names[] = {long_name, long_name.substr(0, 384), ""};
+  for (const std::string& name : names) {
+    for (const Kind& kind : kKinds) {
+      SCOPED_TRACE(std::to_string(name.size()) + (kind.binary ? " binary" : " string"));
+      service_.clear_requests();
+      service_.serve_values(name.substr(0, 384), {std::string("v0"), std::string("v1")});
+      std::string argument = name;
+      ListOutcome out = run_list(client_, kind, 0x77, &argument[0]);
+      ASSERT_EQ(out.rc, 0);
+      EXPECT_EQ(argument, name);
+      std::vector<service_request> requests = service_.requests();
+      ASSERT_EQ(requests.size(), 5u);
+      for (std::size_t i = 0; i < requests.size(); ++i) {
+        const service_request& r = requests[i];
+        expect_request(r, i == 0 ? kind.count_id : kind.count_id + 1 + static_cast<int>((i - 1) % 2));
+        EXPECT_EQ(r.word(72), 0x77u);
+        std::string field = name.substr(0, 384);
+        field.resize(385, '\0');
+        EXPECT_EQ(payload_bytes(r, 76, 461), field);
+        EXPECT_EQ(payload_bytes(r, 461, 464), std::string(3, '\0'));
+        EXPECT_EQ(r.word(464), i == 0 ? 0u : static_cast<UINT>((i - 1) / 2));
+        EXPECT_LE(r.payload.size(), i == 0 ? 464u : 468u);
+      }
+    }
+  }
+}
+
+using Script = std::function<void(scripted_service&, const Kind&)>;
+// exchanges: the requests that reached the service
+struct ListRow { const char* name; Script script; RETCODE rc; UINT count; ListState state; Values values; std::size_t exchanges; bool traced; };
 
 std::string text(std::size_t n, char c) { return std::string(n, c); }
 
 const Values kFour = {std::string("v0"), std::string("v1"), std::string("v2"), std::string("v3")};
 
+// Four values, the answer to request `id` of the value at `index` replaced.
+Script four_answering(int Kind::*id, UINT index, scripted_reply answer) {
+  return [=](scripted_service& s, const Kind& k) { s.serve_values("attr", kFour); answer_at(s, k.*id, index, answer); };
+}
+// Four values, the `nth` exchange failing in the transport (an event per exchange).
+Script four_failing(int nth, RETCODE code) {
+  return [=](scripted_service& s, const Kind&) { s.serve_values("attr", kFour); fake::fail_nth("emwOSWCreateEventSem", nth, code); };
+}
+Script failing(const char* fn, RETCODE code) { return [=](auto&, auto&) { fake::fail_nth(fn, 1, code); }; }
+Script count_reply(RETCODE rc, UINT count) { return [=](auto& s, auto& k) { s.reply(k.count_id, scripted_reply::words(rc, count)); }; }
+
 const ListRow kListRows[] = {
-    {"create_client fails", [](auto&, auto&) { fake::fail_nth("emwGENIpcCreateClient", 1, 0x51); },
-     -1, kUntouchedCount, ListState::kUntouched, {}, 0, true},
-    {"count exchange fails in transport", [](auto&, auto&) { fake::fail_nth("emwGENIpcCallClient", 1, 0x52); },
-     -1, kUntouchedCount, ListState::kUntouched, {}, 0, true},
-    {"count reply has a failure code",
-     [](auto& s, auto& k) { s.reply(k.count_id, scripted_reply::words(0x77, 9)); },
-     0x77, 9, ListState::kUntouched, {}, 1, true},
-    {"count 0: one exchange, null list", [](auto& s, auto&) { s.serve_values("attr", {}); },
-     0, 0, ListState::kNull, {}, 1, false},
+    {"create_client fails", failing("emwGENIpcCreateClient", 0x51), -1, kUntouchedCount, ListState::kUntouched, {}, 0, true},
+    {"count exchange fails in transport", failing("emwGENIpcCallClient", 0x52), -1, kUntouchedCount, ListState::kUntouched, {}, 0, true},
+    {"count reply has a failure code", count_reply(0x77, 9), 0x77, 9, ListState::kUntouched, {}, 1, true},
+    {"count 0: one exchange, null list", [](auto& s, auto&) { s.serve_values("attr", {}); }, 0, 0, ListState::kNull, {}, 1, false},
     {"no value at index 1 of 3",
      [](auto& s, auto&) { s.serve_values("attr", {std::string("v0"), std::nullopt, std::string("v2")}); },
      0, 3, ListState::kList, {std::string("v0"), std::nullopt, std::string("v2")}, 7, false},
-    {"length reply fails at index 2 of 4",
-     [](auto& s, auto& k) {
-       s.serve_values("attr", kFour);
-       answer_at(s, k.length_id, 2, scripted_reply::words(0x66, 0));
-     },
+    {"length reply fails at index 2 of 4", four_answering(&Kind::length_id, 2, scripted_reply::words(0x66, 0)),
      0x66, 4, ListState::kNull, {}, 6, true},
-    {"length exchange fails in transport at index 2 of 4",
-     [](auto& s, auto&) {
-       s.serve_values("attr", kFour);
-       fake::fail_nth("emwOSWCreateEventSem", 6, 0x53);
-     },
-     -1, 4, ListState::kNull, {}, 5, true},
-    {"value reply fails at index 1",
-     [](auto& s, auto& k) {
-       s.serve_values("attr", kFour);
-       answer_at(s, k.value_id, 1, scripted_reply::words(0x67, 1));
-     },
+    {"length exchange fails in transport at index 2 of 4", four_failing(6, 0x53), -1, 4, ListState::kNull, {}, 5, true},
+    {"value reply fails at index 1", four_answering(&Kind::value_id, 1, scripted_reply::words(0x67, 1)),
      0x67, 4, ListState::kNull, {}, 5, true},
-    {"value exchange fails in transport at index 1",
-     [](auto& s, auto&) {
-       s.serve_values("attr", kFour);
-       fake::fail_nth("emwOSWCreateEventSem", 5, 0x54);
-     },
-     -1, 4, ListState::kNull, {}, 4, true},
+    {"value exchange fails in transport at index 1", four_failing(5, 0x54), -1, 4, ListState::kNull, {}, 4, true},
     // Replies that break the limits.
-    {"count beyond the limit",
-     [](auto& s, auto& k) { s.reply(k.count_id, scripted_reply::words(0, COMM_DIR_MAX_VALUE_COUNT + 1)); },
+    {"count beyond the limit", count_reply(0, COMM_DIR_MAX_VALUE_COUNT + 1),
      COMM_DIR_ERR_BAD_REPLY, COMM_DIR_MAX_VALUE_COUNT + 1, ListState::kUntouched, {}, 1, true},
-    {"count 0xFFFFFFFF", [](auto& s, auto& k) { s.reply(k.count_id, scripted_reply::words(0, 0xFFFFFFFFu)); },
-     COMM_DIR_ERR_BAD_REPLY, 0xFFFFFFFFu, ListState::kUntouched, {}, 1, true},
+    {"count 0xFFFFFFFF", count_reply(0, 0xFFFFFFFFu), COMM_DIR_ERR_BAD_REPLY, 0xFFFFFFFFu, ListState::kUntouched, {}, 1, true},
     {"length one beyond what a reply carries",
-     [](auto& s, auto& k) {
-       s.serve_values("attr", kFour);
-       answer_at(s, k.length_id, 1, scripted_reply::words(0, k.max_length + 1));
-     },
+     [](auto& s, auto& k) { four_answering(&Kind::length_id, 1, scripted_reply::words(0, k.max_length + 1))(s, k); },
      COMM_DIR_ERR_BAD_REPLY, 4, ListState::kNull, {}, 4, true},
-    {"length 0x80000000",
-     [](auto& s, auto& k) {
-       s.serve_values("attr", kFour);
-       answer_at(s, k.length_id, 0, scripted_reply::words(0, 0x80000000u));
-     },
+    {"length 0x80000000", four_answering(&Kind::length_id, 0, scripted_reply::words(0, 0x80000000u)),
      COMM_DIR_ERR_BAD_REPLY, 4, ListState::kNull, {}, 2, true},
     {"value longer than its length (string: no NUL at L; binary: length word)",
      [](auto& s, auto& k) {
@@ -463,24 +401,19 @@ TEST_F(FacadeClientTest, ValueListOutcomes) {
       service_.on(kind.count_id, nullptr);
       row.script(service_, kind);
       fake::clear_log();
-      ListOutcome out = run_list(client_, kind);
+      char attribute[] = "attr";
+      ListOutcome out = run_list(client_, kind, 3, attribute);
       g_fail_size = 0;
       EXPECT_EQ(out.rc, row.rc);
       EXPECT_EQ(out.count, row.count);
       EXPECT_EQ(out.state, row.state);
-      if (row.state == ListState::kList) {
-        EXPECT_EQ(out.values, row.values);
-      }
+      if (row.state == ListState::kList) { EXPECT_EQ(out.values, row.values); }
       EXPECT_EQ(service_.request_count(), row.exchanges);
-      if (row.traced) {
-        expect_one_trace(kind.signature);
-      } else {
-        EXPECT_TRUE(client_traces().empty());
-      }
+      EXPECT_EQ(client_traces().size(), row.traced ? 1u : 0u);
+      if (row.traced) expect_one_trace(kind.signature);
       // One IPC client served the whole retrieval, and it was closed.
-      int opened = 0;
-      for (const fake::Call& c : fake::calls_of("emwGENIpcCreateClient")) opened += c.args[0] == "COMM_DIR_CLT";
-      EXPECT_EQ(opened, 1);
+      auto creates = fake::calls_of("emwGENIpcCreateClient");
+      EXPECT_EQ(std::count_if(creates.begin(), creates.end(), [](auto& c) { return c.args[0] == "COMM_DIR_CLT"; }), 1);
       expect_clients_closed();
       for (int id = kind.count_id; id <= kind.value_id; ++id) service_.on(id, nullptr);
     }
@@ -566,13 +499,11 @@ TEST_F(FacadeClientTest, AttributeNameReplies) {
       RETCODE rc = id == COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE ? client_.get_first_attribute(1, name)
                                                            : client_.get_next_attribute(1, name);
       EXPECT_EQ(rc, row.rc);
+      ASSERT_EQ(name != nullptr, row.expected.has_value());
       if (row.expected) {
-        ASSERT_NE(name, nullptr);
         EXPECT_EQ(std::string(name), *row.expected);
         EXPECT_EQ(name[384], '\0');
         delete[] name;
-      } else {
-        EXPECT_EQ(name, nullptr);
       }
       EXPECT_EQ(client_traces().size(), rc == COMM_DIR_ERR_BAD_REPLY ? 1u : 0u);
     }
@@ -598,14 +529,10 @@ TEST_F(FacadeClientTest, RepliesOutOfOrderReachTheirOwnCallers) {
     callers.emplace_back([&, i] { results[i] = client_.get_first_entry(100 + i); });
     ASSERT_TRUE(service_.wait_for_held(i + 1));
   }
-  EXPECT_TRUE(service_.release(2));
-  EXPECT_TRUE(service_.release(1));
-  EXPECT_TRUE(service_.release(0));
+  for (UINT i : {2, 1, 0}) EXPECT_TRUE(service_.release(i));
   EXPECT_FALSE(service_.release(0));
   for (std::thread& t : callers) t.join();
-  EXPECT_EQ(results[0], 100);
-  EXPECT_EQ(results[1], 101);
-  EXPECT_EQ(results[2], 102);
+  for (UINT i = 0; i < 3; ++i) EXPECT_EQ(results[i], static_cast<RETCODE>(100 + i));
   service_.hold_replies(false);
   service_.reply(COMM_DIR_FUNC_FREE_MSG, scripted_reply::words(7, 0).after(std::chrono::milliseconds(30)));
   EXPECT_EQ(client_.free_msg(1), 7);

@@ -16,6 +16,7 @@
 
 #include "client/comm_dir_messages.h"
 #include "platform/emw_osw.h"
+#include "support/expect_trace.h"
 #include "support/fake/fake_platform.h"
 #include "support/scripted_service.h"
 
@@ -58,24 +59,9 @@ void expect_freed(const void* block, bool freed) {
 #endif
 }
 
-// The facade's own trace lines (the store and the transport trace too).
-std::vector<fake::Trace> facade_traces() {
-  std::vector<fake::Trace> own;
-  for (const auto& trace : fake::traces()) {
-    if (!trace.args.empty() && trace.args[0].s.rfind(kFacadeSignature, 0) == 0) own.push_back(trace);
-  }
-  return own;
-}
-
+// The facade's own trace line (the store and the transport trace too).
 void expect_one_facade_trace(const std::string& format, const std::string& signature) {
-  auto traces = facade_traces();
-  ASSERT_EQ(traces.size(), 1u);
-  EXPECT_EQ(traces[0].module, COMM_DIR_MODULE_ID);
-  EXPECT_EQ(traces[0].category, 258u);
-  EXPECT_EQ(traces[0].flag, 0);
-  EXPECT_EQ(traces[0].format, format);
-  ASSERT_EQ(traces[0].args.size(), 2u);
-  EXPECT_EQ(traces[0].args[0].s, signature);
+  commdir_test::only_trace(commdir_test::traces_from(kFacadeSignature), format, 0, signature);
 }
 
 class FacadeTest : public ::testing::Test {
@@ -133,12 +119,7 @@ class FacadeTest : public ::testing::Test {
 };
 
 TEST_F(FacadeTest, RefusalsSendNothingAndTouchNoOutParameter) {
-  struct Row {
-    const char* name;
-    std::function<RETCODE(comm_dir_facade&, UINT id)> call;
-    std::string format, signature;
-    bool store_consulted;
-  };
+  struct Row { const char* name; std::function<RETCODE(comm_dir_facade&, UINT id)> call; std::string format, signature; bool store_consulted; };
   CHAR* const name_mark = reinterpret_cast<CHAR*>(0x1111);
   CHAR attribute[] = "mail";
   CHAR* name = name_mark;
@@ -170,10 +151,8 @@ TEST_F(FacadeTest, RefusalsSendNothingAndTouchNoOutParameter) {
     EXPECT_EQ(service_.request_count(), requests);
     expect_one_facade_trace(row.format, row.signature);
     EXPECT_EQ(fake::count_of("emwOSWRequestMutexSem") > 0, row.store_consulted);
-    EXPECT_EQ(name, name_mark);
-    EXPECT_EQ(count, 0x2222u);
-    EXPECT_EQ(strings, reinterpret_cast<CHAR**>(0x3333));
-    EXPECT_EQ(binaries, reinterpret_cast<COMM_DIR_BERVAL**>(0x4444));
+    EXPECT_TRUE(name == name_mark && count == 0x2222u);
+    EXPECT_TRUE(strings == reinterpret_cast<CHAR**>(0x3333) && binaries == reinterpret_cast<COMM_DIR_BERVAL**>(0x4444));
   };
   for (const Row& row : argument_rows) check(row, kUnknownOp);
   for (const Row& row : record_rows) check(row, kUnknownOp);  // never started
@@ -183,11 +162,7 @@ TEST_F(FacadeTest, RefusalsSendNothingAndTouchNoOutParameter) {
 }
 
 TEST_F(FacadeTest, EveryForwardedFailureIsTracedWithFormatAAndPassedUp) {
-  struct Row {
-    int function_id;
-    std::string signature;
-    std::function<RETCODE(comm_dir_facade&)> call;
-  };
+  struct Row { int function_id; std::string signature; std::function<RETCODE(comm_dir_facade&)> call; };
   COMM_DIR_TEST_CONNECTION_INFO test_info{};
   COMM_DIR_SEARCH_CONDITION condition{};
   timeval limit{};
@@ -231,10 +206,7 @@ TEST_F(FacadeTest, EveryForwardedFailureIsTracedWithFormatAAndPassedUp) {
 }
 
 TEST_F(FacadeTest, StoreFailuresAreTracedAndNeverFreeAHeldRecord) {
-  struct Row {
-    const char* failing_fn;
-    bool at_end;  // fails end_operation's removal, else start_operation's store
-  };
+  struct Row { const char* failing_fn; bool at_end; };  // at_end: fails end_operation's removal, else start_operation's store
   for (const Row& row : {Row{"emwOSWRequestMutexSem", false}, Row{"emwOSWReleaseMutexSem", false},
                          Row{"emwOSWRequestMutexSem", true}, Row{"emwOSWReleaseMutexSem", true}}) {
     SCOPED_TRACE(std::string(row.failing_fn) + (row.at_end ? " at end" : " at start"));
@@ -282,10 +254,8 @@ TEST_F(FacadeTest, PerValueCallsRefuseSilently) {
   EXPECT_EQ(service_.request_count(), requests);
   EXPECT_TRUE(fake::traces().empty());
   EXPECT_TRUE(fake::calls().empty());
-  EXPECT_EQ(count, 5u);
-  EXPECT_EQ(length, 6u);
-  EXPECT_EQ(one, reinterpret_cast<CHAR*>(0x10));
-  EXPECT_EQ(bin, reinterpret_cast<COMM_DIR_BERVAL*>(0x20));
+  EXPECT_TRUE(count == 5u && length == 6u);
+  EXPECT_TRUE(one == reinterpret_cast<CHAR*>(0x10) && bin == reinterpret_cast<COMM_DIR_BERVAL*>(0x20));
 }
 
 // A full walk: each result lives exactly until the library says it goes.
@@ -348,9 +318,7 @@ TEST_F(FacadeTest, ResultsAreFreedExactlyWhenReplacedOrEnded) {
   const void* value = binaries[0];
   ASSERT_EQ(facade_->end_operation(kOp), 0);
   for (const void* block : {static_cast<const void*>(kept), static_cast<const void*>(behind_gap),
-                            static_cast<const void*>(binaries), value}) {
-    expect_freed(block, true);
-  }
+                            static_cast<const void*>(binaries), value}) expect_freed(block, true);
 }
 
 TEST_F(FacadeTest, EmptyListsAndDuplicateIdsAndTheStoreOnDestruction) {

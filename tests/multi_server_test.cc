@@ -79,14 +79,10 @@ class MultiServerTest : public ::testing::Test {
 
 // One failure path: plan the platform failure, act, then the result, the one
 // trace line, the replies sent and that no slot is lost.
+// fail_fn: the platform call that fails (null: none)
 struct FailureRow {
-  const char* fail_fn;  // platform call that fails (null: none)
-  int nth;
-  std::function<RETCODE()> act;
-  RETCODE result;
-  std::string sig, format;
-  fake::Value extra;
-  int replies;
+  const char* fail_fn; int nth; std::function<RETCODE()> act; RETCODE result; std::string sig, format;
+  fake::Value extra; int replies;
 };
 
 void run_rows(const std::vector<FailureRow>& rows) {

@@ -29,9 +29,7 @@ struct Recorder : comm_dir_callback {
   void on_callback(UINT argument) override {
     arguments.push_back(argument);
     replies_before.push_back(replies().size());
-    if (unregister_self) {
-      EXPECT_EQ(0, comm_dir_unregister_callback(comm_dir_register_callback(this)));
-    }
+    if (unregister_self) { EXPECT_EQ(0, comm_dir_unregister_callback(comm_dir_register_callback(this))); }
     if (throw_once) {
       throw_once = false;
       throw std::runtime_error("boom");
@@ -68,11 +66,7 @@ int traces_of(const std::string& sig, int flag) {
 }
 
 TEST_F(OperationServerTest, EndpointIsStartedAndStoppedUnderItsNameWhateverFails) {
-  struct Row {
-    std::string name, endpoint;
-    const char* fail_fn;
-    int ctor_errors, dtor_errors;
-  } rows[] = {
+  struct Row { std::string name, endpoint; const char* fail_fn; int ctor_errors, dtor_errors; } rows[] = {
       {"DIR_SVR_abcde", kEndpoint, nullptr, 0, 0},
       {"DIR_SVR_abcdefghijkl", "utcp:DIR_SVR_abcdefgh", nullptr, 0, 0},  // 16 characters kept
       {"DIR_SVR_abcde", kEndpoint, "emwGENIpcStartServer", 1, 1},  // nothing to stop either
@@ -106,15 +100,10 @@ TEST_F(OperationServerTest, DispatchCallsOnlyRegisteredObjectsAndAlwaysRepliesZe
   delete gone;  // its destructor unregisters it
   std::vector<char> replied = callback_form(0, 0x1234, word);
   replied[76] = 1;
+  // form empty: null rcvbuf
   struct Row {
-    const char* what;
-    std::vector<char> form;  // empty: null rcvbuf
-    const char* fail_fn;
-    RETCODE result;
-    int size_after;
-    std::size_t calls, replies;
-    std::string trace;
-    fake::Value extra;
+    const char* what; std::vector<char> form; const char* fail_fn; RETCODE result; int size_after;
+    std::size_t calls, replies; std::string trace; fake::Value extra;
   } rows[] = {
       {"registered", callback_form(0, 0x1234, word), nullptr, 0, 0, 1, 1, "", None()},
       {"no object", callback_form(0, 0x1234, 0), nullptr, 0, 0, 0, 1, "", None()},

@@ -127,11 +127,8 @@ TEST_F(CallbackPosixConcurrency, TwoHundredCallbacksFromEightSendersAreEachAnswe
   // Every reply has been sent; a marker behind them in each reply server's
   // queue shows that all of them have also been received.
   for (int s = 0; s < kSenders; ++s) {
-    std::vector<char> marker(COMM_DIR_IPC_REPLY_SIZE, 0);
-    const UINT number = kRequests + s, replied = 1;
-    std::memcpy(marker.data() + 72, &number, 4);
-    std::memcpy(marker.data() + 76, &replied, 4);
-    send_form(reply_server(s), marker, GEN_IPC_KIND_REPLY);
+    const UINT number = kRequests + s;
+    send_form(reply_server(s), server_test::expected_reply(request_form(0, number), ""), GEN_IPC_KIND_REPLY);
     EXPECT_TRUE(wait_reply(number));
     emwGENIpcRequestAdmin(reply_server(s).c_str(), GEN_IPC_ADMIN_STOP);
   }

@@ -77,9 +77,7 @@ TEST_F(FacadeClientPosixTest, FullSizeValuesAndABrokenOneOverSockets) {
   EXPECT_EQ(fetch("big", true), std::vector<std::string>{std::string(COMM_DIR_MAX_BINARY_VALUE, '\x80')});
 
   service_.serve_values("bad", {std::string("0123456789")});
-  service_.on(COMM_DIR_FUNC_GET_VALUE_STRING_LEN, [](const service_request&) {
-    return scripted_reply::words(0, 4);
-  });
+  service_.on(COMM_DIR_FUNC_GET_VALUE_STRING_LEN, [](const service_request&) { return scripted_reply::words(0, 4); });
   EXPECT_EQ(fetch("bad", false), std::vector<std::string>{"<" + std::to_string(COMM_DIR_ERR_BAD_REPLY) + ">"});
   service_.on(COMM_DIR_FUNC_GET_VALUE_STRING_LEN, nullptr);
   service_.serve_values("bad", {std::string("0123456789")});
@@ -91,8 +89,7 @@ class FacadeClientConcurrencyTest : public FacadeClientPosixTest {};
 // 16 threads, each retrieving lists of 50 values of an attribute of its own
 // while the others do the same: every list exact.
 TEST_F(FacadeClientConcurrencyTest, ValueListsOfSixteenThreadsAreExact) {
-  constexpr int kThreads = 16;
-  constexpr int kValues = 50;
+  constexpr int kThreads = 16, kValues = 50;
   std::vector<std::vector<std::string>> expected(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     std::vector<scripted_service::value> values;
@@ -111,10 +108,7 @@ TEST_F(FacadeClientConcurrencyTest, ValueListsOfSixteenThreadsAreExact) {
     });
   }
   for (std::thread& thread : threads) thread.join();
-  for (int t = 0; t < kThreads; ++t) {
-    EXPECT_EQ(got[2 * t], expected[t]) << "thread " << t;
-    EXPECT_EQ(got[2 * t + 1], expected[t]) << "thread " << t;
-  }
+  for (int i = 0; i < 2 * kThreads; ++i) EXPECT_EQ(got[i], expected[i / 2]) << "thread " << i / 2;
   EXPECT_EQ(service_.request_count(), static_cast<std::size_t>(kThreads * 2 * (1 + 2 * kValues)));
 }
 

@@ -83,15 +83,13 @@ class PrivateIpcDir : public ::testing::Environment {
     if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
   }
   static std::string trace_path() { return dir_ + "/trace.log"; }
-  static std::string dir_;
+  static inline std::string dir_;
 };
-std::string PrivateIpcDir::dir_;
 const auto* const g_env = ::testing::AddGlobalTestEnvironment(new PrivateIpcDir);
 
 std::string read_traces() {
-  std::ifstream in(PrivateIpcDir::trace_path());
   std::stringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(PrivateIpcDir::trace_path()).rdbuf();
   return text.str();
 }
 
@@ -130,13 +128,10 @@ class HeldEcho {
   }
 
  private:
-  static std::mutex mu_;
-  static std::condition_variable arrived_;
-  static std::vector<std::vector<char>> requests_;  // guarded by mu_
+  static inline std::mutex mu_;
+  static inline std::condition_variable arrived_;
+  static inline std::vector<std::vector<char>> requests_;  // guarded by mu_
 };
-std::mutex HeldEcho::mu_;
-std::condition_variable HeldEcho::arrived_;
-std::vector<std::vector<char>> HeldEcho::requests_;
 
 std::vector<char> tagged(int tag) {
   std::vector<char> payload(kPayload);
@@ -256,11 +251,8 @@ TEST_F(MultiClientPosixTest, MessageThatIsNotAReplyIsIgnored) {
 
   int fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
   ASSERT_GE(fd, 0);
-  sockaddr_un to{};
-  to.sun_family = AF_UNIX;
-  std::string path = reply_server_path();
-  ASSERT_LT(path.size(), sizeof to.sun_path);
-  std::memcpy(to.sun_path, path.c_str(), path.size() + 1);
+  sockaddr_un to{AF_UNIX, {}};
+  ASSERT_LT(std::snprintf(to.sun_path, sizeof to.sun_path, "%s", reply_server_path().c_str()), static_cast<int>(sizeof to.sun_path));
   const int posts_before = g_posts;
   ASSERT_EQ(::sendto(fd, not_reply.data(), not_reply.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
             static_cast<ssize_t>(not_reply.size()));
