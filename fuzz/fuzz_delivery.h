@@ -30,9 +30,14 @@ constexpr std::size_t kMaxMessage = 65536;
     }                                                                         \
   } while (0)
 
+// The native word at `offset`, with zero bytes beyond the end: what a
+// receiver that copies a short message into a zeroed envelope reads there.
 inline UINT word_at(const std::vector<char>& bytes, std::size_t offset) {
   UINT word = 0;
-  std::memcpy(&word, bytes.data() + offset, sizeof word);
+  if (offset < bytes.size()) {
+    std::size_t available = bytes.size() - offset;
+    std::memcpy(&word, bytes.data() + offset, available < sizeof word ? available : sizeof word);
+  }
   return word;
 }
 

@@ -3,8 +3,9 @@
 //
 // Input: byte 0 chooses what came with the datagram (bits 0-2: no control
 // data, our credentials, root's, a stranger's, a record too short for
-// credentials, descriptors; bit 3: the kernel cut the control data short),
-// the rest is the datagram. Accepted: the buffer holds exactly the datagram
+// credentials, descriptors; bit 3: the kernel cut the control data short;
+// bit 4: the datagram was longer than the buffer, and was cut to it), the
+// rest is the datagram. Accepted: the buffer holds exactly the datagram
 // and zeros up to its length word. Refused: nothing else is checked.
 #include <sys/socket.h>
 #include <unistd.h>
@@ -52,13 +53,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   control_data control;
   msghdr message = received_header(kind, (data[0] & 8) != 0, control);
   const std::uint8_t* datagram = data + 1;
-  const std::size_t received = size - 1;
+  std::size_t received = size - 1;
   // recvmsg with MSG_TRUNC: a datagram beyond the buffer is cut to it, and
   // its whole length is returned with the flag set.
+  if ((data[0] & 16) != 0) received += commdir_posix::kMaxMessage;
   if (received > commdir_posix::kMaxMessage) message.msg_flags |= MSG_TRUNC;
   std::unique_ptr<char[]> buffer(new char[commdir_posix::kMaxMessage]);
   std::memset(buffer.get(), 0x5a, commdir_posix::kMaxMessage);  // stale bytes of an earlier message
-  std::memcpy(buffer.get(), datagram, received < commdir_posix::kMaxMessage ? received : commdir_posix::kMaxMessage);
+  std::memcpy(buffer.get(), datagram, size - 1 < commdir_posix::kMaxMessage ? size - 1 : commdir_posix::kMaxMessage);
 
   std::size_t length = 0;
   const ucred* sender = nullptr;
