@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -71,11 +72,7 @@ class harness {
     RETCODE rc = comm_dir_ipc_multi_client::dispatch_client(message.data(), send_buffer.data(), &size_word);
     FUZZ_CHECK(size_word == 0);
     if (for_the_call) {
-      FUZZ_CHECK(rc == 0);
-      call_.waiter.join();
-      FUZZ_CHECK(call_.result == 0);
-      FUZZ_CHECK(std::memcmp(call_.reply, message.data() + velmarosta::COMM_DIR_IPC_REPLY_PAYLOAD_OFFSET,
-                             sizeof call_.reply) == 0);
+      check_completed(rc, message);
       start_call();
     } else {
       // A message that is not a reply is refused with 0, a reply for no
@@ -84,6 +81,18 @@ class harness {
       FUZZ_CHECK(!call_.done.load(std::memory_order_acquire));
     }
     fake::clear_log();
+  }
+
+  // Answers the waiting call, so that the process ends with no call under
+  // way (the leak check at exit would count its buffers as lost).
+  void finish() {
+    std::vector<char> reply(velmarosta::COMM_DIR_IPC_REPLY_SIZE, 0);
+    put_word(reply, GEN_IPC_HDR_LENGTH_OFFSET, velmarosta::COMM_DIR_IPC_REPLY_SIZE);
+    put_word(reply, GEN_IPC_HDR_KIND_OFFSET, GEN_IPC_KIND_REPLY);
+    put_word(reply, kWordOffset, call_.word);
+    put_word(reply, kEventOffset, call_.event);
+    int size_word = -1;
+    check_completed(comm_dir_ipc_multi_client::dispatch_client(reply.data(), nullptr, &size_word), reply);
   }
 
  private:
@@ -101,6 +110,14 @@ class harness {
     return word_at(message, GEN_IPC_HDR_KIND_OFFSET) == GEN_IPC_KIND_REPLY &&
            message.size() >= static_cast<std::size_t>(velmarosta::COMM_DIR_IPC_REPLY_SIZE) &&
            word_at(message, kWordOffset) == call_.word && word_at(message, kEventOffset) == call_.event;
+  }
+
+  void check_completed(RETCODE rc, const std::vector<char>& message) {
+    FUZZ_CHECK(rc == 0);
+    call_.waiter.join();
+    FUZZ_CHECK(call_.result == 0);
+    FUZZ_CHECK(std::memcmp(call_.reply, message.data() + velmarosta::COMM_DIR_IPC_REPLY_PAYLOAD_OFFSET,
+                           sizeof call_.reply) == 0);
   }
 
   // Starts a get_first_entry-sized call and learns the words its request
@@ -126,10 +143,19 @@ class harness {
   live_call call_;
 };
 
+harness* the_harness = nullptr;
+
+void finish_at_exit() { the_harness->finish(); }
+
 }  // namespace
 
+// Registered after the sanitizer's own exit handlers, so it runs before the
+// leak check.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static harness* h = new harness;  // lives as long as the process; its call waits to the end
-  h->run(data, size);
+  if (the_harness == nullptr) {
+    the_harness = new harness;  // lives as long as the process
+    std::atexit(finish_at_exit);
+  }
+  the_harness->run(data, size);
   return 0;
 }
