@@ -54,6 +54,12 @@ constexpr char kFinalizeSignature[] = "RETCODE velmarosta::comm_dir_ipc_multi_cl
 // a wider host the word is a handle. Either way dispatch_client reaches a
 // record only through the table, so a late, repeated or forged reply finds
 // nothing to write to.
+//
+// Lifetime: the call registers itself once its event exists, before its
+// request goes out, and removes itself on every way out of call_client
+// before it deletes the event and frees the record. dispatch_client copies
+// and posts under the table's mutex, so the removal waits for a delivery
+// under way to finish, and a reply arriving after it finds no call.
 struct pending_call {
   COMM_DIR_IPC_MULTI_REPLY record;  // written by dispatch_client, under the table's mutex
   UINT event_id = 0;                // set before the call is registered, then constant

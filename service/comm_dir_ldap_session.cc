@@ -123,6 +123,11 @@ RETCODE bind(LDAP* ld, const COMM_DIR_BIND_INFO& record, int timeout_ms, comm_di
 
 }  // namespace
 
+void comm_dir_ldap_initialize() {
+  int version = 0;
+  ldap_get_option(nullptr, LDAP_OPT_PROTOCOL_VERSION, &version);  // the first use initializes
+}
+
 timeval comm_dir_timeval_ms(long ms) {
   timeval value{};
   value.tv_sec = ms / 1000;

@@ -26,6 +26,10 @@ struct comm_dir_ldap_findings {
   std::string diagnostic;      // the server's message, or libldap's
 };
 
+// libldap sets up its global options on first use, and not safely when two
+// threads are first at once: call this once before the workers start.
+void comm_dir_ldap_initialize();
+
 // Connects and (when `bind` is not null) binds. Returns 0 and the open
 // connection in *ld, or the daemon's code with *ld null. Fills `findings`.
 RETCODE comm_dir_ldap_open(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind,

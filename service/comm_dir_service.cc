@@ -98,7 +98,9 @@ comm_dir_service::comm_dir_service(const comm_dir_service_options& options)
 comm_dir_service::~comm_dir_service() { stop(); }
 
 RETCODE comm_dir_service::start() {
+  comm_dir_ldap_initialize();
   for (int i = 0; i < options_.workers; ++i) workers_.emplace_back(&comm_dir_service::work, this);
+  if (options_.idle_timeout_s > 0) reclaimer_ = std::thread(&comm_dir_service::reclaim_idle, this);
   RETCODE rc = comm_dir_callback_client::start();
   if (rc != 0) {
     SERVICE_TRACE("cannot start %s: %#lx", COMM_DIR_SERVICE_CALLBACK_REPLY_SERVER, trace_code(rc));
@@ -134,8 +136,10 @@ void comm_dir_service::stop() {
     quit_ = true;
   }
   work_cv_.notify_all();
+  quit_cv_.notify_all();
   for (std::thread& worker : workers_) worker.join();
   workers_.clear();
+  if (reclaimer_.joinable()) reclaimer_.join();
   std::unordered_map<UINT, std::shared_ptr<operation_entry>> ended;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -241,6 +245,7 @@ bool comm_dir_service::next_runnable(runnable* next) {
 void comm_dir_service::done(const std::shared_ptr<operation_entry>& entry) {
   std::unique_lock<std::mutex> lock(mu_);
   if (entry != nullptr) {
+    entry->last_used = std::chrono::steady_clock::now();
     entry->queue.pop_front();
     if (entry->queue.empty()) {
       entry->scheduled = false;
@@ -366,6 +371,31 @@ RETCODE comm_dir_service::end_operation(operation_entry& entry, UINT operation_i
   std::lock_guard<std::mutex> lock(mu_);
   operations_.erase(operation_id);
   return 0;
+}
+
+// Once a second, takes out of the table every operation that no worker
+// holds and that has been idle longer than the idle time-out, and ends it
+// (unbinding) outside the lock. A request that comes later finds no such
+// operation.
+void comm_dir_service::reclaim_idle() {
+  const auto limit = std::chrono::seconds(options_.idle_timeout_s);
+  std::unique_lock<std::mutex> lock(mu_);
+  while (!quit_cv_.wait_for(lock, std::chrono::seconds(1), [this] { return quit_; })) {
+    std::vector<std::shared_ptr<operation_entry>> idle;
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = operations_.begin(); it != operations_.end();) {
+      if (!it->second->scheduled && now - it->second->last_used > limit) {
+        SERVICE_TRACE("operation %#x idle for %d s: ended", it->first, options_.idle_timeout_s);
+        idle.push_back(std::move(it->second));
+        it = operations_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    lock.unlock();
+    idle.clear();
+    lock.lock();
+  }
 }
 
 // Runs a connection test as the record says and writes its findings into

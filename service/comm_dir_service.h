@@ -9,6 +9,10 @@
 // different workers. Requests without an operation (connection tests, new
 // operations, refusals) are served by any free worker.
 //
+// With --idle-timeout, a thread ends every operation that has had no
+// request for that long (and none waiting), so that an application that
+// crashed in the middle of an operation leaks no LDAP connection.
+//
 // Queues are bounded: a request that finds the daemon's queue full (or its
 // operation's queue full) is answered COMM_DIR_SVC_BUSY at once, from the
 // receiving thread; nothing is dropped that can be answered.
@@ -21,6 +25,7 @@
 #define COMMDIR_SERVICE_COMM_DIR_SERVICE_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -56,6 +61,7 @@ class comm_dir_service {
     std::unique_ptr<comm_dir_operation> operation;  // null once ended; see the class comment
     std::deque<std::unique_ptr<comm_dir_request>> queue;  // guarded by mu_
     bool scheduled = false;  // guarded by mu_: in ready_ or being served
+    std::chrono::steady_clock::time_point last_used = std::chrono::steady_clock::now();  // guarded by mu_
   };
   struct runnable {
     std::shared_ptr<operation_entry> entry;      // serve entry's next request, or
@@ -75,6 +81,7 @@ class comm_dir_service {
   RETCODE start_operation(const comm_dir_request& request, comm_dir_reply& reply);
   RETCODE end_operation(operation_entry& entry, UINT operation_id);
   RETCODE test_connection(COMM_DIR_TEST_CONNECTION_INFO* info);
+  void reclaim_idle();
   void report_by_callback(const comm_dir_request& request);
   void answer(const comm_dir_request& request, RETCODE code);
   void finish_reply(const comm_dir_request& request, RETCODE code, comm_dir_reply& reply);
@@ -87,10 +94,12 @@ class comm_dir_service {
   const comm_dir_service_options options_;
   std::atomic<bool> stopping_{false};
   std::vector<std::thread> workers_;
+  std::thread reclaimer_;  // with --idle-timeout only
 
   std::mutex mu_;
   std::condition_variable work_cv_;   // ready_ has work, or quit_
   std::condition_variable idle_cv_;   // waiting_ and running_ reached 0
+  std::condition_variable quit_cv_;   // quit_ was set
   std::deque<runnable> ready_;        // guarded by mu_
   int waiting_ = 0;                   // guarded by mu_: requests queued, not yet served
   int running_ = 0;                   // guarded by mu_: requests being served

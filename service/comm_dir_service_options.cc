@@ -31,6 +31,9 @@ constexpr char kUsage[] =
     "                                  has no time limit (default 30000)\n"
     "      --callback-timeout=MS       wait for an application's answer to a\n"
     "                                  connection-test callback (default 5000)\n"
+    "      --idle-timeout=S            end an operation that has had no request for S\n"
+    "                                  seconds, so that a crashed application leaks no\n"
+    "                                  LDAP connection (default: never)\n"
     "      --ca-file=PATH              certificate authority (PEM) for records that\n"
     "                                  name none\n"
     "  -h, --help                      this text\n"
@@ -45,6 +48,7 @@ enum LongOnly {
   kNetworkTimeout,
   kResultTimeout,
   kCallbackTimeout,
+  kIdleTimeout,
   kCaFile,
   kVersion,
 };
@@ -58,6 +62,7 @@ constexpr option kLongOptions[] = {
     {"network-timeout", required_argument, nullptr, kNetworkTimeout},
     {"result-timeout", required_argument, nullptr, kResultTimeout},
     {"callback-timeout", required_argument, nullptr, kCallbackTimeout},
+    {"idle-timeout", required_argument, nullptr, kIdleTimeout},
     {"ca-file", required_argument, nullptr, kCaFile},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersion},
@@ -87,6 +92,7 @@ int* number_option(int code, comm_dir_service_options* options) {
     case kNetworkTimeout: return &options->network_timeout_ms;
     case kResultTimeout: return &options->result_timeout_ms;
     case kCallbackTimeout: return &options->callback_timeout_ms;
+    case kIdleTimeout: return &options->idle_timeout_s;
     default: return nullptr;
   }
 }

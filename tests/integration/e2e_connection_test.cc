@@ -42,7 +42,7 @@ class RecordingCallback : public velmarosta::comm_dir_callback {
   std::vector<UINT> arguments_;  // guarded by mutex_
 };
 
-enum class Server { kSlapd, kDown };
+enum class Server { kSlapd, kDown, kSilent };
 
 struct ConnectionRow {
   const char* name;
@@ -59,13 +59,31 @@ const ConnectionRow kConnectionRows[] = {
     {"anonymous", Server::kSlapd, Identity::kAnonymous, 0, 1, 1, 0},
     {"wrong password", Server::kSlapd, Identity::kReaderWrongPassword, comm_dir_code_from_ldap(49), 1, 0, 49},
     {"server down", Server::kDown, Identity::kReader, comm_dir_code_from_ldap(-1), 0, 0, -1},
+    {"server never answers", Server::kSilent, Identity::kReader, velmarosta::COMM_DIR_SVC_BIND_TIMEOUT, 1, 0, -5},
 };
+
+constexpr UINT kShortTimeoutMs = 500;  // for the server that never answers
 
 class EndToEndConnectionTest : public EndToEndTest {
  protected:
+  std::string uri_of(Server server) {
+    switch (server) {
+      case Server::kSlapd:
+        return slapd_->uri();
+      case Server::kDown:
+        return closed_port_uri();
+      case Server::kSilent:
+        return silent_.uri();
+    }
+    return "";
+  }
+
+  SilentServer silent_;
+
   COMM_DIR_TEST_CONNECTION_INFO record_for(const ConnectionRow& row) {
     COMM_DIR_TEST_CONNECTION_INFO record{};
-    record.connect = connect_record(row.server == Server::kSlapd ? slapd_->uri() : closed_port_uri());
+    record.connect = connect_record(uri_of(row.server));
+    if (row.server == Server::kSilent) record.connect.network_timeout_ms = kShortTimeoutMs;
     record.bind_present = 1;
     record.bind = bind_record(row.identity);
     return record;

@@ -1,5 +1,7 @@
 #include "integration/e2e_walk.h"
 
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <cstring>
 #include <iostream>
@@ -17,6 +19,10 @@ template <size_t N>
 void copy_field(char (&field)[N], const std::string& text) {
   std::memset(field, 0, N);
   std::memcpy(field, text.data(), std::min(text.size(), N - 1));
+}
+
+const char* password_of(Identity identity) {
+  return identity == Identity::kReader ? SlapdFixture::kReaderPassword : "not-the-password";
 }
 
 const char* scope_name(UINT scope) {
@@ -94,8 +100,7 @@ velmarosta::COMM_DIR_BIND_INFO bind_record(Identity identity) {
   }
   record.method = velmarosta::COMM_DIR_BIND_SIMPLE;
   copy_field(record.bind_dn, SlapdFixture::kReaderDn);
-  copy_field(record.password,
-             identity == Identity::kReader ? SlapdFixture::kReaderPassword : "not-the-password");
+  copy_field(record.password, password_of(identity));
   return record;
 }
 
@@ -130,8 +135,7 @@ FacadeWalk walk(comm_dir_facade* facade, const std::string& uri, Identity identi
 LdapSearchResult ldapsearch(const SlapdFixture& slapd, Identity identity, const SearchSpec& spec) {
   std::vector<std::string> args;
   if (identity != Identity::kAnonymous) {
-    args = {"-D", SlapdFixture::kReaderDn, "-w",
-            identity == Identity::kReader ? SlapdFixture::kReaderPassword : "not-the-password"};
+    args = {"-D", SlapdFixture::kReaderDn, "-w", password_of(identity)};
   }
   args.insert(args.end(), {"-b", spec.base, "-s", scope_name(spec.scope)});
   if (spec.size_limit != 0) args.insert(args.end(), {"-z", std::to_string(spec.size_limit)});
@@ -162,8 +166,12 @@ void EndToEndTest::SetUp() {
 }
 
 void EndToEndTest::TearDown() {
-  if (HasFailure() && service_ != nullptr) {
-    std::cerr << "--- comm-dir-service output ---\n" << service_->log() << "---\n";
+  if (service_ != nullptr) {
+    // A daemon that crashed, or that a sanitizer stopped at exit, fails the
+    // test even when every answer it gave was right.
+    const int status = service_->stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    if (HasFailure()) std::cerr << "--- comm-dir-service output ---\n" << service_->log() << "---\n";
   }
   service_.reset();
   slapd_.reset();

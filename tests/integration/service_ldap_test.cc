@@ -38,8 +38,10 @@ class ServiceLdap : public daemon_test {
   void SetUp() override {
     slapd_ = std::make_unique<SlapdFixture>(COMMDIR_SLAPD_FIXTURE, COMMDIR_ADDRESS_BOOK);
     ASSERT_TRUE(slapd_->ok()) << slapd_->error();
-    start_daemon({});
+    start_daemon(daemon_args());
   }
+
+  virtual std::vector<std::string> daemon_args() const { return {}; }
 
   void TearDown() override {
     daemon_test::TearDown();
@@ -298,6 +300,23 @@ TEST_F(ServiceLdap, ValuesUpToWhatOneReplyCarriesAndNoLonger) {
       }
     }
   }
+}
+
+class ServiceLdapIdle : public ServiceLdap {
+  std::vector<std::string> daemon_args() const override { return {"--idle-timeout=1"}; }
+};
+
+TEST_F(ServiceLdapIdle, IdleOperationsAreEndedAndBusyOnesKept) {
+  const UINT busy = open_reader();
+  const UINT idle = open_reader();
+  const Search people{kPeople, COMM_DIR_SCOPE_SUB, "(uid=*)", "uid", 0};
+  ASSERT_EQ(search(idle, people), 0);
+  for (int i = 0; i < 8; ++i) {  // about 3 s of requests on one of them
+    EXPECT_EQ(search(busy, people), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  }
+  EXPECT_EQ(on(COMM_DIR_FUNC_GET_FIRST_ENTRY, idle).result(), COMM_DIR_SVC_UNKNOWN_OPERATION);
+  EXPECT_EQ(on(COMM_DIR_FUNC_GET_FIRST_ENTRY, busy).result(), 0);
 }
 
 // Also run under ThreadSanitizer in CI (the suite's name says so), with the

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -183,6 +184,14 @@ int ChildProcess::stop(std::chrono::milliseconds term_bound) {
     pid_ = -1;
   }
   return status_;
+}
+
+std::string make_private_folder(const std::string& prefix, std::string& error) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/" + prefix + "-XXXXXX";
+  if (mkdtemp(pattern.data()) != nullptr) return pattern;  // mode 0700
+  error = "mkdtemp failed for " + pattern + ": " + std::strerror(errno);
+  return "";
 }
 
 }  // namespace commdir_testing

@@ -1,6 +1,7 @@
 // Child processes for tests that drive real programs (slapd and its tools,
-// the directory service daemon): a bounded run that collects the output, and
-// a long-running child that is stopped by pid, also when a test fails.
+// the directory service daemon): a bounded run that collects the output, a
+// long-running child that is stopped by pid, also when a test fails, and the
+// private folders they work in.
 #ifndef COMMDIR_TESTS_SUPPORT_CHILD_PROCESS_H_
 #define COMMDIR_TESTS_SUPPORT_CHILD_PROCESS_H_
 
@@ -55,6 +56,10 @@ class ChildProcess {
   pid_t pid_ = -1;   // -1 once the child has been reaped
   int status_ = -1;  // wait status once reaped
 };
+
+// Makes a folder only this user can enter, "<$TMPDIR or /tmp>/<prefix>-XXXXXX";
+// returns its path, or "" (with `error` set) when that fails.
+std::string make_private_folder(const std::string& prefix, std::string& error);
 
 }  // namespace commdir_testing
 

@@ -15,6 +15,10 @@ namespace commdir_testing {
 namespace {
 
 constexpr auto kStartLimit = std::chrono::seconds(10);
+// The daemon answers what it has taken before it stops, and a callback in
+// flight may wait for its answer up to the daemon's callback timeout (5 s by
+// default); under a sanitizer on a busy machine that takes longer still.
+constexpr auto kStopLimit = std::chrono::seconds(20);
 constexpr char kServiceEndpoint[] = "COMM_DIR_SRV";
 
 // True when a datagram socket can connect to the endpoint at `path`: the
@@ -46,13 +50,8 @@ void remove_folder(const std::string& dir) {
 }  // namespace
 
 ServiceProcess::ServiceProcess(const std::string& binary, const std::vector<std::string>& args) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/commdir-ipc-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    error_ = "mkdtemp failed for " + pattern;
-    return;
-  }
-  dir_ = pattern;
+  dir_ = make_private_folder("commdir-ipc", error_);
+  if (dir_.empty()) return;
   // The log lives beside the folder, not in it: the folder holds endpoints.
   log_path_ = dir_ + ".log";
   setenv("COMM_DIR_IPC_DIR", dir_.c_str(), 1);
@@ -63,10 +62,12 @@ ServiceProcess::ServiceProcess(const std::string& binary, const std::vector<std:
 }
 
 ServiceProcess::~ServiceProcess() {
-  child_.reset();
+  stop();
   if (!dir_.empty()) remove_folder(dir_);
   if (!log_path_.empty()) unlink(log_path_.c_str());
 }
+
+int ServiceProcess::stop() { return child_ != nullptr ? child_->stop(kStopLimit) : -1; }
 
 std::string ServiceProcess::log() const {
   std::ifstream in(log_path_);

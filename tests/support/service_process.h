@@ -30,6 +30,9 @@ class ServiceProcess {
   // Everything the daemon wrote to its standard output and error so far.
   std::string log() const;
   bool alive() { return child_ != nullptr && child_->alive(); }
+  // Stops the daemon (SIGTERM, then SIGKILL after a bound) and returns its
+  // wait status: a clean stop is an exit with status 0.
+  int stop();
 
  private:
   bool wait_until_ready();

@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <sstream>
 
 namespace commdir_testing {
@@ -130,13 +129,8 @@ bool parse_ldif(const std::string& text, std::vector<LdifEntry>& entries) {
 }
 
 SlapdFixture::SlapdFixture(const std::string& script, const std::string& ldif) : script_(script) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/commdir-slapd-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    error_ = "mkdtemp failed for " + pattern;
-    return;
-  }
-  dir_ = pattern;
+  dir_ = make_private_folder("commdir-slapd", error_);
+  if (dir_.empty()) return;
   std::vector<std::string> argv = {script_, "start", dir_};
   if (!ldif.empty()) argv.push_back(ldif);
   CommandResult started =
