@@ -9,7 +9,7 @@ DEPS_BUILD = g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-de
 DEPS_LDAP  = slapd ldap-utils libldap-dev
 DEPS_TARGET = g++-powerpc-linux-gnu qemu-user googletest
 
-.PHONY: all deps build test test-asan test-tsan test-target bench install demo clean
+.PHONY: all deps build test test-asan test-tsan test-target bench install demo clean fuzz fuzz-build fuzz-ci
 
 all: build
 
@@ -64,5 +64,39 @@ demo: deps
 	cmake --build $(BUILD) -j$(JOBS) --target comm-dir comm-dir-service
 	@scripts/demo $(BUILD)
 
+# libFuzzer targets (fuzz/), built with clang, ASan and UBSan in
+# $(BUILD)-fuzz. `make fuzz` runs each for FUZZ_SECONDS, starting from its
+# seeds in fuzz/corpus/ and keeping what it finds in fuzz/corpus-work/;
+# `make fuzz-ci` runs each over its seeds, then briefly.
+FUZZ_SECONDS ?= 60
+FUZZ_CI_SECONDS ?= 20
+FUZZ_TARGETS = fuzz_posix_datagram fuzz_dispatch_client fuzz_dispatch_server fuzz_facade_client fuzz_request_decoder
+DEPS_FUZZ = clang libclang-rt-14-dev
+
+fuzz-build:
+	@scripts/install-deps $(DEPS_FUZZ) cmake make
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMMDIR_BUILD_FUZZ=ON \
+	  -DCOMMDIR_BUILD_TESTS=OFF -DCOMMDIR_BUILD_SERVICE=OFF -DCOMMDIR_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(BUILD)-fuzz -j$(JOBS) --target commdir_fuzzers
+
+fuzz: fuzz-build
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p fuzz/corpus-work/$$t; \
+	  echo "=== $$t ($(FUZZ_SECONDS) s)"; \
+	  $(BUILD)-fuzz/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    fuzz/corpus-work/$$t fuzz/corpus/$$t || exit 1; \
+	done
+
+fuzz-ci: fuzz-build
+	@for t in $(FUZZ_TARGETS); do \
+	  echo "=== $$t: seeds"; \
+	  $(BUILD)-fuzz/fuzz/$$t -runs=0 fuzz/corpus/$$t || exit 1; \
+	  echo "=== $$t: $(FUZZ_CI_SECONDS) s"; \
+	  work=$$(mktemp -d); \
+	  $(BUILD)-fuzz/fuzz/$$t -max_total_time=$(FUZZ_CI_SECONDS) -print_final_stats=1 $$work fuzz/corpus/$$t \
+	    || { rm -rf $$work; exit 1; }; \
+	  rm -rf $$work; \
+	done
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-ppc
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-ppc $(BUILD)-fuzz

@@ -7,6 +7,9 @@
 #ifndef COMMDIR_PLATFORM_POSIX_POSIX_INTERNAL_H_
 #define COMMDIR_PLATFORM_POSIX_POSIX_INTERNAL_H_
 
+#include <sys/socket.h>
+#include <sys/types.h>
+
 #include <cstddef>
 
 #include "commdir/comm_dir_types.h"
@@ -18,6 +21,23 @@ constexpr UINT kPlatformTraceModule = 0x0E31;
 constexpr UINT kPlatformTraceCategory = 1;
 // Flag 1: the platform refused or dropped what a peer sent or a caller asked.
 constexpr INT kPlatformTraceRefusal = 1;
+
+// Every datagram carries at least this much, so that the header words travel.
+constexpr std::size_t kMinDatagram = 128;
+// The largest message: the library's largest is 49,284 bytes; the rest is
+// room for peers with messages of their own.
+constexpr std::size_t kMaxMessage = 65536;
+
+// Checks one datagram that recvmsg (with MSG_TRUNC) put into `buffer`, which
+// has room for kMaxMessage bytes; `received` is what recvmsg returned. In the
+// order that costs a stranger least: what came with it, credentials, then
+// sizes. Returns null when it is accepted: the zero bytes that its sender left
+// out are then restored, so that `buffer` holds *length bytes, the message's
+// length word. Otherwise returns why it is refused. *sender is set to the
+// credentials that came with it, or null. Its own function so that it can be
+// fed any datagram without a socket.
+const char* AcceptDatagram(const msghdr& message, std::size_t received, uid_t euid, char* buffer,
+                           std::size_t* length, const ucred** sender);
 
 // The stack to give a thread asked for with `requested` bytes: at least that,
 // at least 256 KiB (a dispatch function may keep a whole message on its

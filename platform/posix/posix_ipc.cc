@@ -51,11 +51,6 @@ constexpr char kPrefix[] = "utcp:";
 constexpr std::size_t kPrefixLength = sizeof kPrefix - 1;
 constexpr std::size_t kMaxNameLength = 32;  // prefix included
 constexpr std::size_t kHeaderSize = sizeof(gen_ipc_msghdr);
-// Every datagram carries at least this much, so that the header words travel.
-constexpr std::size_t kMinDatagram = 128;
-// The largest message: the library's largest is 49,284 bytes; the rest is
-// room for peers with messages of their own.
-constexpr std::size_t kMaxMessage = 65536;
 constexpr std::size_t kSendBufferSize = 65536;  // handed to every dispatch
 constexpr int kClientSendBuffer = 4 * kMaxMessage;
 constexpr std::size_t kMaxIdleSockets = 256;  // pooled, over all paths
@@ -261,6 +256,21 @@ std::size_t TrimmedLength(const char* message, std::size_t length) {
   return end;
 }
 
+// The control buffer of a receiving server has room for the credentials
+// only, and the kernel puts them first: descriptors that a peer passes along
+// never get installed in this process (the kernel closes them and sets
+// MSG_CTRUNC).
+const ucred* Credentials(const msghdr& message) {
+  const ucred* sender = nullptr;
+  auto& readable = const_cast<msghdr&>(message);  // the CMSG macros take no const
+  for (cmsghdr* c = CMSG_FIRSTHDR(&readable); c != nullptr; c = CMSG_NXTHDR(&readable, c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
+      sender = reinterpret_cast<const ucred*>(CMSG_DATA(c));
+    }
+  }
+  return sender;
+}
+
 // --- servers -------------------------------------------------------------------
 
 // A stale socket file (its process died without removing it) refuses
@@ -395,47 +405,23 @@ class Server {
         return;
       }
       std::size_t length = 0;
-      if (!accept(message, static_cast<std::size_t>(received), &length)) continue;
-      // Restore the zero bytes the sender left out.
-      std::memset(receive_buffer_.get() + received, 0, length - static_cast<std::size_t>(received));
+      const ucred* sender = nullptr;
+      const char* refusal = AcceptDatagram(message, static_cast<std::size_t>(received), euid_,
+                                           receive_buffer_.get(), &length, &sender);
+      if (refusal != nullptr) {
+        drop(sender, static_cast<std::size_t>(received), refusal);
+        continue;
+      }
       int size = 0;
       dispatch_(receive_buffer_.get(), send_buffer_.get(), &size);
     }
   }
 
-  // Checks a received datagram in the order that costs a stranger least:
-  // what came with it, credentials, then sizes. On success *length is the
-  // message's length word. A refused datagram is traced.
-  //
-  // The control buffer has room for the credentials only, and the kernel puts
-  // them first: descriptors that a peer passes along never get installed in
-  // this process (the kernel closes them and sets MSG_CTRUNC).
-  bool accept(msghdr& message, std::size_t received, std::size_t* length) {
-    const ucred* sender = nullptr;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS && c->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
-        sender = reinterpret_cast<const ucred*>(CMSG_DATA(c));
-      }
-    }
-    if ((message.msg_flags & MSG_CTRUNC) != 0) return drop(sender, received, "it carried more than credentials");
-    if (sender == nullptr) return drop(sender, received, "no credentials came with it");
-    if (sender->uid != euid_ && sender->uid != 0) return drop(sender, received, "the sender's uid is refused");
-    if ((message.msg_flags & MSG_TRUNC) != 0) return drop(sender, received, "it is longer than the largest message");
-    if (received < kMinDatagram) return drop(sender, received, "it is shorter than 128 bytes");
-    UINT length_word;
-    std::memcpy(&length_word, receive_buffer_.get() + GEN_IPC_HDR_LENGTH_OFFSET, sizeof length_word);
-    if (length_word > kMaxMessage) return drop(sender, received, "its length word is above the largest message");
-    if (received > length_word) return drop(sender, received, "it is longer than its length word");
-    *length = length_word;
-    return true;
-  }
-
-  bool drop(const ucred* sender, std::size_t received, const char* reason) {
+  void drop(const ucred* sender, std::size_t received, const char* reason) {
     long pid = sender == nullptr ? -1 : static_cast<long>(sender->pid);
     long uid = sender == nullptr ? -1 : static_cast<long>(sender->uid);
     POSIX_PLATFORM_TRACE("ipc %s: dropped a datagram of %zu bytes from pid %ld uid %ld: %s\n",
                          name_.c_str(), received, pid, uid, reason);
-    return false;
   }
 
   const std::string name_;
@@ -508,6 +494,24 @@ ServerRegistry& Servers() {
 void StoreHandle(void* record, UINT handle) { std::memcpy(record, &handle, sizeof handle); }
 
 }  // namespace
+
+const char* AcceptDatagram(const msghdr& message, std::size_t received, uid_t euid, char* buffer,
+                           std::size_t* length, const ucred** sender) {
+  *sender = Credentials(message);
+  if ((message.msg_flags & MSG_CTRUNC) != 0) return "it carried more than credentials";
+  if (*sender == nullptr) return "no credentials came with it";
+  if ((*sender)->uid != euid && (*sender)->uid != 0) return "the sender's uid is refused";
+  if ((message.msg_flags & MSG_TRUNC) != 0) return "it is longer than the largest message";
+  if (received < kMinDatagram) return "it is shorter than 128 bytes";
+  UINT length_word;
+  std::memcpy(&length_word, buffer + GEN_IPC_HDR_LENGTH_OFFSET, sizeof length_word);
+  if (length_word > kMaxMessage) return "its length word is above the largest message";
+  if (received > length_word) return "it is longer than its length word";
+  *length = length_word;
+  std::memset(buffer + received, 0, *length - received);
+  return nullptr;
+}
+
 }  // namespace commdir_posix
 
 using commdir_posix::Client;

@@ -48,7 +48,7 @@ constexpr std::size_t kMinStack = 256 * 1024;
 
 std::size_t ThreadStackSize(ULONG requested) {
   std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  std::size_t size = std::max<std::size_t>({requested, kMinStack, PTHREAD_STACK_MIN}) * kStackFactor;
+  std::size_t size = std::max<std::size_t>({requested, kMinStack, static_cast<std::size_t>(PTHREAD_STACK_MIN)}) * kStackFactor;
   return (size + page - 1) / page * page;
 }
 

@@ -1,0 +1,79 @@
+// The POSIX platform's checks of a received datagram, fed any datagram and
+// any control data that the kernel can hand to recvmsg.
+//
+// Input: byte 0 chooses what came with the datagram (bits 0-2: no control
+// data, our credentials, root's, a stranger's, a record too short for
+// credentials, descriptors; bit 3: the kernel cut the control data short;
+// bit 4: the datagram was longer than the buffer, and was cut to it), the
+// rest is the datagram. Accepted: the buffer holds exactly the datagram
+// and zeros up to its length word. Refused: nothing else is checked.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "fuzz/fuzz_delivery.h"
+#include "platform/posix/posix_internal.h"
+
+namespace {
+
+enum class control_kind { kNone, kOurs, kRoot, kStranger, kShort, kDescriptors, kCount };
+
+struct control_data {
+  alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(ucred))] = {};
+};
+
+// The control data of `kind` in `control`, and the msghdr that recvmsg would
+// have filled; a record always fits the buffer, as the kernel writes it.
+msghdr received_header(control_kind kind, bool cut_short, control_data& control) {
+  msghdr message{};
+  if (cut_short) message.msg_flags |= MSG_CTRUNC;
+  if (kind == control_kind::kNone) return message;
+  message.msg_control = control.bytes;
+  message.msg_controllen = sizeof control.bytes;
+  cmsghdr* record = CMSG_FIRSTHDR(&message);
+  record->cmsg_level = SOL_SOCKET;
+  record->cmsg_type = kind == control_kind::kDescriptors ? SCM_RIGHTS : SCM_CREDENTIALS;
+  record->cmsg_len = kind == control_kind::kShort ? CMSG_LEN(sizeof(int)) : CMSG_LEN(sizeof(ucred));
+  ucred credentials{};
+  credentials.pid = 4242;
+  credentials.uid = kind == control_kind::kRoot ? 0 : kind == control_kind::kStranger ? geteuid() + 1 : geteuid();
+  std::memcpy(CMSG_DATA(record), &credentials, sizeof credentials);
+  return message;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const auto kind = static_cast<control_kind>((data[0] & 7) % static_cast<int>(control_kind::kCount));
+  control_data control;
+  msghdr message = received_header(kind, (data[0] & 8) != 0, control);
+  const std::uint8_t* datagram = data + 1;
+  std::size_t received = size - 1;
+  // recvmsg with MSG_TRUNC: a datagram beyond the buffer is cut to it, and
+  // its whole length is returned with the flag set.
+  if ((data[0] & 16) != 0) received += commdir_posix::kMaxMessage;
+  if (received > commdir_posix::kMaxMessage) message.msg_flags |= MSG_TRUNC;
+  std::unique_ptr<char[]> buffer(new char[commdir_posix::kMaxMessage]);
+  std::memset(buffer.get(), 0x5a, commdir_posix::kMaxMessage);  // stale bytes of an earlier message
+  std::memcpy(buffer.get(), datagram, size - 1 < commdir_posix::kMaxMessage ? size - 1 : commdir_posix::kMaxMessage);
+
+  std::size_t length = 0;
+  const ucred* sender = nullptr;
+  const char* refusal =
+      commdir_posix::AcceptDatagram(message, received, geteuid(), buffer.get(), &length, &sender);
+  const bool trusted = kind == control_kind::kOurs || kind == control_kind::kRoot;
+  if (refusal != nullptr) {
+    FUZZ_CHECK(refusal[0] != '\0');
+    return 0;
+  }
+  FUZZ_CHECK(trusted && (data[0] & 8) == 0 && sender != nullptr);
+  FUZZ_CHECK(received >= commdir_posix::kMinDatagram && received <= length && length <= commdir_posix::kMaxMessage);
+  FUZZ_CHECK(std::memcmp(buffer.get(), datagram, received) == 0);
+  for (std::size_t i = received; i < length; ++i) FUZZ_CHECK(buffer[i] == 0);
+  return 0;
+}
