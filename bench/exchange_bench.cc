@@ -7,6 +7,7 @@
 //
 // Run through scripts/run-bench, which runs it pinned to one CPU and unpinned.
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,17 +34,32 @@ constexpr int kReplyPayload = 1948;   // COMM_DIR_REPLY
 // Seconds per raw round trip, measured by the first benchmark.
 double g_raw_seconds = 0;
 
-// Wall-clock seconds per iteration of a benchmark loop, measured around it.
+// Context switches of the whole process (every thread) so far.
+long context_switches() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_nvcsw + usage.ru_nivcsw;
+}
+
+// Wall-clock seconds and context switches per iteration of a benchmark
+// loop, measured around it.
 class LoopClock {
  public:
-  LoopClock() : start_(std::chrono::steady_clock::now()) {}
+  LoopClock() : start_(std::chrono::steady_clock::now()), switches_(context_switches()) {}
   double per_iteration(const benchmark::State& state) const {
     std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start_;
     return state.iterations() == 0 ? 0 : spent.count() / static_cast<double>(state.iterations());
   }
+  // Reported as the counter "switches" (per iteration).
+  void count_switches(benchmark::State& state) const {
+    if (state.iterations() == 0) return;
+    state.counters["switches"] =
+        static_cast<double>(context_switches() - switches_) / static_cast<double>(state.iterations());
+  }
 
  private:
   std::chrono::steady_clock::time_point start_;
+  long switches_;
 };
 
 void BM_RawDatagramRoundTrip(benchmark::State& state) {
@@ -70,6 +86,7 @@ void BM_RawDatagramRoundTrip(benchmark::State& state) {
     }
   }
   g_raw_seconds = clock.per_iteration(state);
+  clock.count_switches(state);
   // The same counters as the exchange, so that every report has them.
   state.counters["ratio_to_raw"] = 1.0;
   state.counters["raw_us"] = g_raw_seconds * 1e6;
@@ -104,6 +121,7 @@ void BM_LibraryExchange(benchmark::State& state) {
     }
   }
   const double seconds = clock.per_iteration(state);
+  clock.count_switches(state);
   if (g_raw_seconds > 0) state.counters["ratio_to_raw"] = seconds / g_raw_seconds;
   state.counters["raw_us"] = g_raw_seconds * 1e6;
   emwGENIpcRequestAdmin(velmarosta::COMM_DIR_SERVICE_SERVER_NAME, GEN_IPC_ADMIN_STOP);
