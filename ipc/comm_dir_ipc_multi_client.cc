@@ -58,8 +58,11 @@ constexpr char kFinalizeSignature[] = "RETCODE velmarosta::comm_dir_ipc_multi_cl
 // Lifetime: the call registers itself once its event exists, before its
 // request goes out, and removes itself on every way out of call_client
 // before it deletes the event and frees the record. dispatch_client copies
-// and posts under the table's mutex, so the removal waits for a delivery
-// under way to finish, and a reply arriving after it finds no call.
+// the reply and marks the call delivered under the table's mutex, so the
+// removal waits for a copy under way to finish, and a reply arriving after
+// it finds no call. The post comes after the mutex is released (see
+// deliver_reply), so that the woken caller does not block at once on the
+// mutex that the reply thread still holds.
 struct pending_call {
   COMM_DIR_IPC_MULTI_REPLY record;  // written by dispatch_client, under the table's mutex
   UINT event_id = 0;                // set before the call is registered, then constant
@@ -111,7 +114,8 @@ RETCODE delete_event(UINT event_id) {
 
 // Ends a call whose reply will not be awaited. The entry goes first, under
 // the table's mutex, so that a reply arriving later finds nothing, and one
-// being delivered right now has finished before the event is deleted.
+// being copied right now has finished before the record is freed. Its post
+// may still come after the deletion and then fails on a dead id (traced).
 void abandon_call(UINT word, UINT event_id) {
   reply_table().remove(word);
   delete_event(event_id);
@@ -169,11 +173,20 @@ bool send_request(UINT send_mutex, const COMM_DIR_MULTI_IPC_CLNT& clnt, int arg3
 enum class delivery { kDelivered, kNoCall, kAlreadyDelivered, kWrongEvent, kPostFailed };
 
 // Copies a reply into the record of the call that its `reply_buffer` word
-// names and wakes that call. Runs under the table's mutex, so the caller
-// cannot remove its entry, free the record or delete the event meanwhile.
+// names, under the table's mutex, and then wakes that call.
+//
+// The post happens after the mutex is released. That is safe because the
+// call is marked delivered before the release: no other reply touches it
+// again, and its caller frees the record only once its wait has ended, which
+// is by this post or by a failed wait; in the latter case the event may be
+// deleted before the post, and the post then fails harmlessly on an id that
+// names nothing (ids are never reused soon). Posting outside the mutex
+// matters on one CPU: the woken caller preempts this thread and would
+// otherwise block straight away on the mutex to remove its entry.
 delivery deliver_reply(const COMM_DIR_IPC_ENVELOPE_HEAD& head, const char* message,
                        RETCODE* post_code) {
   delivery outcome = delivery::kNoCall;
+  UINT event_id = 0;
   reply_table().with(head.reply_buffer, [&](pending_call& call) {
     if (call.delivered) {
       outcome = delivery::kAlreadyDelivered;
@@ -181,14 +194,21 @@ delivery deliver_reply(const COMM_DIR_IPC_ENVELOPE_HEAD& head, const char* messa
       outcome = delivery::kWrongEvent;
     } else {
       std::memcpy(&call.record, message, COMM_DIR_IPC_REPLY_SIZE);
-      *post_code = emwOSWPostEventSem(call.event_id);
-      // A failed post leaves the call waiting and undelivered, so that a
-      // repeated reply can still wake it.
-      call.delivered = *post_code == 0;
-      outcome = call.delivered ? delivery::kDelivered : delivery::kPostFailed;
+      call.delivered = true;
+      event_id = call.event_id;
+      outcome = delivery::kDelivered;
     }
   });
-  return outcome;
+  if (outcome != delivery::kDelivered) return outcome;
+  *post_code = emwOSWPostEventSem(event_id);
+  if (*post_code == 0) return delivery::kDelivered;
+  // A failed post leaves the call waiting: undelivered again, so that a
+  // repeated reply can still wake it. The event id tells whether the entry
+  // is still that call (its word may meanwhile name a new call).
+  reply_table().with(head.reply_buffer, [&](pending_call& call) {
+    if (call.event_id == event_id) call.delivered = false;
+  });
+  return delivery::kPostFailed;
 }
 
 }  // namespace
@@ -330,8 +350,10 @@ RETCODE comm_dir_ipc_multi_client::call_client(const COMM_DIR_MULTI_IPC_CLNT& cl
   }
   const UINT event_id = call->event_id;
   RETCODE rc = emwOSWWaitEventSem(event_id, -1);
-  // From here no reply can reach the record or the event: a reply being
-  // delivered has finished (the table's mutex), a later one finds nothing.
+  // From here no reply can reach the record: a reply being copied has
+  // finished (the table's mutex), a later one finds nothing. A post still
+  // under way after a failed wait reaches at most the event id, which stays
+  // harmless once the event is deleted.
   reply_table().remove(word);
   if (rc != 0) {
     TRACE_CALL_FAILED(kCallClientSignature, "emwOSWWaitEventSem", rc);
