@@ -334,9 +334,12 @@ class Server {
     return rc;
   }
 
-  // Closes the endpoint: the file goes, the receiving thread ends and is
-  // joined (unless this is that thread, running a dispatch: it then ends as
-  // soon as the dispatch returns). The socket closes with the last reference.
+  // Closes the endpoint: the file goes, no sender gets a message in any
+  // more, the receiving thread dispatches what was already queued (a sender
+  // whose message was accepted is not left without its dispatch) and then
+  // ends and is joined (unless this is that thread, running a dispatch: it
+  // then drains and ends once the dispatch returns). The socket closes with
+  // the last reference.
   void stop() {
     stopping_.store(true, std::memory_order_release);
     remove_file();
@@ -392,7 +395,9 @@ class Server {
       message.msg_controllen = sizeof control;
       // MSG_TRUNC: the datagram's real length, even where it did not fit.
       ssize_t received = ::recvmsg(fd_, &message, MSG_CMSG_CLOEXEC | MSG_TRUNC);
-      if (stopping_.load(std::memory_order_acquire)) return;
+      // After the shutdown of stop() the kernel still hands out the queued
+      // datagrams, then 0 (or an error) once the queue is empty.
+      if (received <= 0 && stopping_.load(std::memory_order_acquire)) return;
       if (received < 0) {
         if (errno == EINTR) continue;
         if (errno == ENOMEM || errno == ENOBUFS) {  // the kernel's shortage passes

@@ -39,12 +39,18 @@ struct arrived {
   RETCODE envelope_result = 0;
   std::vector<char> payload;  // the whole payload area
 
+  // What result() and word() read from a reply that never came, so that a
+  // missing reply fails its check instead of reading an empty payload.
+  static constexpr RETCODE kNoReply = 0x7FFFFFFF;
+
   RETCODE result() const {
+    if (payload.size() < sizeof(COMM_DIR_REPLY)) return kNoReply;
     RETCODE code;
     std::memcpy(&code, payload.data() + offsetof(COMM_DIR_REPLY, result), sizeof code);
     return code;
   }
   UINT word() const {
+    if (payload.size() < sizeof(COMM_DIR_REPLY)) return static_cast<UINT>(kNoReply);
     UINT word;
     std::memcpy(&word, payload.data() + offsetof(COMM_DIR_REPLY, body), sizeof word);
     return word;
