@@ -61,6 +61,18 @@ inline std::vector<char> delivered(const std::vector<char>& sent) {
   return message;
 }
 
+// The message that one fuzz input makes, as delivered: byte 0 lets
+// `steer(byte, datagram)` set the key fields of the rest, so that inputs get
+// past the first checks. Empty when the input is empty or the platform
+// refuses the datagram.
+template <typename Steer>
+std::vector<char> steered_delivery(const std::uint8_t* data, std::size_t size, Steer steer) {
+  if (size < 1) return {};
+  std::vector<char> sent(data + 1, data + size);
+  steer(data[0], sent);
+  return delivered(sent);
+}
+
 }  // namespace commdir_fuzz
 
 #endif  // COMMDIR_FUZZ_FUZZ_DELIVERY_H_

@@ -65,11 +65,9 @@ class harness {
   }
 
   void run(const std::uint8_t* data, std::size_t size) {
-    if (size < 1) return;
-    std::vector<char> sent(data + 1, data + size);
-    steer(data[0], sent);
-    std::vector<char> message = commdir_fuzz::delivered(sent);
-    if (message.empty()) return;  // the platform refuses it
+    std::vector<char> message = commdir_fuzz::steered_delivery(
+        data, size, [this](std::uint8_t how, std::vector<char>& bytes) { steer(how, bytes); });
+    if (message.empty()) return;  // no datagram, or the platform refuses it
     const int calls_before = callback_.calls;
     RETCODE rc = fake::inject(kEndpoint, message);
     fake::join_tasks();
