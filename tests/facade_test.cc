@@ -253,7 +253,7 @@ TEST_F(FacadeTest, PerValueCallsRefuseSilently) {
   for (const auto& call : calls) EXPECT_EQ(call(), COMM_DIR_ERR);
   EXPECT_EQ(service_.request_count(), requests);
   EXPECT_TRUE(fake::traces().empty());
-  EXPECT_TRUE(fake::calls().empty());
+  EXPECT_TRUE(fake::calls_of_this_thread().empty());
   EXPECT_TRUE(count == 5u && length == 6u);
   EXPECT_TRUE(one == reinterpret_cast<CHAR*>(0x10) && bin == reinterpret_cast<COMM_DIR_BERVAL*>(0x20));
 }

@@ -193,7 +193,7 @@ TEST(MultiClientLifecycleTest, FailedInitializeMakesEveryCallFailAtOnce) {
     COMM_DIR_MULTI_IPC_CLNT clnt{};
     char rcvbuf[8];
     EXPECT_EQ(client.call_client(clnt, 12, 0, 0, nullptr, 0, rcvbuf, 8, nullptr, ~0UL), -1);
-    EXPECT_TRUE(fake::calls().empty());  // refused before any platform call
+    EXPECT_TRUE(fake::calls_of_this_thread().empty());  // refused before any platform call
     fake::Trace t = only_trace("<Fatal>:<%s>(%d) : reply server not running : %s\n", 0, kCallSig);
     EXPECT_TRUE(extra(t) == row.reply_server_named);
   }
@@ -209,7 +209,7 @@ TEST(MultiClientLifecycleTest, FinalizeFailureIsTracedAndStopsFurtherCalls) {
   fake::clear_log();
   COMM_DIR_MULTI_IPC_CLNT clnt{};
   EXPECT_EQ(client.call_client(clnt, 12, 0, 0, nullptr, 0, nullptr, 0, nullptr, ~0UL), -1);
-  EXPECT_TRUE(fake::calls().empty());
+  EXPECT_TRUE(fake::calls_of_this_thread().empty());
 }
 
 TEST(MultiClientLifecycleTest, GetInstanceCreatesUnderBothLocksThenTakesNone) {
@@ -224,7 +224,7 @@ TEST(MultiClientLifecycleTest, GetInstanceCreatesUnderBothLocksThenTakesNone) {
   EXPECT_TRUE(fake::calls_of("OSW_Mutex_Semaphore")[0].args[0] == 1);
   fake::clear_log();
   EXPECT_EQ(comm_dir_ipc_multi_client::get_instance(), first);
-  EXPECT_TRUE(fake::calls().empty());
+  EXPECT_TRUE(fake::calls_of_this_thread().empty());
 }
 
 TEST(MultiClientConcurrencyTest, RacingFirstCallsCreateOneClient) {
@@ -270,7 +270,7 @@ TEST_F(MultiClientTest, CreateClientChecksTheClientNameFirstThenTheServerName) {
       continue;
     }
     EXPECT_EQ(rc, -1);
-    EXPECT_TRUE(fake::calls().empty());
+    EXPECT_TRUE(fake::calls_of_this_thread().empty());
     fake::Trace t = only_trace(row.format, 0, kCreateSig);
     const char* printed = row.client_printed ? row.client : row.server;
     EXPECT_TRUE(printed == nullptr ? extra(t).is_null() : extra(t) == printed);
@@ -389,7 +389,7 @@ TEST_F(MultiClientTest, CallClientRefusesSizesBeyondTheEnvelope) {
       continue;
     }
     EXPECT_EQ(rc, -1);
-    EXPECT_TRUE(fake::calls().empty());
+    EXPECT_TRUE(fake::calls_of_this_thread().empty());
     EXPECT_TRUE(extra(only_trace(row.format, 0, kCallSig)) == row.printed);
   }
 }

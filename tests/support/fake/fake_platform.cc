@@ -133,6 +133,7 @@ RETCODE record(const std::string& fn, std::vector<Value> args, RETCODE result, b
   c.args = std::move(args);
   c.result = result;
   c.injected = injected;
+  c.thread = std::this_thread::get_id();
   s.calls.push_back(std::move(c));
   return result;
 }
@@ -369,6 +370,14 @@ std::vector<Call> calls_of(const std::string& fn) {
   std::vector<Call> out;
   for (auto& c : calls()) {
     if (c.fn == fn) out.push_back(c);
+  }
+  return out;
+}
+
+std::vector<Call> calls_of_this_thread() {
+  std::vector<Call> out;
+  for (auto& c : calls()) {
+    if (c.thread == std::this_thread::get_id()) out.push_back(c);
   }
   return out;
 }

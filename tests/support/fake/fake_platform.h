@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "commdir/comm_dir_types.h"
@@ -36,6 +37,7 @@ struct Call {
   std::vector<Value> args;  // the arguments, in order (out-pointers as kPointer)
   RETCODE result = 0;       // what the fake returned
   bool injected = false;    // the result came from fail_nth
+  std::thread::id thread;   // who made the call
 };
 
 struct Trace {
@@ -71,6 +73,9 @@ void set_hook(const std::string& fn, std::function<void()> hook);
 
 std::vector<Call> calls();
 std::vector<Call> calls_of(const std::string& fn);
+// The calls the calling thread made: what a receiving thread finishes after
+// waking a caller may land in the log later, at any time.
+std::vector<Call> calls_of_this_thread();
 int count_of(const std::string& fn);
 std::vector<Trace> traces();
 void clear_log();  // forgets calls, traces and sent messages only
