@@ -3,7 +3,8 @@
 #include <strings.h>
 
 #include <cstring>
-#include <sstream>
+#include <string>
+#include <vector>
 
 #include "commdir/comm_dir_result_codes.h"
 #include "service/comm_dir_service_trace.h"
@@ -15,9 +16,7 @@ namespace {
 class ldap_handle {
  public:
   ldap_handle() = default;
-  ~ldap_handle() {
-    if (ld_ != nullptr) ldap_unbind_ext(ld_, nullptr, nullptr);
-  }
+  ~ldap_handle() { reset(); }
   ldap_handle(const ldap_handle&) = delete;
   ldap_handle& operator=(const ldap_handle&) = delete;
 
@@ -28,21 +27,37 @@ class ldap_handle {
     ld_ = nullptr;
     return ld;
   }
+  void reset() {
+    if (ld_ != nullptr) ldap_unbind_ext(ld_, nullptr, nullptr);
+    ld_ = nullptr;
+  }
 
  private:
   LDAP* ld_ = nullptr;
 };
 
+// libldap connects an ldaps:// URI and does its TLS handshake in one call
+// and fails both alike (LDAP_SERVER_DOWN). Its connection callback runs once
+// the TCP connection stands, before the handshake, on the connecting thread:
+// it tells a server that is down from one whose handshake failed. libldap
+// keeps the pointer for the handle's life, hence the static storage.
+thread_local bool t_tcp_connected = false;
+
+int note_tcp_connected(LDAP*, Sockbuf*, LDAPURLDesc*, sockaddr*, ldap_conncb*) {
+  t_tcp_connected = true;
+  return 0;
+}
+void note_closed(LDAP*, Sockbuf*, ldap_conncb*) {}
+ldap_conncb g_connect_watch = {note_tcp_connected, note_closed, nullptr};
+
+bool is_ldaps(const std::string& uri) { return strncasecmp(uri.c_str(), "ldaps://", 8) == 0; }
+
 // True when every blank-separated URI of `uris` is an ldaps:// one.
-bool all_ldaps(const char* uris) {
-  std::istringstream words(uris);
-  std::string uri;
-  bool any = false;
-  while (words >> uri) {
-    if (strncasecmp(uri.c_str(), "ldaps://", 8) != 0) return false;
-    any = true;
+bool all_ldaps(const std::vector<std::string>& uris) {
+  for (const std::string& uri : uris) {
+    if (!is_ldaps(uri)) return false;
   }
-  return any;
+  return !uris.empty();
 }
 
 // The server's diagnostic message of the last operation, or libldap's text
@@ -61,11 +76,11 @@ std::string diagnostic_of(LDAP* ld, int code) {
 
 // Records a failed step in `findings` and returns its code: `timeout_code`
 // when libldap timed out, else the mapped LDAP code.
-RETCODE failed_step(LDAP* ld, int ldap_code, RETCODE timeout_code, const char* step,
+RETCODE failed_step(LDAP* ld, int ldap_code, RETCODE timeout_code, const std::string& step,
                     comm_dir_ldap_findings* findings) {
   findings->ldap_result = ldap_code;
-  findings->diagnostic = std::string(step) + ": " + diagnostic_of(ld, ldap_code);
-  SERVICE_TRACE("%s failed: LDAP code %d (%s)", step, ldap_code, findings->diagnostic.c_str());
+  findings->diagnostic = step + ": " + diagnostic_of(ld, ldap_code);
+  SERVICE_TRACE("%s failed: LDAP code %d (%s)", step.c_str(), ldap_code, findings->diagnostic.c_str());
   return ldap_code == LDAP_TIMEOUT ? timeout_code : comm_dir_code_from_ldap(ldap_code);
 }
 
@@ -85,7 +100,108 @@ int set_options(LDAP* ld, const COMM_DIR_CONNECT_INFO& connect, const comm_dir_s
   if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &require_cert);
   if (rc == LDAP_OPT_SUCCESS && ca_file[0] != '\0') rc = ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, ca_file);
   if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &new_context);
+  if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_CONNECT_CB, &g_connect_watch);
   return rc == LDAP_OPT_SUCCESS ? LDAP_SUCCESS : LDAP_LOCAL_ERROR;
+}
+
+// A step of opening a connection that failed: its name and libldap's code.
+struct failed_open {
+  const char* step = nullptr;
+  int ldap_code = LDAP_SUCCESS;
+  bool tcp_connected = false;  // the TCP connection stood before the failure
+};
+
+// Opens `uri` up to a connection that carries LDAP: the TCP connection,
+// with its TLS handshake for ldaps://. Returns false and what failed.
+bool open_transport(const std::string& uri, const COMM_DIR_CONNECT_INFO& connect,
+                    const comm_dir_service_options& options, ldap_handle* handle, failed_open* failure) {
+  failure->step = "URI";
+  failure->ldap_code = ldap_initialize(handle->out(), uri.c_str());
+  if (failure->ldap_code != LDAP_SUCCESS) return false;
+  failure->step = "options";
+  failure->ldap_code = set_options(handle->get(), connect, options);
+  if (failure->ldap_code != LDAP_SUCCESS) return false;
+  failure->step = "connect";
+  t_tcp_connected = false;
+  failure->ldap_code = ldap_connect(handle->get());
+  failure->tcp_connected = t_tcp_connected;
+  return failure->ldap_code == LDAP_SUCCESS;
+}
+
+// Runs StartTLS when the record asks for it.
+int start_tls(LDAP* ld, const COMM_DIR_CONNECT_INFO& connect) {
+  if (connect.security != COMM_DIR_SECURITY_STARTTLS) return LDAP_SUCCESS;
+  return ldap_start_tls_s(ld, nullptr, nullptr);
+}
+
+// True when a TLS handshake with `uri` succeeds without checking the
+// server's certificate.
+bool handshake_passes_unchecked(const std::string& uri, COMM_DIR_CONNECT_INFO connect,
+                                const comm_dir_service_options& options) {
+  connect.tls_verify = COMM_DIR_TLS_VERIFY_NEVER;
+  ldap_handle probe;
+  failed_open failure;
+  return open_transport(uri, connect, options, &probe, &failure) && start_tls(probe.get(), connect) == LDAP_SUCCESS;
+}
+
+// Records a TLS handshake that failed (not by running out of time) and
+// returns its code. libldap gives no reason ("Connect error"), so the
+// handshake is tried once more without the certificate check: if that one
+// passes, the certificate was refused: not signed by the authority, or not
+// for this host. This second connection is made on this failure path only,
+// sends nothing over TLS and is closed at once.
+RETCODE failed_handshake(LDAP* ld, const std::string& uri, const COMM_DIR_CONNECT_INFO& connect,
+                         const comm_dir_service_options& options, int ldap_code, comm_dir_ldap_findings* findings) {
+  const bool refused_certificate =
+      connect.tls_verify != COMM_DIR_TLS_VERIFY_NEVER && handshake_passes_unchecked(uri, connect, options);
+  const char* ca_file = connect.tls_ca_file[0] != '\0' ? connect.tls_ca_file : options.ca_file.c_str();
+  findings->ldap_result = ldap_code;
+  findings->diagnostic = "TLS with " + uri + ": ";
+  if (refused_certificate) {
+    findings->diagnostic += std::string("the server's certificate is not trusted (authority: ") +
+                            (ca_file[0] != '\0' ? ca_file : "the system's") + ")";
+  } else {
+    findings->diagnostic += "the handshake failed: " + diagnostic_of(ld, ldap_code);
+  }
+  SERVICE_TRACE("%s", findings->diagnostic.c_str());
+  return refused_certificate ? COMM_DIR_SVC_TLS_CERT_UNTRUSTED : COMM_DIR_SVC_TLS_FAILED;
+}
+
+// True when `failure` is a TLS handshake of ldaps:// that failed on a TCP
+// connection that stood, and not for lack of time.
+bool is_failed_ldaps_handshake(const std::string& uri, const failed_open& failure) {
+  return is_ldaps(uri) && failure.tcp_connected && failure.ldap_code != LDAP_TIMEOUT &&
+         std::strcmp(failure.step, "connect") == 0;
+}
+
+// Tries the URIs of the record in the order that `failover` gives and
+// leaves the first connection that stands in `handle`. Returns 0, or the
+// code of the last URI's failure.
+RETCODE connect_first_answering(const COMM_DIR_CONNECT_INFO& connect, const comm_dir_service_options& options,
+                                comm_dir_failover* failover, ldap_handle* handle, std::string* connected_uri,
+                                comm_dir_ldap_findings* findings) {
+  std::vector<std::string> uris = comm_dir_failover::split(connect.uri);
+  if (uris.empty()) uris.emplace_back();  // libldap's default URI
+  const std::vector<std::size_t> order =
+      failover->order(connect.uri, uris.size(), comm_dir_failover::clock::now());
+  RETCODE code = 0;
+  for (std::size_t index : order) {
+    handle->reset();
+    failed_open failure;
+    if (open_transport(uris[index], connect, options, handle, &failure)) {
+      failover->answered(connect.uri, index, order.front() == 0, comm_dir_failover::clock::now());
+      if (index != order.front()) SERVICE_TRACE("failed over to %s", uris[index].c_str());
+      *connected_uri = uris[index];
+      return 0;
+    }
+    findings->reachable = findings->reachable || failure.tcp_connected;
+    code = is_failed_ldaps_handshake(uris[index], failure)
+               ? failed_handshake(handle->get(), uris[index], connect, options, failure.ldap_code, findings)
+               : failed_step(handle->get(), failure.ldap_code, COMM_DIR_SVC_CONNECT_TIMEOUT,
+                             (std::string(failure.step) + " " + uris[index]).c_str(), findings);
+  }
+  handle->reset();
+  return code;
 }
 
 // Sends the bind and waits for its answer within the network timeout.
@@ -142,24 +258,21 @@ int comm_dir_network_timeout_ms(const COMM_DIR_CONNECT_INFO& connect, const comm
 }
 
 RETCODE comm_dir_ldap_open(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind_record,
-                           const comm_dir_service_options& options, LDAP** ld, comm_dir_ldap_findings* findings) {
+                           const comm_dir_service_options& options, comm_dir_failover* failover, LDAP** ld,
+                           comm_dir_ldap_findings* findings) {
   *ld = nullptr;
-  if (connect.security == COMM_DIR_SECURITY_LDAPS && !all_ldaps(connect.uri)) {
+  if (connect.security == COMM_DIR_SECURITY_LDAPS && !all_ldaps(comm_dir_failover::split(connect.uri))) {
     findings->diagnostic = "security LDAPS needs ldaps:// URIs only";
     return COMM_DIR_SVC_BAD_FIELD;
   }
   ldap_handle handle;
-  int rc = ldap_initialize(handle.out(), connect.uri);
-  if (rc != LDAP_SUCCESS) return failed_step(handle.get(), rc, COMM_DIR_SVC_CONNECT_TIMEOUT, "URI", findings);
-  rc = set_options(handle.get(), connect, options);
-  if (rc != LDAP_SUCCESS) return failed_step(handle.get(), rc, COMM_DIR_SVC_CONNECT_TIMEOUT, "options", findings);
-  rc = ldap_connect(handle.get());
-  if (rc != LDAP_SUCCESS) return failed_step(handle.get(), rc, COMM_DIR_SVC_CONNECT_TIMEOUT, "connect", findings);
+  std::string uri;
+  RETCODE code = connect_first_answering(connect, options, failover, &handle, &uri, findings);
+  if (code != 0) return code;
   findings->reachable = true;
-  if (connect.security == COMM_DIR_SECURITY_STARTTLS) {
-    rc = ldap_start_tls_s(handle.get(), nullptr, nullptr);
-    if (rc != LDAP_SUCCESS) return failed_step(handle.get(), rc, COMM_DIR_SVC_TLS_TIMEOUT, "StartTLS", findings);
-  }
+  const int rc = start_tls(handle.get(), connect);
+  if (rc == LDAP_CONNECT_ERROR) return failed_handshake(handle.get(), uri, connect, options, rc, findings);
+  if (rc != LDAP_SUCCESS) return failed_step(handle.get(), rc, COMM_DIR_SVC_TLS_TIMEOUT, "StartTLS", findings);
   if (bind_record != nullptr) {
     RETCODE code = bind(handle.get(), *bind_record, comm_dir_network_timeout_ms(connect, options), findings);
     if (code != 0) return code;

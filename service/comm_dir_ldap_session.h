@@ -4,8 +4,19 @@
 // Every phase has a deadline (libldap's own defaults wait without limit):
 // the record's network timeout (or the daemon's) bounds the connect, the TLS
 // handshake and the bind, and each phase that runs out has its own code.
-// Several blank-separated URIs are tried in order by libldap itself, so an
-// operation that starts after the first server is back uses it again.
+//
+// The blank-separated URIs of a record are tried one by one, each on a
+// handle of its own, in the order that comm_dir_failover gives (the record's
+// order, or the URI that answered after a failover first): the first one
+// whose connection (and ldaps:// handshake) stands serves. StartTLS and the
+// bind then run on that one only: a server that answers but refuses them has
+// not failed over.
+//
+// TLS: the server's certificate is checked against the record's authority
+// file (else the daemon's --ca-file, else the system's) unless the record
+// says COMM_DIR_TLS_VERIFY_NEVER; each handle has a TLS context of its own.
+// A refused certificate gives COMM_DIR_SVC_TLS_CERT_UNTRUSTED, any other
+// failed handshake COMM_DIR_SVC_TLS_FAILED.
 #ifndef COMMDIR_SERVICE_COMM_DIR_LDAP_SESSION_H_
 #define COMMDIR_SERVICE_COMM_DIR_LDAP_SESSION_H_
 
@@ -14,6 +25,7 @@
 #include <string>
 
 #include "commdir/comm_dir_records.h"
+#include "service/comm_dir_failover.h"
 #include "service/comm_dir_service_options.h"
 
 namespace velmarosta {
@@ -30,10 +42,11 @@ struct comm_dir_ldap_findings {
 // threads are first at once: call this once before the workers start.
 void comm_dir_ldap_initialize();
 
-// Connects and (when `bind` is not null) binds. Returns 0 and the open
+// Connects (failing over as `failover` says, and telling it which URI
+// answered) and (when `bind` is not null) binds. Returns 0 and the open
 // connection in *ld, or the daemon's code with *ld null. Fills `findings`.
 RETCODE comm_dir_ldap_open(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind,
-                           const comm_dir_service_options& options, LDAP** ld,
+                           const comm_dir_service_options& options, comm_dir_failover* failover, LDAP** ld,
                            comm_dir_ldap_findings* findings);
 
 // A timeval of `ms` milliseconds.

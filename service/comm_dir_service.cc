@@ -93,7 +93,7 @@ void set_diagnostic(COMM_DIR_TEST_CONNECTION_INFO* info, const std::string& text
 std::atomic<comm_dir_service*> comm_dir_service::s_running_{nullptr};
 
 comm_dir_service::comm_dir_service(const comm_dir_service_options& options)
-    : options_(options), ids_(random_keys().words) {}
+    : options_(options), failover_(std::chrono::seconds(options.failback_after_s)), ids_(random_keys().words) {}
 
 comm_dir_service::~comm_dir_service() { stop(); }
 
@@ -352,8 +352,8 @@ RETCODE comm_dir_service::start_operation(const comm_dir_request& request, comm_
   const COMM_DIR_START_OPERATION_REQUEST& start = request.record.start_operation;
   comm_dir_ldap_findings findings;
   LDAP* ld = nullptr;
-  RETCODE code = comm_dir_ldap_open(start.connect, start.bind_present != 0 ? &start.bind : nullptr, options_, &ld,
-                                    &findings);
+  RETCODE code = comm_dir_ldap_open(start.connect, start.bind_present != 0 ? &start.bind : nullptr, options_,
+                                    &failover_, &ld, &findings);
   if (code != 0) return code;
   auto entry = std::make_shared<operation_entry>();
   entry->operation.reset(
@@ -404,7 +404,8 @@ RETCODE comm_dir_service::test_connection(COMM_DIR_TEST_CONNECTION_INFO* info) {
   comm_dir_ldap_findings findings;
   LDAP* ld = nullptr;
   const RETCODE code =
-      comm_dir_ldap_open(info->connect, info->bind_present != 0 ? &info->bind : nullptr, options_, &ld, &findings);
+      comm_dir_ldap_open(info->connect, info->bind_present != 0 ? &info->bind : nullptr, options_, &failover_, &ld,
+                         &findings);
   if (ld != nullptr) ldap_unbind_ext(ld, nullptr, nullptr);
   info->reachable = findings.reachable ? 1 : 0;
   info->bind_accepted = findings.bind_accepted ? 1 : 0;

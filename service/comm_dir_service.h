@@ -34,6 +34,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "service/comm_dir_failover.h"
 #include "service/comm_dir_operation.h"
 #include "service/comm_dir_operation_ids.h"
 #include "service/comm_dir_request_decoder.h"
@@ -92,6 +93,7 @@ class comm_dir_service {
   static std::atomic<comm_dir_service*> s_running_;
 
   const comm_dir_service_options options_;
+  comm_dir_failover failover_;  // thread-safe of its own
   std::atomic<bool> stopping_{false};
   std::vector<std::thread> workers_;
   std::thread reclaimer_;  // with --idle-timeout only

@@ -34,8 +34,11 @@ constexpr char kUsage[] =
     "      --idle-timeout=S            end an operation that has had no request for S\n"
     "                                  seconds, so that a crashed application leaks no\n"
     "                                  LDAP connection (default: never)\n"
+    "      --failback-after=S          after a failover to a later URI of a record, keep\n"
+    "                                  to that URI for S seconds, then try the first\n"
+    "                                  again (default 60)\n"
     "      --ca-file=PATH              certificate authority (PEM) for records that\n"
-    "                                  name none\n"
+    "                                  name none (default: the system's)\n"
     "  -h, --help                      this text\n"
     "      --version                   the version\n"
     "\n"
@@ -49,6 +52,7 @@ enum LongOnly {
   kResultTimeout,
   kCallbackTimeout,
   kIdleTimeout,
+  kFailbackAfter,
   kCaFile,
   kVersion,
 };
@@ -63,6 +67,7 @@ constexpr option kLongOptions[] = {
     {"result-timeout", required_argument, nullptr, kResultTimeout},
     {"callback-timeout", required_argument, nullptr, kCallbackTimeout},
     {"idle-timeout", required_argument, nullptr, kIdleTimeout},
+    {"failback-after", required_argument, nullptr, kFailbackAfter},
     {"ca-file", required_argument, nullptr, kCaFile},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersion},
@@ -93,6 +98,7 @@ int* number_option(int code, comm_dir_service_options* options) {
     case kResultTimeout: return &options->result_timeout_ms;
     case kCallbackTimeout: return &options->callback_timeout_ms;
     case kIdleTimeout: return &options->idle_timeout_s;
+    case kFailbackAfter: return &options->failback_after_s;
     default: return nullptr;
   }
 }

@@ -16,6 +16,7 @@ struct comm_dir_service_options {
   int result_timeout_ms = 30000;  // each search answer, when the search has no time limit
   int callback_timeout_ms = 5000; // the application's answer to a callback
   int idle_timeout_s = 0;         // end operations unused this long; 0: never
+  int failback_after_s = 60;      // after a failover, try the first URI again this much later
   std::string ca_file;            // certificate authority when the record names none
 };
 

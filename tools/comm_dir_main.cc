@@ -208,11 +208,12 @@ struct entry_attribute {
   std::vector<std::string> values;
 };
 
-// Whether a failed start_operation may be StartTLS's failure: a code of the
-// LDAP server or of libldap, other than the refusals of the bind itself
-// (inappropriate authentication, invalid credentials, insufficient access),
-// which mean that StartTLS worked.
+// Whether a failed start_operation may be StartTLS's failure: a failed
+// handshake, or a code of the LDAP server or of libldap, other than the
+// refusals of the bind itself (inappropriate authentication, invalid
+// credentials, insufficient access), which mean that StartTLS worked.
 bool may_be_starttls_failure(RETCODE rc) {
+  if (rc == velmarosta::COMM_DIR_SVC_TLS_CERT_UNTRUSTED || rc == velmarosta::COMM_DIR_SVC_TLS_FAILED) return true;
   int ldap_code = 0;
   return velmarosta::comm_dir_ldap_code_of(rc, &ldap_code) && (ldap_code < 48 || ldap_code > 50);
 }

@@ -56,6 +56,9 @@ constexpr RETCODE COMM_DIR_SVC_TLS_TIMEOUT = 0x34093021;         // StartTLS not
 constexpr RETCODE COMM_DIR_SVC_BIND_TIMEOUT = 0x34093022;        // no bind answer within the network timeout
 constexpr RETCODE COMM_DIR_SVC_SEARCH_TIMEOUT = 0x34093023;      // the search's time limit ran out
 constexpr RETCODE COMM_DIR_SVC_RESULT_TIMEOUT = 0x34093024;      // no answer from the server within the result timeout
+// TLS.
+constexpr RETCODE COMM_DIR_SVC_TLS_CERT_UNTRUSTED = 0x34093030;  // the server's certificate failed the check
+constexpr RETCODE COMM_DIR_SVC_TLS_FAILED = 0x34093031;          // the TLS handshake failed for another reason
 constexpr RETCODE COMM_DIR_SVC_LDAP_CODE_UNKNOWN = 0x340930FF;   // an LDAP code outside every range above
 
 // The daemon's code for an LDAP result code (positive) or a libldap API
@@ -123,6 +126,10 @@ inline constexpr COMM_DIR_RESULT_MESSAGE kMessages[] = {
     {COMM_DIR_SVC_BIND_TIMEOUT, "the LDAP server did not answer the bind within the network timeout"},
     {COMM_DIR_SVC_SEARCH_TIMEOUT, "the search's time limit ran out"},
     {COMM_DIR_SVC_RESULT_TIMEOUT, "the LDAP server did not answer within the result timeout"},
+    {COMM_DIR_SVC_TLS_CERT_UNTRUSTED,
+     "the LDAP server's TLS certificate is not trusted: not signed by the certificate authority, or not for this "
+     "host"},
+    {COMM_DIR_SVC_TLS_FAILED, "the TLS handshake with the LDAP server failed (not because of its certificate)"},
     {COMM_DIR_SVC_LDAP_CODE_UNKNOWN, "the LDAP library or server returned a code outside every known range"},
     // LDAP result codes returned by the server.
     {COMM_DIR_SVC_LDAP_RESULT_BASE + 0x01, "LDAP: operations error"},

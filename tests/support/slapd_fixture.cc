@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <sstream>
 
 namespace commdir_testing {
@@ -64,6 +65,13 @@ int sextet(char c) {
   if (c == '+') return 62;
   if (c == '/') return 63;
   return -1;
+}
+
+std::string first_line_of(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
 }
 
 std::string uri_of_port(int port) { return "ldap://127.0.0.1:" + std::to_string(port) + "/"; }
@@ -140,6 +148,7 @@ SlapdFixture::SlapdFixture(const std::string& script, const std::string& ldif) :
     return;
   }
   uri_ = trimmed(started.out);
+  ldaps_uri_ = first_line_of(dir_ + "/ldaps-uri");
 }
 
 SlapdFixture::~SlapdFixture() {
@@ -168,6 +177,17 @@ bool SlapdFixture::add(const std::string& ldif) {
                                   ldif, {}, kToolLimit);
   if (run.exit_code == 0) return true;
   error_ = "ldapadd failed: " + run.err;
+  return false;
+}
+
+bool SlapdFixture::halt() { return run_script("halt"); }
+
+bool SlapdFixture::resume() { return run_script("resume"); }
+
+bool SlapdFixture::run_script(const std::string& command) {
+  CommandResult run = run_command({script_, command, dir_}, "", {}, kScriptLimit);
+  if (run.exit_code == 0) return true;
+  error_ = "slapd-fixture " + command + " failed: " + run.err;
   return false;
 }
 

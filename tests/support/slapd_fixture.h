@@ -1,6 +1,7 @@
 // A throwaway slapd for end-to-end tests, driven by the slapd-fixture script:
-// a private folder, the mdb backend, 127.0.0.1 on a free port, loaded from an
-// LDIF, and stopped when the fixture goes away (also when the test process
+// a private folder, the mdb backend, 127.0.0.1 on free ports (ldap:// with
+// StartTLS, and ldaps://) with a certificate authority of its own, loaded from
+// an LDIF, and stopped when the fixture goes away (also when the test process
 // dies: the script watches it). Beside it: ldapsearch run as a child and its
 // LDIF parsed, and two stand-ins for broken servers.
 #ifndef COMMDIR_TESTS_SUPPORT_SLAPD_FIXTURE_H_
@@ -58,6 +59,11 @@ class SlapdFixture {
   bool ok() const { return !uri_.empty(); }
   const std::string& error() const { return error_; }
   const std::string& uri() const { return uri_; }
+  const std::string& ldaps_uri() const { return ldaps_uri_; }
+  // The authority (PEM) that signed the server's certificate, for 127.0.0.1.
+  std::string ca_file() const { return dir_ + "/tls/ca.pem"; }
+  // An authority that signed nothing of this server.
+  std::string foreign_ca_file() const { return dir_ + "/tls/foreign-ca.pem"; }
   // The private folder (removed at destruction).
   const std::string& dir() const { return dir_; }
 
@@ -66,11 +72,18 @@ class SlapdFixture {
   LdapSearchResult search(const std::vector<std::string>& args) const;
   // Adds the entries of `ldif` as the root DN; false (and error()) on failure.
   bool add(const std::string& ldif);
+  // Stops slapd and starts it again on the same ports with the same data, for
+  // a server that goes away and comes back; false (and error()) on failure.
+  bool halt();
+  bool resume();
 
  private:
+  bool run_script(const std::string& command);
+
   std::string script_;
   std::string dir_;    // the private folder, made by mkdtemp
   std::string uri_;    // empty until slapd answers
+  std::string ldaps_uri_;
   std::string error_;  // what went wrong last
 };
 
