@@ -117,8 +117,12 @@ velmarosta::COMM_DIR_SEARCH_CONDITION search_record(const SearchSpec& spec, UINT
 
 FacadeWalk walk(comm_dir_facade* facade, const std::string& uri, Identity identity,
                 const SearchSpec& spec) {
+  return walk(facade, connect_record(uri), identity, spec);
+}
+
+FacadeWalk walk(comm_dir_facade* facade, const velmarosta::COMM_DIR_CONNECT_INFO& connect, Identity identity,
+                const SearchSpec& spec) {
   FacadeWalk walk;
-  const velmarosta::COMM_DIR_CONNECT_INFO connect = connect_record(uri);
   const velmarosta::COMM_DIR_BIND_INFO bind = bind_record(identity);
   UINT operation = 0;
   walk.result = facade->start_operation(connect, &bind, &operation);
@@ -158,8 +162,7 @@ std::vector<LdifEntry> without_dns(std::vector<LdifEntry> entries) {
 void EndToEndTest::SetUp() {
   slapd_ = std::make_unique<SlapdFixture>(COMMDIR_SLAPD_FIXTURE, COMMDIR_ADDRESS_BOOK);
   ASSERT_TRUE(slapd_->ok()) << slapd_->error();
-  // A trace line per request, shown when a test fails.
-  service_ = std::make_unique<ServiceProcess>(COMMDIR_SERVICE_BIN, std::vector<std::string>{"-d"});
+  service_ = std::make_unique<ServiceProcess>(COMMDIR_SERVICE_BIN, daemon_args());
   ASSERT_TRUE(service_->ok()) << service_->error();
   facade_ = comm_dir_facade::comm_dir_get_instance();
   ASSERT_NE(facade_, nullptr);

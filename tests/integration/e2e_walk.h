@@ -53,6 +53,9 @@ velmarosta::COMM_DIR_SEARCH_CONDITION search_record(const SearchSpec& spec, UINT
 // strings), and ends the operation.
 FacadeWalk walk(velmarosta::comm_dir_facade* facade, const std::string& uri, Identity identity,
                 const SearchSpec& spec);
+// The same over the connection that `connect` describes (TLS, several URIs).
+FacadeWalk walk(velmarosta::comm_dir_facade* facade, const velmarosta::COMM_DIR_CONNECT_INFO& connect,
+                Identity identity, const SearchSpec& spec);
 
 // ldapsearch's view of the same search.
 LdapSearchResult ldapsearch(const SlapdFixture& slapd, Identity identity, const SearchSpec& spec);
@@ -67,6 +70,9 @@ class EndToEndTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
+  // The daemon's options: by default a trace line per request, shown when a
+  // test fails.
+  virtual std::vector<std::string> daemon_args() const { return {"-d"}; }
 
   std::unique_ptr<SlapdFixture> slapd_;
   std::unique_ptr<ServiceProcess> service_;

@@ -1,6 +1,7 @@
 #include "support/slapd_fixture.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -205,6 +206,30 @@ SilentServer::SilentServer() {
 
 SilentServer::~SilentServer() {
   if (fd_ >= 0) close(fd_);
+}
+
+UnreachableServer::UnreachableServer() {
+  int port = 0;
+  const int listener = bound_loopback_socket(port);
+  if (listener < 0) return;
+  fds_.push_back(listener);
+  // Backlog 0 holds one connection; a second one for good measure.
+  if (listen(listener, 0) != 0) return;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  for (int i = 0; i < 2; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return;
+    fds_.push_back(fd);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno != EINPROGRESS) return;
+  }
+  uri_ = uri_of_port(port);
+}
+
+UnreachableServer::~UnreachableServer() {
+  for (int fd : fds_) close(fd);
 }
 
 std::string closed_port_uri() {

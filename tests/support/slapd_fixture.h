@@ -103,6 +103,23 @@ class SilentServer {
   std::string uri_;
 };
 
+// A port on 127.0.0.1 whose connects never complete, as with a server behind
+// a dead link: a listener whose accept queue is full, so that the kernel
+// drops every new SYN. A connect to it runs into the network timeout.
+class UnreachableServer {
+ public:
+  UnreachableServer();
+  ~UnreachableServer();
+  UnreachableServer(const UnreachableServer&) = delete;
+  UnreachableServer& operator=(const UnreachableServer&) = delete;
+  bool ok() const { return !uri_.empty(); }
+  const std::string& uri() const { return uri_; }
+
+ private:
+  std::vector<int> fds_;  // the listener and the connections that fill its queue
+  std::string uri_;
+};
+
 // The URI of a port on 127.0.0.1 that nothing listens on: a server that is
 // down. The port was free a moment ago and is unlikely to be taken.
 std::string closed_port_uri();
