@@ -25,12 +25,16 @@
 // lists evicts the oldest, which then merely starts from its first URI).
 //
 // Thread-safe: mu_ guards the table; workers open connections at once.
+// Header-only, so that the unit tests, which build without libldap, use it.
 #ifndef COMMDIR_SERVICE_COMM_DIR_FAILOVER_H_
 #define COMMDIR_SERVICE_COMM_DIR_FAILOVER_H_
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <mutex>
+#include <numeric>
+#include <sstream>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -58,7 +62,7 @@ class comm_dir_failover {
 
  private:
   struct failed_over {
-    std::size_t answering;        // index of the URI that answered last
+    std::size_t answering;           // index of the URI that answered last
     clock::time_point first_failed;  // when the first URI last failed
   };
 
@@ -68,6 +72,53 @@ class comm_dir_failover {
   std::mutex mu_;
   std::unordered_map<std::string, failed_over> lists_;  // guarded by mu_
 };
+
+inline std::vector<std::string> comm_dir_failover::split(const std::string& uris) {
+  std::istringstream words(uris);
+  std::vector<std::string> list;
+  for (std::string uri; words >> uri;) list.push_back(uri);
+  return list;
+}
+
+inline std::vector<std::size_t> comm_dir_failover::order(const std::string& uris, std::size_t count,
+                                                          clock::time_point now) {
+  std::vector<std::size_t> indexes(count);
+  std::iota(indexes.begin(), indexes.end(), 0);
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = lists_.find(uris);
+  if (it == lists_.end()) return indexes;
+  if (it->second.answering >= count || now - it->second.first_failed >= failback_after_) return indexes;
+  // The answering URI first, the others behind it in the record's order.
+  std::rotate(indexes.begin(), indexes.begin() + static_cast<std::ptrdiff_t>(it->second.answering),
+              indexes.begin() + static_cast<std::ptrdiff_t>(it->second.answering) + 1);
+  return indexes;
+}
+
+inline void comm_dir_failover::answered(const std::string& uris, std::size_t index, bool first_tried,
+                                        clock::time_point now) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (index == 0) {
+    lists_.erase(uris);
+    return;
+  }
+  auto it = lists_.find(uris);
+  if (it == lists_.end()) {
+    if (lists_.size() >= kMaxLists) evict_oldest();
+    lists_.emplace(uris, failed_over{index, now});
+    return;
+  }
+  it->second.answering = index;
+  // Only an attempt that tried the first URI and found it down starts a new
+  // window; the backup answering within the window leaves its start alone.
+  if (first_tried) it->second.first_failed = now;
+}
+
+inline void comm_dir_failover::evict_oldest() {
+  auto oldest = std::min_element(lists_.begin(), lists_.end(), [](const auto& a, const auto& b) {
+    return a.second.first_failed < b.second.first_failed;
+  });
+  if (oldest != lists_.end()) lists_.erase(oldest);
+}
 
 }  // namespace velmarosta
 

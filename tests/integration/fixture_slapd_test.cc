@@ -34,10 +34,11 @@ bool eventually(Condition condition) {
   return false;
 }
 
-bool answers(const std::string& uri) {
+// `ca_file`: the authority that a TLS connection checks the server against.
+bool answers(const std::string& uri, const std::string& ca_file = "") {
   return run_command({"ldapsearch", "-x", "-o", "nettimeout=1", "-H", uri, "-b", "", "-s", "base",
                       "1.1"},
-                     "", {}, seconds(5))
+                     "", {{"LDAPTLS_CACERT", ca_file}}, seconds(5))
              .exit_code == 0;
 }
 
@@ -72,6 +73,17 @@ TEST(SlapdFixtureTest, ServesTheAddressBookOnLoopbackAndStopsCleanly) {
     ASSERT_TRUE(slapd.add("dn: cn=extra,dc=example,dc=com\nobjectClass: organizationalRole\n"
                           "cn: extra\n"))
         << slapd.error();
+    EXPECT_EQ(slapd.search({"-b", "cn=extra,dc=example,dc=com", "-s", "base"}).entries.size(), 1u);
+
+    EXPECT_EQ(slapd.ldaps_uri().rfind("ldaps://127.0.0.1:", 0), 0u) << slapd.ldaps_uri();
+    EXPECT_TRUE(answers(slapd.ldaps_uri(), slapd.ca_file()));
+    EXPECT_FALSE(answers(slapd.ldaps_uri(), slapd.foreign_ca_file()));
+
+    // Halted and resumed: the same ports, the same data.
+    ASSERT_TRUE(slapd.halt()) << slapd.error();
+    EXPECT_FALSE(answers(uri));
+    ASSERT_TRUE(slapd.resume()) << slapd.error();
+    EXPECT_TRUE(answers(slapd.ldaps_uri(), slapd.ca_file()));
     EXPECT_EQ(slapd.search({"-b", "cn=extra,dc=example,dc=com", "-s", "base"}).entries.size(), 1u);
   }
   EXPECT_FALSE(answers(uri));
@@ -116,22 +128,27 @@ TEST(SlapdFixtureTest, RefusedLdifIsReportedAndLeavesNothingRunning) {
 }
 
 // The stand-ins for broken servers: one that never answers holds a client
-// until its own limit, one that is down refuses at once.
+// until its own limit, one that is down refuses at once, and one whose
+// connects never complete fails the client's connect time-out.
 TEST(SlapdFixtureTest, BrokenServerStandInsBehaveAsBrokenServers) {
   SilentServer silent;
   ASSERT_TRUE(silent.ok());
+  UnreachableServer unreachable;
+  ASSERT_TRUE(unreachable.ok());
   struct Row {
     const char* name;
     std::string uri;
     bool times_out;
   };
-  const Row rows[] = {{"never answers", silent.uri(), true}, {"down", closed_port_uri(), false}};
+  const Row rows[] = {{"never answers", silent.uri(), true},
+                      {"down", closed_port_uri(), false},
+                      {"connect never completes", unreachable.uri(), false}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     ASSERT_EQ(row.uri.rfind("ldap://127.0.0.1:", 0), 0u) << row.uri;
     CommandResult run = run_command(
-        {"ldapsearch", "-x", "-o", "nettimeout=5", "-H", row.uri, "-b", "", "-s", "base"}, "", {},
-        seconds(2));
+        {"ldapsearch", "-x", "-o", "nettimeout=1", "-H", row.uri, "-b", "", "-s", "base"}, "", {},
+        seconds(3));
     EXPECT_EQ(run.timed_out, row.times_out);
     if (!row.times_out) {
       EXPECT_EQ(run.exit_code, 255) << run.err;  // can't contact
