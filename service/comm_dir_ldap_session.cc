@@ -1,7 +1,9 @@
 #include "service/comm_dir_ldap_session.h"
 
 #include <strings.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -52,7 +54,7 @@ ldap_conncb g_connect_watch = {note_tcp_connected, note_closed, nullptr};
 
 bool is_ldaps(const std::string& uri) { return strncasecmp(uri.c_str(), "ldaps://", 8) == 0; }
 
-// True when every blank-separated URI of `uris` is an ldaps:// one.
+// True when every URI of `uris` is an ldaps:// one.
 bool all_ldaps(const std::vector<std::string>& uris) {
   for (const std::string& uri : uris) {
     if (!is_ldaps(uri)) return false;
@@ -84,6 +86,18 @@ RETCODE failed_step(LDAP* ld, int ldap_code, RETCODE timeout_code, const std::st
   return ldap_code == LDAP_TIMEOUT ? timeout_code : comm_dir_code_from_ldap(ldap_code);
 }
 
+// The certificate authority file that checks the server: the record's, else
+// the daemon's; empty: the system's.
+const char* authority_file(const COMM_DIR_CONNECT_INFO& connect, const comm_dir_service_options& options) {
+  return connect.tls_ca_file[0] != '\0' ? connect.tls_ca_file : options.ca_file.c_str();
+}
+
+// Whether the connection will speak TLS: by the record's security, or by an
+// ldaps:// URI in its list.
+bool uses_tls(const COMM_DIR_CONNECT_INFO& connect, const std::vector<std::string>& uris) {
+  return connect.security != COMM_DIR_SECURITY_NONE || std::any_of(uris.begin(), uris.end(), is_ldaps);
+}
+
 // Sets the options that every connection needs before it connects. The TLS
 // settings go into a context of this handle's own (LDAP_OPT_X_TLS_NEWCTX),
 // so records with different authorities never share one.
@@ -91,7 +105,7 @@ int set_options(LDAP* ld, const COMM_DIR_CONNECT_INFO& connect, const comm_dir_s
   const int version = LDAP_VERSION3;
   const timeval network = comm_dir_timeval_ms(comm_dir_network_timeout_ms(connect, options));
   const int require_cert = connect.tls_verify == COMM_DIR_TLS_VERIFY_NEVER ? LDAP_OPT_X_TLS_NEVER : LDAP_OPT_X_TLS_DEMAND;
-  const char* ca_file = connect.tls_ca_file[0] != '\0' ? connect.tls_ca_file : options.ca_file.c_str();
+  const char* ca_file = authority_file(connect, options);
   const int new_context = 0;
   int rc = ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
   if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &network);
@@ -104,9 +118,20 @@ int set_options(LDAP* ld, const COMM_DIR_CONNECT_INFO& connect, const comm_dir_s
   return rc == LDAP_OPT_SUCCESS ? LDAP_SUCCESS : LDAP_LOCAL_ERROR;
 }
 
-// A step of opening a connection that failed: its name and libldap's code.
+// The steps of opening a connection, and their names for the diagnostic.
+enum class open_step { kUri, kOptions, kConnect };
+const char* name_of(open_step step) {
+  switch (step) {
+    case open_step::kUri: return "URI";
+    case open_step::kOptions: return "options";
+    case open_step::kConnect: return "connect";
+  }
+  return "?";
+}
+
+// A step of opening a connection that failed, and libldap's code.
 struct failed_open {
-  const char* step = nullptr;
+  open_step step = open_step::kUri;
   int ldap_code = LDAP_SUCCESS;
   bool tcp_connected = false;  // the TCP connection stood before the failure
 };
@@ -115,13 +140,13 @@ struct failed_open {
 // with its TLS handshake for ldaps://. Returns false and what failed.
 bool open_transport(const std::string& uri, const COMM_DIR_CONNECT_INFO& connect,
                     const comm_dir_service_options& options, ldap_handle* handle, failed_open* failure) {
-  failure->step = "URI";
+  failure->step = open_step::kUri;
   failure->ldap_code = ldap_initialize(handle->out(), uri.c_str());
   if (failure->ldap_code != LDAP_SUCCESS) return false;
-  failure->step = "options";
+  failure->step = open_step::kOptions;
   failure->ldap_code = set_options(handle->get(), connect, options);
   if (failure->ldap_code != LDAP_SUCCESS) return false;
-  failure->step = "connect";
+  failure->step = open_step::kConnect;
   t_tcp_connected = false;
   failure->ldap_code = ldap_connect(handle->get());
   failure->tcp_connected = t_tcp_connected;
@@ -150,18 +175,20 @@ bool handshake_passes_unchecked(const std::string& uri, COMM_DIR_CONNECT_INFO co
 // passes, the certificate was refused: not signed by the authority, or not
 // for this host. This second connection is made on this failure path only,
 // sends nothing over TLS and is closed at once.
-RETCODE failed_handshake(LDAP* ld, const std::string& uri, const COMM_DIR_CONNECT_INFO& connect,
+RETCODE failed_handshake(const std::string& uri, const COMM_DIR_CONNECT_INFO& connect,
                          const comm_dir_service_options& options, int ldap_code, comm_dir_ldap_findings* findings) {
   const bool refused_certificate =
       connect.tls_verify != COMM_DIR_TLS_VERIFY_NEVER && handshake_passes_unchecked(uri, connect, options);
-  const char* ca_file = connect.tls_ca_file[0] != '\0' ? connect.tls_ca_file : options.ca_file.c_str();
+  const char* ca_file = authority_file(connect, options);
   findings->ldap_result = ldap_code;
   findings->diagnostic = "TLS with " + uri + ": ";
   if (refused_certificate) {
     findings->diagnostic += std::string("the server's certificate is not trusted (authority: ") +
                             (ca_file[0] != '\0' ? ca_file : "the system's") + ")";
   } else {
-    findings->diagnostic += "the handshake failed: " + diagnostic_of(ld, ldap_code);
+    // libldap's diagnostic is "(unknown error code)" here; its code's text
+    // says at least which side gave up.
+    findings->diagnostic += std::string("the handshake failed: ") + ldap_err2string(ldap_code);
   }
   SERVICE_TRACE("%s", findings->diagnostic.c_str());
   return refused_certificate ? COMM_DIR_SVC_TLS_CERT_UNTRUSTED : COMM_DIR_SVC_TLS_FAILED;
@@ -170,17 +197,24 @@ RETCODE failed_handshake(LDAP* ld, const std::string& uri, const COMM_DIR_CONNEC
 // True when `failure` is a TLS handshake of ldaps:// that failed on a TCP
 // connection that stood, and not for lack of time.
 bool is_failed_ldaps_handshake(const std::string& uri, const failed_open& failure) {
-  return is_ldaps(uri) && failure.tcp_connected && failure.ldap_code != LDAP_TIMEOUT &&
-         std::strcmp(failure.step, "connect") == 0;
+  return is_ldaps(uri) && failure.step == open_step::kConnect && failure.tcp_connected &&
+         failure.ldap_code != LDAP_TIMEOUT;
 }
 
-// Tries the URIs of the record in the order that `failover` gives and
+// Records that `uri` answered after the URIs before it failed: no longer a
+// failure, but the connection test still says why it was not the first.
+void failed_over(const std::string& uri, comm_dir_ldap_findings* findings) {
+  findings->ldap_result = LDAP_SUCCESS;
+  findings->diagnostic = "failed over to " + uri + " after " + findings->diagnostic;
+  SERVICE_TRACE("%s", findings->diagnostic.c_str());
+}
+
+// Tries the record's URIs (`uris`) in the order that `failover` gives and
 // leaves the first connection that stands in `handle`. Returns 0, or the
 // code of the last URI's failure.
-RETCODE connect_first_answering(const COMM_DIR_CONNECT_INFO& connect, const comm_dir_service_options& options,
-                                comm_dir_failover* failover, ldap_handle* handle, std::string* connected_uri,
-                                comm_dir_ldap_findings* findings) {
-  std::vector<std::string> uris = comm_dir_failover::split(connect.uri);
+RETCODE connect_first_answering(const COMM_DIR_CONNECT_INFO& connect, std::vector<std::string> uris,
+                                const comm_dir_service_options& options, comm_dir_failover* failover,
+                                ldap_handle* handle, std::string* connected_uri, comm_dir_ldap_findings* findings) {
   if (uris.empty()) uris.emplace_back();  // libldap's default URI
   const std::vector<std::size_t> order =
       failover->order(connect.uri, uris.size(), comm_dir_failover::clock::now());
@@ -190,15 +224,15 @@ RETCODE connect_first_answering(const COMM_DIR_CONNECT_INFO& connect, const comm
     failed_open failure;
     if (open_transport(uris[index], connect, options, handle, &failure)) {
       failover->answered(connect.uri, index, order.front() == 0, comm_dir_failover::clock::now());
-      if (index != order.front()) SERVICE_TRACE("failed over to %s", uris[index].c_str());
+      if (index != order.front()) failed_over(uris[index], findings);
       *connected_uri = uris[index];
       return 0;
     }
     findings->reachable = findings->reachable || failure.tcp_connected;
     code = is_failed_ldaps_handshake(uris[index], failure)
-               ? failed_handshake(handle->get(), uris[index], connect, options, failure.ldap_code, findings)
+               ? failed_handshake(uris[index], connect, options, failure.ldap_code, findings)
                : failed_step(handle->get(), failure.ldap_code, COMM_DIR_SVC_CONNECT_TIMEOUT,
-                             (std::string(failure.step) + " " + uris[index]).c_str(), findings);
+                             std::string(name_of(failure.step)) + " " + uris[index], findings);
   }
   handle->reset();
   return code;
@@ -261,17 +295,26 @@ RETCODE comm_dir_ldap_open(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_
                            const comm_dir_service_options& options, comm_dir_failover* failover, LDAP** ld,
                            comm_dir_ldap_findings* findings) {
   *ld = nullptr;
-  if (connect.security == COMM_DIR_SECURITY_LDAPS && !all_ldaps(comm_dir_failover::split(connect.uri))) {
+  const std::vector<std::string> uris = comm_dir_failover::split(connect.uri);
+  if (connect.security == COMM_DIR_SECURITY_LDAPS && !all_ldaps(uris)) {
     findings->diagnostic = "security LDAPS needs ldaps:// URIs only";
     return COMM_DIR_SVC_BAD_FIELD;
   }
+  // libldap would fail the handshake alike for a file it cannot read; say so
+  // before any server is tried.
+  const char* ca_file = authority_file(connect, options);
+  if (uses_tls(connect, uris) && ca_file[0] != '\0' && access(ca_file, R_OK) != 0) {
+    findings->diagnostic = std::string("the certificate authority file ") + ca_file + " cannot be read";
+    SERVICE_TRACE("%s", findings->diagnostic.c_str());
+    return COMM_DIR_SVC_TLS_CA_FILE;
+  }
   ldap_handle handle;
   std::string uri;
-  RETCODE code = connect_first_answering(connect, options, failover, &handle, &uri, findings);
+  RETCODE code = connect_first_answering(connect, uris, options, failover, &handle, &uri, findings);
   if (code != 0) return code;
   findings->reachable = true;
   const int rc = start_tls(handle.get(), connect);
-  if (rc == LDAP_CONNECT_ERROR) return failed_handshake(handle.get(), uri, connect, options, rc, findings);
+  if (rc == LDAP_CONNECT_ERROR) return failed_handshake(uri, connect, options, rc, findings);
   if (rc != LDAP_SUCCESS) return failed_step(handle.get(), rc, COMM_DIR_SVC_TLS_TIMEOUT, "StartTLS", findings);
   if (bind_record != nullptr) {
     RETCODE code = bind(handle.get(), *bind_record, comm_dir_network_timeout_ms(connect, options), findings);

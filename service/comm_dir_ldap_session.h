@@ -16,7 +16,8 @@
 // file (else the daemon's --ca-file, else the system's) unless the record
 // says COMM_DIR_TLS_VERIFY_NEVER; each handle has a TLS context of its own.
 // A refused certificate gives COMM_DIR_SVC_TLS_CERT_UNTRUSTED, any other
-// failed handshake COMM_DIR_SVC_TLS_FAILED.
+// failed handshake COMM_DIR_SVC_TLS_FAILED, and an authority file that the
+// daemon cannot read COMM_DIR_SVC_TLS_CA_FILE before any server is tried.
 #ifndef COMMDIR_SERVICE_COMM_DIR_LDAP_SESSION_H_
 #define COMMDIR_SERVICE_COMM_DIR_LDAP_SESSION_H_
 

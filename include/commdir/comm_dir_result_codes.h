@@ -59,6 +59,7 @@ constexpr RETCODE COMM_DIR_SVC_RESULT_TIMEOUT = 0x34093024;      // no answer fr
 // TLS.
 constexpr RETCODE COMM_DIR_SVC_TLS_CERT_UNTRUSTED = 0x34093030;  // the server's certificate failed the check
 constexpr RETCODE COMM_DIR_SVC_TLS_FAILED = 0x34093031;          // the TLS handshake failed for another reason
+constexpr RETCODE COMM_DIR_SVC_TLS_CA_FILE = 0x34093032;         // the certificate authority file cannot be read
 constexpr RETCODE COMM_DIR_SVC_LDAP_CODE_UNKNOWN = 0x340930FF;   // an LDAP code outside every range above
 
 // The daemon's code for an LDAP result code (positive) or a libldap API
@@ -130,6 +131,7 @@ inline constexpr COMM_DIR_RESULT_MESSAGE kMessages[] = {
      "the LDAP server's TLS certificate is not trusted: not signed by the certificate authority, or not for this "
      "host"},
     {COMM_DIR_SVC_TLS_FAILED, "the TLS handshake with the LDAP server failed (not because of its certificate)"},
+    {COMM_DIR_SVC_TLS_CA_FILE, "the daemon cannot read the certificate authority file (missing, or no permission)"},
     {COMM_DIR_SVC_LDAP_CODE_UNKNOWN, "the LDAP library or server returned a code outside every known range"},
     // LDAP result codes returned by the server.
     {COMM_DIR_SVC_LDAP_RESULT_BASE + 0x01, "LDAP: operations error"},

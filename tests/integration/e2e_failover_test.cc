@@ -79,6 +79,13 @@ TEST_F(EndToEndFailoverTest, FailsOverWhileTheFirstIsDownAndBackOnceItAnswers) {
   const std::string uris = slapd_->uri() + " " + backup_->uri();
   EXPECT_EQ(served_by(uris), "first");
   ASSERT_TRUE(slapd_->halt()) << slapd_->error();
+  // The connection test that fails over succeeds, and says why.
+  velmarosta::COMM_DIR_TEST_CONNECTION_INFO test{};
+  test.connect = connect_record(uris);
+  EXPECT_EQ(facade_->check_connection(velmarosta::COMM_DIR_TEST_MODE_SYNC, test), 0) << test.diagnostic;
+  EXPECT_EQ(test.ldap_result, 0);
+  EXPECT_NE(std::string(test.diagnostic).find("failed over to " + backup_->uri()), std::string::npos)
+      << test.diagnostic;
   EXPECT_EQ(served_by(uris), "backup");
   EXPECT_EQ(served_by(uris), "backup");
   ASSERT_TRUE(slapd_->resume()) << slapd_->error();

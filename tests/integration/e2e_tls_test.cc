@@ -17,13 +17,14 @@ using velmarosta::COMM_DIR_CONNECT_INFO;
 using velmarosta::COMM_DIR_SECURITY_LDAPS;
 using velmarosta::COMM_DIR_SECURITY_STARTTLS;
 using velmarosta::COMM_DIR_SVC_NO_MORE_ENTRIES;
+using velmarosta::COMM_DIR_SVC_TLS_CA_FILE;
 using velmarosta::COMM_DIR_SVC_TLS_CERT_UNTRUSTED;
 using velmarosta::COMM_DIR_SVC_TLS_FAILED;
 using velmarosta::COMM_DIR_TLS_VERIFY_DEMAND;
 using velmarosta::COMM_DIR_TLS_VERIFY_NEVER;
 
 enum class Port { kLdap, kLdaps, kLdapsOnLdapPort };
-enum class Authority { kDaemons, kFixtures, kForeign };
+enum class Authority { kDaemons, kFixtures, kForeign, kMissing };
 
 struct TlsRow {
   const char* name;
@@ -51,6 +52,8 @@ const TlsRow kTlsRows[] = {
      COMM_DIR_TLS_VERIFY_NEVER, 0},
     {"LDAPS to a port without TLS", Port::kLdapsOnLdapPort, COMM_DIR_SECURITY_LDAPS, Authority::kFixtures,
      COMM_DIR_TLS_VERIFY_DEMAND, COMM_DIR_SVC_TLS_FAILED},
+    {"StartTLS, no such authority file", Port::kLdap, COMM_DIR_SECURITY_STARTTLS, Authority::kMissing,
+     COMM_DIR_TLS_VERIFY_DEMAND, COMM_DIR_SVC_TLS_CA_FILE},
 };
 
 const SearchSpec kPeople{"ou=people,dc=example,dc=com", velmarosta::COMM_DIR_SCOPE_SUB,
@@ -77,10 +80,15 @@ class EndToEndTlsTest : public EndToEndTest {
     record.tls_verify = row.verify;
     if (row.authority == Authority::kFixtures) copy_field(record.tls_ca_file, slapd_->ca_file());
     if (row.authority == Authority::kForeign) copy_field(record.tls_ca_file, slapd_->foreign_ca_file());
+    if (row.authority == Authority::kMissing) copy_field(record.tls_ca_file, slapd_->dir() + "/tls/no-such.pem");
     return record;
   }
 };
 
+// Each row as a walk and as a connection test. The connection test tells a
+// refused certificate from a server that is down: the server was reached,
+// and the diagnostic names the authority. A missing authority file is found
+// before any server is tried.
 TEST_F(EndToEndTlsTest, WalksOverTlsOnlyWithTheServersAuthority) {
   const LdapSearchResult expected = ldapsearch(*slapd_, Identity::kReader, kPeople);
   ASSERT_EQ(expected.exit_code, 0) << expected.diagnostic;
@@ -95,26 +103,18 @@ TEST_F(EndToEndTlsTest, WalksOverTlsOnlyWithTheServersAuthority) {
       EXPECT_EQ(got.result, row.result) << std::hex << got.result;
       EXPECT_EQ(got.failed_call, "start_operation");
     }
-  }
-}
 
-// The connection test says the same, and tells a refused certificate from a
-// server that is down: the server was reached, and the diagnostic says why.
-TEST_F(EndToEndTlsTest, ConnectionTestNamesTheRefusedCertificate) {
-  for (const TlsRow& row : kTlsRows) {
-    SCOPED_TRACE(row.name);
-    velmarosta::COMM_DIR_TEST_CONNECTION_INFO record{};
-    record.connect = record_for(row);
-    record.bind_present = 1;
-    record.bind = bind_record(Identity::kReader);
-    const RETCODE rc = facade_->check_connection(velmarosta::COMM_DIR_TEST_MODE_SYNC, record);
-    EXPECT_EQ(rc, row.result) << std::hex << rc << " " << record.diagnostic;
-    EXPECT_EQ(record.result, row.result);
-    EXPECT_EQ(record.reachable, 1u);
-    EXPECT_EQ(record.bind_accepted, row.result == 0 ? 1u : 0u);
+    velmarosta::COMM_DIR_TEST_CONNECTION_INFO test{};
+    test.connect = record_for(row);
+    test.bind_present = 1;
+    test.bind = bind_record(Identity::kReader);
+    EXPECT_EQ(facade_->check_connection(velmarosta::COMM_DIR_TEST_MODE_SYNC, test), row.result) << test.diagnostic;
+    EXPECT_EQ(test.result, row.result);
+    EXPECT_EQ(test.reachable, row.result == COMM_DIR_SVC_TLS_CA_FILE ? 0u : 1u);
+    EXPECT_EQ(test.bind_accepted, row.result == 0 ? 1u : 0u);
     if (row.result == COMM_DIR_SVC_TLS_CERT_UNTRUSTED) {
-      EXPECT_NE(std::strstr(record.diagnostic, "not trusted"), nullptr) << record.diagnostic;
-      EXPECT_NE(std::strstr(record.diagnostic, "foreign-ca.pem"), nullptr) << record.diagnostic;
+      EXPECT_NE(std::strstr(test.diagnostic, "not trusted"), nullptr) << test.diagnostic;
+      EXPECT_NE(std::strstr(test.diagnostic, "foreign-ca.pem"), nullptr) << test.diagnostic;
     }
   }
 }

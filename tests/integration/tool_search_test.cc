@@ -41,7 +41,8 @@ struct Search {
 class ToolSearchTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    slapd_ = std::make_unique<SlapdFixture>(COMMDIR_SLAPD_FIXTURE, COMMDIR_ADDRESS_BOOK);
+    // The StartTLS rows need a server that refuses StartTLS.
+    slapd_ = std::make_unique<SlapdFixture>(COMMDIR_SLAPD_FIXTURE, COMMDIR_ADDRESS_BOOK, SlapdFixture::Tls::kNone);
     ASSERT_TRUE(slapd_->ok()) << slapd_->error();
     std::ifstream edge_file(edge_entries_path());
     const std::string edge_entries((std::istreambuf_iterator<char>(edge_file)), std::istreambuf_iterator<char>());

@@ -137,13 +137,16 @@ bool parse_ldif(const std::string& text, std::vector<LdifEntry>& entries) {
   return true;
 }
 
-SlapdFixture::SlapdFixture(const std::string& script, const std::string& ldif) : script_(script) {
+SlapdFixture::SlapdFixture(const std::string& script, const std::string& ldif, Tls tls) : script_(script) {
   dir_ = make_private_folder("commdir-slapd", error_);
   if (dir_.empty()) return;
   std::vector<std::string> argv = {script_, "start", dir_};
   if (!ldif.empty()) argv.push_back(ldif);
   CommandResult started =
-      run_command(argv, "", {{"SLAPD_FIXTURE_OWNER", std::to_string(getpid())}}, kScriptLimit);
+      run_command(argv, "",
+                  {{"SLAPD_FIXTURE_OWNER", std::to_string(getpid())},
+                   {"SLAPD_FIXTURE_TLS", tls == Tls::kServed ? "yes" : "no"}},
+                  kScriptLimit);
   if (started.exit_code != 0) {
     error_ = "slapd-fixture start failed: " + started.err;
     return;

@@ -49,9 +49,12 @@ class SlapdFixture {
   static constexpr const char* kReaderDn = "uid=reader,ou=system,dc=example,dc=com";
   static constexpr const char* kReaderPassword = "reader-secret";
 
+  // Whether the server speaks TLS (StartTLS and ldaps://), or refuses it.
+  enum class Tls { kServed, kNone };
+
   // Starts slapd with the `script` (tests/support/slapd/slapd-fixture),
   // loaded from `ldif` (none when empty). Check ok() before use.
-  SlapdFixture(const std::string& script, const std::string& ldif);
+  SlapdFixture(const std::string& script, const std::string& ldif, Tls tls = Tls::kServed);
   ~SlapdFixture();
   SlapdFixture(const SlapdFixture&) = delete;
   SlapdFixture& operator=(const SlapdFixture&) = delete;
@@ -59,7 +62,7 @@ class SlapdFixture {
   bool ok() const { return !uri_.empty(); }
   const std::string& error() const { return error_; }
   const std::string& uri() const { return uri_; }
-  const std::string& ldaps_uri() const { return ldaps_uri_; }
+  const std::string& ldaps_uri() const { return ldaps_uri_; }  // empty with Tls::kNone
   // The authority (PEM) that signed the server's certificate, for 127.0.0.1.
   std::string ca_file() const { return dir_ + "/tls/ca.pem"; }
   // An authority that signed nothing of this server.
