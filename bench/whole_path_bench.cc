@@ -64,6 +64,13 @@ UINT open_operation() {
   return facade().start_operation(connect, nullptr, &operation) == 0 ? operation : 0;
 }
 
+// Ends the operations that were opened (0 names none).
+void end_operations(const std::vector<UINT>& operations) {
+  for (UINT operation : operations) {
+    if (operation != 0) facade().end_operation(operation);
+  }
+}
+
 // The exchange every figure is made of; true when the daemon answered as
 // it must.
 bool one_exchange(UINT operation) {
@@ -147,6 +154,7 @@ void BM_ValueList(benchmark::State& state) {
   search.operation_id = operation;
   timeval no_limit{0, 0};
   if (operation == 0 || facade().search(search, 0, no_limit) != 0 || facade().get_first_entry(operation) != 0) {
+    end_operations({operation});
     state.SkipWithError("no entry with the value list");
     return;
   }
@@ -203,6 +211,7 @@ void BM_Threads(benchmark::State& state) {
     std::vector<UINT> operations;
     for (int i = 0; i < threads; ++i) operations.push_back(open_operation());
     if (std::count(operations.begin(), operations.end(), 0U) != 0) {
+      end_operations(operations);
       state.SkipWithError("start_operation failed");
       break;
     }
@@ -222,7 +231,7 @@ void BM_Threads(benchmark::State& state) {
       failed = failed || one.empty();
       all.insert(all.end(), one.begin(), one.end());
     }
-    for (UINT operation : operations) facade().end_operation(operation);
+    end_operations(operations);
     if (failed) all.clear();
     report_load(state, all, seconds, daemon_cpu_ns() - daemon_start);
   }
@@ -328,9 +337,7 @@ void BM_DaemonMemory(benchmark::State& state) {
     for (int i = 0; i < kOpenOperations; ++i) operations.push_back(open_operation());
     const long open = daemon_rss_kib();
     const bool all_open = std::count(operations.begin(), operations.end(), 0U) == 0;
-    for (UINT operation : operations) {
-      if (operation != 0) facade().end_operation(operation);
-    }
+    end_operations(operations);
     if (!all_open || before < 0) {
       state.SkipWithError("the operations did not all open");
       break;
