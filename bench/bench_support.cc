@@ -1,5 +1,7 @@
 #include "bench_support.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -69,7 +71,16 @@ const char* use_private_ipc_dir() {
 }
 
 void remove_private_ipc_dir(const char* dir) {
-  if (dir != nullptr) ::rmdir(dir);
+  if (dir == nullptr) return;
+  // The endpoints that the process leaves running (its reply server lives as
+  // long as the process) still have their socket files here.
+  if (DIR* folder = ::opendir(dir)) {
+    while (dirent* entry = ::readdir(folder)) {
+      if (entry->d_name[0] != '.') ::unlinkat(::dirfd(folder), entry->d_name, 0);
+    }
+    ::closedir(folder);
+  }
+  ::rmdir(dir);
 }
 
 }  // namespace commdir_bench
