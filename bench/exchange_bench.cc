@@ -9,80 +9,24 @@
 // same), and reports the ratio of their medians. Each also reports the
 // context switches of the whole process per iteration ("switches").
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <string>
-#include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "ipc/comm_dir_ipc_envelope.h"
 #include "ipc/comm_dir_ipc_multi_client.h"
 #include "support/reply_echo.h"
 
 namespace {
 
-using velmarosta::COMM_DIR_IPC_REPLY_SIZE;
-using velmarosta::COMM_DIR_IPC_REQUEST_SIZE;
+using commdir_bench::SwitchCounter;
 using velmarosta::COMM_DIR_MULTI_IPC_CLNT;
 using velmarosta::comm_dir_ipc_multi_client;
 
 constexpr int kRequestPayload = 76;   // get_first_entry
 constexpr int kReplyPayload = 1948;   // COMM_DIR_REPLY
 
-// Voluntary and involuntary context switches of every thread so far.
-long context_switches() {
-  rusage usage{};
-  ::getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_nvcsw + usage.ru_nivcsw;
-}
-
-// Counts the context switches of a benchmark loop, from construction to
-// report(), as the counter "switches" (per iteration).
-class SwitchCounter {
- public:
-  SwitchCounter() : start_(context_switches()) {}
-  void report(benchmark::State& state) const {
-    if (state.iterations() == 0) return;
-    state.counters["switches"] =
-        static_cast<double>(context_switches() - start_) / static_cast<double>(state.iterations());
-  }
-
- private:
-  long start_;
-};
-
-void BM_RawDatagramRoundTrip(benchmark::State& state) {
-  int fds[2];
-  if (::socketpair(AF_UNIX, SOCK_DGRAM, 0, fds) != 0) {
-    state.SkipWithError("socketpair failed");
-    return;
-  }
-  std::thread echo([peer = fds[1]] {
-    std::vector<char> in(COMM_DIR_IPC_REQUEST_SIZE), out(COMM_DIR_IPC_REPLY_SIZE, 0);
-    while (::recv(peer, in.data(), in.size(), 0) == COMM_DIR_IPC_REQUEST_SIZE) {
-      out[100] = in[100];
-      if (::send(peer, out.data(), out.size(), 0) < 0) break;
-    }
-  });
-  std::vector<char> request(COMM_DIR_IPC_REQUEST_SIZE, 0), reply(COMM_DIR_IPC_REPLY_SIZE);
-  SwitchCounter switches;
-  for (auto _ : state) {
-    request[100]++;
-    if (::send(fds[0], request.data(), request.size(), 0) < 0 ||
-        ::recv(fds[0], reply.data(), reply.size(), 0) != COMM_DIR_IPC_REPLY_SIZE) {
-      state.SkipWithError("round trip failed");
-      break;
-    }
-  }
-  switches.report(state);
-  ::shutdown(fds[1], SHUT_RDWR);  // the echo thread's recv returns 0
-  echo.join();
-  ::close(fds[0]);
-  ::close(fds[1]);
-}
+void BM_RawDatagramRoundTrip(benchmark::State& state) { commdir_bench::RawDatagramRoundTrip(state); }
 
 void BM_LibraryExchange(benchmark::State& state) {
   comm_dir_ipc_multi_client* client = comm_dir_ipc_multi_client::get_instance();
@@ -117,23 +61,14 @@ void BM_LibraryExchange(benchmark::State& state) {
 BENCHMARK(BM_RawDatagramRoundTrip)->UseRealTime()->MeasureProcessCPUTime()->MinTime(0.5);
 BENCHMARK(BM_LibraryExchange)->UseRealTime()->MeasureProcessCPUTime()->MinTime(0.5);
 
-// A private endpoint folder unless the caller chose one.
-void use_private_ipc_dir() {
-  if (std::getenv("COMM_DIR_IPC_DIR") != nullptr) return;
-  static char dir[] = "/tmp/commdir-bench-XXXXXX";
-  if (::mkdtemp(dir) != nullptr) ::setenv("COMM_DIR_IPC_DIR", dir, 1);
-  if (std::getenv("COMM_DIR_TRACE") == nullptr) ::setenv("COMM_DIR_TRACE", "off", 1);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  use_private_ipc_dir();
+  const char* made_dir = commdir_bench::use_private_ipc_dir();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  const char* dir = std::getenv("COMM_DIR_IPC_DIR");
-  if (dir != nullptr && std::string(dir).rfind("/tmp/commdir-bench-", 0) == 0) ::rmdir(dir);
+  commdir_bench::remove_private_ipc_dir(made_dir);
   return 0;
 }

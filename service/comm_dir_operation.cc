@@ -181,6 +181,27 @@ RETCODE comm_dir_operation::values(const char* attribute, comm_dir_values* out) 
   return 0;
 }
 
+bool comm_dir_operation::answers_from_memory(int function_id) const {
+  const bool entry_at_hand = !have_search_ || ahead_ != nullptr || finished_;
+  switch (function_id) {
+    case COMM_DIR_FUNC_GET_FIRST_ENTRY:
+      return entry_at_hand && !walk_moved_;  // a walk that moved on searches again
+    case COMM_DIR_FUNC_GET_NEXT_ENTRY:
+      return entry_at_hand;
+    case COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE:
+    case COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE:
+    case COMM_DIR_FUNC_GET_VALUE_STRING_CNT:
+    case COMM_DIR_FUNC_GET_VALUE_STRING_LEN:
+    case COMM_DIR_FUNC_GET_VALUE_STRING_ONE:
+    case COMM_DIR_FUNC_GET_VALUE_BINARY_CNT:
+    case COMM_DIR_FUNC_GET_VALUE_BINARY_LEN:
+    case COMM_DIR_FUNC_GET_VALUE_BINARY_ONE:
+      return true;  // parsed out of the current entry
+    default:
+      return false;  // search, end and free talk to the server (search, unbind, abandon)
+  }
+}
+
 void comm_dir_operation::free_result() {
   drop_search();
   have_search_ = false;

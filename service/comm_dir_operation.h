@@ -56,6 +56,11 @@ class comm_dir_operation {
   RETCODE values(const char* attribute, comm_dir_values* out);
   // Drops the search and everything it holds; the connection stays.
   void free_result();
+  // True when the request `function_id` is answered from what the operation
+  // holds (attribute names and values of the current entry, an entry already
+  // read, the end of a search already reached), without waiting on the LDAP
+  // server.
+  bool answers_from_memory(int function_id) const;
 
  private:
   RETCODE start_search();

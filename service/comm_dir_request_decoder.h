@@ -94,11 +94,15 @@ inline bool valid_reply_server(const char (&name)[COMM_DIR_IPC_NAME_SIZE]) {
          std::strncmp(name, COMM_DIR_IPC_PREFIX, kPrefixLength) == 0 && valid_server_suffix(name + kPrefixLength);
 }
 
+// Compared block by block against zeros with memcmp, which is vectorised:
+// every request has some 48 KiB of zeros behind its record, and a loop over
+// single bytes made that check the daemon's largest cost per request.
 inline bool all_zero(const char* bytes, std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
-    if (bytes[i] != 0) return false;
+  static const char kZeros[1024] = {};
+  for (; count > sizeof kZeros; bytes += sizeof kZeros, count -= sizeof kZeros) {
+    if (std::memcmp(bytes, kZeros, sizeof kZeros) != 0) return false;
   }
-  return true;
+  return std::memcmp(bytes, kZeros, count) == 0;
 }
 
 inline RETCODE check_connect(const COMM_DIR_CONNECT_INFO& connect) {

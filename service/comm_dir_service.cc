@@ -173,6 +173,7 @@ void comm_dir_service::take(const char* message) {
     SERVICE_TRACE("refused function id %u from %s: %#lx", request->route.type, request->route.reply_server_name,
                   trace_code(request->refusal));
   }
+  if (verdict == comm_dir_verdict::kServe && serve_from_memory(&request)) return;
   if (!queue(&request)) {
     SERVICE_TRACE("busy: function id %u from %s answered %#lx", request->route.type, request->route.reply_server_name,
                   trace_code(COMM_DIR_SVC_BUSY));
@@ -211,18 +212,49 @@ bool comm_dir_service::queue(std::unique_ptr<comm_dir_request>* request) {
   return true;
 }
 
+// Serves `request` at once on the calling (receiving) thread when its
+// operation answers it from memory and is free: no worker holds it and none
+// of its requests waits, so the order of its requests is kept. The request is
+// put in the operation's queue and counted as running, as a worker would
+// have it, so that done(), stop() and the reclaimer see it the same way.
+// Returns false, leaving the request with the caller, otherwise.
+bool comm_dir_service::serve_from_memory(std::unique_ptr<comm_dir_request>* request) {
+  comm_dir_request& taken = **request;
+  if (taken.refusal != 0 || !comm_dir_names_operation(taken.function_id)) return false;
+  std::shared_ptr<operation_entry> entry;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = operations_.find(taken.operation_id);
+    if (it == operations_.end()) return false;
+    entry = it->second;
+    if (entry->scheduled || entry->operation == nullptr ||
+        !entry->operation->answers_from_memory(taken.function_id))
+      return false;
+    entry->queue.push_back(std::move(*request));
+    entry->scheduled = true;
+    ++running_;
+  }
+  serve_guarded(entry.get(), taken);
+  done(entry);
+  return true;
+}
+
 void comm_dir_service::work() {
   runnable next;
   while (next_runnable(&next)) {
-    comm_dir_request& request = *next.serving;
-    try {
-      serve(next.entry.get(), request);
-    } catch (const std::exception& e) {
-      SERVICE_TRACE("serving function id %d failed: %s", request.function_id, e.what());
-      answer(request, COMM_DIR_SVC_NO_MEMORY);
-    }
+    serve_guarded(next.entry.get(), *next.serving);
     done(next.entry);
     next = runnable{};
+  }
+}
+
+// serve(), with a failure to allocate answered rather than lost.
+void comm_dir_service::serve_guarded(operation_entry* entry, comm_dir_request& request) {
+  try {
+    serve(entry, request);
+  } catch (const std::exception& e) {
+    SERVICE_TRACE("serving function id %d failed: %s", request.function_id, e.what());
+    answer(request, COMM_DIR_SVC_NO_MEMORY);
   }
 }
 

@@ -13,6 +13,13 @@
 // request for that long (and none waiting), so that an application that
 // crashed in the middle of an operation leaks no LDAP connection.
 //
+// A request that its operation answers from what it holds (attribute names
+// and values of the current entry, an entry already read) is served on the
+// receiving thread itself when no worker holds that operation and nothing of
+// it waits: handing it to a worker would cost a thread switch, which on a
+// small device is most of such an exchange. Whatever may wait on the LDAP
+// server always goes to a worker.
+//
 // Queues are bounded: a request that finds the daemon's queue full (or its
 // operation's queue full) is answered COMM_DIR_SVC_BUSY at once, from the
 // receiving thread; nothing is dropped that can be answered.
@@ -73,7 +80,9 @@ class comm_dir_service {
   static RETCODE receive(char* rcvbuf, char* sndbuf, int* size);
   void take(const char* message);
   bool queue(std::unique_ptr<comm_dir_request>* request);
+  bool serve_from_memory(std::unique_ptr<comm_dir_request>* request);
   void work();
+  void serve_guarded(operation_entry* entry, comm_dir_request& request);
   bool next_runnable(runnable* next);
   void done(const std::shared_ptr<operation_entry>& entry);
   void serve(operation_entry* entry, comm_dir_request& request);

@@ -256,6 +256,14 @@ TraceSink& Sink() {
   return *sink;
 }
 
+// True when COMM_DIR_TRACE is "off": a line is then neither formatted nor
+// stamped, so that a process that turned its trace off pays next to nothing
+// for it (a call that fails traces on every exchange).
+bool TraceIsOff() {
+  const char* env = std::getenv("COMM_DIR_TRACE");
+  return env != nullptr && std::strcmp(env, "off") == 0;
+}
+
 // "2026-12-06T03:04:05.123456Z pid=12 tid=13 mod=0x3409 cat=258 flag=0 ".
 std::string TracePrefix(UINT module, UINT category, INT flag) {
   timespec now{};
@@ -424,6 +432,7 @@ RETCODE emwOSWGetProcessName(char* buffer) {
 
 RETCODE emwGENTrcPrintf(UINT module, UINT category, INT flag, const char* format, ...) {
   if (format == nullptr) return EINVAL;
+  if (commdir_posix::TraceIsOff()) return 0;
   try {
     va_list args;
     va_start(args, format);

@@ -2,6 +2,7 @@
 // ldapsearch returns, positions and lifetimes behave, every failure carries
 // its code, values up to what one reply carries go through and longer ones
 // are refused whole, and operations are served at once.
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <sstream>
@@ -208,6 +209,59 @@ TEST_F(ServiceLdap, PositionsAndLifetimes) {
   EXPECT_EQ(on(COMM_DIR_FUNC_GET_NEXT_ENTRY, operation).result(), COMM_DIR_SVC_UNKNOWN_OPERATION);
   EXPECT_EQ(on(COMM_DIR_FUNC_END_OPERATION, operation).result(), COMM_DIR_SVC_UNKNOWN_OPERATION);
   EXPECT_EQ(on(COMM_DIR_FUNC_GET_NEXT_ENTRY, other).result(), 0);
+}
+
+// Requests sent one after the other without waiting: the daemon answers
+// those that need no LDAP round trip at once, but never ahead of an earlier
+// request of the same operation, so each sees the state its predecessors left.
+TEST_F(ServiceLdap, RequestsSentAtOnceAreServedInTheirOrder) {
+  const UINT operation = open_reader();
+  COMM_DIR_SEARCH_REQUEST search{};
+  std::strcpy(search.condition.base_dn, kPeople);
+  search.condition.scope = COMM_DIR_SCOPE_SUB;
+  std::strcpy(search.condition.filter, "(|(uid=aturing)(uid=alovelace))");
+  std::strcpy(search.condition.attributes, "uid");
+  search.condition.operation_id = operation;
+  COMM_DIR_VALUE_REQUEST value{};
+  value.operation_id = operation;
+  std::strcpy(value.attribute, "uid");
+  struct Step {
+    UINT function_id;
+    const void* record;
+    std::size_t size;
+    RETCODE result;
+    UINT word;
+  };
+  const UINT present = COMM_DIR_REPLY_WORD_PRESENT;
+  const std::vector<Step> steps = {
+      {COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE, &value, sizeof(COMM_DIR_OPERATION_REQUEST), COMM_DIR_SVC_NO_ENTRY, 0},
+      {COMM_DIR_FUNC_SEARCH, &search, sizeof search, 0, 0},
+      {COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE, &value, sizeof(COMM_DIR_OPERATION_REQUEST), COMM_DIR_SVC_NO_ENTRY, 0},
+      {COMM_DIR_FUNC_GET_FIRST_ENTRY, &value, sizeof(COMM_DIR_OPERATION_REQUEST), 0, 0},
+      {COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE, &value, sizeof(COMM_DIR_OPERATION_REQUEST), 0, present},
+      {COMM_DIR_FUNC_GET_VALUE_STRING_CNT, &value, sizeof(COMM_DIR_VALUE_COUNT_REQUEST), 0, 1},
+      {COMM_DIR_FUNC_GET_VALUE_STRING_ONE, &value, sizeof value, 0, present},
+      {COMM_DIR_FUNC_GET_NEXT_ENTRY, &value, sizeof(COMM_DIR_OPERATION_REQUEST), 0, 0},
+      {COMM_DIR_FUNC_GET_VALUE_STRING_ONE, &value, sizeof value, 0, present},
+      {COMM_DIR_FUNC_GET_NEXT_ENTRY, &value, sizeof(COMM_DIR_OPERATION_REQUEST), COMM_DIR_SVC_NO_MORE_ENTRIES, 0},
+      {COMM_DIR_FUNC_GET_VALUE_STRING_CNT, &value, sizeof(COMM_DIR_VALUE_COUNT_REQUEST), COMM_DIR_SVC_NO_ENTRY, 0},
+      {COMM_DIR_FUNC_END_OPERATION, &value, sizeof(COMM_DIR_OPERATION_REQUEST), 0, 0},
+      {COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE, &value, sizeof(COMM_DIR_OPERATION_REQUEST),
+       COMM_DIR_SVC_UNKNOWN_OPERATION, 0},
+  };
+  const UINT first_tag = next_tag_.fetch_add(static_cast<UINT>(steps.size()));
+  for (std::size_t i = 0; i < steps.size(); ++i)
+    send_raw(request_form(steps[i].function_id, first_tag + static_cast<UINT>(i), steps[i].record, steps[i].size));
+  std::vector<std::string> uids;
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const arrived reply = expect_reply(first_tag + static_cast<UINT>(i));
+    EXPECT_EQ(reply.result(), steps[i].result) << "step " << i;
+    EXPECT_EQ(reply.word(), steps[i].word) << "step " << i;
+    if (steps[i].function_id == COMM_DIR_FUNC_GET_VALUE_STRING_ONE) uids.emplace_back(reply.data());
+  }
+  // Each value came from the entry current when it was asked for.
+  std::sort(uids.begin(), uids.end());
+  EXPECT_EQ(uids, (std::vector<std::string>{"alovelace", "aturing"}));
 }
 
 TEST_F(ServiceLdap, FailuresCarryTheirCodes) {

@@ -1,0 +1,37 @@
+// What the benchmarks share: the floor every exchange is set beside (a raw
+// round trip of two AF_UNIX datagram sockets carrying full-size messages,
+// 49,280 bytes out and 49,284 back, answered by a second thread), the
+// context switches of a loop, and a private endpoint folder.
+#ifndef COMMDIR_BENCH_BENCH_SUPPORT_H_
+#define COMMDIR_BENCH_BENCH_SUPPORT_H_
+
+#include <benchmark/benchmark.h>
+
+namespace commdir_bench {
+
+// Voluntary and involuntary context switches of every thread so far.
+long context_switches();
+
+// Counts the context switches of a benchmark loop, from construction to
+// report(), as the counter "switches" (per iteration).
+class SwitchCounter {
+ public:
+  SwitchCounter() : start_(context_switches()) {}
+  void report(benchmark::State& state) const;
+
+ private:
+  long start_;
+};
+
+// The raw datagram round trip of full-size messages, one per iteration.
+void RawDatagramRoundTrip(benchmark::State& state);
+
+// Sets COMM_DIR_IPC_DIR to a fresh private folder unless the caller chose
+// one, and turns the trace off unless the caller chose a sink. Returns the
+// folder made (to be removed with remove_private_ipc_dir), or null.
+const char* use_private_ipc_dir();
+void remove_private_ipc_dir(const char* dir);
+
+}  // namespace commdir_bench
+
+#endif  // COMMDIR_BENCH_BENCH_SUPPORT_H_
