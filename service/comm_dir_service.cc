@@ -154,9 +154,12 @@ void comm_dir_service::stop() {
 RETCODE comm_dir_service::receive(char* rcvbuf, char* /*sndbuf*/, int* size) {
   if (size != nullptr) *size = 0;
   comm_dir_service* service = s_running_.load(std::memory_order_acquire);
+  if (service == nullptr || rcvbuf == nullptr) return -1;
   comm_dir_sender sender;
-  if (service == nullptr || rcvbuf == nullptr || commdir_posix_ipc_sender(&sender.uid, &sender.gid, &sender.pid) != 0)
+  if (commdir_posix_ipc_sender(&sender.uid, &sender.gid, &sender.pid) != 0) {
+    SERVICE_TRACE("dropped a request that came without its sender's credentials");
     return -1;
+  }
   try {
     service->take(rcvbuf, sender);
   } catch (const std::exception& e) {

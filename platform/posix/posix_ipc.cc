@@ -141,7 +141,25 @@ std::string ParentFolder(const std::string& path) { return path.substr(0, path.r
 
 int NewSocket() { return ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
 
+// In a folder shared with other users, any of them may bind a name that its
+// server has left free; a client then sends only to a server of its own
+// uid, root or the folder's owner. The folder's owner (the directory
+// service) sends to every endpoint in its folder: the requests it answers
+// name them, and their senders passed its allow list.
+RETCODE CheckServerOwner(const char* path) {
+  struct stat server, folder;
+  if (::lstat(path, &server) != 0) return 0;  // connect() reports it
+  if (::lstat(ParentFolder(path).c_str(), &folder) != 0) return errno;
+  const uid_t euid = geteuid();
+  if (euid == folder.st_uid || server.st_uid == euid || server.st_uid == 0 || server.st_uid == folder.st_uid) return 0;
+  POSIX_PLATFORM_TRACE("ipc %s refused: its server runs as uid %ld, whom this process does not trust\n", path,
+                       static_cast<long>(server.st_uid));
+  return EACCES;
+}
+
 RETCODE Connect(int fd, const sockaddr_un& address) {
+  RETCODE rc = CheckServerOwner(address.sun_path);
+  if (rc != 0) return rc;
   return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
 }
 

@@ -194,3 +194,32 @@ TEST_F(PosixSharedFolderTest, ServersTakeTheirOwnRootTheFolderOwnerAndAnyoneIfOp
 }
 
 }  // namespace
+
+TEST_F(PosixSharedFolderTest, ClientsSendOnlyToServersOfUsersTheyTrust) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to bind as other users";
+  const std::string folder = Folder("shared", 01777, kNobody);
+  struct Row {
+    const char* name;
+    uid_t binder;
+    RETCODE create;
+  };
+  // The binders are gone: a trusted server's file refuses the connection,
+  // an untrusted one's is never tried.
+  const Row rows[] = {{"BY_OWNER", kNobody, ECONNREFUSED}, {"BY_STRANGER", kStranger, EACCES}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    sockaddr_un address{AF_UNIX, {}};
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s/%s", folder.c_str(), row.name);
+    const pid_t child = fork();
+    if (child == 0) {
+      int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+      _exit(setuid(row.binder) == 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(status, 0);
+    UINT clnt[8] = {};
+    EXPECT_EQ(emwGENIpcCreateClient("C", (std::string("utcp:") + row.name).c_str(), 0, 0, 0, clnt), row.create);
+  }
+  EXPECT_NE(Trace().find("BY_STRANGER refused: its server runs as uid 65533"), std::string::npos);
+}
