@@ -31,6 +31,7 @@
 #include "commdir/comm_dir_facade.h"
 #include "commdir/comm_dir_result_codes.h"
 #include "integration/e2e_walk.h"
+#include "integration/service_wire.h"
 
 namespace commdir_testing {
 namespace {
@@ -262,6 +263,54 @@ TEST_F(ClientProcessTest, AnotherUserIsServedWhenAllowedAndRefusedAtOnceOtherwis
     if (HasFailure()) std::cerr << log;
     service_.reset();
   }
+}
+
+// In the child: asks for the first entry of another user's `operation`,
+// over the wire (the child's facade would refuse an id it never got).
+RETCODE first_entry_over_the_wire(UINT operation) {
+  namespace wire = velmarosta::service_wire;
+  if (emwGENIpcStartServer(wire::kReplyServer, velmarosta::COMM_DIR_IPC_ID_REPLY, velmarosta::COMM_DIR_IPC_STACK_SIZE,
+                           &wire::take_reply) != 0)
+    return -1;
+  velmarosta::COMM_DIR_OPERATION_REQUEST request{};
+  request.operation_id = operation;
+  std::vector<char> form = wire::request_form(velmarosta::COMM_DIR_FUNC_GET_FIRST_ENTRY, 1, &request, sizeof request);
+  UINT client[8] = {};
+  if (emwGENIpcCreateClient("C", "utcp:COMM_DIR_SRV", 0, 0, 0, client) != 0 ||
+      emwGENIpcCallClient(client[0], GEN_IPC_KIND_REQUEST, 0, 0, form.data(), static_cast<INT>(form.size()), nullptr,
+                          0, nullptr, ~0ul) != 0)
+    return -1;
+  wire::arrived reply;
+  return wire::replies().wait(1, &reply) ? reply.result() : -1;
+}
+
+TEST_F(ClientProcessTest, AnOperationServesOnlyTheUserThatOpenedIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run an application as nobody";
+  start_daemon({"--allow-uid=65534"}, share_with_nogroup);
+  int ids[2];
+  ASSERT_EQ(pipe2(ids, O_CLOEXEC), 0);
+  Application intruder([&](int fd) {
+    UINT operation = 0;
+    if (read(ids[0], &operation, sizeof operation) != static_cast<ssize_t>(sizeof operation)) _exit(4);
+    as_nobody([&] {
+      Report report;
+      report.result = first_entry_over_the_wire(operation);
+      return report;
+    }, fd);
+  });
+  comm_dir_facade* facade = comm_dir_facade::comm_dir_get_instance();
+  UINT operation = 0;
+  timeval no_time_limit{0, 0};
+  ASSERT_EQ(facade->start_operation(connect_record(slapd_->uri()), nullptr, &operation), 0);
+  ASSERT_EQ(facade->search(search_record(kPeople, operation), 0, no_time_limit), 0);
+  ASSERT_EQ(write(ids[1], &operation, sizeof operation), static_cast<ssize_t>(sizeof operation));
+  Report report;
+  ASSERT_TRUE(intruder.report(&report));
+  EXPECT_EQ(report.result, velmarosta::COMM_DIR_SVC_UNKNOWN_OPERATION);
+  EXPECT_EQ(facade->get_first_entry(operation), 0);  // untouched by the intruder
+  EXPECT_EQ(facade->end_operation(operation), 0);
+  close(ids[0]);
+  close(ids[1]);
 }
 
 }  // namespace
