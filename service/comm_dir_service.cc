@@ -9,9 +9,9 @@
 #include <string>
 
 #include "commdir/comm_dir_result_codes.h"
+#include "platform/posix/commdir_posix_ipc.h"
 #include "service/comm_dir_callback_client.h"
 #include "service/comm_dir_ldap_session.h"
-#include "platform/posix/commdir_posix_ipc.h"
 #include "service/comm_dir_service_trace.h"
 
 namespace velmarosta {
