@@ -65,7 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t length = 0;
   const ucred* sender = nullptr;
   const char* refusal =
-      commdir_posix::AcceptDatagram(message, received, geteuid(), buffer.get(), &length, &sender);
+      commdir_posix::AcceptDatagram(message, received, {geteuid(), geteuid(), false}, buffer.get(), &length,
+                                    &sender);
   const bool trusted = kind == control_kind::kOurs || kind == control_kind::kRoot;
   if (refusal != nullptr) {
     FUZZ_CHECK(refusal[0] != '\0');

@@ -10,6 +10,7 @@
 
 #include "client/comm_dir_messages.h"
 #include "ipc/comm_dir_word_table.h"
+#include "platform/posix/commdir_posix_ipc.h"
 #include "service/comm_dir_service_ipc.h"
 #include "service/comm_dir_service_trace.h"
 
@@ -31,6 +32,15 @@ comm_dir_word_table<pending_callback>& pending_table() {
   return table;
 }
 
+// Whose answers the reply server takes: set by start() before the server
+// runs, so the receiving thread sees it (the thread's start orders it).
+const comm_dir_allow_list* g_allowed = nullptr;
+
+bool from_allowed_user() {
+  comm_dir_sender sender;
+  return commdir_posix_ipc_sender(&sender.uid, &sender.gid, &sender.pid) == 0 && g_allowed->admits(sender);
+}
+
 // Dispatch function of the daemon's callback reply server.
 RETCODE take_answer(char* rcvbuf, char* /*sndbuf*/, int* size) {
   *size = 0;
@@ -38,6 +48,10 @@ RETCODE take_answer(char* rcvbuf, char* /*sndbuf*/, int* size) {
   const UINT length = read_word(rcvbuf, GEN_IPC_HDR_LENGTH_OFFSET);
   if (length < sizeof(COMM_DIR_IPC_ENVELOPE_HEAD) || read_word(rcvbuf, GEN_IPC_HDR_KIND_OFFSET) != GEN_IPC_KIND_REPLY) {
     SERVICE_TRACE("dropped a message that is not a callback answer (length %u)", length);
+    return -1;
+  }
+  if (!from_allowed_user()) {
+    SERVICE_TRACE("dropped a callback answer from a user that the daemon does not serve");
     return -1;
   }
   COMM_DIR_IPC_ENVELOPE_HEAD head;
@@ -59,9 +73,10 @@ bool wait_answer(pending_callback& pending, int timeout_ms) {
 
 }  // namespace
 
-RETCODE comm_dir_callback_client::start() {
-  return emwGENIpcStartServer(COMM_DIR_SERVICE_CALLBACK_REPLY_SERVER, COMM_DIR_IPC_ID_REPLY, COMM_DIR_IPC_STACK_SIZE,
-                              &take_answer);
+RETCODE comm_dir_callback_client::start(const comm_dir_allow_list* allowed) {
+  g_allowed = allowed;
+  return commdir_posix_ipc_start_open_server(COMM_DIR_SERVICE_CALLBACK_REPLY_SERVER, COMM_DIR_IPC_ID_REPLY,
+                                             COMM_DIR_IPC_STACK_SIZE, &take_answer);
 }
 
 void comm_dir_callback_client::stop() {

@@ -13,6 +13,8 @@
 // the daemon's own reply server (COMM_DIR_SERVICE_CALLBACK_REPLY_SERVER),
 // whose dispatch function finds the waiting call by the `reply_buffer` word
 // in a word table; a late or forged answer finds nothing and is dropped.
+// Applications of other users answer there too: the reply server takes the
+// answers of every user whom the daemon serves, and of no one else.
 //
 // Thread-safe: any number of workers may call at once; each waits for its
 // own answer.
@@ -20,14 +22,16 @@
 #define COMMDIR_SERVICE_COMM_DIR_CALLBACK_CLIENT_H_
 
 #include "commdir/comm_dir_records.h"
+#include "service/comm_dir_allow_list.h"
 
 namespace velmarosta {
 
 class comm_dir_callback_client {
  public:
-  // Starts the daemon's reply server for callback answers. Returns the
+  // Starts the daemon's reply server for callback answers, taking those of
+  // the users that `allowed` admits; it must outlive stop(). Returns the
   // platform's code.
-  static RETCODE start();
+  static RETCODE start(const comm_dir_allow_list* allowed);
   static void stop();
 
   // Reports `result` of the test in `info` to the callback server named in

@@ -19,6 +19,8 @@
 #ifndef COMMDIR_SERVICE_COMM_DIR_REQUEST_DECODER_H_
 #define COMMDIR_SERVICE_COMM_DIR_REQUEST_DECODER_H_
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstring>
 
@@ -42,12 +44,20 @@ union COMM_DIR_REQUEST_RECORD {
   COMM_DIR_VALUE_REQUEST value;
 };
 
+// Who sent a request, as the kernel vouches for it; pid 0 when not known.
+struct comm_dir_sender {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  pid_t pid = 0;
+};
+
 struct comm_dir_request {
   COMM_DIR_IPC_ENVELOPE_HEAD route;  // as received, ipc_header cleared
   int function_id = -1;
   UINT operation_id = 0;             // ids 2 to 14
   RETCODE refusal = 0;               // kRefuse only
   const char* drop_reason = nullptr; // kDrop only
+  comm_dir_sender sender;            // set by the receiving thread, not by the decoder
   COMM_DIR_REQUEST_RECORD record;   // zero beyond what was received
 };
 

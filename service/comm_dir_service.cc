@@ -9,6 +9,7 @@
 #include <string>
 
 #include "commdir/comm_dir_result_codes.h"
+#include "platform/posix/commdir_posix_ipc.h"
 #include "service/comm_dir_callback_client.h"
 #include "service/comm_dir_ldap_session.h"
 #include "service/comm_dir_service_trace.h"
@@ -93,23 +94,28 @@ void set_diagnostic(COMM_DIR_TEST_CONNECTION_INFO* info, const std::string& text
 std::atomic<comm_dir_service*> comm_dir_service::s_running_{nullptr};
 
 comm_dir_service::comm_dir_service(const comm_dir_service_options& options)
-    : options_(options), failover_(std::chrono::seconds(options.failback_after_s)), ids_(random_keys().words) {}
+    : options_(options),
+      failover_(std::chrono::seconds(options.failback_after_s)),
+      allowed_(options_),
+      ids_(random_keys().words) {}
 
 comm_dir_service::~comm_dir_service() { stop(); }
 
 RETCODE comm_dir_service::start() {
   comm_dir_ldap_initialize();
   for (int i = 0; i < options_.workers; ++i) workers_.emplace_back(&comm_dir_service::work, this);
-  if (options_.idle_timeout_s > 0) reclaimer_ = std::thread(&comm_dir_service::reclaim_idle, this);
-  RETCODE rc = comm_dir_callback_client::start();
+  reclaimer_ = std::thread(&comm_dir_service::reclaim, this);
+  RETCODE rc = comm_dir_callback_client::start(&allowed_);
   if (rc != 0) {
     SERVICE_TRACE("cannot start %s: %#lx", COMM_DIR_SERVICE_CALLBACK_REPLY_SERVER, trace_code(rc));
     stop();
     return rc;
   }
   s_running_.store(this, std::memory_order_release);
-  rc = emwGENIpcStartServer(COMM_DIR_SERVICE_SERVER_NAME, COMM_DIR_IPC_ID_SERVICE, COMM_DIR_IPC_STACK_SIZE,
-                            &comm_dir_service::receive);
+  // Open to every user: the allow list, not the platform, decides whom the
+  // daemon serves, so that a refused user gets a refusal and does not wait.
+  rc = commdir_posix_ipc_start_open_server(COMM_DIR_SERVICE_SERVER_NAME, COMM_DIR_IPC_ID_SERVICE,
+                                           COMM_DIR_IPC_STACK_SIZE, &comm_dir_service::receive);
   if (rc != 0) {
     SERVICE_TRACE("cannot start %s: %#lx", COMM_DIR_SERVICE_SERVER_NAME, trace_code(rc));
     s_running_.store(nullptr, std::memory_order_release);
@@ -152,8 +158,13 @@ RETCODE comm_dir_service::receive(char* rcvbuf, char* /*sndbuf*/, int* size) {
   if (size != nullptr) *size = 0;
   comm_dir_service* service = s_running_.load(std::memory_order_acquire);
   if (service == nullptr || rcvbuf == nullptr) return -1;
+  comm_dir_sender sender;
+  if (commdir_posix_ipc_sender(&sender.uid, &sender.gid, &sender.pid) != 0) {
+    SERVICE_TRACE("dropped a request that came without its sender's credentials");
+    return -1;
+  }
   try {
-    service->take(rcvbuf);
+    service->take(rcvbuf, sender);
   } catch (const std::exception& e) {
     SERVICE_TRACE("request lost: %s", e.what());
     return -1;
@@ -161,12 +172,20 @@ RETCODE comm_dir_service::receive(char* rcvbuf, char* /*sndbuf*/, int* size) {
   return 0;
 }
 
-void comm_dir_service::take(const char* message) {
+void comm_dir_service::take(const char* message, const comm_dir_sender& sender) {
   std::unique_ptr<comm_dir_request> request(new comm_dir_request);
   const std::size_t received = read_word(message, GEN_IPC_HDR_LENGTH_OFFSET);
   const comm_dir_verdict verdict = comm_dir_decode_request(message, received, request.get());
   if (verdict == comm_dir_verdict::kDrop) {
     SERVICE_TRACE("dropped a message of %zu bytes: %s", received, request->drop_reason);
+    return;
+  }
+  request->sender = sender;
+  if (!allowed_.admits(sender)) {
+    SERVICE_TRACE("refused function id %u from %s, pid %ld uid %ld gid %ld: %#lx (not an allowed user)",
+                  request->route.type, request->route.reply_server_name, static_cast<long>(sender.pid),
+                  static_cast<long>(sender.uid), static_cast<long>(sender.gid), trace_code(COMM_DIR_SVC_NOT_ALLOWED));
+    answer(*request, COMM_DIR_SVC_NOT_ALLOWED);
     return;
   }
   if (verdict == comm_dir_verdict::kRefuse) {
@@ -189,12 +208,8 @@ bool comm_dir_service::queue(std::unique_ptr<comm_dir_request>* request) {
   comm_dir_request& taken = **request;
   std::shared_ptr<operation_entry> entry;
   if (taken.refusal == 0 && comm_dir_names_operation(taken.function_id)) {
-    auto it = operations_.find(taken.operation_id);
-    if (it == operations_.end()) {
-      taken.refusal = COMM_DIR_SVC_UNKNOWN_OPERATION;
-    } else {
-      entry = it->second;
-    }
+    entry = senders_operation(taken);
+    if (entry == nullptr) taken.refusal = COMM_DIR_SVC_UNKNOWN_OPERATION;
   }
   if (entry == nullptr) {
     ready_.push_back(runnable{nullptr, std::move(*request)});
@@ -212,6 +227,16 @@ bool comm_dir_service::queue(std::unique_ptr<comm_dir_request>* request) {
   return true;
 }
 
+// The operation that `request` names, when its sender's user opened it:
+// another user's operation is no operation of this sender's. Null otherwise.
+// Call with mu_ held.
+std::shared_ptr<comm_dir_service::operation_entry> comm_dir_service::senders_operation(
+    const comm_dir_request& request) const {
+  auto it = operations_.find(request.operation_id);
+  if (it == operations_.end() || it->second->owner_uid != request.sender.uid) return nullptr;
+  return it->second;
+}
+
 // Serves `request` at once on the calling (receiving) thread when its
 // operation answers it from memory and is free: no worker holds it and none
 // of its requests waits, so the order of its requests is kept. The request is
@@ -224,10 +249,8 @@ bool comm_dir_service::serve_from_memory(std::unique_ptr<comm_dir_request>* requ
   std::shared_ptr<operation_entry> entry;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    auto it = operations_.find(taken.operation_id);
-    if (it == operations_.end()) return false;
-    entry = it->second;
-    if (entry->scheduled || entry->operation == nullptr ||
+    entry = senders_operation(taken);
+    if (entry == nullptr || entry->scheduled || entry->operation == nullptr ||
         !entry->operation->answers_from_memory(taken.function_id))
       return false;
     entry->queue.push_back(std::move(*request));
@@ -382,12 +405,17 @@ RETCODE comm_dir_service::start_operation(const comm_dir_request& request, comm_
     if (operations_.size() >= static_cast<std::size_t>(options_.max_operations)) return COMM_DIR_SVC_BUSY;
   }
   const COMM_DIR_START_OPERATION_REQUEST& start = request.record.start_operation;
+  // Identified before the connection, which may take long: the sender is
+  // then most likely still there, and its pid not yet another's.
+  const comm_dir_client_process owner = comm_dir_identify_process(request.sender.pid);
   comm_dir_ldap_findings findings;
   LDAP* ld = nullptr;
   RETCODE code = comm_dir_ldap_open(start.connect, start.bind_present != 0 ? &start.bind : nullptr, options_,
                                     &failover_, &ld, &findings);
   if (code != 0) return code;
   auto entry = std::make_shared<operation_entry>();
+  entry->owner_uid = request.sender.uid;
+  entry->owner = owner;
   entry->operation.reset(
       new comm_dir_operation(ld, comm_dir_network_timeout_ms(start.connect, options_), options_));
   std::lock_guard<std::mutex> lock(mu_);
@@ -405,29 +433,66 @@ RETCODE comm_dir_service::end_operation(operation_entry& entry, UINT operation_i
   return 0;
 }
 
-// Once a second, takes out of the table every operation that no worker
-// holds and that has been idle longer than the idle time-out, and ends it
-// (unbinding) outside the lock. A request that comes later finds no such
-// operation.
-void comm_dir_service::reclaim_idle() {
-  const auto limit = std::chrono::seconds(options_.idle_timeout_s);
+// Every reclaim interval: finds the operations whose process has ended
+// (reading /proc outside the lock), then takes out of the table those and
+// the idle ones, if no worker holds them, and ends them (unbinding) outside
+// the lock. A request that comes later finds no such operation.
+void comm_dir_service::reclaim() {
+  const auto interval = std::chrono::milliseconds(options_.reclaim_interval_ms);
   std::unique_lock<std::mutex> lock(mu_);
-  while (!quit_cv_.wait_for(lock, std::chrono::seconds(1), [this] { return quit_; })) {
-    std::vector<std::shared_ptr<operation_entry>> idle;
-    const auto now = std::chrono::steady_clock::now();
-    for (auto it = operations_.begin(); it != operations_.end();) {
-      if (!it->second->scheduled && now - it->second->last_used > limit) {
-        SERVICE_TRACE("operation %#x idle for %d s: ended", it->first, options_.idle_timeout_s);
-        idle.push_back(std::move(it->second));
-        it = operations_.erase(it);
-      } else {
-        ++it;
-      }
-    }
+  while (!quit_cv_.wait_for(lock, interval, [this] { return quit_; })) {
+    const std::vector<std::pair<UINT, comm_dir_client_process>> owners = owners_of_unscheduled();
     lock.unlock();
-    idle.clear();
+    std::vector<UINT> orphans;
+    for (const auto& [id, owner] : owners) {
+      if (comm_dir_process_ended(owner)) orphans.push_back(id);
+    }
+    lock.lock();
+    std::vector<std::shared_ptr<operation_entry>> ended = take_reclaimable(orphans);
+    lock.unlock();
+    ended.clear();
     lock.lock();
   }
+}
+
+// The operations that no worker holds, with the process that opened each.
+// Called with mu_ held.
+std::vector<std::pair<UINT, comm_dir_client_process>> comm_dir_service::owners_of_unscheduled() {
+  std::vector<std::pair<UINT, comm_dir_client_process>> owners;
+  for (const auto& [id, entry] : operations_) {
+    if (!entry->scheduled && entry->owner.pid != 0) owners.emplace_back(id, entry->owner);
+  }
+  return owners;
+}
+
+// Takes out of the table the `orphans` and the idle operations that no
+// worker holds (one may have been scheduled since it was found). Called with
+// mu_ held.
+std::vector<std::shared_ptr<comm_dir_service::operation_entry>> comm_dir_service::take_reclaimable(
+    const std::vector<UINT>& orphans) {
+  std::vector<std::shared_ptr<operation_entry>> taken;
+  auto take = [&](decltype(operations_)::iterator it) {
+    taken.push_back(std::move(it->second));
+    return operations_.erase(it);
+  };
+  for (UINT id : orphans) {
+    auto it = operations_.find(id);
+    if (it == operations_.end() || it->second->scheduled) continue;
+    SERVICE_TRACE("operation %#x of pid %ld, which has ended: ended", id, static_cast<long>(it->second->owner.pid));
+    take(it);
+  }
+  if (options_.idle_timeout_s == 0) return taken;
+  const auto limit = std::chrono::seconds(options_.idle_timeout_s);
+  const auto now = std::chrono::steady_clock::now();
+  for (auto it = operations_.begin(); it != operations_.end();) {
+    if (!it->second->scheduled && now - it->second->last_used > limit) {
+      SERVICE_TRACE("operation %#x idle for %d s: ended", it->first, options_.idle_timeout_s);
+      it = take(it);
+    } else {
+      ++it;
+    }
+  }
+  return taken;
 }
 
 // Runs a connection test as the record says and writes its findings into

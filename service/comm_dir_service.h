@@ -9,9 +9,17 @@
 // different workers. Requests without an operation (connection tests, new
 // operations, refusals) are served by any free worker.
 //
-// With --idle-timeout, a thread ends every operation that has had no
-// request for that long (and none waiting), so that an application that
-// crashed in the middle of an operation leaks no LDAP connection.
+// Every request comes with its sender's kernel-checked credentials. A
+// sender whose user the allow list does not admit is answered
+// COMM_DIR_SVC_NOT_ALLOWED at once, from the receiving thread, and nothing
+// is done for it. An operation remembers the process and the user that
+// opened it, and serves no other user.
+//
+// One reclaiming thread wakes every --reclaim-interval and ends (unbinding,
+// which closes the LDAP connection) every operation that no worker holds
+// and whose process has ended, or, with --idle-timeout, that has had no
+// request for that long: an application that crashed in the middle of an
+// operation leaks no LDAP connection.
 //
 // A request that its operation answers from what it holds (attribute names
 // and values of the current entry, an entry already read) is served on the
@@ -39,9 +47,12 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "service/comm_dir_failover.h"
+#include "service/comm_dir_allow_list.h"
+#include "service/comm_dir_client_process.h"
 #include "service/comm_dir_operation.h"
 #include "service/comm_dir_operation_ids.h"
 #include "service/comm_dir_request_decoder.h"
@@ -70,6 +81,8 @@ class comm_dir_service {
     std::deque<std::unique_ptr<comm_dir_request>> queue;  // guarded by mu_
     bool scheduled = false;  // guarded by mu_: in ready_ or being served
     std::chrono::steady_clock::time_point last_used = std::chrono::steady_clock::now();  // guarded by mu_
+    uid_t owner_uid = 0;              // set before the entry is shared; read-only afterwards
+    comm_dir_client_process owner;    // likewise
   };
   struct runnable {
     std::shared_ptr<operation_entry> entry;      // serve entry's next request, or
@@ -78,9 +91,10 @@ class comm_dir_service {
   };
 
   static RETCODE receive(char* rcvbuf, char* sndbuf, int* size);
-  void take(const char* message);
+  void take(const char* message, const comm_dir_sender& sender);
   bool queue(std::unique_ptr<comm_dir_request>* request);
   bool serve_from_memory(std::unique_ptr<comm_dir_request>* request);
+  std::shared_ptr<operation_entry> senders_operation(const comm_dir_request& request) const;
   void work();
   void serve_guarded(operation_entry* entry, comm_dir_request& request);
   bool next_runnable(runnable* next);
@@ -91,7 +105,9 @@ class comm_dir_service {
   RETCODE start_operation(const comm_dir_request& request, comm_dir_reply& reply);
   RETCODE end_operation(operation_entry& entry, UINT operation_id);
   RETCODE test_connection(COMM_DIR_TEST_CONNECTION_INFO* info);
-  void reclaim_idle();
+  void reclaim();
+  std::vector<std::pair<UINT, comm_dir_client_process>> owners_of_unscheduled();
+  std::vector<std::shared_ptr<operation_entry>> take_reclaimable(const std::vector<UINT>& orphans);
   void report_by_callback(const comm_dir_request& request);
   void answer(const comm_dir_request& request, RETCODE code);
   void finish_reply(const comm_dir_request& request, RETCODE code, comm_dir_reply& reply);
@@ -103,9 +119,10 @@ class comm_dir_service {
 
   const comm_dir_service_options options_;
   comm_dir_failover failover_;  // thread-safe of its own
+  const comm_dir_allow_list allowed_;
   std::atomic<bool> stopping_{false};
   std::vector<std::thread> workers_;
-  std::thread reclaimer_;  // with --idle-timeout only
+  std::thread reclaimer_;
 
   std::mutex mu_;
   std::condition_variable work_cv_;   // ready_ has work, or quit_

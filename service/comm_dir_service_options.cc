@@ -1,10 +1,14 @@
 #include "service/comm_dir_service_options.h"
 
 #include <getopt.h>
+#include <grp.h>
+#include <pwd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace velmarosta {
 namespace {
@@ -37,6 +41,11 @@ constexpr char kUsage[] =
     "      --failback-after=S          after a failover to a later URI of a record, keep\n"
     "                                  to that URI for S seconds, then try the first\n"
     "                                  again (default 60)\n"
+    "      --reclaim-interval=MS       how often operations are ended whose process has\n"
+    "                                  ended, and idle ones (default 2000)\n"
+    "      --allow-uid=USER[,USER]     serve these users (names or uids) too; by default\n"
+    "                                  only the daemon's own user and root\n"
+    "      --allow-group=GROUP         serve the members of GROUP (name or gid) too\n"
     "      --ca-file=PATH              certificate authority (PEM) for records that\n"
     "                                  name none (default: the system's)\n"
     "  -h, --help                      this text\n"
@@ -53,6 +62,9 @@ enum LongOnly {
   kCallbackTimeout,
   kIdleTimeout,
   kFailbackAfter,
+  kReclaimInterval,
+  kAllowUid,
+  kAllowGroup,
   kCaFile,
   kVersion,
 };
@@ -68,6 +80,9 @@ constexpr option kLongOptions[] = {
     {"callback-timeout", required_argument, nullptr, kCallbackTimeout},
     {"idle-timeout", required_argument, nullptr, kIdleTimeout},
     {"failback-after", required_argument, nullptr, kFailbackAfter},
+    {"reclaim-interval", required_argument, nullptr, kReclaimInterval},
+    {"allow-uid", required_argument, nullptr, kAllowUid},
+    {"allow-group", required_argument, nullptr, kAllowGroup},
     {"ca-file", required_argument, nullptr, kCaFile},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersion},
@@ -99,8 +114,64 @@ int* number_option(int code, comm_dir_service_options* options) {
     case kCallbackTimeout: return &options->callback_timeout_ms;
     case kIdleTimeout: return &options->idle_timeout_s;
     case kFailbackAfter: return &options->failback_after_s;
+    case kReclaimInterval: return &options->reclaim_interval_ms;
     default: return nullptr;
   }
+}
+
+// A decimal id of at most 9 digits, as user and group ids are written.
+bool parse_id(const std::string& text, unsigned* id) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  *id = static_cast<unsigned>(std::strtoul(text.c_str(), nullptr, 10));
+  return true;
+}
+
+// The uid of a user given by number or by name.
+bool user_id(const std::string& user, uid_t* uid) {
+  unsigned id = 0;
+  if (parse_id(user, &id)) {
+    *uid = id;
+    return true;
+  }
+  const passwd* entry = getpwnam(user.c_str());  // not reentrant: options are parsed before any thread starts
+  if (entry == nullptr) return false;
+  *uid = entry->pw_uid;
+  return true;
+}
+
+// Adds the users of a comma-separated list to the allowed ones.
+bool allow_users(const std::string& list, comm_dir_service_options* options) {
+  for (std::string::size_type start = 0;;) {
+    const std::string::size_type comma = list.find(',', start);
+    const std::string user = list.substr(start, comma - start);  // to the end when there is no comma
+    uid_t uid = 0;
+    if (!user_id(user, &uid)) {
+      std::fprintf(stderr, "comm-dir-service: --allow-uid: no such user '%s'\n", user.c_str());
+      return false;
+    }
+    options->allowed_uids.push_back(uid);
+    if (comma == std::string::npos) return true;
+    start = comma + 1;
+  }
+}
+
+// Allows a group given by number or by name: senders whose group it is, and
+// its members as the group database lists them (whose own group may be
+// another).
+bool allow_group(const std::string& name, comm_dir_service_options* options) {
+  unsigned id = 0;
+  const bool numeric = parse_id(name, &id);
+  const group* entry = numeric ? getgrgid(id) : getgrnam(name.c_str());
+  if (entry == nullptr && !numeric) {
+    std::fprintf(stderr, "comm-dir-service: --allow-group: no such group '%s'\n", name.c_str());
+    return false;
+  }
+  options->allowed_gids.push_back(entry != nullptr ? entry->gr_gid : id);
+  for (char** member = entry != nullptr ? entry->gr_mem : nullptr; member != nullptr && *member != nullptr; ++member) {
+    uid_t uid = 0;
+    if (user_id(*member, &uid)) options->allowed_uids.push_back(uid);
+  }
+  return true;
 }
 
 const char* long_name(int code) {
@@ -123,6 +194,12 @@ comm_dir_parse_result parse_options(int argc, char** argv, comm_dir_service_opti
     switch (code) {
       case 'd': options->debug = true; break;
       case kCaFile: options->ca_file = optarg; break;
+      case kAllowUid:
+        if (!allow_users(optarg, options)) return comm_dir_parse_result::kError;
+        break;
+      case kAllowGroup:
+        if (!allow_group(optarg, options)) return comm_dir_parse_result::kError;
+        break;
       case 'h': std::fputs(kUsage, stdout); return comm_dir_parse_result::kExit;
       case kVersion: std::puts("comm-dir-service " COMMDIR_VERSION); return comm_dir_parse_result::kExit;
       default:

@@ -2,7 +2,10 @@
 #ifndef COMMDIR_SERVICE_COMM_DIR_SERVICE_OPTIONS_H_
 #define COMMDIR_SERVICE_COMM_DIR_SERVICE_OPTIONS_H_
 
+#include <sys/types.h>
+
 #include <string>
+#include <vector>
 
 namespace velmarosta {
 
@@ -17,6 +20,12 @@ struct comm_dir_service_options {
   int callback_timeout_ms = 5000; // the application's answer to a callback
   int idle_timeout_s = 0;         // end operations unused this long; 0: never
   int failback_after_s = 60;      // after a failover, try the first URI again this much later
+  int reclaim_interval_ms = 2000; // how often operations of ended processes and idle ones are ended
+  // Whom the daemon serves besides its own user and root: these users, and
+  // senders whose group is one of these (members from the group database
+  // are among the users).
+  std::vector<uid_t> allowed_uids;
+  std::vector<gid_t> allowed_gids;
   std::string ca_file;            // certificate authority when the record names none
 };
 

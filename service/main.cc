@@ -42,11 +42,13 @@ bool folder_usable(const std::string& folder) {
     std::fprintf(stderr, "comm-dir-service: IPC folder %s is not usable: %s\n", folder.c_str(), std::strerror(errno));
     return false;
   }
-  const char* problem = !S_ISDIR(info.st_mode)       ? "not a directory"
-                        : info.st_uid != geteuid()   ? "owned by another user"
-                        : (info.st_mode & S_IWOTH)   ? "writable by others"
-                        : (info.st_mode & S_IWGRP)   ? "writable by its group"
-                                                     : nullptr;
+  // Shared with other users (writable by group or others) only when sticky,
+  // so that no one removes or renames another's endpoint.
+  const bool shared = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  const char* problem = !S_ISDIR(info.st_mode)                   ? "not a directory"
+                        : shared && !(info.st_mode & S_ISVTX)     ? "writable by others and not sticky"
+                        : !shared && info.st_uid != geteuid()     ? "owned by another user who does not share it"
+                                                                  : nullptr;
   if (problem == nullptr) return true;
   std::fprintf(stderr, "comm-dir-service: IPC folder %s is not usable: %s\n", folder.c_str(), problem);
   return false;

@@ -42,6 +42,7 @@ constexpr RETCODE COMM_DIR_SVC_BAD_FIELD = 0x34093005;           // an enumerate
 constexpr RETCODE COMM_DIR_SVC_BUSY = 0x34093006;                // queue or operation table full: try again
 constexpr RETCODE COMM_DIR_SVC_SHUTTING_DOWN = 0x34093007;       // the daemon is stopping
 constexpr RETCODE COMM_DIR_SVC_NO_MEMORY = 0x34093008;
+constexpr RETCODE COMM_DIR_SVC_NOT_ALLOWED = 0x34093009;         // the daemon does not serve the caller's user
 // Walks and values.
 constexpr RETCODE COMM_DIR_SVC_NO_SEARCH = 0x34093010;           // entry request before any search
 constexpr RETCODE COMM_DIR_SVC_NO_MORE_ENTRIES = 0x34093011;     // the walk is at its end
@@ -115,6 +116,7 @@ inline constexpr COMM_DIR_RESULT_MESSAGE kMessages[] = {
     {COMM_DIR_SVC_BUSY, "the directory service is busy: too many requests or operations; try again"},
     {COMM_DIR_SVC_SHUTTING_DOWN, "the directory service is stopping"},
     {COMM_DIR_SVC_NO_MEMORY, "the directory service ran out of memory"},
+    {COMM_DIR_SVC_NOT_ALLOWED, "the directory service does not serve this user (see its --allow-uid, --allow-group)"},
     {COMM_DIR_SVC_NO_SEARCH, "the operation has no search result: search first"},
     {COMM_DIR_SVC_NO_MORE_ENTRIES, "no more entries: the walk is at the end of the search result"},
     {COMM_DIR_SVC_NO_ENTRY, "the operation has no current entry: get_first_entry first"},

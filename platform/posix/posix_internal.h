@@ -28,6 +28,17 @@ constexpr std::size_t kMinDatagram = 128;
 // room for peers with messages of their own.
 constexpr std::size_t kMaxMessage = 65536;
 
+// Whose datagrams a server takes. A server trusts its own effective uid,
+// root, and the owner of its folder (who could replace every endpoint in it
+// anyway, and who runs the directory service when applications of other
+// users share its folder). An open server takes every uid and leaves the
+// choice to its dispatch function.
+struct SenderRule {
+  uid_t euid;
+  uid_t folder_owner;
+  bool any_uid;
+};
+
 // Checks one datagram that recvmsg (with MSG_TRUNC) put into `buffer`, which
 // has room for kMaxMessage bytes; `received` is what recvmsg returned. In the
 // order that costs a stranger least: what came with it, credentials, then
@@ -36,7 +47,7 @@ constexpr std::size_t kMaxMessage = 65536;
 // length word. Otherwise returns why it is refused. *sender is set to the
 // credentials that came with it, or null. Its own function so that it can be
 // fed any datagram without a socket.
-const char* AcceptDatagram(const msghdr& message, std::size_t received, uid_t euid, char* buffer,
+const char* AcceptDatagram(const msghdr& message, std::size_t received, const SenderRule& rule, char* buffer,
                            std::size_t* length, const ucred** sender);
 
 // The stack to give a thread asked for with `requested` bytes: at least that,

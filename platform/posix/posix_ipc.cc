@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "platform/emw_gen_ipc.h"
+#include "platform/posix/commdir_posix_ipc.h"
 #include "platform/posix/posix_handle_table.h"
 #include "platform/posix/posix_internal.h"
 
@@ -82,27 +83,42 @@ std::string Folder() {
   return "/tmp/commdir-" + std::to_string(geteuid());
 }
 
+// What a folder that passed its checks means for the servers in it.
+struct FolderTrust {
+  uid_t owner = 0;      // trusted by every server in the folder
+  bool shared = false;  // other users may create endpoints in it
+};
+
 // Creates the folder (mode 0700) when it is missing, and refuses one that is
-// not a plain directory, that another user owns, or that others than its
-// owner may write: whoever can write there can take our names.
-RETCODE CheckFolder(const std::string& folder) {
+// not a plain directory, or that others than its owner may write unless the
+// sticky bit keeps each of them from removing or renaming the others'
+// endpoints: whoever could do that could take our names. A folder that
+// another user owns is taken only when that user shares it so: then its
+// owner is the directory service that applications of other users reach.
+RETCODE CheckFolder(const std::string& folder, FolderTrust* trust) {
   if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return errno;
   struct stat st;
   if (::lstat(folder.c_str(), &st) != 0) return errno;
+  const bool shared = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
   const char* problem = nullptr;
   RETCODE rc = 0;
   if (!S_ISDIR(st.st_mode)) {
     problem = "not a directory";
     rc = ENOTDIR;
-  } else if (st.st_uid != geteuid()) {
-    problem = "owned by another user";
+  } else if (shared && (st.st_mode & S_ISVTX) == 0) {
+    problem = "writable by others and not sticky";
     rc = EACCES;
-  } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    problem = "writable by others";
+  } else if (st.st_uid != geteuid() && !shared) {
+    problem = "owned by another user who does not share it";
     rc = EACCES;
   }
-  if (rc != 0) POSIX_PLATFORM_TRACE("ipc folder %s refused: %s\n", folder.c_str(), problem);
-  return rc;
+  if (rc != 0) {
+    POSIX_PLATFORM_TRACE("ipc folder %s refused: %s\n", folder.c_str(), problem);
+    return rc;
+  }
+  trust->owner = st.st_uid;
+  trust->shared = shared;
+  return 0;
 }
 
 // The socket address of a server name; the name is checked.
@@ -125,7 +141,25 @@ std::string ParentFolder(const std::string& path) { return path.substr(0, path.r
 
 int NewSocket() { return ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
 
+// In a folder shared with other users, any of them may bind a name that its
+// server has left free; a client then sends only to a server of its own
+// uid, root or the folder's owner. The folder's owner (the directory
+// service) sends to every endpoint in its folder: the requests it answers
+// name them, and their senders passed its allow list.
+RETCODE CheckServerOwner(const char* path) {
+  struct stat server, folder;
+  if (::lstat(path, &server) != 0) return 0;  // connect() reports it
+  if (::lstat(ParentFolder(path).c_str(), &folder) != 0) return errno;
+  const uid_t euid = geteuid();
+  if (euid == folder.st_uid || server.st_uid == euid || server.st_uid == 0 || server.st_uid == folder.st_uid) return 0;
+  POSIX_PLATFORM_TRACE("ipc %s refused: its server runs as uid %ld, whom this process does not trust\n", path,
+                       static_cast<long>(server.st_uid));
+  return EACCES;
+}
+
 RETCODE Connect(int fd, const sockaddr_un& address) {
+  RETCODE rc = CheckServerOwner(address.sun_path);
+  if (rc != 0) return rc;
   return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
 }
 
@@ -228,7 +262,8 @@ HandleTable<Client>& Clients() {
 RETCODE ConnectedSocket(const std::string& path, const sockaddr_un& address, int* fd) {
   *fd = Pool().take(path);
   if (*fd >= 0) return 0;
-  RETCODE rc = CheckFolder(ParentFolder(path));
+  FolderTrust folder;
+  RETCODE rc = CheckFolder(ParentFolder(path), &folder);
   if (rc != 0) return rc;
   *fd = NewSocket();
   if (*fd < 0) return errno;
@@ -273,6 +308,11 @@ const ucred* Credentials(const msghdr& message) {
 
 // --- servers -------------------------------------------------------------------
 
+// The credentials of the message that this thread is dispatching, or null:
+// set by a server's receiving thread around each call of its dispatch
+// function, and pointing into that thread's control buffer.
+thread_local const ucred* t_dispatching = nullptr;
+
 // A stale socket file (its process died without removing it) refuses
 // connections; a live one accepts. Anything else is left alone.
 bool SocketIsStale(const sockaddr_un& address) {
@@ -303,8 +343,13 @@ RETCODE BindOrReplaceStale(int fd, const sockaddr_un& address) {
 // Thread-safe: after start() only stopping_ changes, and it is atomic.
 class Server {
  public:
-  Server(std::string name, std::string path, PGEN_IPC_DISPATCH dispatch)
-      : name_(std::move(name)), path_(std::move(path)), dispatch_(dispatch), euid_(geteuid()) {}
+  Server(std::string name, std::string path, PGEN_IPC_DISPATCH dispatch, const SenderRule& rule,
+         bool shared_folder)
+      : name_(std::move(name)),
+        path_(std::move(path)),
+        dispatch_(dispatch),
+        rule_(rule),
+        shared_folder_(shared_folder) {}
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
   ~Server() {
@@ -322,7 +367,8 @@ class Server {
     if (rc != 0) return rc;
     struct stat st;
     int on = 1;
-    if (::setsockopt(fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 || ::stat(path_.c_str(), &st) != 0) {
+    if (::setsockopt(fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 || !let_folder_users_send() ||
+        ::stat(path_.c_str(), &st) != 0) {
       rc = errno;
       ::unlink(path_.c_str());
       return rc;
@@ -376,6 +422,12 @@ class Server {
     return 0;
   }
 
+  // Sending needs write permission on the socket file. In a shared folder
+  // every user who may enter it gets that permission, whatever our umask:
+  // the folder's mode says who may come in, and the sender rule checks each
+  // datagram's uid on arrival. A private folder keeps the file as bound.
+  bool let_folder_users_send() { return !shared_folder_ || ::chmod(path_.c_str(), 0666) == 0; }
+
   // Removes the socket file if it is still the one this server bound.
   void remove_file() {
     struct stat st;
@@ -411,14 +463,16 @@ class Server {
       }
       std::size_t length = 0;
       const ucred* sender = nullptr;
-      const char* refusal = AcceptDatagram(message, static_cast<std::size_t>(received), euid_,
+      const char* refusal = AcceptDatagram(message, static_cast<std::size_t>(received), rule_,
                                            receive_buffer_.get(), &length, &sender);
       if (refusal != nullptr) {
         drop(sender, static_cast<std::size_t>(received), refusal);
         continue;
       }
       int size = 0;
+      t_dispatching = sender;
       dispatch_(receive_buffer_.get(), send_buffer_.get(), &size);
+      t_dispatching = nullptr;
     }
   }
 
@@ -432,7 +486,8 @@ class Server {
   const std::string name_;
   const std::string path_;
   const PGEN_IPC_DISPATCH dispatch_;
-  const uid_t euid_;
+  const SenderRule rule_;
+  const bool shared_folder_;
   // Set by start(), before the receiving thread exists; read-only afterwards.
   int fd_ = -1;
   dev_t bound_device_ = 0;
@@ -451,8 +506,8 @@ class Server {
 // Stopping happens outside mu_: a dispatch may start or stop servers.
 class ServerRegistry {
  public:
-  RETCODE start(const char* name, const sockaddr_un& address, const std::string& path,
-                ULONG stack_size, PGEN_IPC_DISPATCH dispatch) {
+  RETCODE start(const char* name, const sockaddr_un& address, const std::string& path, ULONG stack_size,
+                PGEN_IPC_DISPATCH dispatch, const SenderRule& rule, bool shared_folder) {
     std::lock_guard<std::mutex> lock(mu_);
     // The entry is made first, so that a server that runs is always
     // registered and can be stopped.
@@ -461,7 +516,7 @@ class ServerRegistry {
       bool inserted;
       std::tie(entry, inserted) = running_.emplace(path, nullptr);
       if (!inserted) return EADDRINUSE;
-      auto server = std::make_shared<Server>(name, path, dispatch);
+      auto server = std::make_shared<Server>(name, path, dispatch, rule, shared_folder);
       RETCODE rc = server->start(server, address, stack_size);
       if (rc != 0) {
         running_.erase(entry);
@@ -498,14 +553,28 @@ ServerRegistry& Servers() {
 // The first word of a client record receives the handle.
 void StoreHandle(void* record, UINT handle) { std::memcpy(record, &handle, sizeof handle); }
 
+RETCODE StartServer(const char* name, ULONG stack_size, PGEN_IPC_DISPATCH dispatch, bool any_uid) {
+  sockaddr_un address;
+  std::string path;
+  RETCODE rc = ServerAddress(name, &address, &path);
+  if (rc != 0) return rc;
+  if (dispatch == nullptr) return EINVAL;
+  FolderTrust folder;
+  rc = CheckFolder(ParentFolder(path), &folder);
+  if (rc != 0) return rc;
+  const SenderRule rule{geteuid(), folder.owner, any_uid};
+  return Servers().start(name, address, path, stack_size, dispatch, rule, folder.shared);
+}
+
 }  // namespace
 
-const char* AcceptDatagram(const msghdr& message, std::size_t received, uid_t euid, char* buffer,
+const char* AcceptDatagram(const msghdr& message, std::size_t received, const SenderRule& rule, char* buffer,
                            std::size_t* length, const ucred** sender) {
   *sender = Credentials(message);
   if ((message.msg_flags & MSG_CTRUNC) != 0) return "it carried more than credentials";
   if (*sender == nullptr) return "no credentials came with it";
-  if ((*sender)->uid != euid && (*sender)->uid != 0) return "the sender's uid is refused";
+  const uid_t uid = (*sender)->uid;
+  if (!rule.any_uid && uid != rule.euid && uid != 0 && uid != rule.folder_owner) return "the sender's uid is refused";
   if ((message.msg_flags & MSG_TRUNC) != 0) return "it is longer than the largest message";
   if (received < kMinDatagram) return "it is shorter than 128 bytes";
   UINT length_word;
@@ -527,14 +596,21 @@ extern "C" {
 // The server id is not used: the name alone identifies an endpoint.
 RETCODE emwGENIpcStartServer(const char* name, INT /*server_id*/, ULONG stack_size,
                              PGEN_IPC_DISPATCH dispatch) {
-  sockaddr_un address;
-  std::string path;
-  RETCODE rc = commdir_posix::ServerAddress(name, &address, &path);
-  if (rc != 0) return rc;
-  if (dispatch == nullptr) return EINVAL;
-  rc = commdir_posix::CheckFolder(commdir_posix::ParentFolder(path));
-  if (rc != 0) return rc;
-  return commdir_posix::Servers().start(name, address, path, stack_size, dispatch);
+  return commdir_posix::StartServer(name, stack_size, dispatch, /*any_uid=*/false);
+}
+
+RETCODE commdir_posix_ipc_start_open_server(const char* name, INT /*server_id*/, ULONG stack_size,
+                                            PGEN_IPC_DISPATCH dispatch) {
+  return commdir_posix::StartServer(name, stack_size, dispatch, /*any_uid=*/true);
+}
+
+RETCODE commdir_posix_ipc_sender(uid_t* uid, gid_t* gid, pid_t* pid) {
+  const ucred* sender = commdir_posix::t_dispatching;
+  if (sender == nullptr) return ENOENT;
+  if (uid != nullptr) *uid = sender->uid;
+  if (gid != nullptr) *gid = sender->gid;
+  if (pid != nullptr) *pid = sender->pid;
+  return 0;
 }
 
 // The client name, the two words after it and the client id are not used;

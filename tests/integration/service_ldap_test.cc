@@ -357,7 +357,7 @@ TEST_F(ServiceLdap, ValuesUpToWhatOneReplyCarriesAndNoLonger) {
 }
 
 class ServiceLdapIdle : public ServiceLdap {
-  std::vector<std::string> daemon_args() const override { return {"--idle-timeout=1"}; }
+  std::vector<std::string> daemon_args() const override { return {"--idle-timeout=1", "--reclaim-interval=250"}; }
 };
 
 TEST_F(ServiceLdapIdle, IdleOperationsAreEndedAndBusyOnesKept) {

@@ -49,9 +49,11 @@ void remove_folder(const std::string& dir) {
 
 }  // namespace
 
-ServiceProcess::ServiceProcess(const std::string& binary, const std::vector<std::string>& args) {
+ServiceProcess::ServiceProcess(const std::string& binary, const std::vector<std::string>& args,
+                               const std::function<void(const std::string& dir)>& prepare_folder) {
   dir_ = make_private_folder("commdir-ipc", error_);
   if (dir_.empty()) return;
+  if (prepare_folder) prepare_folder(dir_);
   // The log lives beside the folder, not in it: the folder holds endpoints.
   log_path_ = dir_ + ".log";
   setenv("COMM_DIR_IPC_DIR", dir_.c_str(), 1);

@@ -5,6 +5,7 @@
 #ifndef COMMDIR_TESTS_SUPPORT_SERVICE_PROCESS_H_
 #define COMMDIR_TESTS_SUPPORT_SERVICE_PROCESS_H_
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,8 +18,10 @@ namespace commdir_testing {
 class ServiceProcess {
  public:
   // Starts `binary` with `args` and waits (bounded) until its endpoint takes
-  // messages. Check ok() before use.
-  ServiceProcess(const std::string& binary, const std::vector<std::string>& args = {});
+  // messages. `prepare_folder`, when given, gets the folder before the
+  // daemon starts (to share it with other users, say). Check ok() before use.
+  ServiceProcess(const std::string& binary, const std::vector<std::string>& args = {},
+                 const std::function<void(const std::string& dir)>& prepare_folder = nullptr);
   // Stops the daemon and removes the folder with every endpoint in it.
   ~ServiceProcess();
   ServiceProcess(const ServiceProcess&) = delete;

@@ -1,0 +1,30 @@
+// What the POSIX platform offers a server beyond the device platform's
+// message IPC: the kernel-checked credentials of the message being
+// dispatched, and servers that take messages of every user. The directory
+// service daemon uses them to learn which process and user sent a request;
+// libcommdir itself never calls them, so that it runs on any platform.
+#ifndef COMMDIR_PLATFORM_POSIX_COMMDIR_POSIX_IPC_H_
+#define COMMDIR_PLATFORM_POSIX_COMMDIR_POSIX_IPC_H_
+
+#include <sys/types.h>
+
+#include "platform/emw_gen_ipc.h"
+
+extern "C" {
+
+// Starts a server like emwGENIpcStartServer, except that its dispatch
+// function gets the messages of every sender uid, not only of this process's
+// euid, root and the folder's owner: the dispatch decides whom it serves, by
+// commdir_posix_ipc_sender. The other checks of a datagram stay.
+RETCODE commdir_posix_ipc_start_open_server(const char* name, INT server_id, ULONG stack_size,
+                                            PGEN_IPC_DISPATCH dispatch);
+
+// The credentials that the kernel attached to the message that the calling
+// thread is dispatching: valid only on a server's receiving thread, inside
+// its dispatch function. Returns 0 and fills the non-null arguments, or
+// ENOENT when the calling thread is not dispatching a message.
+RETCODE commdir_posix_ipc_sender(uid_t* uid, gid_t* gid, pid_t* pid);
+
+}  // extern "C"
+
+#endif  // COMMDIR_PLATFORM_POSIX_COMMDIR_POSIX_IPC_H_

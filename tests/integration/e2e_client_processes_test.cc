@@ -1,0 +1,317 @@
+// Applications as separate processes against one daemon: one that is killed
+// in the middle of an operation has it reclaimed, its LDAP connection closed;
+// one that runs as another user is served when the daemon allows its user,
+// and refused at once otherwise.
+//
+// Each application is a child forked before this process uses the library
+// (so that the child starts its own), reporting through a pipe.
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "commdir/comm_dir_facade.h"
+#include "commdir/comm_dir_result_codes.h"
+#include "integration/e2e_walk.h"
+#include "integration/service_wire.h"
+
+namespace commdir_testing {
+namespace {
+
+using velmarosta::comm_dir_facade;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr uid_t kNobody = 65534;
+constexpr gid_t kNogroup = 65534;
+const SearchSpec kPeople{"ou=people,dc=example,dc=com", velmarosta::COMM_DIR_SCOPE_SUB, "(objectClass=inetOrgPerson)",
+                         "cn mail", 0};
+
+// What a child application reports.
+struct Report {
+  RETCODE result = 0;
+  UINT operation = 0;
+  bool walk_exact = false;
+  long elapsed_ms = 0;
+};
+
+// A forked application: `body` runs in the child with the write end of a
+// pipe; the child is killed at the end if it still runs.
+class Application {
+ public:
+  explicit Application(const std::function<void(int report_fd)>& body) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(fds[0]);
+      body(fds[1]);
+      _exit(0);
+    }
+    close(fds[1]);
+    read_fd_ = fds[0];
+  }
+  ~Application() {
+    if (pid_ > 0) kill();
+    if (read_fd_ >= 0) close(read_fd_);
+  }
+  pid_t pid() const { return pid_; }
+
+  // The child's report, waited for at most `limit`.
+  bool report(Report* out, milliseconds limit = std::chrono::seconds(20)) {
+    pollfd ready{read_fd_, POLLIN, 0};
+    return pid_ > 0 && poll(&ready, 1, static_cast<int>(limit.count())) == 1 &&
+           read(read_fd_, out, sizeof *out) == static_cast<ssize_t>(sizeof *out);
+  }
+  void kill() {
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int read_fd_ = -1;
+};
+
+void send_report(int fd, const Report& report) {
+  if (write(fd, &report, sizeof report) != static_cast<ssize_t>(sizeof report)) _exit(3);
+}
+
+long since_ms(Clock::time_point start) {
+  return static_cast<long>(std::chrono::duration_cast<milliseconds>(Clock::now() - start).count());
+}
+
+// The daemon's established connections to the LDAP server at `uri`: the
+// sockets whose remote port is the server's (slapd's own ends have it as
+// their local port).
+int connections_to(const std::string& uri) {
+  const std::string::size_type colon = uri.rfind(':');
+  const unsigned port = static_cast<unsigned>(std::stoul(uri.substr(colon + 1)));
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // the column names
+  int count = 0;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (state == "01" && std::stoul(remote.substr(remote.find(':') + 1), nullptr, 16) == port) ++count;
+  }
+  return count;
+}
+
+class ClientProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    slapd_ = std::make_unique<SlapdFixture>(COMMDIR_SLAPD_FIXTURE, COMMDIR_ADDRESS_BOOK);
+    ASSERT_TRUE(slapd_->ok()) << slapd_->error();
+  }
+  void TearDown() override {
+    if (service_ != nullptr && HasFailure()) std::cerr << "--- comm-dir-service output ---\n" << service_->log();
+    service_.reset();
+    slapd_.reset();
+  }
+  void start_daemon(const std::vector<std::string>& args,
+                    const std::function<void(const std::string&)>& prepare_folder = nullptr) {
+    std::vector<std::string> all = {"-d"};
+    all.insert(all.end(), args.begin(), args.end());
+    service_ = std::make_unique<ServiceProcess>(COMMDIR_SERVICE_BIN, all, prepare_folder);
+    ASSERT_TRUE(service_->ok()) << service_->error();
+  }
+  // Stops the daemon; its log then holds how many operations it ended.
+  std::string stopped_log() {
+    const int status = service_->stop();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    return service_->log();
+  }
+
+  std::unique_ptr<SlapdFixture> slapd_;
+  std::unique_ptr<ServiceProcess> service_;
+};
+
+// An application that opens an operation, starts a walk, reports the
+// operation and waits to be killed. Its name has blanks and parentheses, as
+// /proc/PID/stat shows it: the daemon must still find the fields after it.
+void open_and_hang(const std::string& uri, int report_fd) {
+  prctl(PR_SET_NAME, "reclaim) 7 (x");
+  comm_dir_facade* facade = comm_dir_facade::comm_dir_get_instance();
+  Report report;
+  report.result = facade->start_operation(connect_record(uri), nullptr, &report.operation);
+  timeval no_time_limit{0, 0};
+  if (report.result == 0) report.result = facade->search(search_record(kPeople, report.operation), 0, no_time_limit);
+  if (report.result == 0) report.result = facade->get_first_entry(report.operation);
+  send_report(report_fd, report);
+  for (;;) pause();
+}
+
+TEST_F(ClientProcessTest, OperationsOfAKilledProcessAreReclaimedWithTheirConnection) {
+  constexpr long kIntervalMs = 500;
+  start_daemon({"--reclaim-interval=" + std::to_string(kIntervalMs)});
+  const std::string uri = slapd_->uri();
+  Application victim([&](int fd) { open_and_hang(uri, fd); });
+  Report opened;
+  ASSERT_TRUE(victim.report(&opened));
+  ASSERT_EQ(opened.result, 0);
+
+  // This process's own operation, in the middle of a walk too, is kept.
+  comm_dir_facade* facade = comm_dir_facade::comm_dir_get_instance();
+  UINT kept = 0;
+  ASSERT_EQ(facade->start_operation(connect_record(uri), nullptr, &kept), 0);
+  timeval no_time_limit{0, 0};
+  ASSERT_EQ(facade->search(search_record(kPeople, kept), 0, no_time_limit), 0);
+  ASSERT_EQ(facade->get_first_entry(kept), 0);
+  ASSERT_EQ(connections_to(uri), 2);
+
+  const pid_t victim_pid = victim.pid();
+  victim.kill();
+  const Clock::time_point killed = Clock::now();
+  while (connections_to(uri) > 1 && since_ms(killed) < 10000) std::this_thread::sleep_for(milliseconds(20));
+  const long reclaimed_ms = since_ms(killed);
+  EXPECT_EQ(connections_to(uri), 1);
+  EXPECT_LE(reclaimed_ms, kIntervalMs + 1500) << "the margin covers unbinding on a loaded machine";
+  char line[96];
+  std::snprintf(line, sizeof line, "operation %#x of pid %ld, which has ended: ended", opened.operation,
+                static_cast<long>(victim_pid));
+  EXPECT_NE(service_->log().find(line), std::string::npos) << line;
+
+  EXPECT_EQ(facade->get_next_entry(kept), 0);
+  EXPECT_EQ(facade->end_operation(kept), 0);
+  EXPECT_NE(stopped_log().find("stopped; 0 operations ended"), std::string::npos);
+}
+
+// The daemon's folder shared with the group of `nobody`: sticky, so that no
+// one removes another's endpoint.
+void share_with_nogroup(const std::string& dir) {
+  ASSERT_EQ(chown(dir.c_str(), 0, kNogroup), 0);
+  ASSERT_EQ(chmod(dir.c_str(), 01770), 0);
+}
+
+// In the child: becomes nobody, then uses the library.
+void as_nobody(const std::function<Report()>& body, int report_fd) {
+  if (setgroups(0, nullptr) != 0 || setgid(kNogroup) != 0 || setuid(kNobody) != 0) _exit(2);
+  send_report(report_fd, body());
+}
+
+TEST_F(ClientProcessTest, AnotherUserIsServedWhenAllowedAndRefusedAtOnceOtherwise) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run an application as nobody";
+  const std::vector<LdifEntry> expected = without_dns(ldapsearch(*slapd_, Identity::kReader, kPeople).entries);
+  ASSERT_FALSE(expected.empty());
+  struct Row {
+    const char* what;
+    std::vector<std::string> daemon_args;
+    bool served;
+  };
+  const Row rows[] = {
+      {"allowed by uid", {"--allow-uid=12345,65534"}, true},
+      {"allowed by group", {"--allow-group=65534"}, true},
+      {"another user allowed", {"--allow-uid=65533"}, false},
+      {"no user allowed", {}, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    start_daemon(row.daemon_args, share_with_nogroup);
+    const std::string uri = slapd_->uri();
+    Application application([&](int fd) {
+      as_nobody([&] {
+        comm_dir_facade* facade = comm_dir_facade::comm_dir_get_instance();
+        Report report;
+        const Clock::time_point start = Clock::now();
+        if (row.served) {
+          const FacadeWalk walked = walk(facade, uri, Identity::kReader, kPeople);
+          report.result = walked.result;
+          report.walk_exact = walked.entries == expected && walked.end_operation_result == 0;
+        } else {
+          report.result = facade->start_operation(connect_record(uri), nullptr, &report.operation);
+        }
+        report.elapsed_ms = since_ms(start);
+        return report;
+      }, fd);
+    });
+    Report report;
+    ASSERT_TRUE(application.report(&report)) << "the application got no answer";
+    if (row.served) {
+      EXPECT_EQ(report.result, velmarosta::COMM_DIR_SVC_NO_MORE_ENTRIES);
+      EXPECT_TRUE(report.walk_exact);
+    } else {
+      EXPECT_EQ(report.result, velmarosta::COMM_DIR_SVC_NOT_ALLOWED);
+      EXPECT_EQ(report.operation, 0u);
+      EXPECT_LT(report.elapsed_ms, 2000);
+      EXPECT_EQ(connections_to(uri), 0);
+    }
+    const std::string log = stopped_log();
+    EXPECT_NE(log.find("stopped; 0 operations ended"), std::string::npos);
+    EXPECT_EQ(log.find("(not an allowed user)") != std::string::npos, !row.served);
+    if (HasFailure()) std::cerr << log;
+    service_.reset();
+  }
+}
+
+// In the child: asks for the first entry of another user's `operation`,
+// over the wire (the child's facade would refuse an id it never got).
+RETCODE first_entry_over_the_wire(UINT operation) {
+  namespace wire = velmarosta::service_wire;
+  if (emwGENIpcStartServer(wire::kReplyServer, velmarosta::COMM_DIR_IPC_ID_REPLY, velmarosta::COMM_DIR_IPC_STACK_SIZE,
+                           &wire::take_reply) != 0)
+    return -1;
+  velmarosta::COMM_DIR_OPERATION_REQUEST request{};
+  request.operation_id = operation;
+  std::vector<char> form = wire::request_form(velmarosta::COMM_DIR_FUNC_GET_FIRST_ENTRY, 1, &request, sizeof request);
+  UINT client[8] = {};
+  if (emwGENIpcCreateClient("C", "utcp:COMM_DIR_SRV", 0, 0, 0, client) != 0 ||
+      emwGENIpcCallClient(client[0], GEN_IPC_KIND_REQUEST, 0, 0, form.data(), static_cast<INT>(form.size()), nullptr,
+                          0, nullptr, ~0ul) != 0)
+    return -1;
+  wire::arrived reply;
+  return wire::replies().wait(1, &reply) ? reply.result() : -1;
+}
+
+TEST_F(ClientProcessTest, AnOperationServesOnlyTheUserThatOpenedIt) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run an application as nobody";
+  start_daemon({"--allow-uid=65534"}, share_with_nogroup);
+  int ids[2];
+  ASSERT_EQ(pipe2(ids, O_CLOEXEC), 0);
+  Application intruder([&](int fd) {
+    UINT operation = 0;
+    if (read(ids[0], &operation, sizeof operation) != static_cast<ssize_t>(sizeof operation)) _exit(4);
+    as_nobody([&] {
+      Report report;
+      report.result = first_entry_over_the_wire(operation);
+      return report;
+    }, fd);
+  });
+  comm_dir_facade* facade = comm_dir_facade::comm_dir_get_instance();
+  UINT operation = 0;
+  timeval no_time_limit{0, 0};
+  ASSERT_EQ(facade->start_operation(connect_record(slapd_->uri()), nullptr, &operation), 0);
+  ASSERT_EQ(facade->search(search_record(kPeople, operation), 0, no_time_limit), 0);
+  ASSERT_EQ(write(ids[1], &operation, sizeof operation), static_cast<ssize_t>(sizeof operation));
+  Report report;
+  ASSERT_TRUE(intruder.report(&report));
+  EXPECT_EQ(report.result, velmarosta::COMM_DIR_SVC_UNKNOWN_OPERATION);
+  EXPECT_EQ(facade->get_first_entry(operation), 0);  // untouched by the intruder
+  EXPECT_EQ(facade->end_operation(operation), 0);
+  close(ids[0]);
+  close(ids[1]);
+}
+
+}  // namespace
+}  // namespace commdir_testing
