@@ -49,15 +49,15 @@ const char* AcceptDatagram(const msghdr& message, std::size_t received, uid_t eu
 // request went over, and for which event: the event this thread created last
 // before sending it (the library creates the event, sends the request, then
 // waits on that event). A wait without limit on exactly that event waits in
-// slices of kReplyCheckInterval and, after each empty slice, asks the client's
+// slices of kReplyCheckIntervalMs and, after each empty slice, asks the client's
 // socket whether the server instance it is connected to still exists (see
 // ServerOfClientEnded). When it has ended the wait returns kServerEnded.
 //
 // Binding the watch to the event keeps every other wait as it was: a thread
 // that sent a request and later waits on some other event, or waits with a
 // time-out, is never cut short. The record costs a thread-local write in
-// emwOSWCreateEventSem and in emwGENIpcCallClient; a wait takes it (clears
-// it) when it begins.
+// emwOSWCreateEventSem and in emwGENIpcCallClient; the wait on that event
+// takes it (clears it) when it begins.
 
 // How long a watched wait waits before it asks again: a dead server is
 // noticed within about this much, and a live one is asked this often.
@@ -69,8 +69,8 @@ constexpr RETCODE kServerEnded = ECONNRESET;
 void NoteEventCreated(UINT event_id);
 // The current thread handed a request to the client `client_handle`.
 void NoteRequestSent(UINT client_handle);
-// The client whose server a wait on `event_id` by this thread awaits, or 0;
-// the record is cleared either way.
+// The client whose server a wait on `event_id` by this thread awaits, or 0.
+// A record that names this event is cleared: the event is waited on once.
 UINT TakeReplyWatch(UINT event_id);
 
 // True when the server instance that the client `client_handle` is connected

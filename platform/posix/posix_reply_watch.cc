@@ -13,8 +13,8 @@ struct ReplyWatch {
   UINT client = 0;         // the client that the request went over
 };
 
-// Trivially constructed and destroyed: no per-thread initialisation or
-// destructor registration, and cheap to reach from the shared library.
+// Constant-initialised and trivially destroyed: no per-thread initialisation
+// guard or destructor registration, so each access is a plain load or store.
 thread_local ReplyWatch t_watch;
 
 }  // namespace
