@@ -156,6 +156,28 @@ class DeadServerTest : public ::testing::Test {
     return Clock::now();
   }
 
+  // Fills the queue of the child server at kService, whose dispatch sticks
+  // at the first message: a send to it then blocks. Raw datagrams, sent
+  // without blocking until the kernel refuses, whatever its queue length.
+  void fill_queue() {
+    int raw = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un to{};
+    to.sun_family = AF_UNIX;
+    std::snprintf(to.sun_path, sizeof to.sun_path, "%s/%s", g_dir.c_str(), kService + 5);
+    std::vector<char> message(128, 0);
+    const UINT length = 128;
+    std::memcpy(message.data() + GEN_IPC_HDR_LENGTH_OFFSET, &length, sizeof length);
+    auto send = [&] {
+      return ::sendto(raw, message.data(), message.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    };
+    EXPECT_EQ(send(), 128);
+    EXPECT_TRUE(wait_for_lines(child_log_, "received", 1));  // the dispatch sticks at it
+    for (int i = 0; i < 100000 && send() == 128; ++i) {
+    }
+    EXPECT_EQ(errno, EAGAIN);
+    ::close(raw);
+  }
+
   static RETCODE start_echo_server() {
     return emwGENIpcStartServer(kService, kServiceId, 0x24000, commdir_test::echo_dispatch);
   }
@@ -165,28 +187,37 @@ class DeadServerTest : public ::testing::Test {
   std::size_t trace_start_ = 0;
 };
 
-// A server that took the request and never answers is killed while the call
-// waits; in one row a new server runs at the name at once, before the kill
-// can have been noticed (the caller's socket still names the dead instance,
-// so a live server at the name does not fool it). Either way the call
-// returns -1 in time with both trace lines, and the new server answers the
+// The server is killed while a call waits: for the reply to a request it
+// took, or (its dispatch stuck, its queue full) to hand the request over at
+// all. In one row a new server runs at the name at once, before the kill can
+// have been noticed: the caller's socket still names the dead instance, so a
+// live server at the name does not fool it. Every time the call returns -1
+// in time with the trace of the failed call, and the new server answers the
 // next call.
-TEST_F(DeadServerTest, KilledServerEndsTheWaitAndTheNextServerAnswers) {
+TEST_F(DeadServerTest, KilledServerEndsTheCallAndTheNextServerAnswers) {
   struct Row {
     const char* what;
+    bool queue_full;
     bool new_server_at_once;
+    const char* failed_call;
   };
-  const Row rows[] = {{"no server at the name for a while", false}, {"a new server at the name at once", true}};
+  const Row rows[] = {
+      {"no server at the name for a while", false, false, kWaitFailed},
+      {"a new server at the name at once", false, true, kWaitFailed},
+      {"the request's send blocked on a full queue", true, false, "function failed : emwGENIpcCallClient ret=["},
+  };
   int tag = 0;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     const std::size_t traces_before = read_file(trace_path()).size();
-    std::unique_ptr<commdir_testing::ChildProcess> mute = start_child("mute");
+    std::unique_ptr<commdir_testing::ChildProcess> server = start_child(row.queue_full ? "stuck" : "mute");
+    if (row.queue_full) fill_queue();
     Call waiting(++tag);
-    // Not an ASSERT: the child goes first in any case, or the call would
-    // wait for it for good.
+    // No ASSERT until the child is killed, or the call would wait for good.
     EXPECT_TRUE(wait_for_lines(child_log_, "received", 1));
-    const Clock::time_point killed = kill_child(*mute);
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_FALSE(waiting.done()) << "the call ended while its server lived";
+    const Clock::time_point killed = kill_child(*server);
     if (row.new_server_at_once) {
       ASSERT_EQ(start_echo_server(), 0);
     }
@@ -194,8 +225,8 @@ TEST_F(DeadServerTest, KilledServerEndsTheWaitAndTheNextServerAnswers) {
     EXPECT_EQ(waiting.rc(), -1);
     EXPECT_LT(waiting.ended() - killed, kGiveUpBound);
     const std::string traces = read_file(trace_path()).substr(traces_before);
-    EXPECT_EQ(count(traces, kWaitFailed), 1u) << traces;
-    EXPECT_EQ(count(traces, kServerEnded), 1u) << traces;
+    EXPECT_EQ(count(traces, row.failed_call), 1u) << traces;
+    EXPECT_EQ(count(traces, kServerEnded), row.queue_full ? 0u : 1u) << traces;
 
     if (!row.new_server_at_once) {
       ASSERT_EQ(start_echo_server(), 0);
@@ -346,20 +377,24 @@ TEST_F(DeadServerTest, StoppingServerIsWaitedForUntilItsQueueIsDone) {
 }
 
 // The child's server: announces "ready", then "received" for each request;
-// a "slow" one answers each after kSlowAnswer, a "mute" one never.
-bool g_slow = false;
+// a "slow" one answers each after kSlowAnswer, a "mute" one never, a "stuck"
+// one never returns from its first dispatch.
+std::string g_mode;
 
 RETCODE serve_dispatch(char* rcvbuf, char* sndbuf, int* size) {
   *size = 0;
   std::printf("received\n");
   std::fflush(stdout);
-  if (!g_slow) return 0;
+  if (g_mode == "stuck") {
+    for (;;) ::pause();
+  }
+  if (g_mode != "slow") return 0;
   std::this_thread::sleep_for(kSlowAnswer);
   return commdir_test::echo_dispatch(rcvbuf, sndbuf, size);
 }
 
 int serve(const char* name, const std::string& mode) {
-  g_slow = mode == "slow";
+  g_mode = mode;
   if (emwGENIpcStartServer(name, kServiceId, 0x24000, serve_dispatch) != 0) return 1;
   std::printf("ready\n");
   std::fflush(stdout);
