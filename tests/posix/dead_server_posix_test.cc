@@ -64,10 +64,10 @@ std::size_t count(const std::string& text, const std::string& part) {
   return n;
 }
 
-// Polls until `path` holds `lines` lines of `line`; bounded.
-bool wait_for_lines(const std::string& path, const std::string& line, std::size_t lines) {
+// Polls until `path` holds the line `line`; bounded.
+bool wait_for_line(const std::string& path, const std::string& line) {
   for (const auto deadline = Clock::now() + kPatience; Clock::now() < deadline;) {
-    if (count(read_file(path), line + "\n") >= lines) return true;
+    if (count(read_file(path), line + "\n") != 0) return true;
     std::this_thread::sleep_for(milliseconds(5));
   }
   return false;
@@ -145,7 +145,7 @@ class DeadServerTest : public ::testing::Test {
     auto child = std::make_unique<commdir_testing::ChildProcess>(
         std::vector<std::string>{"/proc/self/exe", "--serve", kService, mode}, commdir_testing::Environment{},
         child_log_);
-    EXPECT_TRUE(child->started() && wait_for_lines(child_log_, "ready", 1)) << read_file(child_log_);
+    EXPECT_TRUE(child->started() && wait_for_line(child_log_, "ready")) << read_file(child_log_);
     return child;
   }
 
@@ -171,7 +171,7 @@ class DeadServerTest : public ::testing::Test {
       return ::sendto(raw, message.data(), message.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&to), sizeof to);
     };
     EXPECT_EQ(send(), 128);
-    EXPECT_TRUE(wait_for_lines(child_log_, "received", 1));  // the dispatch sticks at it
+    EXPECT_TRUE(wait_for_line(child_log_, "received"));  // the dispatch sticks at it
     for (int i = 0; i < 100000 && send() == 128; ++i) {
     }
     EXPECT_EQ(errno, EAGAIN);
@@ -214,7 +214,7 @@ TEST_F(DeadServerTest, KilledServerEndsTheCallAndTheNextServerAnswers) {
     if (row.queue_full) fill_queue();
     Call waiting(++tag);
     // No ASSERT until the child is killed, or the call would wait for good.
-    EXPECT_TRUE(wait_for_lines(child_log_, "received", 1));
+    EXPECT_TRUE(wait_for_line(child_log_, "received"));
     std::this_thread::sleep_for(milliseconds(300));
     EXPECT_FALSE(waiting.done()) << "the call ended while its server lived";
     const Clock::time_point killed = kill_child(*server);
