@@ -10,7 +10,9 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstddef>
+#include <string>
 
 #include "commdir/comm_dir_types.h"
 #include "platform/emw_gen_trc.h"
@@ -49,6 +51,45 @@ struct SenderRule {
 // fed any datagram without a socket.
 const char* AcceptDatagram(const msghdr& message, std::size_t received, const SenderRule& rule, char* buffer,
                            std::size_t* length, const ucred** sender);
+
+// --- a reply that will not come ----------------------------------------------
+//
+// A caller that sent a request and waits without limit for the event that its
+// reply will post must not wait for good when the server that was to answer
+// has ended. So the platform remembers, per thread, which client its last
+// request went over, and for which event: the event this thread created last
+// before sending it (the library creates the event, sends the request, then
+// waits on that event). A wait without limit on exactly that event waits in
+// slices of kReplyCheckIntervalMs and, after each empty slice, asks the client's
+// socket whether the server instance it is connected to still exists (see
+// ServerOfClientEnded). When it has ended the wait returns kServerEnded.
+//
+// Binding the watch to the event keeps every other wait as it was: a thread
+// that sent a request and later waits on some other event, or waits with a
+// time-out, is never cut short. The record costs a thread-local write in
+// emwOSWCreateEventSem and in emwGENIpcCallClient; the wait on that event
+// takes it (clears it) when it begins.
+
+// How long a watched wait waits before it asks again: a dead server is
+// noticed within about this much, and a live one is asked this often.
+constexpr int kReplyCheckIntervalMs = 250;
+// What a wait returns when the server that was to post it has ended.
+constexpr RETCODE kServerEnded = ECONNRESET;
+
+// The current thread created the event `event_id`.
+void NoteEventCreated(UINT event_id);
+// The current thread handed a request to the client `client_handle`.
+void NoteRequestSent(UINT client_handle);
+// The client whose server a wait on `event_id` by this thread awaits, or 0.
+// A record that names this event is cleared: the event is waited on once.
+UINT TakeReplyWatch(UINT event_id);
+
+// True when the server instance that the client `client_handle` is connected
+// to has ended (its socket is closed), with its socket path in *path. False
+// while it exists, also while it is stopping and still dispatches what it
+// had queued, and when the handle names no client any more (nothing to ask).
+// Asks with a datagram of zero bytes, which servers ignore.
+bool ServerOfClientEnded(UINT client_handle, std::string* path);
 
 // The stack to give a thread asked for with `requested` bytes: at least that,
 // at least 256 KiB (a dispatch function may keep a whole message on its

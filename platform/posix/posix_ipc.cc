@@ -246,6 +246,19 @@ class Client {
     }
   }
 
+  // True when the server instance this socket is connected to has ended.
+  // A datagram of zero bytes asks the kernel without waiting: refused (or,
+  // once refused, no longer connected) means its socket is closed; EPIPE
+  // means it is stopping and still dispatches its queue; sent, or a full
+  // queue, means it exists. The socket's connection is left as it is: a
+  // later send reconnects it if the name runs again.
+  bool server_ended() const {
+    if (::send(fd_, nullptr, 0, MSG_DONTWAIT | MSG_NOSIGNAL) == 0) return false;
+    return errno == ECONNREFUSED || errno == ENOTCONN || errno == ECONNRESET;
+  }
+
+  const std::string& path() const { return path_; }
+
  private:
   const std::string path_;
   const sockaddr_un address_;
@@ -447,6 +460,11 @@ class Server {
       message.msg_controllen = sizeof control;
       // MSG_TRUNC: the datagram's real length, even where it did not fit.
       ssize_t received = ::recvmsg(fd_, &message, MSG_CMSG_CLOEXEC | MSG_TRUNC);
+      // A datagram of zero bytes is a waiting client asking whether this
+      // server still exists; the kernel has answered it already. It comes
+      // with credentials, like every datagram, which tells it apart from the
+      // 0 that ends the queue.
+      if (received == 0 && message.msg_controllen != 0) continue;
       // After the shutdown of stop() the kernel still hands out the queued
       // datagrams, then 0 (or an error) once the queue is empty.
       if (received <= 0 && stopping_.load(std::memory_order_acquire)) return;
@@ -586,6 +604,13 @@ const char* AcceptDatagram(const msghdr& message, std::size_t received, const Se
   return nullptr;
 }
 
+bool ServerOfClientEnded(UINT client_handle, std::string* path) {
+  std::shared_ptr<Client> client = Clients().find(client_handle);
+  if (client == nullptr || !client->server_ended()) return false;
+  *path = client->path();
+  return true;
+}
+
 }  // namespace commdir_posix
 
 using commdir_posix::Client;
@@ -665,7 +690,9 @@ RETCODE emwGENIpcCallClient(UINT handle, INT kind, INT /*arg3*/, long /*arg4*/, 
   std::size_t end = commdir_posix::TrimmedLength(message, static_cast<std::size_t>(length));
   iovec parts[2] = {{&header, commdir_posix::kHeaderSize},
                     {message + commdir_posix::kHeaderSize, end - commdir_posix::kHeaderSize}};
-  return client->send(parts, 2);
+  RETCODE rc = client->send(parts, 2);
+  if (rc == 0 && kind == GEN_IPC_KIND_REQUEST) commdir_posix::NoteRequestSent(handle);
+  return rc;
 }
 
 RETCODE emwGENIpcDestroyClient(UINT handle) {

@@ -5,7 +5,8 @@
 // that names no live object, ETIMEDOUT when a time-out ran out, EPERM for a
 // release by a thread that does not own the mutex, EDEADLK for a request by
 // its owner, EBUSY for deleting an owned mutex, EIDRM for a wait that the
-// object's deletion ended, EAGAIN when an id table is full, ENOMEM.
+// object's deletion ended, ECONNRESET (kServerEnded) for a wait for a reply
+// whose server has ended, EAGAIN when an id table is full, ENOMEM.
 //
 // Time-outs are milliseconds; -1 waits without limit, 0 only tries.
 #include <fcntl.h>
@@ -140,6 +141,30 @@ class Event {
     std::unique_lock<std::mutex> lock(mu_);
     RETCODE rc = WaitUntil(lock, cv_, timeout_ms, [this] { return signalled_ || retired_; });
     if (rc != 0) return rc;
+    return signalled_ ? 0 : EIDRM;
+  }
+
+  // A wait without limit for a reply over the client `client`: in slices,
+  // after each of which the client's server is asked whether it still
+  // exists. kServerEnded once it has ended, unless the post came meanwhile.
+  RETCODE wait_for_reply(UINT client) {
+    std::unique_lock<std::mutex> lock(mu_);
+    const auto ready = [this] { return signalled_ || retired_; };
+    const auto slice = std::chrono::milliseconds(kReplyCheckIntervalMs);
+    std::string server;
+    while (!cv_.wait_for(lock, slice, ready)) {
+      // Asked without the lock: the answer takes a system call, and a post
+      // must not wait for it.
+      lock.unlock();
+      const bool ended = ServerOfClientEnded(client, &server);
+      lock.lock();
+      if (ended && !ready()) {
+        lock.unlock();
+        POSIX_PLATFORM_TRACE("ipc %s: the server that a reply was awaited from has ended; the wait gives up\n",
+                             server.c_str());
+        return kServerEnded;
+      }
+    }
     return signalled_ ? 0 : EIDRM;
   }
 
@@ -347,7 +372,9 @@ RETCODE emwOSWDeleteMutexSem(UINT* sem_id) {
 
 RETCODE emwOSWCreateEventSem(UINT* sem_id, INT /*attributes*/, INT /*initial*/) {
   // Every event starts reset.
-  return commdir_posix::CreateIn(Events(), sem_id);
+  RETCODE rc = commdir_posix::CreateIn(Events(), sem_id);
+  if (rc == 0) commdir_posix::NoteEventCreated(*sem_id);
+  return rc;
 }
 
 RETCODE emwOSWResetEventSem(UINT sem_id) {
@@ -364,9 +391,14 @@ RETCODE emwOSWPostEventSem(UINT sem_id) {
   return 0;
 }
 
+// A wait without limit for the reply to this thread's last request (see
+// posix_internal.h) gives up when the server that was to answer has ended.
 RETCODE emwOSWWaitEventSem(UINT sem_id, INT timeout) {
+  const UINT reply_client = commdir_posix::TakeReplyWatch(sem_id);
   std::shared_ptr<Event> event = Events().find(sem_id);
-  return event == nullptr ? EINVAL : event->wait(timeout);
+  if (event == nullptr) return EINVAL;
+  if (reply_client != 0 && timeout == commdir_posix::kWaitForever) return event->wait_for_reply(reply_client);
+  return event->wait(timeout);
 }
 
 RETCODE emwOSWDeleteEventSem(UINT sem_id) {

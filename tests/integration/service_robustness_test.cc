@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -217,22 +218,32 @@ TEST_F(ServiceRobustness, ConnectionTestReportsFindingsAndCallsBack) {
 
 TEST_F(ServiceRobustness, CallbackToAnApplicationGoneOrMuteNeverHoldsTheDaemon) {
   start_with_callback_server({"--workers=1", "--callback-timeout=500"});
-  // A callback server that takes datagrams and never answers, and one that is gone.
-  sockaddr_un mute{};
-  mute.sun_family = AF_UNIX;
-  std::snprintf(mute.sun_path, sizeof mute.sun_path, "%s/MUTE_CB", ipc_dir_.c_str());
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&mute), sizeof mute), 0);
+  // A callback server that takes datagrams and never answers, one that is
+  // gone, and one whose application dies once it has the callback.
+  sockaddr_un mute{}, dying{};
+  int fds[2];
+  for (auto [address, name, fd] : {std::tuple{&mute, "MUTE_CB", &fds[0]}, {&dying, "DYING_CB", &fds[1]}}) {
+    address->sun_family = AF_UNIX;
+    std::snprintf(address->sun_path, sizeof address->sun_path, "%s/%s", ipc_dir_.c_str(), name);
+    *fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(*fd, reinterpret_cast<sockaddr*>(address), sizeof *address), 0);
+  }
   const std::string uri = closed_port_uri();
-  for (const char* name : {"MUTE_CB", "GONE_CB"}) {
+  for (const char* name : {"MUTE_CB", "GONE_CB", "DYING_CB"}) {
     std::vector<char> message = connection_test(COMM_DIR_TEST_MODE_CALLBACK, uri, 600, 0);
     std::strcpy(message.data() + kHead + 76 + offsetof(COMM_DIR_TEST_CONNECTION_INFO, callback_server_name), name);
     send_raw(message);
     EXPECT_EQ(expect_reply(600).result(), 0);
   }
-  // The one worker gave both up and serves again.
+  const timeval patience{20, 0};
+  setsockopt(fds[1], SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  char first_byte;
+  EXPECT_EQ(recv(fds[1], &first_byte, 1, 0), 1);  // the callback: the daemon now waits for its answer
+  close(fds[1]);
+  unlink(dying.sun_path);
+  // The one worker gave all three up and serves again.
   expect_still_serving();
-  close(fd);
+  close(fds[0]);
   unlink(mute.sun_path);
 }
 

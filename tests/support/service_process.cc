@@ -57,10 +57,15 @@ ServiceProcess::ServiceProcess(const std::string& binary, const std::vector<std:
   // The log lives beside the folder, not in it: the folder holds endpoints.
   log_path_ = dir_ + ".log";
   setenv("COMM_DIR_IPC_DIR", dir_.c_str(), 1);
-  std::vector<std::string> argv = {binary};
-  argv.insert(argv.end(), args.begin(), args.end());
-  child_ = std::make_unique<ChildProcess>(argv, Environment{{"COMM_DIR_IPC_DIR", dir_}}, log_path_);
+  argv_ = {binary};
+  argv_.insert(argv_.end(), args.begin(), args.end());
+  restart();
+}
+
+bool ServiceProcess::restart() {
+  child_ = std::make_unique<ChildProcess>(argv_, Environment{{"COMM_DIR_IPC_DIR", dir_}}, log_path_);
   ready_ = child_->started() && wait_until_ready();
+  return ready_;
 }
 
 ServiceProcess::~ServiceProcess() {

@@ -33,6 +33,11 @@ class ServiceProcess {
   // Everything the daemon wrote to its standard output and error so far.
   std::string log() const;
   bool alive() { return child_ != nullptr && child_->alive(); }
+  pid_t pid() const { return child_ != nullptr ? child_->pid() : -1; }
+  // Starts the daemon again, with the same arguments in the same folder,
+  // once the one before has ended (a test killed it); waits until it is
+  // ready. The result is ok()'s.
+  bool restart();
   // Stops the daemon (SIGTERM, then SIGKILL after a bound) and returns its
   // wait status: a clean stop is an exit with status 0.
   int stop();
@@ -40,6 +45,7 @@ class ServiceProcess {
  private:
   bool wait_until_ready();
 
+  std::vector<std::string> argv_;
   std::string dir_;
   std::string log_path_;
   std::unique_ptr<ChildProcess> child_;
