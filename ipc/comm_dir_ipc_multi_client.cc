@@ -6,6 +6,7 @@
 #include <new>
 
 #include "ipc/comm_dir_ipc_envelope.h"
+#include "ipc/comm_dir_ipc_multi_client_testing.h"
 #include "ipc/comm_dir_trace.h"
 #include "ipc/comm_dir_word_table.h"
 #include "platform/emw_gen_ipc.h"
@@ -212,6 +213,8 @@ delivery deliver_reply(const COMM_DIR_IPC_ENVELOPE_HEAD& head, const char* messa
 }
 
 }  // namespace
+
+void comm_dir_testing_restart_reply_words_at(UINT next) { reply_table().restart_handles_at(next); }
 
 comm_dir_ipc_multi_client* comm_dir_ipc_multi_client::get_instance() {
   comm_dir_ipc_multi_client* instance = s_instance_.load(std::memory_order_acquire);

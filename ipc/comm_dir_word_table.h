@@ -67,6 +67,13 @@ class comm_dir_word_table {
     return map_.size();
   }
 
+  // Moves the handle counter of a wide host to `next`, so that a test can
+  // make it wrap; the words in use stay in use and are still skipped.
+  void restart_handles_at(UINT next) {
+    std::lock_guard<std::mutex> lock(mu_);
+    next_ = next;
+  }
+
  private:
   static UINT address_word(T* object) {
     return static_cast<UINT>(reinterpret_cast<std::uintptr_t>(object));

@@ -458,17 +458,30 @@ TEST_F(MultiClientTest, CallClientFailureRowsCleanUpAndLetTheNextCallThrough) {
 // wakes the caller, and the good reply that follows still does.
 TEST_F(MultiClientTest, DispatchClientDropsWhatIsNotTheWaitingCallsReply) {
   using Mutate = void (*)(std::vector<char>&);
+  const char* kNoCall = "<Error>:<%s>(%d) : reply dropped : reply_buffer=[%#x] names no waiting call\n";
+  const char* kWrongEvent = "<Error>:<%s>(%d) : reply dropped : event_sem_id=[%#x] is not the call's\n";
+  const char* kShort = "<Error>:<%s>(%d) : reply dropped : length=[%u] below %d\n";
   struct Row { const char* name; Mutate mutate; const char* format; int flag; RETCODE result; bool post_fails; } rows[] = {
       {"marker 0", [](std::vector<char>& m) { set_word(m, 24, 0); }, "[ERROR]<%s>(%d) \n", 1, 0, false},
       {"marker 2", [](std::vector<char>& m) { set_word(m, 24, 2); }, "[ERROR]<%s>(%d) \n", 1, 0, false},
-      {"length short by one", [](std::vector<char>& m) { set_word(m, 4, COMM_DIR_IPC_REPLY_SIZE - 1); },
-       "<Error>:<%s>(%d) : reply dropped : length=[%u] below %d\n", 0, -1, false},
+      {"length short by one", [](std::vector<char>& m) { set_word(m, 4, COMM_DIR_IPC_REPLY_SIZE - 1); }, kShort, 0, -1, false},
       {"forged reply_buffer",
-       [](std::vector<char>& m) { reinterpret_cast<COMM_DIR_IPC_ENVELOPE_HEAD*>(m.data())->reply_buffer ^= 0x40; },
-       "<Error>:<%s>(%d) : reply dropped : reply_buffer=[%#x] names no waiting call\n", 0, -1, false},
+       [](std::vector<char>& m) { reinterpret_cast<COMM_DIR_IPC_ENVELOPE_HEAD*>(m.data())->reply_buffer ^= 0x40; }, kNoCall,
+       0, -1, false},
+      // Boundary words: none names a waiting call (live words are small
+      // handles or heap addresses).
+      {"reply_buffer 0", [](std::vector<char>& m) { set_word(m, 116, 0); }, kNoCall, 0, -1, false},
+      {"reply_buffer 0x7FFFFFFF", [](std::vector<char>& m) { set_word(m, 116, 0x7FFFFFFF); }, kNoCall, 0, -1, false},
+      {"reply_buffer 0x80000000", [](std::vector<char>& m) { set_word(m, 116, 0x80000000u); }, kNoCall, 0, -1, false},
+      {"reply_buffer 0xFFFFFFFF", [](std::vector<char>& m) { set_word(m, 116, 0xFFFFFFFFu); }, kNoCall, 0, -1, false},
+      {"event 0", [](std::vector<char>& m) { set_word(m, 72, 0); }, kWrongEvent, 0, -1, false},
+      {"event 0x80000000", [](std::vector<char>& m) { set_word(m, 72, 0x80000000u); }, kWrongEvent, 0, -1, false},
+      {"event 0xFFFFFFFF", [](std::vector<char>& m) { set_word(m, 72, 0xFFFFFFFFu); }, kWrongEvent, 0, -1, false},
+      {"length 0", [](std::vector<char>& m) { set_word(m, 4, 0); }, kShort, 0, -1, false},
+      {"length 128", [](std::vector<char>& m) { set_word(m, 4, 128); }, kShort, 0, -1, false},
       {"other event",
        [](std::vector<char>& m) { reinterpret_cast<COMM_DIR_IPC_ENVELOPE_HEAD*>(m.data())->event_sem_id += 1; },
-       "<Error>:<%s>(%d) : reply dropped : event_sem_id=[%#x] is not the call's\n", 0, -1, false},
+       kWrongEvent, 0, -1, false},
       {"post fails", [](std::vector<char>&) {}, nullptr, 0, 0x4455, true},
   };
   for (const Row& row : rows) {

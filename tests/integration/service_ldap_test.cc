@@ -356,6 +356,41 @@ TEST_F(ServiceLdap, ValuesUpToWhatOneReplyCarriesAndNoLonger) {
   }
 }
 
+// The words of a request that count: a value index and a size limit, at
+// their boundaries, against an entry with one value.
+TEST_F(ServiceLdap, IndexAndSizeLimitWordsAtTheirBoundaries) {
+  const UINT operation = open_reader();
+  ASSERT_EQ(search(operation, {kPeople, COMM_DIR_SCOPE_SUB, "(uid=aturing)", "uid", 0}), 0);
+  ASSERT_EQ(on(COMM_DIR_FUNC_GET_FIRST_ENTRY, operation).result(), 0);
+  for (UINT index : {1u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(index);
+    for (UINT id : {COMM_DIR_FUNC_GET_VALUE_STRING_LEN, COMM_DIR_FUNC_GET_VALUE_BINARY_LEN}) {
+      EXPECT_EQ(value_request(id, operation, "uid", index).result(), COMM_DIR_SVC_NO_SUCH_VALUE);
+    }
+    for (UINT id : {COMM_DIR_FUNC_GET_VALUE_STRING_ONE, COMM_DIR_FUNC_GET_VALUE_BINARY_ONE}) {
+      arrived reply = value_request(id, operation, "uid", index);
+      EXPECT_EQ(reply.result(), 0);
+      EXPECT_NE(reply.word(), COMM_DIR_REPLY_WORD_PRESENT);
+    }
+  }
+  EXPECT_EQ(values(operation, "uid"), std::vector<std::string>{"aturing"});
+  // A size limit of 0 is none; any other word limits the walk, never wraps
+  // into a negative or unlimited one.
+  for (UINT limit : {0u, 1u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(limit);
+    ASSERT_EQ(search(operation, {kPeople, COMM_DIR_SCOPE_SUB, "(uid=*)", "uid", limit}), 0);
+    RETCODE end = 0;
+    const std::size_t entries = walk(operation, &end).size();
+    if (limit == 1) {
+      EXPECT_EQ(entries, 1u);
+      EXPECT_EQ(end, comm_dir_code_from_ldap(4));
+    } else {
+      EXPECT_GT(entries, 1u);
+      EXPECT_EQ(end, COMM_DIR_SVC_NO_MORE_ENTRIES);
+    }
+  }
+}
+
 class ServiceLdapIdle : public ServiceLdap {
   std::vector<std::string> daemon_args() const override { return {"--idle-timeout=1", "--reclaim-interval=250"}; }
 };
