@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "commdir/comm_dir_result_codes.h"
+#include "service/comm_dir_ldap_connect_watch.h"
 #include "service/comm_dir_service_trace.h"
 
 namespace velmarosta {
@@ -59,14 +60,28 @@ std::string diagnostic_of(LDAP* ld, int code) {
   return text;
 }
 
+// Records a failed step in `findings` and returns `code`.
+RETCODE failed_with(LDAP* ld, int ldap_code, RETCODE code, const char* step, comm_dir_ldap_findings* findings) {
+  findings->ldap_result = ldap_code;
+  findings->diagnostic = std::string(step) + ": " + diagnostic_of(ld, ldap_code);
+  SERVICE_TRACE("%s failed: LDAP code %d (%s)", step, ldap_code, findings->diagnostic.c_str());
+  return code;
+}
+
 // Records a failed step in `findings` and returns its code: `timeout_code`
 // when libldap timed out, else the mapped LDAP code.
 RETCODE failed_step(LDAP* ld, int ldap_code, RETCODE timeout_code, const char* step,
                     comm_dir_ldap_findings* findings) {
-  findings->ldap_result = ldap_code;
-  findings->diagnostic = std::string(step) + ": " + diagnostic_of(ld, ldap_code);
-  SERVICE_TRACE("%s failed: LDAP code %d (%s)", step, ldap_code, findings->diagnostic.c_str());
-  return ldap_code == LDAP_TIMEOUT ? timeout_code : comm_dir_code_from_ldap(ldap_code);
+  return failed_with(ld, ldap_code, ldap_code == LDAP_TIMEOUT ? timeout_code : comm_dir_code_from_ldap(ldap_code),
+                     step, findings);
+}
+
+// A failed connect: the watch knows whether a deadline fired, and which.
+RETCODE failed_connect(LDAP* ld, int ldap_code, const comm_dir_ldap_connect_watch& watch,
+                       comm_dir_ldap_findings* findings) {
+  const RETCODE code = watch.connect_failure(ldap_code);
+  const bool timed_out = code == COMM_DIR_SVC_CONNECT_TIMEOUT || code == COMM_DIR_SVC_TLS_TIMEOUT;
+  return failed_with(ld, timed_out ? LDAP_TIMEOUT : ldap_code, code, "connect", findings);
 }
 
 // Sets the options that every connection needs before it connects. The TLS
@@ -153,11 +168,12 @@ RETCODE comm_dir_ldap_open(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_
   if (rc != LDAP_SUCCESS) return failed_step(handle.get(), rc, COMM_DIR_SVC_CONNECT_TIMEOUT, "URI", findings);
   rc = set_options(handle.get(), connect, options);
   if (rc != LDAP_SUCCESS) return failed_step(handle.get(), rc, COMM_DIR_SVC_CONNECT_TIMEOUT, "options", findings);
-  rc = ldap_connect(handle.get());
-  if (rc != LDAP_SUCCESS) return failed_step(handle.get(), rc, COMM_DIR_SVC_CONNECT_TIMEOUT, "connect", findings);
-  findings->reachable = true;
+  comm_dir_ldap_connect_watch watch(handle.get());
+  rc = watch.connect();
+  findings->reachable = rc == LDAP_SUCCESS || watch.tcp_connected();
+  if (rc != LDAP_SUCCESS) return failed_connect(handle.get(), rc, watch, findings);
   if (connect.security == COMM_DIR_SECURITY_STARTTLS) {
-    rc = ldap_start_tls_s(handle.get(), nullptr, nullptr);
+    rc = watch.start_tls();
     if (rc != LDAP_SUCCESS) return failed_step(handle.get(), rc, COMM_DIR_SVC_TLS_TIMEOUT, "StartTLS", findings);
   }
   if (bind_record != nullptr) {

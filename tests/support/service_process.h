@@ -30,6 +30,8 @@ class ServiceProcess {
   // Everything the daemon wrote to its standard output and error so far.
   std::string log() const;
   bool alive() { return child_ != nullptr && child_->alive(); }
+  // The daemon's process id (-1 when it never ran, or once it was stopped).
+  pid_t pid() const { return child_ != nullptr ? child_->pid() : -1; }
   // Stops the daemon (SIGTERM, then SIGKILL after a bound) and returns its
   // wait status: a clean stop is an exit with status 0.
   int stop();

@@ -171,6 +171,21 @@ bool SlapdFixture::add(const std::string& ldif) {
   return false;
 }
 
+bool SlapdFixture::stop() {
+  CommandResult run = run_command({script_, "halt", dir_}, "", {}, kScriptLimit);
+  if (run.exit_code == 0) return true;
+  error_ = "slapd-fixture halt failed: " + run.err;
+  return false;
+}
+
+bool SlapdFixture::start() {
+  CommandResult run =
+      run_command({script_, "resume", dir_}, "", {{"SLAPD_FIXTURE_OWNER", std::to_string(getpid())}}, kScriptLimit);
+  if (run.exit_code == 0 && trimmed(run.out) == uri_) return true;
+  error_ = "slapd-fixture resume failed: " + run.err;
+  return false;
+}
+
 SilentServer::SilentServer() {
   int port = 0;
   fd_ = bound_loopback_socket(port);

@@ -66,6 +66,10 @@ class SlapdFixture {
   LdapSearchResult search(const std::vector<std::string>& args) const;
   // Adds the entries of `ldif` as the root DN; false (and error()) on failure.
   bool add(const std::string& ldif);
+  // Stops slapd, keeping its folder, data and port; start() brings it back
+  // on the same URI. False (and error()) on failure.
+  bool stop();
+  bool start();
 
  private:
   std::string script_;
