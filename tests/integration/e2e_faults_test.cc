@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include "commdir/comm_dir_result_codes.h"
@@ -196,6 +197,62 @@ TEST_F(EndToEndFaultTest, DelayedRepliesWithinTheDeadlineSucceed) {
   EXPECT_EQ(delayed.code, velmarosta::COMM_DIR_SVC_NO_MORE_ENTRIES) << std::hex << delayed.code;
   EXPECT_EQ(delayed.entries, clean_walk_entries(&direct));
   EXPECT_EQ(delayed.next_search, 0);
+}
+
+// slapd stopped and started again on its port under running operations:
+// the calls of the operations it served fail with their codes within the
+// network timeout, new operations succeed once it is back, and the daemon is
+// the same process throughout.
+TEST_F(EndToEndFaultTest, SlapdRestartFailsItsOperationsAndServesNewOnes) {
+  const pid_t daemon = service_->pid();
+  const COMM_DIR_CONNECT_INFO connect = connect_to(slapd_->uri(), kNone);
+  const velmarosta::COMM_DIR_BIND_INFO bind = bind_record(Identity::kReader);
+  UINT walking = 0;
+  UINT idle = 0;
+  UINT fresh = 0;
+  long elapsed = 0;
+  ASSERT_EQ(facade_->start_operation(connect, &bind, &walking), 0);
+  ASSERT_EQ(facade_->start_operation(connect, &bind, &idle), 0);
+  ASSERT_EQ(search(walking, 0, &elapsed), 0);
+  ASSERT_EQ(facade_->get_first_entry(walking), 0);
+  struct Call {
+    const char* what;
+    std::function<RETCODE()> call;
+    RETCODE code;
+  };
+  auto search_of = [&](const UINT& operation) { return [&] { return search(operation, 0, &elapsed); }; };
+  auto start_fresh = [&] { return facade_->start_operation(connect, &bind, &fresh); };
+  const Call while_down[] = {
+      {"search of the walking operation", search_of(walking), kServerDown},
+      {"its next search", search_of(walking), velmarosta::COMM_DIR_SVC_CONNECTION_LOST},
+      {"search of the idle operation", search_of(idle), kServerDown},
+      {"a new operation", start_fresh, kServerDown},
+  };
+  const Call once_back[] = {
+      {"search of the walking operation", search_of(walking), velmarosta::COMM_DIR_SVC_CONNECTION_LOST},
+      {"search of the idle operation", search_of(idle), velmarosta::COMM_DIR_SVC_CONNECTION_LOST},
+      {"a new operation", start_fresh, 0},
+      {"its search", search_of(fresh), 0},
+  };
+  auto expect_calls = [](const char* phase, const Call* calls, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      SCOPED_TRACE(std::string(phase) + ": " + calls[i].what);
+      long call_ms = 0;
+      EXPECT_EQ(timed(calls[i].call, &call_ms), calls[i].code);
+      EXPECT_LE(call_ms, static_cast<long>(kTimeoutMs) + kMarginMs);
+    }
+  };
+  ASSERT_TRUE(slapd_->stop()) << slapd_->error();
+  expect_calls("slapd down", while_down, sizeof while_down / sizeof while_down[0]);
+  ASSERT_TRUE(slapd_->start()) << slapd_->error();
+  expect_calls("slapd back", once_back, sizeof once_back / sizeof once_back[0]);
+  FaultOutcome walked;
+  walk_entries(fresh, &walked);
+  EXPECT_EQ(walked.code, velmarosta::COMM_DIR_SVC_NO_MORE_ENTRIES);
+  EXPECT_EQ(walked.entries, static_cast<int>(slapd_->search({"-b", kPeople.base, kPeople.filter, "1.1"}).entries.size()));
+  for (UINT operation : {walking, idle, fresh}) EXPECT_EQ(facade_->end_operation(operation), 0);
+  EXPECT_TRUE(service_->alive());
+  EXPECT_EQ(service_->pid(), daemon);
 }
 
 }  // namespace
