@@ -251,6 +251,7 @@ class FaultProxy::Loop {
   void accept_one() {
     const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) return;
+    take_plan();  // a plan posted just before the connect applies to it
     accepted_->fetch_add(1, std::memory_order_acq_rel);
     if (current_.fault == Fault::kRefuse) {
       close(client);
