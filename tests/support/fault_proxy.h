@@ -41,8 +41,9 @@ struct FaultPlan {
 };
 
 // Thread-safe: set_fault() and the accessors may be called from any thread
-// while the proxy's own thread moves the data. mu_ guards the plan that the
-// proxy thread picks up; a wake-up pipe tells that thread to look.
+// while the proxy's own thread moves the data. A mutex of the loop guards the
+// plan that the proxy thread picks up; a wake-up pipe tells that thread to
+// look. The loop is made before the thread starts and freed after it joined.
 class FaultProxy {
  public:
   // Listens on a free port of 127.0.0.1 and forwards to 127.0.0.1:upstream_port.
