@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "commdir/comm_dir_result_codes.h"
+#include "service/comm_dir_ldap_connect_watch.h"
 #include "service/comm_dir_service_trace.h"
 
 namespace velmarosta {
@@ -38,20 +39,6 @@ class ldap_handle {
   LDAP* ld_ = nullptr;
 };
 
-// libldap connects an ldaps:// URI and does its TLS handshake in one call
-// and fails both alike (LDAP_SERVER_DOWN). Its connection callback runs once
-// the TCP connection stands, before the handshake, on the connecting thread:
-// it tells a server that is down from one whose handshake failed. libldap
-// keeps the pointer for the handle's life, hence the static storage.
-thread_local bool t_tcp_connected = false;
-
-int note_tcp_connected(LDAP*, Sockbuf*, LDAPURLDesc*, sockaddr*, ldap_conncb*) {
-  t_tcp_connected = true;
-  return 0;
-}
-void note_closed(LDAP*, Sockbuf*, ldap_conncb*) {}
-ldap_conncb g_connect_watch = {note_tcp_connected, note_closed, nullptr};
-
 bool is_ldaps(const std::string& uri) { return strncasecmp(uri.c_str(), "ldaps://", 8) == 0; }
 
 // True when every URI of `uris` is an ldaps:// one.
@@ -76,14 +63,26 @@ std::string diagnostic_of(LDAP* ld, int code) {
   return text;
 }
 
-// Records a failed step in `findings` and returns its code: `timeout_code`
-// when libldap timed out, else the mapped LDAP code.
-RETCODE failed_step(LDAP* ld, int ldap_code, RETCODE timeout_code, const std::string& step,
+// Records a failed step in `findings` and returns `code`.
+RETCODE failed_with(LDAP* ld, int ldap_code, RETCODE code, const std::string& step,
                     comm_dir_ldap_findings* findings) {
   findings->ldap_result = ldap_code;
   findings->diagnostic = step + ": " + diagnostic_of(ld, ldap_code);
   SERVICE_TRACE("%s failed: LDAP code %d (%s)", step.c_str(), ldap_code, findings->diagnostic.c_str());
-  return ldap_code == LDAP_TIMEOUT ? timeout_code : comm_dir_code_from_ldap(ldap_code);
+  return code;
+}
+
+// Records a failed step in `findings` and returns its code: `timeout_code`
+// when libldap timed out, else the mapped LDAP code.
+RETCODE failed_step(LDAP* ld, int ldap_code, RETCODE timeout_code, const std::string& step,
+                    comm_dir_ldap_findings* findings) {
+  return failed_with(ld, ldap_code, ldap_code == LDAP_TIMEOUT ? timeout_code : comm_dir_code_from_ldap(ldap_code),
+                     step, findings);
+}
+
+// True for the codes of a connect or TLS handshake that ran out of time.
+bool is_connect_timeout(RETCODE code) {
+  return code == COMM_DIR_SVC_CONNECT_TIMEOUT || code == COMM_DIR_SVC_TLS_TIMEOUT;
 }
 
 // The certificate authority file that checks the server: the record's, else
@@ -114,7 +113,6 @@ int set_options(LDAP* ld, const COMM_DIR_CONNECT_INFO& connect, const comm_dir_s
   if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &require_cert);
   if (rc == LDAP_OPT_SUCCESS && ca_file[0] != '\0') rc = ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, ca_file);
   if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &new_context);
-  if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_CONNECT_CB, &g_connect_watch);
   return rc == LDAP_OPT_SUCCESS ? LDAP_SUCCESS : LDAP_LOCAL_ERROR;
 }
 
@@ -133,6 +131,7 @@ const char* name_of(open_step step) {
 struct failed_open {
   open_step step = open_step::kUri;
   int ldap_code = LDAP_SUCCESS;
+  RETCODE code = 0;            // the daemon's code for it: a time-out's own, else the mapped LDAP code
   bool tcp_connected = false;  // the TCP connection stood before the failure
 };
 
@@ -142,21 +141,31 @@ bool open_transport(const std::string& uri, const COMM_DIR_CONNECT_INFO& connect
                     const comm_dir_service_options& options, ldap_handle* handle, failed_open* failure) {
   failure->step = open_step::kUri;
   failure->ldap_code = ldap_initialize(handle->out(), uri.c_str());
-  if (failure->ldap_code != LDAP_SUCCESS) return false;
-  failure->step = open_step::kOptions;
-  failure->ldap_code = set_options(handle->get(), connect, options);
-  if (failure->ldap_code != LDAP_SUCCESS) return false;
+  if (failure->ldap_code == LDAP_SUCCESS) {
+    failure->step = open_step::kOptions;
+    failure->ldap_code = set_options(handle->get(), connect, options);
+  }
+  if (failure->ldap_code != LDAP_SUCCESS) {
+    failure->code = comm_dir_code_from_ldap(failure->ldap_code);
+    return false;
+  }
   failure->step = open_step::kConnect;
-  t_tcp_connected = false;
-  failure->ldap_code = ldap_connect(handle->get());
-  failure->tcp_connected = t_tcp_connected;
+  comm_dir_ldap_connect_watch watch(handle->get());
+  failure->ldap_code = watch.connect();
+  failure->tcp_connected = watch.tcp_connected();
+  failure->code = watch.failure(failure->ldap_code);
   return failure->ldap_code == LDAP_SUCCESS;
 }
 
-// Runs StartTLS when the record asks for it.
-int start_tls(LDAP* ld, const COMM_DIR_CONNECT_INFO& connect) {
+// Runs StartTLS, its handshake bounded by the network timeout, when the
+// record asks for it. Returns libldap's code; *code is the daemon's for it.
+int start_tls(LDAP* ld, const COMM_DIR_CONNECT_INFO& connect, RETCODE* code) {
+  *code = 0;
   if (connect.security != COMM_DIR_SECURITY_STARTTLS) return LDAP_SUCCESS;
-  return ldap_start_tls_s(ld, nullptr, nullptr);
+  comm_dir_ldap_connect_watch watch(ld);
+  const int rc = watch.start_tls();
+  *code = watch.failure(rc);
+  return rc;
 }
 
 // True when a TLS handshake with `uri` succeeds without checking the
@@ -166,7 +175,9 @@ bool handshake_passes_unchecked(const std::string& uri, COMM_DIR_CONNECT_INFO co
   connect.tls_verify = COMM_DIR_TLS_VERIFY_NEVER;
   ldap_handle probe;
   failed_open failure;
-  return open_transport(uri, connect, options, &probe, &failure) && start_tls(probe.get(), connect) == LDAP_SUCCESS;
+  RETCODE code = 0;
+  return open_transport(uri, connect, options, &probe, &failure) &&
+         start_tls(probe.get(), connect, &code) == LDAP_SUCCESS;
 }
 
 // Records a TLS handshake that failed (not by running out of time) and
@@ -198,7 +209,7 @@ RETCODE failed_handshake(const std::string& uri, const COMM_DIR_CONNECT_INFO& co
 // connection that stood, and not for lack of time.
 bool is_failed_ldaps_handshake(const std::string& uri, const failed_open& failure) {
   return is_ldaps(uri) && failure.step == open_step::kConnect && failure.tcp_connected &&
-         failure.ldap_code != LDAP_TIMEOUT;
+         failure.ldap_code != LDAP_TIMEOUT && !is_connect_timeout(failure.code);
 }
 
 // Records that `uri` answered after the URIs before it failed: no longer a
@@ -231,8 +242,8 @@ RETCODE connect_first_answering(const COMM_DIR_CONNECT_INFO& connect, std::vecto
     findings->reachable = findings->reachable || failure.tcp_connected;
     code = is_failed_ldaps_handshake(uris[index], failure)
                ? failed_handshake(uris[index], connect, options, failure.ldap_code, findings)
-               : failed_step(handle->get(), failure.ldap_code, COMM_DIR_SVC_CONNECT_TIMEOUT,
-                             std::string(name_of(failure.step)) + " " + uris[index], findings);
+               : failed_with(handle->get(), is_connect_timeout(failure.code) ? LDAP_TIMEOUT : failure.ldap_code,
+                             failure.code, std::string(name_of(failure.step)) + " " + uris[index], findings);
   }
   handle->reset();
   return code;
@@ -313,9 +324,13 @@ RETCODE comm_dir_ldap_open(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_
   RETCODE code = connect_first_answering(connect, uris, options, failover, &handle, &uri, findings);
   if (code != 0) return code;
   findings->reachable = true;
-  const int rc = start_tls(handle.get(), connect);
-  if (rc == LDAP_CONNECT_ERROR) return failed_handshake(uri, connect, options, rc, findings);
-  if (rc != LDAP_SUCCESS) return failed_step(handle.get(), rc, COMM_DIR_SVC_TLS_TIMEOUT, "StartTLS", findings);
+  RETCODE tls_code = 0;
+  const int rc = start_tls(handle.get(), connect, &tls_code);
+  if (rc == LDAP_CONNECT_ERROR && !is_connect_timeout(tls_code))
+    return failed_handshake(uri, connect, options, rc, findings);
+  if (rc != LDAP_SUCCESS)
+    return failed_with(handle.get(), is_connect_timeout(tls_code) ? LDAP_TIMEOUT : rc,
+                       rc == LDAP_TIMEOUT ? COMM_DIR_SVC_TLS_TIMEOUT : tls_code, "StartTLS", findings);
   if (bind_record != nullptr) {
     RETCODE code = bind(handle.get(), *bind_record, comm_dir_network_timeout_ms(connect, options), findings);
     if (code != 0) return code;

@@ -25,6 +25,17 @@ std::vector<char*> attribute_list(const char* names, std::vector<std::string>* s
   return list;
 }
 
+// The bound of each wait for a search with a time limit: the server's own
+// limit normally answers first; a network timeout later catches a server
+// that stopped answering. Capped, as the network timeout is, so that the sum
+// fits a 32-bit long (the device's).
+long time_limit_wait_ms(const timeval& limit, int network_timeout_ms) {
+  constexpr long kLongestWaitMs = 999999999;
+  if (limit.tv_sec >= kLongestWaitMs / 1000) return kLongestWaitMs;
+  const long wait = static_cast<long>(limit.tv_sec) * 1000 + static_cast<long>(limit.tv_usec) / 1000 + network_timeout_ms;
+  return wait < kLongestWaitMs ? wait : kLongestWaitMs;
+}
+
 }  // namespace
 
 comm_dir_operation::comm_dir_operation(LDAP* ld, int network_timeout_ms, const comm_dir_service_options& options)
@@ -46,6 +57,7 @@ RETCODE comm_dir_operation::search(const COMM_DIR_SEARCH_REQUEST& request) {
 
 RETCODE comm_dir_operation::start_search() {
   drop_search();
+  if (connection_lost_) return COMM_DIR_SVC_CONNECTION_LOST;
   const COMM_DIR_SEARCH_CONDITION& condition = search_.condition;
   const int deref = static_cast<int>(condition.deref);
   if (ldap_set_option(ld_, LDAP_OPT_DEREF, &deref) != LDAP_OPT_SUCCESS)
@@ -53,19 +65,17 @@ RETCODE comm_dir_operation::start_search() {
   std::vector<std::string> storage;
   std::vector<char*> attributes = attribute_list(condition.attributes, &storage);
   timeval limit{search_.time_limit_sec, search_.time_limit_usec};
-  has_deadline_ = limit.tv_sec != 0 || limit.tv_usec != 0;
-  // The server's own time limit normally answers first; the local deadline
-  // (a network timeout later) catches a server that stops answering.
-  deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(limit.tv_sec) +
-              std::chrono::microseconds(limit.tv_usec) + std::chrono::milliseconds(network_timeout_ms_);
+  has_time_limit_ = limit.tv_sec != 0 || limit.tv_usec != 0;
+  const long idle_ms = options_.result_timeout_ms > 0 ? options_.result_timeout_ms : network_timeout_ms_;
+  answer_wait_ms_ = has_time_limit_ ? time_limit_wait_ms(limit, network_timeout_ms_) : idle_ms;
   const int size_limit = search_.size_limit > INT_MAX ? INT_MAX : static_cast<int>(search_.size_limit);
   int rc = ldap_search_ext(ld_, condition.base_dn, static_cast<int>(condition.scope),
                            condition.filter[0] != '\0' ? condition.filter : kAllEntries,
                            attributes.size() > 1 ? attributes.data() : nullptr, static_cast<int>(condition.types_only),
-                           nullptr, nullptr, has_deadline_ ? &limit : nullptr, size_limit, &msgid_);
+                           nullptr, nullptr, has_time_limit_ ? &limit : nullptr, size_limit, &msgid_);
   if (rc != LDAP_SUCCESS) {
     msgid_ = -1;
-    return comm_dir_code_from_ldap(rc);
+    return rc == LDAP_SERVER_DOWN ? lost(rc) : comm_dir_code_from_ldap(rc);
   }
   // Read the first answer now, so that a search the server refuses (no such
   // object, a bad base) fails at search and not at the first entry.
@@ -74,14 +84,15 @@ RETCODE comm_dir_operation::start_search() {
   return code;
 }
 
-long comm_dir_operation::wait_ms() const {
-  if (!has_deadline_) return options_.result_timeout_ms;
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
-  return left.count() > 0 ? static_cast<long>(left.count()) : 0;
+RETCODE comm_dir_operation::lost(int ldap_code) {
+  connection_lost_ = true;
+  SERVICE_TRACE("LDAP connection lost: LDAP code %d", ldap_code);
+  return comm_dir_code_from_ldap(ldap_code);
 }
 
 RETCODE comm_dir_operation::finish(RETCODE code) {
-  if (msgid_ >= 0 && !finished_) ldap_abandon_ext(ld_, msgid_, nullptr, nullptr);
+  // Nothing is sent on a lost connection: libldap would open a new one for it.
+  if (msgid_ >= 0 && !finished_ && !connection_lost_) ldap_abandon_ext(ld_, msgid_, nullptr, nullptr);
   msgid_ = -1;
   finished_ = true;
   final_code_ = code;
@@ -94,13 +105,16 @@ RETCODE comm_dir_operation::finish(RETCODE code) {
 RETCODE comm_dir_operation::take_message(LDAPMessage** entry) {
   *entry = nullptr;
   while (!finished_) {
-    timeval wait = comm_dir_timeval_ms(wait_ms());
+    timeval wait = comm_dir_timeval_ms(answer_wait_ms_);
     LDAPMessage* message = nullptr;
     int rc = ldap_result(ld_, msgid_, LDAP_MSG_ONE, &wait, &message);
-    if (rc == 0) return finish(has_deadline_ ? COMM_DIR_SVC_SEARCH_TIMEOUT : COMM_DIR_SVC_RESULT_TIMEOUT);
+    if (rc == 0) {
+      SERVICE_TRACE("no answer to the search within %ld ms", answer_wait_ms_);
+      return finish(has_time_limit_ ? COMM_DIR_SVC_SEARCH_TIMEOUT : COMM_DIR_SVC_RESULT_TIMEOUT);
+    }
     if (rc < 0) {
       ldap_get_option(ld_, LDAP_OPT_RESULT_CODE, &rc);
-      return finish(comm_dir_code_from_ldap(rc != LDAP_SUCCESS ? rc : LDAP_SERVER_DOWN));
+      return finish(lost(rc != LDAP_SUCCESS ? rc : LDAP_SERVER_DOWN));
     }
     if (rc == LDAP_RES_SEARCH_ENTRY) {
       *entry = message;

@@ -9,6 +9,15 @@
 // fetched once and kept, so that the count, length and value requests of a
 // value list are answered from memory.
 //
+// No wait for the server is without a bound: the search's first answer and
+// each next entry are awaited at most the search's time limit plus the
+// network timeout (the server's own time limit normally answers first), or
+// the result timeout (by default the network timeout) when the search has no
+// time limit. A connection that is lost (reset, closed, a notice of
+// disconnection) stays lost: libldap would open a new one by itself at the
+// next search, without the operation's bind, so the operation answers
+// COMM_DIR_SVC_CONNECTION_LOST instead until it is ended.
+//
 // Not thread-safe, and needs not be: the scheduler serves the requests of an
 // operation one at a time. Consecutive requests may run on different worker
 // threads; the scheduler's mutex orders each one after the one before.
@@ -17,7 +26,6 @@
 
 #include <ldap.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -68,7 +76,7 @@ class comm_dir_operation {
   RETCODE finish(RETCODE code);
   RETCODE advance();
   RETCODE take_attribute(char* attribute, std::string* name);
-  long wait_ms() const;
+  RETCODE lost(int ldap_code);
   void drop_search();
   void release_entry();
   void release_values();
@@ -83,8 +91,9 @@ class comm_dir_operation {
   RETCODE final_code_ = 0;               // how the search ended, once it has
   bool finished_ = false;                // the search's last message was taken
   bool walk_moved_ = false;              // an entry has been taken since the search started
-  std::chrono::steady_clock::time_point deadline_{};  // of a search with a time limit
-  bool has_deadline_ = false;
+  bool has_time_limit_ = false;          // of the running search
+  long answer_wait_ms_ = 0;              // the bound of each wait for the running search
+  bool connection_lost_ = false;         // for good: see the class comment
   LDAPMessage* ahead_ = nullptr;         // an entry read ahead by search()
   LDAPMessage* current_ = nullptr;       // the current entry
   BerElement* ber_ = nullptr;            // attribute position in current_

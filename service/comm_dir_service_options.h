@@ -16,7 +16,7 @@ struct comm_dir_service_options {
   int operation_queue_limit = 32; // requests waiting behind one operation
   int max_operations = 1024;      // open operations
   int network_timeout_ms = 10000; // connect, TLS and bind, when the record gives none
-  int result_timeout_ms = 30000;  // each search answer, when the search has no time limit
+  int result_timeout_ms = 0;      // each search answer, when the search has no time limit; 0: the network timeout
   int callback_timeout_ms = 5000; // the application's answer to a callback
   int idle_timeout_s = 0;         // end operations unused this long; 0: never
   int failback_after_s = 60;      // after a failover, try the first URI again this much later

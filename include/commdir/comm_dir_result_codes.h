@@ -51,12 +51,26 @@ constexpr RETCODE COMM_DIR_SVC_NO_ATTRIBUTE_WALK = 0x34093013;   // get_next_att
 constexpr RETCODE COMM_DIR_SVC_NO_SUCH_VALUE = 0x34093014;       // value index beyond the attribute's values
 constexpr RETCODE COMM_DIR_SVC_VALUE_TOO_LARGE = 0x34093015;     // value longer than one reply can carry
 constexpr RETCODE COMM_DIR_SVC_NAME_TOO_LONG = 0x34093016;       // attribute name longer than 384 characters
-// Deadlines: each phase has its own code, so that a person can tell which one fired.
-constexpr RETCODE COMM_DIR_SVC_CONNECT_TIMEOUT = 0x34093020;     // no connection within the network timeout
-constexpr RETCODE COMM_DIR_SVC_TLS_TIMEOUT = 0x34093021;         // StartTLS not finished within the network timeout
+// Deadlines: each phase has its own code, so that a person can tell which one
+// fired. The network timeout is the connection record's, or the daemon's
+// (--network-timeout) when the record gives none. A server that is down
+// (the connection refused) is not a time-out: libldap's "server down",
+// 0x34092001, at once.
+constexpr RETCODE COMM_DIR_SVC_CONNECT_TIMEOUT = 0x34093020;     // TCP connect not completed within the network timeout
+constexpr RETCODE COMM_DIR_SVC_TLS_TIMEOUT = 0x34093021;         // TLS handshake (ldaps:// or StartTLS) not finished
+                                                                 // within the network timeout
 constexpr RETCODE COMM_DIR_SVC_BIND_TIMEOUT = 0x34093022;        // no bind answer within the network timeout
-constexpr RETCODE COMM_DIR_SVC_SEARCH_TIMEOUT = 0x34093023;      // the search's time limit ran out
-constexpr RETCODE COMM_DIR_SVC_RESULT_TIMEOUT = 0x34093024;      // no answer from the server within the result timeout
+constexpr RETCODE COMM_DIR_SVC_SEARCH_TIMEOUT = 0x34093023;      // a search with a time limit: its first answer or
+                                                                 // the next entry not there within the time limit
+                                                                 // plus the network timeout
+constexpr RETCODE COMM_DIR_SVC_RESULT_TIMEOUT = 0x34093024;      // a search without a time limit: its first answer
+                                                                 // or the next entry not there within the result
+                                                                 // timeout (by default the network timeout)
+// The operation's LDAP connection was lost earlier (reset, closed, a notice
+// of disconnection; the call that found out returned what libldap said:
+// 0x34092001, or the notice's LDAP code). It is not opened again by itself,
+// which would drop the operation's bind: end the operation and start another.
+constexpr RETCODE COMM_DIR_SVC_CONNECTION_LOST = 0x34093025;
 // TLS.
 constexpr RETCODE COMM_DIR_SVC_TLS_CERT_UNTRUSTED = 0x34093030;  // the server's certificate failed the check
 constexpr RETCODE COMM_DIR_SVC_TLS_FAILED = 0x34093031;          // the TLS handshake failed for another reason
@@ -127,9 +141,10 @@ inline constexpr COMM_DIR_RESULT_MESSAGE kMessages[] = {
     {COMM_DIR_SVC_CONNECT_TIMEOUT, "no connection to the LDAP server within the network timeout"},
     {COMM_DIR_SVC_TLS_TIMEOUT, "the TLS handshake did not finish within the network timeout"},
     {COMM_DIR_SVC_BIND_TIMEOUT, "the LDAP server did not answer the bind within the network timeout"},
-    {COMM_DIR_SVC_SEARCH_TIMEOUT, "the search's time limit ran out"},
-    {COMM_DIR_SVC_RESULT_TIMEOUT, "the LDAP server did not answer within the result timeout"},
-    {COMM_DIR_SVC_TLS_CERT_UNTRUSTED,
+    {COMM_DIR_SVC_SEARCH_TIMEOUT, "the LDAP server did not answer the search within its time limit and the network timeout"},
+    {COMM_DIR_SVC_RESULT_TIMEOUT, "the LDAP server stopped answering the search (no answer within the result timeout)"},
+    {COMM_DIR_SVC_CONNECTION_LOST, "the operation's connection to the LDAP server was lost: end it and start a new one"},
+{COMM_DIR_SVC_TLS_CERT_UNTRUSTED,
      "the LDAP server's TLS certificate is not trusted: not signed by the certificate authority, or not for this "
      "host"},
     {COMM_DIR_SVC_TLS_FAILED, "the TLS handshake with the LDAP server failed (not because of its certificate)"},

@@ -139,8 +139,10 @@ TEST_F(ReplyDatagramBoundsPosixTest, LengthWordsReplyWordsAndCutsAreDroppedAndTh
   };
   // Cuts every 4 bytes across the header and the envelope's fields, a byte
   // either side of each field boundary, and around the end of the reply.
+  // Not at 0: an empty datagram is a sender's check that the server is
+  // still there, ignored without a trace (dead_server_posix_test).
   std::vector<std::size_t> cuts;
-  for (std::size_t at = 0; at <= 160; at += 4) cuts.push_back(at);
+  for (std::size_t at = 4; at <= 160; at += 4) cuts.push_back(at);
   for (std::size_t boundary : {4u, 24u, 72u, 76u, 80u, 84u, 116u, 120u, 124u, 128u, 144u}) {
     cuts.push_back(boundary - 1);
     cuts.push_back(boundary + 1);
