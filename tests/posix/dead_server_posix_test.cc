@@ -139,12 +139,26 @@ class DeadServerTest : public ::testing::Test {
   static std::string trace_path() { return g_dir + "/trace.log"; }
   std::string new_traces() const { return read_file(trace_path()).substr(trace_start_); }
 
+  // How to start this program again: its path, behind the emulator's words
+  // when an emulator runs it (a cross build's tests run under qemu, which
+  // answers /proc/self/exe with the emulated program).
+  static std::vector<std::string> this_program() {
+    std::vector<std::string> argv;
+    const char* emulator = std::getenv("COMMDIR_TEST_EMULATOR");
+    std::istringstream words(emulator != nullptr ? emulator : "");
+    for (std::string word; words >> word;) argv.push_back(word);
+    char path[4096] = {};
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    argv.push_back(n > 0 ? std::string(path, static_cast<std::size_t>(n)) : "/proc/self/exe");
+    return argv;
+  }
+
   // This program as a server at kService in `mode`, started and ready.
   std::unique_ptr<commdir_testing::ChildProcess> start_child(const std::string& mode) {
     child_log_ = g_dir + "/child-" + std::to_string(++children_) + ".log";
-    auto child = std::make_unique<commdir_testing::ChildProcess>(
-        std::vector<std::string>{"/proc/self/exe", "--serve", kService, mode}, commdir_testing::Environment{},
-        child_log_);
+    std::vector<std::string> argv = this_program();
+    argv.insert(argv.end(), {"--serve", kService, mode});
+    auto child = std::make_unique<commdir_testing::ChildProcess>(argv, commdir_testing::Environment{}, child_log_);
     EXPECT_TRUE(child->started() && wait_for_line(child_log_, "ready")) << read_file(child_log_);
     return child;
   }
