@@ -64,8 +64,6 @@ install: build
 bench: build
 	@scripts/run-bench $(BUILD)
 
-# Heavy runs, not part of `make test`: the daemon's memory over a walk of
-# 100,000 entries beside one of 100 (minutes).
 # The daemon's memory over a walk of 100,000 entries beside one of 100 (long:
 # not part of CI).
 soak-memory: build
