@@ -14,17 +14,14 @@
 
 #include "commdir/comm_dir_result_codes.h"
 #include "integration/e2e_walk.h"
+#include "support/read_file.h"
 
 namespace commdir_testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string read_file(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
-}
+using commdir_testing::read_file;
 
 // Stopped (SIGSTOP) first, the daemon is alive and the call keeps waiting;
 // killed, the call returns -1 within 2 s with the trace of the failed wait.

@@ -29,6 +29,7 @@
 #include "platform/emw_osw.h"
 #include "support/child_process.h"
 #include "support/reply_echo.h"
+#include "support/read_file.h"
 
 namespace {
 
@@ -52,11 +53,7 @@ const char kServerEnded[] = "the server that a reply was awaited from has ended"
 
 std::string g_dir;  // the private folder: endpoints, the trace, the children's logs
 
-std::string read_file(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
-}
+using commdir_testing::read_file;
 
 std::size_t count(const std::string& text, const std::string& part) {
   std::size_t n = 0;

@@ -26,6 +26,7 @@
 #include "ipc/comm_dir_ipc_multi_client.h"
 #include "platform/emw_osw.h"
 #include "support/reply_echo.h"
+#include "support/read_file.h"
 
 namespace {
 
@@ -87,11 +88,7 @@ class PrivateIpcDir : public ::testing::Environment {
 };
 const auto* const g_env = ::testing::AddGlobalTestEnvironment(new PrivateIpcDir);
 
-std::string read_traces() {
-  std::stringstream text;
-  text << std::ifstream(PrivateIpcDir::trace_path()).rdbuf();
-  return text.str();
-}
+std::string read_traces() { return commdir_testing::read_file(PrivateIpcDir::trace_path()); }
 
 std::size_t count(const std::string& text, const std::string& part) {
   std::size_t n = 0;

@@ -29,6 +29,7 @@
 #include "platform/emw_gen_ipc.h"
 #include "platform/emw_gen_trc.h"
 #include "platform/emw_osw.h"
+#include "support/read_file.h"
 
 namespace {
 
@@ -100,11 +101,7 @@ class PosixPlatformTest : public ::testing::Test {
     if (rc == 0) started_.push_back(name);
     return rc;
   }
-  std::string Trace() {
-    std::stringstream s;
-    s << std::ifstream(root_ + "/trace.log").rdbuf();
-    return s.str();
-  }
+  std::string Trace() { return commdir_testing::read_file(root_ + "/trace.log"); }
   // A raw datagram socket bound at, or connected to, the endpoint file `name`.
   int RawSocket(const std::string& name, bool bound) {
     mkdir(folder_.c_str(), 0700);

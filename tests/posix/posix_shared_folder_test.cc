@@ -20,6 +20,7 @@
 #include "gtest/gtest.h"
 #include "platform/emw_gen_ipc.h"
 #include "platform/posix/commdir_posix_ipc.h"
+#include "support/read_file.h"
 
 namespace {
 
@@ -94,11 +95,7 @@ class PosixSharedFolderTest : public ::testing::Test {
     if (rc == 0) started_.push_back(name);
     return rc;
   }
-  std::string Trace() {
-    std::stringstream s;
-    s << std::ifstream(root_ + "/trace.log").rdbuf();
-    return s.str();
-  }
+  std::string Trace() { return commdir_testing::read_file(root_ + "/trace.log"); }
   std::string root_;
   std::vector<std::string> started_;
 };

@@ -27,6 +27,7 @@
 #include "ipc/comm_dir_ipc_multi_client.h"
 #include "platform/emw_osw.h"
 #include "support/reply_echo.h"
+#include "support/read_file.h"
 
 namespace {
 
@@ -81,11 +82,7 @@ class ReplyDatagramBoundsPosixTest : public ::testing::Test {
   }
 
   std::string trace_path() const { return folder_ + "/trace.log"; }
-  std::string traces() const {
-    std::stringstream text;
-    text << std::ifstream(trace_path()).rdbuf();
-    return text.str();
-  }
+  std::string traces() const { return commdir_testing::read_file(trace_path()); }
 
   void send_raw(const Bytes& datagram) {
     sockaddr_un address{};

@@ -1,4 +1,5 @@
 #include "support/service_process.h"
+#include "support/read_file.h"
 
 #include <dirent.h>
 #include <sys/socket.h>
@@ -76,12 +77,7 @@ ServiceProcess::~ServiceProcess() {
 
 int ServiceProcess::stop() { return child_ != nullptr ? child_->stop(kStopLimit) : -1; }
 
-std::string ServiceProcess::log() const {
-  std::ifstream in(log_path_);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+std::string ServiceProcess::log() const { return read_file(log_path_); }
 
 bool ServiceProcess::wait_until_ready() {
   const auto deadline = std::chrono::steady_clock::now() + kStartLimit;

@@ -34,6 +34,7 @@
 #include "integration/e2e_walk.h"
 #include "integration/soak/soak_digest.h"
 #include "support/child_process.h"
+#include "support/read_file.h"
 
 namespace commdir_testing {
 namespace {
@@ -47,11 +48,7 @@ int walks_per_client() {
   return walks > 0 ? walks : 60;
 }
 
-std::string read_file(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
-}
+using commdir_testing::read_file;
 
 // The daemon serving `ipc_dir`: the comm-dir-service process whose
 // environment names that folder; -1 when there is none.
