@@ -4,8 +4,9 @@
 // Input: byte 0 chooses what came with the datagram (bits 0-2: no control
 // data, our credentials, root's, a stranger's, a record too short for
 // credentials, descriptors; bit 3: the kernel cut the control data short;
-// bit 4: the datagram was longer than the buffer, and was cut to it), the
-// rest is the datagram. Accepted: the buffer holds exactly the datagram
+// bit 4: the datagram was longer than the buffer, and was cut to it; bits
+// 5-7: how far stale bytes of an earlier datagram reach), the rest is the
+// datagram. Accepted: the buffer holds exactly the datagram
 // and zeros up to its length word. Refused: nothing else is checked.
 #include <sys/socket.h>
 #include <unistd.h>
@@ -58,15 +59,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // its whole length is returned with the flag set.
   if ((data[0] & 16) != 0) received += commdir_posix::kMaxMessage;
   if (received > commdir_posix::kMaxMessage) message.msg_flags |= MSG_TRUNC;
-  std::unique_ptr<char[]> buffer(new char[commdir_posix::kMaxMessage]);
-  std::memset(buffer.get(), 0x5a, commdir_posix::kMaxMessage);  // stale bytes of an earlier message
-  std::memcpy(buffer.get(), datagram, size - 1 < commdir_posix::kMaxMessage ? size - 1 : commdir_posix::kMaxMessage);
+  // Stale bytes of an earlier datagram, as far as bits 5-7 say (none to
+  // all of the buffer), zeros behind them.
+  static const std::unique_ptr<char[]> zeros(new char[commdir_posix::kMaxMessage]());
+  std::size_t zero_from = (data[0] >> 5) * commdir_posix::kMaxMessage / 7;
+  std::unique_ptr<char[]> buffer(new char[commdir_posix::kMaxMessage]());
+  std::memset(buffer.get(), 0x5a, zero_from);
+  const std::size_t written = received < commdir_posix::kMaxMessage ? received : commdir_posix::kMaxMessage;
+  const std::size_t given = size - 1 < written ? size - 1 : written;
+  std::memcpy(buffer.get(), datagram, given);
+  std::memset(buffer.get() + given, 0x33, written - given);  // the rest of a datagram cut to the buffer
 
   std::size_t length = 0;
   const ucred* sender = nullptr;
-  const char* refusal =
-      commdir_posix::AcceptDatagram(message, received, {geteuid(), geteuid(), false}, buffer.get(), &length,
-                                    &sender);
+  const char* refusal = commdir_posix::AcceptDatagram(message, received, {geteuid(), geteuid(), false},
+                                                      buffer.get(), &zero_from, &length, &sender);
+  // Accepted or not, the buffer is zero behind this datagram again.
+  FUZZ_CHECK(zero_from == written);
+  FUZZ_CHECK(std::memcmp(buffer.get() + written, zeros.get(), commdir_posix::kMaxMessage - written) == 0);
   const bool trusted = kind == control_kind::kOurs || kind == control_kind::kRoot;
   if (refusal != nullptr) {
     FUZZ_CHECK(refusal[0] != '\0');

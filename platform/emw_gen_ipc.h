@@ -11,8 +11,9 @@
 
 // A server's dispatch function: called on the server's receiving thread with
 // the received message, a send buffer of at least 65,536 bytes and a size
-// word. It copies what it keeps (the buffers live only during the call) and
-// stores 0 in *size.
+// word. It copies what it keeps (the buffers live only during the call),
+// does not write into the received message (the platform reuses its buffer,
+// zeros included) and stores 0 in *size.
 typedef RETCODE (*PGEN_IPC_DISPATCH)(char* rcvbuf, char* sndbuf, int* size);
 
 // The platform's message header: the first 72 bytes of every message.

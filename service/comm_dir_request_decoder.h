@@ -212,9 +212,12 @@ inline std::size_t comm_dir_request_size(int function_id) {
 }
 
 // Decodes the `received` bytes at `message` (the whole message as the
-// platform delivered it; `received` is its length word) into `out`.
+// platform delivered it; `received` is its length word) into `out`. The
+// bytes from `travelled` on are zeros that the platform restored behind the
+// datagram, so the check for zeros behind the record stops there.
 inline comm_dir_verdict comm_dir_decode_request(const char* message, std::size_t received,
-                                                comm_dir_request* out) {
+                                                comm_dir_request* out,
+                                                std::size_t travelled = static_cast<std::size_t>(-1)) {
   using namespace decoder_internal;
   std::memset(out->record.bytes, 0, sizeof out->record.bytes);
   if (received < kHeadSize) return drop(out, "message shorter than the envelope head");
@@ -234,8 +237,9 @@ inline comm_dir_verdict comm_dir_decode_request(const char* message, std::size_t
 
   // The library sends exactly one request form with the record at its start
   // and zero bytes after it; anything else is a record of another size.
+  const std::size_t checked = travelled < received ? travelled : received;
   if (payload_received < size || received > static_cast<std::size_t>(COMM_DIR_IPC_REQUEST_SIZE) ||
-      !all_zero(payload + size, payload_received - size))
+      (checked > kHeadSize + size && !all_zero(payload + size, checked - kHeadSize - size)))
     return refuse(out, COMM_DIR_SVC_WRONG_SIZE);
   RETCODE code = check_fields(out->function_id, out->record);
   return code != 0 ? refuse(out, code) : comm_dir_verdict::kServe;

@@ -175,7 +175,9 @@ RETCODE comm_dir_service::receive(char* rcvbuf, char* /*sndbuf*/, int* size) {
 void comm_dir_service::take(const char* message, const comm_dir_sender& sender) {
   std::unique_ptr<comm_dir_request> request(new comm_dir_request);
   const std::size_t received = read_word(message, GEN_IPC_HDR_LENGTH_OFFSET);
-  const comm_dir_verdict verdict = comm_dir_decode_request(message, received, request.get());
+  std::size_t travelled = received;
+  commdir_posix_ipc_received(&travelled);  // left as it is outside a dispatch
+  const comm_dir_verdict verdict = comm_dir_decode_request(message, received, request.get(), travelled);
   if (verdict == comm_dir_verdict::kDrop) {
     SERVICE_TRACE("dropped a message of %zu bytes: %s", received, request->drop_reason);
     return;

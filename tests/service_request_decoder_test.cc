@@ -2,6 +2,7 @@
 // with which code, and what it serves; the operation ids; the result codes.
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -64,10 +65,19 @@ std::vector<char> well_formed(int function_id) {
   return message;
 }
 
+// Decodes `message` twice: as a whole, and as the daemon does, told how much
+// travelled in a datagram without the trailing zeros (the rest being the
+// platform's zeros). Both must come to the same verdict and code.
 comm_dir_verdict decode(const std::vector<char>& message, comm_dir_request* out) {
   UINT length;
   std::memcpy(&length, message.data() + GEN_IPC_HDR_LENGTH_OFFSET, sizeof length);
-  return comm_dir_decode_request(message.data(), length, out);
+  std::size_t travelled = message.size();
+  while (travelled > 128 && message[travelled - 1] == 0) --travelled;
+  auto whole = std::make_unique<comm_dir_request>();
+  const comm_dir_verdict verdict = comm_dir_decode_request(message.data(), length, whole.get());
+  EXPECT_EQ(comm_dir_decode_request(message.data(), length, out, travelled), verdict) << travelled;
+  EXPECT_EQ(out->refusal, whole->refusal) << travelled;
+  return verdict;
 }
 
 TEST(ServiceRequestDecoder, ServesEveryFunctionIdAndKeepsTheRoute) {

@@ -1,12 +1,14 @@
 // What the POSIX platform offers a server beyond the device platform's
 // message IPC: the kernel-checked credentials of the message being
-// dispatched, and servers that take messages of every user. The directory
+// dispatched, how much of it travelled, and servers that take messages of every user. The directory
 // service daemon uses them to learn which process and user sent a request;
 // libcommdir itself never calls them, so that it runs on any platform.
 #ifndef COMMDIR_PLATFORM_POSIX_COMMDIR_POSIX_IPC_H_
 #define COMMDIR_PLATFORM_POSIX_COMMDIR_POSIX_IPC_H_
 
 #include <sys/types.h>
+
+#include <cstddef>
 
 #include "platform/emw_gen_ipc.h"
 
@@ -24,6 +26,12 @@ RETCODE commdir_posix_ipc_start_open_server(const char* name, INT server_id, ULO
 // its dispatch function. Returns 0 and fills the non-null arguments, or
 // ENOENT when the calling thread is not dispatching a message.
 RETCODE commdir_posix_ipc_sender(uid_t* uid, gid_t* gid, pid_t* pid);
+
+// How many bytes of the message that the calling thread is dispatching came
+// in its datagram; the rest, up to its length word, are zeros that the
+// platform restored, so a check that they are zero can stop there. Valid
+// where commdir_posix_ipc_sender is. Returns 0 and sets *bytes, or ENOENT.
+RETCODE commdir_posix_ipc_received(std::size_t* bytes);
 
 }  // extern "C"
 

@@ -44,13 +44,21 @@ struct SenderRule {
 // Checks one datagram that recvmsg (with MSG_TRUNC) put into `buffer`, which
 // has room for kMaxMessage bytes; `received` is what recvmsg returned. In the
 // order that costs a stranger least: what came with it, credentials, then
-// sizes. Returns null when it is accepted: the zero bytes that its sender left
-// out are then restored, so that `buffer` holds *length bytes, the message's
-// length word. Otherwise returns why it is refused. *sender is set to the
+// sizes. Returns null when it is accepted: `buffer` then holds *length bytes,
+// the message's length word, with the zero bytes that its sender left out
+// restored. Otherwise returns why it is refused. *sender is set to the
 // credentials that came with it, or null. Its own function so that it can be
 // fed any datagram without a socket.
+//
+// The buffer is reused for every datagram, and restoring 48 KiB of zeros per
+// message would cost more than the datagram itself. So the buffer is kept
+// zero behind the last datagram instead: on entry, `*zero_from` is where the
+// zeros began before recvmsg wrote this datagram; the stale bytes of an
+// earlier, longer datagram are cleared, accepted or not, and `*zero_from`
+// becomes the end of this one. This holds only while no one else writes into
+// the buffer: a dispatch function reads the message and copies what it keeps.
 const char* AcceptDatagram(const msghdr& message, std::size_t received, const SenderRule& rule, char* buffer,
-                           std::size_t* length, const ucred** sender);
+                           std::size_t* zero_from, std::size_t* length, const ucred** sender);
 
 // --- a reply that will not come ----------------------------------------------
 //

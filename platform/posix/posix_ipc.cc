@@ -10,8 +10,13 @@
 // keyed by the server's path, so creating and destroying a client per message
 // costs no system call; a sender leaves the trailing zero bytes of a message
 // out of the datagram and the receiver restores them; the receiving thread
-// reuses one buffer for every message; the sender's credentials come with
-// recvmsg. Sending a message is one sendmsg, receiving one recvmsg.
+// reuses one buffer for every message and keeps it zero behind the last one,
+// so that restoring costs as much as the datagram, not the message; the
+// sender's credentials come with recvmsg. Sending a message is one sendmsg,
+// receiving one recvmsg.
+//
+// A dispatch function must not write into the message it is handed (the
+// library's copy what they keep); the zeros behind it are reused.
 //
 // Every call returns 0 or an errno value (EINVAL for a bad argument or a
 // handle that names no live client, ENOENT or ECONNREFUSED when no server
@@ -325,6 +330,8 @@ const ucred* Credentials(const msghdr& message) {
 // set by a server's receiving thread around each call of its dispatch
 // function, and pointing into that thread's control buffer.
 thread_local const ucred* t_dispatching = nullptr;
+// The bytes of that message that came in its datagram.
+thread_local std::size_t t_dispatching_received = 0;
 
 // A stale socket file (its process died without removing it) refuses
 // connections; a live one accepts. Anything else is left alone.
@@ -482,13 +489,14 @@ class Server {
       std::size_t length = 0;
       const ucred* sender = nullptr;
       const char* refusal = AcceptDatagram(message, static_cast<std::size_t>(received), rule_,
-                                           receive_buffer_.get(), &length, &sender);
+                                           receive_buffer_.get(), &zero_from_, &length, &sender);
       if (refusal != nullptr) {
         drop(sender, static_cast<std::size_t>(received), refusal);
         continue;
       }
       int size = 0;
       t_dispatching = sender;
+      t_dispatching_received = static_cast<std::size_t>(received);
       dispatch_(receive_buffer_.get(), send_buffer_.get(), &size);
       t_dispatching = nullptr;
     }
@@ -513,6 +521,9 @@ class Server {
   pthread_t thread_{};
   // Used by the receiving thread only.
   std::unique_ptr<char[]> receive_buffer_;
+  // Where the zeros behind the last datagram begin in receive_buffer_; used
+  // by the receiving thread only. Nothing is known zero before the first.
+  std::size_t zero_from_ = kMaxMessage;
   std::unique_ptr<char[]> send_buffer_;
   // Set once by stop(); release/acquire so that the thread that wakes from
   // recvmsg sees it.
@@ -587,7 +598,10 @@ RETCODE StartServer(const char* name, ULONG stack_size, PGEN_IPC_DISPATCH dispat
 }  // namespace
 
 const char* AcceptDatagram(const msghdr& message, std::size_t received, const SenderRule& rule, char* buffer,
-                           std::size_t* length, const ucred** sender) {
+                           std::size_t* zero_from, std::size_t* length, const ucred** sender) {
+  const std::size_t written = received < kMaxMessage ? received : kMaxMessage;
+  if (*zero_from > written) std::memset(buffer + written, 0, *zero_from - written);
+  *zero_from = written;
   *sender = Credentials(message);
   if ((message.msg_flags & MSG_CTRUNC) != 0) return "it carried more than credentials";
   if (*sender == nullptr) return "no credentials came with it";
@@ -600,7 +614,6 @@ const char* AcceptDatagram(const msghdr& message, std::size_t received, const Se
   if (length_word > kMaxMessage) return "its length word is above the largest message";
   if (received > length_word) return "it is longer than its length word";
   *length = length_word;
-  std::memset(buffer + received, 0, *length - received);
   return nullptr;
 }
 
@@ -627,6 +640,12 @@ RETCODE emwGENIpcStartServer(const char* name, INT /*server_id*/, ULONG stack_si
 RETCODE commdir_posix_ipc_start_open_server(const char* name, INT /*server_id*/, ULONG stack_size,
                                             PGEN_IPC_DISPATCH dispatch) {
   return commdir_posix::StartServer(name, stack_size, dispatch, /*any_uid=*/true);
+}
+
+RETCODE commdir_posix_ipc_received(std::size_t* bytes) {
+  if (commdir_posix::t_dispatching == nullptr || bytes == nullptr) return ENOENT;
+  *bytes = commdir_posix::t_dispatching_received;
+  return 0;
 }
 
 RETCODE commdir_posix_ipc_sender(uid_t* uid, gid_t* gid, pid_t* pid) {

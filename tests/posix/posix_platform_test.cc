@@ -362,6 +362,17 @@ TEST_F(PosixPlatformTest, TrailingZerosStayHomeAndComeBack) {
   auto got = g_inbox.wait_for(2);
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[1], Message(49280, {{200, 3}}));
+  // The same after a long datagram that is refused: its bytes stay behind in
+  // the buffer all the same, and must not show through.
+  int stranger = RawSocket("FULL", false);
+  Bytes refused(60000, 7);
+  PutWord(refused.data(), GEN_IPC_HDR_LENGTH_OFFSET, 59999);  // longer than its length word
+  ASSERT_EQ(send(stranger, refused.data(), refused.size(), 0), static_cast<ssize_t>(refused.size()));
+  close(stranger);
+  ASSERT_EQ(Send("utcp:FULL", Message(49284, {{300, 2}})), 0);
+  got = g_inbox.wait_for(3);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[2], Message(49284, {{300, 2}}));
 }
 
 TEST_F(PosixPlatformTest, MalformedDatagramsAreDroppedWithATrace) {
