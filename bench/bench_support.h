@@ -1,11 +1,13 @@
 // What the benchmarks share: the floor every exchange is set beside (a raw
 // round trip of two AF_UNIX datagram sockets carrying full-size messages,
-// 49,280 bytes out and 49,284 back, answered by a second thread), the
+// 49,280 bytes out and 49,284 back, answered by a second thread or a second
+// process), the
 // context switches of a loop, and a private endpoint folder.
 #ifndef COMMDIR_BENCH_BENCH_SUPPORT_H_
 #define COMMDIR_BENCH_BENCH_SUPPORT_H_
 
 #include <benchmark/benchmark.h>
+#include <sys/types.h>
 
 namespace commdir_bench {
 
@@ -23,8 +25,18 @@ class SwitchCounter {
   long start_;
 };
 
-// The raw datagram round trip of full-size messages, one per iteration.
+// The raw datagram round trip of full-size messages, one per iteration,
+// answered by a second thread of this process.
 void RawDatagramRoundTrip(benchmark::State& state);
+
+// The same answered by a second process, as the daemon answers the library:
+// on a machine where switching between processes costs more than between
+// threads, this is the floor of an exchange with another process. Counter
+// "peer_cpu": the answering process's CPU time per iteration (ns).
+void RawDatagramRoundTripBetweenProcesses(benchmark::State& state);
+
+// CPU time of every thread of process `pid` so far, in ns (0 if unknown).
+double process_cpu_ns(pid_t pid);
 
 // Sets COMM_DIR_IPC_DIR to a fresh private folder unless the caller chose
 // one, and turns the trace off unless the caller chose a sink. Returns the

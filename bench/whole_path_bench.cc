@@ -78,20 +78,7 @@ bool one_exchange(UINT operation) {
 }
 
 // CPU time of every thread of the daemon so far, in ns.
-double daemon_cpu_ns() {
-  const std::string tasks = std::string("/proc/") + env("COMMDIR_BENCH_SERVICE_PID") + "/task";
-  DIR* dir = ::opendir(tasks.c_str());
-  if (dir == nullptr) return 0;
-  double total = 0;
-  while (dirent* task = ::readdir(dir)) {
-    if (task->d_name[0] == '.') continue;
-    std::ifstream schedstat(tasks + "/" + task->d_name + "/schedstat");
-    double on_cpu = 0;
-    if (schedstat >> on_cpu) total += on_cpu;
-  }
-  ::closedir(dir);
-  return total;
-}
+double daemon_cpu_ns() { return commdir_bench::process_cpu_ns(std::atoi(env("COMMDIR_BENCH_SERVICE_PID"))); }
 
 long daemon_rss_kib() {
   std::ifstream status(std::string("/proc/") + env("COMMDIR_BENCH_SERVICE_PID") + "/status");
@@ -124,6 +111,9 @@ class PathCounters {
 };
 
 void BM_RawDatagramRoundTrip(benchmark::State& state) { commdir_bench::RawDatagramRoundTrip(state); }
+void BM_RawDatagramRoundTripBetweenProcesses(benchmark::State& state) {
+  commdir_bench::RawDatagramRoundTripBetweenProcesses(state);
+}
 
 void BM_FacadeExchange(benchmark::State& state) {
   const UINT operation = open_operation();
@@ -350,6 +340,7 @@ void BM_DaemonMemory(benchmark::State& state) {
 // Process CPU time covers every thread of this process (the reply server
 // included); the daemon's comes in its own counter.
 BENCHMARK(BM_RawDatagramRoundTrip)->UseRealTime()->MeasureProcessCPUTime()->MinTime(0.5);
+BENCHMARK(BM_RawDatagramRoundTripBetweenProcesses)->UseRealTime()->MeasureProcessCPUTime()->MinTime(0.5);
 BENCHMARK(BM_FacadeExchange)->UseRealTime()->MeasureProcessCPUTime()->MinTime(0.5);
 BENCHMARK(BM_ValueList)->Arg(1)->Arg(10)->Arg(100)->UseRealTime()->MeasureProcessCPUTime()->MinTime(0.5);
 BENCHMARK(BM_Threads)->Arg(1)->Arg(2)->Arg(8)->Arg(64)->UseManualTime()->Iterations(1);

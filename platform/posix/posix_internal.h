@@ -92,6 +92,48 @@ void NoteRequestSent(UINT client_handle);
 // A record that names this event is cleared: the event is waited on once.
 UINT TakeReplyWatch(UINT event_id);
 
+// --- a reply taken by the thread that awaits it -------------------------------
+//
+// The server's receiving thread taking a reply and posting the caller's
+// event costs one thread switch more than a plain round trip: the reply
+// wakes that thread, which wakes the caller. So a caller that waits without
+// limit for its reply, when no one else is receiving on the server where its
+// replies come (learned from where the replies to such waits were posted),
+// receives on that server itself and dispatches what comes, until its own
+// event is posted. The receiving thread then keeps out of the way for a
+// moment after each such caller (kReceiverParkMs), and takes over whenever a
+// caller waits while another receives. Dispatches never overlap on one
+// server, and every message is dispatched once, by whoever received it.
+
+// How long the receiving thread keeps out of the way after a caller came:
+// a message that no one awaits waits at most this long for its dispatch.
+constexpr int kReceiverParkMs = 5;
+
+// What the server sees of a caller awaiting its reply (its event).
+class ReplyAwaiter {
+ public:
+  // True once the event is posted or deleted.
+  virtual bool arrived() = 0;
+  // From now on (until called again with null), a post or deletion of the
+  // event calls kick(target), under the event's lock.
+  virtual void on_post(void (*kick)(void* target), void* target) = 0;
+  // Waits the way every caller did before: on the event, in slices,
+  // asking after the server (see "a reply that will not come").
+  virtual RETCODE wait_blocked() = 0;
+
+ protected:
+  ~ReplyAwaiter() = default;
+};
+
+// Waits for the reply that `awaiter` stands for, sent over the client
+// `client_handle`: 0 once it arrived, kServerEnded, or what wait_blocked
+// returns.
+RETCODE AwaitReply(ReplyAwaiter& awaiter, UINT client_handle);
+
+// An event that a caller awaited as its reply was posted: when the posting
+// thread is dispatching on a server, replies come to that server.
+void NoteAwaitedReplyPosted();
+
 // True when the server instance that the client `client_handle` is connected
 // to has ended (its socket is closed), with its socket path in *path. False
 // while it exists, also while it is stopping and still dispatches what it

@@ -23,6 +23,7 @@
 // runs at a name, EADDRINUSE when one does, EMSGSIZE, EACCES or ENOTDIR for a
 // folder that fails its checks, ENAMETOOLONG).
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -30,8 +31,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -332,6 +336,8 @@ const ucred* Credentials(const msghdr& message) {
 thread_local const ucred* t_dispatching = nullptr;
 // The bytes of that message that came in its datagram.
 thread_local std::size_t t_dispatching_received = 0;
+// The server whose message this thread is dispatching, or null.
+thread_local const void* t_dispatching_on = nullptr;
 
 // A stale socket file (its process died without removing it) refuses
 // connections; a live one accepts. Anything else is left alone.
@@ -360,7 +366,8 @@ RETCODE BindOrReplaceStale(int fd, const sockaddr_un& address) {
 
 // One running server. Its receiving thread owns a reference while it runs;
 // the registry owns the other until the server is stopped.
-// Thread-safe: after start() only stopping_ changes, and it is atomic.
+// Thread-safe: after start() only stopping_ (atomic) and the receiving role
+// (role_mu_) change; the receive buffers belong to the role's holder.
 class Server {
  public:
   Server(std::string name, std::string path, PGEN_IPC_DISPATCH dispatch, const SenderRule& rule,
@@ -374,6 +381,7 @@ class Server {
   Server& operator=(const Server&) = delete;
   ~Server() {
     if (fd_ >= 0) ::close(fd_);
+    if (kick_fd_ >= 0) ::close(kick_fd_);
   }
 
   // Binds and starts the receiving thread; `self` is this server.
@@ -395,6 +403,13 @@ class Server {
     }
     bound_device_ = st.st_dev;
     bound_inode_ = st.st_ino;
+    kick_fd_ = NewSocket();
+    rc = kick_fd_ < 0 ? errno : Connect(kick_fd_, address);
+    if (rc != 0) {
+      remove_file();
+      return rc;
+    }
+    self_ = self;
     rc = start_thread(self, stack_size);
     if (rc != 0) remove_file();
     return rc;
@@ -409,12 +424,44 @@ class Server {
   void stop() {
     stopping_.store(true, std::memory_order_release);
     remove_file();
-    ::shutdown(fd_, SHUT_RDWR);  // wakes the blocked recvmsg
-    if (pthread_equal(thread_, pthread_self())) {
+    ::shutdown(fd_, SHUT_RDWR);  // wakes the blocked recvmsg, and a caller's poll
+    {
+      std::lock_guard<std::mutex> lock(role_mu_);
+      role_cv_.notify_all();  // a parked receiving thread drains the queue
+    }
+    // A dispatch on this server (on its thread or on a caller's) cannot wait
+    // for the thread: the thread may be waiting for that dispatch to end.
+    if (t_dispatching_on == this) {
       pthread_detach(thread_);
     } else {
       pthread_join(thread_, nullptr);
     }
+  }
+
+  std::shared_ptr<Server> shared() const { return self_.lock(); }
+
+  // Waits for the reply that `awaiter` stands for: receives on this server
+  // when no one else does, else as before. See AwaitReply.
+  RETCODE await(ReplyAwaiter& awaiter, UINT client) {
+    std::unique_lock<std::mutex> lock(role_mu_);
+    caller_seen_ = std::chrono::steady_clock::now();
+    if (receiving_ || stopping_.load(std::memory_order_acquire)) {
+      blocked_.push_back(&awaiter);
+      lock.unlock();
+      RETCODE rc = awaiter.wait_blocked();
+      lock.lock();
+      blocked_.erase(std::find(blocked_.begin(), blocked_.end(), &awaiter));
+      return rc;
+    }
+    receiving_ = true;
+    lock.unlock();
+    RETCODE rc = receive_until_arrived(awaiter, client);
+    lock.lock();
+    receiving_ = false;
+    // Callers that wait meanwhile need the thread; so does a stop.
+    if (!blocked_.empty() || stopping_.load(std::memory_order_acquire)) role_cv_.notify_all();
+    lock.unlock();
+    return rc == kGaveUp ? awaiter.wait_blocked() : rc;
   }
 
  private:
@@ -456,50 +503,138 @@ class Server {
     }
   }
 
+  // What one receive came to.
+  enum class Received {
+    kDone,    // dispatched, dropped, ignored, or a shortage that passes
+    kNone,    // nothing was queued (a caller's non-blocking receive)
+    kEnded,   // the server stops and its queue is empty, or receiving failed for good
+  };
+  // What receive_until_arrived gives when its caller must wait as before.
+  static constexpr RETCODE kGaveUp = -1;
+
   void receive_loop() {
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
     for (;;) {
-      iovec part{receive_buffer_.get(), kMaxMessage};
-      msghdr message{};
-      message.msg_iov = &part;
-      message.msg_iovlen = 1;
-      message.msg_control = control;
-      message.msg_controllen = sizeof control;
-      // MSG_TRUNC: the datagram's real length, even where it did not fit.
-      ssize_t received = ::recvmsg(fd_, &message, MSG_CMSG_CLOEXEC | MSG_TRUNC);
-      // A datagram of zero bytes is a waiting client asking whether this
-      // server still exists; the kernel has answered it already. It comes
-      // with credentials, like every datagram, which tells it apart from the
-      // 0 that ends the queue.
-      if (received == 0 && message.msg_controllen != 0) continue;
-      // After the shutdown of stop() the kernel still hands out the queued
-      // datagrams, then 0 (or an error) once the queue is empty.
-      if (received <= 0 && stopping_.load(std::memory_order_acquire)) return;
-      if (received < 0) {
-        if (errno == EINTR) continue;
-        if (errno == ENOMEM || errno == ENOBUFS) {  // the kernel's shortage passes
-          POSIX_PLATFORM_TRACE("ipc %s: receiving failed (errno %d); trying again\n", name_.c_str(), errno);
-          usleep(10000);
-          continue;
-        }
-        POSIX_PLATFORM_TRACE("ipc %s: receiving failed (errno %d); the server receives no more\n",
-                             name_.c_str(), errno);
-        return;
+      take_role_for_thread();
+      const Received received = receive_one(0);
+      {
+        std::lock_guard<std::mutex> lock(role_mu_);
+        receiving_ = false;
       }
-      std::size_t length = 0;
-      const ucred* sender = nullptr;
-      const char* refusal = AcceptDatagram(message, static_cast<std::size_t>(received), rule_,
-                                           receive_buffer_.get(), &zero_from_, &length, &sender);
-      if (refusal != nullptr) {
-        drop(sender, static_cast<std::size_t>(received), refusal);
-        continue;
-      }
-      int size = 0;
-      t_dispatching = sender;
-      t_dispatching_received = static_cast<std::size_t>(received);
-      dispatch_(receive_buffer_.get(), send_buffer_.get(), &size);
-      t_dispatching = nullptr;
+      if (received == Received::kEnded) return;
     }
+  }
+
+  // The receiving thread receives when no caller does and either a caller
+  // waits for it (its reply not yet posted), no caller came lately, or the
+  // server stops (the queue is drained).
+  void take_role_for_thread() {
+    std::unique_lock<std::mutex> lock(role_mu_);
+    for (;;) {
+      if (!receiving_) {
+        if (stopping_.load(std::memory_order_acquire) || awaited_by_blocked_caller()) break;
+        const auto park_end = caller_seen_ + std::chrono::milliseconds(kReceiverParkMs);
+        if (std::chrono::steady_clock::now() >= park_end) break;
+        role_cv_.wait_until(lock, park_end);
+      } else {
+        role_cv_.wait(lock);  // a caller receives; it notifies when it stops
+      }
+    }
+    receiving_ = true;
+  }
+
+  bool awaited_by_blocked_caller() const {
+    for (ReplyAwaiter* awaiter : blocked_) {
+      if (!awaiter->arrived()) return true;
+    }
+    return false;
+  }
+
+  // A caller's receiving: until its event is posted, in slices after each of
+  // which the server its request went to is asked whether it still exists.
+  RETCODE receive_until_arrived(ReplyAwaiter& awaiter, UINT client) {
+    awaiter.on_post(&Server::kick, this);
+    RETCODE rc = 0;
+    std::string peer;
+    while (!awaiter.arrived()) {
+      pollfd ready{fd_, POLLIN, 0};
+      const int polled = ::poll(&ready, 1, kReplyCheckIntervalMs);
+      if (polled < 0 && errno == EINTR) continue;
+      if (polled < 0 || stopping_.load(std::memory_order_acquire)) {
+        rc = kGaveUp;
+        break;
+      }
+      if (polled == 0) {
+        if (!ServerOfClientEnded(client, &peer) || awaiter.arrived()) continue;
+        POSIX_PLATFORM_TRACE("ipc %s: the server that a reply was awaited from has ended; the wait gives up\n",
+                             peer.c_str());
+        rc = kServerEnded;
+        break;
+      }
+      if (receive_one(MSG_DONTWAIT) == Received::kEnded) {
+        rc = kGaveUp;
+        break;
+      }
+    }
+    awaiter.on_post(nullptr, nullptr);
+    return rc;
+  }
+
+  // Wakes a caller that receives on this server for a reply that was posted
+  // elsewhere: a datagram of zero bytes, which servers ignore. Unless the
+  // poster is dispatching here, and so is that caller.
+  static void kick(void* target) {
+    auto* server = static_cast<Server*>(target);
+    if (t_dispatching_on == server) return;
+    ::send(server->kick_fd_, nullptr, 0, MSG_DONTWAIT | MSG_NOSIGNAL);
+  }
+
+  // Receives one datagram and dispatches it if it is accepted. Only the
+  // holder of the receiving role calls it.
+  Received receive_one(int flags) {
+    iovec part{receive_buffer_.get(), kMaxMessage};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control_;
+    message.msg_controllen = sizeof control_;
+    // MSG_TRUNC: the datagram's real length, even where it did not fit.
+    ssize_t received = ::recvmsg(fd_, &message, MSG_CMSG_CLOEXEC | MSG_TRUNC | flags);
+    // A datagram of zero bytes is a waiting client asking whether this
+    // server still exists (the kernel has answered it already), or a kick.
+    // It comes with credentials, like every datagram, which tells it apart
+    // from the 0 that ends the queue.
+    if (received == 0 && message.msg_controllen != 0) return Received::kDone;
+    // After the shutdown of stop() the kernel still hands out the queued
+    // datagrams, then 0 (or an error) once the queue is empty.
+    if (received <= 0 && stopping_.load(std::memory_order_acquire)) return Received::kEnded;
+    if (received < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return Received::kNone;
+      if (errno == EINTR) return Received::kDone;
+      if (errno == ENOMEM || errno == ENOBUFS) {  // the kernel's shortage passes
+        POSIX_PLATFORM_TRACE("ipc %s: receiving failed (errno %d); trying again\n", name_.c_str(), errno);
+        usleep(10000);
+        return Received::kDone;
+      }
+      POSIX_PLATFORM_TRACE("ipc %s: receiving failed (errno %d); the server receives no more\n",
+                           name_.c_str(), errno);
+      return Received::kEnded;
+    }
+    std::size_t length = 0;
+    const ucred* sender = nullptr;
+    const char* refusal = AcceptDatagram(message, static_cast<std::size_t>(received), rule_,
+                                         receive_buffer_.get(), &zero_from_, &length, &sender);
+    if (refusal != nullptr) {
+      drop(sender, static_cast<std::size_t>(received), refusal);
+      return Received::kDone;
+    }
+    int size = 0;
+    t_dispatching = sender;
+    t_dispatching_received = static_cast<std::size_t>(received);
+    t_dispatching_on = this;
+    dispatch_(receive_buffer_.get(), send_buffer_.get(), &size);
+    t_dispatching_on = nullptr;
+    t_dispatching = nullptr;
+    return Received::kDone;
   }
 
   void drop(const ucred* sender, std::size_t received, const char* reason) {
@@ -519,12 +654,21 @@ class Server {
   dev_t bound_device_ = 0;
   ino_t bound_inode_ = 0;
   pthread_t thread_{};
-  // Used by the receiving thread only.
+  int kick_fd_ = -1;  // connected to this server's own socket
+  std::weak_ptr<Server> self_;
+  // Used by the holder of the receiving role only (receiving_ below).
   std::unique_ptr<char[]> receive_buffer_;
-  // Where the zeros behind the last datagram begin in receive_buffer_; used
-  // by the receiving thread only. Nothing is known zero before the first.
+  // Where the zeros behind the last datagram begin in receive_buffer_.
+  // Nothing is known zero before the first.
   std::size_t zero_from_ = kMaxMessage;
   std::unique_ptr<char[]> send_buffer_;
+  alignas(cmsghdr) char control_[CMSG_SPACE(sizeof(ucred))];
+  // Who receives: the thread or one caller at a time.
+  std::mutex role_mu_;
+  std::condition_variable role_cv_;         // the thread waits on it for the role
+  bool receiving_ = false;                  // guarded by role_mu_
+  std::vector<ReplyAwaiter*> blocked_;      // guarded by role_mu_: callers waiting while another receives
+  std::chrono::steady_clock::time_point caller_seen_;  // guarded by role_mu_
   // Set once by stop(); release/acquire so that the thread that wakes from
   // recvmsg sees it.
   std::atomic<bool> stopping_{false};
@@ -579,6 +723,32 @@ ServerRegistry& Servers() {
   return *registry;
 }
 
+// The server where the replies that callers await come: the last one on
+// which such a reply was dispatched. Thread-safe: mu_ guards it.
+class ReplyServerNote {
+ public:
+  void set(const Server* server) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (server == noted_) return;  // the common case: the same server again
+    noted_ = server;
+    server_ = server->shared();
+  }
+  std::shared_ptr<Server> get() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return server_.lock();
+  }
+
+ private:
+  std::mutex mu_;
+  const Server* noted_ = nullptr;  // guarded by mu_; compared, never followed
+  std::weak_ptr<Server> server_;   // guarded by mu_
+};
+
+ReplyServerNote& ReplyServer() {
+  static auto* note = new ReplyServerNote;  // never destroyed, like every table here
+  return *note;
+}
+
 // The first word of a client record receives the handle.
 void StoreHandle(void* record, UINT handle) { std::memcpy(record, &handle, sizeof handle); }
 
@@ -596,6 +766,17 @@ RETCODE StartServer(const char* name, ULONG stack_size, PGEN_IPC_DISPATCH dispat
 }
 
 }  // namespace
+
+RETCODE AwaitReply(ReplyAwaiter& awaiter, UINT client_handle) {
+  std::shared_ptr<Server> server = ReplyServer().get();
+  if (server == nullptr) return awaiter.wait_blocked();
+  return server->await(awaiter, client_handle);
+}
+
+void NoteAwaitedReplyPosted() {
+  const auto* server = static_cast<const Server*>(t_dispatching_on);
+  if (server != nullptr) ReplyServer().set(server);
+}
 
 const char* AcceptDatagram(const msghdr& message, std::size_t received, const SenderRule& rule, char* buffer,
                            std::size_t* zero_from, std::size_t* length, const ucred** sender) {

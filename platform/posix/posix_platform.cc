@@ -127,13 +127,36 @@ class Event {
   }
 
   void post() {
+    bool awaited;
     {
       std::lock_guard<std::mutex> lock(mu_);
       signalled_ = true;
+      awaited = awaited_;
+      // Under the lock: the waiter unsets it under the lock before the
+      // server it names may go.
+      if (kick_ != nullptr) kick_(kick_target_);
     }
     // Notified after unlocking, so the waiter does not wake into a held
     // mutex. This object outlives the call: the caller holds a reference.
     cv_.notify_all();
+    if (awaited) NoteAwaitedReplyPosted();
+  }
+
+  // A caller awaits this event as the reply to its request.
+  void mark_awaited() {
+    std::lock_guard<std::mutex> lock(mu_);
+    awaited_ = true;
+  }
+
+  bool arrived() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return signalled_ || retired_;
+  }
+
+  void on_post(void (*kick)(void*), void* target) {
+    std::lock_guard<std::mutex> lock(mu_);
+    kick_ = kick;
+    kick_target_ = target;
   }
 
   RETCODE wait(INT timeout_ms) {
@@ -172,6 +195,7 @@ class Event {
   void retire() {
     std::lock_guard<std::mutex> lock(mu_);
     retired_ = true;
+    if (kick_ != nullptr) kick_(kick_target_);
     cv_.notify_all();
   }
 
@@ -180,6 +204,22 @@ class Event {
   std::condition_variable cv_;
   bool signalled_ = false;  // guarded by mu_
   bool retired_ = false;    // guarded by mu_
+  bool awaited_ = false;    // guarded by mu_
+  void (*kick_)(void*) = nullptr;  // guarded by mu_
+  void* kick_target_ = nullptr;    // guarded by mu_
+};
+
+// A caller's wait for its reply, as the server that may receive it sees it.
+class EventAwaiter final : public ReplyAwaiter {
+ public:
+  EventAwaiter(Event& event, UINT client) : event_(event), client_(client) {}
+  bool arrived() override { return event_.arrived(); }
+  void on_post(void (*kick)(void*), void* target) override { event_.on_post(kick, target); }
+  RETCODE wait_blocked() override { return event_.wait_for_reply(client_); }
+
+ private:
+  Event& event_;
+  const UINT client_;
 };
 
 // The tables live as long as the process: detached tasks and server threads
@@ -392,13 +432,17 @@ RETCODE emwOSWPostEventSem(UINT sem_id) {
 }
 
 // A wait without limit for the reply to this thread's last request (see
-// posix_internal.h) gives up when the server that was to answer has ended.
+// posix_internal.h) gives up when the server that was to answer has ended,
+// and may receive the reply itself.
 RETCODE emwOSWWaitEventSem(UINT sem_id, INT timeout) {
   const UINT reply_client = commdir_posix::TakeReplyWatch(sem_id);
   std::shared_ptr<Event> event = Events().find(sem_id);
   if (event == nullptr) return EINVAL;
-  if (reply_client != 0 && timeout == commdir_posix::kWaitForever) return event->wait_for_reply(reply_client);
-  return event->wait(timeout);
+  if (reply_client == 0 || timeout != commdir_posix::kWaitForever) return event->wait(timeout);
+  event->mark_awaited();
+  commdir_posix::EventAwaiter awaiter(*event, reply_client);
+  RETCODE rc = commdir_posix::AwaitReply(awaiter, reply_client);
+  return rc != 0 ? rc : event->wait(0);  // posted, or deleted meanwhile
 }
 
 RETCODE emwOSWDeleteEventSem(UINT sem_id) {

@@ -80,6 +80,58 @@ RETCODE Send(const char* server, Bytes message, INT kind = GEN_IPC_KIND_REQUEST)
   return rc;
 }
 
+
+// --- replies taken by the thread that awaits them ------------------------------
+//
+// An exchange as the library makes it: the caller creates its event, sends a
+// request that names the event (word at byte 72) to "utcp:ECH", whose
+// dispatch sends it back as a reply to "utcp:RPL", whose dispatch posts the
+// event named. Every dispatch of a reply is recorded with its thread.
+struct ReplyLog {
+  std::mutex mu;
+  std::vector<std::pair<UINT, pthread_t>> posted;  // event, dispatching thread
+} g_replies;
+
+RETCODE PostNamedEvent(char* rcvbuf, char*, int* size) {
+  *size = 0;
+  const UINT event = Word(rcvbuf, 72);
+  {
+    std::lock_guard<std::mutex> lock(g_replies.mu);
+    g_replies.posted.emplace_back(event, pthread_self());
+  }
+  return emwOSWPostEventSem(event);
+}
+
+RETCODE EchoAsReply(char* rcvbuf, char*, int* size) {
+  *size = 0;
+  return Send("utcp:RPL", Bytes(rcvbuf, rcvbuf + 128), GEN_IPC_KIND_REPLY);
+}
+
+// One request to `server` naming a fresh event, and the wait without limit
+// for it (unless `meanwhile`, given the event, ends it). The wait's result.
+RETCODE Exchange(const char* server = "utcp:ECH", const std::function<void(UINT)>& meanwhile = nullptr,
+                 UINT* event_out = nullptr) {
+  UINT event = 0, clnt[8] = {};
+  if (emwOSWCreateEventSem(&event, 0, 0) != 0) return -100;
+  if (event_out != nullptr) *event_out = event;
+  Bytes request = Message(128);
+  PutWord(request.data(), 72, event);
+  RETCODE rc = emwGENIpcCreateClient("TEST_CLT", server, 0, 0, 0, clnt);
+  if (rc == 0) rc = emwGENIpcCallClient(clnt[0], GEN_IPC_KIND_REQUEST, 0, 0, request.data(), 128, nullptr, 0, nullptr, ~0ul);
+  std::thread helper;
+  if (rc == 0 && meanwhile) helper = std::thread(meanwhile, event);
+  if (rc == 0) rc = emwOSWWaitEventSem(event, -1);
+  if (helper.joinable()) helper.join();
+  emwOSWDeleteEventSem(event);
+  emwGENIpcDestroyClient(clnt[0]);
+  return rc;
+}
+
+std::vector<std::pair<UINT, pthread_t>> RepliesPosted() {
+  std::lock_guard<std::mutex> lock(g_replies.mu);
+  return g_replies.posted;
+}
+
 class PosixPlatformTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -456,6 +508,63 @@ TEST_F(PosixPlatformTest, StopFromInsideTheDispatch) {
   EXPECT_NE(access((folder_ + "/SELF").c_str(), F_OK), 0);
 }
 
+
+// After the first replies have shown where replies come, a lone caller takes
+// its reply on its own thread; the server's thread dispatched the first.
+TEST_F(PosixPlatformTest, AWaitingCallerTakesItsOwnReply) {
+  ASSERT_EQ(Start("utcp:RPL", PostNamedEvent), 0);
+  ASSERT_EQ(Start("utcp:ECH", EchoAsReply), 0);
+  const std::size_t before = RepliesPosted().size();
+  for (int i = 0; i < 6; ++i) ASSERT_EQ(Exchange(), 0) << i;
+  const auto posted = RepliesPosted();
+  ASSERT_EQ(posted.size(), before + 6);  // each reply dispatched once
+  EXPECT_FALSE(pthread_equal(posted[before].second, pthread_self()));
+  for (std::size_t i = before + 3; i < posted.size(); ++i) {
+    EXPECT_TRUE(pthread_equal(posted[i].second, pthread_self())) << i - before;
+  }
+}
+
+// A caller that receives on the reply server learns at once of its event
+// posted or deleted by a thread that is not dispatching there, well before
+// it would ask after the server; and a stop of the reply server while it
+// receives ends neither the stop nor the wait wrongly.
+TEST_F(PosixPlatformTest, AReceivingCallerIsWokenByAPostElsewhereAndByAStop) {
+  ASSERT_EQ(Start("utcp:RPL", PostNamedEvent), 0);
+  ASSERT_EQ(Start("utcp:ECH", EchoAsReply), 0);
+  ASSERT_EQ(Start("utcp:MUTE"), 0);  // takes requests, never answers
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(Exchange(), 0);
+  struct Row {
+    const char* what;
+    std::function<RETCODE(UINT)> end;
+    RETCODE wait_rc;
+  };
+  const Row rows[] = {
+      {"posted", [](UINT event) { return emwOSWPostEventSem(event); }, 0},
+      {"deleted", [](UINT event) { return emwOSWDeleteEventSem(event); }, EIDRM},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const auto started = std::chrono::steady_clock::now();
+    RETCODE end_rc = -1;
+    EXPECT_EQ(Exchange("utcp:MUTE", [&](UINT event) {
+                std::this_thread::sleep_for(milliseconds(30));
+                end_rc = row.end(event);
+              }),
+              row.wait_rc);
+    EXPECT_EQ(end_rc, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, milliseconds(200));  // no 250 ms slice
+  }
+  RETCODE stop_rc = -1;
+  EXPECT_EQ(Exchange("utcp:MUTE", [&](UINT event) {
+              std::this_thread::sleep_for(milliseconds(30));
+              stop_rc = emwGENIpcRequestAdmin("utcp:RPL", GEN_IPC_ADMIN_STOP);
+              emwOSWPostEventSem(event);
+            }),
+            0);
+  EXPECT_EQ(stop_rc, 0);
+  EXPECT_NE(access((folder_ + "/RPL").c_str(), F_OK), 0);
+}
+
 using PosixPlatformConcurrencyTest = PosixPlatformTest;
 
 // Threads send at once to an echo server, whose dispatch sends each message
@@ -486,6 +595,31 @@ TEST_F(PosixPlatformConcurrencyTest, SendersThroughAnEchoServer) {
     ++seen.at(Word(m.data(), 124));
   }
   EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), kThreads * kEach);
+}
+
+
+// Callers at once: whoever receives dispatches the others' replies too, the
+// server's thread takes over when callers wait while another receives, and
+// every caller gets its own reply, each dispatched exactly once.
+TEST_F(PosixPlatformConcurrencyTest, CallersTakeEachOthersRepliesAndEachGetsItsOwn) {
+  ASSERT_EQ(Start("utcp:RPL", PostNamedEvent), 0);
+  ASSERT_EQ(Start("utcp:ECH", EchoAsReply), 0);
+  ASSERT_EQ(Exchange(), 0);  // where replies come is known from here on
+  constexpr int kThreads = 16, kEach = 60;
+  const std::size_t before = RepliesPosted().size();
+  std::atomic<int> failed{0};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < kThreads; ++t) {
+    callers.emplace_back([&] {
+      for (int i = 0; i < kEach; ++i) {
+        if (Exchange() != 0) ++failed;
+      }
+    });
+  }
+  for (auto& c : callers) c.join();
+  EXPECT_EQ(failed.load(), 0);
+  const auto posted = RepliesPosted();
+  EXPECT_EQ(posted.size(), before + kThreads * kEach);
 }
 
 }  // namespace
