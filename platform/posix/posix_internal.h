@@ -114,9 +114,10 @@ class ReplyAwaiter {
  public:
   // True once the event is posted or deleted.
   virtual bool arrived() = 0;
-  // From now on (until called again with null), a post or deletion of the
-  // event calls kick(target), under the event's lock.
-  virtual void on_post(void (*kick)(void* target), void* target) = 0;
+  // From now on, the first post or deletion of the event calls
+  // hook(target), once, under the event's lock; with null, no longer.
+  // Returns true when a hook was set that has not been called.
+  virtual bool on_post(void (*hook)(void* target), void* target) = 0;
   // Waits the way every caller did before: on the event, in slices,
   // asking after the server (see "a reply that will not come").
   virtual RETCODE wait_blocked() = 0;

@@ -446,11 +446,12 @@ class Server {
     std::unique_lock<std::mutex> lock(role_mu_);
     caller_seen_ = std::chrono::steady_clock::now();
     if (receiving_ || stopping_.load(std::memory_order_acquire)) {
-      blocked_.push_back(&awaiter);
+      // Counted until its event is posted (the hook) or it stops waiting.
+      awaited_.fetch_add(1, std::memory_order_relaxed);
+      awaiter.on_post(&Server::answered, this);
       lock.unlock();
       RETCODE rc = awaiter.wait_blocked();
-      lock.lock();
-      blocked_.erase(std::find(blocked_.begin(), blocked_.end(), &awaiter));
+      if (awaiter.on_post(nullptr, nullptr)) answered(this);
       return rc;
     }
     receiving_ = true;
@@ -459,7 +460,9 @@ class Server {
     lock.lock();
     receiving_ = false;
     // Callers that wait meanwhile need the thread; so does a stop.
-    if (!blocked_.empty() || stopping_.load(std::memory_order_acquire)) role_cv_.notify_all();
+    if (awaited_.load(std::memory_order_relaxed) > 0 || stopping_.load(std::memory_order_acquire)) {
+      role_cv_.notify_all();
+    }
     lock.unlock();
     return rc == kGaveUp ? awaiter.wait_blocked() : rc;
   }
@@ -531,7 +534,7 @@ class Server {
     std::unique_lock<std::mutex> lock(role_mu_);
     for (;;) {
       if (!receiving_) {
-        if (stopping_.load(std::memory_order_acquire) || awaited_by_blocked_caller()) break;
+        if (stopping_.load(std::memory_order_acquire) || awaited_.load(std::memory_order_relaxed) > 0) break;
         const auto park_end = caller_seen_ + std::chrono::milliseconds(kReceiverParkMs);
         if (std::chrono::steady_clock::now() >= park_end) break;
         role_cv_.wait_until(lock, park_end);
@@ -542,12 +545,8 @@ class Server {
     receiving_ = true;
   }
 
-  bool awaited_by_blocked_caller() const {
-    for (ReplyAwaiter* awaiter : blocked_) {
-      if (!awaiter->arrived()) return true;
-    }
-    return false;
-  }
+  // A reply that a caller waited for while another received has come.
+  static void answered(void* target) { static_cast<Server*>(target)->awaited_.fetch_sub(1, std::memory_order_relaxed); }
 
   // A caller's receiving: until its event is posted, in slices after each of
   // which the server its request went to is asked whether it still exists.
@@ -667,7 +666,10 @@ class Server {
   std::mutex role_mu_;
   std::condition_variable role_cv_;         // the thread waits on it for the role
   bool receiving_ = false;                  // guarded by role_mu_
-  std::vector<ReplyAwaiter*> blocked_;      // guarded by role_mu_: callers waiting while another receives
+  // Callers that wait on their event while another receives, whose reply
+  // has not come yet. Atomic: counted down under the event's lock, which
+  // must not take role_mu_ (await takes them the other way round).
+  std::atomic<int> awaited_{0};
   std::chrono::steady_clock::time_point caller_seen_;  // guarded by role_mu_
   // Set once by stop(); release/acquire so that the thread that wakes from
   // recvmsg sees it.

@@ -134,7 +134,7 @@ class Event {
       awaited = awaited_;
       // Under the lock: the waiter unsets it under the lock before the
       // server it names may go.
-      if (kick_ != nullptr) kick_(kick_target_);
+      call_hook();
     }
     // Notified after unlocking, so the waiter does not wake into a held
     // mutex. This object outlives the call: the caller holds a reference.
@@ -153,10 +153,12 @@ class Event {
     return signalled_ || retired_;
   }
 
-  void on_post(void (*kick)(void*), void* target) {
+  bool on_post(void (*hook)(void*), void* target) {
     std::lock_guard<std::mutex> lock(mu_);
-    kick_ = kick;
-    kick_target_ = target;
+    const bool unused = hook_ != nullptr;
+    hook_ = hook;
+    hook_target_ = target;
+    return unused;
   }
 
   RETCODE wait(INT timeout_ms) {
@@ -195,7 +197,7 @@ class Event {
   void retire() {
     std::lock_guard<std::mutex> lock(mu_);
     retired_ = true;
-    if (kick_ != nullptr) kick_(kick_target_);
+    call_hook();
     cv_.notify_all();
   }
 
@@ -205,8 +207,15 @@ class Event {
   bool signalled_ = false;  // guarded by mu_
   bool retired_ = false;    // guarded by mu_
   bool awaited_ = false;    // guarded by mu_
-  void (*kick_)(void*) = nullptr;  // guarded by mu_
-  void* kick_target_ = nullptr;    // guarded by mu_
+  void (*hook_)(void*) = nullptr;  // guarded by mu_; called once, see on_post
+  void* hook_target_ = nullptr;    // guarded by mu_
+
+  // Calls the hook, once. mu_ is held.
+  void call_hook() {
+    if (hook_ == nullptr) return;
+    hook_(hook_target_);
+    hook_ = nullptr;
+  }
 };
 
 // A caller's wait for its reply, as the server that may receive it sees it.
@@ -214,7 +223,7 @@ class EventAwaiter final : public ReplyAwaiter {
  public:
   EventAwaiter(Event& event, UINT client) : event_(event), client_(client) {}
   bool arrived() override { return event_.arrived(); }
-  void on_post(void (*kick)(void*), void* target) override { event_.on_post(kick, target); }
+  bool on_post(void (*hook)(void*), void* target) override { return event_.on_post(hook, target); }
   RETCODE wait_blocked() override { return event_.wait_for_reply(client_); }
 
  private:
