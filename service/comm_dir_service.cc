@@ -259,24 +259,26 @@ bool comm_dir_service::serve_from_memory(std::unique_ptr<comm_dir_request>* requ
     entry->scheduled = true;
     ++running_;
   }
-  serve_guarded(entry.get(), taken);
-  done(entry);
+  in_service service{std::move(entry), nullptr, false};
+  serve_guarded(service, taken);
+  done(service);
   return true;
 }
 
 void comm_dir_service::work() {
   runnable next;
   while (next_runnable(&next)) {
-    serve_guarded(next.entry.get(), *next.serving);
-    done(next.entry);
+    in_service service{next.entry, nullptr, false};
+    serve_guarded(service, *next.serving);
+    done(service);
     next = runnable{};
   }
 }
 
 // serve(), with a failure to allocate answered rather than lost.
-void comm_dir_service::serve_guarded(operation_entry* entry, comm_dir_request& request) {
+void comm_dir_service::serve_guarded(in_service& service, comm_dir_request& request) {
   try {
-    serve(entry, request);
+    serve(service, request);
   } catch (const std::exception& e) {
     SERVICE_TRACE("serving function id %d failed: %s", request.function_id, e.what());
     answer(request, COMM_DIR_SVC_NO_MEMORY);
@@ -296,36 +298,50 @@ bool comm_dir_service::next_runnable(runnable* next) {
   return true;
 }
 
-// After a request: drops it from its operation's queue and, when more wait
-// there, puts the operation back at the end of the ready queue (so that one
-// busy operation does not starve the others).
-void comm_dir_service::done(const std::shared_ptr<operation_entry>& entry) {
-  std::unique_lock<std::mutex> lock(mu_);
-  if (entry != nullptr) {
-    entry->last_used = std::chrono::steady_clock::now();
-    entry->queue.pop_front();
-    if (entry->queue.empty()) {
-      entry->scheduled = false;
+// Once its reply is made, a request leaves its operation's queue (the
+// request itself lives on in `service`) and, when more wait there, the
+// operation goes back to the end of the ready queue (so that one busy
+// operation does not starve the others). Once per request.
+void comm_dir_service::release(in_service& service) {
+  if (service.released) return;
+  service.released = true;
+  if (service.entry == nullptr) return;
+  operation_entry& entry = *service.entry;
+  bool more = false;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    entry.last_used = std::chrono::steady_clock::now();
+    service.request = std::move(entry.queue.front());
+    entry.queue.pop_front();
+    if (entry.queue.empty()) {
+      entry.scheduled = false;
     } else {
-      ready_.push_back(runnable{entry, nullptr});
+      ready_.push_back(runnable{service.entry, nullptr});
+      more = true;
     }
   }
+  if (more) work_cv_.notify_one();
+}
+
+// After a request, its reply sent (or not made).
+void comm_dir_service::done(in_service& service) {
+  release(service);
+  std::unique_lock<std::mutex> lock(mu_);
   --running_;
   const bool idle = waiting_ == 0 && running_ == 0;
-  const bool more = entry != nullptr && entry->scheduled;
   lock.unlock();
-  if (more) work_cv_.notify_one();
   if (idle) idle_cv_.notify_all();
 }
 
-void comm_dir_service::serve(operation_entry* entry, comm_dir_request& request) {
+void comm_dir_service::serve(in_service& service, comm_dir_request& request) {
   comm_dir_reply reply(request.route);
   if (!reply.ok()) {
     SERVICE_TRACE("no memory for the reply to %s", request.route.reply_server_name);
     return;
   }
   if (request.function_id == COMM_DIR_FUNC_CHECK_CONNECTION) reply.body().body.info = request.record.check_connection.info;
-  const RETCODE code = request.refusal != 0 ? request.refusal : handle(entry, request, reply);
+  const RETCODE code = request.refusal != 0 ? request.refusal : handle(service.entry.get(), request, reply);
+  release(service);
   finish_reply(request, code, reply);
   if (code == 0 && request.function_id == COMM_DIR_FUNC_CHECK_CONNECTION &&
       request.record.check_connection.test_mode == COMM_DIR_TEST_MODE_CALLBACK)

@@ -95,11 +95,21 @@ class comm_dir_service {
   bool queue(std::unique_ptr<comm_dir_request>* request);
   bool serve_from_memory(std::unique_ptr<comm_dir_request>* request);
   std::shared_ptr<operation_entry> senders_operation(const comm_dir_request& request) const;
+  // A request being served and its operation (null for a request without
+  // one). release() frees the operation for its next request once the reply
+  // is made, before it is sent: the caller's next request may arrive before
+  // the sender is done, and is then served at once instead of queued.
+  struct in_service {
+    std::shared_ptr<operation_entry> entry;
+    std::unique_ptr<comm_dir_request> request;  // popped from entry's queue by release(), kept alive here
+    bool released = false;
+  };
   void work();
-  void serve_guarded(operation_entry* entry, comm_dir_request& request);
+  void serve_guarded(in_service& service, comm_dir_request& request);
   bool next_runnable(runnable* next);
-  void done(const std::shared_ptr<operation_entry>& entry);
-  void serve(operation_entry* entry, comm_dir_request& request);
+  void release(in_service& service);
+  void done(in_service& service);
+  void serve(in_service& service, comm_dir_request& request);
   RETCODE handle(operation_entry* entry, const comm_dir_request& request, comm_dir_reply& reply);
   RETCODE handle_operation(operation_entry& entry, const comm_dir_request& request, comm_dir_reply& reply);
   RETCODE start_operation(const comm_dir_request& request, comm_dir_reply& reply);
