@@ -458,10 +458,14 @@ class Server {
     lock.unlock();
     RETCODE rc = receive_until_arrived(awaiter, client);
     lock.lock();
-    receiving_ = false;
-    // Callers that wait meanwhile need the thread; so does a stop.
+    // Callers that wait meanwhile need the thread; so does a stop. The role
+    // passes to the thread at once, so that this caller, calling again
+    // before the thread runs, does not take it back from under it.
     if (awaited_.load(std::memory_order_relaxed) > 0 || stopping_.load(std::memory_order_acquire)) {
+      handed_to_thread_ = true;
       role_cv_.notify_all();
+    } else {
+      receiving_ = false;
     }
     lock.unlock();
     return rc == kGaveUp ? awaiter.wait_blocked() : rc;
@@ -533,6 +537,10 @@ class Server {
   void take_role_for_thread() {
     std::unique_lock<std::mutex> lock(role_mu_);
     for (;;) {
+      if (handed_to_thread_) {
+        handed_to_thread_ = false;
+        break;
+      }
       if (!receiving_) {
         if (stopping_.load(std::memory_order_acquire) || awaited_.load(std::memory_order_relaxed) > 0) break;
         const auto park_end = caller_seen_ + std::chrono::milliseconds(kReceiverParkMs);
@@ -666,6 +674,7 @@ class Server {
   std::mutex role_mu_;
   std::condition_variable role_cv_;         // the thread waits on it for the role
   bool receiving_ = false;                  // guarded by role_mu_
+  bool handed_to_thread_ = false;           // guarded by role_mu_: a caller passed the role on
   // Callers that wait on their event while another receives, whose reply
   // has not come yet. Atomic: counted down under the event's lock, which
   // must not take role_mu_ (await takes them the other way round).
