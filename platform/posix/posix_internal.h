@@ -142,6 +142,10 @@ void NoteAwaitedReplyPosted();
 // Asks with a datagram of zero bytes, which servers ignore.
 bool ServerOfClientEnded(UINT client_handle, std::string* path);
 
+// The trace line of a wait that gives up because the server at `path`, from
+// which its reply was awaited, has ended.
+void TraceAwaitedServerEnded(const std::string& path);
+
 // The stack to give a thread asked for with `requested` bytes: at least that,
 // at least 256 KiB (a dispatch function may keep a whole message on its
 // stack), whole pages, and four times as much under a sanitizer (which widens

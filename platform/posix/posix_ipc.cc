@@ -31,7 +31,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -444,7 +443,7 @@ class Server {
   // when no one else does, else as before. See AwaitReply.
   RETCODE await(ReplyAwaiter& awaiter, UINT client) {
     std::unique_lock<std::mutex> lock(role_mu_);
-    caller_seen_ = std::chrono::steady_clock::now();
+    note_caller();
     if (receiving_ || stopping_.load(std::memory_order_acquire)) {
       // Counted until its event is posted (the hook) or it stops waiting.
       awaited_.fetch_add(1, std::memory_order_relaxed);
@@ -457,6 +456,7 @@ class Server {
     receiving_ = true;
     lock.unlock();
     RETCODE rc = receive_until_arrived(awaiter, client);
+    note_caller();
     lock.lock();
     // Callers that wait meanwhile need the thread; so does a stop. The role
     // passes to the thread at once, so that this caller, calling again
@@ -543,7 +543,7 @@ class Server {
       }
       if (!receiving_) {
         if (stopping_.load(std::memory_order_acquire) || awaited_.load(std::memory_order_relaxed) > 0) break;
-        const auto park_end = caller_seen_ + std::chrono::milliseconds(kReceiverParkMs);
+        const auto park_end = caller_seen() + std::chrono::milliseconds(kReceiverParkMs);
         if (std::chrono::steady_clock::now() >= park_end) break;
         role_cv_.wait_until(lock, park_end);
       } else {
@@ -553,8 +553,26 @@ class Server {
     receiving_ = true;
   }
 
-  // A reply that a caller waited for while another received has come.
-  static void answered(void* target) { static_cast<Server*>(target)->awaited_.fetch_sub(1, std::memory_order_relaxed); }
+  // A reply that a caller waited for while another received has come: the
+  // caller is about to go on, and may call again.
+  static void answered(void* target) {
+    auto* server = static_cast<Server*>(target);
+    server->note_caller();
+    server->awaited_.fetch_sub(1, std::memory_order_relaxed);
+  }
+
+  // A caller came, went, or had its reply: the thread keeps out of the way
+  // for kReceiverParkMs from now, however long the exchange itself took.
+  void note_caller() {
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(seen_mu_);
+    caller_seen_ = now;
+  }
+
+  std::chrono::steady_clock::time_point caller_seen() {
+    std::lock_guard<std::mutex> lock(seen_mu_);
+    return caller_seen_;
+  }
 
   // A caller's receiving: until its event is posted, in slices after each of
   // which the server its request went to is asked whether it still exists.
@@ -572,8 +590,7 @@ class Server {
       }
       if (polled == 0) {
         if (!ServerOfClientEnded(client, &peer) || awaiter.arrived()) continue;
-        POSIX_PLATFORM_TRACE("ipc %s: the server that a reply was awaited from has ended; the wait gives up\n",
-                             peer.c_str());
+        TraceAwaitedServerEnded(peer);
         rc = kServerEnded;
         break;
       }
@@ -679,7 +696,11 @@ class Server {
   // has not come yet. Atomic: counted down under the event's lock, which
   // must not take role_mu_ (await takes them the other way round).
   std::atomic<int> awaited_{0};
-  std::chrono::steady_clock::time_point caller_seen_;  // guarded by role_mu_
+  // When a caller last came, went or had its reply. Under a lock of its
+  // own, taken last: the answered() hook runs under an event's lock, and
+  // must not take role_mu_.
+  std::mutex seen_mu_;
+  std::chrono::steady_clock::time_point caller_seen_;  // guarded by seen_mu_
   // Set once by stop(); release/acquire so that the thread that wakes from
   // recvmsg sees it.
   std::atomic<bool> stopping_{false};
@@ -807,6 +828,11 @@ const char* AcceptDatagram(const msghdr& message, std::size_t received, const Se
   if (received > length_word) return "it is longer than its length word";
   *length = length_word;
   return nullptr;
+}
+
+void TraceAwaitedServerEnded(const std::string& path) {
+  POSIX_PLATFORM_TRACE("ipc %s: the server that a reply was awaited from has ended; the wait gives up\n",
+                       path.c_str());
 }
 
 bool ServerOfClientEnded(UINT client_handle, std::string* path) {

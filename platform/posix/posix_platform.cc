@@ -185,8 +185,7 @@ class Event {
       lock.lock();
       if (ended && !ready()) {
         lock.unlock();
-        POSIX_PLATFORM_TRACE("ipc %s: the server that a reply was awaited from has ended; the wait gives up\n",
-                             server.c_str());
+        TraceAwaitedServerEnded(server);
         return kServerEnded;
       }
     }

@@ -152,7 +152,10 @@ class DeadServerTest : public ::testing::Test {
 
   // This program as a server at kService in `mode`, started and ready.
   std::unique_ptr<commdir_testing::ChildProcess> start_child(const std::string& mode) {
-    child_log_ = g_dir + "/child-" + std::to_string(++children_) + ".log";
+    // Numbered for the whole process: a log left by a child of an earlier
+    // test must not pass for this child's "ready".
+    static int children = 0;
+    child_log_ = g_dir + "/child-" + std::to_string(++children) + ".log";
     std::vector<std::string> argv = this_program();
     argv.insert(argv.end(), {"--serve", kService, mode});
     auto child = std::make_unique<commdir_testing::ChildProcess>(argv, commdir_testing::Environment{}, child_log_);
@@ -194,7 +197,6 @@ class DeadServerTest : public ::testing::Test {
   }
 
   std::string child_log_;
-  int children_ = 0;
   std::size_t trace_start_ = 0;
 };
 
