@@ -150,7 +150,7 @@ class Event {
 
   bool arrived() {
     std::lock_guard<std::mutex> lock(mu_);
-    return signalled_ || retired_;
+    return over();
   }
 
   bool on_post(void (*hook)(void*), void* target) {
@@ -164,7 +164,7 @@ class Event {
   RETCODE wait(INT timeout_ms) {
     if (!ValidTimeout(timeout_ms)) return EINVAL;
     std::unique_lock<std::mutex> lock(mu_);
-    RETCODE rc = WaitUntil(lock, cv_, timeout_ms, [this] { return signalled_ || retired_; });
+    RETCODE rc = WaitUntil(lock, cv_, timeout_ms, [this] { return over(); });
     if (rc != 0) return rc;
     return signalled_ ? 0 : EIDRM;
   }
@@ -174,7 +174,7 @@ class Event {
   // exists. kServerEnded once it has ended, unless the post came meanwhile.
   RETCODE wait_for_reply(UINT client) {
     std::unique_lock<std::mutex> lock(mu_);
-    const auto ready = [this] { return signalled_ || retired_; };
+    const auto ready = [this] { return over(); };
     const auto slice = std::chrono::milliseconds(kReplyCheckIntervalMs);
     std::string server;
     while (!cv_.wait_for(lock, slice, ready)) {
@@ -208,6 +208,9 @@ class Event {
   bool awaited_ = false;    // guarded by mu_
   void (*hook_)(void*) = nullptr;  // guarded by mu_; called once, see on_post
   void* hook_target_ = nullptr;    // guarded by mu_
+
+  // Posted or deleted: a wait on it ends. mu_ is held.
+  bool over() const { return signalled_ || retired_; }
 
   // Calls the hook, once. mu_ is held.
   void call_hook() {
