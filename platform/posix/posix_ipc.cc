@@ -394,8 +394,8 @@ class Server {
     if (rc != 0) return rc;
     struct stat st;
     int on = 1;
-    if (::setsockopt(fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 || !let_folder_users_send() ||
-        ::stat(path_.c_str(), &st) != 0) {
+    if (::setsockopt(fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 || !set_receive_slice() ||
+        !let_folder_users_send() || ::stat(path_.c_str(), &st) != 0) {
       rc = errno;
       ::unlink(path_.c_str());
       return rc;
@@ -423,7 +423,7 @@ class Server {
   void stop() {
     stopping_.store(true, std::memory_order_release);
     remove_file();
-    ::shutdown(fd_, SHUT_RDWR);  // wakes the blocked recvmsg, and a caller's poll
+    ::shutdown(fd_, SHUT_RDWR);  // wakes a blocked recvmsg or poll
     {
       std::lock_guard<std::mutex> lock(role_mu_);
       role_cv_.notify_all();  // a parked receiving thread drains the queue
@@ -496,6 +496,19 @@ class Server {
     return 0;
   }
 
+  // Every blocking receive on the socket ends after kReplyCheckIntervalMs
+  // without a datagram. A caller that receives for its reply then asks
+  // whether the server its request went to still exists, at the cost of one
+  // system call per datagram (recvmsg), not two (poll and recvmsg). The
+  // thread, after one such empty slice, waits for the next datagram
+  // without limit (wait_readable), so an idle server does not wake.
+  bool set_receive_slice() {
+    timeval slice{};
+    slice.tv_sec = kReplyCheckIntervalMs / 1000;
+    slice.tv_usec = (kReplyCheckIntervalMs % 1000) * 1000;
+    return ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice) == 0;
+  }
+
   // Sending needs write permission on the socket file. In a shared folder
   // every user who may enter it gets that permission, whatever our umask:
   // the folder's mode says who may come in, and the sender rule checks each
@@ -513,7 +526,7 @@ class Server {
   // What one receive came to.
   enum class Received {
     kDone,    // dispatched, dropped, ignored, or a shortage that passes
-    kNone,    // nothing was queued (a caller's non-blocking receive)
+    kNone,    // nothing came within the receive time-out
     kEnded,   // the server stops and its queue is empty, or receiving failed for good
   };
   // What receive_until_arrived gives when its caller must wait as before.
@@ -522,7 +535,8 @@ class Server {
   void receive_loop() {
     for (;;) {
       take_role_for_thread();
-      const Received received = receive_one(0);
+      const Received received = receive_one();
+      if (received == Received::kNone) wait_readable();
       {
         std::lock_guard<std::mutex> lock(role_mu_);
         receiving_ = false;
@@ -574,28 +588,31 @@ class Server {
     return caller_seen_;
   }
 
-  // A caller's receiving: until its event is posted, in slices after each of
-  // which the server its request went to is asked whether it still exists.
+  // The thread's wait for a datagram after an empty receive slice: without
+  // limit, until one is queued or the server stops (its shutdown wakes it).
+  void wait_readable() {
+    pollfd ready{fd_, POLLIN, 0};
+    while (::poll(&ready, 1, -1) < 0 && errno == EINTR) {
+    }
+  }
+
+  // A caller's receiving: until its event is posted, in slices (the receive
+  // time-out) after each of which the server its request went to is asked
+  // whether it still exists.
   RETCODE receive_until_arrived(ReplyAwaiter& awaiter, UINT client) {
     awaiter.on_post(&Server::kick, this);
     RETCODE rc = 0;
     std::string peer;
     while (!awaiter.arrived()) {
-      pollfd ready{fd_, POLLIN, 0};
-      const int polled = ::poll(&ready, 1, kReplyCheckIntervalMs);
-      if (polled < 0 && errno == EINTR) continue;
-      if (polled < 0 || stopping_.load(std::memory_order_acquire)) {
+      const Received received = receive_one();
+      if (received == Received::kEnded || stopping_.load(std::memory_order_acquire)) {
         rc = kGaveUp;
         break;
       }
-      if (polled == 0) {
+      if (received == Received::kNone) {
         if (!ServerOfClientEnded(client, &peer) || awaiter.arrived()) continue;
         TraceAwaitedServerEnded(peer);
         rc = kServerEnded;
-        break;
-      }
-      if (receive_one(MSG_DONTWAIT) == Received::kEnded) {
-        rc = kGaveUp;
         break;
       }
     }
@@ -614,7 +631,7 @@ class Server {
 
   // Receives one datagram and dispatches it if it is accepted. Only the
   // holder of the receiving role calls it.
-  Received receive_one(int flags) {
+  Received receive_one() {
     iovec part{receive_buffer_.get(), kMaxMessage};
     msghdr message{};
     message.msg_iov = &part;
@@ -622,7 +639,7 @@ class Server {
     message.msg_control = control_;
     message.msg_controllen = sizeof control_;
     // MSG_TRUNC: the datagram's real length, even where it did not fit.
-    ssize_t received = ::recvmsg(fd_, &message, MSG_CMSG_CLOEXEC | MSG_TRUNC | flags);
+    ssize_t received = ::recvmsg(fd_, &message, MSG_CMSG_CLOEXEC | MSG_TRUNC);
     // A datagram of zero bytes is a waiting client asking whether this
     // server still exists (the kernel has answered it already), or a kick.
     // It comes with credentials, like every datagram, which tells it apart

@@ -221,13 +221,46 @@ TEST_F(PosixPlatformTest, MutexBelongsToItsOwner) {
   ASSERT_EQ(emwOSWCreateMutexSem(&id, 0, 1), 0);
   ASSERT_EQ(emwOSWRequestMutexSem(id, -1), 0);
   EXPECT_EQ(emwOSWRequestMutexSem(id, -1), EDEADLK);  // not a hang
+  EXPECT_EQ(emwOSWRequestMutexSem(id, 0), EDEADLK);   // a try says so too
   std::thread([id] {
     EXPECT_EQ(emwOSWReleaseMutexSem(id), EPERM);
+    EXPECT_EQ(emwOSWRequestMutexSem(id, 0), ETIMEDOUT);
     EXPECT_EQ(emwOSWRequestMutexSem(id, 20), ETIMEDOUT);
   }).join();
   EXPECT_EQ(emwOSWDeleteMutexSem(&id), EBUSY);
   ASSERT_EQ(emwOSWReleaseMutexSem(id), 0);
   EXPECT_EQ(emwOSWDeleteMutexSem(&id), 0);
+
+  // A thread that waits while the owner releases and deletes the mutex
+  // either gets it first, and holds it until the deletion has been tried
+  // (which then finds it owned), or learns of the deletion (or, not yet
+  // waiting, finds the id gone). It never holds a deleted mutex, and never
+  // hangs.
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_EQ(emwOSWCreateMutexSem(&id, 0, 1), 0);
+    ASSERT_EQ(emwOSWRequestMutexSem(id, -1), 0);
+    const UINT held = id;
+    std::atomic<RETCODE> waiter_got{-1};
+    std::atomic<bool> deletion_tried{false};
+    std::thread waiter([&] {
+      waiter_got = emwOSWRequestMutexSem(held, -1);
+      if (waiter_got != 0) return;
+      while (!deletion_tried) std::this_thread::yield();
+      EXPECT_EQ(emwOSWReleaseMutexSem(held), 0);
+    });
+    std::this_thread::sleep_for(milliseconds(round % 2));
+    ASSERT_EQ(emwOSWReleaseMutexSem(id), 0);
+    const RETCODE deleted = emwOSWDeleteMutexSem(&id);
+    deletion_tried = true;
+    waiter.join();
+    if (deleted == 0) {
+      EXPECT_TRUE(waiter_got == EIDRM || waiter_got == EINVAL) << "round " << round << ": " << waiter_got;
+    } else {
+      EXPECT_EQ(deleted, EBUSY);
+      EXPECT_EQ(waiter_got, 0) << "round " << round;
+      EXPECT_EQ(emwOSWDeleteMutexSem(&id), 0);
+    }
+  }
 
   OSW_Mutex_Semaphore sem(1);
   std::atomic<bool> first_guard_gone{false};
