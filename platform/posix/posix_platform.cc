@@ -74,73 +74,47 @@ RETCODE WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& c
 
 bool ValidTimeout(INT timeout_ms) { return timeout_ms >= 0 || timeout_ms == kWaitForever; }
 
-// A mutex that knows its owner: an error-checking pthread mutex, which
-// refuses a request by its owner (EDEADLK) and a release by any other thread
-// (EPERM). std::mutex cannot tell who holds it.
-//
-// Why not a mutex and a condition variable, as an event is: a release then
-// wakes a waiter that has yet to run to take the mutex, and on one CPU the
-// woken thread often finds it taken again. The application's send mutex is
-// held across every request, so under load from many threads that cost
-// several futex calls and switches per request; a plain mutex hands over
-// with one wait and one wake.
-//
-// Thread-safe: the pthread mutex is; `retired_` is atomic and only set while
-// this object holds the mutex.
+// A mutex that knows its owner. std::mutex cannot tell who holds it, and its
+// unlock from another thread is undefined; this one refuses that with EPERM.
+// Thread-safe: every member takes mu_.
 class OwnedMutex {
  public:
-  OwnedMutex() {
-    pthread_mutexattr_t attributes;
-    pthread_mutexattr_init(&attributes);
-    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK);
-    pthread_mutex_init(&mutex_, &attributes);
-    pthread_mutexattr_destroy(&attributes);
-  }
-  OwnedMutex(const OwnedMutex&) = delete;
-  OwnedMutex& operator=(const OwnedMutex&) = delete;
-  // No thread owns it: deletion refuses an owned mutex, and every thread
-  // that waited for a retired one has let go of it again.
-  ~OwnedMutex() { pthread_mutex_destroy(&mutex_); }
-
   RETCODE acquire(INT timeout_ms) {
     if (!ValidTimeout(timeout_ms)) return EINVAL;
-    RETCODE rc = timeout_ms == kWaitForever ? pthread_mutex_lock(&mutex_) : lock_until(timeout_ms);
+    std::unique_lock<std::mutex> lock(mu_);
+    if (owned_ && owner_ == std::this_thread::get_id()) return EDEADLK;
+    RETCODE rc = WaitUntil(lock, cv_, timeout_ms, [this] { return !owned_ || retired_; });
     if (rc != 0) return rc;
-    if (retired_.load(std::memory_order_acquire)) {
-      pthread_mutex_unlock(&mutex_);  // the next waiter learns the same
-      return EIDRM;
-    }
+    if (retired_) return EIDRM;
+    owned_ = true;
+    owner_ = std::this_thread::get_id();
     return 0;
   }
 
-  RETCODE release() { return pthread_mutex_unlock(&mutex_); }
+  RETCODE release() {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!owned_ || owner_ != std::this_thread::get_id()) return EPERM;
+    owned_ = false;
+    cv_.notify_one();
+    return 0;
+  }
 
   // Ends the mutex's life unless a thread owns it; threads still waiting for
-  // it wake with EIDRM, one after the other.
+  // it wake with EIDRM.
   RETCODE retire() {
-    if (pthread_mutex_trylock(&mutex_) != 0) return EBUSY;  // owned, by anyone
-    retired_.store(true, std::memory_order_release);
-    pthread_mutex_unlock(&mutex_);
+    std::lock_guard<std::mutex> lock(mu_);
+    if (owned_) return EBUSY;
+    retired_ = true;
+    cv_.notify_all();
     return 0;
   }
 
  private:
-  pthread_mutex_t mutex_;
-  std::atomic<bool> retired_{false};
-
-  // A request with a time-out on the monotonic clock; 0 only tries. The
-  // owner's own request is EDEADLK here too (a try would say EBUSY).
-  RETCODE lock_until(INT timeout_ms) {
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeout_ms / 1000;
-    deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-      deadline.tv_sec += 1;
-      deadline.tv_nsec -= 1000000000L;
-    }
-    return pthread_mutex_clocklock(&mutex_, CLOCK_MONOTONIC, &deadline);
-  }
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool owned_ = false;      // guarded by mu_
+  std::thread::id owner_;   // guarded by mu_; meaningful while owned_
+  bool retired_ = false;    // guarded by mu_
 };
 
 // A manual-reset event: a post stays until the next reset, so a post before
