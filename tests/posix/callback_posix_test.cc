@@ -9,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -19,6 +18,7 @@
 #include "ipc/comm_dir_ipc_multi_client.h"
 #include "server/comm_dir_operation_server.h"
 #include "server_test_requests.h"
+#include "support/private_ipc_folder.h"
 
 namespace {
 
@@ -94,19 +94,14 @@ void run_sender(int sender, UINT word) {
 class CallbackPosixConcurrency : public ::testing::Test {
  protected:
   void SetUp() override {
-    char folder[] = "/tmp/commdir-callback-XXXXXX";
-    ASSERT_NE(::mkdtemp(folder), nullptr);
-    folder_ = folder;
-    ::setenv("COMM_DIR_IPC_DIR", folder, 1);
-    ::setenv("COMM_DIR_TRACE", "off", 1);
+    ASSERT_TRUE(folder_.make("callback", commdir_testing::private_ipc_folder::trace::kOff));
     char name[] = "DIR_SVR_ptest";
     server_ = new comm_dir_operation_server(name);
   }
   void TearDown() override {
     delete server_;
-    std::filesystem::remove_all(folder_);
   }
-  std::string folder_;
+  commdir_testing::private_ipc_folder folder_;
   comm_dir_operation_server* server_ = nullptr;
 };
 

@@ -1,17 +1,16 @@
 // The facade client over the POSIX platform's sockets, against the scripted
 // service, in a private IPC folder per test.
-#include <stdlib.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "client/comm_dir_facade_client.h"
 #include "client/comm_dir_messages.h"
+#include "support/private_ipc_folder.h"
 #include "support/scripted_service.h"
 
 namespace {
@@ -24,16 +23,11 @@ using namespace velmarosta;
 class FacadeClientPosixTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char folder[] = "/tmp/commdir-fclient-XXXXXX";
-    ASSERT_NE(::mkdtemp(folder), nullptr);
-    folder_ = folder;
-    ::setenv("COMM_DIR_IPC_DIR", folder, 1);
-    ::setenv("COMM_DIR_TRACE", "off", 1);
+    ASSERT_TRUE(folder_.make("fclient", commdir_testing::private_ipc_folder::trace::kOff));
     ASSERT_EQ(service_.start(), 0);
   }
   void TearDown() override {
     service_.stop();
-    std::filesystem::remove_all(folder_);
   }
 
   // The values of `attribute` as strings or as binary values, the list freed;
@@ -63,7 +57,7 @@ class FacadeClientPosixTest : public ::testing::Test {
     return rc == 0 ? values : std::vector<std::string>{"<" + std::to_string(rc) + ">"};
   }
 
-  std::string folder_;
+  commdir_testing::private_ipc_folder folder_;
   comm_dir_facade_client client_;
   scripted_service service_;
 };

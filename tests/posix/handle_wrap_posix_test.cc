@@ -10,12 +10,10 @@
 // thing. Waits are bounded, so that a lost reply fails instead of hanging.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <set>
 #include <string>
@@ -28,6 +26,7 @@
 #include "ipc/comm_dir_ipc_multi_client_testing.h"
 #include "ipc/comm_dir_word_table.h"
 #include "platform/emw_osw.h"
+#include "support/private_ipc_folder.h"
 
 namespace {
 
@@ -110,11 +109,7 @@ namespace {
 class HandleWrapPosixTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char folder[] = "/tmp/commdir-wrap-XXXXXX";
-    ASSERT_NE(::mkdtemp(folder), nullptr);
-    folder_ = folder;
-    ::setenv("COMM_DIR_IPC_DIR", folder, 1);
-    ::setenv("COMM_DIR_TRACE", (folder_ + "/trace.log").c_str(), 1);
+    ASSERT_TRUE(folder_.make("wrap", commdir_testing::private_ipc_folder::trace::kToFile));
     // The service endpoint only has to exist for create_client; nothing is
     // ever sent to it.
     ASSERT_EQ(emwGENIpcStartServer("utcp:WRAP_SRV", 0, 0x24000, [](char*, char*, int* size) { return *size = 0; }), 0);
@@ -124,7 +119,6 @@ class HandleWrapPosixTest : public ::testing::Test {
   void TearDown() override {
     client_->destroy_client(clnt_);
     emwGENIpcRequestAdmin("utcp:WRAP_SRV", GEN_IPC_ADMIN_STOP);
-    std::filesystem::remove_all(folder_);
   }
 
   // One call carrying (thread, number); true when its own payload came back.
@@ -140,7 +134,7 @@ class HandleWrapPosixTest : public ::testing::Test {
     return rc == 0 && std::memcmp(sent, received, sizeof sent) == 0;
   }
 
-  std::string folder_;
+  commdir_testing::private_ipc_folder folder_;
   comm_dir_ipc_multi_client* client_ = nullptr;
   COMM_DIR_MULTI_IPC_CLNT clnt_{};
 };

@@ -13,7 +13,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -26,6 +25,7 @@
 #include "ipc/comm_dir_ipc_multi_client.h"
 #include "platform/emw_osw.h"
 #include "support/reply_echo.h"
+#include "support/private_ipc_folder.h"
 #include "support/read_file.h"
 
 namespace {
@@ -73,22 +73,14 @@ namespace {
 class PrivateIpcDir : public ::testing::Environment {
  public:
   void SetUp() override {
-    char dir[] = "/tmp/commdir-mclient-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    dir_ = dir;
-    ::setenv("COMM_DIR_IPC_DIR", dir, 1);
-    ::setenv("COMM_DIR_TRACE", trace_path().c_str(), 1);
+    ASSERT_TRUE(folder_.make("mclient", commdir_testing::private_ipc_folder::trace::kToFile));
   }
-  void TearDown() override {
-    std::string command = "rm -rf '" + dir_ + "'";
-    if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
-  }
-  static std::string trace_path() { return dir_ + "/trace.log"; }
-  static inline std::string dir_;
+  void TearDown() override { folder_.remove(); }
+  static inline commdir_testing::private_ipc_folder folder_;
 };
 const auto* const g_env = ::testing::AddGlobalTestEnvironment(new PrivateIpcDir);
 
-std::string read_traces() { return commdir_testing::read_file(PrivateIpcDir::trace_path()); }
+std::string read_traces() { return commdir_testing::read_file(PrivateIpcDir::folder_.trace_path()); }
 
 std::size_t count(const std::string& text, const std::string& part) {
   std::size_t n = 0;
@@ -170,7 +162,7 @@ class MultiClientPosixTest : public ::testing::Test {
   static std::string reply_server_path() {
     char process[16] = {};
     emwOSWGetProcessName(process);
-    return PrivateIpcDir::dir_ + "/DIR_CS_" + std::string(process).substr(0, 7);
+    return PrivateIpcDir::folder_.path() + "/DIR_CS_" + std::string(process).substr(0, 7);
   }
 
   // The trace lines written since the test began.

@@ -5,7 +5,6 @@
 // a dropped one wakes nobody, and the waiting call's own reply that follows
 // reaches it intact.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -14,7 +13,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -27,6 +25,7 @@
 #include "ipc/comm_dir_ipc_multi_client.h"
 #include "platform/emw_osw.h"
 #include "support/reply_echo.h"
+#include "support/private_ipc_folder.h"
 #include "support/read_file.h"
 
 namespace {
@@ -63,26 +62,20 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
 class ReplyDatagramBoundsPosixTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char folder[] = "/tmp/commdir-rbounds-XXXXXX";
-    ASSERT_NE(::mkdtemp(folder), nullptr);
-    folder_ = folder;
-    ::setenv("COMM_DIR_IPC_DIR", folder, 1);
-    ::setenv("COMM_DIR_TRACE", trace_path().c_str(), 1);
+    ASSERT_TRUE(folder_.make("rbounds", commdir_testing::private_ipc_folder::trace::kToFile));
     ASSERT_EQ(emwGENIpcStartServer(kService, 0, 0x24000, keep_request), 0);
     client_ = comm_dir_ipc_multi_client::get_instance();
     ASSERT_EQ(client_->create_client("BOUNDS_CLT", kService, 0, 0, COMM_DIR_IPC_ID_SERVICE, clnt_), 0);
     char process[16] = {};
     emwOSWGetProcessName(process);
-    reply_path_ = folder_ + "/DIR_CS_" + std::string(process).substr(0, COMM_DIR_REPLY_SERVER_PROCESS_CHARS);
+    reply_path_ = folder_.path() + "/DIR_CS_" + std::string(process).substr(0, COMM_DIR_REPLY_SERVER_PROCESS_CHARS);
   }
   void TearDown() override {
     client_->destroy_client(clnt_);
     emwGENIpcRequestAdmin(kService, GEN_IPC_ADMIN_STOP);
-    std::filesystem::remove_all(folder_);
   }
 
-  std::string trace_path() const { return folder_ + "/trace.log"; }
-  std::string traces() const { return commdir_testing::read_file(trace_path()); }
+  std::string traces() const { return commdir_testing::read_file(folder_.trace_path()); }
 
   void send_raw(const Bytes& datagram) {
     sockaddr_un address{};
@@ -95,7 +88,8 @@ class ReplyDatagramBoundsPosixTest : public ::testing::Test {
     ASSERT_EQ(sent, static_cast<ssize_t>(datagram.size())) << strerror(errno);
   }
 
-  std::string folder_, reply_path_;
+  commdir_testing::private_ipc_folder folder_;
+  std::string reply_path_;
   comm_dir_ipc_multi_client* client_ = nullptr;
   COMM_DIR_MULTI_IPC_CLNT clnt_{};
 };
