@@ -48,6 +48,9 @@ RETCODE emwGENIpcCreateClient(const char* client_name, const char* server_name, 
 // (GEN_IPC_KIND_*) in the header. Returns 0 once the message is handed to the
 // server, without waiting for any answer; the message buffer may be freed as
 // soon as it returns. The library passes a null receive buffer, 0 and null.
+// `timeout` bounds, in milliseconds, the wait for room in the server's queue
+// (0 only tries); the library's -1, like any value above INT_MAX, waits
+// without limit.
 RETCODE emwGENIpcCallClient(UINT handle, INT kind, INT arg3, long arg4, char* message,
                             INT length, char* rcvbuf, INT rcvsize, INT* rcvlen,
                             ULONG timeout);

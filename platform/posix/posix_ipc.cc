@@ -34,6 +34,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -233,15 +234,24 @@ class Client {
     }
   }
 
-  RETCODE send(const iovec* parts, int count) {
+  // Sends one datagram. With a time-out (milliseconds, not negative), waits
+  // that long at most for room in the server's queue: ETIMEDOUT when it
+  // stays full. -1 waits without limit.
+  RETCODE send(const iovec* parts, int count, int timeout_ms) {
     msghdr message{};
     message.msg_iov = const_cast<iovec*>(parts);
     message.msg_iovlen = static_cast<std::size_t>(count);
+    const bool bounded = timeout_ms >= 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(bounded ? timeout_ms : 0);
     bool reconnected = false;
     for (;;) {
-      if (::sendmsg(fd_, &message, MSG_NOSIGNAL) >= 0) return 0;
+      if (::sendmsg(fd_, &message, MSG_NOSIGNAL | (bounded ? MSG_DONTWAIT : 0)) >= 0) return 0;
       RETCODE rc = errno;
       if (rc == EINTR) continue;
+      if (bounded && (rc == EAGAIN || rc == EWOULDBLOCK)) {
+        if (!wait_for_room(deadline)) return ETIMEDOUT;
+        continue;
+      }
       // The server this socket was connected to has gone (a pooled socket
       // outlives servers); its name may run again: connect anew, once.
       bool peer_gone = rc == ECONNREFUSED || rc == ENOTCONN || rc == ECONNRESET;
@@ -252,6 +262,16 @@ class Client {
       broken_.store(true, std::memory_order_relaxed);
       return rc;
     }
+  }
+
+  // Waits until the server's queue may have room (the kernel says so for a
+  // connected datagram socket) or `deadline` has passed; false then.
+  bool wait_for_room(std::chrono::steady_clock::time_point deadline) const {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd room{fd_, POLLOUT, 0};
+    ::poll(&room, 1, static_cast<int>(left.count()));  // EINTR: the next send tells
+    return true;
   }
 
   // True when the server instance this socket is connected to has ended.
@@ -925,7 +945,7 @@ RETCODE emwGENIpcCreateClient(const char* client_name, const char* server_name, 
 // used (nothing is ever read back).
 RETCODE emwGENIpcCallClient(UINT handle, INT kind, INT /*arg3*/, long /*arg4*/, char* message,
                             INT length, char* /*rcvbuf*/, INT /*rcvsize*/, INT* /*rcvlen*/,
-                            ULONG /*timeout*/) {
+                            ULONG timeout) {
   if (message == nullptr) return EINVAL;
   if (length < static_cast<INT>(commdir_posix::kMinDatagram) ||
       length > static_cast<INT>(commdir_posix::kMaxMessage)) {
@@ -944,7 +964,10 @@ RETCODE emwGENIpcCallClient(UINT handle, INT kind, INT /*arg3*/, long /*arg4*/, 
   std::size_t end = commdir_posix::TrimmedLength(message, static_cast<std::size_t>(length));
   iovec parts[2] = {{&header, commdir_posix::kHeaderSize},
                     {message + commdir_posix::kHeaderSize, end - commdir_posix::kHeaderSize}};
-  RETCODE rc = client->send(parts, 2);
+  // The library's -1 comes as the largest ULONG; anything above INT_MAX
+  // milliseconds (24 days) is taken as no limit.
+  const int send_timeout = timeout > static_cast<ULONG>(INT_MAX) ? -1 : static_cast<int>(timeout);
+  RETCODE rc = client->send(parts, 2, send_timeout);
   if (rc == 0 && kind == GEN_IPC_KIND_REQUEST) commdir_posix::NoteRequestSent(handle);
   return rc;
 }

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <functional>
 #include <mutex>
 #include <sstream>
@@ -346,6 +347,40 @@ TEST_F(PosixPlatformTest, TraceLinesGoWhereTheVariableSays) {
   EXPECT_NE(trace.find(" pid=" + std::to_string(getpid()) + " tid="), std::string::npos);
   EXPECT_NE(trace.find("mod=0x3409 cat=258 flag=1 [ERROR]<" + long_text + ">(42) \n"), std::string::npos);
   EXPECT_NE(trace.find("mod=0x7 cat=8 flag=0 two\\nlines\n"), std::string::npos);
+}
+
+// A send waits for room in the server's queue as long as its time-out says:
+// 0 only tries, a bound gives ETIMEDOUT after it, -1 waits until the server
+// takes a message off its queue.
+TEST_F(PosixPlatformTest, SendWaitsForRoomAsLongAsItsTimeOutSays) {
+  const int server = RawSocket("FULL", true);  // never reads unless told
+  UINT clnt[8] = {};
+  ASSERT_EQ(emwGENIpcCreateClient("C", "utcp:FULL", 0, 0, 0, clnt), 0);
+  Bytes m = Message(128);
+  auto send = [&](ULONG timeout) { return emwGENIpcCallClient(clnt[0], 0, 0, 0, m.data(), 128, 0, 0, 0, timeout); };
+  int queued = 0;
+  while (queued < 10000 && send(0) == 0) ++queued;
+  ASSERT_GT(queued, 0);
+  ASSERT_LT(queued, 10000) << "the queue never filled";
+  EXPECT_EQ(send(0), ETIMEDOUT);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(send(100), ETIMEDOUT);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, milliseconds(90));
+  EXPECT_LT(waited, milliseconds(2000));
+
+  auto unlimited = std::async(std::launch::async, [&] { return send(~0ul); });
+  EXPECT_EQ(unlimited.wait_for(milliseconds(100)), std::future_status::timeout) << "did not wait for room";
+  char datagram[256];
+  ASSERT_GT(recv(server, datagram, sizeof datagram, 0), 0);
+  ASSERT_EQ(unlimited.wait_for(milliseconds(5000)), std::future_status::ready);
+  EXPECT_EQ(unlimited.get(), 0);
+  auto bounded = std::async(std::launch::async, [&] { return send(5000); });
+  std::this_thread::sleep_for(milliseconds(50));
+  ASSERT_GT(recv(server, datagram, sizeof datagram, 0), 0);
+  EXPECT_EQ(bounded.get(), 0);
+  EXPECT_EQ(emwGENIpcDestroyClient(clnt[0]), 0);
+  close(server);
 }
 
 TEST_F(PosixPlatformTest, ServerLifecycle) {
