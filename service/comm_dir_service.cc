@@ -96,6 +96,7 @@ std::atomic<comm_dir_service*> comm_dir_service::s_running_{nullptr};
 comm_dir_service::comm_dir_service(const comm_dir_service_options& options)
     : options_(options),
       failover_(std::chrono::seconds(options.failback_after_s)),
+      delivery_(options.reply_wait_ms),
       allowed_(options_),
       ids_(random_keys().words) {}
 
@@ -103,6 +104,10 @@ comm_dir_service::~comm_dir_service() { stop(); }
 
 RETCODE comm_dir_service::start() {
   comm_dir_ldap_initialize();
+  if (!delivery_.start()) {
+    SERVICE_TRACE("cannot start the thread that delivers kept replies");
+    return ENOMEM;
+  }
   for (int i = 0; i < options_.workers; ++i) workers_.emplace_back(&comm_dir_service::work, this);
   reclaimer_ = std::thread(&comm_dir_service::reclaim, this);
   RETCODE rc = comm_dir_callback_client::start(&allowed_);
@@ -146,6 +151,7 @@ void comm_dir_service::stop() {
   for (std::thread& worker : workers_) worker.join();
   workers_.clear();
   if (reclaimer_.joinable()) reclaimer_.join();
+  delivery_.stop();
   std::unordered_map<UINT, std::shared_ptr<operation_entry>> ended;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -366,7 +372,7 @@ void comm_dir_service::finish_reply(const comm_dir_request& request, RETCODE cod
     info.result = code;
     if (code != 0 && info.diagnostic[0] == '\0') set_diagnostic(&info, comm_dir_result_message(code));
   }
-  const bool sent = reply.send();
+  const bool sent = reply.send(delivery_);
   if (options_.debug) {
     SERVICE_TRACE("function id %u, operation %#x, from %s: %#lx%s", request.route.type, request.operation_id,
                   request.route.reply_server_name, trace_code(code), sent ? "" : " (reply not delivered)");

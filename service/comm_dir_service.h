@@ -55,6 +55,7 @@
 #include "service/comm_dir_client_process.h"
 #include "service/comm_dir_operation.h"
 #include "service/comm_dir_operation_ids.h"
+#include "service/comm_dir_reply_delivery.h"
 #include "service/comm_dir_request_decoder.h"
 #include "service/comm_dir_service_ipc.h"
 #include "service/comm_dir_service_options.h"
@@ -129,6 +130,7 @@ class comm_dir_service {
 
   const comm_dir_service_options options_;
   comm_dir_failover failover_;  // thread-safe of its own
+  comm_dir_reply_delivery delivery_;  // thread-safe of its own
   const comm_dir_allow_list allowed_;
   std::atomic<bool> stopping_{false};
   std::vector<std::thread> workers_;

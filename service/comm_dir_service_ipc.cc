@@ -1,25 +1,35 @@
 #include "service/comm_dir_service_ipc.h"
 
+#include <cerrno>
 #include <cstring>
 #include <new>
 
 #include "platform/emw_gen_ipc.h"
+#include "service/comm_dir_reply_delivery.h"
 #include "service/comm_dir_service_trace.h"
 
 namespace velmarosta {
 
-bool comm_dir_send(const char* client_name, const char* server_name, INT client_id, INT kind, char* message,
-                   INT length) {
+RETCODE comm_dir_send_within(const char* client_name, const char* server_name, INT client_id, INT kind,
+                             char* message, INT length, ULONG timeout_ms) {
   UINT handle = 0;
   RETCODE rc = emwGENIpcCreateClient(client_name, server_name, 0, 0, client_id, &handle);
   if (rc != 0) {
     SERVICE_TRACE("cannot reach %s: emwGENIpcCreateClient %#lx", server_name, trace_code(rc));
-    return false;
+    return rc;
   }
-  rc = emwGENIpcCallClient(handle, kind, 0, 0, message, length, nullptr, 0, nullptr, static_cast<ULONG>(-1));
-  if (rc != 0) SERVICE_TRACE("cannot send to %s: emwGENIpcCallClient %#lx", server_name, trace_code(rc));
+  rc = emwGENIpcCallClient(handle, kind, 0, 0, message, length, nullptr, 0, nullptr, timeout_ms);
+  if (rc != 0 && rc != ETIMEDOUT) {
+    SERVICE_TRACE("cannot send to %s: emwGENIpcCallClient %#lx", server_name, trace_code(rc));
+  }
   emwGENIpcDestroyClient(handle);
-  return rc == 0;
+  return rc;
+}
+
+bool comm_dir_send(const char* client_name, const char* server_name, INT client_id, INT kind, char* message,
+                   INT length) {
+  return comm_dir_send_within(client_name, server_name, client_id, kind, message, length,
+                              static_cast<ULONG>(-1)) == 0;
 }
 
 comm_dir_reply::comm_dir_reply(const COMM_DIR_IPC_ENVELOPE_HEAD& route)
@@ -42,9 +52,9 @@ void comm_dir_reply::set_result(RETCODE code) {
   envelope_->result = code;
 }
 
-bool comm_dir_reply::send() {
-  return comm_dir_send(COMM_DIR_SERVICE_REPLY_CLIENT, envelope_->head.reply_server_name, COMM_DIR_IPC_ID_REPLY,
-                       GEN_IPC_KIND_REPLY, reinterpret_cast<char*>(envelope_.get()), COMM_DIR_IPC_REPLY_SIZE);
+bool comm_dir_reply::send(comm_dir_reply_delivery& delivery) {
+  return delivery.deliver(envelope_->head.reply_server_name, reinterpret_cast<char*>(envelope_.get()),
+                          COMM_DIR_IPC_REPLY_SIZE);
 }
 
 }  // namespace velmarosta

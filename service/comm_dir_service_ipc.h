@@ -10,6 +10,8 @@
 
 namespace velmarosta {
 
+class comm_dir_reply_delivery;
+
 // Name of the daemon's reply clients and of its callback request clients.
 constexpr char COMM_DIR_SERVICE_REPLY_CLIENT[] = "COMM_DIR_SRV_RPL";
 constexpr char COMM_DIR_SERVICE_CALLBACK_CLIENT[] = "COMM_DIR_SRV_CBC";
@@ -21,6 +23,12 @@ constexpr char COMM_DIR_SERVICE_CALLBACK_REPLY_SERVER[] = "utcp:COMM_DIR_SRV_CB"
 // the server cannot be reached.
 bool comm_dir_send(const char* client_name, const char* server_name, INT client_id, INT kind, char* message,
                    INT length);
+
+// The same, waiting at most `timeout_ms` for room in the server's queue.
+// Returns 0, ETIMEDOUT (not traced) when the queue stayed full, or the
+// platform's code of another failure (traced).
+RETCODE comm_dir_send_within(const char* client_name, const char* server_name, INT client_id, INT kind,
+                             char* message, INT length, ULONG timeout_ms);
 
 // The reply form to one request: zero-filled, the routing fields copied from
 // the request, `replied` 1, and a COMM_DIR_REPLY at the payload. The value
@@ -38,8 +46,9 @@ class comm_dir_reply {
   // Sets the result word of the COMM_DIR_REPLY, and of the envelope too.
   void set_result(RETCODE code);
   RETCODE result() const { return body_->result; }
-  // Sends the reply to the reply server named in the request.
-  bool send();
+  // Sends the reply to the reply server named in the request, through
+  // `delivery`.
+  bool send(comm_dir_reply_delivery& delivery);
 
  private:
   std::unique_ptr<COMM_DIR_IPC_MULTI_REPLY> envelope_;

@@ -36,6 +36,9 @@ constexpr char kUsage[] =
     "                                  (default: the network timeout)\n"
     "      --callback-timeout=MS       wait for an application's answer to a\n"
     "                                  connection-test callback (default 5000)\n"
+    "      --reply-wait=MS             keep a reply this long for an application whose\n"
+    "                                  queue is full (it does not read), then drop it\n"
+    "                                  (default 10000)\n"
     "      --idle-timeout=S            end an operation that has had no request for S\n"
     "                                  seconds, so that a crashed application leaks no\n"
     "                                  LDAP connection (default: never)\n"
@@ -61,6 +64,7 @@ enum LongOnly {
   kNetworkTimeout,
   kResultTimeout,
   kCallbackTimeout,
+  kReplyWait,
   kIdleTimeout,
   kFailbackAfter,
   kReclaimInterval,
@@ -79,6 +83,7 @@ constexpr option kLongOptions[] = {
     {"network-timeout", required_argument, nullptr, kNetworkTimeout},
     {"result-timeout", required_argument, nullptr, kResultTimeout},
     {"callback-timeout", required_argument, nullptr, kCallbackTimeout},
+    {"reply-wait", required_argument, nullptr, kReplyWait},
     {"idle-timeout", required_argument, nullptr, kIdleTimeout},
     {"failback-after", required_argument, nullptr, kFailbackAfter},
     {"reclaim-interval", required_argument, nullptr, kReclaimInterval},
@@ -113,6 +118,7 @@ int* number_option(int code, comm_dir_service_options* options) {
     case kNetworkTimeout: return &options->network_timeout_ms;
     case kResultTimeout: return &options->result_timeout_ms;
     case kCallbackTimeout: return &options->callback_timeout_ms;
+    case kReplyWait: return &options->reply_wait_ms;
     case kIdleTimeout: return &options->idle_timeout_s;
     case kFailbackAfter: return &options->failback_after_s;
     case kReclaimInterval: return &options->reclaim_interval_ms;

@@ -18,6 +18,7 @@ struct comm_dir_service_options {
   int network_timeout_ms = 10000; // connect, TLS and bind, when the record gives none
   int result_timeout_ms = 0;      // each search answer, when the search has no time limit; 0: the network timeout
   int callback_timeout_ms = 5000; // the application's answer to a callback
+  int reply_wait_ms = 10000;      // a reply kept for an application whose queue is full
   int idle_timeout_s = 0;         // end operations unused this long; 0: never
   int failback_after_s = 60;      // after a failover, try the first URI again this much later
   int reclaim_interval_ms = 2000; // how often operations of ended processes and idle ones are ended

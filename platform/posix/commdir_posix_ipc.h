@@ -1,6 +1,6 @@
 // What the POSIX platform offers a server beyond the device platform's
 // message IPC: the kernel-checked credentials of the message being
-// dispatched, how much of it travelled, and servers that take messages of every user. The directory
+// dispatched, how much of a message travels, and servers that take messages of every user. The directory
 // service daemon uses them to learn which process and user sent a request;
 // libcommdir itself never calls them, so that it runs on any platform.
 #ifndef COMMDIR_PLATFORM_POSIX_COMMDIR_POSIX_IPC_H_
@@ -32,6 +32,12 @@ RETCODE commdir_posix_ipc_sender(uid_t* uid, gid_t* gid, pid_t* pid);
 // platform restored, so a check that they are zero can stop there. Valid
 // where commdir_posix_ipc_sender is. Returns 0 and sets *bytes, or ENOENT.
 RETCODE commdir_posix_ipc_received(std::size_t* bytes);
+
+// How many bytes of a message of `length` bytes its datagram carries: the
+// message without its trailing zero bytes, never less than the platform's
+// header (the receiver restores the rest). A sender that keeps a message
+// to send it later need keep only these.
+std::size_t commdir_posix_ipc_datagram_length(const char* message, std::size_t length);
 
 }  // extern "C"
 

@@ -903,6 +903,11 @@ RETCODE commdir_posix_ipc_received(std::size_t* bytes) {
   return 0;
 }
 
+std::size_t commdir_posix_ipc_datagram_length(const char* message, std::size_t length) {
+  if (message == nullptr || length < commdir_posix::kMinDatagram) return length;
+  return commdir_posix::TrimmedLength(message, length);
+}
+
 RETCODE commdir_posix_ipc_sender(uid_t* uid, gid_t* gid, pid_t* pid) {
   const ucred* sender = commdir_posix::t_dispatching;
   if (sender == nullptr) return ENOENT;

@@ -2,6 +2,7 @@
 // is refused with its code or dropped, a full queue answers busy, the
 // connection test answers and calls back, and after all of it the daemon
 // still answers a well-formed request.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -187,6 +188,65 @@ TEST_F(ServiceRobustness, AnswersBusyWhenItsQueueIsFullAndLosesNothing) {
   arrived test = expect_reply(300);
   EXPECT_EQ(test.result(), COMM_DIR_SVC_BIND_TIMEOUT);
   for (UINT tag = 301; tag <= 302; ++tag) EXPECT_EQ(expect_reply(tag).result(), COMM_DIR_SVC_UNKNOWN_OPERATION);
+}
+
+// An application that does not read its replies (stopped, hung, or never
+// meant to) holds up no one else: its replies wait in the daemon, and reach
+// it once it reads again, unless they waited longer than --reply-wait.
+TEST_F(ServiceRobustness, AnApplicationThatDoesNotReadItsRepliesHoldsUpNoOneElse) {
+  start_with_callback_server({"--reply-wait=1500"});
+  const std::string stuck_path = ipc_dir_ + "/STUCK_RPL";
+  const int stuck = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(stuck, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, stuck_path.c_str(), stuck_path.size() + 1);
+  ASSERT_EQ(bind(stuck, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  // Requests, each answered from memory at once, until well past what the
+  // kernel queues for one socket; a daemon that waited for room would stop.
+  constexpr UINT kFirst = 500, kCount = 40;
+  auto send_stuck = [&](UINT first) {
+    for (UINT tag = first; tag < first + kCount; ++tag) {
+      std::vector<char> message = request_form(COMM_DIR_FUNC_GET_FIRST_ENTRY, tag);
+      std::memset(message.data() + 84, 0, 32);
+      std::strcpy(message.data() + 84, "utcp:STUCK_RPL");
+      send_raw(message);
+    }
+  };
+  send_stuck(kFirst);
+  const auto start = std::chrono::steady_clock::now();
+  expect_still_serving();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+
+  // Reading now, the application gets every reply, each once.
+  auto read_tags = [&](std::chrono::milliseconds quiet) {
+    std::vector<UINT> tags;
+    std::vector<char> datagram(COMM_DIR_IPC_REPLY_SIZE);
+    timeval limit{0, static_cast<long>(quiet.count()) * 1000};
+    setsockopt(stuck, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    for (;;) {
+      ssize_t got = recv(stuck, datagram.data(), datagram.size(), 0);
+      if (got < static_cast<ssize_t>(kHead)) break;
+      UINT tag;
+      std::memcpy(&tag, datagram.data() + 72, sizeof tag);
+      tags.push_back(tag);
+    }
+    std::sort(tags.begin(), tags.end());
+    return tags;
+  };
+  std::vector<UINT> expected(kCount);
+  for (UINT i = 0; i < kCount; ++i) expected[i] = kFirst + i;
+  EXPECT_EQ(read_tags(std::chrono::milliseconds(500)), expected);
+
+  // Replies that wait longer than --reply-wait are dropped, with a trace;
+  // those the kernel had queued still come.
+  send_stuck(kFirst + kCount);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  const std::vector<UINT> late = read_tags(std::chrono::milliseconds(300));
+  EXPECT_LT(late.size(), kCount);
+  EXPECT_NE(service_->log().find("waited longer than 1500 ms for utcp:STUCK_RPL"), std::string::npos) << service_->log();
+  expect_still_serving();
+  close(stuck);
 }
 
 TEST_F(ServiceRobustness, ConnectionTestReportsFindingsAndCallsBack) {
