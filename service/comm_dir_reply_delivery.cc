@@ -50,7 +50,7 @@ bool comm_dir_reply_delivery::deliver(const char* server_name, char* message, st
     // Behind replies that wait already, in order, and without waiting again.
     if (kept_.count(server) != 0) return keep(server, message, length);
   }
-  const RETCODE rc = comm_dir_send_within(COMM_DIR_SERVICE_REPLY_CLIENT, server_name, COMM_DIR_IPC_ID_REPLY,
+  const RETCODE rc = comm_dir_send(COMM_DIR_SERVICE_REPLY_CLIENT, server_name, COMM_DIR_IPC_ID_REPLY,
                                           GEN_IPC_KIND_REPLY, message, static_cast<INT>(length), kFirstWaitMs);
   if (rc != ETIMEDOUT) return rc == 0;
   std::lock_guard<std::mutex> lock(mu_);
@@ -135,7 +135,7 @@ void comm_dir_reply_delivery::send_kept_replies_of(const std::string& server) {
 
 int comm_dir_reply_delivery::send_kept(const std::string& server, const kept_reply& reply) {
   std::memcpy(send_buffer_.get(), reply.bytes.data(), reply.bytes.size());
-  const RETCODE rc = comm_dir_send_within(COMM_DIR_SERVICE_REPLY_CLIENT, server.c_str(), COMM_DIR_IPC_ID_REPLY,
+  const RETCODE rc = comm_dir_send(COMM_DIR_SERVICE_REPLY_CLIENT, server.c_str(), COMM_DIR_IPC_ID_REPLY,
                                           GEN_IPC_KIND_REPLY, send_buffer_.get(), static_cast<INT>(reply.length),
                                           kRetryWaitMs);
   std::memset(send_buffer_.get(), 0, reply.bytes.size());

@@ -10,7 +10,7 @@
 
 namespace velmarosta {
 
-RETCODE comm_dir_send_within(const char* client_name, const char* server_name, INT client_id, INT kind,
+RETCODE comm_dir_send(const char* client_name, const char* server_name, INT client_id, INT kind,
                              char* message, INT length, ULONG timeout_ms) {
   UINT handle = 0;
   RETCODE rc = emwGENIpcCreateClient(client_name, server_name, 0, 0, client_id, &handle);
@@ -24,12 +24,6 @@ RETCODE comm_dir_send_within(const char* client_name, const char* server_name, I
   }
   emwGENIpcDestroyClient(handle);
   return rc;
-}
-
-bool comm_dir_send(const char* client_name, const char* server_name, INT client_id, INT kind, char* message,
-                   INT length) {
-  return comm_dir_send_within(client_name, server_name, client_id, kind, message, length,
-                              static_cast<ULONG>(-1)) == 0;
 }
 
 comm_dir_reply::comm_dir_reply(const COMM_DIR_IPC_ENVELOPE_HEAD& route)

@@ -19,15 +19,11 @@ constexpr char COMM_DIR_SERVICE_CALLBACK_CLIENT[] = "COMM_DIR_SRV_CBC";
 constexpr char COMM_DIR_SERVICE_CALLBACK_REPLY_SERVER[] = "utcp:COMM_DIR_SRV_CB";
 
 // Sends `length` bytes of `message` with `kind` to `server_name` over a
-// client of its own, then closes the client. Traces and returns false when
-// the server cannot be reached.
-bool comm_dir_send(const char* client_name, const char* server_name, INT client_id, INT kind, char* message,
-                   INT length);
-
-// The same, waiting at most `timeout_ms` for room in the server's queue.
-// Returns 0, ETIMEDOUT (not traced) when the queue stayed full, or the
-// platform's code of another failure (traced).
-RETCODE comm_dir_send_within(const char* client_name, const char* server_name, INT client_id, INT kind,
+// client of its own, then closes the client; waits at most `timeout_ms`
+// for room in the server's queue. Returns 0, ETIMEDOUT (not traced) when
+// the queue stayed full, or the platform's code of another failure
+// (traced): the daemon never waits without limit for an application.
+RETCODE comm_dir_send(const char* client_name, const char* server_name, INT client_id, INT kind,
                              char* message, INT length, ULONG timeout_ms);
 
 // The reply form to one request: zero-filled, the routing fields copied from

@@ -277,9 +277,10 @@ TEST_F(ServiceRobustness, ConnectionTestReportsFindingsAndCallsBack) {
 }
 
 TEST_F(ServiceRobustness, CallbackToAnApplicationGoneOrMuteNeverHoldsTheDaemon) {
-  start_with_callback_server({"--workers=1", "--callback-timeout=500"});
-  // A callback server that takes datagrams and never answers, one that is
-  // gone, and one whose application dies once it has the callback.
+  start_with_callback_server({"--workers=1", "--callback-timeout=250"});
+  // A callback server that never reads (more callbacks than its queue
+  // holds, so that sending one waits for room that never comes), one that
+  // is gone, and one whose application dies once it has the callback.
   sockaddr_un mute{}, dying{};
   int fds[2];
   for (auto [address, name, fd] : {std::tuple{&mute, "MUTE_CB", &fds[0]}, {&dying, "DYING_CB", &fds[1]}}) {
@@ -289,7 +290,10 @@ TEST_F(ServiceRobustness, CallbackToAnApplicationGoneOrMuteNeverHoldsTheDaemon) 
     ASSERT_EQ(bind(*fd, reinterpret_cast<sockaddr*>(address), sizeof *address), 0);
   }
   const std::string uri = closed_port_uri();
-  for (const char* name : {"MUTE_CB", "GONE_CB", "DYING_CB"}) {
+  constexpr int kPastTheQueue = 12;  // net.unix.max_dgram_qlen is 10 by default
+  std::vector<const char*> names(kPastTheQueue, "MUTE_CB");
+  names.insert(names.end(), {"GONE_CB", "DYING_CB"});
+  for (const char* name : names) {
     std::vector<char> message = connection_test(COMM_DIR_TEST_MODE_CALLBACK, uri, 600, 0);
     std::strcpy(message.data() + kHead + 76 + offsetof(COMM_DIR_TEST_CONNECTION_INFO, callback_server_name), name);
     send_raw(message);
