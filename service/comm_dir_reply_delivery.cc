@@ -106,30 +106,32 @@ void comm_dir_reply_delivery::send_kept_replies() {
 
 void comm_dir_reply_delivery::send_kept_replies_of(const std::string& server) {
   for (;;) {
-    kept_reply reply;
+    // The first reply stays in its queue while it is tried, so that new
+    // replies to this server keep queueing behind it instead of waiting to
+    // be sent themselves. Only this thread takes replies off a queue, and a
+    // deque's push_back leaves its elements where they are.
+    const kept_reply* first = nullptr;
     {
       std::lock_guard<std::mutex> lock(mu_);
       auto it = kept_.find(server);
-      if (it == kept_.end()) return;
-      reply = std::move(it->second.front());
-      it->second.pop_front();
-      forget(reply);
-      if (it->second.empty()) kept_.erase(it);
+      if (stopping_ || it == kept_.end()) return;
+      first = &it->second.front();
     }
-    const auto waited = std::chrono::steady_clock::now() - reply.since;
-    if (waited > reply_wait_) {
+    bool done = true;  // sent, dropped, or failed for good: off the queue
+    if (std::chrono::steady_clock::now() - first->since > reply_wait_) {
       SERVICE_TRACE("a reply waited longer than %ld ms for %s to read its queue; dropped",
                     static_cast<long>(reply_wait_.count()), server.c_str());
-      continue;
+    } else {
+      // Failures other than a full queue are traced by the sender; the
+      // next reply tries on its own.
+      done = send_kept(server, *first) != ETIMEDOUT;
     }
-    // Sent, or failed otherwise (traced by the sender; the next reply tries
-    // on its own).
-    if (send_kept(server, reply) != ETIMEDOUT) continue;
-    // Still full: first in line again, and later.
+    if (!done) return;  // still full: first in line, next turn
     std::lock_guard<std::mutex> lock(mu_);
-    kept_bytes_ += reply.bytes.size();
-    kept_[server].push_front(std::move(reply));
-    return;
+    auto it = kept_.find(server);
+    kept_bytes_ -= it->second.front().bytes.size();
+    it->second.pop_front();
+    if (it->second.empty()) kept_.erase(it);
   }
 }
 
@@ -141,7 +143,5 @@ int comm_dir_reply_delivery::send_kept(const std::string& server, const kept_rep
   std::memset(send_buffer_.get(), 0, reply.bytes.size());
   return rc;
 }
-
-void comm_dir_reply_delivery::forget(const kept_reply& reply) { kept_bytes_ -= reply.bytes.size(); }
 
 }  // namespace velmarosta

@@ -79,7 +79,6 @@ class comm_dir_reply_delivery {
   void send_kept_replies_of(const std::string& server);
   // One kept reply; 0, or the platform's code.
   int send_kept(const std::string& server, const kept_reply& reply);
-  void forget(const kept_reply& reply);  // mu_ held
 
   const std::chrono::milliseconds reply_wait_;
   std::mutex mu_;
