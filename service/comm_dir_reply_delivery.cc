@@ -43,22 +43,33 @@ void comm_dir_reply_delivery::stop() {
   kept_bytes_ = 0;
 }
 
+namespace {
+
+// One reply to `server`, waiting at most `timeout_ms` for room.
+RETCODE send_reply(const char* server, char* message, std::size_t length, int timeout_ms) {
+  return comm_dir_send(COMM_DIR_SERVICE_REPLY_CLIENT, server, COMM_DIR_IPC_ID_REPLY, GEN_IPC_KIND_REPLY, message,
+                       static_cast<INT>(length), static_cast<ULONG>(timeout_ms));
+}
+
+}  // namespace
+
 bool comm_dir_reply_delivery::deliver(const char* server_name, char* message, std::size_t length) {
   const std::string server(server_name);
+  // What would be kept, found before the lock: the scan reads 48 KiB.
+  const std::size_t travels = commdir_posix_ipc_datagram_length(message, length);
   {
     std::lock_guard<std::mutex> lock(mu_);
     // Behind replies that wait already, in order, and without waiting again.
-    if (kept_.count(server) != 0) return keep(server, message, length);
+    if (kept_.count(server) != 0) return keep(server, message, travels, length);
   }
-  const RETCODE rc = comm_dir_send(COMM_DIR_SERVICE_REPLY_CLIENT, server_name, COMM_DIR_IPC_ID_REPLY,
-                                          GEN_IPC_KIND_REPLY, message, static_cast<INT>(length), kFirstWaitMs);
+  const RETCODE rc = send_reply(server_name, message, length, kFirstWaitMs);
   if (rc != ETIMEDOUT) return rc == 0;
   std::lock_guard<std::mutex> lock(mu_);
-  return keep(server, message, length);
+  return keep(server, message, travels, length);
 }
 
-bool comm_dir_reply_delivery::keep(const std::string& server, const char* message, std::size_t length) {
-  const std::size_t travels = commdir_posix_ipc_datagram_length(message, length);
+bool comm_dir_reply_delivery::keep(const std::string& server, const char* message, std::size_t travels,
+                                   std::size_t length) {
   auto it = kept_.find(server);
   const std::size_t waiting = it == kept_.end() ? 0 : it->second.size();
   if (waiting >= kMaxKeptPerServer || kMaxKeptBytes - kept_bytes_ < travels) {
@@ -137,9 +148,7 @@ void comm_dir_reply_delivery::send_kept_replies_of(const std::string& server) {
 
 int comm_dir_reply_delivery::send_kept(const std::string& server, const kept_reply& reply) {
   std::memcpy(send_buffer_.get(), reply.bytes.data(), reply.bytes.size());
-  const RETCODE rc = comm_dir_send(COMM_DIR_SERVICE_REPLY_CLIENT, server.c_str(), COMM_DIR_IPC_ID_REPLY,
-                                          GEN_IPC_KIND_REPLY, send_buffer_.get(), static_cast<INT>(reply.length),
-                                          kRetryWaitMs);
+  const RETCODE rc = send_reply(server.c_str(), send_buffer_.get(), reply.length, kRetryWaitMs);
   std::memset(send_buffer_.get(), 0, reply.bytes.size());
   return rc;
 }
