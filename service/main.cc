@@ -121,5 +121,8 @@ int main(int argc, char** argv) {
     case velmarosta::comm_dir_parse_result::kError: return 2;
     case velmarosta::comm_dir_parse_result::kRun: break;
   }
+  // --debug asks for a line per request: the trace's budget per format
+  // would cut that to a few a minute, so it is lifted unless set.
+  if (options.debug) ::setenv("COMM_DIR_TRACE_LIMIT", "off", /*overwrite=*/0);
   return velmarosta::run(options);
 }

@@ -31,6 +31,7 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "platform/emw_gen_trc.h"
 #include "platform/emw_osw.h"
@@ -332,6 +333,105 @@ TraceSink& Sink() {
   return *sink;
 }
 
+// How many lines of one format a process writes: a peer that sends garbage
+// at will (every malformed datagram, forged reply or refused request is
+// traced) must not fill the disk with one line repeated. Within a window of
+// `seconds` at most `lines` lines of a format are written; the rest are
+// counted, not even formatted. The first line left out says so, and the
+// next line of that format written in a later window is preceded by how
+// many were left out. A format is told by its address: every trace call in
+// this tree passes a literal. COMM_DIR_TRACE_LIMIT="LINES/SECONDS" sets the
+// budget (default 50/60); "0" or "off" writes every line.
+// Thread-safe: mu_ guards the settings and every format's count.
+class TraceBudget {
+ public:
+  enum class Verdict { kWrite, kWriteAfterLeftOut, kFirstLeftOut, kLeftOut };
+
+  // `left_out` receives, for kWriteAfterLeftOut, how many lines of this
+  // format were left out since the last one written.
+  Verdict admit(const char* format, std::size_t* left_out) {
+    std::lock_guard<std::mutex> lock(mu_);
+    read_settings();
+    if (lines_ == 0) return Verdict::kWrite;
+    const auto now = std::chrono::steady_clock::now();
+    auto found = counts_.find(format);
+    if (found == counts_.end()) {
+      // Only a caller that builds formats at run time could come this far;
+      // its lines are written unlimited rather than the table grow without bound.
+      if (counts_.size() >= kMostFormats) return Verdict::kWrite;
+      found = counts_.emplace(format, Count{now, 0, 0}).first;
+    }
+    Count& count = found->second;
+    if (now - count.window_start >= window_) {
+      *left_out = count.left_out;
+      count = Count{now, 1, 0};
+      return *left_out == 0 ? Verdict::kWrite : Verdict::kWriteAfterLeftOut;
+    }
+    if (count.written < lines_) {
+      ++count.written;
+      return Verdict::kWrite;
+    }
+    return ++count.left_out == 1 ? Verdict::kFirstLeftOut : Verdict::kLeftOut;
+  }
+
+  long window_seconds() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(window_).count());
+  }
+
+ private:
+  static constexpr std::size_t kMostFormats = 4096;
+  struct Count {
+    std::chrono::steady_clock::time_point window_start;
+    unsigned long written;
+    std::size_t left_out;
+  };
+
+  // Caller holds mu_. Read at every line, as COMM_DIR_TRACE is; parsed only
+  // when it changed.
+  void read_settings() {
+    const char* env = std::getenv("COMM_DIR_TRACE_LIMIT");
+    std::string wanted = env == nullptr ? "" : env;
+    if (parsed_ && wanted == wanted_) return;
+    wanted_ = wanted;
+    parsed_ = true;
+    unsigned long lines = kDefaultLines;
+    unsigned long seconds = kDefaultSeconds;
+    if (wanted == "0" || wanted == "off") {
+      lines = 0;
+    } else if (!wanted.empty()) {
+      char slash = 0;
+      char rest = 0;
+      // An unreadable setting keeps the default, so a typo cannot turn the
+      // limit off.
+      if (std::sscanf(wanted.c_str(), "%lu%c%lu%c", &lines, &slash, &seconds, &rest) != 3 || slash != '/' ||
+          lines == 0 || seconds == 0 || seconds > kLongestWindow) {
+        lines = kDefaultLines;
+        seconds = kDefaultSeconds;
+      }
+    }
+    lines_ = lines;
+    window_ = std::chrono::seconds(seconds);
+    counts_.clear();
+  }
+
+  static constexpr unsigned long kDefaultLines = 50;
+  static constexpr unsigned long kDefaultSeconds = 60;
+  static constexpr unsigned long kLongestWindow = 86400;
+
+  std::mutex mu_;
+  std::string wanted_;   // guarded by mu_: the setting lines_ and window_ come from
+  bool parsed_ = false;  // guarded by mu_
+  unsigned long lines_ = kDefaultLines;                      // guarded by mu_; 0: no limit
+  std::chrono::steady_clock::duration window_ = std::chrono::seconds(kDefaultSeconds);  // guarded by mu_
+  std::unordered_map<const char*, Count> counts_;            // guarded by mu_
+};
+
+TraceBudget& Budget() {
+  static auto* budget = new TraceBudget;
+  return *budget;
+}
+
 // True when COMM_DIR_TRACE is "off": a line is then neither formatted nor
 // stamped, so that a process that turned its trace off pays next to nothing
 // for it (a call that fails traces on every exchange).
@@ -383,6 +483,12 @@ void AppendAsOneLine(std::string& line, const std::string& text) {
     }
   }
   line += '\n';
+}
+
+void WriteTraceLine(UINT module, UINT category, INT flag, const std::string& text) {
+  std::string line = TracePrefix(module, category, flag);
+  AppendAsOneLine(line, text);
+  Sink().write_line(line);
 }
 
 }  // namespace
@@ -521,13 +627,25 @@ RETCODE emwGENTrcPrintf(UINT module, UINT category, INT flag, const char* format
   if (format == nullptr) return EINVAL;
   if (commdir_posix::TraceIsOff()) return 0;
   try {
-    va_list args;
-    va_start(args, format);
-    std::string text = commdir_posix::FormatText(format, args);
-    va_end(args);
-    std::string line = commdir_posix::TracePrefix(module, category, flag);
-    commdir_posix::AppendAsOneLine(line, text);
-    commdir_posix::Sink().write_line(line);
+    using Verdict = commdir_posix::TraceBudget::Verdict;
+    std::size_t left_out = 0;
+    const Verdict verdict = commdir_posix::Budget().admit(format, &left_out);
+    if (verdict == Verdict::kLeftOut) return 0;
+    std::string text;
+    if (verdict == Verdict::kFirstLeftOut) {
+      text = "trace: leaving out further lines of this format for up to " +
+             std::to_string(commdir_posix::Budget().window_seconds()) + " s: " + format;
+    } else {
+      if (verdict == Verdict::kWriteAfterLeftOut) {
+        commdir_posix::WriteTraceLine(module, category, flag,
+                                      "trace: left out " + std::to_string(left_out) + " lines of this format: " + format);
+      }
+      va_list args;
+      va_start(args, format);
+      text = commdir_posix::FormatText(format, args);
+      va_end(args);
+    }
+    commdir_posix::WriteTraceLine(module, category, flag, text);
     return 0;
   } catch (...) {  // std::bad_alloc: say that a line was lost rather than lose it silently
     static const char kLost[] = "trace line lost: out of memory\n";

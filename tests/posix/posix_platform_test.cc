@@ -349,6 +349,46 @@ TEST_F(PosixPlatformTest, TraceLinesGoWhereTheVariableSays) {
   EXPECT_NE(trace.find("mod=0x7 cat=8 flag=0 two\\nlines\n"), std::string::npos);
 }
 
+// A flood of one format is cut to its budget: the first line left out says
+// so, other formats still go through, and the next line of that format in a
+// later window comes after the count of lines left out. A setting that
+// cannot be read keeps the default budget; "off" lifts it.
+TEST_F(PosixPlatformTest, AFloodOfOneFormatIsCutToItsBudgetAndTheCountFollows) {
+  struct Unset {
+    ~Unset() { unsetenv("COMM_DIR_TRACE_LIMIT"); }
+  } unset;
+  auto count = [](const std::string& trace, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = trace.find(what); at != std::string::npos; at = trace.find(what, at + 1)) ++n;
+    return n;
+  };
+  setenv("COMM_DIR_TRACE_LIMIT", "3/1", 1);
+  static const char kFlood[] = "flood %d.";
+  for (int i = 0; i < 10; ++i) emwGENTrcPrintf(7, 8, 0, kFlood, i);
+  emwGENTrcPrintf(7, 8, 0, "another format");
+  std::this_thread::sleep_for(milliseconds(1100));
+  emwGENTrcPrintf(7, 8, 0, kFlood, 10);
+  std::string trace = Trace();
+  for (int i = 0; i < 11; ++i) {
+    EXPECT_EQ(count(trace, "flood " + std::to_string(i) + ".\n"), i < 3 || i == 10 ? 1u : 0u) << i << "\n" << trace;
+  }
+  EXPECT_EQ(count(trace, "flag=0 trace: leaving out further lines of this format for up to 1 s: flood %d.\n"), 1u) << trace;
+  EXPECT_EQ(count(trace, "another format\n"), 1u);
+  const std::size_t left_out = trace.find("flag=0 trace: left out 7 lines of this format: flood %d.\n");
+  ASSERT_NE(left_out, std::string::npos) << trace;
+  EXPECT_LT(left_out, trace.find("flood 10."));
+
+  for (const char* setting : {"3-1", "off"}) {
+    SCOPED_TRACE(setting);
+    setenv("COMM_DIR_TRACE_LIMIT", setting, 1);
+    static const char kMore[] = "more %s %d.";
+    for (int i = 0; i < 60; ++i) emwGENTrcPrintf(7, 8, 0, kMore, setting, i);
+    trace = Trace();
+    EXPECT_EQ(count(trace, std::string("more ") + setting + " 49.\n"), 1u);
+    EXPECT_EQ(count(trace, std::string("more ") + setting + " 50.\n"), setting == std::string("off") ? 1u : 0u);
+  }
+}
+
 // A send waits for room in the server's queue as long as its time-out says:
 // 0 only tries, a bound gives ETIMEDOUT after it, -1 waits until the server
 // takes a message off its queue.
