@@ -5,11 +5,17 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,7 +67,145 @@ void RoundTrips(benchmark::State& state, int fd) {
   switches.report(state);
 }
 
+sockaddr_un Address(const std::string& path) {
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+  return a;
+}
+
+// A datagram socket bound to `path` (connected to `peer` unless null), or -1.
+int NamedSocket(const std::string& path, const char* peer) {
+  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un own = Address(path);
+  sockaddr_un to = Address(peer != nullptr ? peer : "");
+  if (fd >= 0 && (::bind(fd, reinterpret_cast<sockaddr*>(&own), sizeof own) != 0 ||
+                  (peer != nullptr && ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0))) {
+    ::close(fd);
+    fd = -1;
+  }
+  return fd;
+}
+
+// The callers of RawThreadsRoundTrips: each sends under one mutex and waits
+// for the reply that carries its index in its first word.
+class RawCallers {
+ public:
+  RawCallers(int to, int replies, int threads) : to_(to), replies_(replies), done_(threads, 0) {}
+
+  // One caller's round trips until `until`; returns how many were made.
+  long run(int index, std::chrono::steady_clock::time_point until) {
+    std::vector<char> request(COMM_DIR_IPC_REQUEST_SIZE, 0), reply(COMM_DIR_IPC_REPLY_SIZE);
+    std::memcpy(request.data(), &index, sizeof index);
+    long made = 0;
+    while (std::chrono::steady_clock::now() < until) {
+      {
+        std::lock_guard<std::mutex> lock(send_mu_);
+        if (::send(to_, request.data(), request.size(), 0) < 0) return -1;
+      }
+      if (done_.size() == 1) {
+        if (::recv(replies_, reply.data(), reply.size(), 0) != COMM_DIR_IPC_REPLY_SIZE) return -1;
+      } else {
+        std::unique_lock<std::mutex> lock(reply_mu_);
+        reply_cv_.wait(lock, [&] { return done_[index] != 0; });
+        done_[index] = 0;
+      }
+      ++made;
+    }
+    return made;
+  }
+
+  // The receiving thread of more than one caller: until its socket is shut.
+  void receive() {
+    std::vector<char> reply(COMM_DIR_IPC_REPLY_SIZE);
+    int index = 0;
+    while (::recv(replies_, reply.data(), reply.size(), 0) == COMM_DIR_IPC_REPLY_SIZE) {
+      std::memcpy(&index, reply.data(), sizeof index);
+      if (index < 0 || static_cast<std::size_t>(index) >= done_.size()) continue;
+      {
+        std::lock_guard<std::mutex> lock(reply_mu_);
+        done_[index] = 1;
+      }
+      reply_cv_.notify_all();
+    }
+  }
+
+ private:
+  const int to_;
+  const int replies_;
+  std::mutex send_mu_;
+  std::mutex reply_mu_;
+  std::condition_variable reply_cv_;
+  std::vector<char> done_;  // guarded by reply_mu_: caller i's reply came
+};
+
 }  // namespace
+
+void RawThreadsRoundTrips(benchmark::State& state, double seconds) {
+  const int threads = static_cast<int>(state.range(0));
+  char folder[] = "/tmp/commdir-raw-threads-XXXXXX";
+  if (::mkdtemp(folder) == nullptr) {
+    state.SkipWithError("mkdtemp failed");
+    return;
+  }
+  const std::string echo_path = std::string(folder) + "/echo", reply_path = std::string(folder) + "/reply";
+  const int replies = NamedSocket(reply_path, nullptr);
+  std::vector<char> in(COMM_DIR_IPC_REQUEST_SIZE), out(COMM_DIR_IPC_REPLY_SIZE, 0);
+  int ready[2] = {-1, -1};
+  const pid_t child = replies >= 0 && ::pipe(ready) == 0 ? ::fork() : -1;
+  if (child == 0) {
+    // Answers to the reply socket, with the caller's index carried back; not
+    // connected to it, since whoever is connected receives from no one else.
+    const int echo = NamedSocket(echo_path, nullptr);
+    const sockaddr_un reply_to = Address(reply_path);
+    char byte = echo >= 0 ? 'r' : 'f';
+    if (::write(ready[1], &byte, 1) != 1 || echo < 0) ::_exit(1);
+    while (::recv(echo, in.data(), in.size(), 0) == COMM_DIR_IPC_REQUEST_SIZE) {
+      std::memcpy(out.data(), in.data(), sizeof(int));
+      if (::sendto(echo, out.data(), out.size(), 0, reinterpret_cast<const sockaddr*>(&reply_to), sizeof reply_to) < 0) break;
+    }
+    ::_exit(0);
+  }
+  char byte = 'f';
+  const bool echoing = child > 0 && ::read(ready[0], &byte, 1) == 1 && byte == 'r';
+  const int to = echoing ? NamedSocket(std::string(folder) + "/callers", echo_path.c_str()) : -1;
+  for (auto _ : state) {
+    if (to < 0) {
+      state.SkipWithError("the echo process did not start");
+      break;
+    }
+    RawCallers callers(to, replies, threads);
+    std::thread receiver;
+    if (threads > 1) receiver = std::thread([&] { callers.receive(); });
+    std::vector<long> made(threads, 0);
+    std::vector<std::thread> running;
+    const auto start = std::chrono::steady_clock::now();
+    const auto until = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                   std::chrono::duration<double>(seconds));
+    for (int i = 0; i < threads; ++i) running.emplace_back([&, i] { made[i] = callers.run(i, until); });
+    for (std::thread& t : running) t.join();
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ::shutdown(replies, SHUT_RDWR);  // every reply has come: each caller waited for its last
+    if (receiver.joinable()) receiver.join();
+    long total = 0;
+    for (long m : made) total = m < 0 || total < 0 ? -1 : total + m;
+    if (total <= 0) {
+      state.SkipWithError("a raw round trip failed");
+      break;
+    }
+    state.SetIterationTime(took);
+    state.counters["exchanges_per_s"] = static_cast<double>(total) / took;
+  }
+  if (child > 0) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+  }
+  for (int fd : {to, replies, ready[0], ready[1]}) {
+    if (fd >= 0) ::close(fd);
+  }
+  for (const char* name : {"/echo", "/reply", "/callers"}) ::unlink((std::string(folder) + name).c_str());
+  ::rmdir(folder);
+}
 
 double process_cpu_ns(pid_t pid) {
   const std::string tasks = "/proc/" + std::to_string(pid) + "/task";

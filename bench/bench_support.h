@@ -35,6 +35,19 @@ void RawDatagramRoundTrip(benchmark::State& state);
 // "peer_cpu": the answering process's CPU time per iteration (ns).
 void RawDatagramRoundTripBetweenProcesses(benchmark::State& state);
 
+// The floor of the threads figure: `state.range(0)` threads of this process
+// make round trips of full-size datagrams with a forked echo process for
+// `seconds`, as application threads do with the daemon: every request goes
+// out under one mutex (the request client's send mutex) through one socket
+// to the echo's named socket, every reply comes back to one named reply
+// socket. One thread receives its own replies, as a lone caller does; with
+// more, a receiving thread wakes each caller. Both receiving sockets are
+// named and not connected back to their sender, so the kernel's limit on
+// queued datagrams (net.unix.max_dgram_qlen) holds as it does for the
+// daemon and the reply server; a socketpair escapes it. Manual time;
+// counter "exchanges_per_s".
+void RawThreadsRoundTrips(benchmark::State& state, double seconds);
+
 // CPU time of every thread of process `pid` so far, in ns (0 if unknown).
 double process_cpu_ns(pid_t pid);
 

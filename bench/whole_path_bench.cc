@@ -227,6 +227,11 @@ void BM_Threads(benchmark::State& state) {
   }
 }
 
+// The raw floor of BM_Threads, for as long as one of its loads.
+void BM_RawThreads(benchmark::State& state) {
+  commdir_bench::RawThreadsRoundTrips(state, std::chrono::duration<double>(kLoadTime).count());
+}
+
 // One client process of BM_Processes (this binary run with --load-client):
 // opens its operation, says so with one byte on stdout, waits for the byte
 // that starts it on stdin, then writes its latencies to stdout.
@@ -344,6 +349,7 @@ BENCHMARK(BM_RawDatagramRoundTripBetweenProcesses)->UseRealTime()->MeasureProces
 BENCHMARK(BM_FacadeExchange)->UseRealTime()->MeasureProcessCPUTime()->MinTime(0.5);
 BENCHMARK(BM_ValueList)->Arg(1)->Arg(10)->Arg(100)->UseRealTime()->MeasureProcessCPUTime()->MinTime(0.5);
 BENCHMARK(BM_Threads)->Arg(1)->Arg(2)->Arg(8)->Arg(64)->UseManualTime()->Iterations(1);
+BENCHMARK(BM_RawThreads)->Arg(1)->Arg(64)->UseManualTime()->Iterations(1);
 BENCHMARK(BM_Processes)->UseManualTime()->Iterations(1);
 BENCHMARK(BM_DaemonMemory)->Iterations(1);
 
