@@ -92,10 +92,15 @@ class OwnedMutex {
     return 0;
   }
 
+  // The waiter is woken after mu_ is let go: woken while this thread still
+  // held it, it would on one CPU preempt this thread only to block on mu_ at
+  // once. This object outlives the call: the caller holds a reference.
   RETCODE release() {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (!owned_ || owner_ != std::this_thread::get_id()) return EPERM;
-    owned_ = false;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (!owned_ || owner_ != std::this_thread::get_id()) return EPERM;
+      owned_ = false;
+    }
     cv_.notify_one();
     return 0;
   }
