@@ -9,12 +9,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -87,28 +90,44 @@ int NamedSocket(const std::string& path, const char* peer) {
   return fd;
 }
 
+// The bytes of each request and each reply of RawThreadsRoundTrips.
+struct DatagramSizes {
+  std::size_t request;
+  std::size_t reply;
+};
+
+// Full-size messages for 0, else `bytes` each way (at least a word).
+DatagramSizes SizesOf(std::int64_t bytes) {
+  if (bytes == 0) return {COMM_DIR_IPC_REQUEST_SIZE, COMM_DIR_IPC_REPLY_SIZE};
+  const std::size_t each = std::max<std::size_t>(static_cast<std::size_t>(bytes), sizeof(int));
+  return {each, each};
+}
+
 // The callers of RawThreadsRoundTrips: each sends under one mutex and waits
-// for the reply that carries its index in its first word.
+// on its own condition variable (as each call waits on its own event) for
+// the reply that carries its index in its first word.
 class RawCallers {
  public:
-  RawCallers(int to, int replies, int threads) : to_(to), replies_(replies), done_(threads, 0) {}
+  RawCallers(int to, int replies, int threads, DatagramSizes sizes)
+      : to_(to), replies_(replies), sizes_(sizes), slots_(new Slot[threads]), threads_(threads) {}
 
   // One caller's round trips until `until`; returns how many were made.
   long run(int index, std::chrono::steady_clock::time_point until) {
-    std::vector<char> request(COMM_DIR_IPC_REQUEST_SIZE, 0), reply(COMM_DIR_IPC_REPLY_SIZE);
+    std::vector<char> request(sizes_.request, 0), reply(sizes_.reply);
     std::memcpy(request.data(), &index, sizeof index);
+    Slot& slot = slots_[index];
     long made = 0;
     while (std::chrono::steady_clock::now() < until) {
       {
         std::lock_guard<std::mutex> lock(send_mu_);
         if (::send(to_, request.data(), request.size(), 0) < 0) return -1;
       }
-      if (done_.size() == 1) {
-        if (::recv(replies_, reply.data(), reply.size(), 0) != COMM_DIR_IPC_REPLY_SIZE) return -1;
+      if (threads_ == 1) {
+        if (::recv(replies_, reply.data(), reply.size(), 0) != static_cast<ssize_t>(sizes_.reply)) return -1;
       } else {
-        std::unique_lock<std::mutex> lock(reply_mu_);
-        reply_cv_.wait(lock, [&] { return done_[index] != 0; });
-        done_[index] = 0;
+        std::unique_lock<std::mutex> lock(slot.mu);
+        slot.cv.wait(lock, [&] { return slot.replied; });
+        slot.replied = false;
       }
       ++made;
     }
@@ -117,32 +136,40 @@ class RawCallers {
 
   // The receiving thread of more than one caller: until its socket is shut.
   void receive() {
-    std::vector<char> reply(COMM_DIR_IPC_REPLY_SIZE);
+    std::vector<char> reply(sizes_.reply);
     int index = 0;
-    while (::recv(replies_, reply.data(), reply.size(), 0) == COMM_DIR_IPC_REPLY_SIZE) {
+    while (::recv(replies_, reply.data(), reply.size(), 0) == static_cast<ssize_t>(sizes_.reply)) {
       std::memcpy(&index, reply.data(), sizeof index);
-      if (index < 0 || static_cast<std::size_t>(index) >= done_.size()) continue;
+      if (index < 0 || index >= threads_) continue;
+      Slot& slot = slots_[index];
       {
-        std::lock_guard<std::mutex> lock(reply_mu_);
-        done_[index] = 1;
+        std::lock_guard<std::mutex> lock(slot.mu);
+        slot.replied = true;
       }
-      reply_cv_.notify_all();
+      slot.cv.notify_one();
     }
   }
 
  private:
+  struct Slot {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool replied = false;  // guarded by mu
+  };
+
   const int to_;
   const int replies_;
+  const DatagramSizes sizes_;
   std::mutex send_mu_;
-  std::mutex reply_mu_;
-  std::condition_variable reply_cv_;
-  std::vector<char> done_;  // guarded by reply_mu_: caller i's reply came
+  std::unique_ptr<Slot[]> slots_;
+  const int threads_;
 };
 
 }  // namespace
 
 void RawThreadsRoundTrips(benchmark::State& state, double seconds) {
   const int threads = static_cast<int>(state.range(0));
+  const DatagramSizes sizes = SizesOf(state.range(1));
   char folder[] = "/tmp/commdir-raw-threads-XXXXXX";
   if (::mkdtemp(folder) == nullptr) {
     state.SkipWithError("mkdtemp failed");
@@ -150,7 +177,7 @@ void RawThreadsRoundTrips(benchmark::State& state, double seconds) {
   }
   const std::string echo_path = std::string(folder) + "/echo", reply_path = std::string(folder) + "/reply";
   const int replies = NamedSocket(reply_path, nullptr);
-  std::vector<char> in(COMM_DIR_IPC_REQUEST_SIZE), out(COMM_DIR_IPC_REPLY_SIZE, 0);
+  std::vector<char> in(sizes.request), out(sizes.reply, 0);
   int ready[2] = {-1, -1};
   const pid_t child = replies >= 0 && ::pipe(ready) == 0 ? ::fork() : -1;
   if (child == 0) {
@@ -160,7 +187,7 @@ void RawThreadsRoundTrips(benchmark::State& state, double seconds) {
     const sockaddr_un reply_to = Address(reply_path);
     char byte = echo >= 0 ? 'r' : 'f';
     if (::write(ready[1], &byte, 1) != 1 || echo < 0) ::_exit(1);
-    while (::recv(echo, in.data(), in.size(), 0) == COMM_DIR_IPC_REQUEST_SIZE) {
+    while (::recv(echo, in.data(), in.size(), 0) == static_cast<ssize_t>(sizes.request)) {
       std::memcpy(out.data(), in.data(), sizeof(int));
       if (::sendto(echo, out.data(), out.size(), 0, reinterpret_cast<const sockaddr*>(&reply_to), sizeof reply_to) < 0) break;
     }
@@ -174,7 +201,7 @@ void RawThreadsRoundTrips(benchmark::State& state, double seconds) {
       state.SkipWithError("the echo process did not start");
       break;
     }
-    RawCallers callers(to, replies, threads);
+    RawCallers callers(to, replies, threads, sizes);
     std::thread receiver;
     if (threads > 1) receiver = std::thread([&] { callers.receive(); });
     std::vector<long> made(threads, 0);

@@ -36,7 +36,8 @@ void RawDatagramRoundTrip(benchmark::State& state);
 void RawDatagramRoundTripBetweenProcesses(benchmark::State& state);
 
 // The floor of the threads figure: `state.range(0)` threads of this process
-// make round trips of full-size datagrams with a forked echo process for
+// make round trips of datagrams (full-size when `state.range(1)` is 0, else
+// of that many bytes each way) with a forked echo process for
 // `seconds`, as application threads do with the daemon: every request goes
 // out under one mutex (the request client's send mutex) through one socket
 // to the echo's named socket, every reply comes back to one named reply
