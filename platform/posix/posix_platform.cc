@@ -410,7 +410,7 @@ class TraceBudget {
       // An unreadable setting keeps the default, so a typo cannot turn the
       // limit off.
       if (std::sscanf(wanted.c_str(), "%lu%c%lu%c", &lines, &slash, &seconds, &rest) != 3 || slash != '/' ||
-          lines == 0 || seconds == 0 || seconds > kLongestWindow) {
+          lines == 0 || lines > kMostLines || seconds == 0 || seconds > kLongestWindow) {
         lines = kDefaultLines;
         seconds = kDefaultSeconds;
       }
@@ -422,6 +422,7 @@ class TraceBudget {
 
   static constexpr unsigned long kDefaultLines = 50;
   static constexpr unsigned long kDefaultSeconds = 60;
+  static constexpr unsigned long kMostLines = 1000000;  // "-1/60" reads as a huge count, not as no limit
   static constexpr unsigned long kLongestWindow = 86400;
 
   std::mutex mu_;

@@ -378,7 +378,7 @@ TEST_F(PosixPlatformTest, AFloodOfOneFormatIsCutToItsBudgetAndTheCountFollows) {
   ASSERT_NE(left_out, std::string::npos) << trace;
   EXPECT_LT(left_out, trace.find("flood 10."));
 
-  for (const char* setting : {"3-1", "off"}) {
+  for (const char* setting : {"3-1", "-1/60", "off"}) {
     SCOPED_TRACE(setting);
     setenv("COMM_DIR_TRACE_LIMIT", setting, 1);
     static const char kMore[] = "more %s %d.";
