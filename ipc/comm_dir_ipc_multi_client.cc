@@ -350,13 +350,14 @@ RETCODE comm_dir_ipc_multi_client::call_client(const COMM_DIR_MULTI_IPC_CLNT& cl
   }
   std::unique_ptr<COMM_DIR_IPC_MULTI_REQUEST> request =
       build_request(reply_server_name_, type, sndbuf, sndsize);
+  const std::size_t wanted = rcvbuf != nullptr && rcvsize > 0 ? static_cast<std::size_t>(rcvsize) : 0;
   std::unique_ptr<pending_call> call(new (std::nothrow) pending_call());
-  if (call != nullptr && rcvbuf != nullptr && rcvsize > 0) {
+  if (call != nullptr && wanted != 0) {
     // Not zeroed: dispatch_client writes all of it before the caller reads it.
-    call->payload.reset(new (std::nothrow) char[static_cast<std::size_t>(rcvsize)]);
-    call->payload_size = call->payload != nullptr ? static_cast<std::size_t>(rcvsize) : 0;
+    call->payload.reset(new (std::nothrow) char[wanted]);
+    call->payload_size = wanted;
   }
-  if (request == nullptr || call == nullptr || (rcvbuf != nullptr && rcvsize > 0 && call->payload == nullptr)) {
+  if (request == nullptr || call == nullptr || (wanted != 0 && call->payload == nullptr)) {
     COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : out of memory\n", kCallClientSignature, __LINE__);
     return -1;
   }

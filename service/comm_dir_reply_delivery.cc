@@ -55,21 +55,21 @@ RETCODE send_reply(const char* server, char* message, std::size_t length, int ti
 
 bool comm_dir_reply_delivery::deliver(const char* server_name, char* message, std::size_t length) {
   const std::string server(server_name);
-  // What would be kept, found before the lock: the scan reads 48 KiB.
-  const std::size_t travels = commdir_posix_ipc_datagram_length(message, length);
   {
     std::lock_guard<std::mutex> lock(mu_);
     // Behind replies that wait already, in order, and without waiting again.
-    if (kept_.count(server) != 0) return keep(server, message, travels, length);
+    if (kept_.count(server) != 0) return keep(server, message, length);
   }
   const RETCODE rc = send_reply(server_name, message, length, kFirstWaitMs);
   if (rc != ETIMEDOUT) return rc == 0;
   std::lock_guard<std::mutex> lock(mu_);
-  return keep(server, message, travels, length);
+  return keep(server, message, length);
 }
 
-bool comm_dir_reply_delivery::keep(const std::string& server, const char* message, std::size_t travels,
-                                   std::size_t length) {
+// The trailing-zero scan runs here, under the lock, and so only for replies
+// that are kept: a reply sent at once is scanned by the platform alone.
+bool comm_dir_reply_delivery::keep(const std::string& server, const char* message, std::size_t length) {
+  const std::size_t travels = commdir_posix_ipc_datagram_length(message, length);
   auto it = kept_.find(server);
   const std::size_t waiting = it == kept_.end() ? 0 : it->second.size();
   if (waiting >= kMaxKeptPerServer || kMaxKeptBytes - kept_bytes_ < travels) {

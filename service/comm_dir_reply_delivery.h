@@ -72,8 +72,9 @@ class comm_dir_reply_delivery {
   };
   using kept_queue = std::deque<kept_reply>;
 
-  // Keeps the first `travels` of the `length` bytes of `message`. mu_ held.
-  bool keep(const std::string& server, const char* message, std::size_t travels, std::size_t length);
+  // Keeps the bytes of `message` (`length` in all) that travel, the
+  // trailing zeros left out. mu_ held.
+  bool keep(const std::string& server, const char* message, std::size_t length);
   void run();
   void send_kept_replies();
   // Sends the kept replies of `server` in order while its queue has room.
