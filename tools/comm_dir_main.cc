@@ -20,15 +20,16 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "commdir/comm_dir_facade.h"
 #include "commdir/comm_dir_records.h"
 #include "commdir/comm_dir_result_codes.h"
 #include "tools/ldif_writer.h"
+#include "tools/reply_watchdog.h"
 #include "tools/tool_options.h"
 #include "tools/tool_outcome.h"
 #include "tools/tool_records.h"
@@ -91,63 +92,6 @@ std::string daemon_unreachable_reason() {
   }
   return "cannot reach the directory service at " + path + ": " + std::strerror(error);
 }
-
-// Ends the process when one facade call waits too long: the library waits
-// for every reply without a time limit, and a daemon that dies in the middle
-// of a call would leave comm-dir hanging.
-//
-// Thread-safe: arm() and disarm() run on the main thread, the watch on its
-// own; both sides work under mu_.
-class reply_watchdog {
- public:
-  explicit reply_watchdog(std::chrono::seconds limit) : limit_(limit), thread_([this] { watch(); }) {}
-  ~reply_watchdog() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      stopping_ = true;
-    }
-    wake_.notify_one();
-    thread_.join();
-  }
-  reply_watchdog(const reply_watchdog&) = delete;
-  reply_watchdog& operator=(const reply_watchdog&) = delete;
-
-  void arm(const char* call) {
-    std::lock_guard<std::mutex> lock(mu_);
-    call_ = call;
-    deadline_ = std::chrono::steady_clock::now() + limit_;
-    armed_ = true;
-    wake_.notify_one();
-  }
-  void disarm() {
-    std::lock_guard<std::mutex> lock(mu_);
-    armed_ = false;
-  }
-
- private:
-  void watch() {
-    std::unique_lock<std::mutex> lock(mu_);
-    while (!stopping_) {
-      if (!armed_) {
-        wake_.wait(lock);
-      } else if (wake_.wait_until(lock, deadline_) == std::cv_status::timeout && armed_ &&
-                 std::chrono::steady_clock::now() >= deadline_) {
-        say(std::string("no answer from the directory service to ") + call_ + " within " +
-            std::to_string(limit_.count()) + " s");
-        finish(kExitTimeout);
-      }
-    }
-  }
-
-  const std::chrono::seconds limit_;
-  std::mutex mu_;
-  std::condition_variable wake_;
-  const char* call_ = "";                           // guarded by mu_
-  std::chrono::steady_clock::time_point deadline_;  // guarded by mu_
-  bool armed_ = false;                              // guarded by mu_
-  bool stopping_ = false;                           // guarded by mu_
-  std::thread thread_;                              // last: starts once the rest is built
-};
 
 // Runs one facade call under the watchdog.
 template <typename Call>
@@ -334,6 +278,17 @@ RETCODE print_entries(comm_dir_facade* facade, reply_watchdog& watchdog, UINT op
 // the search's time limit.
 std::chrono::seconds reply_bound(long time_limit_s) { return std::chrono::seconds(120 + time_limit_s); }
 
+// A watchdog over comm-dir's calls that says which call got no answer and
+// ends comm-dir.
+std::unique_ptr<reply_watchdog> start_watchdog(long time_limit_s) {
+  const std::chrono::seconds limit = reply_bound(time_limit_s);
+  return std::make_unique<reply_watchdog>(limit, [limit](const char* call) {
+    say(std::string("no answer from the directory service to ") + call + " within " +
+        std::to_string(limit.count()) + " s");
+    finish(kExitTimeout);
+  });
+}
+
 // Makes the records of the connection; ends the process on a value that
 // does not fit. `bind` stays unused when no bind is asked for.
 const velmarosta::COMM_DIR_BIND_INFO* make_connection_records(const connection_options& connection,
@@ -371,7 +326,8 @@ comm_dir_facade* reach_facade() {
     finish(kExitFailure);
   }
   comm_dir_facade* facade = reach_facade();
-  reply_watchdog watchdog(reply_bound(options.search.time_limit_s));
+  const std::unique_ptr<reply_watchdog> watching = start_watchdog(options.search.time_limit_s);
+  reply_watchdog& watchdog = *watching;
 
   UINT operation_id = 0;
   bool starttls_failed = false;
@@ -446,7 +402,8 @@ void print_findings(const velmarosta::COMM_DIR_TEST_CONNECTION_INFO& info, bool 
       make_connection_records(options.connection, &info.connect, &info.bind);
   info.bind_present = bind != nullptr ? 1 : 0;
   comm_dir_facade* facade = reach_facade();
-  reply_watchdog watchdog(reply_bound(0));
+  const std::unique_ptr<reply_watchdog> watching = start_watchdog(0);
+  reply_watchdog& watchdog = *watching;
 
   if (!options.check.callback) {
     const RETCODE rc = guarded(watchdog, "check_connection", [&] {
