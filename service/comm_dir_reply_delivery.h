@@ -59,10 +59,11 @@ class comm_dir_reply_delivery {
   // Ends the thread; replies still kept are dropped, with one trace.
   void stop();
 
-  // Sends the reply `message` of `length` bytes to `server_name`, at once or
-  // later (above). False, traced, when it can be neither sent nor kept: the
-  // server cannot be reached, or too much is kept already.
-  bool deliver(const char* server_name, char* message, std::size_t length);
+  // Sends the reply `message` of `length` bytes, zero from `zero_from` on,
+  // to `server_name`, at once or later (above). False, traced, when it can
+  // be neither sent nor kept: the server cannot be reached, or too much is
+  // kept already.
+  bool deliver(const char* server_name, char* message, std::size_t length, std::size_t zero_from);
 
  private:
   struct kept_reply {
@@ -72,9 +73,9 @@ class comm_dir_reply_delivery {
   };
   using kept_queue = std::deque<kept_reply>;
 
-  // Keeps the bytes of `message` (`length` in all) that travel, the
-  // trailing zeros left out. mu_ held.
-  bool keep(const std::string& server, const char* message, std::size_t length);
+  // Keeps the bytes of `message` (`length` in all, zero from `zero_from`
+  // on) that travel, the trailing zeros left out. mu_ held.
+  bool keep(const std::string& server, const char* message, std::size_t length, std::size_t zero_from);
   void run();
   void send_kept_replies();
   // Sends the kept replies of `server` in order while its queue has room.

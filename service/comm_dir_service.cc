@@ -68,12 +68,13 @@ RETCODE serve_value(comm_dir_operation& operation, const comm_dir_request& reque
     return 0;
   }
   word = COMM_DIR_REPLY_WORD_PRESENT;
-  char* data = reply.data();
+  // A string's NUL is already there: the reply is zero-filled.
+  char* data = reply.data(binary ? sizeof length + length : length + 1);
   if (binary) {
     std::memcpy(data, &length, sizeof length);
     data += sizeof length;
   }
-  std::memcpy(data, value.bv_val, length);  // a string's NUL is already there: the reply is zero-filled
+  std::memcpy(data, value.bv_val, length);
   return 0;
 }
 
@@ -81,7 +82,7 @@ RETCODE serve_value(comm_dir_operation& operation, const comm_dir_request& reque
 void put_attribute(const std::string& name, comm_dir_reply& reply) {
   if (name.empty()) return;
   reply.body().body.reply.word = COMM_DIR_REPLY_WORD_PRESENT;
-  std::memcpy(reply.data(), name.c_str(), name.size() + 1);
+  std::memcpy(reply.data(name.size() + 1), name.c_str(), name.size() + 1);
 }
 
 // Copies `text` into a connection test's diagnostic field, cut to fit.

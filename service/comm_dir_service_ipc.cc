@@ -1,33 +1,68 @@
 #include "service/comm_dir_service_ipc.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <new>
 
 #include "platform/emw_gen_ipc.h"
+#include "platform/posix/commdir_posix_ipc.h"
 #include "service/comm_dir_reply_delivery.h"
 #include "service/comm_dir_service_trace.h"
 
 namespace velmarosta {
 
-RETCODE comm_dir_send(const char* client_name, const char* server_name, INT client_id, INT kind,
-                             char* message, INT length, ULONG timeout_ms) {
+RETCODE comm_dir_send(const char* client_name, const char* server_name, INT client_id, INT kind, char* message,
+                      INT length, std::size_t zero_from, ULONG timeout_ms) {
   UINT handle = 0;
   RETCODE rc = emwGENIpcCreateClient(client_name, server_name, 0, 0, client_id, &handle);
   if (rc != 0) {
     SERVICE_TRACE("cannot reach %s: emwGENIpcCreateClient %#lx", server_name, trace_code(rc));
     return rc;
   }
-  rc = emwGENIpcCallClient(handle, kind, 0, 0, message, length, nullptr, 0, nullptr, timeout_ms);
+  rc = commdir_posix_ipc_send_zero_tail(handle, kind, message, length, zero_from, timeout_ms);
   if (rc != 0 && rc != ETIMEDOUT) {
-    SERVICE_TRACE("cannot send to %s: emwGENIpcCallClient %#lx", server_name, trace_code(rc));
+    SERVICE_TRACE("cannot send to %s: %#lx", server_name, trace_code(rc));
   }
   emwGENIpcDestroyClient(handle);
   return rc;
 }
 
+namespace {
+
+// Envelopes that wait, all zero, for the next reply of this thread. A thread
+// holds one reply at a time as a rule; more than two are not kept.
+constexpr std::size_t kStoredEnvelopes = 2;
+
+struct envelope_store {
+  std::unique_ptr<COMM_DIR_IPC_MULTI_REPLY> envelopes[kStoredEnvelopes];
+  std::size_t count = 0;
+};
+
+thread_local envelope_store t_store;
+
+std::unique_ptr<COMM_DIR_IPC_MULTI_REPLY> zeroed_envelope() {
+  if (t_store.count == 0) return std::unique_ptr<COMM_DIR_IPC_MULTI_REPLY>(new (std::nothrow) COMM_DIR_IPC_MULTI_REPLY());
+  return std::move(t_store.envelopes[--t_store.count]);
+}
+
+// Zeroes the first `written` bytes of `envelope`, which is zero behind
+// them, and keeps it for the next reply; or frees it when enough are kept.
+void store_envelope(std::unique_ptr<COMM_DIR_IPC_MULTI_REPLY> envelope, std::size_t written) {
+  if (t_store.count == kStoredEnvelopes) return;
+  std::memset(static_cast<void*>(envelope.get()), 0, written);
+  t_store.envelopes[t_store.count++] = std::move(envelope);
+}
+
+// What every reply writes: the envelope's head and result word, and the
+// COMM_DIR_REPLY.
+constexpr std::size_t kFixedPart = offsetof(COMM_DIR_IPC_MULTI_REPLY, payload) + sizeof(COMM_DIR_REPLY);
+
+}  // namespace
+
 comm_dir_reply::comm_dir_reply(const COMM_DIR_IPC_ENVELOPE_HEAD& route)
-    : envelope_(new (std::nothrow) COMM_DIR_IPC_MULTI_REPLY()) {
+    : envelope_(zeroed_envelope()), written_end_(kFixedPart) {
   if (envelope_ == nullptr) return;
   // Word for word as the request carried them; the name up to its NUL,
   // which the decoder has found inside the field.
@@ -41,6 +76,17 @@ comm_dir_reply::comm_dir_reply(const COMM_DIR_IPC_ENVELOPE_HEAD& route)
   body_ = new (envelope_->payload) COMM_DIR_REPLY();
 }
 
+comm_dir_reply::~comm_dir_reply() {
+  if (envelope_ != nullptr) store_envelope(std::move(envelope_), written_end_);
+}
+
+char* comm_dir_reply::data(std::size_t length) {
+  const std::size_t end = offsetof(COMM_DIR_IPC_MULTI_REPLY, payload) + COMM_DIR_REPLY_DATA_OFFSET +
+                          std::min(length, kDataCapacity);
+  written_end_ = std::max(written_end_, end);
+  return envelope_->payload + COMM_DIR_REPLY_DATA_OFFSET;
+}
+
 void comm_dir_reply::set_result(RETCODE code) {
   body_->result = code;
   envelope_->result = code;
@@ -48,7 +94,7 @@ void comm_dir_reply::set_result(RETCODE code) {
 
 bool comm_dir_reply::send(comm_dir_reply_delivery& delivery) {
   return delivery.deliver(envelope_->head.reply_server_name, reinterpret_cast<char*>(envelope_.get()),
-                          COMM_DIR_IPC_REPLY_SIZE);
+                          COMM_DIR_IPC_REPLY_SIZE, written_end_);
 }
 
 }  // namespace velmarosta

@@ -1,7 +1,9 @@
 // What the POSIX platform offers a server beyond the device platform's
 // message IPC: the kernel-checked credentials of the message being
-// dispatched, how much of a message travels, and servers that take messages of every user. The directory
-// service daemon uses them to learn which process and user sent a request;
+// dispatched, how much of a message travels, a send that need not look
+// through a message's zero tail, and servers that take messages of every
+// user. The directory service daemon uses them to learn which process and
+// user sent a request, and to send its replies;
 // libcommdir itself never calls them, so that it runs on any platform.
 #ifndef COMMDIR_PLATFORM_POSIX_COMMDIR_POSIX_IPC_H_
 #define COMMDIR_PLATFORM_POSIX_COMMDIR_POSIX_IPC_H_
@@ -38,6 +40,15 @@ RETCODE commdir_posix_ipc_received(std::size_t* bytes);
 // header (the receiver restores the rest). A sender that keeps a message
 // to send it later need keep only these.
 std::size_t commdir_posix_ipc_datagram_length(const char* message, std::size_t length);
+
+// Sends like emwGENIpcCallClient with no reply buffer, for a sender that
+// knows where its message's zeros begin: the bytes from `zero_from` to
+// `length` must all be zero, and the platform then looks for trailing zeros
+// only before `zero_from`, where emwGENIpcCallClient reads the whole
+// message. The receiver gets the same message. Bytes from `zero_from` on
+// that are not zero arrive as zeros: the promise is the caller's to keep.
+RETCODE commdir_posix_ipc_send_zero_tail(UINT handle, INT kind, char* message, INT length, std::size_t zero_from,
+                                         ULONG timeout);
 
 }  // extern "C"
 

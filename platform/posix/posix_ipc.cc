@@ -31,6 +31,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -879,6 +880,33 @@ bool ServerOfClientEnded(UINT client_handle, std::string* path) {
   return true;
 }
 
+// Sends `length` bytes of `message` over the client `handle`; the caller
+// vouches that the bytes from `zero_from` on are zero, so trailing zeros are
+// looked for only before it.
+RETCODE SendMessage(UINT handle, INT kind, char* message, INT length, std::size_t zero_from, ULONG timeout) {
+  if (message == nullptr) return EINVAL;
+  if (length < static_cast<INT>(kMinDatagram) || length > static_cast<INT>(kMaxMessage)) return EMSGSIZE;
+  std::shared_ptr<Client> client = Clients().find(handle);
+  if (client == nullptr) return EINVAL;
+
+  // The platform's header travels in its own part; the caller's message is
+  // neither copied nor changed.
+  gen_ipc_msghdr header{};
+  UINT length_word = static_cast<UINT>(length);
+  UINT kind_word = static_cast<UINT>(kind);
+  std::memcpy(reinterpret_cast<char*>(&header) + GEN_IPC_HDR_LENGTH_OFFSET, &length_word, sizeof length_word);
+  std::memcpy(reinterpret_cast<char*>(&header) + GEN_IPC_HDR_KIND_OFFSET, &kind_word, sizeof kind_word);
+  const std::size_t scanned = std::min(std::max(zero_from, kMinDatagram), static_cast<std::size_t>(length));
+  const std::size_t end = TrimmedLength(message, scanned);
+  iovec parts[2] = {{&header, kHeaderSize}, {message + kHeaderSize, end - kHeaderSize}};
+  // The library's -1 comes as the largest ULONG; anything above INT_MAX
+  // milliseconds (24 days) is taken as no limit.
+  const int send_timeout = timeout > static_cast<ULONG>(INT_MAX) ? -1 : static_cast<int>(timeout);
+  RETCODE rc = client->send(parts, 2, send_timeout);
+  if (rc == 0 && kind == GEN_IPC_KIND_REQUEST) NoteRequestSent(handle);
+  return rc;
+}
+
 }  // namespace commdir_posix
 
 using commdir_posix::Client;
@@ -951,30 +979,12 @@ RETCODE emwGENIpcCreateClient(const char* client_name, const char* server_name, 
 RETCODE emwGENIpcCallClient(UINT handle, INT kind, INT /*arg3*/, long /*arg4*/, char* message,
                             INT length, char* /*rcvbuf*/, INT /*rcvsize*/, INT* /*rcvlen*/,
                             ULONG timeout) {
-  if (message == nullptr) return EINVAL;
-  if (length < static_cast<INT>(commdir_posix::kMinDatagram) ||
-      length > static_cast<INT>(commdir_posix::kMaxMessage)) {
-    return EMSGSIZE;
-  }
-  std::shared_ptr<Client> client = Clients().find(handle);
-  if (client == nullptr) return EINVAL;
+  return commdir_posix::SendMessage(handle, kind, message, length, static_cast<std::size_t>(length), timeout);
+}
 
-  // The platform's header travels in its own part; the caller's message is
-  // neither copied nor changed.
-  gen_ipc_msghdr header{};
-  UINT length_word = static_cast<UINT>(length);
-  UINT kind_word = static_cast<UINT>(kind);
-  std::memcpy(reinterpret_cast<char*>(&header) + GEN_IPC_HDR_LENGTH_OFFSET, &length_word, sizeof length_word);
-  std::memcpy(reinterpret_cast<char*>(&header) + GEN_IPC_HDR_KIND_OFFSET, &kind_word, sizeof kind_word);
-  std::size_t end = commdir_posix::TrimmedLength(message, static_cast<std::size_t>(length));
-  iovec parts[2] = {{&header, commdir_posix::kHeaderSize},
-                    {message + commdir_posix::kHeaderSize, end - commdir_posix::kHeaderSize}};
-  // The library's -1 comes as the largest ULONG; anything above INT_MAX
-  // milliseconds (24 days) is taken as no limit.
-  const int send_timeout = timeout > static_cast<ULONG>(INT_MAX) ? -1 : static_cast<int>(timeout);
-  RETCODE rc = client->send(parts, 2, send_timeout);
-  if (rc == 0 && kind == GEN_IPC_KIND_REQUEST) commdir_posix::NoteRequestSent(handle);
-  return rc;
+RETCODE commdir_posix_ipc_send_zero_tail(UINT handle, INT kind, char* message, INT length, std::size_t zero_from,
+                                         ULONG timeout) {
+  return commdir_posix::SendMessage(handle, kind, message, length, zero_from, timeout);
 }
 
 RETCODE emwGENIpcDestroyClient(UINT handle) {

@@ -318,7 +318,7 @@ TEST_F(ServiceLdap, FailuresCarryTheirCodes) {
 
 TEST_F(ServiceLdap, ValuesUpToWhatOneReplyCarriesAndNoLonger) {
   std::string ldif;
-  for (int length : {47207, 47208, 47209}) {
+  for (int length : {3000, 47207, 47208, 47209}) {
     ldif += "dn: cn=v" + std::to_string(length) + ",dc=example,dc=com\nobjectClass: device\ncn: v" +
             std::to_string(length) + "\ndescription: " + std::string(length, 'x') + "\n\n";
   }
@@ -334,6 +334,14 @@ TEST_F(ServiceLdap, ValuesUpToWhatOneReplyCarriesAndNoLonger) {
       {47208, COMM_DIR_SVC_VALUE_TOO_LARGE, 0},
       {47209, COMM_DIR_SVC_VALUE_TOO_LARGE, COMM_DIR_SVC_VALUE_TOO_LARGE},
   };
+  // Each reply is zero behind what it carries, also right after a reply
+  // that filled the payload (the daemon reuses its envelopes).
+  const auto zero_behind = [](const arrived& reply, std::size_t carried) {
+    const std::size_t from = COMM_DIR_REPLY_DATA_OFFSET + carried;
+    if (reply.payload.size() < from) return false;
+    return std::all_of(reply.payload.begin() + static_cast<std::ptrdiff_t>(from), reply.payload.end(),
+                       [](char c) { return c == 0; });
+  };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.length);
     const std::string base = "cn=v" + std::to_string(row.length) + ",dc=example,dc=com";
@@ -344,6 +352,10 @@ TEST_F(ServiceLdap, ValuesUpToWhatOneReplyCarriesAndNoLonger) {
       EXPECT_EQ(reply.result(), row.as_string);
       if (row.as_string == 0 && id == COMM_DIR_FUNC_GET_VALUE_STRING_ONE) {
         EXPECT_EQ(std::string(reply.data()), std::string(row.length, 'x'));
+        EXPECT_TRUE(zero_behind(reply, static_cast<std::size_t>(row.length)));
+      }
+      if (row.as_string != 0) {
+        EXPECT_TRUE(zero_behind(reply, 0)) << "refused, yet data in the reply";
       }
     }
     for (UINT id : {COMM_DIR_FUNC_GET_VALUE_BINARY_LEN, COMM_DIR_FUNC_GET_VALUE_BINARY_ONE}) {
@@ -351,9 +363,23 @@ TEST_F(ServiceLdap, ValuesUpToWhatOneReplyCarriesAndNoLonger) {
       EXPECT_EQ(reply.result(), row.as_binary);
       if (row.as_binary == 0 && id == COMM_DIR_FUNC_GET_VALUE_BINARY_ONE) {
         EXPECT_EQ(std::string(reply.data() + 4, row.length), std::string(row.length, 'x'));
+        EXPECT_TRUE(zero_behind(reply, 4 + static_cast<std::size_t>(row.length)));
       }
     }
   }
+  // A shorter value after the longest ones: nothing of them stays behind it.
+  const std::string shorter(3000, 'x');
+  ASSERT_EQ(search(operation, {"cn=v3000,dc=example,dc=com", COMM_DIR_SCOPE_BASE, "(objectClass=*)", "description", 0}),
+            0);
+  ASSERT_EQ(on(COMM_DIR_FUNC_GET_FIRST_ENTRY, operation).result(), 0);
+  arrived as_string = value_request(COMM_DIR_FUNC_GET_VALUE_STRING_ONE, operation, "description", 0);
+  ASSERT_EQ(as_string.result(), 0);
+  EXPECT_EQ(std::string(as_string.data()), shorter);
+  EXPECT_TRUE(zero_behind(as_string, shorter.size()));
+  arrived as_binary = value_request(COMM_DIR_FUNC_GET_VALUE_BINARY_ONE, operation, "description", 0);
+  ASSERT_EQ(as_binary.result(), 0);
+  EXPECT_EQ(std::string(as_binary.data() + 4, shorter.size()), shorter);
+  EXPECT_TRUE(zero_behind(as_binary, 4 + shorter.size()));
 }
 
 // The words of a request that count: a value index and a size limit, at

@@ -30,6 +30,7 @@
 #include "platform/emw_gen_ipc.h"
 #include "platform/emw_gen_trc.h"
 #include "platform/emw_osw.h"
+#include "platform/posix/commdir_posix_ipc.h"
 #include "support/read_file.h"
 
 namespace {
@@ -71,12 +72,17 @@ RETCODE Record(char* rcvbuf, char*, int* size) {
 }
 
 // Sends `message` over a fresh client of `server`; the platform's result.
-RETCODE Send(const char* server, Bytes message, INT kind = GEN_IPC_KIND_REQUEST) {
+// Sends `message` over a client of its own; with `zero_from`, through the
+// send that is told where the message's zeros begin.
+RETCODE Send(const char* server, Bytes message, INT kind = GEN_IPC_KIND_REQUEST,
+             const std::size_t* zero_from = nullptr) {
   UINT clnt[8] = {};
   RETCODE rc = emwGENIpcCreateClient("TEST_CLT", server, 0, 0, 0, clnt);
   if (rc != 0) return rc;
-  rc = emwGENIpcCallClient(clnt[0], kind, 0, 0, message.data(), static_cast<INT>(message.size()), nullptr,
-                           0, nullptr, ~0ul);
+  const INT length = static_cast<INT>(message.size());
+  rc = zero_from != nullptr
+           ? commdir_posix_ipc_send_zero_tail(clnt[0], kind, message.data(), length, *zero_from, ~0ul)
+           : emwGENIpcCallClient(clnt[0], kind, 0, 0, message.data(), length, nullptr, 0, nullptr, ~0ul);
   EXPECT_EQ(emwGENIpcDestroyClient(clnt[0]), 0);
   return rc;
 }
@@ -512,6 +518,17 @@ TEST_F(PosixPlatformTest, TrailingZerosStayHomeAndComeBack) {
     EXPECT_EQ(Word(got, GEN_IPC_HDR_KIND_OFFSET), static_cast<UINT>(kind));
     EXPECT_EQ(Word(got, 0), 0u);
     EXPECT_EQ(message, before);  // the caller's buffer is untouched
+  }
+  // Told where the zeros begin, the platform looks only before that, never
+  // below its header, never beyond the message; a tail that is not zero
+  // after all is the sender's loss.
+  std::tuple<std::size_t, ssize_t> told[] = {{49280, 200}, {200, 200}, {1000000, 200}, {190, 128}, {0, 128}};
+  for (auto& [zero_from, datagram] : told) {
+    SCOPED_TRACE(zero_from);
+    ASSERT_EQ(Send("utcp:RAW", Message(49280, {{124, 7}, {199, 9}}), 0, &zero_from), 0);
+    char got[65536];
+    EXPECT_EQ(recv(raw, got, sizeof got, 0), datagram);
+    EXPECT_EQ(Word(got, GEN_IPC_HDR_LENGTH_OFFSET), 49280u);
   }
   close(raw);
   // Through a server: a short message after a long one sees zeros, not the
