@@ -106,7 +106,8 @@ bool comm_dir_callback_client::report(const COMM_DIR_TEST_CONNECTION_INFO& info,
   // that does not read holds up no worker.
   bool answered = comm_dir_send(COMM_DIR_SERVICE_CALLBACK_CLIENT, server, COMM_DIR_IPC_ID_CALLBACK,
                                 GEN_IPC_KIND_REQUEST, reinterpret_cast<char*>(request.get()),
-                                COMM_DIR_IPC_REQUEST_SIZE, COMM_DIR_IPC_REQUEST_SIZE, static_cast<ULONG>(timeout_ms)) == 0 &&
+                                COMM_DIR_IPC_REQUEST_SIZE, /*zero_from=*/COMM_DIR_IPC_REQUEST_SIZE,
+                                static_cast<ULONG>(timeout_ms)) == 0 &&
                   wait_answer(pending, timeout_ms);
   pending_table().remove(word);
   if (!answered) SERVICE_TRACE("callback to %s not answered: given up", server);

@@ -43,8 +43,8 @@ struct envelope_store {
 thread_local envelope_store t_store;
 
 std::unique_ptr<COMM_DIR_IPC_MULTI_REPLY> zeroed_envelope() {
-  if (t_store.count == 0) return std::unique_ptr<COMM_DIR_IPC_MULTI_REPLY>(new (std::nothrow) COMM_DIR_IPC_MULTI_REPLY());
-  return std::move(t_store.envelopes[--t_store.count]);
+  if (t_store.count != 0) return std::move(t_store.envelopes[--t_store.count]);
+  return std::unique_ptr<COMM_DIR_IPC_MULTI_REPLY>(new (std::nothrow) COMM_DIR_IPC_MULTI_REPLY());
 }
 
 // Zeroes the first `written` bytes of `envelope`, which is zero behind
