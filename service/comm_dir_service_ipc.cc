@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 #include "platform/emw_gen_ipc.h"
 #include "platform/posix/commdir_posix_ipc.h"
@@ -58,6 +59,8 @@ void store_envelope(std::unique_ptr<COMM_DIR_IPC_MULTI_REPLY> envelope, std::siz
 // What every reply writes: the envelope's head and result word, and the
 // COMM_DIR_REPLY.
 constexpr std::size_t kFixedPart = offsetof(COMM_DIR_IPC_MULTI_REPLY, payload) + sizeof(COMM_DIR_REPLY);
+static_assert(std::is_trivially_default_constructible<COMM_DIR_REPLY>::value,
+              "placing a COMM_DIR_REPLY in a zeroed envelope must leave it zero");
 
 }  // namespace
 
@@ -73,7 +76,8 @@ comm_dir_reply::comm_dir_reply(const COMM_DIR_IPC_ENVELOPE_HEAD& route)
   envelope_->head.reply_buffer = route.reply_buffer;
   envelope_->head.reply_buffer_size = route.reply_buffer_size;
   envelope_->head.replied = 1;
-  body_ = new (envelope_->payload) COMM_DIR_REPLY();
+  // Default-initialised: the envelope is zero already.
+  body_ = new (envelope_->payload) COMM_DIR_REPLY;
 }
 
 comm_dir_reply::~comm_dir_reply() {
