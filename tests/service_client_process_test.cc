@@ -4,9 +4,8 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
-
-#include <fstream>
 
 #include "gtest/gtest.h"
 #include "service/comm_dir_client_process.h"
@@ -14,11 +13,17 @@
 namespace velmarosta {
 namespace {
 
-// Clock ticks since boot, the unit of a process's start time.
+// Clock ticks since boot, the unit of a process's start time, counted as the
+// kernel counts that: whole nanoseconds of CLOCK_BOOTTIME divided, in
+// integers, by the length of a tick. A process started before this read has a
+// start time no later than its result, and one started after it no earlier;
+// a conversion through a double can come out a tick low.
 unsigned long long ticks_since_boot() {
-  double seconds = 0;
-  std::ifstream("/proc/uptime") >> seconds;
-  return static_cast<unsigned long long>(seconds * static_cast<double>(sysconf(_SC_CLK_TCK)));
+  timespec now{};
+  clock_gettime(CLOCK_BOOTTIME, &now);
+  const unsigned long long nanoseconds = static_cast<unsigned long long>(now.tv_sec) * 1000000000ull +
+                                         static_cast<unsigned long long>(now.tv_nsec);
+  return nanoseconds / (1000000000ull / static_cast<unsigned long long>(sysconf(_SC_CLK_TCK)));
 }
 
 // A child that has exited; reaped, or left a zombie.
@@ -34,6 +39,7 @@ TEST(ServiceClientProcess, EndedProcessesAndOnlyThose) {
   // A running child whose name looks like more fields of /proc/PID/stat.
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
+  const unsigned long long before_fork = ticks_since_boot();
   const pid_t running = fork();
   if (running == 0) {
     prctl(PR_SET_NAME, "t) 9 9 9 9 (z");
@@ -50,6 +56,7 @@ TEST(ServiceClientProcess, EndedProcessesAndOnlyThose) {
   ASSERT_EQ(self.pid, getpid());
   ASSERT_EQ(child.pid, running);
   EXPECT_GE(child.start_time, self.start_time);  // forked after this process started
+  EXPECT_GE(child.start_time, before_fork);
   EXPECT_LE(child.start_time, ticks_since_boot());
   EXPECT_EQ(comm_dir_identify_process(reaped).pid, 0);
   EXPECT_EQ(comm_dir_identify_process(zombie).pid, 0);
