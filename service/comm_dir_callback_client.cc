@@ -84,7 +84,8 @@ void comm_dir_callback_client::stop() {
   if (rc != 0) SERVICE_TRACE("stopping %s failed: %#lx", COMM_DIR_SERVICE_CALLBACK_REPLY_SERVER, trace_code(rc));
 }
 
-bool comm_dir_callback_client::report(const COMM_DIR_TEST_CONNECTION_INFO& info, RETCODE result, int timeout_ms) {
+bool comm_dir_callback_client::report(const COMM_DIR_TEST_CONNECTION_INFO& info, RETCODE result, uid_t requester,
+                                      int timeout_ms) {
   std::unique_ptr<COMM_DIR_IPC_MULTI_REQUEST> request(new (std::nothrow) COMM_DIR_IPC_MULTI_REQUEST());
   if (request == nullptr) return false;
   char server[COMM_DIR_IPC_NAME_SIZE] = {};
@@ -104,7 +105,7 @@ bool comm_dir_callback_client::report(const COMM_DIR_TEST_CONNECTION_INFO& info,
 
   // The send, too, waits for room at most the time-out: an application
   // that does not read holds up no worker.
-  bool answered = comm_dir_send(COMM_DIR_SERVICE_CALLBACK_CLIENT, server, COMM_DIR_IPC_ID_CALLBACK,
+  bool answered = comm_dir_send(COMM_DIR_SERVICE_CALLBACK_CLIENT, server, requester, COMM_DIR_IPC_ID_CALLBACK,
                                 GEN_IPC_KIND_REQUEST, reinterpret_cast<char*>(request.get()),
                                 COMM_DIR_IPC_REQUEST_SIZE, /*zero_from=*/COMM_DIR_IPC_REQUEST_SIZE,
                                 static_cast<ULONG>(timeout_ms)) == 0 &&

@@ -35,8 +35,9 @@ class comm_dir_callback_client {
   static void stop();
 
   // Reports `result` of the test in `info` to the callback server named in
-  // it. Returns true once the application has answered within `timeout_ms`.
-  static bool report(const COMM_DIR_TEST_CONNECTION_INFO& info, RETCODE result, int timeout_ms);
+  // it, on behalf of `requester` (the uid that asked for the test). Returns
+  // true once the application has answered within `timeout_ms`.
+  static bool report(const COMM_DIR_TEST_CONNECTION_INFO& info, RETCODE result, uid_t requester, int timeout_ms);
 };
 
 }  // namespace velmarosta

@@ -47,31 +47,32 @@ void comm_dir_reply_delivery::stop() {
 namespace {
 
 // One reply to `server`, waiting at most `timeout_ms` for room.
-RETCODE send_reply(const char* server, char* message, std::size_t length, std::size_t zero_from, int timeout_ms) {
-  return comm_dir_send(COMM_DIR_SERVICE_REPLY_CLIENT, server, COMM_DIR_IPC_ID_REPLY, GEN_IPC_KIND_REPLY, message,
-                       static_cast<INT>(length), zero_from, static_cast<ULONG>(timeout_ms));
+RETCODE send_reply(const char* server, uid_t requester, char* message, std::size_t length, std::size_t zero_from,
+                   int timeout_ms) {
+  return comm_dir_send(COMM_DIR_SERVICE_REPLY_CLIENT, server, requester, COMM_DIR_IPC_ID_REPLY, GEN_IPC_KIND_REPLY,
+                       message, static_cast<INT>(length), zero_from, static_cast<ULONG>(timeout_ms));
 }
 
 }  // namespace
 
-bool comm_dir_reply_delivery::deliver(const char* server_name, char* message, std::size_t length,
+bool comm_dir_reply_delivery::deliver(const char* server_name, uid_t requester, char* message, std::size_t length,
                                       std::size_t zero_from) {
   const std::string server(server_name);
   {
     std::lock_guard<std::mutex> lock(mu_);
     // Behind replies that wait already, in order, and without waiting again.
-    if (kept_.count(server) != 0) return keep(server, message, length, zero_from);
+    if (kept_.count(server) != 0) return keep(server, requester, message, length, zero_from);
   }
-  const RETCODE rc = send_reply(server_name, message, length, zero_from, kFirstWaitMs);
+  const RETCODE rc = send_reply(server_name, requester, message, length, zero_from, kFirstWaitMs);
   if (rc != ETIMEDOUT) return rc == 0;
   std::lock_guard<std::mutex> lock(mu_);
-  return keep(server, message, length, zero_from);
+  return keep(server, requester, message, length, zero_from);
 }
 
 // The trailing-zero scan runs here, under the lock, and so only for replies
 // that are kept: a reply sent at once is scanned by the platform alone.
-bool comm_dir_reply_delivery::keep(const std::string& server, const char* message, std::size_t length,
-                                   std::size_t zero_from) {
+bool comm_dir_reply_delivery::keep(const std::string& server, uid_t requester, const char* message,
+                                   std::size_t length, std::size_t zero_from) {
   const std::size_t travels = commdir_posix_ipc_datagram_length(message, std::min(length, zero_from));
   auto it = kept_.find(server);
   const std::size_t waiting = it == kept_.end() ? 0 : it->second.size();
@@ -81,7 +82,8 @@ bool comm_dir_reply_delivery::keep(const std::string& server, const char* messag
     return false;
   }
   try {
-    kept_reply reply{std::vector<char>(message, message + travels), length, std::chrono::steady_clock::now()};
+    kept_reply reply{std::vector<char>(message, message + travels), length, requester,
+                     std::chrono::steady_clock::now()};
     if (it == kept_.end()) {
       it = kept_.emplace(server, kept_queue()).first;
       SERVICE_TRACE("replies to %s wait: its queue is full", server.c_str());
@@ -151,7 +153,8 @@ void comm_dir_reply_delivery::send_kept_replies_of(const std::string& server) {
 
 int comm_dir_reply_delivery::send_kept(const std::string& server, const kept_reply& reply) {
   std::memcpy(send_buffer_.get(), reply.bytes.data(), reply.bytes.size());
-  const RETCODE rc = send_reply(server.c_str(), send_buffer_.get(), reply.length, reply.bytes.size(), kRetryWaitMs);
+  const RETCODE rc =
+      send_reply(server.c_str(), reply.requester, send_buffer_.get(), reply.length, reply.bytes.size(), kRetryWaitMs);
   std::memset(send_buffer_.get(), 0, reply.bytes.size());
   return rc;
 }

@@ -29,6 +29,8 @@
 #ifndef COMMDIR_SERVICE_COMM_DIR_REPLY_DELIVERY_H_
 #define COMMDIR_SERVICE_COMM_DIR_REPLY_DELIVERY_H_
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -60,22 +62,24 @@ class comm_dir_reply_delivery {
   void stop();
 
   // Sends the reply `message` of `length` bytes, zero from `zero_from` on,
-  // to `server_name`, at once or later (above). False, traced, when it can
-  // be neither sent nor kept: the server cannot be reached, or too much is
-  // kept already.
-  bool deliver(const char* server_name, char* message, std::size_t length, std::size_t zero_from);
+  // to `server_name`, at once or later (above), on behalf of `requester`
+  // (the uid that sent the request). False, traced, when it can be neither
+  // sent nor kept: the server cannot be reached, or too much is kept already.
+  bool deliver(const char* server_name, uid_t requester, char* message, std::size_t length, std::size_t zero_from);
 
  private:
   struct kept_reply {
     std::vector<char> bytes;  // the bytes that travel
     std::size_t length = 0;   // the whole message's
+    uid_t requester = 0;
     std::chrono::steady_clock::time_point since;
   };
   using kept_queue = std::deque<kept_reply>;
 
   // Keeps the bytes of `message` (`length` in all, zero from `zero_from`
   // on) that travel, the trailing zeros left out. mu_ held.
-  bool keep(const std::string& server, const char* message, std::size_t length, std::size_t zero_from);
+  bool keep(const std::string& server, uid_t requester, const char* message, std::size_t length,
+            std::size_t zero_from);
   void run();
   void send_kept_replies();
   // Sends the kept replies of `server` in order while its queue has room.

@@ -341,7 +341,7 @@ void comm_dir_service::done(in_service& service) {
 }
 
 void comm_dir_service::serve(in_service& service, comm_dir_request& request) {
-  comm_dir_reply reply(request.route);
+  comm_dir_reply reply(request.route, request.sender.uid);
   if (!reply.ok()) {
     SERVICE_TRACE("no memory for the reply to %s", request.route.reply_server_name);
     return;
@@ -357,7 +357,7 @@ void comm_dir_service::serve(in_service& service, comm_dir_request& request) {
 
 // Answers `request` with `code` and nothing else.
 void comm_dir_service::answer(const comm_dir_request& request, RETCODE code) {
-  comm_dir_reply reply(request.route);
+  comm_dir_reply reply(request.route, request.sender.uid);
   if (!reply.ok()) {
     SERVICE_TRACE("no memory for the reply to %s", request.route.reply_server_name);
     return;
@@ -540,7 +540,7 @@ RETCODE comm_dir_service::test_connection(COMM_DIR_TEST_CONNECTION_INFO* info) {
 void comm_dir_service::report_by_callback(const comm_dir_request& request) {
   COMM_DIR_TEST_CONNECTION_INFO info = request.record.check_connection.info;
   const RETCODE code = test_connection(&info);
-  comm_dir_callback_client::report(info, code, options_.callback_timeout_ms);
+  comm_dir_callback_client::report(info, code, request.sender.uid, options_.callback_timeout_ms);
 }
 
 }  // namespace velmarosta

@@ -14,12 +14,13 @@
 
 namespace velmarosta {
 
-RETCODE comm_dir_send(const char* client_name, const char* server_name, INT client_id, INT kind, char* message,
-                      INT length, std::size_t zero_from, ULONG timeout_ms) {
+RETCODE comm_dir_send(const char* client_name, const char* server_name, uid_t owner, INT client_id, INT kind,
+                      char* message, INT length, std::size_t zero_from, ULONG timeout_ms) {
   UINT handle = 0;
   RETCODE rc = emwGENIpcCreateClient(client_name, server_name, 0, 0, client_id, &handle);
   if (rc != 0) {
-    SERVICE_TRACE("cannot reach %s: emwGENIpcCreateClient %#lx", server_name, trace_code(rc));
+    SERVICE_TRACE("cannot reach %s of uid %ld: emwGENIpcCreateClient %#lx", server_name, static_cast<long>(owner),
+                  trace_code(rc));
     return rc;
   }
   rc = commdir_posix_ipc_send_zero_tail(handle, kind, message, length, zero_from, timeout_ms);
@@ -64,8 +65,8 @@ static_assert(std::is_trivially_default_constructible<COMM_DIR_REPLY>::value,
 
 }  // namespace
 
-comm_dir_reply::comm_dir_reply(const COMM_DIR_IPC_ENVELOPE_HEAD& route)
-    : envelope_(zeroed_envelope()), written_end_(kFixedPart) {
+comm_dir_reply::comm_dir_reply(const COMM_DIR_IPC_ENVELOPE_HEAD& route, uid_t requester)
+    : envelope_(zeroed_envelope()), written_end_(kFixedPart), requester_(requester) {
   if (envelope_ == nullptr) return;
   // Word for word as the request carried them; the name up to its NUL,
   // which the decoder has found inside the field.
@@ -97,7 +98,7 @@ void comm_dir_reply::set_result(RETCODE code) {
 }
 
 bool comm_dir_reply::send(comm_dir_reply_delivery& delivery) {
-  return delivery.deliver(envelope_->head.reply_server_name, reinterpret_cast<char*>(envelope_.get()),
+  return delivery.deliver(envelope_->head.reply_server_name, requester_, reinterpret_cast<char*>(envelope_.get()),
                           COMM_DIR_IPC_REPLY_SIZE, written_end_);
 }
 

@@ -3,6 +3,8 @@
 #ifndef COMMDIR_SERVICE_COMM_DIR_SERVICE_IPC_H_
 #define COMMDIR_SERVICE_COMM_DIR_SERVICE_IPC_H_
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <memory>
 
@@ -22,11 +24,13 @@ constexpr char COMM_DIR_SERVICE_CALLBACK_REPLY_SERVER[] = "utcp:COMM_DIR_SRV_CB"
 // Sends `length` bytes of `message` with `kind` to `server_name` over a
 // client of its own, then closes the client; waits at most `timeout_ms`
 // for room in the server's queue. The bytes from `zero_from` on are zero
-// (see commdir_posix_ipc_send_zero_tail). Returns 0, ETIMEDOUT (not traced)
-// when the queue stayed full, or the platform's code of another failure
-// (traced): the daemon never waits without limit for an application.
-RETCODE comm_dir_send(const char* client_name, const char* server_name, INT client_id, INT kind, char* message,
-                      INT length, std::size_t zero_from, ULONG timeout_ms);
+// (see commdir_posix_ipc_send_zero_tail). `owner` is the user on whose
+// behalf the message goes: the uid that sent the request it answers or
+// reports on. Returns 0, ETIMEDOUT (not traced) when the queue stayed full,
+// or the platform's code of another failure (traced): the daemon never
+// waits without limit for an application.
+RETCODE comm_dir_send(const char* client_name, const char* server_name, uid_t owner, INT client_id, INT kind,
+                      char* message, INT length, std::size_t zero_from, ULONG timeout_ms);
 
 // The reply form to one request: zero-filled, the routing fields copied from
 // the request, `replied` 1, and a COMM_DIR_REPLY at the payload. The value
@@ -45,7 +49,8 @@ class comm_dir_reply {
   // Room for reply data from COMM_DIR_REPLY byte 20 to the payload's end.
   static constexpr std::size_t kDataCapacity = COMM_DIR_IPC_MAX_PAYLOAD - COMM_DIR_REPLY_DATA_OFFSET;
 
-  explicit comm_dir_reply(const COMM_DIR_IPC_ENVELOPE_HEAD& route);
+  // `requester`: the uid that sent the request, as the kernel told it.
+  comm_dir_reply(const COMM_DIR_IPC_ENVELOPE_HEAD& route, uid_t requester);
   ~comm_dir_reply();
   comm_dir_reply(const comm_dir_reply&) = delete;
   comm_dir_reply& operator=(const comm_dir_reply&) = delete;
@@ -66,6 +71,7 @@ class comm_dir_reply {
   std::unique_ptr<COMM_DIR_IPC_MULTI_REPLY> envelope_;
   COMM_DIR_REPLY* body_ = nullptr;  // inside envelope_'s payload
   std::size_t written_end_;         // bytes of *envelope_ that may be other than zero
+  const uid_t requester_;
 };
 
 }  // namespace velmarosta
