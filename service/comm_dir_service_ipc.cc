@@ -14,13 +14,24 @@
 
 namespace velmarosta {
 
-RETCODE comm_dir_send(const char* client_name, const char* server_name, uid_t owner, INT client_id, INT kind,
+// Only to an endpoint of the user who asked (the kernel's uid of the
+// request) or of root: a name in a shared folder may have been bound by
+// anyone (a reply server or callback endpoint of a process that has not
+// started yet, or has ended), and a request may name any endpoint. A
+// refused endpoint gets nothing, now or later: the caller keeps only
+// replies that found a full queue.
+RETCODE comm_dir_send(const char* client_name, const char* server_name, uid_t owner, INT /*client_id*/, INT kind,
                       char* message, INT length, std::size_t zero_from, ULONG timeout_ms) {
   UINT handle = 0;
-  RETCODE rc = emwGENIpcCreateClient(client_name, server_name, 0, 0, client_id, &handle);
+  RETCODE rc = commdir_posix_ipc_create_client_of(client_name, server_name, owner, &handle);
+  if (rc == EACCES) {
+    SERVICE_TRACE("not sending to %s: it is neither an endpoint of uid %ld, who asked, nor of root", server_name,
+                  static_cast<long>(owner));
+    return rc;
+  }
   if (rc != 0) {
-    SERVICE_TRACE("cannot reach %s of uid %ld: emwGENIpcCreateClient %#lx", server_name, static_cast<long>(owner),
-                  trace_code(rc));
+    SERVICE_TRACE("cannot reach %s of uid %ld: commdir_posix_ipc_create_client_of %#lx", server_name,
+                  static_cast<long>(owner), trace_code(rc));
     return rc;
   }
   rc = commdir_posix_ipc_send_zero_tail(handle, kind, message, length, zero_from, timeout_ms);

@@ -1,6 +1,5 @@
 // comm-dir-service: the directory service daemon behind "utcp:COMM_DIR_SRV".
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <string>
 
 #include "ipc/comm_dir_ipc_envelope.h"
+#include "platform/posix/commdir_posix_ipc.h"
 #include "service/comm_dir_service.h"
 #include "service/comm_dir_service_ipc.h"
 #include "service/comm_dir_service_options.h"
@@ -19,39 +19,20 @@
 namespace velmarosta {
 namespace {
 
-// The folder of the IPC endpoints, as the POSIX platform chooses it.
-std::string ipc_folder() {
-  const char* folder = std::getenv("COMM_DIR_IPC_DIR");
-  if (folder != nullptr && folder[0] != '\0') return folder;
-  return "/tmp/commdir-" + std::to_string(geteuid());
-}
-
-std::string parent_of(const std::string& path) {
-  std::string::size_type slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Says in one line why `folder` cannot hold our endpoints, or returns true.
-// The platform checks the same and refuses; this only gives a person the
-// reason instead of a platform code.
-bool folder_usable(const std::string& folder) {
-  struct stat info{};
-  if (lstat(folder.c_str(), &info) != 0) {
-    if (errno == ENOENT && access(parent_of(folder).c_str(), W_OK | X_OK) == 0) return true;  // created at start
-    std::fprintf(stderr, "comm-dir-service: IPC folder %s is not usable: %s\n", folder.c_str(), std::strerror(errno));
-    return false;
+// The folder of the IPC endpoints, as the POSIX platform chooses and checks
+// it (and creates it when missing); or a line on stderr that says why it
+// cannot hold our endpoints, and "".
+std::string usable_ipc_folder() {
+  char folder[sizeof(sockaddr_un{}.sun_path)];
+  char problem[512];
+  const RETCODE rc = commdir_posix_ipc_folder(folder, sizeof folder, problem, sizeof problem);
+  if (rc == 0) return folder;
+  if (rc == EACCES) {
+    std::fprintf(stderr, "comm-dir-service: IPC folder %s refused: %s\n", folder, problem);
+  } else {
+    std::fprintf(stderr, "comm-dir-service: IPC folder %s is not usable: %s\n", folder, std::strerror(rc));
   }
-  // Shared with other users (writable by group or others) only when sticky,
-  // so that no one removes or renames another's endpoint.
-  const bool shared = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-  const char* problem = !S_ISDIR(info.st_mode)                   ? "not a directory"
-                        : shared && !(info.st_mode & S_ISVTX)     ? "writable by others and not sticky"
-                        : !shared && info.st_uid != geteuid()     ? "owned by another user who does not share it"
-                                                                  : nullptr;
-  if (problem == nullptr) return true;
-  std::fprintf(stderr, "comm-dir-service: IPC folder %s is not usable: %s\n", folder.c_str(), problem);
-  return false;
+  return "";
 }
 
 // True when a live server answers at the socket of the endpoint `name`.
@@ -80,12 +61,13 @@ bool endpoints_free(const std::string& folder) {
 }
 
 int run(const comm_dir_service_options& options) {
-  const std::string folder = ipc_folder();
+  const std::string folder = usable_ipc_folder();
+  if (folder.empty()) return 1;
   if (folder.size() + 1 + COMM_DIR_MAX_NAME_LENGTH >= sizeof(sockaddr_un{}.sun_path)) {
     std::fprintf(stderr, "comm-dir-service: IPC folder path %s is too long for a socket path\n", folder.c_str());
     return 1;
   }
-  if (!folder_usable(folder) || !endpoints_free(folder)) return 1;
+  if (!endpoints_free(folder)) return 1;
 
   // Every thread starts with SIGTERM and SIGINT blocked; the main thread
   // takes them with sigwait, so no handler runs on a worker.
@@ -115,6 +97,11 @@ int run(const comm_dir_service_options& options) {
 }  // namespace velmarosta
 
 int main(int argc, char** argv) {
+  // The daemon is the directory service: the folder must be its own (or
+  // root's), and the only servers it connects to are the endpoints of its
+  // requesters, checked one by one. A service user named in its
+  // environment (set for the applications, say) must not widen that.
+  ::unsetenv("COMM_DIR_SERVICE_USER");
   velmarosta::comm_dir_service_options options;
   switch (velmarosta::parse_options(argc, argv, &options)) {
     case velmarosta::comm_dir_parse_result::kExit: return 0;

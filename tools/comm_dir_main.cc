@@ -28,6 +28,7 @@
 #include "commdir/comm_dir_facade.h"
 #include "commdir/comm_dir_records.h"
 #include "commdir/comm_dir_result_codes.h"
+#include "platform/posix/commdir_posix_ipc.h"
 #include "tools/ldif_writer.h"
 #include "tools/reply_watchdog.h"
 #include "tools/tool_options.h"
@@ -60,18 +61,25 @@ void say(const std::string& line) { std::fprintf(stderr, "comm-dir: %s\n", line.
 
 // --- the daemon -------------------------------------------------------------
 
-// The folder of the platform's endpoints, as the POSIX platform finds it.
-std::string ipc_folder() {
-  const char* folder = std::getenv("COMM_DIR_IPC_DIR");
-  if (folder != nullptr && folder[0] != '\0') return folder;
-  return "/tmp/commdir-" + std::to_string(::geteuid());
+// The folder of the platform's endpoints, as the POSIX platform chooses and
+// checks it; "" with *problem set when it is refused.
+std::string ipc_folder(std::string* problem) {
+  char folder[sizeof(sockaddr_un{}.sun_path)];
+  char why[512];
+  const RETCODE rc = commdir_posix_ipc_folder(folder, sizeof folder, why, sizeof why);
+  if (rc == 0) return folder;
+  *problem = "the IPC folder " + std::string(folder) + " is refused: " + (rc == EACCES ? why : std::strerror(rc));
+  return "";
 }
 
 // Empty when the daemon's endpoint takes messages; else why not, in one line.
 // A request to an absent daemon would wait for its reply without end (the
 // library waits without a time limit), so this is checked first.
 std::string daemon_unreachable_reason() {
-  const std::string path = ipc_folder() + "/COMM_DIR_SRV";
+  std::string problem;
+  const std::string folder = ipc_folder(&problem);
+  if (folder.empty()) return problem;
+  const std::string path = folder + "/COMM_DIR_SRV";
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof address.sun_path) return "the endpoint path " + path + " is too long";

@@ -1,10 +1,12 @@
 // What the POSIX platform offers a server beyond the device platform's
 // message IPC: the kernel-checked credentials of the message being
 // dispatched, how much of a message travels, a send that need not look
-// through a message's zero tail, and servers that take messages of every
-// user. The directory service daemon uses them to learn which process and
-// user sent a request, and to send its replies;
-// libcommdir itself never calls them, so that it runs on any platform.
+// through a message's zero tail, servers that take messages of every user,
+// clients that reach only the endpoints of one user, and the folder of the
+// endpoints. The directory service daemon uses them to learn which process
+// and user sent a request, and to send its replies; comm-dir to say where
+// it looks for the daemon. libcommdir itself never calls them, so that it
+// runs on any platform.
 #ifndef COMMDIR_PLATFORM_POSIX_COMMDIR_POSIX_IPC_H_
 #define COMMDIR_PLATFORM_POSIX_COMMDIR_POSIX_IPC_H_
 
@@ -18,8 +20,8 @@ extern "C" {
 
 // Starts a server like emwGENIpcStartServer, except that its dispatch
 // function gets the messages of every sender uid, not only of this process's
-// euid, root and the folder's owner: the dispatch decides whom it serves, by
-// commdir_posix_ipc_sender. The other checks of a datagram stay.
+// euid, root and COMM_DIR_SERVICE_USER: the dispatch decides whom it
+// serves, by commdir_posix_ipc_sender. The other checks of a datagram stay.
 RETCODE commdir_posix_ipc_start_open_server(const char* name, INT server_id, ULONG stack_size,
                                             PGEN_IPC_DISPATCH dispatch);
 
@@ -49,6 +51,23 @@ std::size_t commdir_posix_ipc_datagram_length(const char* message, std::size_t l
 // that are not zero arrive as zeros: the promise is the caller's to keep.
 RETCODE commdir_posix_ipc_send_zero_tail(UINT handle, INT kind, char* message, INT length, std::size_t zero_from,
                                          ULONG timeout);
+
+// Creates a client like emwGENIpcCreateClient, that connects only to a
+// server whose socket file belongs to `owner` or root, whoever else this
+// process trusts: for answering a request at the endpoint that it names,
+// where `owner` is the uid that the kernel reported for the request. A
+// server of anyone else gets nothing: EACCES, with a trace line. (A name
+// that another user bound, in a folder shared with them, is theirs.)
+RETCODE commdir_posix_ipc_create_client_of(const char* client_name, const char* server_name, uid_t owner,
+                                           void* clnt);
+
+// The folder of this process's endpoints, chosen and checked as every
+// server and client of this process does it (a missing folder is created),
+// written into `folder` (`folder_size` bytes with the NUL). Returns 0; or
+// EACCES, with why in `problem` (one line, NUL-terminated, cut to
+// `problem_size`); ENAMETOOLONG when the path does not fit `folder`; EINVAL
+// for a null or empty buffer. Writes no trace line: the caller says it.
+RETCODE commdir_posix_ipc_folder(char* folder, std::size_t folder_size, char* problem, std::size_t problem_size);
 
 }  // extern "C"
 

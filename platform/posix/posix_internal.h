@@ -31,13 +31,13 @@ constexpr std::size_t kMinDatagram = 128;
 constexpr std::size_t kMaxMessage = 65536;
 
 // Whose datagrams a server takes. A server trusts its own effective uid,
-// root, and the owner of its folder (who could replace every endpoint in it
-// anyway, and who runs the directory service when applications of other
-// users share its folder). An open server takes every uid and leaves the
-// choice to its dispatch function.
+// root, and the user of the directory service that the process was told of
+// (COMM_DIR_SERVICE_USER; else the euid again). Not the folder's owner as
+// such: that is only whoever made the folder. An open server takes every
+// uid and leaves the choice to its dispatch function.
 struct SenderRule {
   uid_t euid;
-  uid_t folder_owner;
+  uid_t service;
   bool any_uid;
 };
 

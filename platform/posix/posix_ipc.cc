@@ -1,30 +1,35 @@
 // The generic message IPC of the device platform over AF_UNIX datagram
 // sockets. docs/ipc.md states the convention for programs in other languages.
 //
-// A server "utcp:NAME" is a SOCK_DGRAM socket bound at $COMM_DIR_IPC_DIR/NAME
-// (default /tmp/commdir-<euid>), with one receiving thread that hands every
+// A server "utcp:NAME" is a SOCK_DGRAM socket bound at FOLDER/NAME, where
+// FOLDER is $COMM_DIR_IPC_DIR, else $XDG_RUNTIME_DIR/commdir or
+// /tmp/commdir-<euid> (MakeSetting), with one receiving thread that hands every
 // accepted message to the server's dispatch function. A client is a socket
-// connected to that path; one message is one datagram.
+// connected to that path; one message is one datagram. Whom a process
+// trusts, and how the folder and the owners of sockets are checked, is
+// under "the folder and whom this process trusts" below.
 //
-// Speed: a client handle borrows an already connected socket from a pool
-// keyed by the server's path, so creating and destroying a client per message
-// costs no system call; a sender leaves the trailing zero bytes of a message
-// out of the datagram and the receiver restores them; the receiving thread
-// reuses one buffer for every message and keeps it zero behind the last one,
-// so that restoring costs as much as the datagram, not the message; the
-// sender's credentials come with recvmsg. Sending a message is one sendmsg,
-// receiving one recvmsg.
+// Speed: a client handle borrows an already connected (and checked) socket
+// from a pool keyed by the server's path, so creating and destroying a
+// client per message costs no system call; a sender leaves the trailing zero
+// bytes of a message out of the datagram and the receiver restores them; the
+// receiving thread reuses one buffer for every message and keeps it zero
+// behind the last one, so that restoring costs as much as the datagram, not
+// the message; the sender's credentials come with recvmsg. Sending a message
+// is one sendmsg, receiving one recvmsg.
 //
 // A dispatch function must not write into the message it is handed (the
 // library's copy what they keep); the zeros behind it are reused.
 //
 // Every call returns 0 or an errno value (EINVAL for a bad argument or a
 // handle that names no live client, ENOENT or ECONNREFUSED when no server
-// runs at a name, EADDRINUSE when one does, EMSGSIZE, EACCES or ENOTDIR for a
-// folder that fails its checks, ENAMETOOLONG).
+// runs at a name, EADDRINUSE when one does, EMSGSIZE, EACCES for a folder
+// that fails its checks or a server of a user this process does not trust,
+// ENAMETOOLONG).
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -87,56 +92,275 @@ const char* EndpointName(const char* name) {
   return rest;
 }
 
-std::string Folder() {
-  const char* env = std::getenv("COMM_DIR_IPC_DIR");
-  if (env != nullptr && env[0] != '\0') return env;
-  return "/tmp/commdir-" + std::to_string(geteuid());
-}
+// --- the folder and whom this process trusts -----------------------------------
+//
+// Who may be trusted with a message, and whose server may be sent one, is
+// decided by kernel facts only: the owner of a socket file or of a folder,
+// the uid that the kernel attaches to a datagram. Never by a name, nor by who
+// created a folder first: any local user may create /tmp/commdir-<uid> of
+// another before that user does, or bind a free name in a shared folder.
+//
+// The trusted uids of a process are its own euid, root, and the uid that
+// COMM_DIR_SERVICE_USER names (a user name or a uid): the user that runs the
+// directory service when it is not this process's own. A client connects
+// only to a server socket that one of them owns; a server (unless open)
+// takes datagrams only from them; a folder belongs to one of them.
 
-// What a folder that passed its checks means for the servers in it.
-struct FolderTrust {
-  uid_t owner = 0;      // trusted by every server in the folder
-  bool shared = false;  // other users may create endpoints in it
+// Up to three uids; unused places repeat one of the others.
+struct TrustedUids {
+  uid_t uids[3];
+  bool admits(uid_t uid) const { return uid == uids[0] || uid == uids[1] || uid == uids[2]; }
 };
 
-// Creates the folder (mode 0700) when it is missing, and refuses one that is
-// not a plain directory, or that others than its owner may write unless the
-// sticky bit keeps each of them from removing or renaming the others'
-// endpoints: whoever could do that could take our names. A folder that
-// another user owns is taken only when that user shares it so: then its
-// owner is the directory service that applications of other users reach.
-RETCODE CheckFolder(const std::string& folder, FolderTrust* trust) {
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return errno;
-  struct stat st;
-  if (::lstat(folder.c_str(), &st) != 0) return errno;
-  const bool shared = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-  const char* problem = nullptr;
-  RETCODE rc = 0;
-  if (!S_ISDIR(st.st_mode)) {
-    problem = "not a directory";
-    rc = ENOTDIR;
-  } else if (shared && (st.st_mode & S_ISVTX) == 0) {
-    problem = "writable by others and not sticky";
-    rc = EACCES;
-  } else if (st.st_uid != geteuid() && !shared) {
-    problem = "owned by another user who does not share it";
-    rc = EACCES;
+// The variables that choose the folder and the trust, as they were read: a
+// change of any of them is a new setting.
+struct SettingSource {
+  bool ipc_dir_set = false, service_set = false, runtime_set = false;
+  std::string ipc_dir, service, runtime;
+
+  static SettingSource Read() {
+    SettingSource source;
+    source.ipc_dir_set = Take("COMM_DIR_IPC_DIR", &source.ipc_dir);
+    source.service_set = Take("COMM_DIR_SERVICE_USER", &source.service);
+    source.runtime_set = Take("XDG_RUNTIME_DIR", &source.runtime);
+    return source;
   }
-  if (rc != 0) {
-    POSIX_PLATFORM_TRACE("ipc folder %s refused: %s\n", folder.c_str(), problem);
-    return rc;
+  // True while the environment holds what this was read from. No system
+  // call and no allocation: it runs for every client that is created.
+  bool Current() const {
+    return Same("COMM_DIR_IPC_DIR", ipc_dir_set, ipc_dir) && Same("COMM_DIR_SERVICE_USER", service_set, service) &&
+           Same("XDG_RUNTIME_DIR", runtime_set, runtime);
   }
-  trust->owner = st.st_uid;
-  trust->shared = shared;
-  return 0;
+
+ private:
+  // An empty value counts as unset.
+  static bool Take(const char* name, std::string* value) {
+    const char* env = std::getenv(name);
+    if (env == nullptr || env[0] == '\0') return false;
+    *value = env;
+    return true;
+  }
+  static bool Same(const char* name, bool set, const std::string& value) {
+    const char* env = std::getenv(name);
+    if (env == nullptr || env[0] == '\0') return !set;
+    return set && value == env;
+  }
+};
+
+// Where this process's endpoints live and whom it trusts.
+struct Setting {
+  SettingSource source;
+  std::string folder;
+  bool configured = false;  // COMM_DIR_IPC_DIR names the folder
+  uid_t euid = 0;
+  uid_t service = 0;        // COMM_DIR_SERVICE_USER's uid, else the euid
+  std::string problem;      // why the variables cannot be used, or empty
+
+  TrustedUids trusted() const { return {{euid, 0, service}}; }
+};
+
+// "uid N (name)", or "uid N" when the user database has no name for it.
+std::string UserText(uid_t uid) {
+  std::string text = "uid " + std::to_string(uid);
+  passwd entry;
+  passwd* found = nullptr;
+  char buffer[1024];
+  if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+    text += std::string(" (") + found->pw_name + ")";
+  }
+  return text;
 }
 
-// The socket address of a server name; the name is checked.
-RETCODE ServerAddress(const char* name, sockaddr_un* address, std::string* path) {
+// The uid of a user name or of a number; false when it names no user.
+bool ParseUser(const std::string& user, uid_t* uid) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long number = std::strtoul(user.c_str(), &end, 10);
+  if (end != user.c_str() && *end == '\0' && errno == 0 && number < static_cast<uid_t>(-1) &&
+      user[0] >= '0' && user[0] <= '9') {
+    *uid = static_cast<uid_t>(number);
+    return true;
+  }
+  passwd entry;
+  passwd* found = nullptr;
+  char buffer[1024];
+  if (::getpwnam_r(user.c_str(), &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) return false;
+  *uid = found->pw_uid;
+  return true;
+}
+
+// A directory that the XDG base directory rules promise: owned by `euid`,
+// no access for group or others. logind makes it at login, under /run/user,
+// where no other user can make it first.
+bool PrivateRuntimeDirectory(const std::string& path, uid_t euid) {
+  struct stat st;
+  return path[0] == '/' && ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == euid &&
+         (st.st_mode & 077) == 0;
+}
+
+// The default folder is $XDG_RUNTIME_DIR/commdir when that directory is the
+// user's private one (see above): no other user can prepare it, and it is
+// cleaned at logout. Otherwise /tmp/commdir-<euid>, which the checks of
+// CheckFolder make safe: any user may create that name first, so it is
+// taken only when it is ours and private. A daemon and its applications
+// must see the same choice: a daemon started outside the login session
+// (without XDG_RUNTIME_DIR) and an application inside it do not meet;
+// COMM_DIR_IPC_DIR names one folder for both.
+Setting MakeSetting() {
+  Setting setting;
+  setting.source = SettingSource::Read();
+  setting.euid = ::geteuid();
+  setting.service = setting.euid;
+  const SettingSource& source = setting.source;
+  if (source.ipc_dir_set) {
+    setting.folder = source.ipc_dir;
+    setting.configured = true;
+    if (setting.folder[0] != '/') setting.problem = "COMM_DIR_IPC_DIR must be an absolute path";
+  } else if (source.runtime_set && PrivateRuntimeDirectory(source.runtime, setting.euid)) {
+    setting.folder = source.runtime + "/commdir";
+  } else {
+    setting.folder = "/tmp/commdir-" + std::to_string(setting.euid);
+  }
+  if (source.service_set && !ParseUser(source.service, &setting.service)) {
+    setting.problem = "COMM_DIR_SERVICE_USER=" + source.service + " names no user";
+  }
+  return setting;
+}
+
+// The setting, made again only when one of its variables changed or the
+// process forked: a forked child may change its uid before it uses the
+// platform (the parent's euid is not its own then). So the hot path (a
+// client per message) costs a look at three variables and no system call.
+// The euid is read once: a process that changes its euid after its first
+// endpoint keeps the folder and the trust of the euid it had then.
+// Thread-safe: mu_ guards the current setting.
+class SettingCache {
+ public:
+  SettingCache() { ::pthread_atfork(nullptr, nullptr, &SettingCache::Forked); }
+
+  std::shared_ptr<const Setting> get() {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (current_ == nullptr || forked_ || !current_->source.Current()) {
+      try {
+        current_ = std::make_shared<const Setting>(MakeSetting());
+      } catch (const std::bad_alloc&) {
+        return nullptr;
+      }
+      forked_ = false;
+    }
+    return current_;
+  }
+
+ private:
+  static void Forked();
+
+  std::mutex mu_;
+  std::shared_ptr<const Setting> current_;  // guarded by mu_
+  bool forked_ = false;                     // guarded by mu_ (set in a forked child, alone)
+};
+
+SettingCache& Settings() {
+  static auto* cache = new SettingCache;  // never destroyed, like every table here
+  return *cache;
+}
+
+void SettingCache::Forked() { Settings().forked_ = true; }
+
+// Why the directories above `folder` let someone other than root or a
+// trusted user move the folder away and put one of their own in its place,
+// or empty. Each must be a real directory (a symbolic link could be
+// pointed elsewhere: name the folder by its real path) owned by a trusted
+// uid, and sticky if group or others may write it (/tmp is).
+std::string AncestorProblem(const std::string& folder, const TrustedUids& trusted) {
+  for (std::size_t slash = 0; slash < folder.size(); slash = folder.find('/', slash + 1)) {
+    const std::string above = slash == 0 ? "/" : folder.substr(0, slash);
+    struct stat st;
+    if (::lstat(above.c_str(), &st) != 0) return "cannot examine " + above + ": " + std::strerror(errno);
+    if (S_ISLNK(st.st_mode)) return "it lies under the symbolic link " + above + "; name it by its real path";
+    if (!S_ISDIR(st.st_mode)) return above + " is not a directory";
+    if (!trusted.admits(st.st_uid)) {
+      return "it lies in " + above + ", which belongs to " + UserText(st.st_uid) +
+             ", who could put a folder of theirs in its place; use a folder in a directory of root or of this user";
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
+      return "it lies in " + above +
+             ", which others may write and is not sticky, so they could put a folder of theirs in its place";
+    }
+  }
+  return "";
+}
+
+// Why the folder of `setting` cannot hold endpoints, or empty; *shared
+// tells whether others may create endpoints in it. Creates it (mode 0700)
+// when it is missing. The folder is opened without following a symbolic
+// link and examined through that descriptor, so what is checked is the
+// directory itself. It cannot change afterwards: its parent is sticky or
+// not writable by others (AncestorProblem), so only its owner, who is
+// trusted, or root could rename it.
+//
+// The default folder must be this euid's and private: anyone may create
+// the name first. A folder that COMM_DIR_IPC_DIR names may be shared: it
+// belongs to this euid, root or the directory service's user, and it is
+// sticky if group or others may write it, so that none of them can remove
+// or rename another's endpoint. A folder of anyone else is refused however
+// it is shared: using it would make its owner our directory service.
+std::string FolderProblem(const Setting& setting, bool* shared) {
+  if (!setting.problem.empty()) return setting.problem;
+  const std::string& folder = setting.folder;
+  std::string problem = AncestorProblem(folder, setting.trusted());
+  if (!problem.empty()) return problem;
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return std::string("cannot create it: ") + std::strerror(errno);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ELOOP || errno == ENOTDIR) return "it is not a directory (a symbolic link or another file); remove it";
+    return std::string("cannot open it: ") + std::strerror(errno);
+  }
+  struct stat st;
+  const bool examined = ::fstat(fd, &st) == 0;
+  ::close(fd);
+  if (!examined) return std::string("cannot examine it: ") + std::strerror(errno);
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  if (!setting.configured) {
+    if (st.st_uid != setting.euid) {
+      return "it belongs to " + UserText(st.st_uid) + ", not to this process's " + UserText(setting.euid) +
+             "; remove it, or name a folder of this user in COMM_DIR_IPC_DIR";
+    }
+    if ((st.st_mode & 077) != 0) {
+      return std::string("group or others have access to it (mode ") + mode + "); make it private (chmod 700) or remove it";
+    }
+  } else if (!setting.trusted().admits(st.st_uid)) {
+    return "it belongs to " + UserText(st.st_uid) +
+           ", whom this process does not trust as the directory service; set COMM_DIR_SERVICE_USER=NAME if NAME "
+           "runs the directory service, or use a folder of this user";
+  }
+  *shared = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  if (*shared && (st.st_mode & S_ISVTX) == 0) {
+    return std::string("others may write it (mode ") + mode +
+           ") and it is not sticky, so they could replace its endpoints; chmod +t it or make it private";
+  }
+  return "";
+}
+
+// FolderProblem, traced: 0, or EACCES with one trace line.
+RETCODE CheckFolder(const Setting& setting, bool* shared) {
+  std::string problem;
+  try {
+    problem = FolderProblem(setting, shared);
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;
+  }
+  if (problem.empty()) return 0;
+  POSIX_PLATFORM_TRACE("ipc folder %s refused: %s\n", setting.folder.c_str(), problem.c_str());
+  return EACCES;
+}
+
+// The socket address of a server name in `folder`; the name is checked.
+RETCODE ServerAddress(const char* name, const std::string& folder, sockaddr_un* address, std::string* path) {
   const char* endpoint = EndpointName(name);
   if (endpoint == nullptr) return EINVAL;
   try {
-    *path = Folder() + "/" + endpoint;
+    *path = folder + "/" + endpoint;
   } catch (const std::bad_alloc&) {
     return ENOMEM;
   }
@@ -147,57 +371,80 @@ RETCODE ServerAddress(const char* name, sockaddr_un* address, std::string* path)
   return 0;
 }
 
-std::string ParentFolder(const std::string& path) { return path.substr(0, path.rfind('/')); }
-
 int NewSocket() { return ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
 
-// In a folder shared with other users, any of them may bind a name that its
-// server has left free; a client then sends only to a server of its own
-// uid, root or the folder's owner. The folder's owner (the directory
-// service) sends to every endpoint in its folder: the requests it answers
-// name them, and their senders passed its allow list.
-RETCODE CheckServerOwner(const char* path) {
-  struct stat server, folder;
-  if (::lstat(path, &server) != 0) return 0;  // connect() reports it
-  if (::lstat(ParentFolder(path).c_str(), &folder) != 0) return errno;
-  const uid_t euid = geteuid();
-  if (euid == folder.st_uid || server.st_uid == euid || server.st_uid == 0 || server.st_uid == folder.st_uid) return 0;
-  POSIX_PLATFORM_TRACE("ipc %s refused: its server runs as uid %ld, whom this process does not trust\n", path,
-                       static_cast<long>(server.st_uid));
-  return EACCES;
-}
-
-RETCODE Connect(int fd, const sockaddr_un& address) {
-  RETCODE rc = CheckServerOwner(address.sun_path);
-  if (rc != 0) return rc;
-  return ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
+// Connects `fd` to the server at `address` only when its socket file belongs
+// to one of `owners`; *owner is then that file's owner. A missing file is
+// refused before connecting (ENOENT), a file of anyone else with EACCES and
+// a trace line.
+//
+// The file could be exchanged between the look and the connect. So it is
+// looked at again afterwards, and the connection stands only when it is the
+// same file (device, inode) with the same owner. That suffices because of
+// the folder (CheckFolder): it is private, or sticky, so a name's file can
+// be removed or renamed only by its owner, a trusted uid, or root. Another
+// user can bind a name only while it is free, and the file it makes then
+// carries its own uid: the second look sees it, or sees the name free.
+RETCODE ConnectToOwner(int fd, const sockaddr_un& address, const TrustedUids& owners, uid_t* owner) {
+  struct stat before, after;
+  if (::lstat(address.sun_path, &before) != 0) return errno;
+  if (!owners.admits(before.st_uid)) {
+    POSIX_PLATFORM_TRACE("ipc %s refused: its server runs as uid %ld, whom this client does not trust\n",
+                         address.sun_path, static_cast<long>(before.st_uid));
+    return EACCES;
+  }
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return errno;
+  if (::lstat(address.sun_path, &after) != 0 || after.st_dev != before.st_dev || after.st_ino != before.st_ino ||
+      after.st_uid != before.st_uid) {
+    const sockaddr none{AF_UNSPEC, {}};
+    ::connect(fd, &none, sizeof none);  // the socket must not stay connected to whatever it reached
+    POSIX_PLATFORM_TRACE("ipc %s refused: its socket file changed while connecting\n", address.sun_path);
+    return EACCES;
+  }
+  *owner = before.st_uid;
+  return 0;
 }
 
 // --- clients -------------------------------------------------------------------
 
 // Connected sockets not lent to any handle, by server path, so that a client
-// per message costs no socket. Thread-safe: every member takes mu_.
+// per message costs no socket and no check. This is the cache of the owner
+// checks: each socket remembers the owner of the server file that it was
+// connected to, checked then, and is lent only to a client that trusts that
+// owner (the daemon's clients trust the requester of each reply, an
+// application's its own trusted uids). The check stays valid as long as
+// the connection does: the socket that it reaches is the one that the
+// owner bound. What ends it is that server's socket closing: the next send
+// fails and the client connects anew, checking again (Client::send).
+// Thread-safe: every member takes mu_.
 class SocketPool {
  public:
-  // A pooled socket for `path`, or -1.
-  int take(const std::string& path) {
+  // A pooled socket for `path` connected to a server of one of `owners`, or
+  // -1; *owner is the server's.
+  int take(const std::string& path, const TrustedUids& owners, uid_t* owner) {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = idle_.find(path);
-    if (it == idle_.end() || it->second.empty()) return -1;
-    int fd = it->second.back();
-    it->second.pop_back();
-    --count_;
-    return fd;
+    if (it == idle_.end()) return -1;
+    std::vector<Idle>& sockets = it->second;
+    for (auto socket = sockets.rbegin(); socket != sockets.rend(); ++socket) {
+      if (!owners.admits(socket->owner)) continue;
+      const int fd = socket->fd;
+      *owner = socket->owner;
+      sockets.erase(std::next(socket).base());
+      --count_;
+      return fd;
+    }
+    return -1;
   }
 
-  // Keeps `fd` for the next client of `path`, or closes it when the pool is
-  // full.
-  void give(const std::string& path, int fd) {
+  // Keeps `fd`, connected to a server of `owner`, for the next client of
+  // `path`, or closes it when the pool is full.
+  void give(const std::string& path, int fd, uid_t owner) {
     {
       std::lock_guard<std::mutex> lock(mu_);
       try {
         if (count_ < kMaxIdleSockets) {
-          idle_[path].push_back(fd);
+          idle_[path].push_back({fd, owner});
           ++count_;
           return;
         }
@@ -208,9 +455,13 @@ class SocketPool {
   }
 
  private:
+  struct Idle {
+    int fd;
+    uid_t owner;
+  };
   std::mutex mu_;
-  std::unordered_map<std::string, std::vector<int>> idle_;  // guarded by mu_
-  std::size_t count_ = 0;                                   // guarded by mu_
+  std::unordered_map<std::string, std::vector<Idle>> idle_;  // guarded by mu_
+  std::size_t count_ = 0;                                    // guarded by mu_
 };
 
 SocketPool& Pool() {
@@ -220,18 +471,19 @@ SocketPool& Pool() {
 
 // What a client handle names: a connected socket, returned to the pool when
 // the last user lets go (the handle's destroy, or a send still under way).
-// Thread-safe: sends on one socket may overlap; `broken_` is atomic.
+// Thread-safe: sends on one socket may overlap; `broken_` and `owner_` are
+// atomic.
 class Client {
  public:
-  Client(std::string path, const sockaddr_un& address, int fd)
-      : path_(std::move(path)), address_(address), fd_(fd) {}
+  Client(std::string path, const sockaddr_un& address, const TrustedUids& owners, int fd, uid_t owner)
+      : path_(std::move(path)), address_(address), owners_(owners), fd_(fd), owner_(owner) {}
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
   ~Client() {
     if (broken_.load(std::memory_order_relaxed)) {
       ::close(fd_);
     } else {
-      Pool().give(path_, fd_);
+      Pool().give(path_, fd_, owner_.load(std::memory_order_relaxed));
     }
   }
 
@@ -254,17 +506,22 @@ class Client {
         continue;
       }
       // The server this socket was connected to has gone (a pooled socket
-      // outlives servers); its name may run again: connect anew, once.
+      // outlives servers); its name may run again: connect anew, once, and
+      // check the new server's owner as the first connect did.
       bool peer_gone = rc == ECONNREFUSED || rc == ENOTCONN || rc == ECONNRESET;
-      if (peer_gone && !reconnected && Connect(fd_, address_) == 0) {
-        reconnected = true;
-        continue;
+      uid_t owner;
+      if (peer_gone && !reconnected) {
+        rc = ConnectToOwner(fd_, address_, owners_, &owner);
+        if (rc == 0) {
+          owner_.store(owner, std::memory_order_relaxed);
+          reconnected = true;
+          continue;
+        }
       }
       broken_.store(true, std::memory_order_relaxed);
       return rc;
     }
   }
-
   // Waits until the server's queue may have room (the kernel says so for a
   // connected datagram socket) or `deadline` has passed; false then.
   bool wait_for_room(std::chrono::steady_clock::time_point deadline) const {
@@ -291,7 +548,9 @@ class Client {
  private:
   const std::string path_;
   const sockaddr_un address_;
+  const TrustedUids owners_;  // whose servers it may connect to
   const int fd_;
+  std::atomic<uid_t> owner_;  // the owner of the server it is connected to
   std::atomic<bool> broken_{false};  // the socket is closed, not pooled
 };
 
@@ -300,19 +559,21 @@ HandleTable<Client>& Clients() {
   return *table;
 }
 
-// A socket connected to `address`: a pooled one or a new one.
-RETCODE ConnectedSocket(const std::string& path, const sockaddr_un& address, int* fd) {
-  *fd = Pool().take(path);
+// A socket connected to a server at `address` of one of `owners`: a pooled
+// one or a new one, in the folder of `setting`; *owner is the server's.
+RETCODE ConnectedSocket(const Setting& setting, const std::string& path, const sockaddr_un& address,
+                        const TrustedUids& owners, int* fd, uid_t* owner) {
+  *fd = Pool().take(path, owners, owner);
   if (*fd >= 0) return 0;
-  FolderTrust folder;
-  RETCODE rc = CheckFolder(ParentFolder(path), &folder);
+  bool shared;
+  RETCODE rc = CheckFolder(setting, &shared);
   if (rc != 0) return rc;
   *fd = NewSocket();
   if (*fd < 0) return errno;
   // Room for a few whole messages in flight; the default may be smaller on a
   // small machine. Not fatal if refused.
   ::setsockopt(*fd, SOL_SOCKET, SO_SNDBUF, &kClientSendBuffer, sizeof kClientSendBuffer);
-  rc = Connect(*fd, address);
+  rc = ConnectToOwner(*fd, address, owners, owner);
   if (rc != 0) {
     ::close(*fd);
     *fd = -1;
@@ -360,13 +621,15 @@ thread_local std::size_t t_dispatching_received = 0;
 thread_local const void* t_dispatching_on = nullptr;
 
 // A stale socket file (its process died without removing it) refuses
-// connections; a live one accepts. Anything else is left alone.
+// connections; a live one accepts. Anything else is left alone. The probe
+// sends nothing, so it may reach a server of anyone.
 bool SocketIsStale(const sockaddr_un& address) {
   int probe = NewSocket();
   if (probe < 0) return false;
-  RETCODE rc = Connect(probe, address);
+  const bool refused =
+      ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 && errno == ECONNREFUSED;
   ::close(probe);
-  return rc == ECONNREFUSED;
+  return refused;
 }
 
 // Binds `fd` at `address`, replacing a stale socket file but never a live
@@ -424,7 +687,8 @@ class Server {
     bound_device_ = st.st_dev;
     bound_inode_ = st.st_ino;
     kick_fd_ = NewSocket();
-    rc = kick_fd_ < 0 ? errno : Connect(kick_fd_, address);
+    uid_t owner;
+    rc = kick_fd_ < 0 ? errno : ConnectToOwner(kick_fd_, address, {{rule_.euid, rule_.euid, rule_.euid}}, &owner);
     if (rc != 0) {
       remove_file();
       return rc;
@@ -823,16 +1087,68 @@ ReplyServerNote& ReplyServer() {
 void StoreHandle(void* record, UINT handle) { std::memcpy(record, &handle, sizeof handle); }
 
 RETCODE StartServer(const char* name, ULONG stack_size, PGEN_IPC_DISPATCH dispatch, bool any_uid) {
+  std::shared_ptr<const Setting> setting = Settings().get();
+  if (setting == nullptr) return ENOMEM;
   sockaddr_un address;
   std::string path;
-  RETCODE rc = ServerAddress(name, &address, &path);
+  RETCODE rc = ServerAddress(name, setting->folder, &address, &path);
   if (rc != 0) return rc;
   if (dispatch == nullptr) return EINVAL;
-  FolderTrust folder;
-  rc = CheckFolder(ParentFolder(path), &folder);
+  bool shared;
+  rc = CheckFolder(*setting, &shared);
   if (rc != 0) return rc;
-  const SenderRule rule{geteuid(), folder.owner, any_uid};
-  return Servers().start(name, address, path, stack_size, dispatch, rule, folder.shared);
+  const SenderRule rule{setting->euid, setting->service, any_uid};
+  return Servers().start(name, address, path, stack_size, dispatch, rule, shared);
+}
+
+// A client of the server `server_name` whose socket file belongs to one of
+// `owners` (those of `setting` when null).
+RETCODE CreateClient(const char* client_name, const char* server_name, const TrustedUids* owners, void* clnt) {
+  if (clnt == nullptr || client_name == nullptr || client_name[0] == '\0' ||
+      ::strnlen(client_name, kMaxNameLength + 1) > kMaxNameLength) {
+    return EINVAL;
+  }
+  std::shared_ptr<const Setting> setting = Settings().get();
+  if (setting == nullptr) return ENOMEM;
+  const TrustedUids trusted = owners != nullptr ? *owners : setting->trusted();
+  sockaddr_un address;
+  std::string path;
+  RETCODE rc = ServerAddress(server_name, setting->folder, &address, &path);
+  if (rc != 0) return rc;
+  int fd;
+  uid_t owner;
+  rc = ConnectedSocket(*setting, path, address, trusted, &fd, &owner);
+  if (rc != 0) return rc;
+  std::shared_ptr<Client> client;
+  try {
+    client = std::make_shared<Client>(path, address, trusted, fd, owner);
+  } catch (const std::bad_alloc&) {
+    ::close(fd);
+    return ENOMEM;
+  }
+  UINT handle = Clients().add(std::move(client));
+  if (handle == 0) return EAGAIN;  // the client's socket went back to the pool
+  StoreHandle(clnt, handle);
+  return 0;
+}
+
+// The folder of this process, checked: see commdir_posix_ipc_folder.
+RETCODE DescribeFolder(char* folder, std::size_t folder_size, char* problem, std::size_t problem_size) {
+  if (folder == nullptr || problem == nullptr || folder_size == 0 || problem_size == 0) return EINVAL;
+  std::shared_ptr<const Setting> setting = Settings().get();
+  if (setting == nullptr) return ENOMEM;
+  std::snprintf(folder, folder_size, "%s", setting->folder.c_str());
+  problem[0] = '\0';
+  bool shared;
+  std::string why;
+  try {
+    why = FolderProblem(*setting, &shared);
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;
+  }
+  std::snprintf(problem, problem_size, "%s", why.c_str());
+  if (!why.empty()) return EACCES;
+  return setting->folder.size() < folder_size ? 0 : ENAMETOOLONG;
 }
 
 }  // namespace
@@ -857,7 +1173,7 @@ const char* AcceptDatagram(const msghdr& message, std::size_t received, const Se
   if ((message.msg_flags & MSG_CTRUNC) != 0) return "it carried more than credentials";
   if (*sender == nullptr) return "no credentials came with it";
   const uid_t uid = (*sender)->uid;
-  if (!rule.any_uid && uid != rule.euid && uid != 0 && uid != rule.folder_owner) return "the sender's uid is refused";
+  if (!rule.any_uid && uid != rule.euid && uid != 0 && uid != rule.service) return "the sender's uid is refused";
   if ((message.msg_flags & MSG_TRUNC) != 0) return "it is longer than the largest message";
   if (received < kMinDatagram) return "it is shorter than 128 bytes";
   UINT length_word;
@@ -949,28 +1265,17 @@ RETCODE commdir_posix_ipc_sender(uid_t* uid, gid_t* gid, pid_t* pid) {
 // the client name is checked like a name all the same (1 to 32 characters).
 RETCODE emwGENIpcCreateClient(const char* client_name, const char* server_name, INT /*arg3*/,
                               INT /*arg4*/, INT /*client_id*/, void* clnt) {
-  if (clnt == nullptr || client_name == nullptr || client_name[0] == '\0' ||
-      ::strnlen(client_name, commdir_posix::kMaxNameLength + 1) > commdir_posix::kMaxNameLength) {
-    return EINVAL;
-  }
-  sockaddr_un address;
-  std::string path;
-  RETCODE rc = commdir_posix::ServerAddress(server_name, &address, &path);
-  if (rc != 0) return rc;
-  int fd;
-  rc = commdir_posix::ConnectedSocket(path, address, &fd);
-  if (rc != 0) return rc;
-  std::shared_ptr<Client> client;
-  try {
-    client = std::make_shared<Client>(path, address, fd);
-  } catch (const std::bad_alloc&) {
-    ::close(fd);
-    return ENOMEM;
-  }
-  UINT handle = Clients().add(std::move(client));
-  if (handle == 0) return EAGAIN;  // the client's socket went back to the pool
-  commdir_posix::StoreHandle(clnt, handle);
-  return 0;
+  return commdir_posix::CreateClient(client_name, server_name, nullptr, clnt);
+}
+
+RETCODE commdir_posix_ipc_create_client_of(const char* client_name, const char* server_name, uid_t owner,
+                                           void* clnt) {
+  const commdir_posix::TrustedUids owners{{owner, 0, 0}};
+  return commdir_posix::CreateClient(client_name, server_name, &owners, clnt);
+}
+
+RETCODE commdir_posix_ipc_folder(char* folder, std::size_t folder_size, char* problem, std::size_t problem_size) {
+  return commdir_posix::DescribeFolder(folder, folder_size, problem, problem_size);
 }
 
 // Sends at once and blocks only while the server's queue is full; the
@@ -992,9 +1297,11 @@ RETCODE emwGENIpcDestroyClient(UINT handle) {
 }
 
 RETCODE emwGENIpcRequestAdmin(const char* server_name, INT request) {
+  std::shared_ptr<const commdir_posix::Setting> setting = commdir_posix::Settings().get();
+  if (setting == nullptr) return ENOMEM;
   sockaddr_un address;
   std::string path;
-  RETCODE rc = commdir_posix::ServerAddress(server_name, &address, &path);
+  RETCODE rc = commdir_posix::ServerAddress(server_name, setting->folder, &address, &path);
   if (rc != 0) return rc;
   if (request != GEN_IPC_ADMIN_STOP) return EINVAL;
   std::shared_ptr<commdir_posix::Server> server = commdir_posix::Servers().take(path);

@@ -480,27 +480,6 @@ TEST_F(PosixPlatformTest, NamesOf1To32CharactersOfTheAlphabetOnly) {
   EXPECT_EQ(emwGENIpcCreateClient(name33.c_str(), name32.c_str(), 0, 0, 0, clnt), EINVAL);
 }
 
-TEST_F(PosixPlatformTest, RefusesAFolderOthersControl) {
-  auto dir = [](mode_t mode) { return [mode](const std::string& f) { mkdir(f.c_str(), 0); chmod(f.c_str(), mode); }; };
-  std::tuple<const char*, std::function<void(const std::string&)>, bool> rows[] = {
-      {"group-writable", dir(0770), false},
-      {"world-writable", dir(0777), false},
-      {"a symbolic link", [](const std::string& f) { ASSERT_EQ(symlink("/tmp", f.c_str()), 0); }, false},
-      {"a plain file", [](const std::string& f) { std::ofstream(f) << "x"; }, false},
-      {"another user's", [dir](const std::string& f) { dir(0700)(f); ASSERT_EQ(chown(f.c_str(), 65534, 0), 0); }, true},
-  };
-  for (auto& [what, make, needs_root] : rows) {
-    SCOPED_TRACE(what);
-    if (needs_root && geteuid() != 0) continue;
-    std::string folder = root_ + "/" + what;
-    make(folder);
-    setenv("COMM_DIR_IPC_DIR", folder.c_str(), 1);
-    EXPECT_NE(Start("utcp:F"), 0);
-    EXPECT_NE(Send("utcp:F", Message(128)), 0);
-    EXPECT_NE(Trace().find("ipc folder " + folder + " refused"), std::string::npos);
-  }
-}
-
 TEST_F(PosixPlatformTest, TrailingZerosStayHomeAndComeBack) {
   int raw = RawSocket("RAW", true);  // in a server's place, it shows what travels
   std::tuple<Bytes, INT, ssize_t> rows[] = {
