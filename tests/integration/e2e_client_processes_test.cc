@@ -10,11 +10,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -32,6 +35,7 @@
 #include "commdir/comm_dir_result_codes.h"
 #include "integration/e2e_walk.h"
 #include "integration/service_wire.h"
+#include "support/read_file.h"
 
 namespace commdir_testing {
 namespace {
@@ -205,11 +209,13 @@ void share_with_nogroup(const std::string& dir) {
   ASSERT_EQ(chmod(dir.c_str(), 01770), 0);
 }
 
-// In the child: becomes nobody, then uses the library.
-void as_nobody(const std::function<Report()>& body, int report_fd) {
-  if (setgroups(0, nullptr) != 0 || setgid(kNogroup) != 0 || setuid(kNobody) != 0) _exit(2);
+// In the child: becomes `uid` (group `gid`), then uses the library.
+void as_user(uid_t uid, gid_t gid, const std::function<Report()>& body, int report_fd) {
+  if (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) _exit(2);
   send_report(report_fd, body());
 }
+
+void as_nobody(const std::function<Report()>& body, int report_fd) { as_user(kNobody, kNogroup, body, report_fd); }
 
 TEST_F(ClientProcessTest, AnotherUserIsServedWhenAllowedAndRefusedAtOnceOtherwise) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run an application as nobody";
@@ -311,6 +317,159 @@ TEST_F(ClientProcessTest, AnOperationServesOnlyTheUserThatOpenedIt) {
   EXPECT_EQ(facade->end_operation(operation), 0);
   close(ids[0]);
   close(ids[1]);
+}
+
+// A socket file that stands for an endpoint of `owner` at `path`: what it
+// receives is read by the test. In a shared folder every user may send.
+int endpoint_of(uid_t owner, const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  unlink(address.sun_path);  // the file that an earlier process of the test left
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      chown(address.sun_path, owner, owner) != 0 || chmod(address.sun_path, 0666) != 0) {
+    ADD_FAILURE() << "cannot make the endpoint " << path << ": " << std::strerror(errno);
+  }
+  return fd;
+}
+
+// Every byte that came to `fd` so far.
+std::string received_by(int fd) {
+  std::string bytes;
+  std::vector<char> datagram(velmarosta::COMM_DIR_IPC_MAX_PAYLOAD * 2);
+  ssize_t n;
+  while ((n = recv(fd, datagram.data(), datagram.size(), MSG_DONTWAIT)) >= 0) bytes.append(datagram.data(), n);
+  return bytes;
+}
+
+// In the child: a start_operation request that binds with the reader's
+// password, sent over the wire to the daemon in `folder`, answered to
+// `reply_server`. Nothing waits for the reply.
+bool start_operation_over_the_wire(const std::string& folder, const std::string& uri, const char* reply_server) {
+  namespace wire = velmarosta::service_wire;
+  velmarosta::COMM_DIR_START_OPERATION_REQUEST record{};
+  record.connect = connect_record(uri);
+  record.bind_present = 1;
+  record.bind = bind_record(Identity::kReader);
+  std::vector<char> form = wire::request_form(velmarosta::COMM_DIR_FUNC_START_OPERATION, 7, &record, sizeof record);
+  std::snprintf(form.data() + 84, 32, "utcp:%s", reply_server);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s/COMM_DIR_SRV", folder.c_str());
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  return sendto(fd, form.data(), form.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof address) ==
+         static_cast<ssize_t>(form.size());
+}
+
+// A local user who is not the directory service, in every place where it
+// could wait for another user's request, reply or callback: it gets
+// nothing, the password shows nowhere, and the other user's next call
+// works. The daemon serves both users from a folder that everyone shares.
+TEST_F(ClientProcessTest, AnotherLocalUserGetsNothingOfAUsersCalls) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
+  constexpr uid_t kVictim = 64881, kHostile = 64882;  // no other test uses them
+  const std::string victims_default = "/tmp/commdir-" + std::to_string(kVictim);
+  std::filesystem::remove_all(victims_default);
+  start_daemon({"--allow-uid=64881,64882"}, [](const std::string& dir) { ASSERT_EQ(chmod(dir.c_str(), 01777), 0); });
+  const std::string shared = service_->ipc_dir();
+  std::string error;
+  const std::string traces = make_private_folder("commdir-traces", error);
+  ASSERT_FALSE(traces.empty()) << error;
+  ASSERT_EQ(chmod(traces.c_str(), 01777), 0);
+  const std::string uri = slapd_->uri();
+  const std::vector<LdifEntry> expected = without_dns(ldapsearch(*slapd_, Identity::kReader, kPeople).entries);
+
+  enum class Act { kStartInTheDefaultFolder, kCallbackCheck, kStartOverTheWire };
+  struct Row {
+    const char* what;
+    uid_t actor;          // who sends the request
+    Act act;
+    const char* watched;  // the endpoint that must get nothing: a name in the shared folder, or null for
+                          // COMM_DIR_SRV in the victim's default folder
+    uid_t watched_owner;
+    const char* refusal;  // the line that says so, in the daemon's log or (null watched) the actor's trace
+  };
+  const Row rows[] = {
+      {"a default folder made first by another user", kVictim, Act::kStartInTheDefaultFolder, nullptr, kHostile,
+       "ipc folder /tmp/commdir-64881 refused: it belongs to uid 64882"},
+      {"a callback name bound by another user", kVictim, Act::kCallbackCheck, "DIR_SVR_victi", kHostile,
+       "not sending to utcp:DIR_SVR_victi: it is neither an endpoint of uid 64881"},
+      {"a reply server name bound by another user", kVictim, Act::kStartOverTheWire, "DIR_CS_ended", kHostile,
+       "not sending to utcp:DIR_CS_ended: it is neither an endpoint of uid 64881"},
+      {"replies aimed at another user's reply server", kHostile, Act::kStartOverTheWire, "DIR_CS_victim", kVictim,
+       "not sending to utcp:DIR_CS_victim: it is neither an endpoint of uid 64882"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const std::string trace = traces + "/" + std::to_string(&row - rows) + ".log";
+    if (row.watched == nullptr) {
+      ASSERT_EQ(mkdir(victims_default.c_str(), 01777), 0);
+      ASSERT_EQ(chmod(victims_default.c_str(), 01777), 0);
+      ASSERT_EQ(chown(victims_default.c_str(), kHostile, kHostile), 0);
+    }
+    const int watched = endpoint_of(row.watched_owner, row.watched != nullptr ? shared + "/" + row.watched
+                                                                              : victims_default + "/COMM_DIR_SRV");
+    Application actor([&](int fd) {
+      as_user(row.actor, row.actor, [&] {
+        setenv("COMM_DIR_TRACE", trace.c_str(), 1);
+        unsetenv("XDG_RUNTIME_DIR");
+        if (row.act == Act::kStartInTheDefaultFolder) unsetenv("COMM_DIR_IPC_DIR");
+        prctl(PR_SET_NAME, "victim");
+        Report report;
+        comm_dir_facade* facade = comm_dir_facade::comm_dir_get_instance();
+        if (row.act == Act::kStartInTheDefaultFolder) {
+          const velmarosta::COMM_DIR_BIND_INFO bind = bind_record(Identity::kReader);
+          report.walk_exact = facade->start_operation(connect_record(uri), &bind, &report.operation) != 0;
+        } else if (row.act == Act::kCallbackCheck) {
+          velmarosta::COMM_DIR_TEST_CONNECTION_INFO info{};
+          info.connect = connect_record(uri);
+          info.bind_present = 1;
+          info.bind = bind_record(Identity::kReader);
+          report.result = facade->check_connection(velmarosta::COMM_DIR_TEST_MODE_CALLBACK, info);
+          report.walk_exact = true;
+        } else {
+          report.walk_exact = start_operation_over_the_wire(shared, uri, row.watched);
+        }
+        return report;
+      }, fd);
+    });
+    Report acted;
+    ASSERT_TRUE(actor.report(&acted));
+    EXPECT_TRUE(acted.walk_exact);
+    const auto said = [&] {
+      return (row.watched == nullptr ? read_file(trace) : service_->log()).find(row.refusal) != std::string::npos;
+    };
+    const Clock::time_point start = Clock::now();
+    while (!said() && since_ms(start) < 10000) std::this_thread::sleep_for(milliseconds(20));
+    EXPECT_TRUE(said()) << row.refusal << "\n" << read_file(trace) << service_->log();
+    const std::string got = received_by(watched);
+    EXPECT_EQ(got.size(), 0u);
+    EXPECT_EQ(got.find(SlapdFixture::kReaderPassword), std::string::npos);
+    close(watched);
+    if (row.watched == nullptr) std::filesystem::remove_all(victims_default);
+
+    Application next([&](int fd) {
+      as_user(kVictim, kVictim, [&] {
+        setenv("COMM_DIR_TRACE", (traces + "/next.log").c_str(), 1);
+        prctl(PR_SET_NAME, "victim");
+        const FacadeWalk walked = walk(comm_dir_facade::comm_dir_get_instance(), uri, Identity::kReader, kPeople);
+        Report report;
+        report.result = walked.result;
+        report.walk_exact = walked.entries == expected && walked.end_operation_result == 0;
+        return report;
+      }, fd);
+    });
+    Report walked;
+    ASSERT_TRUE(next.report(&walked));
+    EXPECT_EQ(walked.result, velmarosta::COMM_DIR_SVC_NO_MORE_ENTRIES);
+    EXPECT_TRUE(walked.walk_exact);
+  }
+  std::string everything = service_->log();
+  for (const auto& file : std::filesystem::directory_iterator(traces)) everything += read_file(file.path());
+  EXPECT_NE(everything.find("not sending to"), std::string::npos);  // the traces are there to search
+  EXPECT_EQ(everything.find(SlapdFixture::kReaderPassword), std::string::npos);
+  std::filesystem::remove_all(traces);
 }
 
 }  // namespace
