@@ -225,6 +225,10 @@ TEST_F(PosixSharedFolderTest, TakesAFolderOnlyWhenNoUntrustedUserCanReplaceIt) {
     unsetenv("COMM_DIR_SERVICE_USER");
     unsetenv("XDG_RUNTIME_DIR");
   }
+  setenv("COMM_DIR_IPC_DIR", "relative/ipc", 1);  // it would depend on the working directory
+  char chosen[108] = {}, problem[512] = {};
+  EXPECT_EQ(commdir_posix_ipc_folder(chosen, sizeof chosen, problem, sizeof problem), EACCES);
+  EXPECT_STREQ(problem, "COMM_DIR_IPC_DIR must be an absolute path");
 }
 
 TEST_F(PosixSharedFolderTest, TheDefaultFolderIsTheRuntimeDirectoryOnlyWhenThatIsPrivate) {
