@@ -371,6 +371,18 @@ TEST_F(ClientProcessTest, AnotherLocalUserGetsNothingOfAUsersCalls) {
   constexpr uid_t kVictim = 64881, kHostile = 64882;  // no other test uses them
   const std::string victims_default = "/tmp/commdir-" + std::to_string(kVictim);
   std::filesystem::remove_all(victims_default);
+  {
+    // A daemon does not start in a shared folder of another user, even if
+    // its environment names that user as the directory service's.
+    setenv("COMM_DIR_SERVICE_USER", "64882", 1);
+    ServiceProcess squatted(COMMDIR_SERVICE_BIN, {}, [](const std::string& dir) {
+      ASSERT_EQ(chown(dir.c_str(), kHostile, kHostile), 0);
+      ASSERT_EQ(chmod(dir.c_str(), 01777), 0);
+    });
+    unsetenv("COMM_DIR_SERVICE_USER");
+    EXPECT_FALSE(squatted.ok());
+    EXPECT_NE(squatted.error().find(" refused: it belongs to uid 64882"), std::string::npos) << squatted.error();
+  }
   start_daemon({"--allow-uid=64881,64882"}, [](const std::string& dir) { ASSERT_EQ(chmod(dir.c_str(), 01777), 0); });
   const std::string shared = service_->ipc_dir();
   std::string error;

@@ -2,6 +2,7 @@
 // servers its clients reach, whose datagrams its servers take. Another user
 // is a uid that a file is chowned to or that a forked child switches to, so
 // the rows that need one run as root only.
+#include <dlfcn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -21,6 +23,22 @@
 #include "platform/emw_gen_ipc.h"
 #include "platform/posix/commdir_posix_ipc.h"
 #include "support/read_file.h"
+
+// Run once by the next connect() of this process, just before it, when set:
+// a row exchanges a socket file there, as a user racing the platform's
+// check of its owner would. The platform's calls of connect() come here
+// first (the executable's symbol wins).
+std::function<void()> g_before_connect;
+
+extern "C" int connect(int fd, const sockaddr* address, socklen_t length) {
+  static const auto real = reinterpret_cast<int (*)(int, const sockaddr*, socklen_t)>(dlsym(RTLD_NEXT, "connect"));
+  if (g_before_connect) {
+    const std::function<void()> hook = std::move(g_before_connect);
+    g_before_connect = nullptr;
+    hook();
+  }
+  return real(fd, address, length);
+}
 
 namespace {
 
@@ -234,21 +252,26 @@ TEST_F(PosixSharedFolderTest, TakesAFolderOnlyWhenNoUntrustedUserCanReplaceIt) {
 TEST_F(PosixSharedFolderTest, TheDefaultFolderIsTheRuntimeDirectoryOnlyWhenThatIsPrivate) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a user of its own";
   constexpr uid_t kUser = 64871;  // one no other test uses: its /tmp folder is this test's
-  const std::string runtime = Directory("run", 0755, kUser);  // not private
+  const std::string mine = Directory("mine", 0700, kMe);
+  const std::string users = Directory("run", 0755, kUser);
   const std::string fallback = "/tmp/commdir-" + std::to_string(kUser);
+  auto chosen_as_user = [&](const std::string& expected) {
+    return AsUser(kUser, [&] {
+      char chosen[108] = {}, problem[512] = {};
+      return commdir_posix_ipc_folder(chosen, sizeof chosen, problem, sizeof problem) == 0 && chosen == expected;
+    });
+  };
   unsetenv("COMM_DIR_IPC_DIR");
-  setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-  EXPECT_TRUE(AsUser(kUser, [&] {
-    char chosen[108] = {}, problem[512] = {};
-    return commdir_posix_ipc_folder(chosen, sizeof chosen, problem, sizeof problem) == 0 && chosen == fallback;
-  }));
-  ASSERT_EQ(chmod(runtime.c_str(), 0700), 0);
-  EXPECT_TRUE(AsUser(kUser, [&] {
-    char chosen[108] = {}, problem[512] = {};
-    return commdir_posix_ipc_folder(chosen, sizeof chosen, problem, sizeof problem) == 0 &&
-           chosen == runtime + "/commdir";
-  }));
-  rmdir(fallback.c_str());
+  setenv("XDG_RUNTIME_DIR", mine.c_str(), 1);
+  char chosen[108] = {}, problem[512] = {};
+  EXPECT_EQ(commdir_posix_ipc_folder(chosen, sizeof chosen, problem, sizeof problem), 0) << problem;
+  EXPECT_EQ(chosen, mine + "/commdir");
+  EXPECT_TRUE(chosen_as_user(fallback));  // not the user's (nor this process's choice, made before the fork)
+  setenv("XDG_RUNTIME_DIR", users.c_str(), 1);
+  EXPECT_TRUE(chosen_as_user(fallback));  // the user's, but others may enter it
+  ASSERT_EQ(chmod(users.c_str(), 0700), 0);
+  EXPECT_TRUE(chosen_as_user(users + "/commdir"));
+  std::filesystem::remove_all(fallback);
   unsetenv("XDG_RUNTIME_DIR");
 }
 
@@ -324,6 +347,7 @@ TEST_F(PosixSharedFolderTest, ClientsReachOnlyServersOfUsersTheyTrust) {
     uid_t pooled;          // a client of this owner came first and left its socket, or kApplication
     uid_t of;              // commdir_posix_ipc_create_client_of's owner, or kApplication
     RETCODE created;       // ECONNREFUSED: the owner passed and connecting was tried
+    uid_t swapped_in = 0;  // whose live server takes the name between the check and the connect, or 0
   };
   const Row rows[] = {
       {"the service user's, named", kService, false, "65534", 0, kApplication, kApplication, ECONNREFUSED},
@@ -338,6 +362,8 @@ TEST_F(PosixSharedFolderTest, ClientsReachOnlyServersOfUsersTheyTrust) {
       {"the requester's, pooled", kService, true, nullptr, 0, kService, kService, 0},
       {"pooled for one requester, asked for another", kService, true, nullptr, 0, kService, kStranger, EACCES},
       {"pooled for a requester, asked by the application", kService, true, "65534", 0, kService, kApplication, 0},
+      {"exchanged for another user's during the connect", kService, true, "65534", 0, kApplication, kApplication,
+       EACCES, kStranger},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -349,6 +375,13 @@ TEST_F(PosixSharedFolderTest, ClientsReachOnlyServersOfUsersTheyTrust) {
       return of == kApplication ? emwGENIpcCreateClient("C", server.c_str(), 0, 0, 0, clnt)
                                 : commdir_posix_ipc_create_client_of("C", server.c_str(), of, clnt);
     };
+    int swapped = -1;
+    if (row.swapped_in != 0) {
+      swapped = Socket(folder, (name + ".new").c_str(), row.swapped_in, true);
+      g_before_connect = [&] {
+        rename((folder + "/" + name + ".new").c_str(), (folder + "/" + name).c_str());
+      };
+    }
     UINT clnt[8] = {};
     if (row.pooled != kApplication) {
       ASSERT_EQ(create(row.pooled, clnt), 0);
@@ -364,7 +397,11 @@ TEST_F(PosixSharedFolderTest, ClientsReachOnlyServersOfUsersTheyTrust) {
     } else {
       EXPECT_TRUE(AsUser(row.as, [&] { return create(row.of, clnt) == row.created; }));
     }
-    if (row.created == EACCES) {
+    if (row.swapped_in != 0) {
+      EXPECT_EQ(recv(swapped, Message().data(), kSize, MSG_DONTWAIT), -1);  // it got nothing
+      EXPECT_NE(Trace().find(name + " refused: its socket file changed while connecting"), std::string::npos);
+      close(swapped);
+    } else if (row.created == EACCES) {
       EXPECT_NE(Trace().find(name + " refused: its server runs as uid " + std::to_string(row.binder)),
                 std::string::npos);
     }
