@@ -24,20 +24,20 @@
 #include "platform/posix/commdir_posix_ipc.h"
 #include "support/read_file.h"
 
-// Run once by the next connect() of this process, just before it, when set:
-// a row exchanges a socket file there, as a user racing the platform's
-// check of its owner would. The platform's calls of connect() come here
-// first (the executable's symbol wins).
-std::function<void()> g_before_connect;
+// Run once by the next connect() of this process, just before it and just
+// after it, when set: a row exchanges a socket file there, as a user racing
+// the platform's check of its owner would. The platform's calls of
+// connect() come here first (the executable's symbol wins).
+std::function<void()> g_before_connect, g_after_connect;
 
 extern "C" int connect(int fd, const sockaddr* address, socklen_t length) {
   static const auto real = reinterpret_cast<int (*)(int, const sockaddr*, socklen_t)>(dlsym(RTLD_NEXT, "connect"));
-  if (g_before_connect) {
-    const std::function<void()> hook = std::move(g_before_connect);
-    g_before_connect = nullptr;
-    hook();
-  }
-  return real(fd, address, length);
+  const std::function<void()> before = std::move(g_before_connect), after = std::move(g_after_connect);
+  g_before_connect = g_after_connect = nullptr;
+  if (before) before();
+  const int rc = real(fd, address, length);
+  if (after) after();
+  return rc;
 }
 
 namespace {
@@ -348,6 +348,7 @@ TEST_F(PosixSharedFolderTest, ClientsReachOnlyServersOfUsersTheyTrust) {
     uid_t of;              // commdir_posix_ipc_create_client_of's owner, or kApplication
     RETCODE created;       // ECONNREFUSED: the owner passed and connecting was tried
     uid_t swapped_in = 0;  // whose live server takes the name between the check and the connect, or 0
+    bool put_back = false;  // after the connect, a new server of the binder takes the name
   };
   const Row rows[] = {
       {"the service user's, named", kService, false, "65534", 0, kApplication, kApplication, ECONNREFUSED},
@@ -364,6 +365,8 @@ TEST_F(PosixSharedFolderTest, ClientsReachOnlyServersOfUsersTheyTrust) {
       {"pooled for a requester, asked by the application", kService, true, "65534", 0, kService, kApplication, 0},
       {"exchanged for another user's during the connect", kService, true, "65534", 0, kApplication, kApplication,
        EACCES, kStranger},
+      {"... and for a new one of its owner's after it", kService, true, "65534", 0, kApplication, kApplication,
+       EACCES, kStranger, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -375,12 +378,14 @@ TEST_F(PosixSharedFolderTest, ClientsReachOnlyServersOfUsersTheyTrust) {
       return of == kApplication ? emwGENIpcCreateClient("C", server.c_str(), 0, 0, 0, clnt)
                                 : commdir_posix_ipc_create_client_of("C", server.c_str(), of, clnt);
     };
-    int swapped = -1;
+    int swapped = -1, put_back = -1;
     if (row.swapped_in != 0) {
       swapped = Socket(folder, (name + ".new").c_str(), row.swapped_in, true);
-      g_before_connect = [&] {
-        rename((folder + "/" + name + ".new").c_str(), (folder + "/" + name).c_str());
-      };
+      g_before_connect = [&] { rename((folder + "/" + name + ".new").c_str(), (folder + "/" + name).c_str()); };
+    }
+    if (row.put_back) {
+      put_back = Socket(folder, (name + ".back").c_str(), row.binder, true);
+      g_after_connect = [&] { rename((folder + "/" + name + ".back").c_str(), (folder + "/" + name).c_str()); };
     }
     UINT clnt[8] = {};
     if (row.pooled != kApplication) {
@@ -401,6 +406,7 @@ TEST_F(PosixSharedFolderTest, ClientsReachOnlyServersOfUsersTheyTrust) {
       EXPECT_EQ(recv(swapped, Message().data(), kSize, MSG_DONTWAIT), -1);  // it got nothing
       EXPECT_NE(Trace().find(name + " refused: its socket file changed while connecting"), std::string::npos);
       close(swapped);
+      if (put_back >= 0) close(put_back);
     } else if (row.created == EACCES) {
       EXPECT_NE(Trace().find(name + " refused: its server runs as uid " + std::to_string(row.binder)),
                 std::string::npos);
