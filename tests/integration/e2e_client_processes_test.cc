@@ -448,6 +448,7 @@ TEST_F(ClientProcessTest, AnotherLocalUserGetsNothingOfAUsersCalls) {
     });
     Report acted;
     ASSERT_TRUE(actor.report(&acted));
+    actor.kill();  // the copy of `watched` that it inherited closes with it
     EXPECT_TRUE(acted.walk_exact);
     const auto said = [&] {
       return (row.watched == nullptr ? read_file(trace) : service_->log()).find(row.refusal) != std::string::npos;
@@ -474,7 +475,7 @@ TEST_F(ClientProcessTest, AnotherLocalUserGetsNothingOfAUsersCalls) {
     });
     Report walked;
     ASSERT_TRUE(next.report(&walked));
-    EXPECT_EQ(walked.result, velmarosta::COMM_DIR_SVC_NO_MORE_ENTRIES);
+    EXPECT_EQ(walked.result, velmarosta::COMM_DIR_SVC_NO_MORE_ENTRIES) << read_file(traces + "/next.log");
     EXPECT_TRUE(walked.walk_exact);
   }
   std::string everything = service_->log();
