@@ -309,7 +309,9 @@ std::string FolderProblem(const Setting& setting, bool* shared) {
   const std::string& folder = setting.folder;
   std::string problem = AncestorProblem(folder, setting.trusted());
   if (!problem.empty()) return problem;
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return std::string("cannot create it: ") + std::strerror(errno);
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    return std::string("cannot create it: ") + std::strerror(errno);
+  }
   const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ELOOP || errno == ENOTDIR) return "it is not a directory (a symbolic link or another file); remove it";
@@ -327,7 +329,8 @@ std::string FolderProblem(const Setting& setting, bool* shared) {
              "; remove it, or name a folder of this user in COMM_DIR_IPC_DIR";
     }
     if ((st.st_mode & 077) != 0) {
-      return std::string("group or others have access to it (mode ") + mode + "); make it private (chmod 700) or remove it";
+      return std::string("group or others have access to it (mode ") + mode +
+             "); make it private (chmod 700) or remove it";
     }
   } else if (!setting.trusted().admits(st.st_uid)) {
     return "it belongs to " + UserText(st.st_uid) +
