@@ -109,6 +109,7 @@ class PosixSharedFolderTest : public ::testing::Test {
   int Socket(const std::string& folder, const char* name, uid_t owner, bool live) {
     sockaddr_un address{AF_UNIX, {}};
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s/%s", folder.c_str(), name);
+    unlink(address.sun_path);  // a server that was there before has ended
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     EXPECT_EQ(chown(address.sun_path, owner, static_cast<gid_t>(-1)), 0);
@@ -349,6 +350,7 @@ TEST_F(PosixSharedFolderTest, ClientsReachOnlyServersOfUsersTheyTrust) {
     RETCODE created;       // ECONNREFUSED: the owner passed and connecting was tried
     uid_t swapped_in = 0;  // whose live server takes the name between the check and the connect, or 0
     bool put_back = false;  // after the connect, a new server of the binder takes the name
+    uid_t rebound = 0;      // whose server replaces the pooled one's before the send (connecting anew), or 0
   };
   const Row rows[] = {
       {"the service user's, named", kService, false, "65534", 0, kApplication, kApplication, ECONNREFUSED},
@@ -367,12 +369,14 @@ TEST_F(PosixSharedFolderTest, ClientsReachOnlyServersOfUsersTheyTrust) {
        EACCES, kStranger},
       {"... and for a new one of its owner's after it", kService, true, "65534", 0, kApplication, kApplication,
        EACCES, kStranger, true},
+      {"pooled, then replaced by another user's", kService, true, nullptr, 0, kService, kService, 0, 0, false,
+       kStranger},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     const std::string name = "S" + std::to_string(&row - rows);
     const std::string server = "utcp:" + name;
-    const int fd = Socket(folder, name.c_str(), row.binder, row.live);
+    int fd = Socket(folder, name.c_str(), row.binder, row.live);
     if (row.service != nullptr) setenv("COMM_DIR_SERVICE_USER", row.service, 1);
     auto create = [&](uid_t of, UINT* clnt) {
       return of == kApplication ? emwGENIpcCreateClient("C", server.c_str(), 0, 0, 0, clnt)
@@ -392,11 +396,16 @@ TEST_F(PosixSharedFolderTest, ClientsReachOnlyServersOfUsersTheyTrust) {
       ASSERT_EQ(create(row.pooled, clnt), 0);
       ASSERT_EQ(emwGENIpcDestroyClient(clnt[0]), 0);  // its socket waits in the pool
     }
+    if (row.rebound != 0) {
+      close(fd);
+      fd = Socket(folder, name.c_str(), row.rebound, true);
+    }
     if (row.as == 0) {
       EXPECT_EQ(create(row.of, clnt), row.created);
       if (row.created == 0) {
-        EXPECT_EQ(emwGENIpcCallClient(clnt[0], 0, 0, 0, Message().data(), kSize, nullptr, 0, nullptr, ~0ul), 0);
-        EXPECT_EQ(recv(fd, Message().data(), kSize, MSG_DONTWAIT), static_cast<ssize_t>(kSize));
+        EXPECT_EQ(emwGENIpcCallClient(clnt[0], 0, 0, 0, Message().data(), kSize, nullptr, 0, nullptr, ~0ul),
+                  row.rebound != 0 ? EACCES : 0);
+        EXPECT_EQ(recv(fd, Message().data(), kSize, MSG_DONTWAIT), row.rebound != 0 ? -1 : ssize_t{kSize});
         emwGENIpcDestroyClient(clnt[0]);
       }
     } else {
@@ -407,8 +416,9 @@ TEST_F(PosixSharedFolderTest, ClientsReachOnlyServersOfUsersTheyTrust) {
       EXPECT_NE(Trace().find(name + " refused: its socket file changed while connecting"), std::string::npos);
       close(swapped);
       if (put_back >= 0) close(put_back);
-    } else if (row.created == EACCES) {
-      EXPECT_NE(Trace().find(name + " refused: its server runs as uid " + std::to_string(row.binder)),
+    } else if (row.created == EACCES || row.rebound != 0) {
+      const uid_t refused = row.rebound != 0 ? row.rebound : row.binder;
+      EXPECT_NE(Trace().find(name + " refused: its server runs as uid " + std::to_string(refused)),
                 std::string::npos);
     }
     unsetenv("COMM_DIR_SERVICE_USER");
