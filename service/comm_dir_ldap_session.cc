@@ -151,9 +151,11 @@ bool climbs(const std::string& path) {
 // canonical (realpath: no symbolic link leads out). The canonical path is
 // what libldap opens, so that nothing can be swapped behind the check. A
 // path as written outside every allowed folder is refused before anything
-// is looked up; one whose canonical form cannot be made or lies outside is
-// refused alike. The refusal is the same whether the file exists or not,
-// so that no one learns about another user's files through the daemon.
+// is looked up, so that the daemon never looks through folders that the
+// requester may not; one whose canonical form cannot be made or lies
+// outside is refused alike. The refusal is the same whether the file exists
+// or not, so that no one learns about another user's files through the
+// daemon (what the allowed folders hold is everyone's to know).
 // The daemon's own --ca-file, used when the record names none, is the
 // administrator's choice and always taken.
 bool check_authority(const COMM_DIR_CONNECT_INFO& connect, uid_t requester, const comm_dir_service_options& options,

@@ -346,13 +346,18 @@ TEST_F(ClientProcessTest, AnotherUserGetsItsOwnShareAndOnlyAllowedAuthorityFiles
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run an application as nobody";
   std::string dir = "/tmp/commdir-ca-XXXXXX";
   ASSERT_NE(mkdtemp(&dir[0]), nullptr);
+  // The fixture's authority in an allowed folder, outside it, and in a
+  // folder beside it whose name begins with the allowed one's; links out of
+  // the allowed folder and into it.
   const std::string allowed = dir + "/allowed";
-  ASSERT_EQ(mkdir(allowed.c_str(), 0755), 0);
-  for (const std::string& copy : {allowed + "/ca.pem", dir + "/outside.pem"}) {
+  const std::string beside = allowed + "x";
+  for (const std::string& folder : {allowed, beside}) ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  for (const std::string& copy : {allowed + "/ca.pem", beside + "/ca.pem", dir + "/outside.pem"}) {
     std::ifstream from(slapd_->ca_file(), std::ios::binary);
     std::ofstream(copy, std::ios::binary) << from.rdbuf();
   }
   ASSERT_EQ(symlink((dir + "/outside.pem").c_str(), (allowed + "/link.pem").c_str()), 0);
+  ASSERT_EQ(symlink((allowed + "/ca.pem").c_str(), (dir + "/in.pem").c_str()), 0);
   start_daemon({"--allow-uid=65534", "--max-operations-per-user=2", "--ca-dir=" + allowed}, share_with_nogroup);
   const std::string uri = slapd_->uri();
   const std::string failing_over = closed_port_uri() + " " + uri;
@@ -379,6 +384,12 @@ TEST_F(ClientProcessTest, AnotherUserGetsItsOwnShareAndOnlyAllowedAuthorityFiles
        [&](comm_dir_facade* f) { return outcome_of(f, tls_test(allowed + "/../outside.pem")); }, refused},
       {"a link out of an allowed folder",
        [&](comm_dir_facade* f) { return outcome_of(f, tls_test(allowed + "/link.pem")); }, refused},
+      {"a link into an allowed folder", [&](comm_dir_facade* f) { return outcome_of(f, tls_test(dir + "/in.pem")); },
+       refused},
+      {"../ out of an allowed folder to a link back into it",
+       [&](comm_dir_facade* f) { return outcome_of(f, tls_test(allowed + "/../in.pem")); }, refused},
+      {"a folder whose name begins with an allowed one's",
+       [&](comm_dir_facade* f) { return outcome_of(f, tls_test(beside + "/ca.pem")); }, refused},
       {"a file in an allowed folder",
        [&](comm_dir_facade* f) { return outcome_of(f, tls_test(allowed + "/ca.pem")); }, "0 reachable 1 ldap 0: success"},
       {"a third operation of one user while root holds two",
@@ -391,13 +402,16 @@ TEST_F(ClientProcessTest, AnotherUserGetsItsOwnShareAndOnlyAllowedAuthorityFiles
          return codes;
        },
        "0 0 " + std::to_string(velmarosta::COMM_DIR_SVC_USER_LIMIT) + " "},
-      {"a list that failed over for root",
+      {"a list that failed over for root, twice",
        [&](comm_dir_facade* f) {
          velmarosta::COMM_DIR_TEST_CONNECTION_INFO test{};
          test.connect = connect_record(failing_over);
-         return outcome_of(f, test).find("failed over to " + uri) != std::string::npos ? "failed over" : "not";
+         std::string attempts;
+         for (int i = 0; i < 2; ++i)
+           attempts += outcome_of(f, test).find("failed over to " + uri) != std::string::npos ? "failed over " : "not ";
+         return attempts;
        },
-       "failed over"},
+       "failed over not "},
   };
   int go[2];
   ASSERT_EQ(pipe2(go, O_CLOEXEC), 0);
@@ -428,8 +442,10 @@ TEST_F(ClientProcessTest, AnotherUserGetsItsOwnShareAndOnlyAllowedAuthorityFiles
   for (UINT operation : operations) EXPECT_EQ(facade->end_operation(operation), 0);
   close(go[0]);
   close(go[1]);
-  for (const char* name : {"/allowed/ca.pem", "/allowed/link.pem", "/outside.pem"}) unlink((dir + name).c_str());
+  for (const char* name : {"/allowed/ca.pem", "/allowed/link.pem", "/allowedx/ca.pem", "/outside.pem", "/in.pem"})
+    unlink((dir + name).c_str());
   rmdir(allowed.c_str());
+  rmdir(beside.c_str());
   rmdir(dir.c_str());
 }
 

@@ -271,16 +271,23 @@ TEST_F(ServiceRobustness, AnApplicationThatDoesNotReadGetsEveryAnswerOnceItReads
     bool worker_held;      // so that the receiving thread answers busy
     milliseconds unread;   // how long they do not read after the requests
     bool notices;          // some answers come as notices
-  };
-  const Row rows[] = {
-      {"kept until it reads", {"--reply-wait=10000"}, 1, false, milliseconds(0), false},
-      {"kept past --reply-wait", {"--reply-wait=1500"}, 1, false, milliseconds(2500), true},
-      {"beyond its user's share of kept bytes", {"--max-kept-bytes-per-user=1"}, 1, false, milliseconds(0), true},
-      {"refused by the receiving thread, past --reply-wait",
-       {"--reply-wait=1000", "--workers=1", "--queue-limit=1", "--network-timeout=5000"}, 100, true,
-       milliseconds(2500), true},
+    std::size_t answered;  // calls that get an answer
   };
   constexpr UINT kFirst = 500, kCount = 200;  // well past what the kernel queues for one socket
+  const Row rows[] = {
+      {"kept until it reads", {"--reply-wait=10000"}, 1, false, milliseconds(0), false, kCount},
+      {"kept past --reply-wait", {"--reply-wait=1500"}, 1, false, milliseconds(2500), true, kCount},
+      {"beyond its user's share of kept bytes", {"--max-kept-bytes-per-user=1"}, 1, false, milliseconds(0), true,
+       kCount},
+      {"refused by the receiving thread, past --reply-wait",
+       {"--reply-wait=1000", "--workers=1", "--queue-limit=1", "--network-timeout=5000"}, 100, true,
+       milliseconds(2500), true, kCount},
+      // 1 x 1 + 1 + 1 + 1 notices for the user, the other calls wait on.
+      {"beyond the notices one user may have kept",
+       {"--reply-wait=500", "--workers=1", "--queue-limit=1", "--operation-queue-limit=1",
+        "--max-operations-per-user=1"},
+       1, false, milliseconds(1500), true, 4},
+  };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     if (service_ != nullptr) daemon_test::TearDown();
@@ -317,9 +324,8 @@ TEST_F(ServiceRobustness, AnApplicationThatDoesNotReadGetsEveryAnswerOnceItReads
       EXPECT_STREQ(reply.head.reply_server_name, StuckServers::name(server).c_str());
     }
     std::sort(tags.begin(), tags.end());
-    std::vector<UINT> every(kCount);
-    for (UINT i = 0; i < kCount; ++i) every[i] = kFirst + i;
-    EXPECT_EQ(tags, every) << "not every call got exactly one answer\n" << service_->log();
+    EXPECT_EQ(std::unique(tags.begin(), tags.end()), tags.end()) << "a call got two answers";
+    EXPECT_EQ(tags.size(), row.answered) << service_->log();
     EXPECT_EQ(notices > 0, row.notices) << notices << " notices";
   }
 }
