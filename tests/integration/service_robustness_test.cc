@@ -299,7 +299,11 @@ TEST_F(ServiceRobustness, AnApplicationThatDoesNotReadGetsEveryAnswerOnceItReads
       std::this_thread::sleep_for(milliseconds(300));
       send_raw(request_form(COMM_DIR_FUNC_GET_FIRST_ENTRY, 301));
     }
-    const RETCODE answer = row.worker_held ? COMM_DIR_SVC_BUSY : COMM_DIR_SVC_UNKNOWN_OPERATION;
+    // Each request names no operation: a worker answers so, or the receiving
+    // thread busy when the daemon's queue is full.
+    const auto answered = [](RETCODE code) {
+      return code == COMM_DIR_SVC_UNKNOWN_OPERATION || code == COMM_DIR_SVC_BUSY;
+    };
     const auto start = std::chrono::steady_clock::now();
     for (UINT tag = kFirst; tag < kFirst + kCount; ++tag) {
       std::vector<char> message = request_form(COMM_DIR_FUNC_GET_FIRST_ENTRY, tag);
@@ -307,7 +311,8 @@ TEST_F(ServiceRobustness, AnApplicationThatDoesNotReadGetsEveryAnswerOnceItReads
       std::strcpy(message.data() + 84, StuckServers::name(tag % stuck.size()).c_str());
       send_raw(message);
     }
-    EXPECT_EQ(call(COMM_DIR_FUNC_GET_FIRST_ENTRY, COMM_DIR_OPERATION_REQUEST{}).result(), answer);
+    const RETCODE others = call(COMM_DIR_FUNC_GET_FIRST_ENTRY, COMM_DIR_OPERATION_REQUEST{}).result();
+    EXPECT_TRUE(answered(others)) << std::hex << others;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << "the daemon waited for room";
 
     std::this_thread::sleep_for(row.unread);
@@ -316,7 +321,7 @@ TEST_F(ServiceRobustness, AnApplicationThatDoesNotReadGetsEveryAnswerOnceItReads
     for (const auto& [server, reply] : stuck.read(milliseconds(500))) {
       tags.push_back(reply.head.event_sem_id);
       notices += reply.result() == COMM_DIR_SVC_REPLY_DROPPED;
-      EXPECT_TRUE(reply.result() == answer || reply.result() == COMM_DIR_SVC_REPLY_DROPPED) << std::hex << reply.result();
+      EXPECT_TRUE(answered(reply.result()) || reply.result() == COMM_DIR_SVC_REPLY_DROPPED) << std::hex << reply.result();
       EXPECT_EQ(reply.envelope_result, reply.result());
       EXPECT_EQ(reply.head.replied, 1u);
       EXPECT_EQ(reply.head.type, static_cast<UINT>(COMM_DIR_FUNC_GET_FIRST_ENTRY));
