@@ -33,7 +33,7 @@ static_assert(comm_dir_reply_delivery::kNoticeBytes == kReplyResult + sizeof(RET
 // them), and the workers and the receiving thread serve one each. So
 //   per user = max-operations-per-user x operation-queue-limit
 //              + queue-limit + workers + 1,
-// 256 x 32 + 256 + 8 + 1 = 8,457 with the defaults (some 600 KiB of
+// 256 x 32 + 256 + 8 + 1 = 8,457 with the defaults (some 530 KiB of
 // notices), counted as a sum where the queues overlap, so that it is above.
 std::size_t notices_per_user(const comm_dir_service_options& options) {
   return static_cast<std::size_t>(options.max_operations_per_user) *

@@ -77,7 +77,7 @@ class comm_dir_reply_delivery {
   static constexpr int kRetryWaitMs = 20;
   static constexpr std::size_t kMaxKeptPerServer = 256;
   static constexpr std::size_t kMaxKeptBytes = 16u << 20;
-  static constexpr std::size_t kMaxNotices = 1u << 16;  // some 5 MiB
+  static constexpr std::size_t kMaxNotices = 1u << 16;  // 64 bytes each: 4 MiB
   // What travels of a notice: the envelope's head, its result word, and the
   // COMM_DIR_REPLY up to its result word.
   static constexpr std::size_t kNoticeBytes = 144;
