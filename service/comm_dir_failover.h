@@ -20,9 +20,15 @@
 // one per operation, and a first server that comes back is used again at
 // most `failback_after` later.
 //
+// The memory is kept per user: its key is the requester's uid with the
+// URI list, so that one user's failed attempts, or lists crafted to fail,
+// never change the order in which another user's connections are tried.
+//
 // Lists that run on their first URI are not remembered; the memory holds at
-// most kMaxLists lists that have failed over (a client that sends ever new
-// lists evicts the oldest, which then merely starts from its first URI).
+// most kMaxLists lists that have failed over, and at most kMaxListsPerUser
+// of one user (a user that sends ever new lists evicts its own oldest,
+// which then merely starts from its first URI; so one user evicts at most
+// kMaxListsPerUser lists of the others, and only while it is below its cap).
 //
 // Thread-safe: mu_ guards the table; workers open connections at once.
 // Header-only, so that the unit tests, which build without libldap, use it.
@@ -32,12 +38,15 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <map>
 #include <mutex>
 #include <numeric>
 #include <sstream>
 #include <string>
-#include <unordered_map>
+#include <utility>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace velmarosta {
 
@@ -45,6 +54,7 @@ class comm_dir_failover {
  public:
   using clock = std::chrono::steady_clock;
   static constexpr std::size_t kMaxLists = 256;
+  static constexpr std::size_t kMaxListsPerUser = 32;
 
   explicit comm_dir_failover(std::chrono::seconds failback_after) : failback_after_(failback_after) {}
   comm_dir_failover(const comm_dir_failover&) = delete;
@@ -53,12 +63,14 @@ class comm_dir_failover {
   // The blank-separated URIs of `uris`, in the record's order.
   static std::vector<std::string> split(const std::string& uris);
 
-  // The indexes into split(uris), in the order to try them at `now`.
-  std::vector<std::size_t> order(const std::string& uris, std::size_t count, clock::time_point now);
+  // The indexes into split(uris), in the order to try them for a request
+  // of `user` at `now`.
+  std::vector<std::size_t> order(uid_t user, const std::string& uris, std::size_t count, clock::time_point now);
 
-  // Records that the URI at `index` of the list answered, after an attempt
-  // whose order started with the first URI (`first_tried`) or not.
-  void answered(const std::string& uris, std::size_t index, bool first_tried, clock::time_point now);
+  // Records that the URI at `index` of the list answered a request of
+  // `user`, after an attempt whose order started with the first URI
+  // (`first_tried`) or not.
+  void answered(uid_t user, const std::string& uris, std::size_t index, bool first_tried, clock::time_point now);
 
  private:
   struct failed_over {
@@ -66,11 +78,18 @@ class comm_dir_failover {
     clock::time_point first_failed;  // when the first URI last failed
   };
 
-  void evict_oldest();  // requires mu_
+  using key = std::pair<uid_t, std::string>;
+  using table = std::map<key, failed_over>;
+
+  // Makes room for one more list of `user`. Requires mu_.
+  void make_room(uid_t user);
+  static bool older(const table::value_type& a, const table::value_type& b) {
+    return a.second.first_failed < b.second.first_failed;
+  }
 
   const std::chrono::seconds failback_after_;
   std::mutex mu_;
-  std::unordered_map<std::string, failed_over> lists_;  // guarded by mu_
+  table lists_;  // guarded by mu_; a user's lists are adjacent
 };
 
 inline std::vector<std::string> comm_dir_failover::split(const std::string& uris) {
@@ -80,12 +99,12 @@ inline std::vector<std::string> comm_dir_failover::split(const std::string& uris
   return list;
 }
 
-inline std::vector<std::size_t> comm_dir_failover::order(const std::string& uris, std::size_t count,
+inline std::vector<std::size_t> comm_dir_failover::order(uid_t user, const std::string& uris, std::size_t count,
                                                           clock::time_point now) {
   std::vector<std::size_t> indexes(count);
   std::iota(indexes.begin(), indexes.end(), 0);
   std::lock_guard<std::mutex> lock(mu_);
-  auto it = lists_.find(uris);
+  auto it = lists_.find(key(user, uris));
   if (it == lists_.end()) return indexes;
   if (it->second.answering >= count || now - it->second.first_failed >= failback_after_) return indexes;
   // The answering URI first, the others behind it in the record's order.
@@ -94,17 +113,17 @@ inline std::vector<std::size_t> comm_dir_failover::order(const std::string& uris
   return indexes;
 }
 
-inline void comm_dir_failover::answered(const std::string& uris, std::size_t index, bool first_tried,
+inline void comm_dir_failover::answered(uid_t user, const std::string& uris, std::size_t index, bool first_tried,
                                         clock::time_point now) {
   std::lock_guard<std::mutex> lock(mu_);
   if (index == 0) {
-    lists_.erase(uris);
+    lists_.erase(key(user, uris));
     return;
   }
-  auto it = lists_.find(uris);
+  auto it = lists_.find(key(user, uris));
   if (it == lists_.end()) {
-    if (lists_.size() >= kMaxLists) evict_oldest();
-    lists_.emplace(uris, failed_over{index, now});
+    make_room(user);
+    lists_.emplace(key(user, uris), failed_over{index, now});
     return;
   }
   it->second.answering = index;
@@ -113,11 +132,18 @@ inline void comm_dir_failover::answered(const std::string& uris, std::size_t ind
   if (first_tried) it->second.first_failed = now;
 }
 
-inline void comm_dir_failover::evict_oldest() {
-  auto oldest = std::min_element(lists_.begin(), lists_.end(), [](const auto& a, const auto& b) {
-    return a.second.first_failed < b.second.first_failed;
-  });
-  if (oldest != lists_.end()) lists_.erase(oldest);
+// A user at its cap gives up its own oldest list; otherwise, when the table
+// is full, the oldest list of all goes.
+inline void comm_dir_failover::make_room(uid_t user) {
+  const auto first = lists_.lower_bound(key(user, std::string()));
+  auto end = first;
+  std::size_t own = 0;
+  for (; end != lists_.end() && end->first.first == user; ++end) ++own;
+  if (own >= kMaxListsPerUser) {
+    lists_.erase(std::min_element(first, end, older));
+  } else if (lists_.size() >= kMaxLists) {
+    lists_.erase(std::min_element(lists_.begin(), lists_.end(), older));
+  }
 }
 
 }  // namespace velmarosta

@@ -1,5 +1,7 @@
 #include "service/comm_dir_ldap_session.h"
 
+#include <limits.h>
+#include <stdlib.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -85,10 +87,95 @@ bool is_connect_timeout(RETCODE code) {
   return code == COMM_DIR_SVC_CONNECT_TIMEOUT || code == COMM_DIR_SVC_TLS_TIMEOUT;
 }
 
-// The certificate authority file that checks the server: the record's, else
-// the daemon's; empty: the system's.
-const char* authority_file(const COMM_DIR_CONNECT_INFO& connect, const comm_dir_service_options& options) {
-  return connect.tls_ca_file[0] != '\0' ? connect.tls_ca_file : options.ca_file.c_str();
+// What one request's connection uses beside its record: the network timeout,
+// clamped to the daemon's maximum, and the certificate authority file that
+// checks the server, as check_authority() let the requester have it (empty:
+// the system's).
+struct link_settings {
+  int network_timeout_ms = 0;
+  std::string ca_file;
+};
+
+// ldap:// and ldaps:// only; ldapi:// when the administrator allows it. The
+// peer of an ldapi:// socket learns the daemon's uid (SO_PEERCRED), and a
+// server that trusts local users by their uid (slapd's EXTERNAL mapping)
+// would take every requester for the daemon. Any other scheme, and an empty
+// list (libldap's default URI, which ldap.conf may set to anything), is
+// refused before any connection. A diagnostic names the refused URI.
+bool schemes_allowed(const std::vector<std::string>& uris, const comm_dir_service_options& options,
+                     comm_dir_ldap_findings* findings) {
+  if (uris.empty()) {
+    findings->diagnostic = "the record names no URI";
+    return false;
+  }
+  for (const std::string& uri : uris) {
+    const bool allowed = strncasecmp(uri.c_str(), "ldap://", 7) == 0 || is_ldaps(uri) ||
+                         (options.allow_ldapi && strncasecmp(uri.c_str(), "ldapi://", 8) == 0);
+    if (!allowed) {
+      findings->diagnostic = uri + ": " + comm_dir_result_message(COMM_DIR_SVC_URI_NOT_ALLOWED);
+      return false;
+    }
+  }
+  return true;
+}
+
+// True when `path` lies in `folder` (both absolute; "/" holds every path).
+bool lies_in(const std::string& path, const std::string& folder) {
+  if (folder == "/") return true;
+  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
+}
+
+bool in_allowed_folder(const std::string& path, const comm_dir_service_options& options) {
+  for (const std::string& folder : options.ca_dirs) {
+    if (lies_in(path, folder)) return true;
+  }
+  return false;
+}
+
+// Written with a ".." component: refused without looking, as it may climb
+// out of the folder it starts in.
+bool climbs(const std::string& path) {
+  for (std::string::size_type at = 0; at != std::string::npos;) {
+    const std::string::size_type next = path.find('/', at);
+    if (path.compare(at, next == std::string::npos ? std::string::npos : next - at, "..") == 0) return true;
+    at = next == std::string::npos ? next : next + 1;
+  }
+  return false;
+}
+
+// The certificate authority file that a request of `requester` may have
+// the daemon open. The daemon's own user and root get the record's file as
+// they name it: they could read it anyway. Any other user gets it only from
+// a folder that the administrator allows (--ca-dir): the path as written
+// must lie in one, without "..", and so must the file it names once made
+// canonical (realpath: no symbolic link leads out). The canonical path is
+// what libldap opens, so that nothing can be swapped behind the check. A
+// path as written outside every allowed folder is refused before anything
+// is looked up, so that the daemon never looks through folders that the
+// requester may not; one whose canonical form cannot be made or lies
+// outside is refused alike. The refusal is the same whether the file exists
+// or not, so that no one learns about another user's files through the
+// daemon (what the allowed folders hold is everyone's to know).
+// The daemon's own --ca-file, used when the record names none, is the
+// administrator's choice and always taken.
+bool check_authority(const COMM_DIR_CONNECT_INFO& connect, uid_t requester, const comm_dir_service_options& options,
+                     std::string* ca_file, comm_dir_ldap_findings* findings) {
+  const std::string named = connect.tls_ca_file;
+  if (named.empty() || requester == 0 || requester == geteuid()) {
+    *ca_file = named.empty() ? options.ca_file : named;
+    return true;
+  }
+  if (named[0] == '/' && !climbs(named) && in_allowed_folder(named, options)) {
+    char canonical[PATH_MAX];
+    if (realpath(named.c_str(), canonical) != nullptr && in_allowed_folder(canonical, options)) {
+      *ca_file = canonical;
+      return true;
+    }
+  }
+  findings->diagnostic = comm_dir_result_message(COMM_DIR_SVC_TLS_CA_NOT_ALLOWED);
+  SERVICE_TRACE("refused the certificate authority file of a record of uid %ld: in no allowed folder",
+                static_cast<long>(requester));
+  return false;
 }
 
 // Whether the connection will speak TLS: by the record's security, or by an
@@ -100,11 +187,11 @@ bool uses_tls(const COMM_DIR_CONNECT_INFO& connect, const std::vector<std::strin
 // Sets the options that every connection needs before it connects. The TLS
 // settings go into a context of this handle's own (LDAP_OPT_X_TLS_NEWCTX),
 // so records with different authorities never share one.
-int set_options(LDAP* ld, const COMM_DIR_CONNECT_INFO& connect, const comm_dir_service_options& options) {
+int set_options(LDAP* ld, const COMM_DIR_CONNECT_INFO& connect, const link_settings& link) {
   const int version = LDAP_VERSION3;
-  const timeval network = comm_dir_timeval_ms(comm_dir_network_timeout_ms(connect, options));
+  const timeval network = comm_dir_timeval_ms(link.network_timeout_ms);
   const int require_cert = connect.tls_verify == COMM_DIR_TLS_VERIFY_NEVER ? LDAP_OPT_X_TLS_NEVER : LDAP_OPT_X_TLS_DEMAND;
-  const char* ca_file = authority_file(connect, options);
+  const char* ca_file = link.ca_file.c_str();
   const int new_context = 0;
   int rc = ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
   if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &network);
@@ -138,12 +225,12 @@ struct failed_open {
 // Opens `uri` up to a connection that carries LDAP: the TCP connection,
 // with its TLS handshake for ldaps://. Returns false and what failed.
 bool open_transport(const std::string& uri, const COMM_DIR_CONNECT_INFO& connect,
-                    const comm_dir_service_options& options, ldap_handle* handle, failed_open* failure) {
+                    const link_settings& link, ldap_handle* handle, failed_open* failure) {
   failure->step = open_step::kUri;
   failure->ldap_code = ldap_initialize(handle->out(), uri.c_str());
   if (failure->ldap_code == LDAP_SUCCESS) {
     failure->step = open_step::kOptions;
-    failure->ldap_code = set_options(handle->get(), connect, options);
+    failure->ldap_code = set_options(handle->get(), connect, link);
   }
   if (failure->ldap_code != LDAP_SUCCESS) {
     failure->code = comm_dir_code_from_ldap(failure->ldap_code);
@@ -171,12 +258,12 @@ int start_tls(LDAP* ld, const COMM_DIR_CONNECT_INFO& connect, RETCODE* code) {
 // True when a TLS handshake with `uri` succeeds without checking the
 // server's certificate.
 bool handshake_passes_unchecked(const std::string& uri, COMM_DIR_CONNECT_INFO connect,
-                                const comm_dir_service_options& options) {
+                                const link_settings& link) {
   connect.tls_verify = COMM_DIR_TLS_VERIFY_NEVER;
   ldap_handle probe;
   failed_open failure;
   RETCODE code = 0;
-  return open_transport(uri, connect, options, &probe, &failure) &&
+  return open_transport(uri, connect, link, &probe, &failure) &&
          start_tls(probe.get(), connect, &code) == LDAP_SUCCESS;
 }
 
@@ -187,10 +274,10 @@ bool handshake_passes_unchecked(const std::string& uri, COMM_DIR_CONNECT_INFO co
 // for this host. This second connection is made on this failure path only,
 // sends nothing over TLS and is closed at once.
 RETCODE failed_handshake(const std::string& uri, const COMM_DIR_CONNECT_INFO& connect,
-                         const comm_dir_service_options& options, int ldap_code, comm_dir_ldap_findings* findings) {
+                         const link_settings& link, int ldap_code, comm_dir_ldap_findings* findings) {
   const bool refused_certificate =
-      connect.tls_verify != COMM_DIR_TLS_VERIFY_NEVER && handshake_passes_unchecked(uri, connect, options);
-  const char* ca_file = authority_file(connect, options);
+      connect.tls_verify != COMM_DIR_TLS_VERIFY_NEVER && handshake_passes_unchecked(uri, connect, link);
+  const char* ca_file = link.ca_file.c_str();
   findings->ldap_result = ldap_code;
   findings->diagnostic = "TLS with " + uri + ": ";
   if (refused_certificate) {
@@ -223,25 +310,24 @@ void failed_over(const std::string& uri, comm_dir_ldap_findings* findings) {
 // Tries the record's URIs (`uris`) in the order that `failover` gives and
 // leaves the first connection that stands in `handle`. Returns 0, or the
 // code of the last URI's failure.
-RETCODE connect_first_answering(const COMM_DIR_CONNECT_INFO& connect, std::vector<std::string> uris,
-                                const comm_dir_service_options& options, comm_dir_failover* failover,
+RETCODE connect_first_answering(const COMM_DIR_CONNECT_INFO& connect, const std::vector<std::string>& uris,
+                                const link_settings& link, uid_t requester, comm_dir_failover* failover,
                                 ldap_handle* handle, std::string* connected_uri, comm_dir_ldap_findings* findings) {
-  if (uris.empty()) uris.emplace_back();  // libldap's default URI
   const std::vector<std::size_t> order =
-      failover->order(connect.uri, uris.size(), comm_dir_failover::clock::now());
+      failover->order(requester, connect.uri, uris.size(), comm_dir_failover::clock::now());
   RETCODE code = 0;
   for (std::size_t index : order) {
     handle->reset();
     failed_open failure;
-    if (open_transport(uris[index], connect, options, handle, &failure)) {
-      failover->answered(connect.uri, index, order.front() == 0, comm_dir_failover::clock::now());
+    if (open_transport(uris[index], connect, link, handle, &failure)) {
+      failover->answered(requester, connect.uri, index, order.front() == 0, comm_dir_failover::clock::now());
       if (index != order.front()) failed_over(uris[index], findings);
       *connected_uri = uris[index];
       return 0;
     }
     findings->reachable = findings->reachable || failure.tcp_connected;
     code = is_failed_ldaps_handshake(uris[index], failure)
-               ? failed_handshake(uris[index], connect, options, failure.ldap_code, findings)
+               ? failed_handshake(uris[index], connect, link, failure.ldap_code, findings)
                : failed_with(handle->get(), is_connect_timeout(failure.code) ? LDAP_TIMEOUT : failure.ldap_code,
                              failure.code, std::string(name_of(failure.step)) + " " + uris[index], findings);
   }
@@ -296,43 +382,51 @@ timeval comm_dir_timeval_ms(long ms) {
   return value;
 }
 
+// A record may ask for less than the daemon's maximum, never more; 0 takes
+// the daemon's own timeout, which is the administrator's and not clamped.
 int comm_dir_network_timeout_ms(const COMM_DIR_CONNECT_INFO& connect, const comm_dir_service_options& options) {
-  const UINT limit = 999999999;
   if (connect.network_timeout_ms == 0) return options.network_timeout_ms;
+  const UINT limit = static_cast<UINT>(options.max_network_timeout_ms);
   return static_cast<int>(connect.network_timeout_ms < limit ? connect.network_timeout_ms : limit);
 }
 
 RETCODE comm_dir_ldap_open(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind_record,
-                           const comm_dir_service_options& options, comm_dir_failover* failover, LDAP** ld,
-                           comm_dir_ldap_findings* findings) {
+                           uid_t requester, const comm_dir_service_options& options, comm_dir_failover* failover,
+                           LDAP** ld, comm_dir_ldap_findings* findings) {
   *ld = nullptr;
   const std::vector<std::string> uris = comm_dir_failover::split(connect.uri);
+  if (!schemes_allowed(uris, options, findings)) return COMM_DIR_SVC_URI_NOT_ALLOWED;
   if (connect.security == COMM_DIR_SECURITY_LDAPS && !all_ldaps(uris)) {
     findings->diagnostic = "security LDAPS needs ldaps:// URIs only";
     return COMM_DIR_SVC_BAD_FIELD;
   }
+  link_settings link;
+  link.network_timeout_ms = comm_dir_network_timeout_ms(connect, options);
+  const bool tls = uses_tls(connect, uris);
+  if (tls && !check_authority(connect, requester, options, &link.ca_file, findings))
+    return COMM_DIR_SVC_TLS_CA_NOT_ALLOWED;
   // libldap would fail the handshake alike for a file it cannot read; say so
   // before any server is tried.
-  const char* ca_file = authority_file(connect, options);
-  if (uses_tls(connect, uris) && ca_file[0] != '\0' && access(ca_file, R_OK) != 0) {
+  const char* ca_file = link.ca_file.c_str();
+  if (tls && ca_file[0] != '\0' && access(ca_file, R_OK) != 0) {
     findings->diagnostic = std::string("the certificate authority file ") + ca_file + " cannot be read";
     SERVICE_TRACE("%s", findings->diagnostic.c_str());
     return COMM_DIR_SVC_TLS_CA_FILE;
   }
   ldap_handle handle;
   std::string uri;
-  RETCODE code = connect_first_answering(connect, uris, options, failover, &handle, &uri, findings);
+  RETCODE code = connect_first_answering(connect, uris, link, requester, failover, &handle, &uri, findings);
   if (code != 0) return code;
   findings->reachable = true;
   RETCODE tls_code = 0;
   const int rc = start_tls(handle.get(), connect, &tls_code);
   if (rc == LDAP_CONNECT_ERROR && !is_connect_timeout(tls_code))
-    return failed_handshake(uri, connect, options, rc, findings);
+    return failed_handshake(uri, connect, link, rc, findings);
   if (rc != LDAP_SUCCESS)
     return failed_with(handle.get(), is_connect_timeout(tls_code) ? LDAP_TIMEOUT : rc,
                        rc == LDAP_TIMEOUT ? COMM_DIR_SVC_TLS_TIMEOUT : tls_code, "StartTLS", findings);
   if (bind_record != nullptr) {
-    RETCODE code = bind(handle.get(), *bind_record, comm_dir_network_timeout_ms(connect, options), findings);
+    RETCODE code = bind(handle.get(), *bind_record, link.network_timeout_ms, findings);
     if (code != 0) return code;
   }
   *ld = handle.release();

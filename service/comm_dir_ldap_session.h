@@ -18,6 +18,12 @@
 // A refused certificate gives COMM_DIR_SVC_TLS_CERT_UNTRUSTED, any other
 // failed handshake COMM_DIR_SVC_TLS_FAILED, and an authority file that the
 // daemon cannot read COMM_DIR_SVC_TLS_CA_FILE before any server is tried.
+// A requester other than the daemon's own user and root names an authority
+// file only in the folders that the daemon allows (--ca-dir), else
+// COMM_DIR_SVC_TLS_CA_NOT_ALLOWED, alike whether the file exists or not.
+//
+// Schemes: ldap:// and ldaps://, and ldapi:// with --allow-ldapi; any other
+// URI gives COMM_DIR_SVC_URI_NOT_ALLOWED before any server is tried.
 #ifndef COMMDIR_SERVICE_COMM_DIR_LDAP_SESSION_H_
 #define COMMDIR_SERVICE_COMM_DIR_LDAP_SESSION_H_
 
@@ -46,14 +52,18 @@ void comm_dir_ldap_initialize();
 // Connects (failing over as `failover` says, and telling it which URI
 // answered) and (when `bind` is not null) binds. Returns 0 and the open
 // connection in *ld, or the daemon's code with *ld null. Fills `findings`.
-RETCODE comm_dir_ldap_open(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind,
+// `requester` is the uid that sent the request: the failover memory is
+// kept per user, and the record's certificate authority file is the
+// requester's to name only as check_authority (in the .cc) says.
+RETCODE comm_dir_ldap_open(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind, uid_t requester,
                            const comm_dir_service_options& options, comm_dir_failover* failover, LDAP** ld,
                            comm_dir_ldap_findings* findings);
 
 // A timeval of `ms` milliseconds.
 timeval comm_dir_timeval_ms(long ms);
 
-// The connection's network timeout: the record's, else the daemon's.
+// The connection's network timeout: the record's, clamped to the daemon's
+// --max-network-timeout, else the daemon's --network-timeout.
 int comm_dir_network_timeout_ms(const COMM_DIR_CONNECT_INFO& connect, const comm_dir_service_options& options);
 
 }  // namespace velmarosta

@@ -36,6 +36,14 @@ long time_limit_wait_ms(const timeval& limit, int network_timeout_ms) {
   return wait < kLongestWaitMs ? wait : kLongestWaitMs;
 }
 
+// The search's time limit, at most the daemon's --max-search-time: a
+// record may ask the server (and the worker that waits for it) for less,
+// never more. Both the limit sent to the server and the wait are clamped.
+timeval clamped_time_limit(const COMM_DIR_SEARCH_REQUEST& request, int max_seconds) {
+  if (request.time_limit_sec >= max_seconds) return timeval{max_seconds, 0};
+  return timeval{request.time_limit_sec, request.time_limit_usec};
+}
+
 }  // namespace
 
 comm_dir_operation::comm_dir_operation(LDAP* ld, int network_timeout_ms, const comm_dir_service_options& options)
@@ -64,7 +72,7 @@ RETCODE comm_dir_operation::start_search() {
     return comm_dir_code_from_ldap(LDAP_LOCAL_ERROR);
   std::vector<std::string> storage;
   std::vector<char*> attributes = attribute_list(condition.attributes, &storage);
-  timeval limit{search_.time_limit_sec, search_.time_limit_usec};
+  timeval limit = clamped_time_limit(search_, options_.max_search_time_s);
   has_time_limit_ = limit.tv_sec != 0 || limit.tv_usec != 0;
   const long idle_ms = options_.result_timeout_ms > 0 ? options_.result_timeout_ms : network_timeout_ms_;
   answer_wait_ms_ = has_time_limit_ ? time_limit_wait_ms(limit, network_timeout_ms_) : idle_ms;

@@ -1,28 +1,52 @@
 // How the daemon hands replies to applications without letting one that
-// does not read them hold up the others.
+// does not read them hold up the others, and without leaving a call of
+// theirs waiting for good.
 //
 // A reply goes to the application's reply server, whose socket queues a few
 // datagrams (the kernel's net.unix.max_dgram_qlen, 10 by default). A send
 // into a full queue waits; an application that is stopped, hung or never
 // reads would make every thread that answers it wait for good, the daemon's
-// receiving thread among them. So a reply is sent with a bounded wait for
-// room (kFirstWaitMs: a live application drains its queue within it, even
-// with many threads on one CPU); when the queue stays full, or earlier
-// replies to the same server still wait, the reply's bytes are kept and
-// this object's thread sends them in the order they came, each send again
-// waiting up to kRetryWaitMs for room, so that a server that reads again
-// gets its replies as fast as it takes them. A kept reply that waits longer
-// than the reply wait (--reply-wait) is dropped with a trace: its
-// application has not read anything for that long.
+// receiving thread among them. So a worker sends a reply with a bounded
+// wait for room (kFirstWaitMs: a live application drains its queue within
+// it, even with many threads on one CPU), and the receiving thread, which
+// serves everyone, only tries once (no_wait_scope). When the queue stays
+// full, or earlier replies to the same server still wait, the reply's bytes
+// are kept and this object's thread sends them in the order they came, each
+// send again waiting up to kRetryWaitMs for room, so that a server that
+// reads again gets its replies as fast as it takes them.
+//
+// A reply that the application does not take is never dropped silently
+// while its reply server lives: the call that waits for it would wait for
+// good (the library waits without limit for a server that lives). Instead a
+// notice takes its place: the reply's routing words (event_sem_id, type,
+// reply_buffer, reply_buffer_size, to the same reply server) and nothing
+// but the result word, COMM_DIR_SVC_REPLY_DROPPED: 144 bytes travel. The
+// call then returns that code. A notice replaces
+//   - a kept reply that waited longer than the reply wait (--reply-wait):
+//     its application has read nothing for that long;
+//   - a reply that cannot be kept: kMaxKeptPerServer replies of its server,
+//     kMaxKeptBytes in all, or --max-kept-bytes-per-user of its user's
+//     applications wait already (only the bytes that travel count: the
+//     zeros behind are restored on sending).
+// Notices are kept, in their reply's place, until the server takes them, or
+// is gone: a send that fails for another reason than a full queue (the
+// socket refuses, or is no longer there) drops it, for nobody waits then.
+//
+// Notices are bounded too, by a count per user (notices_per_user, sized
+// above the replies that the daemon can owe one user at once; see the
+// constructor) and kMaxNotices in all. A notice beyond those is dropped with
+// a trace, and its call waits, as every call did before notices: only a
+// user with more calls waiting at once than the daemon can take in for it
+// (more threads than that, or a program that sends without waiting for its
+// replies) meets that.
 //
 // What one application that does not read costs the others: the first
-// reply to it holds its sending thread kFirstWaitMs; later ones are kept at
-// once; and the thread that sends kept replies spends kRetryWaitMs per turn
-// on it.
-//
-// Memory stays bounded: at most kMaxKeptPerServer replies per server and
-// kMaxKeptBytes in all are kept (only the bytes that travel; the zeros
-// behind are restored on sending); a reply beyond that is dropped, traced.
+// reply to it holds a worker kFirstWaitMs; later ones are kept at once; the
+// thread that sends kept replies spends kRetryWaitMs per turn on a server
+// whose first waiting message is a reply, and one try without waiting on
+// one whose first is a notice; a turn that neither sent nor waited is
+// followed by a pause of kRetryWaitMs, so that servers holding only notices
+// do not keep it spinning.
 //
 // Thread-safe: deliver() may be called from any thread at once; mu_ guards
 // the kept replies; the thread alone uses its send buffer.
@@ -42,6 +66,9 @@
 #include <thread>
 #include <vector>
 
+#include "commdir/comm_dir_types.h"
+#include "service/comm_dir_service_options.h"
+
 namespace velmarosta {
 
 class comm_dir_reply_delivery {
@@ -50,51 +77,100 @@ class comm_dir_reply_delivery {
   static constexpr int kRetryWaitMs = 20;
   static constexpr std::size_t kMaxKeptPerServer = 256;
   static constexpr std::size_t kMaxKeptBytes = 16u << 20;
+  static constexpr std::size_t kMaxNotices = 1u << 16;  // 64 bytes each: 4 MiB
+  // What travels of a notice: the envelope's head, its result word, and the
+  // COMM_DIR_REPLY up to its result word.
+  static constexpr std::size_t kNoticeBytes = 144;
 
-  explicit comm_dir_reply_delivery(int reply_wait_ms);
+  // While one lives on a thread, deliver() on that thread does not wait for
+  // room: a reply that finds its queue full is kept at once. For the
+  // daemon's receiving thread, which must not stop for one peer.
+  class no_wait_scope {
+   public:
+    no_wait_scope() { t_no_wait_ = true; }
+    ~no_wait_scope() { t_no_wait_ = false; }
+    no_wait_scope(const no_wait_scope&) = delete;
+    no_wait_scope& operator=(const no_wait_scope&) = delete;
+  };
+
+  explicit comm_dir_reply_delivery(const comm_dir_service_options& options);
   ~comm_dir_reply_delivery();
   comm_dir_reply_delivery(const comm_dir_reply_delivery&) = delete;
   comm_dir_reply_delivery& operator=(const comm_dir_reply_delivery&) = delete;
 
   // Starts the thread that sends kept replies. False when it cannot start.
   bool start();
-  // Ends the thread; replies still kept are dropped, with one trace.
+  // Ends the thread; replies and notices still kept are dropped, with one
+  // trace (the daemon is stopping: its callers give up on it).
   void stop();
 
   // Sends the reply `message` of `length` bytes, zero from `zero_from` on,
   // to `server_name`, at once or later (above), on behalf of `requester`
-  // (the uid that sent the request). False, traced, when it can be neither
-  // sent nor kept: the server cannot be reached, or too much is kept already.
+  // (the uid that sent the request). False, traced, when neither it nor a
+  // notice in its place can be sent or kept: the server cannot be reached,
+  // or too many notices are kept already.
   bool deliver(const char* server_name, uid_t requester, char* message, std::size_t length, std::size_t zero_from);
 
  private:
+  // The words of a reply that route it to its call, which a notice carries.
+  struct route_words {
+    UINT event_sem_id = 0;
+    UINT type = 0;
+    UINT reply_buffer = 0;
+    UINT reply_buffer_size = 0;
+  };
   struct kept_reply {
-    std::vector<char> bytes;  // the bytes that travel
+    std::vector<char> bytes;  // the bytes that travel; empty for a notice
     std::size_t length = 0;   // the whole message's
     uid_t requester = 0;
+    route_words route;
     std::chrono::steady_clock::time_point since;
+    bool notice() const { return bytes.empty(); }
   };
-  using kept_queue = std::deque<kept_reply>;
+  struct server_queue {
+    std::deque<kept_reply> kept;  // in the order they came
+    std::size_t replies = 0;      // of them not notices
+  };
 
-  // Keeps the bytes of `message` (`length` in all, zero from `zero_from`
-  // on) that travel, the trailing zeros left out. mu_ held.
+  // Keeps `message` (`length` bytes, zero from `zero_from` on) for
+  // `server`, or a notice in its place when it cannot be kept. mu_ held.
   bool keep(const std::string& server, uid_t requester, const char* message, std::size_t length,
             std::size_t zero_from);
+  // Whether another `bytes` of `requester`'s may be kept. mu_ held.
+  bool room_for(uid_t requester, std::size_t bytes) const;
+  // Appends a notice for the reply routed by `route`. mu_ held.
+  bool keep_notice(const std::string& server, uid_t requester, const route_words& route);
+  // Whether one more notice of `requester`'s may be kept. mu_ held.
+  bool room_for_notice(uid_t requester) const;
+  // Turns the replies of `queue` that waited longer than the reply wait
+  // into notices, or drops them when no more notices may be kept. mu_ held.
+  void expire(const std::string& server, server_queue& queue, std::chrono::steady_clock::time_point now);
+  void forget_bytes(const kept_reply& reply);   // mu_ held
+  void forget_notice(const kept_reply& reply);  // mu_ held
   void run();
-  void send_kept_replies();
-  // Sends the kept replies of `server` in order while its queue has room.
-  void send_kept_replies_of(const std::string& server);
-  // One kept reply; 0, or the platform's code.
+  // One turn over every server; true when it sent, dropped or waited.
+  bool send_kept_replies();
+  // Sends the kept replies of `server` in order while its queue has room;
+  // true when it sent, dropped or waited.
+  bool send_kept_replies_of(const std::string& server);
+  // One kept reply or notice; 0, or the platform's code.
   int send_kept(const std::string& server, const kept_reply& reply);
 
+  static inline thread_local bool t_no_wait_ = false;
+
   const std::chrono::milliseconds reply_wait_;
+  const std::size_t kept_bytes_per_user_;
+  const std::size_t notices_per_user_;
   std::mutex mu_;
   std::condition_variable cv_;
-  std::map<std::string, kept_queue> kept_;  // guarded by mu_; no empty queues
-  std::size_t kept_bytes_ = 0;              // guarded by mu_
-  bool stopping_ = false;                   // guarded by mu_
+  std::map<std::string, server_queue> kept_;         // guarded by mu_; no empty queues
+  std::size_t kept_bytes_ = 0;                       // guarded by mu_
+  std::map<uid_t, std::size_t> kept_bytes_of_;       // guarded by mu_; no zero counts
+  std::size_t notices_ = 0;                          // guarded by mu_
+  std::map<uid_t, std::size_t> notices_of_;          // guarded by mu_; no zero counts
+  bool stopping_ = false;                            // guarded by mu_
   std::thread thread_;
-  std::unique_ptr<char[]> send_buffer_;     // the thread's; zero behind what it last copied in
+  std::unique_ptr<char[]> send_buffer_;  // the thread's; zero behind what it last copied in
 };
 
 }  // namespace velmarosta

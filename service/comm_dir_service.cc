@@ -2,6 +2,7 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -97,7 +98,7 @@ std::atomic<comm_dir_service*> comm_dir_service::s_running_{nullptr};
 comm_dir_service::comm_dir_service(const comm_dir_service_options& options)
     : options_(options),
       failover_(std::chrono::seconds(options.failback_after_s)),
-      delivery_(options.reply_wait_ms),
+      delivery_(options),
       allowed_(options_),
       ids_(random_keys().words) {}
 
@@ -171,6 +172,7 @@ RETCODE comm_dir_service::receive(char* rcvbuf, char* /*sndbuf*/, int* size) {
     return -1;
   }
   try {
+    const comm_dir_reply_delivery::no_wait_scope serving_everyone;
     service->take(rcvbuf, sender);
   } catch (const std::exception& e) {
     SERVICE_TRACE("request lost: %s", e.what());
@@ -385,7 +387,7 @@ RETCODE comm_dir_service::handle(operation_entry* entry, const comm_dir_request&
     case COMM_DIR_FUNC_CHECK_CONNECTION:
       if (stopping()) return COMM_DIR_SVC_SHUTTING_DOWN;
       if (request.record.check_connection.test_mode == COMM_DIR_TEST_MODE_CALLBACK) return 0;  // reported later
-      return test_connection(&reply.body().body.info);
+      return test_connection(&reply.body().body.info, request.sender.uid);
     case COMM_DIR_FUNC_START_OPERATION:
       return stopping() ? COMM_DIR_SVC_SHUTTING_DOWN : start_operation(request, reply);
     default:
@@ -427,7 +429,8 @@ RETCODE comm_dir_service::handle_operation(operation_entry& entry, const comm_di
 RETCODE comm_dir_service::start_operation(const comm_dir_request& request, comm_dir_reply& reply) {
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (operations_.size() >= static_cast<std::size_t>(options_.max_operations)) return COMM_DIR_SVC_BUSY;
+    const RETCODE code = room_for_operation(request.sender.uid);
+    if (code != 0) return code;
   }
   const COMM_DIR_START_OPERATION_REQUEST& start = request.record.start_operation;
   // Identified before the connection, which may take long: the sender is
@@ -435,8 +438,8 @@ RETCODE comm_dir_service::start_operation(const comm_dir_request& request, comm_
   const comm_dir_client_process owner = comm_dir_identify_process(request.sender.pid);
   comm_dir_ldap_findings findings;
   LDAP* ld = nullptr;
-  RETCODE code = comm_dir_ldap_open(start.connect, start.bind_present != 0 ? &start.bind : nullptr, options_,
-                                    &failover_, &ld, &findings);
+  RETCODE code = comm_dir_ldap_open(start.connect, start.bind_present != 0 ? &start.bind : nullptr,
+                                    request.sender.uid, options_, &failover_, &ld, &findings);
   if (code != 0) return code;
   auto entry = std::make_shared<operation_entry>();
   entry->owner_uid = request.sender.uid;
@@ -444,11 +447,26 @@ RETCODE comm_dir_service::start_operation(const comm_dir_request& request, comm_
   entry->operation.reset(
       new comm_dir_operation(ld, comm_dir_network_timeout_ms(start.connect, options_), options_));
   std::lock_guard<std::mutex> lock(mu_);
-  if (operations_.size() >= static_cast<std::size_t>(options_.max_operations)) return COMM_DIR_SVC_BUSY;
+  code = room_for_operation(request.sender.uid);
+  if (code != 0) return code;  // taken meanwhile by requests connecting at once; entry unbinds
   UINT id = ids_.next();
   operations_.emplace(id, std::move(entry));
   reply.body().body.reply.word = id;
   return 0;
+}
+
+// Whether `user` may open one more operation: COMM_DIR_SVC_BUSY when the
+// daemon holds --max-operations, COMM_DIR_SVC_USER_LIMIT when the user
+// holds --max-operations-per-user (every user counts, the daemon's own and
+// root too: the limit keeps a share for the others). Counted over the
+// table, which holds at most --max-operations entries, rather than kept in
+// a counter that every way out of the table would have to keep right; a
+// start is an LDAP connection, which costs far more. Call with mu_ held.
+RETCODE comm_dir_service::room_for_operation(uid_t user) const {
+  if (operations_.size() >= static_cast<std::size_t>(options_.max_operations)) return COMM_DIR_SVC_BUSY;
+  const auto held = std::count_if(operations_.begin(), operations_.end(),
+                                  [user](const auto& operation) { return operation.second->owner_uid == user; });
+  return held >= options_.max_operations_per_user ? COMM_DIR_SVC_USER_LIMIT : 0;
 }
 
 RETCODE comm_dir_service::end_operation(operation_entry& entry, UINT operation_id) {
@@ -522,12 +540,11 @@ std::vector<std::shared_ptr<comm_dir_service::operation_entry>> comm_dir_service
 
 // Runs a connection test as the record says and writes its findings into
 // the record. Returns the test's result code.
-RETCODE comm_dir_service::test_connection(COMM_DIR_TEST_CONNECTION_INFO* info) {
+RETCODE comm_dir_service::test_connection(COMM_DIR_TEST_CONNECTION_INFO* info, uid_t requester) {
   comm_dir_ldap_findings findings;
   LDAP* ld = nullptr;
-  const RETCODE code =
-      comm_dir_ldap_open(info->connect, info->bind_present != 0 ? &info->bind : nullptr, options_, &failover_, &ld,
-                         &findings);
+  const RETCODE code = comm_dir_ldap_open(info->connect, info->bind_present != 0 ? &info->bind : nullptr, requester,
+                                          options_, &failover_, &ld, &findings);
   if (ld != nullptr) ldap_unbind_ext(ld, nullptr, nullptr);
   info->reachable = findings.reachable ? 1 : 0;
   info->bind_accepted = findings.bind_accepted ? 1 : 0;
@@ -539,7 +556,7 @@ RETCODE comm_dir_service::test_connection(COMM_DIR_TEST_CONNECTION_INFO* info) {
 
 void comm_dir_service::report_by_callback(const comm_dir_request& request) {
   COMM_DIR_TEST_CONNECTION_INFO info = request.record.check_connection.info;
-  const RETCODE code = test_connection(&info);
+  const RETCODE code = test_connection(&info, request.sender.uid);
   comm_dir_callback_client::report(info, code, request.sender.uid, options_.callback_timeout_ms);
 }
 

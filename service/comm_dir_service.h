@@ -30,7 +30,13 @@
 //
 // Queues are bounded: a request that finds the daemon's queue full (or its
 // operation's queue full) is answered COMM_DIR_SVC_BUSY at once, from the
-// receiving thread; nothing is dropped that can be answered.
+// receiving thread; nothing is dropped that can be answered. A user holds
+// at most --max-operations-per-user operations (COMM_DIR_SVC_USER_LIMIT
+// beyond), so that one user cannot take every other's share of the table.
+//
+// The receiving thread never waits for an application's queue to take a
+// reply: what it answers itself (refusals, answers from memory) is tried
+// once and otherwise kept (comm_dir_reply_delivery::no_wait_scope).
 //
 // Thread-safe: mu_ guards the queues and the operation table. An operation
 // itself is used only by the one worker that serves its current request
@@ -115,7 +121,8 @@ class comm_dir_service {
   RETCODE handle_operation(operation_entry& entry, const comm_dir_request& request, comm_dir_reply& reply);
   RETCODE start_operation(const comm_dir_request& request, comm_dir_reply& reply);
   RETCODE end_operation(operation_entry& entry, UINT operation_id);
-  RETCODE test_connection(COMM_DIR_TEST_CONNECTION_INFO* info);
+  RETCODE room_for_operation(uid_t user) const;
+  RETCODE test_connection(COMM_DIR_TEST_CONNECTION_INFO* info, uid_t requester);
   void reclaim();
   std::vector<std::pair<UINT, comm_dir_client_process>> owners_of_unscheduled();
   std::vector<std::shared_ptr<operation_entry>> take_reclaimable(const std::vector<UINT>& orphans);

@@ -2,8 +2,11 @@
 
 #include <getopt.h>
 #include <grp.h>
+#include <limits.h>
 #include <pwd.h>
+#include <stdlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -31,16 +34,28 @@ constexpr char kUsage[] =
     "                                  beyond it requests are answered 'busy'\n"
     "      --operation-queue-limit=N   requests waiting behind one operation (default 32)\n"
     "      --max-operations=N          open operations (default 1024)\n"
+    "      --max-operations-per-user=N open operations of one user, every user counted\n"
+    "                                  (the daemon's own and root too); beyond it a start\n"
+    "                                  is answered 'user limit' (default: a quarter of\n"
+    "                                  --max-operations)\n"
     "      --network-timeout=MS        connect, TLS handshake and bind, when the\n"
     "                                  connection record gives none (default 10000)\n"
+    "      --max-network-timeout=MS    the longest network timeout that a record may ask\n"
+    "                                  for; longer ones are cut to it (default 60000)\n"
+    "      --max-search-time=S         the longest time limit that a search may ask for;\n"
+    "                                  longer ones are cut to it (default 600)\n"
     "      --result-timeout=MS         wait for each search answer (the first, and each\n"
     "                                  next entry) when the search has no time limit\n"
     "                                  (default: the network timeout)\n"
     "      --callback-timeout=MS       wait for an application's answer to a\n"
     "                                  connection-test callback (default 5000)\n"
     "      --reply-wait=MS             keep a reply this long for an application whose\n"
-    "                                  queue is full (it does not read), then drop it\n"
+    "                                  queue is full (it does not read), then send it a\n"
+    "                                  notice instead: its call returns 'reply dropped'\n"
     "                                  (default 10000)\n"
+    "      --max-kept-bytes-per-user=BYTES  replies kept for the applications of one\n"
+    "                                  user (16 MiB for all users); beyond it a notice is\n"
+    "                                  kept instead (default 4194304)\n"
     "      --idle-timeout=S            end an operation that has had no request for S\n"
     "                                  seconds, so that a crashed application leaks no\n"
     "                                  LDAP connection (default: never)\n"
@@ -54,6 +69,14 @@ constexpr char kUsage[] =
     "      --allow-group=GROUP         serve the members of GROUP (name or gid) too\n"
     "      --ca-file=PATH              certificate authority (PEM) for records that\n"
     "                                  name none (default: the system's)\n"
+    "      --ca-dir=DIR                a folder whose certificate authority files the\n"
+    "                                  records of any user may name; repeatable (default:\n"
+    "                                  /etc/ssl/certs, /usr/share/ca-certificates and\n"
+    "                                  /usr/local/share/ca-certificates). The daemon's\n"
+    "                                  own user and root may name any file\n"
+    "      --allow-ldapi               connect to ldapi:// URIs too (by default only\n"
+    "                                  ldap:// and ldaps://): the server then sees the\n"
+    "                                  daemon's uid on every requester's connection\n"
     "  -h, --help                      this text\n"
     "      --version                   the version\n"
     "\n"
@@ -63,7 +86,11 @@ constexpr char kUsage[] =
 enum LongOnly {
   kOperationQueueLimit = 256,
   kMaxOperations,
+  kMaxOperationsPerUser,
   kNetworkTimeout,
+  kMaxNetworkTimeout,
+  kMaxSearchTime,
+  kMaxKeptBytesPerUser,
   kResultTimeout,
   kCallbackTimeout,
   kReplyWait,
@@ -73,6 +100,8 @@ enum LongOnly {
   kAllowUid,
   kAllowGroup,
   kCaFile,
+  kCaDir,
+  kAllowLdapi,
   kVersion,
 };
 
@@ -82,7 +111,11 @@ constexpr option kLongOptions[] = {
     {"queue-limit", required_argument, nullptr, 'q'},
     {"operation-queue-limit", required_argument, nullptr, kOperationQueueLimit},
     {"max-operations", required_argument, nullptr, kMaxOperations},
+    {"max-operations-per-user", required_argument, nullptr, kMaxOperationsPerUser},
     {"network-timeout", required_argument, nullptr, kNetworkTimeout},
+    {"max-network-timeout", required_argument, nullptr, kMaxNetworkTimeout},
+    {"max-search-time", required_argument, nullptr, kMaxSearchTime},
+    {"max-kept-bytes-per-user", required_argument, nullptr, kMaxKeptBytesPerUser},
     {"result-timeout", required_argument, nullptr, kResultTimeout},
     {"callback-timeout", required_argument, nullptr, kCallbackTimeout},
     {"reply-wait", required_argument, nullptr, kReplyWait},
@@ -92,6 +125,8 @@ constexpr option kLongOptions[] = {
     {"allow-uid", required_argument, nullptr, kAllowUid},
     {"allow-group", required_argument, nullptr, kAllowGroup},
     {"ca-file", required_argument, nullptr, kCaFile},
+    {"ca-dir", required_argument, nullptr, kCaDir},
+    {"allow-ldapi", no_argument, nullptr, kAllowLdapi},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -117,7 +152,11 @@ int* number_option(int code, comm_dir_service_options* options) {
     case 'q': return &options->queue_limit;
     case kOperationQueueLimit: return &options->operation_queue_limit;
     case kMaxOperations: return &options->max_operations;
+    case kMaxOperationsPerUser: return &options->max_operations_per_user;
     case kNetworkTimeout: return &options->network_timeout_ms;
+    case kMaxNetworkTimeout: return &options->max_network_timeout_ms;
+    case kMaxSearchTime: return &options->max_search_time_s;
+    case kMaxKeptBytesPerUser: return &options->max_kept_bytes_per_user;
     case kResultTimeout: return &options->result_timeout_ms;
     case kCallbackTimeout: return &options->callback_timeout_ms;
     case kReplyWait: return &options->reply_wait_ms;
@@ -183,6 +222,41 @@ bool allow_group(const std::string& name, comm_dir_service_options* options) {
   return true;
 }
 
+// The system's folders of certificate authorities (Debian's layout: the
+// files of /etc/ssl/certs are links into the other two). Other systems name
+// theirs with --ca-dir.
+constexpr const char* kSystemCaDirs[] = {"/etc/ssl/certs", "/usr/share/ca-certificates",
+                                         "/usr/local/share/ca-certificates"};
+
+// Adds the folder `dir` to those whose authority files any user may name:
+// as written (so that a path written through it passes the check that
+// looks at the path only) and made canonical (so that a file's canonical
+// path can be found in it). A folder named by --ca-dir must be absolute and
+// exist; a system folder that does not exist is left out.
+bool allow_ca_dir(std::string dir, bool named, comm_dir_service_options* options) {
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  char canonical[PATH_MAX];
+  const bool absolute = !dir.empty() && dir[0] == '/';
+  if (!absolute || realpath(dir.c_str(), canonical) == nullptr) {
+    if (named) {
+      std::fprintf(stderr, "comm-dir-service: --ca-dir=%s: %s\n", dir.c_str(),
+                   absolute ? std::strerror(errno) : "not an absolute path");
+    }
+    return !named;
+  }
+  options->ca_dirs.push_back(dir);
+  if (dir != canonical) options->ca_dirs.push_back(canonical);
+  return true;
+}
+
+// The defaults that depend on other options, once all are read.
+void complete(comm_dir_service_options* options) {
+  if (options->max_operations_per_user == 0) options->max_operations_per_user = std::max(1, options->max_operations / 4);
+  if (options->ca_dirs.empty()) {
+    for (const char* dir : kSystemCaDirs) allow_ca_dir(dir, false, options);
+  }
+}
+
 const char* long_name(int code) {
   for (const option& entry : kLongOptions) {
     if (entry.val == code) return entry.name;
@@ -203,6 +277,10 @@ comm_dir_parse_result parse_options(int argc, char** argv, comm_dir_service_opti
     switch (code) {
       case 'd': options->debug = true; break;
       case kCaFile: options->ca_file = optarg; break;
+      case kCaDir:
+        if (!allow_ca_dir(optarg, true, options)) return comm_dir_parse_result::kError;
+        break;
+      case kAllowLdapi: options->allow_ldapi = true; break;
       case kAllowUid:
         if (!allow_users(optarg, options)) return comm_dir_parse_result::kError;
         break;
@@ -221,6 +299,7 @@ comm_dir_parse_result parse_options(int argc, char** argv, comm_dir_service_opti
                  argv[optind]);
     return comm_dir_parse_result::kError;
   }
+  complete(options);
   return comm_dir_parse_result::kRun;
 }
 

@@ -15,10 +15,19 @@ struct comm_dir_service_options {
   int queue_limit = 256;          // requests waiting for a worker, all operations together
   int operation_queue_limit = 32; // requests waiting behind one operation
   int max_operations = 1024;      // open operations
+  // Open operations of one user (the daemon's own and root included), so
+  // that one user cannot take every other user's share. 0 until parsed,
+  // then a quarter of max_operations unless given.
+  int max_operations_per_user = 0;
   int network_timeout_ms = 10000; // connect, TLS and bind, when the record gives none
   int result_timeout_ms = 0;      // each search answer, when the search has no time limit; 0: the network timeout
   int callback_timeout_ms = 5000; // the application's answer to a callback
   int reply_wait_ms = 10000;      // a reply kept for an application whose queue is full
+  int max_kept_bytes_per_user = 4 << 20;  // kept replies of one user's applications (16 MiB for all)
+  // What a record may ask for at most: its network timeout, and its
+  // search's time limit (the daemon's own defaults are not clamped).
+  int max_network_timeout_ms = 60000;
+  int max_search_time_s = 600;
   int idle_timeout_s = 0;         // end operations unused this long; 0: never
   int failback_after_s = 60;      // after a failover, try the first URI again this much later
   int reclaim_interval_ms = 2000; // how often operations of ended processes and idle ones are ended
@@ -28,6 +37,12 @@ struct comm_dir_service_options {
   std::vector<uid_t> allowed_uids;
   std::vector<gid_t> allowed_gids;
   std::string ca_file;            // certificate authority when the record names none
+  // Folders (made canonical) whose certificate authority files a record of
+  // any user may name; see comm_dir_ca_policy.h.
+  std::vector<std::string> ca_dirs;
+  // ldapi:// URIs: off by default, for the peer of a local socket sees the
+  // daemon's own uid, and would serve a requester as if it were the daemon.
+  bool allow_ldapi = false;
 };
 
 // What parse_options decided.

@@ -1,6 +1,7 @@
 // The daemon's memory of failed-over URI lists: which URI it tries first,
-// when it goes back to the record's order, and that the memory stays bounded
-// and consistent under concurrent workers.
+// when it goes back to the record's order, that one user's memory never
+// steers another's, and that the memory stays bounded, per user too, and
+// consistent under concurrent workers.
 #include "service/comm_dir_failover.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,8 @@ using Order = std::vector<std::size_t>;
 using std::chrono::seconds;
 
 constexpr seconds kWindow(60);
+constexpr uid_t kUser = 1000;
+constexpr uid_t kOtherUser = 1001;
 constexpr char kList[] = " ldap://a/\tldap://b/   ldap://c/ ";  // any run of blanks separates
 
 // One URI list through a failover, attempts within the window, a failback
@@ -41,21 +44,39 @@ TEST(ServiceFailoverTest, TriesTheAnsweringUriFirstUntilTheWindowEnds) {
   };
   for (const Step& step : kSteps) {
     SCOPED_TRACE(step.what);
-    const Order order = failover.order(kList, comm_dir_failover::split(kList).size(), t0 + step.at);
+    const Order order = failover.order(kUser, kList, comm_dir_failover::split(kList).size(), t0 + step.at);
     EXPECT_EQ(order, step.expected);
-    failover.answered(kList, step.answers, order.front() == 0, t0 + step.at);
+    failover.answered(kUser, kList, step.answers, order.front() == 0, t0 + step.at);
   }
-  EXPECT_EQ(failover.order("ldap://other/ ldap://b/", 2, t0), (Order{0, 1})) << "lists are remembered apart";
+  const auto later = t0 + 3 * kWindow;
+  failover.answered(kUser, kList, 1, true, later);
+  EXPECT_EQ(failover.order(kUser, kList, 3, later), (Order{1, 0, 2}));
+  EXPECT_EQ(failover.order(kOtherUser, kList, 3, later), (Order{0, 1, 2})) << "users are remembered apart";
+  EXPECT_EQ(failover.order(kUser, "ldap://other/ ldap://b/", 2, later), (Order{0, 1})) << "lists are remembered apart";
 }
 
-TEST(ServiceFailoverTest, RemembersAtMostMaxListsAndForgetsTheOldest) {
+TEST(ServiceFailoverTest, RemembersAtMostMaxListsAndAtMostMaxListsPerUserOfOne) {
   comm_dir_failover failover(kWindow);
   const auto t0 = comm_dir_failover::clock::now();
   const auto list = [](std::size_t i) { return "ldap://first" + std::to_string(i) + "/ ldap://backup/"; };
-  for (std::size_t i = 0; i <= comm_dir_failover::kMaxLists; ++i) failover.answered(list(i), 1, true, t0 + seconds(i));
-  EXPECT_EQ(failover.order(list(0), 2, t0 + seconds(1)), (Order{0, 1})) << "the oldest was not evicted";
-  EXPECT_EQ(failover.order(list(1), 2, t0 + seconds(1)), (Order{1, 0}));
-  EXPECT_EQ(failover.order(list(comm_dir_failover::kMaxLists), 2, t0 + seconds(1)), (Order{1, 0}));
+  const auto remembered = [&](uid_t user, std::size_t i) {
+    return failover.order(user, list(i), 2, t0) == Order{1, 0};
+  };
+  // One user that sends ever new lists gives up its own oldest, and leaves
+  // another user's older list alone.
+  constexpr std::size_t kShare = comm_dir_failover::kMaxListsPerUser;
+  constexpr std::size_t kFlood = comm_dir_failover::kMaxLists * 2;
+  failover.answered(kOtherUser, list(0), 1, true, t0);
+  for (std::size_t i = 1; i <= kFlood; ++i) failover.answered(kUser, list(i), 1, true, t0 + seconds(i));
+  EXPECT_TRUE(remembered(kOtherUser, 0)) << "one user's lists evicted another's";
+  EXPECT_TRUE(remembered(kUser, kFlood - kShare + 1));
+  EXPECT_FALSE(remembered(kUser, kFlood - kShare)) << "one user kept more than its share";
+  // Many users, each within its share, fill the table: the oldest list goes.
+  for (uid_t user = 2; user < 2 + comm_dir_failover::kMaxLists / kShare; ++user) {
+    for (std::size_t i = 0; i < kShare; ++i) failover.answered(user, list(i), 1, true, t0 + seconds(kFlood + user));
+  }
+  EXPECT_FALSE(remembered(kOtherUser, 0)) << "the oldest list was not evicted";
+  EXPECT_TRUE(remembered(2, 0));
 }
 
 // Workers open connections at once; every order they get is a whole
@@ -68,10 +89,12 @@ TEST(ServiceFailoverConcurrencyTest, WorkersShareTheMemory) {
     workers.emplace_back([&failover, &broken, w] {
       for (int i = 0; i < 500; ++i) {
         const std::string list = "ldap://x" + std::to_string(i % 300) + "/ ldap://y/ ldap://z/";
-        Order order = failover.order(list, 3, comm_dir_failover::clock::now());
+        const uid_t user = static_cast<uid_t>(i % 3);
+        Order order = failover.order(user, list, 3, comm_dir_failover::clock::now());
         std::sort(order.begin(), order.end());
         if (order != Order{0, 1, 2}) ++broken[w];
-        failover.answered(list, static_cast<std::size_t>((i + w) % 3), i % 2 == 0, comm_dir_failover::clock::now());
+        failover.answered(user, list, static_cast<std::size_t>((i + w) % 3), i % 2 == 0,
+                          comm_dir_failover::clock::now());
       }
     });
   }

@@ -43,6 +43,13 @@ constexpr RETCODE COMM_DIR_SVC_BUSY = 0x34093006;                // queue or ope
 constexpr RETCODE COMM_DIR_SVC_SHUTTING_DOWN = 0x34093007;       // the daemon is stopping
 constexpr RETCODE COMM_DIR_SVC_NO_MEMORY = 0x34093008;
 constexpr RETCODE COMM_DIR_SVC_NOT_ALLOWED = 0x34093009;         // the daemon does not serve the caller's user
+constexpr RETCODE COMM_DIR_SVC_USER_LIMIT = 0x3409300A;          // the user holds as many operations as one may
+// The call's reply was not delivered: the application left it unread longer
+// than the daemon keeps replies (--reply-wait), or more of its replies than
+// the daemon keeps waited already. The request may have been served (an
+// operation opened, a walk moved on); only its answer is lost.
+constexpr RETCODE COMM_DIR_SVC_REPLY_DROPPED = 0x3409300B;
+constexpr RETCODE COMM_DIR_SVC_URI_NOT_ALLOWED = 0x3409300C;     // a URI scheme the daemon does not connect to
 // Walks and values.
 constexpr RETCODE COMM_DIR_SVC_NO_SEARCH = 0x34093010;           // entry request before any search
 constexpr RETCODE COMM_DIR_SVC_NO_MORE_ENTRIES = 0x34093011;     // the walk is at its end
@@ -75,6 +82,7 @@ constexpr RETCODE COMM_DIR_SVC_CONNECTION_LOST = 0x34093025;
 constexpr RETCODE COMM_DIR_SVC_TLS_CERT_UNTRUSTED = 0x34093030;  // the server's certificate failed the check
 constexpr RETCODE COMM_DIR_SVC_TLS_FAILED = 0x34093031;          // the TLS handshake failed for another reason
 constexpr RETCODE COMM_DIR_SVC_TLS_CA_FILE = 0x34093032;         // the certificate authority file cannot be read
+constexpr RETCODE COMM_DIR_SVC_TLS_CA_NOT_ALLOWED = 0x34093033;  // the record's authority file is in no allowed folder
 constexpr RETCODE COMM_DIR_SVC_LDAP_CODE_UNKNOWN = 0x340930FF;   // an LDAP code outside every range above
 
 // The daemon's code for an LDAP result code (positive) or a libldap API
@@ -131,6 +139,14 @@ inline constexpr COMM_DIR_RESULT_MESSAGE kMessages[] = {
     {COMM_DIR_SVC_SHUTTING_DOWN, "the directory service is stopping"},
     {COMM_DIR_SVC_NO_MEMORY, "the directory service ran out of memory"},
     {COMM_DIR_SVC_NOT_ALLOWED, "the directory service does not serve this user (see its --allow-uid, --allow-group)"},
+    {COMM_DIR_SVC_USER_LIMIT,
+     "this user holds as many open operations as the directory service allows one user "
+     "(--max-operations-per-user): end one first"},
+    {COMM_DIR_SVC_REPLY_DROPPED,
+     "the directory service dropped the reply: the application did not read its replies in time; the request may "
+     "have been served"},
+    {COMM_DIR_SVC_URI_NOT_ALLOWED,
+     "the directory service connects to ldap:// and ldaps:// URIs only (ldapi:// when it runs with --allow-ldapi)"},
     {COMM_DIR_SVC_NO_SEARCH, "the operation has no search result: search first"},
     {COMM_DIR_SVC_NO_MORE_ENTRIES, "no more entries: the walk is at the end of the search result"},
     {COMM_DIR_SVC_NO_ENTRY, "the operation has no current entry: get_first_entry first"},
@@ -149,6 +165,8 @@ inline constexpr COMM_DIR_RESULT_MESSAGE kMessages[] = {
      "host"},
     {COMM_DIR_SVC_TLS_FAILED, "the TLS handshake with the LDAP server failed (not because of its certificate)"},
     {COMM_DIR_SVC_TLS_CA_FILE, "the daemon cannot read the certificate authority file (missing, or no permission)"},
+    {COMM_DIR_SVC_TLS_CA_NOT_ALLOWED,
+     "the certificate authority file is not in a folder that the directory service allows (its --ca-dir)"},
     {COMM_DIR_SVC_LDAP_CODE_UNKNOWN, "the LDAP library or server returned a code outside every known range"},
     // LDAP result codes returned by the server.
     {COMM_DIR_SVC_LDAP_RESULT_BASE + 0x01, "LDAP: operations error"},

@@ -1,7 +1,8 @@
 // Applications as separate processes against one daemon: one that is killed
 // in the middle of an operation has it reclaimed, its LDAP connection closed;
 // one that runs as another user is served when the daemon allows its user,
-// and refused at once otherwise.
+// and refused at once otherwise, and gets no more than its own share and
+// files that the daemon allows every user.
 //
 // Each application is a child forked before this process uses the library
 // (so that the child starts its own), reporting through a pipe.
@@ -84,6 +85,20 @@ class Application {
     pollfd ready{read_fd_, POLLIN, 0};
     return pid_ > 0 && poll(&ready, 1, static_cast<int>(limit.count())) == 1 &&
            read(read_fd_, out, sizeof *out) == static_cast<ssize_t>(sizeof *out);
+  }
+  // The first `count` lines that the child wrote, each waited for at most
+  // `limit`; fewer when the child wrote no more.
+  std::vector<std::string> lines(std::size_t count, milliseconds limit = std::chrono::seconds(20)) {
+    std::vector<std::string> lines(1);
+    pollfd ready{read_fd_, POLLIN, 0};
+    char byte;
+    while (lines.size() <= count && poll(&ready, 1, static_cast<int>(limit.count())) == 1 &&
+           read(read_fd_, &byte, 1) == 1) {
+      if (byte == '\n') lines.emplace_back();
+      else lines.back() += byte;
+    }
+    lines.pop_back();
+    return lines;
   }
   void kill() {
     ::kill(pid_, SIGKILL);
@@ -483,6 +498,127 @@ TEST_F(ClientProcessTest, AnotherLocalUserGetsNothingOfAUsersCalls) {
   EXPECT_NE(everything.find("not sending to"), std::string::npos);  // the traces are there to search
   EXPECT_EQ(everything.find(SlapdFixture::kReaderPassword), std::string::npos);
   std::filesystem::remove_all(traces);
+}
+
+// A connection test's outcome as the application sees it: the code, and the
+// findings of the record.
+std::string outcome_of(comm_dir_facade* facade, velmarosta::COMM_DIR_TEST_CONNECTION_INFO test) {
+  char code[16];
+  std::snprintf(code, sizeof code, "%#x", static_cast<unsigned>(facade->check_connection(
+                                             velmarosta::COMM_DIR_TEST_MODE_SYNC, test)));
+  return std::string(code) + " reachable " + std::to_string(test.reachable) + " ldap " +
+         std::to_string(test.ldap_result) + ": " + test.diagnostic;
+}
+
+// Another user of a shared daemon gets its own share of operations and its
+// own failover memory, and names only the authority files that the daemon
+// allows every user: a file anywhere else is refused alike whether it is
+// there or not, so that the daemon tells no one about another's files.
+TEST_F(ClientProcessTest, AnotherUserGetsItsOwnShareAndOnlyAllowedAuthorityFiles) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run an application as nobody";
+  std::string dir = "/tmp/commdir-ca-XXXXXX";
+  ASSERT_NE(mkdtemp(&dir[0]), nullptr);
+  // The fixture's authority in an allowed folder, outside it, and in a
+  // folder beside it whose name begins with the allowed one's; links out of
+  // the allowed folder and into it.
+  const std::string allowed = dir + "/allowed";
+  const std::string beside = allowed + "x";
+  for (const std::string& folder : {allowed, beside}) ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  for (const std::string& copy : {allowed + "/ca.pem", beside + "/ca.pem", dir + "/outside.pem"}) {
+    std::ifstream from(slapd_->ca_file(), std::ios::binary);
+    std::ofstream(copy, std::ios::binary) << from.rdbuf();
+  }
+  ASSERT_EQ(symlink((dir + "/outside.pem").c_str(), (allowed + "/link.pem").c_str()), 0);
+  ASSERT_EQ(symlink((allowed + "/ca.pem").c_str(), (dir + "/in.pem").c_str()), 0);
+  start_daemon({"--allow-uid=65534", "--max-operations-per-user=2", "--ca-dir=" + allowed}, share_with_nogroup);
+  const std::string uri = slapd_->uri();
+  const std::string failing_over = closed_port_uri() + " " + uri;
+  const auto tls_test = [&](const std::string& ca_file) {
+    velmarosta::COMM_DIR_TEST_CONNECTION_INFO test{};
+    test.connect = connect_record(uri);
+    test.connect.security = velmarosta::COMM_DIR_SECURITY_STARTTLS;
+    std::snprintf(test.connect.tls_ca_file, sizeof test.connect.tls_ca_file, "%s", ca_file.c_str());
+    return test;
+  };
+  const std::string refused = "0x34093033 reachable 0 ldap 0: " +
+                              std::string(velmarosta::comm_dir_result_message(velmarosta::COMM_DIR_SVC_TLS_CA_NOT_ALLOWED));
+  struct Row {
+    const char* what;
+    std::function<std::string(comm_dir_facade*)> as_nobody;
+    std::string expected;
+  };
+  const Row rows[] = {
+      {"a file outside the allowed folders", [&](comm_dir_facade* f) { return outcome_of(f, tls_test(dir + "/outside.pem")); },
+       refused},
+      {"no such file outside them", [&](comm_dir_facade* f) { return outcome_of(f, tls_test(dir + "/no-such.pem")); },
+       refused},
+      {"../ out of an allowed folder",
+       [&](comm_dir_facade* f) { return outcome_of(f, tls_test(allowed + "/../outside.pem")); }, refused},
+      {"a link out of an allowed folder",
+       [&](comm_dir_facade* f) { return outcome_of(f, tls_test(allowed + "/link.pem")); }, refused},
+      {"a link into an allowed folder", [&](comm_dir_facade* f) { return outcome_of(f, tls_test(dir + "/in.pem")); },
+       refused},
+      {"../ out of an allowed folder to a link back into it",
+       [&](comm_dir_facade* f) { return outcome_of(f, tls_test(allowed + "/../in.pem")); }, refused},
+      {"a folder whose name begins with an allowed one's",
+       [&](comm_dir_facade* f) { return outcome_of(f, tls_test(beside + "/ca.pem")); }, refused},
+      {"a file in an allowed folder",
+       [&](comm_dir_facade* f) { return outcome_of(f, tls_test(allowed + "/ca.pem")); }, "0 reachable 1 ldap 0: success"},
+      {"a third operation of one user while root holds two",
+       [&](comm_dir_facade* f) {
+         std::string codes;
+         for (int i = 0; i < 3; ++i) {
+           UINT operation = 0;
+           codes += std::to_string(f->start_operation(connect_record(uri), nullptr, &operation)) + " ";
+         }
+         return codes;
+       },
+       "0 0 " + std::to_string(velmarosta::COMM_DIR_SVC_USER_LIMIT) + " "},
+      {"a list that failed over for root, twice",
+       [&](comm_dir_facade* f) {
+         velmarosta::COMM_DIR_TEST_CONNECTION_INFO test{};
+         test.connect = connect_record(failing_over);
+         std::string attempts;
+         for (int i = 0; i < 2; ++i)
+           attempts += outcome_of(f, test).find("failed over to " + uri) != std::string::npos ? "failed over " : "not ";
+         return attempts;
+       },
+       "failed over not "},
+  };
+  int go[2];
+  ASSERT_EQ(pipe2(go, O_CLOEXEC), 0);
+  Application application([&](int fd) {
+    char byte;
+    if (read(go[0], &byte, 1) != 1) _exit(4);
+    if (setgroups(0, nullptr) != 0 || setgid(kNogroup) != 0 || setuid(kNobody) != 0) _exit(2);
+    prctl(PR_SET_NAME, "nobody");  // endpoint names of its own, beside this process's
+    comm_dir_facade* facade = comm_dir_facade::comm_dir_get_instance();
+    for (const Row& row : rows) {
+      const std::string line = row.as_nobody(facade) + "\n";
+      if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) _exit(3);
+    }
+  });
+  // Root's own share taken, and a list of root's failed over: the second
+  // test goes to the URI that answered first, which shows the memory.
+  comm_dir_facade* facade = comm_dir_facade::comm_dir_get_instance();
+  UINT operations[2] = {};
+  for (UINT& operation : operations) ASSERT_EQ(facade->start_operation(connect_record(uri), nullptr, &operation), 0);
+  velmarosta::COMM_DIR_TEST_CONNECTION_INFO test{};
+  test.connect = connect_record(failing_over);
+  EXPECT_NE(outcome_of(facade, test).find("failed over to"), std::string::npos);
+  EXPECT_EQ(outcome_of(facade, test).find("failed over to"), std::string::npos);
+  ASSERT_EQ(write(go[1], "g", 1), 1);
+  const std::vector<std::string> lines = application.lines(std::size(rows));
+  ASSERT_EQ(lines.size(), std::size(rows)) << service_->log();
+  for (std::size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(lines[i], rows[i].expected) << rows[i].what;
+  for (UINT operation : operations) EXPECT_EQ(facade->end_operation(operation), 0);
+  close(go[0]);
+  close(go[1]);
+  for (const char* name : {"/allowed/ca.pem", "/allowed/link.pem", "/allowedx/ca.pem", "/outside.pem", "/in.pem"})
+    unlink((dir + name).c_str());
+  rmdir(allowed.c_str());
+  rmdir(beside.c_str());
+  rmdir(dir.c_str());
 }
 
 }  // namespace

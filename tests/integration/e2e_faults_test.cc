@@ -54,7 +54,12 @@ struct FaultRow {
   RETCODE code;
   long deadline_ms;       // the bound that should fire; 0: fails at once
   bool then_lost;         // the operation's connection stays lost
+  UINT network_timeout_ms = kTimeoutMs;  // the record's; the daemon allows kTimeoutMs at most
 };
+
+// The daemon's maxima: what a record asks for beyond them is cut to them.
+constexpr long kMaxSearchTimeMs = 1000;
+constexpr long kMonthMs = 30L * 24 * 3600 * 1000;
 
 const UINT kNone = velmarosta::COMM_DIR_SECURITY_NONE;
 
@@ -81,6 +86,12 @@ const FaultRow kFaultRows[] = {
      velmarosta::COMM_DIR_SVC_SEARCH_TIMEOUT, kTimeLimitMs + kTimeoutMs, false},
     {"search never answered", Server::kProxy, "ldap", kNone, {Fault::kStallAfter, 0, 0}, Moment::kAtSearch, 0,
      "search", velmarosta::COMM_DIR_SVC_RESULT_TIMEOUT, kTimeoutMs, false},
+    {"record asking for a network timeout of 49 days, bind never answered", Server::kProxy, "ldap", kNone,
+     {Fault::kSwallow}, Moment::kAtStart, 0, "start_operation", velmarosta::COMM_DIR_SVC_BIND_TIMEOUT, kTimeoutMs,
+     false, 0xFFFFFFFFu},
+    {"search with a time limit of a month never answered", Server::kProxy, "ldap", kNone, {Fault::kStallAfter, 0, 0},
+     Moment::kAtSearch, kMonthMs, "search", velmarosta::COMM_DIR_SVC_SEARCH_TIMEOUT, kMaxSearchTimeMs + kTimeoutMs,
+     false},
     {"reset mid-result", Server::kProxy, "ldap", kNone, {Fault::kResetAfter, 0, kCutAfterBytes}, Moment::kAtSearch,
      0, "entries", kServerDown, 0, true},
     {"notice of disconnection mid-result", Server::kProxy, "ldap", kNone, {Fault::kNoticeAfter, 0, kCutAfterBytes},
@@ -107,6 +118,11 @@ RETCODE timed(Call call, long* elapsed_ms) {
 
 class EndToEndFaultTest : public EndToEndTest {
  protected:
+  std::vector<std::string> daemon_args() const override {
+    return {"-d", "--max-network-timeout=" + std::to_string(kTimeoutMs),
+            "--max-search-time=" + std::to_string(kMaxSearchTimeMs / 1000)};
+  }
+
   // libldap leaks the notice of disconnection that a row sends; a daemon
   // built with the leak checker is told so (the variables are read at its
   // start), with whole allocation stacks, so that only that leak matches.
@@ -118,10 +134,10 @@ class EndToEndFaultTest : public EndToEndTest {
     EndToEndTest::SetUp();
   }
 
-  COMM_DIR_CONNECT_INFO connect_to(const std::string& uri, UINT security) {
+  COMM_DIR_CONNECT_INFO connect_to(const std::string& uri, UINT security, UINT network_timeout_ms = kTimeoutMs) {
     COMM_DIR_CONNECT_INFO record = connect_record(uri);
     record.security = security;
-    record.network_timeout_ms = kTimeoutMs;
+    record.network_timeout_ms = network_timeout_ms;
     record.tls_verify = velmarosta::COMM_DIR_TLS_VERIFY_NEVER;
     return record;
   }
@@ -142,10 +158,10 @@ class EndToEndFaultTest : public EndToEndTest {
   }
 
   FaultOutcome run(const std::string& uri, UINT security, FaultProxy* proxy, const FaultPlan& plan, Moment moment,
-                   long time_limit_ms) {
+                   long time_limit_ms, UINT network_timeout_ms = kTimeoutMs) {
     FaultOutcome outcome;
     if (moment == Moment::kAtStart) proxy->set_fault(plan);
-    const COMM_DIR_CONNECT_INFO connect = connect_to(uri, security);
+    const COMM_DIR_CONNECT_INFO connect = connect_to(uri, security, network_timeout_ms);
     const velmarosta::COMM_DIR_BIND_INFO bind = bind_record(Identity::kReader);
     UINT operation = 0;
     outcome.call = "start_operation";
@@ -182,7 +198,8 @@ TEST_F(EndToEndFaultTest, EachFaultGivesItsCodeWithinItsDeadline) {
     const std::string uri = row.server == Server::kDown         ? closed_port_uri()
                             : row.server == Server::kUnanswered ? unanswered.uri()
                                                                 : proxy.uri(row.scheme);
-    const FaultOutcome outcome = run(uri, row.security, &proxy, row.plan, row.moment, row.time_limit_ms);
+    const FaultOutcome outcome =
+        run(uri, row.security, &proxy, row.plan, row.moment, row.time_limit_ms, row.network_timeout_ms);
     EXPECT_EQ(outcome.code, row.code) << std::hex << outcome.code << " from " << outcome.call;
     EXPECT_EQ(outcome.call, row.failing_call);
     EXPECT_GE(outcome.elapsed_ms, row.deadline_ms * 9 / 10);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -128,6 +129,23 @@ TEST_F(ServiceRobustness, RefusesEveryRoutableBadRequestWithItsCode) {
        },
        COMM_DIR_SVC_WRONG_SIZE},
   });
+  // URI lists that the daemon refuses before any connection: schemes other
+  // than ldap:// and ldaps:// (ldapi:// needs --allow-ldapi), wherever they
+  // stand in the list, and a list of blanks (libldap's default URI).
+  const auto uri_at = [](std::size_t offset, std::string uri) {
+    return [offset, uri](std::vector<char>& m) { std::strcpy(m.data() + kHead + offset, uri.c_str()); };
+  };
+  const std::size_t test_uri =
+      offsetof(COMM_DIR_CHECK_CONNECTION_REQUEST, info) + offsetof(COMM_DIR_TEST_CONNECTION_INFO, connect);
+  const std::size_t start_uri = offsetof(COMM_DIR_START_OPERATION_REQUEST, connect);
+  const RETCODE kScheme = COMM_DIR_SVC_URI_NOT_ALLOWED;
+  rows.insert(rows.end(), {
+      {"ldapi:// without --allow-ldapi", 0, uri_at(test_uri, "ldapi://%2Ftmp%2Fno-such-socket"), kScheme},
+      {"ldapi:// first, ldap:// behind it", 0, uri_at(test_uri, "ldapi:/// " + closed_port_uri()), kScheme},
+      {"ldapi:// behind ldap://", 1, uri_at(start_uri, closed_port_uri() + "\tLDAPI:///"), kScheme},
+      {"another scheme", 1, uri_at(start_uri, "http://127.0.0.1/"), kScheme},
+      {"blanks only", 0, uri_at(test_uri, " \t "), kScheme},
+  });
   UINT tag = 100;
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.what) + ", function id " + std::to_string(row.function_id));
@@ -190,85 +208,156 @@ TEST_F(ServiceRobustness, AnswersBusyWhenItsQueueIsFullAndLosesNothing) {
   for (UINT tag = 301; tag <= 302; ++tag) EXPECT_EQ(expect_reply(tag).result(), COMM_DIR_SVC_UNKNOWN_OPERATION);
 }
 
+// Reply servers of the test that do not read: sockets bound in the daemon's
+// folder as STUCK0, STUCK1 ..., each queue filled with datagrams of tag 0,
+// so that the first reply to each already finds no room.
+class StuckServers {
+ public:
+  StuckServers(const std::string& dir, int count) {
+    for (int i = 0; i < count; ++i) {
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::snprintf(address.sun_path, sizeof address.sun_path, "%s/STUCK%d", dir.c_str(), i);
+      fds_.push_back(pollfd{socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0), POLLIN, 0});
+      EXPECT_EQ(bind(fds_.back().fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+      const int filler = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      const std::vector<char> junk(kHead, 0);
+      while (sendto(filler, junk.data(), junk.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&address),
+                    sizeof address) > 0) {
+      }
+      close(filler);
+    }
+  }
+  ~StuckServers() {
+    for (const pollfd& server : fds_) close(server.fd);
+  }
+  static std::string name(std::size_t i) { return std::string(COMM_DIR_IPC_PREFIX) + "STUCK" + std::to_string(i); }
+  std::size_t size() const { return fds_.size(); }
+
+  // Reads them all until none got a datagram for `quiet`; the test's own
+  // datagrams (tag 0) are left out. Each message comes with its server.
+  std::vector<std::pair<std::size_t, arrived>> read(std::chrono::milliseconds quiet) {
+    std::vector<std::pair<std::size_t, arrived>> messages;
+    std::vector<char> datagram(COMM_DIR_IPC_REPLY_SIZE);
+    while (poll(fds_.data(), fds_.size(), static_cast<int>(quiet.count())) > 0) {
+      for (std::size_t i = 0; i < fds_.size(); ++i) {
+        const ssize_t got = recv(fds_[i].fd, datagram.data(), datagram.size(), MSG_DONTWAIT);
+        if (got < static_cast<ssize_t>(kHead)) continue;
+        put_word(datagram, GEN_IPC_HDR_LENGTH_OFFSET, static_cast<UINT>(got));
+        arrived message = copy_message(datagram.data(), COMM_DIR_IPC_REPLY_PAYLOAD_OFFSET);
+        if (message.head.event_sem_id != 0) messages.emplace_back(i, std::move(message));
+      }
+    }
+    return messages;
+  }
+
+ private:
+  std::vector<pollfd> fds_;
+};
+
 // An application that does not read its replies (stopped, hung, or never
-// meant to) holds up no one else: its replies wait in the daemon, and reach
-// it once it reads again, unless they waited longer than --reply-wait.
-TEST_F(ServiceRobustness, AnApplicationThatDoesNotReadItsRepliesHoldsUpNoOneElse) {
-  start_with_callback_server({"--reply-wait=1500"});
-  const std::string stuck_path = ipc_dir_ + "/STUCK_RPL";
-  const int stuck = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(stuck, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, stuck_path.c_str(), stuck_path.size() + 1);
-  ASSERT_EQ(bind(stuck, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  // Requests, each answered from memory at once, until well past what the
-  // kernel queues for one socket; a daemon that waited for room would stop.
-  constexpr UINT kFirst = 500, kCount = 100;
-  auto send_stuck = [&](UINT first) {
-    for (UINT tag = first; tag < first + kCount; ++tag) {
+// meant to) holds up no one else, and each of its calls gets one answer once
+// it reads again: its replies wait in the daemon, and one that waited longer
+// than --reply-wait, or found its user's share of kept bytes taken, comes as
+// a notice (COMM_DIR_SVC_REPLY_DROPPED, routed as the reply was). Refusals
+// of the receiving thread do not wait for room at all: with many servers
+// that do not read, waiting 20 ms for each would stop everyone's requests.
+TEST_F(ServiceRobustness, AnApplicationThatDoesNotReadGetsEveryAnswerOnceItReadsAndHoldsUpNoOne) {
+  using std::chrono::milliseconds;
+  struct Row {
+    const char* what;
+    std::vector<std::string> args;
+    int servers;           // that do not read
+    bool worker_held;      // so that the receiving thread answers busy
+    milliseconds unread;   // how long they do not read after the requests
+    bool notices;          // some answers come as notices
+    std::size_t answered;  // calls that get an answer
+  };
+  constexpr UINT kFirst = 500, kCount = 200;  // well past what the kernel queues for one socket
+  const Row rows[] = {
+      {"kept until it reads", {"--reply-wait=10000"}, 1, false, milliseconds(0), false, kCount},
+      {"kept past --reply-wait", {"--reply-wait=1500"}, 1, false, milliseconds(2500), true, kCount},
+      {"beyond its user's share of kept bytes", {"--max-kept-bytes-per-user=1"}, 1, false, milliseconds(0), true,
+       kCount},
+      {"refused by the receiving thread, past --reply-wait",
+       {"--reply-wait=1000", "--workers=1", "--queue-limit=1", "--network-timeout=5000"}, 100, true,
+       milliseconds(2500), true, kCount},
+      // 1 x 1 + 1 + 1 + 1 notices for the user, the other calls wait on.
+      {"beyond the notices one user may have kept",
+       {"--reply-wait=500", "--workers=1", "--queue-limit=1", "--operation-queue-limit=1",
+        "--max-operations-per-user=1"},
+       1, false, milliseconds(1500), true, 4},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    if (service_ != nullptr) daemon_test::TearDown();
+    start_daemon(row.args);
+    StuckServers stuck(ipc_dir_, row.servers);
+    commdir_testing::SilentServer hanging;
+    if (row.worker_held) {  // the one worker waits on a bind, one request waits for it
+      send_raw(connection_test(COMM_DIR_TEST_MODE_SYNC, hanging.uri(), 300, 0));
+      std::this_thread::sleep_for(milliseconds(300));
+      send_raw(request_form(COMM_DIR_FUNC_GET_FIRST_ENTRY, 301));
+    }
+    // Each request names no operation: a worker answers so, or the receiving
+    // thread busy when the daemon's queue is full.
+    const auto answered = [](RETCODE code) {
+      return code == COMM_DIR_SVC_UNKNOWN_OPERATION || code == COMM_DIR_SVC_BUSY;
+    };
+    const auto start = std::chrono::steady_clock::now();
+    for (UINT tag = kFirst; tag < kFirst + kCount; ++tag) {
       std::vector<char> message = request_form(COMM_DIR_FUNC_GET_FIRST_ENTRY, tag);
       std::memset(message.data() + 84, 0, 32);
-      std::strcpy(message.data() + 84, "utcp:STUCK_RPL");
+      std::strcpy(message.data() + 84, StuckServers::name(tag % stuck.size()).c_str());
       send_raw(message);
     }
-  };
-  // Only the first reply to it waits (20 ms) for room; the others are kept
-  // at once, also while the kept ones are being tried.
-  const auto start = std::chrono::steady_clock::now();
-  send_stuck(kFirst);
-  expect_still_serving();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    const RETCODE others = call(COMM_DIR_FUNC_GET_FIRST_ENTRY, COMM_DIR_OPERATION_REQUEST{}).result();
+    EXPECT_TRUE(answered(others)) << std::hex << others;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << "the daemon waited for room";
 
-  // Reading now, the application gets every reply, each once.
-  auto read_tags = [&](std::chrono::milliseconds quiet) {
+    std::this_thread::sleep_for(row.unread);
     std::vector<UINT> tags;
-    std::vector<char> datagram(COMM_DIR_IPC_REPLY_SIZE);
-    timeval limit{0, static_cast<long>(quiet.count()) * 1000};
-    setsockopt(stuck, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    for (;;) {
-      ssize_t got = recv(stuck, datagram.data(), datagram.size(), 0);
-      if (got < static_cast<ssize_t>(kHead)) break;
-      UINT tag;
-      std::memcpy(&tag, datagram.data() + 72, sizeof tag);
-      tags.push_back(tag);
+    int notices = 0;
+    for (const auto& [server, reply] : stuck.read(milliseconds(500))) {
+      tags.push_back(reply.head.event_sem_id);
+      notices += reply.result() == COMM_DIR_SVC_REPLY_DROPPED;
+      EXPECT_TRUE(answered(reply.result()) || reply.result() == COMM_DIR_SVC_REPLY_DROPPED) << std::hex << reply.result();
+      EXPECT_EQ(reply.envelope_result, reply.result());
+      EXPECT_EQ(reply.head.replied, 1u);
+      EXPECT_EQ(reply.head.type, static_cast<UINT>(COMM_DIR_FUNC_GET_FIRST_ENTRY));
+      EXPECT_EQ(reply.head.reply_buffer, reply.head.event_sem_id ^ 0xFFFFFFFFu);
+      EXPECT_STREQ(reply.head.reply_server_name, StuckServers::name(server).c_str());
     }
     std::sort(tags.begin(), tags.end());
-    return tags;
-  };
-  std::vector<UINT> expected(kCount);
-  for (UINT i = 0; i < kCount; ++i) expected[i] = kFirst + i;
-  EXPECT_EQ(read_tags(std::chrono::milliseconds(500)), expected);
-
-  // Replies that wait longer than --reply-wait are dropped, with a trace;
-  // those the kernel had queued still come.
-  send_stuck(kFirst + kCount);
-  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-  const std::vector<UINT> late = read_tags(std::chrono::milliseconds(300));
-  EXPECT_LT(late.size(), kCount);
-  EXPECT_NE(service_->log().find("waited longer than 1500 ms for utcp:STUCK_RPL"), std::string::npos) << service_->log();
-  expect_still_serving();
-  close(stuck);
+    EXPECT_EQ(std::unique(tags.begin(), tags.end()), tags.end()) << "a call got two answers";
+    EXPECT_EQ(tags.size(), row.answered) << service_->log();
+    EXPECT_EQ(notices > 0, row.notices) << notices << " notices";
+  }
 }
 
 TEST_F(ServiceRobustness, ConnectionTestReportsFindingsAndCallsBack) {
-  start_with_callback_server({"--callback-timeout=2000"});
+  start_with_callback_server({"--callback-timeout=2000", "--allow-ldapi"});
   const std::string uri = closed_port_uri();
   const RETCODE server_down = comm_dir_code_from_ldap(-1);
 
-  send_raw(connection_test(COMM_DIR_TEST_MODE_SYNC, uri, 400, 0));
-  arrived sync = expect_reply(400);
-  const auto* info = reinterpret_cast<const COMM_DIR_TEST_CONNECTION_INFO*>(sync.payload.data() + 16);
-  EXPECT_EQ(sync.result(), server_down);
-  EXPECT_EQ(info->result, server_down);
-  EXPECT_EQ(info->reachable, 0u);
-  EXPECT_EQ(info->bind_accepted, 0u);
-  EXPECT_EQ(info->ldap_result, -1);
-  EXPECT_STRNE(info->diagnostic, "");
-  EXPECT_STREQ(info->connect.uri, uri.c_str());  // the record comes back whole
+  // A server that is not there, over TCP and (allowed) over a local socket.
+  UINT tag = 400;
+  for (const std::string& down : {uri, std::string("ldapi://%2Ftmp%2Fno-such-socket")}) {
+    SCOPED_TRACE(down);
+    send_raw(connection_test(COMM_DIR_TEST_MODE_SYNC, down, ++tag, 0));
+    arrived sync = expect_reply(tag);
+    const auto* info = reinterpret_cast<const COMM_DIR_TEST_CONNECTION_INFO*>(sync.payload.data() + 16);
+    EXPECT_EQ(sync.result(), server_down);
+    EXPECT_EQ(info->result, server_down);
+    EXPECT_EQ(info->reachable, 0u);
+    EXPECT_EQ(info->bind_accepted, 0u);
+    EXPECT_EQ(info->ldap_result, -1);
+    EXPECT_STRNE(info->diagnostic, "");
+    EXPECT_STREQ(info->connect.uri, down.c_str());  // the record comes back whole
+  }
 
-  send_raw(connection_test(COMM_DIR_TEST_MODE_CALLBACK, uri, 401, 0xC0FFEE01));
-  EXPECT_EQ(expect_reply(401).result(), 0);  // answered at once
+  send_raw(connection_test(COMM_DIR_TEST_MODE_CALLBACK, uri, ++tag, 0xC0FFEE01));
+  EXPECT_EQ(expect_reply(tag).result(), 0);  // answered at once
   arrived callback;
   ASSERT_TRUE(callbacks().wait(0xC0FFEE01, &callback)) << service_->log();
   EXPECT_EQ(callback.head.type, static_cast<UINT>(COMM_DIR_FUNC_CHECK_CONNECTION));
