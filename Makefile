@@ -8,13 +8,15 @@ CMAKE_FLAGS ?=
 DEPS_BUILD = g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
 DEPS_LDAP  = slapd ldap-utils libldap-dev openssl
 DEPS_TARGET = g++-powerpc-linux-gnu qemu-user googletest
+# The manual pages: help2man makes them from --help, groff checks them.
+DEPS_MAN   = help2man groff-base
 
 .PHONY: all deps build test test-asan test-tsan test-target soak bench install demo clean fuzz fuzz-build fuzz-ci soak-memory
 
 all: build
 
 deps:
-	@scripts/install-deps $(DEPS_BUILD) $(DEPS_LDAP)
+	@scripts/install-deps $(DEPS_BUILD) $(DEPS_LDAP) $(DEPS_MAN)
 
 build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
@@ -56,7 +58,8 @@ test-target:
 	cd $(BUILD)-ppc && ctest --output-on-failure -j$(JOBS) --timeout 600
 
 # The library, the POSIX platform, the headers, pkg-config and CMake package
-# files under PREFIX.
+# files, comm-dir and comm-dir-service with their manual pages and the
+# daemon's systemd unit, under PREFIX.
 PREFIX ?= /usr/local
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
