@@ -313,6 +313,11 @@ TEST_F(ServiceRobustness, ConnectionTestReportsFindingsAndCallsBackButNeverThePa
   std::memcpy(&result_word, callback.payload.data() + 72, sizeof result_word);
   EXPECT_EQ(static_cast<RETCODE>(result_word), server_down);
   EXPECT_FALSE(holds(callback.payload, kPassword));
+  COMM_DIR_START_OPERATION_REQUEST start{};
+  std::strcpy(start.connect.uri, uri.c_str());
+  start.bind_present = 1;
+  std::strcpy(start.bind.password, kPassword);
+  EXPECT_EQ(call(COMM_DIR_FUNC_START_OPERATION, start).result(), server_down);
   expect_still_serving();
   EXPECT_EQ(service_->log().find(kPassword), std::string::npos) << service_->log();
   if (geteuid() != 0) GTEST_SKIP() << "reading the memory of a process that is not dumpable needs root";
