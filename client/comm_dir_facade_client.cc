@@ -111,6 +111,8 @@ RETCODE single_exchange(const char* signature, int function_id, Fill fill, Take 
   }
   fill(*request);
   rc = link.exchange(function_id, request.get(), sizeof(Request), reply.get(), COMM_DIR_REPLY_SIZE);
+  // The record may hold a bind password; it is not kept past the exchange.
+  explicit_bzero(request.get(), sizeof(Request));
   link.close();
   if (rc != 0) {
     trace_failure(signature, __LINE__);
@@ -333,6 +335,18 @@ RETCODE retrieve_value_list(UINT operation_id, const CHAR* attribute, UINT& coun
   return 0;
 }
 
+// The daemon's answer to a connection test is the record with its findings
+// filled in, but with the password zeroed: a password never comes back. The
+// caller's record gets everything else and keeps its own password, so that
+// it can serve the next test as it is.
+void take_test_findings(const char* answer, COMM_DIR_TEST_CONNECTION_INFO& info) {
+  constexpr std::size_t kPassword = offsetof(COMM_DIR_TEST_CONNECTION_INFO, bind.password);
+  constexpr std::size_t kAfterPassword = kPassword + sizeof info.bind.password;
+  char* record = reinterpret_cast<char*>(&info);
+  std::memcpy(record, answer, kPassword);
+  std::memcpy(record + kAfterPassword, answer + kAfterPassword, sizeof info - kAfterPassword);
+}
+
 }  // namespace
 
 RETCODE comm_dir_facade_client::check_connection(COMM_DIR_TEST_MODE mode,
@@ -344,7 +358,7 @@ RETCODE comm_dir_facade_client::check_connection(COMM_DIR_TEST_MODE mode,
         std::memcpy(&request.info, &info, sizeof info);
       },
       [&info](const char* reply) {
-        std::memcpy(&info, reply + offsetof(COMM_DIR_REPLY, body.info), sizeof info);
+        take_test_findings(reply + offsetof(COMM_DIR_REPLY, body.info), info);
         return reply_result(reply);
       });
 }

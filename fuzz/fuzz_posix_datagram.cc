@@ -4,10 +4,10 @@
 // Input: byte 0 chooses what came with the datagram (bits 0-2: no control
 // data, our credentials, root's, a stranger's, a record too short for
 // credentials, descriptors; bit 3: the kernel cut the control data short;
-// bit 4: the datagram was longer than the buffer, and was cut to it; bits
-// 5-7: how far stale bytes of an earlier datagram reach), the rest is the
-// datagram. Accepted: the buffer holds exactly the datagram
-// and zeros up to its length word. Refused: nothing else is checked.
+// bit 4: the datagram was longer than the buffer, and was cut to it), the
+// rest is the datagram. Accepted: the buffer holds exactly the datagram and
+// zeros up to its length word. Accepted or refused, the buffer is all zero
+// again once the datagram is forgotten.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -59,12 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // its whole length is returned with the flag set.
   if ((data[0] & 16) != 0) received += commdir_posix::kMaxMessage;
   if (received > commdir_posix::kMaxMessage) message.msg_flags |= MSG_TRUNC;
-  // Stale bytes of an earlier datagram, as far as bits 5-7 say (none to
-  // all of the buffer), zeros behind them.
   static const std::unique_ptr<char[]> zeros(new char[commdir_posix::kMaxMessage]());
-  std::size_t zero_from = (data[0] >> 5) * commdir_posix::kMaxMessage / 7;
   std::unique_ptr<char[]> buffer(new char[commdir_posix::kMaxMessage]());
-  std::memset(buffer.get(), 0x5a, zero_from);
   const std::size_t written = received < commdir_posix::kMaxMessage ? received : commdir_posix::kMaxMessage;
   const std::size_t given = size - 1 < written ? size - 1 : written;
   std::memcpy(buffer.get(), datagram, given);
@@ -73,10 +69,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t length = 0;
   const ucred* sender = nullptr;
   const char* refusal = commdir_posix::AcceptDatagram(message, received, {geteuid(), geteuid(), false},
-                                                      buffer.get(), &zero_from, &length, &sender);
-  // Accepted or not, the buffer is zero behind this datagram again.
-  FUZZ_CHECK(zero_from == written);
-  FUZZ_CHECK(std::memcmp(buffer.get() + written, zeros.get(), commdir_posix::kMaxMessage - written) == 0);
+                                                      buffer.get(), &length, &sender);
+  const bool accepted_whole = refusal == nullptr && std::memcmp(buffer.get(), datagram, received) == 0;
+  bool zero_behind = true;
+  for (std::size_t i = received; refusal == nullptr && i < length; ++i) zero_behind = zero_behind && buffer[i] == 0;
+  commdir_posix::ForgetDatagram(buffer.get(), received);
+  FUZZ_CHECK(std::memcmp(buffer.get(), zeros.get(), commdir_posix::kMaxMessage) == 0);
   const bool trusted = kind == control_kind::kOurs || kind == control_kind::kRoot;
   if (refusal != nullptr) {
     FUZZ_CHECK(refusal[0] != '\0');
@@ -84,7 +82,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   FUZZ_CHECK(trusted && (data[0] & 8) == 0 && sender != nullptr);
   FUZZ_CHECK(received >= commdir_posix::kMinDatagram && received <= length && length <= commdir_posix::kMaxMessage);
-  FUZZ_CHECK(std::memcmp(buffer.get(), datagram, received) == 0);
-  for (std::size_t i = received; i < length; ++i) FUZZ_CHECK(buffer[i] == 0);
+  FUZZ_CHECK(accepted_whole && zero_behind);
   return 0;
 }

@@ -2,11 +2,11 @@
 
 #include <cstddef>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <new>
 
 #include "ipc/comm_dir_ipc_envelope.h"
-#include "ipc/comm_dir_ipc_multi_client_testing.h"
 #include "ipc/comm_dir_trace.h"
 #include "ipc/comm_dir_word_table.h"
 #include "platform/emw_gen_ipc.h"
@@ -57,11 +57,10 @@ constexpr char kFinalizeSignature[] = "RETCODE velmarosta::comm_dir_ipc_multi_cl
 // second with 64 threads.) The request still says `reply_buffer_size`
 // 49,284: that is the envelope's contract, and the service only echoes it.
 //
-// On a host whose addresses fit in 32 bits the word that names the call in
-// the reply table (the object's address) is where the reply goes, as the
-// envelope's `reply_buffer` has it. On a wider host the word is a handle.
-// Either way dispatch_client reaches a call only through the table, so a
-// late, repeated or forged reply finds nothing to write to.
+// The envelope's `reply_buffer` carries the word that names the call in the
+// reply table: a random word, not the record's address (see
+// comm_dir_word_table.h for why). dispatch_client reaches a call only through
+// the table, so a late, repeated or forged reply finds nothing to write to.
 //
 // Lifetime: the call registers itself once its event exists, before its
 // request goes out, and removes itself on every way out of call_client
@@ -129,6 +128,19 @@ void abandon_call(UINT word, UINT event_id) {
   delete_event(event_id);
 }
 
+// Names the call in the reply table; false (traced) when the table cannot
+// grow or the kernel gave no random word.
+bool register_call(pending_call& call, UINT* word) {
+  try {
+    *word = reply_table().add(&call);
+    return true;
+  } catch (const std::exception& error) {
+    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : reply table : %s\n", kCallClientSignature, __LINE__,
+                   error.what());
+    return false;
+  }
+}
+
 // Steps 3 to 7 of a call: under the send mutex, create the caller's event,
 // unposted, register the call and hand the request to the platform. On
 // success the call waits in the table under *word, its event made and the
@@ -159,7 +171,11 @@ bool send_request(UINT send_mutex, const COMM_DIR_MULTI_IPC_CLNT& clnt, int arg3
   // Registered only now, complete with its event, so that no reply can match
   // a call that has no event yet.
   call.event_id = event_id;
-  *word = reply_table().add(&call);
+  if (!register_call(call, word)) {
+    release_send_mutex(send_mutex);
+    delete_event(event_id);
+    return false;
+  }
   request.head.event_sem_id = event_id;
   request.head.reply_buffer = *word;
   rc = emwGENIpcCallClient(clnt.handle, GEN_IPC_KIND_REQUEST, arg3, arg4,
@@ -222,8 +238,6 @@ delivery deliver_reply(const COMM_DIR_IPC_ENVELOPE_HEAD& head, const char* messa
 }
 
 }  // namespace
-
-void comm_dir_testing_restart_reply_words_at(UINT next) { reply_table().restart_handles_at(next); }
 
 comm_dir_ipc_multi_client* comm_dir_ipc_multi_client::get_instance() {
   comm_dir_ipc_multi_client* instance = s_instance_.load(std::memory_order_acquire);
@@ -363,9 +377,11 @@ RETCODE comm_dir_ipc_multi_client::call_client(const COMM_DIR_MULTI_IPC_CLNT& cl
   }
 
   UINT word = 0;
-  if (!send_request(client_send_sem_id_, clnt, arg3, arg4, timeout, *request, *call, &word)) {
-    return -1;
-  }
+  const bool sent = send_request(client_send_sem_id_, clnt, arg3, arg4, timeout, *request, *call, &word);
+  // The payload may hold a bind password: it leaves memory with the send.
+  // Only the bytes copied in are wiped; the rest of the form stayed zero.
+  if (sndbuf != nullptr) explicit_bzero(request->payload, static_cast<std::size_t>(sndsize));
+  if (!sent) return -1;
   const UINT event_id = call->event_id;
   RETCODE rc = emwOSWWaitEventSem(event_id, -1);
   // From here no reply can reach the record: a reply being copied has

@@ -88,9 +88,9 @@ const char* printable(const char* text) { return text != nullptr ? text : "(null
 bool valid_index(INT index) { return index >= 0 && index < COMM_DIR_MAX_THREADS; }
 
 // The private copies handed to a dispatch task travel as 32-bit task
-// arguments. On a 32-bit host the words are the copies' addresses; on a wider
-// host they are handles. Either way a task only uses a word that this table
-// confirms and removes, so a forged or repeated word frees and reads nothing.
+// arguments: random words of this table, not the copies' addresses (see
+// comm_dir_word_table.h). A task only uses a word that this table confirms
+// and removes, so a forged or repeated word frees and reads nothing.
 // Never destroyed: a task may still run while the process exits.
 comm_dir_word_table<char>& task_copies() {
   static auto* table = new comm_dir_word_table<char>();

@@ -1,13 +1,21 @@
 // Maps the 32-bit words that travel in messages to live objects of this
 // process: a reply record named by `reply_buffer`, a callback object named by
-// the object word of a callback request, the copies handed to a dispatch task.
-// A peer can send any word, so a word is only ever used after the table has
-// confirmed that it names a live entry; a stale or forged word finds nothing.
+// the object word of a callback request, the copies handed to a dispatch task,
+// a callback of the daemon waiting for its answer. A peer can send any word,
+// so a word is only ever used after the table has confirmed that it names a
+// live entry; a stale or forged word finds nothing.
 //
-// On a host whose addresses fit in 32 bits the word is the object's address,
-// as the wire contract says. On a wider host it is a handle drawn from a
-// counter that skips 0 and every word still in use, so that it may wrap
-// without ever naming two live objects.
+// A word is a random 32-bit value from the kernel, never 0 and never the word
+// of another live entry, on every host. It is not the object's address, even
+// where an address would fit: a word names a call or an object to anyone who
+// may send us a message, and another user of a shared daemon can send replies
+// through it. An address or a counter is easy to guess (a few tries near a
+// known heap, or the next number); a random word leaves a forger one chance in
+// about four billion per live entry, and a miss is dropped and traced. The
+// wire keeps the word's width and place.
+//
+// The kernel is asked for kBatch words at a time, under the table's mutex, so
+// that a word costs one system call per kBatch entries.
 //
 // Thread-safe: every member takes the table's mutex. with() runs its function
 // under that mutex, so an entry cannot be removed (and the object freed by its
@@ -15,28 +23,59 @@
 #ifndef COMMDIR_IPC_COMM_DIR_WORD_TABLE_H_
 #define COMMDIR_IPC_COMM_DIR_WORD_TABLE_H_
 
-#include <cstdint>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
 #include <mutex>
+#include <system_error>
 #include <unordered_map>
 
 #include "commdir/comm_dir_types.h"
 
 namespace velmarosta {
 
-constexpr bool kWordIsAddress = sizeof(void*) <= sizeof(UINT);
+// Fills `words` with `count` random words. Throws std::system_error when the
+// kernel gives none.
+using comm_dir_word_source = void (*)(UINT* words, std::size_t count);
+
+// getrandom, or /dev/urandom on a kernel that lacks it (before 3.17).
+inline void comm_dir_kernel_random_words(UINT* words, std::size_t count) {
+  char* bytes = reinterpret_cast<char*>(words);
+  std::size_t wanted = count * sizeof(UINT);
+  while (wanted > 0) {
+    ssize_t got = ::getrandom(bytes, wanted, 0);
+    if (got < 0 && errno == ENOSYS) {
+      const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+      got = fd < 0 ? -1 : ::read(fd, bytes, wanted);
+      if (fd >= 0) ::close(fd);
+      if (got == 0) errno = EIO;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) throw std::system_error(errno, std::generic_category(), "random words");
+    bytes += got;
+    wanted -= static_cast<std::size_t>(got);
+  }
+}
 
 template <typename T>
 class comm_dir_word_table {
  public:
-  // `first_handle` is where the handle counter starts on a wide host.
-  explicit comm_dir_word_table(UINT first_handle = 1) : next_(first_handle) {}
+  // `source` is where the words come from; tests give one that repeats.
+  explicit comm_dir_word_table(comm_dir_word_source source = comm_dir_kernel_random_words) : source_(source) {}
   comm_dir_word_table(const comm_dir_word_table&) = delete;
   comm_dir_word_table& operator=(const comm_dir_word_table&) = delete;
 
-  // Registers `object` and returns its word (never 0).
+  // Registers `object` and returns its word (never 0). Throws when memory
+  // or the kernel's random words run out; nothing is registered then.
   UINT add(T* object) {
     std::lock_guard<std::mutex> lock(mu_);
-    UINT word = kWordIsAddress ? address_word(object) : unused_handle();
+    UINT word = 0;
+    do {
+      word = next_word();
+    } while (word == 0 || map_.count(word) != 0);
     map_[word] = object;
     return word;
   }
@@ -67,27 +106,23 @@ class comm_dir_word_table {
     return map_.size();
   }
 
-  // Moves the handle counter of a wide host to `next`, so that a test can
-  // make it wrap; the words in use stay in use and are still skipped.
-  void restart_handles_at(UINT next) {
-    std::lock_guard<std::mutex> lock(mu_);
-    next_ = next;
-  }
-
  private:
-  static UINT address_word(T* object) {
-    return static_cast<UINT>(reinterpret_cast<std::uintptr_t>(object));
+  static constexpr std::size_t kBatch = 64;
+
+  // Caller holds mu_.
+  UINT next_word() {
+    if (used_ == kBatch) {
+      source_(batch_, kBatch);
+      used_ = 0;
+    }
+    return batch_[used_++];
   }
 
-  // Caller holds mu_. The map never holds 2^32 - 1 entries, so this ends.
-  UINT unused_handle() {
-    while (next_ == 0 || map_.count(next_) != 0) ++next_;
-    return next_++;
-  }
-
+  const comm_dir_word_source source_;
   std::mutex mu_;
   std::unordered_map<UINT, T*> map_;  // guarded by mu_
-  UINT next_;                         // guarded by mu_; wide hosts only
+  UINT batch_[kBatch] = {};           // guarded by mu_; words from used_ on are not handed out yet
+  std::size_t used_ = kBatch;         // guarded by mu_
 };
 
 }  // namespace velmarosta

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -11,6 +12,7 @@
 #include "client/comm_dir_messages.h"
 #include "ipc/comm_dir_word_table.h"
 #include "platform/posix/commdir_posix_ipc.h"
+#include "service/comm_dir_request_decoder.h"
 #include "service/comm_dir_service_ipc.h"
 #include "service/comm_dir_service_trace.h"
 
@@ -92,7 +94,13 @@ bool comm_dir_callback_client::report(const COMM_DIR_TEST_CONNECTION_INFO& info,
   std::snprintf(server, sizeof server, "%s%s", COMM_DIR_IPC_PREFIX, info.callback_server_name);
 
   pending_callback pending;
-  const UINT word = pending_table().add(&pending);
+  UINT word = 0;
+  try {
+    word = pending_table().add(&pending);
+  } catch (const std::exception& error) {
+    SERVICE_TRACE("callback to %s not sent: %s", server, error.what());
+    return false;
+  }
   request->head.event_sem_id = word;
   request->head.type = COMM_DIR_FUNC_CHECK_CONNECTION;
   std::memcpy(request->head.reply_server_name, COMM_DIR_SERVICE_CALLBACK_REPLY_SERVER,
@@ -102,6 +110,9 @@ bool comm_dir_callback_client::report(const COMM_DIR_TEST_CONNECTION_INFO& info,
   auto* payload = new (request->payload) COMM_DIR_CHECK_CONNECTION_REQUEST();
   payload->test_mode = static_cast<UINT>(result);
   payload->info = info;
+  // The application gets its record back without the password, which only
+  // the LDAP server is to see.
+  comm_dir_wipe_password(payload->info.bind);
 
   // The send, too, waits for room at most the time-out: an application
   // that does not read holds up no worker.

@@ -51,6 +51,22 @@ bool all_ldaps(const std::vector<std::string>& uris) {
   return !uris.empty();
 }
 
+// The most of a server's diagnostic message that the daemon repeats, in a
+// reply or a trace line: a server may send any amount. 256 bytes keep every
+// message of a real server whole and, behind the step and URI that the
+// daemon puts in front, fit the reply's 508-byte field.
+constexpr std::size_t kMostDiagnostic = 256;
+
+// `text` cut to kMostDiagnostic bytes, at the start of a UTF-8 character.
+std::string bounded_diagnostic(const char* text) {
+  std::size_t length = ::strnlen(text, kMostDiagnostic + 1);
+  if (length > kMostDiagnostic) {
+    length = kMostDiagnostic;
+    while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
+  }
+  return std::string(text, length);
+}
+
 // The server's diagnostic message of the last operation, or libldap's text
 // for `code`.
 std::string diagnostic_of(LDAP* ld, int code) {
@@ -58,7 +74,7 @@ std::string diagnostic_of(LDAP* ld, int code) {
   std::string text;
   if (ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &message) == LDAP_OPT_SUCCESS && message != nullptr &&
       message[0] != '\0')
-    text = message;
+    text = bounded_diagnostic(message);
   else
     text = ldap_err2string(code);
   ldap_memfree(message);
@@ -184,6 +200,24 @@ bool uses_tls(const COMM_DIR_CONNECT_INFO& connect, const std::vector<std::strin
   return connect.security != COMM_DIR_SECURITY_NONE || std::any_of(uris.begin(), uris.end(), is_ldaps);
 }
 
+// The largest message that libldap takes from a server (a search entry is
+// one message): an entry with some 80 values of the largest size that a
+// reply carries (47,208 bytes) and their names. A server that announces more
+// loses its connection before libldap allocates anything for it, so that no
+// server makes the daemon hold more than this per message.
+constexpr ber_len_t kMostIncoming = 4 * 1024 * 1024;
+
+// Puts the limit above on the connection that `ld` is about to open (the
+// handle's own socket buffer, which carries its first connection).
+int limit_incoming(LDAP* ld) {
+  Sockbuf* socket_buffer = nullptr;
+  ber_len_t most = kMostIncoming;
+  if (ldap_get_option(ld, LDAP_OPT_SOCKBUF, &socket_buffer) != LDAP_OPT_SUCCESS || socket_buffer == nullptr ||
+      ber_sockbuf_ctrl(socket_buffer, LBER_SB_OPT_SET_MAX_INCOMING, &most) != 1)
+    return LDAP_LOCAL_ERROR;
+  return LDAP_OPT_SUCCESS;
+}
+
 // Sets the options that every connection needs before it connects. The TLS
 // settings go into a context of this handle's own (LDAP_OPT_X_TLS_NEWCTX),
 // so records with different authorities never share one.
@@ -193,7 +227,8 @@ int set_options(LDAP* ld, const COMM_DIR_CONNECT_INFO& connect, const link_setti
   const int require_cert = connect.tls_verify == COMM_DIR_TLS_VERIFY_NEVER ? LDAP_OPT_X_TLS_NEVER : LDAP_OPT_X_TLS_DEMAND;
   const char* ca_file = link.ca_file.c_str();
   const int new_context = 0;
-  int rc = ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+  int rc = limit_incoming(ld);
+  if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
   if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &network);
   if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_TIMEOUT, &network);
   if (rc == LDAP_OPT_SUCCESS) rc = ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);

@@ -51,7 +51,20 @@ struct comm_dir_sender {
   pid_t pid = 0;
 };
 
+// Clears a bind password so that no compiler can leave the clearing out.
+inline void comm_dir_wipe_password(COMM_DIR_BIND_INFO& bind) { explicit_bzero(bind.password, sizeof bind.password); }
+
 struct comm_dir_request {
+  comm_dir_request() = default;
+  comm_dir_request(const comm_dir_request&) = delete;
+  comm_dir_request& operator=(const comm_dir_request&) = delete;
+  // The password of a connection test or an operation's start leaves memory
+  // with its request (a record of another id has no password to clear).
+  ~comm_dir_request() {
+    if (function_id == COMM_DIR_FUNC_CHECK_CONNECTION) comm_dir_wipe_password(record.check_connection.info.bind);
+    if (function_id == COMM_DIR_FUNC_START_OPERATION) comm_dir_wipe_password(record.start_operation.bind);
+  }
+
   COMM_DIR_IPC_ENVELOPE_HEAD route;  // as received, ipc_header cleared
   int function_id = -1;
   UINT operation_id = 0;             // ids 2 to 14

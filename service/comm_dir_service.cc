@@ -372,6 +372,9 @@ void comm_dir_service::finish_reply(const comm_dir_request& request, RETCODE cod
   reply.set_result(code);
   if (request.function_id == COMM_DIR_FUNC_CHECK_CONNECTION) {
     COMM_DIR_TEST_CONNECTION_INFO& info = reply.body().body.info;
+    // The test's echo carries the record back, the bind DN included, but
+    // never the password: it goes to the LDAP server and nowhere else.
+    comm_dir_wipe_password(info.bind);
     info.result = code;
     if (code != 0 && info.diagnostic[0] == '\0') set_diagnostic(&info, comm_dir_result_message(code));
   }
@@ -558,6 +561,7 @@ void comm_dir_service::report_by_callback(const comm_dir_request& request) {
   COMM_DIR_TEST_CONNECTION_INFO info = request.record.check_connection.info;
   const RETCODE code = test_connection(&info, request.sender.uid);
   comm_dir_callback_client::report(info, code, request.sender.uid, options_.callback_timeout_ms);
+  comm_dir_wipe_password(info.bind);
 }
 
 }  // namespace velmarosta

@@ -1,4 +1,5 @@
 // comm-dir-service: the directory service daemon behind "utcp:COMM_DIR_SRV".
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -102,6 +103,9 @@ int main(int argc, char** argv) {
   // requesters, checked one by one. A service user named in its
   // environment (set for the applications, say) must not widen that.
   ::unsetenv("COMM_DIR_SERVICE_USER");
+  // Bind passwords pass through this process: no core dump of it, and no
+  // debugger of its user, may read them.
+  ::prctl(PR_SET_DUMPABLE, 0);
   velmarosta::comm_dir_service_options options;
   switch (velmarosta::parse_options(argc, argv, &options)) {
     case velmarosta::comm_dir_parse_result::kExit: return 0;

@@ -1,10 +1,10 @@
-// The 32-bit words that name objects of this process in messages: on a host
-// whose addresses fit (the device), each is the object's address, as the wire
-// contract has it; on a wider host it is a handle. Both kinds are checked on
-// the host where they run, and on both a word that names nothing finds
+// The 32-bit words that name objects of this process in messages: random
+// words from the kernel on every host, never 0, never two live entries with
+// one word, never the object's address; a word that names nothing finds
 // nothing. Run natively and cross-built for the device.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -22,49 +22,50 @@
 namespace {
 
 using velmarosta::comm_dir_word_table;
-using velmarosta::kWordIsAddress;
 
 UINT address_of(const void* p) { return static_cast<UINT>(reinterpret_cast<std::uintptr_t>(p)); }
 
-TEST(HostWordsTest, TableWordIsTheAddressOnANarrowHostAndAHandleOtherwise) {
-  comm_dir_word_table<int> table;
-  int a = 1, b = 2;
-  UINT wa = table.add(&a), wb = table.add(&b);
-  EXPECT_NE(wa, 0u);
-  EXPECT_NE(wa, wb);
-  if (kWordIsAddress) {
-    EXPECT_EQ(wa, address_of(&a));
-    EXPECT_EQ(wb, address_of(&b));
-  } else {
-    EXPECT_LT(wa, 0x10000u);  // a counter, not bits of an address
-  }
-  int seen = 0;
-  EXPECT_TRUE(table.with(wa, [&](int& v) { seen = v; }));
-  EXPECT_EQ(seen, 1);
-  // Forged neighbours of a live word, and a removed word, find nothing.
-  for (UINT forged : {wa + 1, wa - 1, wa + 4, 0u, 0xFFFFFFFFu}) {
-    if (forged == wb) continue;
-    EXPECT_FALSE(table.with(forged, [](int&) { ADD_FAILURE(); })) << forged;
-  }
-  EXPECT_EQ(table.remove(wa), &a);
-  EXPECT_EQ(table.remove(wa), nullptr);
-  EXPECT_FALSE(table.with(wa, [](int&) { ADD_FAILURE(); }));
+// Words that come again: 0 and the words of live entries must be skipped.
+void repeating_words(UINT* words, std::size_t count) {
+  static const UINT kScript[] = {0, 5, 5, 0, 7};
+  for (std::size_t i = 0; i < count; ++i) words[i] = kScript[i % 5];
 }
 
-TEST(HostWordsTest, HandlesWrapWithoutZeroAndWithoutIssuingAWordInUse) {
-  if (kWordIsAddress) GTEST_SKIP() << "words are addresses on this host";
-  comm_dir_word_table<int> table(0xFFFFFFF0u);
-  int held[3] = {};
+TEST(HostWordsTest, AWordIsNeitherZeroNorTheWordOfALiveEntry) {
+  comm_dir_word_table<int> table(repeating_words);
+  int a = 1, b = 2, c = 3;
+  EXPECT_EQ(table.add(&a), 5u);
+  EXPECT_EQ(table.add(&b), 7u);
+  EXPECT_EQ(table.remove(5), &a);
+  EXPECT_EQ(table.add(&c), 5u);  // free again
+}
+
+TEST(HostWordsTest, KernelWordsAreNeitherAddressesNorACountAndForgedWordsFindNothing) {
+  comm_dir_word_table<int> table;
+  std::vector<int> objects(256);  // four draws from the kernel
   std::set<UINT> live;
-  for (int& h : held) live.insert(table.add(&h));  // 0xFFFFFFF0..F2 stay in use
-  int churn = 0;
-  for (int i = 0; i < 1000000; ++i) {
-    UINT w = table.add(&churn);
-    ASSERT_NE(w, 0u);
-    ASSERT_EQ(live.count(w), 0u) << "word in use issued again: " << w;
-    ASSERT_EQ(table.remove(w), &churn);
+  UINT previous = 0, highest = 0;
+  int steps_of_one = 0;
+  for (int& object : objects) {
+    const UINT word = table.add(&object);
+    EXPECT_NE(word, 0u);
+    EXPECT_NE(word, address_of(&object));
+    EXPECT_TRUE(live.insert(word).second) << "two live entries share " << word;
+    steps_of_one += word == previous + 1 ? 1 : 0;
+    previous = word;
+    highest = std::max(highest, word);
   }
-  for (UINT w : live) EXPECT_NE(table.remove(w), nullptr);
+  EXPECT_GT(highest, 0x10000u);
+  EXPECT_LT(steps_of_one, 2) << "words that count up";
+  const UINT word = *live.begin();
+  for (UINT forged : {word + 1, word - 1, word ^ 0x40u, 0u, 0xFFFFFFFFu}) {
+    if (live.count(forged) != 0) continue;
+    EXPECT_FALSE(table.with(forged, [](int&) { ADD_FAILURE(); })) << forged;
+  }
+  EXPECT_TRUE(table.with(word, [](int&) {}));
+  EXPECT_NE(table.remove(word), nullptr);
+  EXPECT_EQ(table.remove(word), nullptr);  // stale
+  EXPECT_FALSE(table.with(word, [](int&) { ADD_FAILURE(); }));
 }
 
 class Recorder : public velmarosta::comm_dir_callback {
@@ -73,13 +74,11 @@ class Recorder : public velmarosta::comm_dir_callback {
   std::atomic<UINT> last{0};
 };
 
-TEST(HostWordsTest, CallbackObjectWordIsTheObjectsAddressOnANarrowHost) {
+TEST(HostWordsTest, CallbackObjectWordIsNotTheObjectsAddress) {
   Recorder object;
   UINT word = velmarosta::comm_dir_register_callback(&object);
   ASSERT_NE(word, 0u);
-  if (kWordIsAddress) {
-    EXPECT_EQ(word, address_of(&object));
-  }
+  EXPECT_NE(word, address_of(&object));
   EXPECT_EQ(velmarosta::comm_dir_unregister_callback(word), 0);
   EXPECT_NE(velmarosta::comm_dir_unregister_callback(word), 0);
 }
@@ -96,7 +95,7 @@ RETCODE hold_task(char* rcvbuf, char*, int* size) {
   return 0;
 }
 
-TEST(HostWordsTest, TaskArgumentWordNamesTheRequestCopy) {
+TEST(HostWordsTest, TaskArgumentWordNamesTheRequestCopyWithoutItsAddress) {
   using velmarosta::comm_dir_ipc_multi_server;
   fake::reset();
   server_test::start_reply_server();
@@ -109,11 +108,8 @@ TEST(HostWordsTest, TaskArgumentWordNamesTheRequestCopy) {
   auto tasks = fake::calls_of("emwOSWCreateJoinTask");
   ASSERT_EQ(tasks.size(), 1u);
   UINT request_word = static_cast<UINT>(tasks[0].args[6].i);
-  if (kWordIsAddress) {
-    EXPECT_EQ(request_word, address_of(g_copy.load()));
-  } else {
-    EXPECT_LT(request_word, 0x10000u);
-  }
+  EXPECT_NE(request_word, 0u);
+  EXPECT_NE(request_word, address_of(g_copy.load()));
   EXPECT_EQ(velmarosta::read_word(g_copy.load(), 124), 7u);  // the copy holds the payload
   g_release = true;
   fake::join_tasks();

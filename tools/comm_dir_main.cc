@@ -5,6 +5,7 @@
 //
 //   comm-dir search -H ldap://127.0.0.1:389/ -b ou=people,dc=example,dc=com "(sn=L*)" cn mail
 //   comm-dir check -H ldap://127.0.0.1:389/ --callback
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -18,8 +19,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -111,13 +110,30 @@ RETCODE guarded(reply_watchdog& watchdog, const char* name, Call call) {
 }
 
 // --- passwords ----------------------------------------------------------------
+//
+// A password lives in as few places as it can and is cleared as soon as the
+// bind record holds it, and the record once its call has returned: it is read
+// into a buffer of fixed size (no copy left behind by a growing string, no
+// stdio buffer), taken into one string, and cleared everywhere.
+
+// The room for a password: one byte more than a bind record takes, so that a
+// longer password is still refused as too long.
+constexpr std::size_t kPasswordRoom = sizeof(velmarosta::COMM_DIR_BIND_INFO::password) + 1;
+
+void wipe(std::string* secret) {
+  explicit_bzero(secret->data(), secret->size());
+  secret->clear();
+}
+
+void wipe(velmarosta::COMM_DIR_BIND_INFO* bind) { explicit_bzero(bind->password, sizeof bind->password); }
 
 // Reads a line from the terminal without echo, as ldapsearch -W does.
+// Unbuffered, so that no stdio buffer keeps what was typed.
 bool prompt_password(std::string* password) {
   std::FILE* tty = std::fopen("/dev/tty", "r+e");
   if (tty == nullptr) return false;
+  std::setvbuf(tty, nullptr, _IONBF, 0);
   std::fputs("Enter LDAP Password: ", tty);
-  std::fflush(tty);
   termios saved{};
   const bool have_terminal = ::tcgetattr(::fileno(tty), &saved) == 0;
   if (have_terminal) {
@@ -125,12 +141,38 @@ bool prompt_password(std::string* password) {
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     ::tcsetattr(::fileno(tty), TCSAFLUSH, &quiet);
   }
+  char typed[kPasswordRoom];
+  std::size_t length = 0;
   int c;
-  while ((c = std::fgetc(tty)) != EOF && c != '\n') password->push_back(static_cast<char>(c));
+  while ((c = std::fgetc(tty)) != EOF && c != '\n') {
+    if (length < sizeof typed) typed[length++] = static_cast<char>(c);
+  }
   if (have_terminal) ::tcsetattr(::fileno(tty), TCSAFLUSH, &saved);
   std::fputc('\n', tty);
   std::fclose(tty);
+  password->assign(typed, length);
+  explicit_bzero(typed, sizeof typed);
   return true;
+}
+
+// Reads the password file of -y: its whole content (as far as a password
+// can reach). False when it cannot be read.
+bool read_password_file(const std::string& path, std::string* password) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char content[kPasswordRoom];
+  std::size_t length = 0;
+  ssize_t got = 0;
+  while (length < sizeof content) {
+    got = ::read(fd, content + length, sizeof content - length);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    length += static_cast<std::size_t>(got);
+  }
+  ::close(fd);
+  if (got >= 0) password->assign(content, length);
+  explicit_bzero(content, sizeof content);
+  return got >= 0;
 }
 
 // Fills in the password of -W and -y; false after a message.
@@ -140,13 +182,9 @@ bool resolve_password(connection_options* connection) {
     say("-W needs a terminal to ask for the password");
     return false;
   }
-  if (!connection->password_file.empty()) {
-    std::ifstream file(connection->password_file, std::ios::binary);
-    if (!file) {
-      say("cannot read the password file " + connection->password_file);
-      return false;
-    }
-    connection->password.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  if (!connection->password_file.empty() && !read_password_file(connection->password_file, &connection->password)) {
+    say("cannot read the password file " + connection->password_file);
+    return false;
   }
   return true;
 }
@@ -298,18 +336,22 @@ std::unique_ptr<reply_watchdog> start_watchdog(long time_limit_s) {
 }
 
 // Makes the records of the connection; ends the process on a value that
-// does not fit. `bind` stays unused when no bind is asked for.
-const velmarosta::COMM_DIR_BIND_INFO* make_connection_records(const connection_options& connection,
+// does not fit. `bind` stays unused when no bind is asked for. The password
+// is in `bind` alone afterwards.
+const velmarosta::COMM_DIR_BIND_INFO* make_connection_records(connection_options* connection,
                                                               velmarosta::COMM_DIR_CONNECT_INFO* connect,
                                                               velmarosta::COMM_DIR_BIND_INFO* bind) {
   std::string error;
-  const bool starttls = connection.starttls != starttls_request::kNone;
-  if (!make_connect_record(connection, starttls, connect, &error) || !make_bind_record(connection, bind, &error)) {
+  const bool starttls = connection->starttls != starttls_request::kNone;
+  const bool made =
+      make_connect_record(*connection, starttls, connect, &error) && make_bind_record(*connection, bind, &error);
+  wipe(&connection->password);
+  if (!made) {
     say(error);
     finish(kExitFailure);
   }
   // Without a DN or password the operation stays anonymous: no bind at all.
-  return connection.bind_dn.empty() && !connection.password_given ? nullptr : bind;
+  return connection->bind_dn.empty() && !connection->password_given ? nullptr : bind;
 }
 
 // Ends the process when the daemon is not there, before any call waits.
@@ -322,11 +364,11 @@ comm_dir_facade* reach_facade() {
   return comm_dir_facade::comm_dir_get_instance();
 }
 
-[[noreturn]] void run_search(const tool_options& options) {
+[[noreturn]] void run_search(tool_options& options) {
   velmarosta::COMM_DIR_CONNECT_INFO connect;
   velmarosta::COMM_DIR_BIND_INFO bind;
   const velmarosta::COMM_DIR_BIND_INFO* bind_or_none =
-      make_connection_records(options.connection, &connect, &bind);
+      make_connection_records(&options.connection, &connect, &bind);
   velmarosta::COMM_DIR_SEARCH_CONDITION condition;
   std::string error;
   if (!make_search_record(options.search, &condition, &error)) {
@@ -341,6 +383,7 @@ comm_dir_facade* reach_facade() {
   bool starttls_failed = false;
   RETCODE rc =
       open_operation(facade, watchdog, options.connection, connect, bind_or_none, &operation_id, &starttls_failed);
+  wipe(&bind);
   if (rc != 0) {
     say((starttls_failed ? "ldap_start_tls: " : "ldap_bind: ") + describe_result(rc));
     finish(starttls_failed ? kExitFailure : exit_status_for(rc));
@@ -404,10 +447,10 @@ void print_findings(const velmarosta::COMM_DIR_TEST_CONNECTION_INFO& info, bool 
   if (!diagnostic.empty()) std::printf("diagnostic: %s\n", diagnostic.c_str());
 }
 
-[[noreturn]] void run_check(const tool_options& options) {
+[[noreturn]] void run_check(tool_options& options) {
   velmarosta::COMM_DIR_TEST_CONNECTION_INFO info{};
   const velmarosta::COMM_DIR_BIND_INFO* bind =
-      make_connection_records(options.connection, &info.connect, &info.bind);
+      make_connection_records(&options.connection, &info.connect, &info.bind);
   info.bind_present = bind != nullptr ? 1 : 0;
   comm_dir_facade* facade = reach_facade();
   const std::unique_ptr<reply_watchdog> watching = start_watchdog(0);
@@ -417,6 +460,7 @@ void print_findings(const velmarosta::COMM_DIR_TEST_CONNECTION_INFO& info, bool 
     const RETCODE rc = guarded(watchdog, "check_connection", [&] {
       return facade->check_connection(velmarosta::COMM_DIR_TEST_MODE_SYNC, info);
     });
+    wipe(&info.bind);
     // A test that the daemon ran comes back with its findings, also when it
     // failed; a refusal of the daemon or the library has none.
     int ldap_code = 0;
@@ -434,6 +478,7 @@ void print_findings(const velmarosta::COMM_DIR_TEST_CONNECTION_INFO& info, bool 
   const RETCODE rc = guarded(watchdog, "check_connection", [&] {
     return facade->check_connection(velmarosta::COMM_DIR_TEST_MODE_CALLBACK, info);
   });
+  wipe(&info.bind);
   RETCODE result = rc;
   bool called = false;
   if (rc == 0) {

@@ -122,9 +122,14 @@ bool parse_general_option(const char* text, tool_options* options, std::string* 
   return fail(error, "Invalid general option name: " + name);
 }
 
+// Clears the password that -w gave from the process's arguments, as
+// ldapsearch does, so that ps and /proc/PID/cmdline no longer show it
+// (they do until this runs: -W and -y keep it off the command line).
+void hide_argument(char* arg) { explicit_bzero(arg, std::strlen(arg)); }
+
 // Options that search and check share. Returns 1 when taken, 0 when `opt`
 // is not one of them, -1 on a bad value.
-int parse_connection_option(int opt, const char* arg, tool_options* options, std::string* error) {
+int parse_connection_option(int opt, char* arg, tool_options* options, std::string* error) {
   connection_options& connection = options->connection;
   switch (opt) {
     case 'H': add_uris(arg, &connection.uris); return 1;
@@ -133,6 +138,7 @@ int parse_connection_option(int opt, const char* arg, tool_options* options, std
     case 'w':
       connection.password = arg;
       connection.password_given = true;
+      hide_argument(arg);
       return 1;
     case 'W':
       connection.prompt_password = true;
@@ -267,7 +273,7 @@ const char* usage_text() {
          "              (default ldap://localhost)\n"
          "  -x          simple authentication (the only kind; accepted for ldapsearch's sake)\n"
          "  -D binddn   bind DN\n"
-         "  -w passwd   bind password\n"
+         "  -w passwd   bind password (cleared from the process's arguments once read)\n"
          "  -W          prompt for the bind password\n"
          "  -y file     read the bind password from file (its whole content)\n"
          "  -Z          StartTLS, going on without it if it fails; -ZZ: StartTLS must succeed\n"

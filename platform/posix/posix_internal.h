@@ -42,23 +42,26 @@ struct SenderRule {
 };
 
 // Checks one datagram that recvmsg (with MSG_TRUNC) put into `buffer`, which
-// has room for kMaxMessage bytes; `received` is what recvmsg returned. In the
-// order that costs a stranger least: what came with it, credentials, then
-// sizes. Returns null when it is accepted: `buffer` then holds *length bytes,
-// the message's length word, with the zero bytes that its sender left out
-// restored. Otherwise returns why it is refused. *sender is set to the
-// credentials that came with it, or null. Its own function so that it can be
-// fed any datagram without a socket.
-//
-// The buffer is reused for every datagram, and restoring 48 KiB of zeros per
-// message would cost more than the datagram itself. So the buffer is kept
-// zero behind the last datagram instead: on entry, `*zero_from` is where the
-// zeros began before recvmsg wrote this datagram; the stale bytes of an
-// earlier, longer datagram are cleared, accepted or not, and `*zero_from`
-// becomes the end of this one. This holds only while no one else writes into
-// the buffer: a dispatch function reads the message and copies what it keeps.
+// has room for kMaxMessage bytes and was all zero before recvmsg wrote into
+// it; `received` is what recvmsg returned. In the order that costs a stranger
+// least: what came with it, credentials, then sizes. Returns null when it is
+// accepted: `buffer` then holds *length bytes, the message's length word, the
+// zero bytes that its sender left out being the buffer's zeros. Otherwise
+// returns why it is refused. *sender is set to the credentials that came with
+// it, or null. Its own function so that it can be fed any datagram without a
+// socket.
 const char* AcceptDatagram(const msghdr& message, std::size_t received, const SenderRule& rule, char* buffer,
-                           std::size_t* zero_from, std::size_t* length, const ucred** sender);
+                           std::size_t* length, const ucred** sender);
+
+// Zeroes what recvmsg wrote of a datagram of `received` bytes into `buffer`,
+// once it has been dispatched or refused. The buffer is reused for every
+// datagram, and restoring 48 KiB of zeros per message would cost more than
+// the datagram itself; zeroing what came costs as much as the datagram, keeps
+// the buffer ready for the next one and leaves no message's bytes (a bind
+// password) behind until a later one overwrites them. This holds only while
+// no one else writes into the buffer: a dispatch function reads the message
+// and copies what it keeps.
+void ForgetDatagram(char* buffer, std::size_t received);
 
 // --- a reply that will not come ----------------------------------------------
 //

@@ -13,13 +13,15 @@
 // from a pool keyed by the server's path, so creating and destroying a
 // client per message costs no system call; a sender leaves the trailing zero
 // bytes of a message out of the datagram and the receiver restores them; the
-// receiving thread reuses one buffer for every message and keeps it zero
-// behind the last one, so that restoring costs as much as the datagram, not
-// the message; the sender's credentials come with recvmsg. Sending a message
-// is one sendmsg, receiving one recvmsg.
+// receiving thread reuses one buffer for every message and zeroes what a
+// datagram wrote once its dispatch is over, so that restoring costs as much
+// as the datagram, not the message, and no message (a bind password, say)
+// lingers in it; the sender's credentials come with recvmsg. Sending a
+// message is one sendmsg, receiving one recvmsg.
 //
-// A dispatch function must not write into the message it is handed (the
-// library's copy what they keep); the zeros behind it are reused.
+// A dispatch function must not write into the message it is handed, nor
+// keep it (the library's copy what they keep): the zeros behind it are
+// reused, and the message is zeroed when the dispatch returns.
 //
 // Every call returns 0 or an errno value (EINVAL for a bad argument or a
 // handle that names no live client, ENOENT or ECONNREFUSED when no server
@@ -672,7 +674,7 @@ class Server {
 
   // Binds and starts the receiving thread; `self` is this server.
   RETCODE start(const std::shared_ptr<Server>& self, const sockaddr_un& address, ULONG stack_size) {
-    receive_buffer_.reset(new (std::nothrow) char[kMaxMessage]);
+    receive_buffer_.reset(new (std::nothrow) char[kMaxMessage]());
     send_buffer_.reset(new (std::nothrow) char[kSendBufferSize]());
     if (receive_buffer_ == nullptr || send_buffer_ == nullptr) return ENOMEM;
     fd_ = NewSocket();
@@ -951,19 +953,24 @@ class Server {
     std::size_t length = 0;
     const ucred* sender = nullptr;
     const char* refusal = AcceptDatagram(message, static_cast<std::size_t>(received), rule_,
-                                         receive_buffer_.get(), &zero_from_, &length, &sender);
+                                         receive_buffer_.get(), &length, &sender);
     if (refusal != nullptr) {
       drop(sender, static_cast<std::size_t>(received), refusal);
-      return Received::kDone;
+    } else {
+      dispatch(sender, static_cast<std::size_t>(received));
     }
+    ForgetDatagram(receive_buffer_.get(), static_cast<std::size_t>(received));
+    return Received::kDone;
+  }
+
+  void dispatch(const ucred* sender, std::size_t received) {
     int size = 0;
     t_dispatching = sender;
-    t_dispatching_received = static_cast<std::size_t>(received);
+    t_dispatching_received = received;
     t_dispatching_on = this;
     dispatch_(receive_buffer_.get(), send_buffer_.get(), &size);
     t_dispatching_on = nullptr;
     t_dispatching = nullptr;
-    return Received::kDone;
   }
 
   void drop(const ucred* sender, std::size_t received, const char* reason) {
@@ -986,10 +993,7 @@ class Server {
   int kick_fd_ = -1;  // connected to this server's own socket
   std::weak_ptr<Server> self_;
   // Used by the holder of the receiving role only (receiving_ below).
-  std::unique_ptr<char[]> receive_buffer_;
-  // Where the zeros behind the last datagram begin in receive_buffer_.
-  // Nothing is known zero before the first.
-  std::size_t zero_from_ = kMaxMessage;
+  std::unique_ptr<char[]> receive_buffer_;  // all zero between two datagrams
   std::unique_ptr<char[]> send_buffer_;
   alignas(cmsghdr) char control_[CMSG_SPACE(sizeof(ucred))];
   // Who receives: the thread or one caller at a time.
@@ -1168,10 +1172,7 @@ void NoteAwaitedReplyPosted() {
 }
 
 const char* AcceptDatagram(const msghdr& message, std::size_t received, const SenderRule& rule, char* buffer,
-                           std::size_t* zero_from, std::size_t* length, const ucred** sender) {
-  const std::size_t written = received < kMaxMessage ? received : kMaxMessage;
-  if (*zero_from > written) std::memset(buffer + written, 0, *zero_from - written);
-  *zero_from = written;
+                           std::size_t* length, const ucred** sender) {
   *sender = Credentials(message);
   if ((message.msg_flags & MSG_CTRUNC) != 0) return "it carried more than credentials";
   if (*sender == nullptr) return "no credentials came with it";
@@ -1185,6 +1186,10 @@ const char* AcceptDatagram(const msghdr& message, std::size_t received, const Se
   if (received > length_word) return "it is longer than its length word";
   *length = length_word;
   return nullptr;
+}
+
+void ForgetDatagram(char* buffer, std::size_t received) {
+  explicit_bzero(buffer, received < kMaxMessage ? received : kMaxMessage);
 }
 
 void TraceAwaitedServerEnded(const std::string& path) {

@@ -476,14 +476,39 @@ std::string FormatText(const char* format, va_list args) {
   return text;
 }
 
-// One line per call: a line break inside the text is written as "\n", and
-// the line ends with exactly one.
+// True when text[i] and text[i + 1] (before `end`) are a C1 control
+// character (U+0080 to U+009F) in UTF-8, which some terminals obey as they
+// obey ESC.
+bool IsC1Control(const std::string& text, std::size_t i, std::size_t end) {
+  return static_cast<unsigned char>(text[i]) == 0xC2 && i + 1 < end &&
+         static_cast<unsigned char>(text[i + 1]) >= 0x80 && static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+}
+
+void AppendHexEscape(std::string& line, char byte) {
+  static const char kHex[] = "0123456789abcdef";
+  const unsigned char c = static_cast<unsigned char>(byte);
+  line += "\\x";
+  line += kHex[c >> 4];
+  line += kHex[c & 0xF];
+}
+
+// One line per call, ending with exactly one line break. Trace texts carry
+// what peers sent (names, URIs, a server's diagnostic), so no byte of a text
+// may start a line of its own or reach a terminal as a command: a line break
+// inside it is written as "\n", every other control character (C0, DEL and
+// C1) as "\xNN" per byte.
 void AppendAsOneLine(std::string& line, const std::string& text) {
   std::size_t end = text.size();
   if (end > 0 && text[end - 1] == '\n') --end;
   for (std::size_t i = 0; i < end; ++i) {
-    if (text[i] == '\n') {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '\n') {
       line += "\\n";
+    } else if (c < 0x20 || c == 0x7F) {
+      AppendHexEscape(line, text[i]);
+    } else if (IsC1Control(text, i, end)) {
+      AppendHexEscape(line, text[i]);
+      AppendHexEscape(line, text[++i]);
     } else {
       line += text[i];
     }

@@ -121,6 +121,9 @@ TEST_F(EndToEndConnectionTest, CallbackCarriesTheResultToTheRegisteredObject) {
     EXPECT_EQ(callback.wait_for(expected.size()), expected);
   }
   EXPECT_EQ(velmarosta::comm_dir_unregister_callback(word), 0);
+  // The daemon's trace of every request (-d) names no password.
+  for (const char* password : {SlapdFixture::kReaderPassword, "not-the-password"})
+    EXPECT_EQ(service_->log().find(password), std::string::npos) << service_->log();
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The LDAP server's faults, through the facade and the daemon: a server that
 // is down, one that drops connection attempts, refuses, swallows, never
-// finishes a TLS handshake, answers late, or stops, resets or sends a notice
-// of disconnection in the middle of a search result. Each gives its own code
+// finishes a TLS handshake, answers late, or stops, resets, sends a notice
+// of disconnection or announces a huge entry in the middle of a search result. Each gives its own code
 // within the deadline that applies, and the daemon goes on serving. Then
 // slapd stopped and started again under running operations.
 #include <gtest/gtest.h>
@@ -96,6 +96,9 @@ const FaultRow kFaultRows[] = {
      0, "entries", kServerDown, 0, true},
     {"notice of disconnection mid-result", Server::kProxy, "ldap", kNone, {Fault::kNoticeAfter, 0, kCutAfterBytes},
      Moment::kAtSearch, 0, "entries", kUnavailable, 0, true},
+    // Refused as it is announced, before anything is allocated or awaited.
+    {"an entry of 256 MiB mid-result", Server::kProxy, "ldap", kNone, {Fault::kHugeAfter, 0, kCutAfterBytes},
+     Moment::kAtSearch, 0, "entries", kServerDown, 0, true},
 };
 
 // How a walk under a fault ended.

@@ -151,6 +151,21 @@ TEST_F(ToolSearchTest, ChecksTheConnectionWithAndWithoutCallback) {
   const CommandResult down = run_command({COMMDIR_TOOL_BIN, "check", "-H", closed_port_uri(), "--callback"});
   EXPECT_EQ(down.exit_code, 255) << down.out << down.err;
   EXPECT_NE(down.out.find("\ncallback: "), std::string::npos) << down.out;
+
+  // -w's password is gone from comm-dir's arguments (what ps shows) while
+  // it waits for a bind that a server never answers.
+  SilentServer silent;
+  ASSERT_TRUE(silent.ok());
+  ChildProcess waiting({COMMDIR_TOOL_BIN, "check", "-H", silent.uri(), "-o", "nettimeout=3", "-w", "not-for-ps"}, {},
+                       "");
+  std::string arguments;
+  for (int i = 0; i < 250 && waiting.alive(); ++i, usleep(20000)) {
+    std::ifstream cmdline("/proc/" + std::to_string(waiting.pid()) + "/cmdline");
+    arguments.assign(std::istreambuf_iterator<char>(cmdline), std::istreambuf_iterator<char>());
+    if (arguments.find("nettimeout=3") != std::string::npos && arguments.find("not-for-ps") == std::string::npos) break;
+  }
+  EXPECT_NE(arguments.find("nettimeout=3"), std::string::npos) << "comm-dir ended before it was looked at";
+  EXPECT_EQ(arguments.find("not-for-ps"), std::string::npos);
 }
 
 // Non-overlapping occurrences of `what` in `text`.

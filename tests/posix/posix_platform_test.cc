@@ -18,12 +18,14 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <iterator>
 #include <functional>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "gtest/gtest.h"
@@ -341,18 +343,34 @@ TEST_F(PosixPlatformTest, ProcessNameIsTheProcessesNotTheThreads) {
   EXPECT_STREQ(buffer, "a_process_name_");
 }
 
-TEST_F(PosixPlatformTest, TraceLinesGoWhereTheVariableSays) {
+// A text that peers fill (a name, a URI, a server's message) can neither
+// start a line of its own nor send a terminal a command: every control
+// character is escaped, and nothing else is.
+TEST_F(PosixPlatformTest, TraceLinesGoWhereTheVariableSaysWithControlCharactersEscaped) {
   std::string long_text(10000, 'L');
   emwGENTrcPrintf(0x3409, 258, 1, "[ERROR]<%s>(%d) \n", long_text.c_str(), 42);
-  emwGENTrcPrintf(7, 8, 0, "two\nlines");
+  const std::pair<const char*, const char*> escaped[] = {
+      {"two\nlines", "two\\nlines"},
+      {"tab\there", "tab\\x09here"},
+      {"return\rhere", "return\\x0dhere"},
+      {"escape\x1b[2Jhere", "escape\\x1b[2Jhere"},
+      {"bell\a nul-less\x01", "bell\\x07 nul-less\\x01"},
+      {"delete\x7fhere", "delete\\x7fhere"},
+      {"C1 \xc2\x9b" "2J", "C1 \\xc2\\x9b" "2J"},
+      {"J\xc3\xbcrgen \xc2\xa0\\ plain", "J\xc3\xbcrgen \xc2\xa0\\ plain"},
+  };
+  for (const auto& row : escaped) emwGENTrcPrintf(7, 8, 0, "%s", row.first);
   setenv("COMM_DIR_TRACE", "off", 1);
   emwGENTrcPrintf(7, 8, 0, "never written");
   std::string trace = Trace();
-  EXPECT_EQ(std::count(trace.begin(), trace.end(), '\n'), 2) << trace;
+  EXPECT_EQ(static_cast<std::size_t>(std::count(trace.begin(), trace.end(), '\n')), 1 + std::size(escaped)) << trace;
   EXPECT_EQ(trace.compare(0, 2, "20"), 0);  // starts with the date
   EXPECT_NE(trace.find(" pid=" + std::to_string(getpid()) + " tid="), std::string::npos);
   EXPECT_NE(trace.find("mod=0x3409 cat=258 flag=1 [ERROR]<" + long_text + ">(42) \n"), std::string::npos);
-  EXPECT_NE(trace.find("mod=0x7 cat=8 flag=0 two\\nlines\n"), std::string::npos);
+  for (const auto& row : escaped) {
+    EXPECT_NE(trace.find(std::string("mod=0x7 cat=8 flag=0 ") + row.second + "\n"), std::string::npos)
+        << row.second << "\n" << trace;
+  }
 }
 
 // A flood of one format is cut to its budget: the first line left out says

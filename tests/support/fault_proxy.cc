@@ -182,7 +182,7 @@ class FaultProxy::Loop {
     bool swallow = false;              // the client's data is dropped
     bool watch_tls = false;            // looking for the start of TLS
     std::string client_partial;        // watch_tls: an LDAP message not yet whole
-    std::string server_partial;        // kNoticeAfter: a server message not yet whole
+    std::string server_partial;        // kNoticeAfter, kHugeAfter: a server message not yet whole
     bool stalled = false;              // nothing more is passed on, either way
     bool reset_when_flushed = false;   // then a reset
     bool close_when_flushed = false;   // then an orderly close
@@ -213,7 +213,7 @@ class FaultProxy::Loop {
 
   static bool is_stream_fault(Fault fault) {
     return fault == Fault::kDelay || fault == Fault::kResetAfter || fault == Fault::kStallAfter ||
-           fault == Fault::kNoticeAfter;
+           fault == Fault::kNoticeAfter || fault == Fault::kHugeAfter;
   }
 
   void watch(std::vector<pollfd>* fds, std::vector<Link*>* owners) {
@@ -355,7 +355,7 @@ class FaultProxy::Loop {
       queue_to_client(link, bytes, Clock::now() + std::chrono::milliseconds(stream.delay_ms));
       return;
     }
-    if (stream.fault == Fault::kNoticeAfter) {
+    if (stream.fault == Fault::kNoticeAfter || stream.fault == Fault::kHugeAfter) {
       notice_at_boundary(link, bytes);
       return;
     }
@@ -394,6 +394,11 @@ class FaultProxy::Loop {
     link->stream = FaultPlan{};
     link->stalled = true;
     if (fault == Fault::kStallAfter) return;
+    if (fault == Fault::kHugeAfter) {
+      // A SEQUENCE whose length, in four bytes, is 256 MiB.
+      queue_to_client(link, std::string("\x30\x84\x10\x00\x00\x00\x02\x01\x02", 9), Clock::now());
+      return;
+    }
     if (fault == Fault::kNoticeAfter) {
       queue_to_client(link, extended_response(std::string(1, '\0'), kResultUnavailable, kNoticeOfDisconnectionOid),
                       Clock::now());

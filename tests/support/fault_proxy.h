@@ -6,7 +6,7 @@
 //
 // Faults that concern how a connection starts (kRefuse, kSwallow, kStallTls)
 // apply to connections accepted after set_fault(). Faults of the stream
-// (kDelay, kResetAfter, kStallAfter, kNoticeAfter) apply to every connection
+// (kDelay, kResetAfter, kStallAfter, kNoticeAfter, kHugeAfter) apply to every connection
 // from the moment of set_fault(); their byte budget counts the server's bytes
 // passed on from then on, so a test can let a search begin and then cut it.
 #ifndef COMMDIR_TESTS_SUPPORT_FAULT_PROXY_H_
@@ -32,12 +32,13 @@ enum class Fault {
   kStallAfter,   // after `bytes` more server bytes: pass nothing more, either way
   kNoticeAfter,  // after `bytes` more server bytes, at the next message boundary:
                  // a notice of disconnection, then close
+  kHugeAfter,    // the same, but the start of a message of 256 MiB, then nothing more
 };
 
 struct FaultPlan {
   Fault fault = Fault::kNone;
   int delay_ms = 0;     // kDelay
-  std::size_t bytes = 0;  // kResetAfter, kStallAfter, kNoticeAfter
+  std::size_t bytes = 0;  // kResetAfter, kStallAfter, kNoticeAfter, kHugeAfter
 };
 
 // Thread-safe: set_fault() and the accessors may be called from any thread
