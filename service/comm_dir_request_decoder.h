@@ -28,6 +28,7 @@
 #include "commdir/comm_dir_records.h"
 #include "commdir/comm_dir_result_codes.h"
 #include "ipc/comm_dir_ipc_envelope.h"
+#include "service/comm_dir_service_ipc.h"
 
 namespace velmarosta {
 
@@ -112,9 +113,20 @@ inline bool valid_server_suffix(const char* name) {
   return true;
 }
 
+// True for the names (without "utcp:") of the daemon's own endpoints. A
+// requester may not name them as its reply server or callback endpoint: a
+// daemon that runs as root owns them, so the check of an endpoint's owner
+// would let the daemon send into itself, where a forged answer to one of
+// its callbacks could wait for a word to match.
+inline bool names_daemon_endpoint(const char* suffix) {
+  return std::strcmp(suffix, COMM_DIR_SERVICE_SERVER_NAME + kPrefixLength) == 0 ||
+         std::strcmp(suffix, COMM_DIR_SERVICE_CALLBACK_REPLY_SERVER + kPrefixLength) == 0;
+}
+
 inline bool valid_reply_server(const char (&name)[COMM_DIR_IPC_NAME_SIZE]) {
   return terminated(name) && valid_endpoint_name(name) &&
-         std::strncmp(name, COMM_DIR_IPC_PREFIX, kPrefixLength) == 0 && valid_server_suffix(name + kPrefixLength);
+         std::strncmp(name, COMM_DIR_IPC_PREFIX, kPrefixLength) == 0 && valid_server_suffix(name + kPrefixLength) &&
+         !names_daemon_endpoint(name + kPrefixLength);
 }
 
 // Compared block by block against zeros with memcmp, which is vectorised:
@@ -151,7 +163,8 @@ inline RETCODE check_connection_test(const COMM_DIR_CHECK_CONNECTION_REQUEST& re
   if (code != 0) return code;
   if (!terminated(info.callback_server_name)) return COMM_DIR_SVC_UNTERMINATED_STRING;
   if (request.test_mode > COMM_DIR_TEST_MODE_CALLBACK) return COMM_DIR_SVC_BAD_FIELD;
-  if (request.test_mode == COMM_DIR_TEST_MODE_CALLBACK && !valid_server_suffix(info.callback_server_name))
+  if (request.test_mode == COMM_DIR_TEST_MODE_CALLBACK &&
+      (!valid_server_suffix(info.callback_server_name) || names_daemon_endpoint(info.callback_server_name)))
     return COMM_DIR_SVC_BAD_FIELD;
   return 0;
 }

@@ -146,6 +146,8 @@ TEST(ServiceRequestDecoder, DropsRefusesOrServesEachMessage) {
       {"the prefix alone", 12, text_at(84, "utcp:"), V::kDrop, 0},
       {"a path in the name", 12, text_at(84, "utcp:../etc/x"), V::kDrop, 0},
       {"a blank in the name", 12, text_at(84, "utcp:a b"), V::kDrop, 0},
+      {"the daemon's own endpoint", 12, text_at(84, "utcp:COMM_DIR_SRV"), V::kDrop, 0},
+      {"the daemon's callback answers", 12, text_at(84, "utcp:COMM_DIR_SRV_CB"), V::kDrop, 0},
       // Routable but not servable: refused with its code.
       {"function id 15", 3, word_at(80, 15), V::kRefuse, COMM_DIR_SVC_UNKNOWN_FUNCTION},
       {"function id 0xFFFFFFFF", 3, word_at(80, 0xFFFFFFFFu), V::kRefuse, COMM_DIR_SVC_UNKNOWN_FUNCTION},
@@ -186,6 +188,8 @@ TEST(ServiceRequestDecoder, DropsRefusesOrServesEachMessage) {
       {"test mode 2", 0, word_at(p + 72, 2), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
       {"callback without a name", 0, both(callback, fill_at(t + 1912, 0, 16)), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
       {"callback name with a slash", 0, both(callback, text_at(t + 1912, "../x")), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
+      {"callback to the daemon", 0, both(callback, text_at(t + 1912, "COMM_DIR_SRV_CB")), V::kRefuse,
+       COMM_DIR_SVC_BAD_FIELD},
       {"callback name without its NUL", 0, fill_at(t + 1912, 'n', 16), V::kRefuse, COMM_DIR_SVC_UNTERMINATED_STRING},
       {"test's URI without its NUL", 0, fill_at(t + 4, 'u', 176), V::kRefuse, COMM_DIR_SVC_UNTERMINATED_STRING},
   };
