@@ -33,6 +33,7 @@
 #include "tools/tool_options.h"
 #include "tools/tool_outcome.h"
 #include "tools/tool_records.h"
+#include "tools/tool_tls.h"
 
 #ifndef COMMDIR_VERSION
 #define COMMDIR_VERSION "unknown"
@@ -203,7 +204,7 @@ struct entry_attribute {
 // refusals of the bind itself (inappropriate authentication, invalid
 // credentials, insufficient access), which mean that StartTLS worked.
 bool may_be_starttls_failure(RETCODE rc) {
-  if (rc == velmarosta::COMM_DIR_SVC_TLS_CERT_UNTRUSTED || rc == velmarosta::COMM_DIR_SVC_TLS_FAILED) return true;
+  if (is_tls_failure(rc)) return true;
   int ldap_code = 0;
   return velmarosta::comm_dir_ldap_code_of(rc, &ldap_code) && (ldap_code < 48 || ldap_code > 50);
 }
@@ -343,6 +344,7 @@ const velmarosta::COMM_DIR_BIND_INFO* make_connection_records(connection_options
                                                               velmarosta::COMM_DIR_BIND_INFO* bind) {
   std::string error;
   const bool starttls = connection->starttls != starttls_request::kNone;
+  connection->tls = read_user_tls_settings();
   const bool made =
       make_connect_record(*connection, starttls, connect, &error) && make_bind_record(*connection, bind, &error);
   wipe(&connection->password);
