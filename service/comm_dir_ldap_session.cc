@@ -218,13 +218,29 @@ int limit_incoming(LDAP* ld) {
   return LDAP_OPT_SUCCESS;
 }
 
+// libldap's TLS_REQCERT level for the record's word (the decoder let only
+// these through).
+int require_cert_level(UINT tls_verify) {
+  switch (tls_verify) {
+    case COMM_DIR_TLS_VERIFY_NEVER: return LDAP_OPT_X_TLS_NEVER;
+    case COMM_DIR_TLS_VERIFY_ALLOW: return LDAP_OPT_X_TLS_ALLOW;
+    case COMM_DIR_TLS_VERIFY_TRY: return LDAP_OPT_X_TLS_TRY;
+    default: return LDAP_OPT_X_TLS_DEMAND;
+  }
+}
+
+// Whether a certificate that fails the check ends the handshake.
+bool refuses_bad_certificate(UINT tls_verify) {
+  return tls_verify == COMM_DIR_TLS_VERIFY_DEMAND || tls_verify == COMM_DIR_TLS_VERIFY_TRY;
+}
+
 // Sets the options that every connection needs before it connects. The TLS
 // settings go into a context of this handle's own (LDAP_OPT_X_TLS_NEWCTX),
 // so records with different authorities never share one.
 int set_options(LDAP* ld, const COMM_DIR_CONNECT_INFO& connect, const link_settings& link) {
   const int version = LDAP_VERSION3;
   const timeval network = comm_dir_timeval_ms(link.network_timeout_ms);
-  const int require_cert = connect.tls_verify == COMM_DIR_TLS_VERIFY_NEVER ? LDAP_OPT_X_TLS_NEVER : LDAP_OPT_X_TLS_DEMAND;
+  const int require_cert = require_cert_level(connect.tls_verify);
   const char* ca_file = link.ca_file.c_str();
   const int new_context = 0;
   int rc = limit_incoming(ld);
@@ -311,7 +327,7 @@ bool handshake_passes_unchecked(const std::string& uri, COMM_DIR_CONNECT_INFO co
 RETCODE failed_handshake(const std::string& uri, const COMM_DIR_CONNECT_INFO& connect,
                          const link_settings& link, int ldap_code, comm_dir_ldap_findings* findings) {
   const bool refused_certificate =
-      connect.tls_verify != COMM_DIR_TLS_VERIFY_NEVER && handshake_passes_unchecked(uri, connect, link);
+      refuses_bad_certificate(connect.tls_verify) && handshake_passes_unchecked(uri, connect, link);
   const char* ca_file = link.ca_file.c_str();
   findings->ldap_result = ldap_code;
   findings->diagnostic = "TLS with " + uri + ": ";

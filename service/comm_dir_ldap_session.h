@@ -13,8 +13,9 @@
 // not failed over.
 //
 // TLS: the server's certificate is checked against the record's authority
-// file (else the daemon's --ca-file, else the system's) unless the record
-// says COMM_DIR_TLS_VERIFY_NEVER; each handle has a TLS context of its own.
+// file (else the daemon's --ca-file, else the system's) at the record's
+// level (libldap's TLS_REQCERT: demand, never, allow or try); each handle
+// has a TLS context of its own.
 // A refused certificate gives COMM_DIR_SVC_TLS_CERT_UNTRUSTED, any other
 // failed handshake COMM_DIR_SVC_TLS_FAILED, and an authority file that the
 // daemon cannot read COMM_DIR_SVC_TLS_CA_FILE before any server is tried.

@@ -143,7 +143,7 @@ inline bool all_zero(const char* bytes, std::size_t count) {
 inline RETCODE check_connect(const COMM_DIR_CONNECT_INFO& connect) {
   if (!terminated(connect.uri) || !terminated(connect.tls_ca_file)) return COMM_DIR_SVC_UNTERMINATED_STRING;
   if (connect.uri[0] == '\0' || connect.security > COMM_DIR_SECURITY_STARTTLS ||
-      connect.tls_verify > COMM_DIR_TLS_VERIFY_NEVER)
+      connect.tls_verify > COMM_DIR_TLS_VERIFY_TRY)
     return COMM_DIR_SVC_BAD_FIELD;
   return 0;
 }

@@ -3,6 +3,7 @@
 #include <sys/random.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -61,8 +62,13 @@ RETCODE serve_value(comm_dir_operation& operation, const comm_dir_request& reque
   }
   const berval& value = *values.values[index];
   const bool binary = is_binary_request(function_id);
-  if (value.bv_len > (binary ? COMM_DIR_MAX_BINARY_VALUE : COMM_DIR_MAX_STRING_VALUE))
-    return COMM_DIR_SVC_VALUE_TOO_LARGE;  // refused whole: never cut
+  if (value.bv_len > (binary ? COMM_DIR_MAX_BINARY_VALUE : COMM_DIR_MAX_STRING_VALUE)) {
+    // Refused whole, never cut. The refusal of a length request still says
+    // the length (a reader that leaves the value out can name its size);
+    // the library reads no word of a refusal.
+    if (is_length_request(function_id)) word = static_cast<UINT>(std::min<ber_len_t>(value.bv_len, UINT_MAX));
+    return COMM_DIR_SVC_VALUE_TOO_LARGE;
+  }
   const UINT length = static_cast<UINT>(value.bv_len);
   if (is_length_request(function_id)) {
     word = length;

@@ -172,7 +172,7 @@ TEST(ServiceRequestDecoder, DropsRefusesOrServesEachMessage) {
       {"CA file without its NUL", 1, fill_at(p + 248, 'c', 88), V::kRefuse, COMM_DIR_SVC_UNTERMINATED_STRING},
       {"empty URI", 1, fill_at(p + 72, 0, 1), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
       {"security 3", 1, word_at(p + 72 + 264, 3), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
-      {"TLS check 2", 1, word_at(p + 72 + 272, 2), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
+      {"TLS check 4", 1, word_at(p + 72 + 272, 4), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
       {"bind flag 2", 1, word_at(p + 352, 2), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
       {"bind method 3", 1, word_at(p + 356, 3), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
       {"bind DN without its NUL", 1, fill_at(p + 360, 'd', 512), V::kRefuse, COMM_DIR_SVC_UNTERMINATED_STRING},

@@ -2,6 +2,9 @@
 // statuses.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -118,6 +121,45 @@ TEST(ToolOptionsTest, AddsEntryDnToTheRequestedAttributesUnlessAsked) {
   }
 }
 
+// The daemon opens the authority file from another folder, and a file that
+// ldap.conf names for other uses must not fail a search without TLS.
+TEST(ToolOptionsTest, CarriesTheUsersTlsSettingsWhereTlsMayBeUsed) {
+  struct Case {
+    std::vector<std::string> uris;
+    bool starttls;
+    std::string ca_file;  // the user's
+    std::string carried;  // "" when the record carries none; "CWD/" stands for the current folder
+    UINT verify;          // the record's
+  };
+  char cwd[PATH_MAX];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  const Case cases[] = {
+      {{"ldap://a/"}, false, "/etc/ca.pem", "", COMM_DIR_TLS_VERIFY_DEMAND},
+      {{"ldap://a/"}, true, "/etc/ca.pem", "/etc/ca.pem", COMM_DIR_TLS_VERIFY_ALLOW},
+      {{"ldap://a/", "ldaps://b/"}, false, "tls/ca.pem", "CWD/tls/ca.pem", COMM_DIR_TLS_VERIFY_ALLOW},
+      {{"ldaps://b/"}, false, "", "", COMM_DIR_TLS_VERIFY_ALLOW},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(joined(c.uris) + " " + c.ca_file);
+    connection_options connection;
+    connection.uris = c.uris;
+    connection.tls = {c.ca_file, COMM_DIR_TLS_VERIFY_ALLOW};
+    COMM_DIR_CONNECT_INFO record;
+    std::string error;
+    ASSERT_TRUE(make_connect_record(connection, c.starttls, &record, &error)) << error;
+    const std::string carried = c.carried.rfind("CWD/", 0) == 0 ? std::string(cwd) + c.carried.substr(3) : c.carried;
+    EXPECT_EQ(record.tls_ca_file, carried);
+    EXPECT_EQ(record.tls_verify, c.verify);
+  }
+  connection_options connection;
+  connection.uris = {"ldaps://b/"};
+  COMM_DIR_CONNECT_INFO record;
+  connection.tls.ca_file = "/" + std::string(sizeof record.tls_ca_file - 1, 'c');
+  std::string error;
+  EXPECT_FALSE(make_connect_record(connection, false, &record, &error));
+  EXPECT_NE(error.find("certificate authority file"), std::string::npos) << error;
+}
+
 TEST(ToolOptionsTest, RefusesValuesThatDoNotFitTheirFields) {
   search_options search;
   COMM_DIR_SEARCH_CONDITION condition;
@@ -156,6 +198,11 @@ TEST(ToolOptionsTest, ExitsWithLdapsearchsStatuses) {
       {-1, kExitUnreachable, "(-1)"},
       {COMM_DIR_ERR, kExitOther, "(0x34090000)"},
       {COMM_DIR_SVC_BUSY, kExitOther, "busy: too many requests or operations; try again (0x34093006)"},
+      // A failed ldaps:// handshake is a server that ldapsearch cannot contact.
+      {COMM_DIR_SVC_TLS_CERT_UNTRUSTED, kExitUnreachable, "(0x34093030)"},
+      {COMM_DIR_SVC_TLS_FAILED, kExitUnreachable, "(0x34093031)"},
+      {COMM_DIR_SVC_TLS_CA_FILE, kExitUnreachable, "(0x34093032)"},
+      {COMM_DIR_SVC_TLS_CA_NOT_ALLOWED, kExitOther, "(0x34093033)"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(exit_status_for(c.code), c.status) << std::hex << c.code;

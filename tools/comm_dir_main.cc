@@ -30,9 +30,11 @@
 #include "platform/posix/commdir_posix_ipc.h"
 #include "tools/ldif_writer.h"
 #include "tools/reply_watchdog.h"
+#include "tools/single_value_reader.h"
 #include "tools/tool_options.h"
 #include "tools/tool_outcome.h"
 #include "tools/tool_records.h"
+#include "tools/tool_tls.h"
 
 #ifndef COMMDIR_VERSION
 #define COMMDIR_VERSION "unknown"
@@ -203,7 +205,7 @@ struct entry_attribute {
 // refusals of the bind itself (inappropriate authentication, invalid
 // credentials, insufficient access), which mean that StartTLS worked.
 bool may_be_starttls_failure(RETCODE rc) {
-  if (rc == velmarosta::COMM_DIR_SVC_TLS_CERT_UNTRUSTED || rc == velmarosta::COMM_DIR_SVC_TLS_FAILED) return true;
+  if (is_tls_failure(rc)) return true;
   int ldap_code = 0;
   return velmarosta::comm_dir_ldap_code_of(rc, &ldap_code) && (ldap_code < 48 || ldap_code > 50);
 }
@@ -234,15 +236,51 @@ RETCODE open_operation(comm_dir_facade* facade, reply_watchdog& watchdog,
   return start();
 }
 
-// Reads the values of the attribute that `name` (the facade's) names.
+// A value that comm-dir leaves out: longer than one reply can carry.
+struct left_out_value {
+  std::string attribute;
+  UINT index;
+  UINT length;  // in bytes, as the daemon said it; 0 when it did not
+};
+
+// Reads the values of `name` one by one and leaves out each that the daemon
+// refuses as longer than one reply can carry; the others keep their order.
+RETCODE read_values_one_by_one(reply_watchdog& watchdog, UINT operation_id, const char* name,
+                               std::vector<std::string>* out, std::vector<left_out_value>* left_out) {
+  single_value_reader reader(operation_id, name);
+  UINT count = 0;
+  RETCODE rc = guarded(watchdog, "get_value_binary", [&] {
+    const RETCODE opened = reader.open();
+    return opened != 0 ? opened : reader.count(&count);
+  });
+  for (UINT index = 0; rc == 0 && index < count; ++index) {
+    std::string value;
+    UINT length = 0;
+    rc = guarded(watchdog, "get_value_binary", [&] { return reader.value(index, &value, &length); });
+    if (rc == 0) out->push_back(std::move(value));
+    if (rc == velmarosta::COMM_DIR_SVC_VALUE_TOO_LARGE) {
+      left_out->push_back(left_out_value{name, index, length});
+      rc = 0;
+    }
+  }
+  return rc;
+}
+
+// Reads the values of the attribute that `name` (the facade's) names. The
+// daemon refuses a value longer than one reply can carry, and with it the
+// facade's whole list: the attribute's values are then read one by one, so
+// that only that value is missing (named in `left_out`).
 RETCODE read_values(comm_dir_facade* facade, reply_watchdog& watchdog, UINT operation_id, CHAR* name,
-                    std::vector<std::string>* out) {
+                    std::vector<std::string>* out, std::vector<left_out_value>* left_out) {
   UINT count = 0;
   velmarosta::COMM_DIR_BERVAL** values = nullptr;
   // Binary values carry every byte as it is, NUL included; the LDIF writer
   // decides how to print them.
   const RETCODE rc = guarded(watchdog, "get_value_binary",
                              [&] { return facade->get_value_binary(operation_id, name, count, values); });
+  if (rc == velmarosta::COMM_DIR_SVC_VALUE_TOO_LARGE) {
+    return read_values_one_by_one(watchdog, operation_id, name, out, left_out);
+  }
   if (rc != 0) return rc;
   for (UINT i = 0; values != nullptr && i < count && values[i] != nullptr; ++i) {
     out->emplace_back(values[i]->bv_val, values[i]->bv_len);
@@ -255,7 +293,8 @@ bool is_entry_dn(const std::string& name) { return ::strcasecmp(name.c_str(), kE
 
 // Reads the current entry. With -A only entryDN's value is read.
 RETCODE read_entry(comm_dir_facade* facade, reply_watchdog& watchdog, UINT operation_id, bool types_only,
-                   std::vector<entry_attribute>* attributes, const char** failed_call) {
+                   std::vector<entry_attribute>* attributes, std::vector<left_out_value>* left_out,
+                   const char** failed_call) {
   CHAR* name = nullptr;
   *failed_call = "get_first_attribute";
   RETCODE rc = guarded(watchdog, *failed_call, [&] { return facade->get_first_attribute(operation_id, name); });
@@ -263,7 +302,7 @@ RETCODE read_entry(comm_dir_facade* facade, reply_watchdog& watchdog, UINT opera
     attributes->push_back(entry_attribute{name, {}});
     if (!types_only || is_entry_dn(attributes->back().name)) {
       *failed_call = "get_value_binary";
-      rc = read_values(facade, watchdog, operation_id, name, &attributes->back().values);
+      rc = read_values(facade, watchdog, operation_id, name, &attributes->back().values, left_out);
       if (rc != 0) return rc;
     }
     *failed_call = "get_next_attribute";
@@ -272,14 +311,20 @@ RETCODE read_entry(comm_dir_facade* facade, reply_watchdog& watchdog, UINT opera
   return rc;
 }
 
-// Appends the entry as LDIF. False when it came without its DN (a server
-// that does not serve entryDN).
-bool format_entry(const std::vector<entry_attribute>& attributes, const search_options& search,
-                  bool hide_entry_dn, const ldif_writer& writer, std::string* out) {
+// The entry's entryDN, or null when it came without it (a server that does
+// not serve entryDN).
+const entry_attribute* find_dn(const std::vector<entry_attribute>& attributes) {
   const entry_attribute* dn = nullptr;
   for (const entry_attribute& attribute : attributes) {
     if (is_entry_dn(attribute.name) && attribute.values.size() == 1) dn = &attribute;
   }
+  return dn;
+}
+
+// Appends the entry as LDIF. False when it came without its DN.
+bool format_entry(const std::vector<entry_attribute>& attributes, const search_options& search,
+                  bool hide_entry_dn, const ldif_writer& writer, std::string* out) {
+  const entry_attribute* dn = find_dn(attributes);
   if (dn == nullptr) return false;
   writer.put_dn(dn->values.front(), out);
   for (const entry_attribute& attribute : attributes) {
@@ -294,18 +339,31 @@ bool format_entry(const std::vector<entry_attribute>& attributes, const search_o
   return true;
 }
 
+// Names each value of the entry `dn` that was left out, on standard error.
+void report_left_out(const std::vector<left_out_value>& left_out, const std::string& dn) {
+  for (const left_out_value& value : left_out) {
+    const std::string size = value.length > velmarosta::COMM_DIR_MAX_BINARY_VALUE
+                                 ? std::to_string(value.length) + " bytes, "
+                                 : std::string();
+    say("value " + std::to_string(value.index) + " of " + value.attribute + " of " + dn + ": " + size +
+        "longer than one reply can carry (" + std::to_string(velmarosta::COMM_DIR_MAX_BINARY_VALUE) +
+        " bytes); left out");
+  }
+}
+
 // Walks the result of the operation's search and prints each entry as soon
 // as it is read. Returns the code that ended the walk (0 at its end) and the
-// call that returned it.
+// call that returned it; `left_out_count` counts the values left out.
 RETCODE print_entries(comm_dir_facade* facade, reply_watchdog& watchdog, UINT operation_id,
-                      const search_options& search, const char** failed_call) {
+                      const search_options& search, const char** failed_call, std::size_t* left_out_count) {
   const ldif_writer writer(search.wrap);
   const bool hide_entry_dn = !user_requests_entry_dn(search);
   *failed_call = "get_first_entry";
   RETCODE rc = guarded(watchdog, *failed_call, [&] { return facade->get_first_entry(operation_id); });
   while (rc == 0) {
     std::vector<entry_attribute> attributes;
-    rc = read_entry(facade, watchdog, operation_id, search.types_only, &attributes, failed_call);
+    std::vector<left_out_value> left_out;
+    rc = read_entry(facade, watchdog, operation_id, search.types_only, &attributes, &left_out, failed_call);
     if (rc != 0) return rc;
     std::string text;
     if (!format_entry(attributes, search, hide_entry_dn, writer, &text)) {
@@ -314,6 +372,8 @@ RETCODE print_entries(comm_dir_facade* facade, reply_watchdog& watchdog, UINT op
       return velmarosta::COMM_DIR_ERR_BAD_REPLY;
     }
     std::fwrite(text.data(), 1, text.size(), stdout);
+    report_left_out(left_out, find_dn(attributes)->values.front());
+    *left_out_count += left_out.size();
     *failed_call = "get_next_entry";
     rc = guarded(watchdog, *failed_call, [&] { return facade->get_next_entry(operation_id); });
   }
@@ -343,6 +403,7 @@ const velmarosta::COMM_DIR_BIND_INFO* make_connection_records(connection_options
                                                               velmarosta::COMM_DIR_BIND_INFO* bind) {
   std::string error;
   const bool starttls = connection->starttls != starttls_request::kNone;
+  connection->tls = read_user_tls_settings();
   const bool made =
       make_connect_record(*connection, starttls, connect, &error) && make_bind_record(*connection, bind, &error);
   wipe(&connection->password);
@@ -394,11 +455,14 @@ comm_dir_facade* reach_facade() {
   timeval time_limit{options.search.time_limit_s, 0};
   rc = guarded(watchdog, failed_call,
                [&] { return facade->search(condition, options.search.size_limit, time_limit); });
-  if (rc == 0) rc = print_entries(facade, watchdog, operation_id, options.search, &failed_call);
+  std::size_t left_out = 0;
+  if (rc == 0) rc = print_entries(facade, watchdog, operation_id, options.search, &failed_call, &left_out);
   if (rc != 0) say(std::string(failed_call) + ": " + describe_result(rc));
   const RETCODE ended = guarded(watchdog, "end_operation", [&] { return facade->end_operation(operation_id); });
   if (ended != 0) say("end_operation: " + describe_result(ended));
-  finish(exit_status_for(rc));
+  // A walk that ended early says why; one that went through says that
+  // values are missing.
+  finish(rc == 0 && left_out > 0 ? kExitValuesLeftOut : exit_status_for(rc));
 }
 
 // --- check --------------------------------------------------------------------

@@ -298,12 +298,24 @@ const char* usage_text() {
          "A call that the daemon does not answer within 120 s (plus the -l time\n"
          "limit) ends comm-dir.\n"
          "\n"
+         "TLS is set up as ldapsearch's libldap sets it up: the certificate authority\n"
+         "file and the check of the server's certificate come from LDAPTLS_CACERT and\n"
+         "LDAPTLS_REQCERT, or TLS_CACERT and TLS_REQCERT of ldap.conf, ~/.ldaprc or\n"
+         "./ldaprc (LDAPCONF and LDAPRC name others). The daemon makes the connection\n"
+         "with them: a relative file is taken from the current folder.\n"
+         "\n"
+         "A value longer than one reply of the daemon can carry (47,208 bytes) is left\n"
+         "out, named on standard error; the entry's other values and the entries after\n"
+         "it are printed.\n"
+         "\n"
          "Exit status, as ldapsearch's: the LDAP result code (0 success, 4 size limit\n"
          "exceeded, 32 no such object, 49 invalid credentials, ...), a libldap error\n"
-         "of the daemon as its low byte (255: LDAP server down), 1 for a bad command\n"
-         "line or a failed StartTLS, 80 for a refusal of the daemon or the library that is no LDAP code,\n"
-         "251 when the callback or an answer does not come in time, and 255 when the\n"
-         "directory service is not running.\n";
+         "of the daemon as its low byte (255: LDAP server down, also for a failed\n"
+         "TLS handshake of ldaps://), 1 for a bad command line or a failed StartTLS,\n"
+         "11 (admin limit exceeded) when values were left out as they are too long for\n"
+         "the daemon's replies, 80 for a refusal of the daemon or the library that is\n"
+         "no LDAP code, 251 when the callback or an answer does not come in time, and\n"
+         "255 when the directory service is not running.\n";
 }
 
 }  // namespace commdir_tools

@@ -17,6 +17,14 @@ enum class tool_command { kSearch, kCheck, kHelp, kVersion };
 // -ZZ requires it.
 enum class starttls_request { kNone, kTry, kDemand };
 
+// The TLS settings that the connect record carries: the user's, from
+// libldap's configuration (tools/tool_tls.h), as ldapsearch takes them.
+// comm-dir has no option of its own for them.
+struct tls_settings {
+  std::string ca_file;  // TLS_CACERT as configured (maybe relative); empty: none
+  UINT verify = velmarosta::COMM_DIR_TLS_VERIFY_DEMAND;  // TLS_REQCERT as a COMM_DIR_TLS_VERIFY_* word
+};
+
 // Where to connect and how to bind.
 struct connection_options {
   std::vector<std::string> uris;  // -H, tried in order; several per -H too
@@ -27,6 +35,7 @@ struct connection_options {
   std::string password_file;      // -y: its whole content is the password
   starttls_request starttls = starttls_request::kNone;
   UINT network_timeout_ms = 0;    // -o nettimeout=N; 0: the daemon's default
+  tls_settings tls;
 };
 
 struct search_options {

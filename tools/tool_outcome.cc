@@ -7,9 +7,14 @@
 
 namespace commdir_tools {
 
+bool is_tls_failure(RETCODE code) {
+  return code == velmarosta::COMM_DIR_SVC_TLS_CERT_UNTRUSTED || code == velmarosta::COMM_DIR_SVC_TLS_FAILED ||
+         code == velmarosta::COMM_DIR_SVC_TLS_CA_FILE;
+}
+
 int exit_status_for(RETCODE code) {
   if (code == 0) return 0;
-  if (code == -1) return kExitUnreachable;
+  if (code == -1 || is_tls_failure(code)) return kExitUnreachable;
   int ldap_code = 0;
   if (!velmarosta::comm_dir_ldap_code_of(code, &ldap_code)) return kExitOther;
   // A process exits with the low byte only; a code whose low byte is 0 must

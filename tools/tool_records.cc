@@ -1,7 +1,11 @@
 #include "tools/tool_records.h"
 
 #include <strings.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace commdir_tools {
@@ -32,11 +36,41 @@ std::string join(const std::vector<std::string>& words) {
   return text;
 }
 
+bool is_ldaps(const std::string& uri) { return ::strncasecmp(uri.c_str(), "ldaps://", 8) == 0; }
+
 bool all_ldaps(const std::vector<std::string>& uris) {
-  for (const std::string& uri : uris) {
-    if (::strncasecmp(uri.c_str(), "ldaps://", 8) != 0) return false;
+  return !uris.empty() && std::all_of(uris.begin(), uris.end(), is_ldaps);
+}
+
+// `path` as libldap in comm-dir would open it, for a daemon that runs in
+// another folder: a relative path is taken from the current folder.
+bool absolute_path(const std::string& path, std::string* absolute, std::string* error) {
+  if (path.empty() || path[0] == '/') {
+    *absolute = path;
+    return true;
   }
-  return !uris.empty();
+  char folder[PATH_MAX];
+  if (::getcwd(folder, sizeof folder) == nullptr) {
+    *error = "the certificate authority file " + path + " is relative, and the current folder is unknown: " +
+             std::strerror(errno);
+    return false;
+  }
+  *absolute = std::string(folder) + "/" + path;
+  return true;
+}
+
+// The user's TLS settings, when the connection may speak TLS (StartTLS, or
+// an ldaps:// URI in the list); without TLS they stay zero, so that a file
+// named in ldap.conf for other uses cannot make a plain search fail.
+bool put_tls_settings(const connection_options& connection, bool starttls, COMM_DIR_CONNECT_INFO* record,
+                      std::string* error) {
+  if (!starttls && std::none_of(connection.uris.begin(), connection.uris.end(), is_ldaps)) return true;
+  std::string ca_file;
+  if (!absolute_path(connection.tls.ca_file, &ca_file, error) ||
+      !copy_field(ca_file, "the certificate authority file path", record->tls_ca_file, error))
+    return false;
+  record->tls_verify = connection.tls.verify;
+  return true;
 }
 
 }  // namespace
@@ -60,8 +94,7 @@ bool make_connect_record(const connection_options& connection, bool starttls,
     record->security = velmarosta::COMM_DIR_SECURITY_NONE;
   }
   record->network_timeout_ms = connection.network_timeout_ms;
-  record->tls_verify = velmarosta::COMM_DIR_TLS_VERIFY_DEMAND;
-  return true;
+  return put_tls_settings(connection, starttls, record, error);
 }
 
 bool make_bind_record(const connection_options& connection, COMM_DIR_BIND_INFO* record,

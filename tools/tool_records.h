@@ -21,6 +21,8 @@ bool user_requests_entry_dn(const search_options& search);
 // Each returns false, with a message in `error`, when a value does not fit
 // its field (fields are fixed-size and NUL-terminated). `starttls` chooses
 // StartTLS for the connection; URIs that all start with ldaps:// get LDAPS.
+// A connection that may speak TLS carries the user's TLS settings, a
+// relative authority file made absolute from the current folder.
 bool make_connect_record(const connection_options& connection, bool starttls,
                          velmarosta::COMM_DIR_CONNECT_INFO* record, std::string* error);
 bool make_bind_record(const connection_options& connection, velmarosta::COMM_DIR_BIND_INFO* record,

@@ -32,10 +32,13 @@ enum : UINT {
   COMM_DIR_SECURITY_STARTTLS = 2,  // ldap:// upgraded with StartTLS
 };
 
-// Checking of the server's certificate.
+// Checking of the server's certificate: libldap's TLS_REQCERT levels.
+// DEMAND is 0 so that a zeroed record checks.
 enum : UINT {
   COMM_DIR_TLS_VERIFY_DEMAND = 0,  // the default: a bad certificate fails
   COMM_DIR_TLS_VERIFY_NEVER = 1,   // no check (tests of broken servers only)
+  COMM_DIR_TLS_VERIFY_ALLOW = 2,   // checked, but a bad certificate is accepted
+  COMM_DIR_TLS_VERIFY_TRY = 3,     // as DEMAND for a server that sends a certificate
 };
 
 struct COMM_DIR_CONNECT_INFO {

@@ -20,8 +20,10 @@ using velmarosta::COMM_DIR_SVC_NO_MORE_ENTRIES;
 using velmarosta::COMM_DIR_SVC_TLS_CA_FILE;
 using velmarosta::COMM_DIR_SVC_TLS_CERT_UNTRUSTED;
 using velmarosta::COMM_DIR_SVC_TLS_FAILED;
+using velmarosta::COMM_DIR_TLS_VERIFY_ALLOW;
 using velmarosta::COMM_DIR_TLS_VERIFY_DEMAND;
 using velmarosta::COMM_DIR_TLS_VERIFY_NEVER;
+using velmarosta::COMM_DIR_TLS_VERIFY_TRY;
 
 enum class Port { kLdap, kLdaps, kLdapsOnLdapPort };
 enum class Authority { kDaemons, kFixtures, kForeign, kMissing };
@@ -50,6 +52,10 @@ const TlsRow kTlsRows[] = {
      COMM_DIR_TLS_VERIFY_DEMAND, COMM_DIR_SVC_TLS_CERT_UNTRUSTED},
     {"LDAPS, foreign authority, check off", Port::kLdaps, COMM_DIR_SECURITY_LDAPS, Authority::kForeign,
      COMM_DIR_TLS_VERIFY_NEVER, 0},
+    {"LDAPS, foreign authority, allowed", Port::kLdaps, COMM_DIR_SECURITY_LDAPS, Authority::kForeign,
+     COMM_DIR_TLS_VERIFY_ALLOW, 0},
+    {"StartTLS, foreign authority, tried", Port::kLdap, COMM_DIR_SECURITY_STARTTLS, Authority::kForeign,
+     COMM_DIR_TLS_VERIFY_TRY, COMM_DIR_SVC_TLS_CERT_UNTRUSTED},
     {"LDAPS to a port without TLS", Port::kLdapsOnLdapPort, COMM_DIR_SECURITY_LDAPS, Authority::kFixtures,
      COMM_DIR_TLS_VERIFY_DEMAND, COMM_DIR_SVC_TLS_FAILED},
     {"StartTLS, no such authority file", Port::kLdap, COMM_DIR_SECURITY_STARTTLS, Authority::kMissing,

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +25,83 @@ namespace {
 
 constexpr char kPeople[] = "ou=people,dc=example,dc=com";
 
+constexpr char kMedia[] = "ou=media,dc=example,dc=com";
+// The longest value that one reply of the daemon carries to comm-dir, and
+// comm-dir's exit status when it leaves longer ones out.
+constexpr std::size_t kLongestValue = 47208;
+constexpr int kValuesLeftOut = 11;
+
+// A value whose every position differs from its neighbours'.
+std::string pattern(std::size_t length, std::size_t seed) {
+  static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  std::string value(length, ' ');
+  for (std::size_t i = 0; i < length; ++i) value[i] = kDigits[(i * 7 + i / 36 + seed) % 36];
+  return value;
+}
+
+// Values longer than one reply can carry between shorter ones of the same
+// attributes (a photo of exactly the longest length last), and an entry
+// after them.
+std::string long_values_ldif() {
+  return "dn: " + std::string(kMedia) + "\nobjectClass: organizationalUnit\nou: media\n\n"
+         "dn: cn=big," + kMedia + "\nobjectClass: inetOrgPerson\ncn: big\nsn: Big\ndescription: short\n"
+         "description: " + pattern(60000, 1) + "\njpegPhoto: " + pattern(2000, 2) + "\njpegPhoto: " +
+         pattern(100000, 3) + "\njpegPhoto: " + pattern(kLongestValue, 4) + "\nmail: big@example.com\n\n"
+         "dn: cn=after," + kMedia + "\nobjectClass: inetOrgPerson\ncn: after\nsn: After\n\n";
+}
+
+// What comm-dir prints where ldapsearch printed `ldif`: the same without
+// the values longer than one reply can carry, each named on standard error.
+struct WithoutLongValues {
+  std::string ldif;
+  std::vector<std::string> named;  // "value I of NAME of DN: N bytes"
+};
+
+WithoutLongValues without_long_values(const std::string& ldif) {
+  WithoutLongValues result;
+  std::string dn;
+  std::map<std::string, int> seen;  // values of each attribute so far in the entry
+  for (std::size_t at = 0, end; at < ldif.size(); at = end) {
+    // A line with its continuation lines.
+    end = ldif.find('\n', at);
+    while (end != std::string::npos && end + 1 < ldif.size() && ldif[end + 1] == ' ') end = ldif.find('\n', end + 1);
+    end = end == std::string::npos ? ldif.size() : end + 1;
+    const std::string lines = ldif.substr(at, end - at);
+    std::string line;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i] == '\n') ++i;  // and the blank that continues
+      else line += lines[i];
+    }
+    const std::size_t colon = line.find(':');
+    if (colon == std::string::npos) {  // the blank line after an entry
+      seen.clear();
+      result.ldif += lines;
+      continue;
+    }
+    const std::string name = line.substr(0, colon);
+    std::string value = line.size() > colon + 1 ? line.substr(colon + 2) : "";
+    if (line.compare(colon, 2, "::") == 0) {
+      EXPECT_TRUE(base64_decode(line.substr(colon + 3), value)) << line;
+    }
+    if (name == "dn") dn = value;
+    const int index = seen[name]++;
+    if (value.size() <= kLongestValue) {
+      result.ldif += lines;
+    } else {
+      result.named.push_back("value " + std::to_string(index) + " of " + name + " of " + dn + ": " +
+                             std::to_string(value.size()) + " bytes");
+    }
+  }
+  return result;
+}
+
+// Non-overlapping occurrences of `what` in `text`.
+long occurrences(const std::string& text, const std::string& what) {
+  long count = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
+  return count;
+}
+
 // Values whose printing ldapsearch decides in ways worth comparing (base64
 // for leading and trailing blanks, ':' and '<', plain text for other
 // punctuation, folding of a long value, userPassword), beside this file.
@@ -32,10 +110,23 @@ std::string edge_entries_path() {
   return source.substr(0, source.rfind('/') + 1) + "tool_edge_values.ldif";
 }
 
+// The server of a row: the one without TLS (which refuses StartTLS), or the
+// one with TLS, reached with ldap:// (for StartTLS) or ldaps://.
+enum class Server { kWithoutTls, kStartTls, kLdaps };
+
+// Stand-ins in a row's environment for paths of the server with TLS: the
+// authority that signed its certificate, one that did not, and a home
+// folder whose .ldaprc names the first.
+constexpr char kCa[] = "<ca>";
+constexpr char kForeignCa[] = "<foreign-ca>";
+constexpr char kHome[] = "<home>";
+
 struct Search {
   const char* what;
   std::vector<std::string> args;  // after -x -H URI
   int status;                     // ldapsearch's exit status, which comm-dir must match
+  Server server = Server::kWithoutTls;
+  Environment env = {};           // of both programs
 };
 
 class ToolSearchTest : public ::testing::Test {
@@ -47,41 +138,85 @@ class ToolSearchTest : public ::testing::Test {
     std::ifstream edge_file(edge_entries_path());
     const std::string edge_entries((std::istreambuf_iterator<char>(edge_file)), std::istreambuf_iterator<char>());
     ASSERT_NE(edge_entries, "") << edge_entries_path();
-    ASSERT_TRUE(slapd_->add(edge_entries)) << slapd_->error();
+    ASSERT_TRUE(slapd_->add(edge_entries + "\n" + long_values_ldif())) << slapd_->error();
     service_ = std::make_unique<ServiceProcess>(COMMDIR_SERVICE_BIN);
     ASSERT_TRUE(service_->ok()) << service_->error();
   }
   void TearDown() override {
     service_.reset();
     slapd_.reset();
+    tls_slapd_.reset();
+    if (!home_.empty()) {
+      unlink((home_ + "/.ldaprc").c_str());
+      rmdir(home_.c_str());
+    }
   }
 
-  CommandResult run(const std::string& program, const std::vector<std::string>& args) const {
+  // The server with TLS and the home folder, made at their first use.
+  void start_tls_slapd() {
+    if (tls_slapd_ != nullptr) return;
+    tls_slapd_ = std::make_unique<SlapdFixture>(COMMDIR_SLAPD_FIXTURE, COMMDIR_ADDRESS_BOOK);
+    ASSERT_TRUE(tls_slapd_->ok()) << tls_slapd_->error();
+    std::string error;
+    home_ = make_private_folder("comm-dir-home", error);
+    ASSERT_NE(home_, "") << error;
+    std::ofstream(home_ + "/.ldaprc") << "TLS_CACERT " << tls_slapd_->ca_file() << "\n";
+  }
+
+  std::string uri_of(Server server) const {
+    if (server == Server::kWithoutTls) return slapd_->uri();
+    return server == Server::kLdaps ? tls_slapd_->ldaps_uri() : tls_slapd_->uri();
+  }
+
+  Environment resolved(Environment env) const {
+    for (auto& [name, value] : env) {
+      if (value == kCa) value = tls_slapd_->ca_file();
+      if (value == kForeignCa) value = tls_slapd_->foreign_ca_file();
+      if (value == kHome) value = home_;
+    }
+    return env;
+  }
+
+  CommandResult run(const std::string& program, const std::vector<std::string>& args,
+                    Server server = Server::kWithoutTls, const Environment& env = {}) const {
     std::vector<std::string> argv = {program};
     if (program == COMMDIR_TOOL_BIN) argv.push_back("search");
-    argv.insert(argv.end(), {"-LLL", "-x", "-H", slapd_->uri()});
+    argv.insert(argv.end(), {"-LLL", "-x", "-H", uri_of(server)});
     argv.insert(argv.end(), args.begin(), args.end());
-    return run_command(argv);
+    return run_command(argv, "", resolved(env));
   }
 
-  // Runs the search with both programs and compares their output and status.
-  void compare(const Search& search, const std::vector<std::string>& wrap) const {
+  // Runs the search with both programs and compares their output and
+  // status. comm-dir leaves out the values that one reply cannot carry and
+  // names each, and then says so in its status.
+  void compare(const Search& search, const std::vector<std::string>& wrap) {
+    if (search.server != Server::kWithoutTls) {
+      ASSERT_NO_FATAL_FAILURE(start_tls_slapd());
+    }
     std::vector<std::string> args = wrap;
     args.insert(args.end(), search.args.begin(), search.args.end());
-    const CommandResult expected = run("ldapsearch", args);
-    const CommandResult actual = run(COMMDIR_TOOL_BIN, args);
+    const CommandResult expected = run("ldapsearch", args, search.server, search.env);
+    const CommandResult actual = run(COMMDIR_TOOL_BIN, args, search.server, search.env);
     ASSERT_EQ(expected.exit_code, search.status) << expected.err;
     // Two empty outputs would prove nothing: every search that succeeds finds entries.
     if (search.status == 0 || search.status == 4) {
       ASSERT_NE(expected.out, "");
     }
-    EXPECT_EQ(actual.exit_code, expected.exit_code) << actual.err;
-    EXPECT_EQ(actual.out, expected.out) << actual.err;
+    const WithoutLongValues printable = without_long_values(expected.out);
+    EXPECT_EQ(actual.exit_code, printable.named.empty() ? expected.exit_code : kValuesLeftOut) << actual.err;
+    EXPECT_EQ(actual.out, printable.ldif) << actual.err;
     EXPECT_FALSE(actual.timed_out);
+    for (const std::string& named : printable.named) {
+      EXPECT_NE(actual.err.find("comm-dir: " + named + ", longer than one reply can carry"), std::string::npos)
+          << named << "\n" << actual.err;
+    }
+    EXPECT_EQ(occurrences(actual.err, "comm-dir: value "), static_cast<long>(printable.named.size())) << actual.err;
   }
 
   std::unique_ptr<SlapdFixture> slapd_;
   std::unique_ptr<ServiceProcess> service_;
+  std::unique_ptr<SlapdFixture> tls_slapd_;
+  std::string home_;
 };
 
 TEST_F(ToolSearchTest, PrintsWhatLdapsearchPrints) {
@@ -103,6 +238,17 @@ TEST_F(ToolSearchTest, PrintsWhatLdapsearchPrints) {
                                  "userPassword"}, 0},
       {"bound as reader, deref always", {"-D", SlapdFixture::kReaderDn, "-w", SlapdFixture::kReaderPassword,
                                          "-a", "always", "-b", kPeople, "(cn=J*)", "cn", "sn", "givenName"}, 0},
+      {"values longer than one reply can carry", {"-b", kMedia}, 0},
+      // TLS as the user's libldap configuration says.
+      {"StartTLS, LDAPTLS_CACERT", {"-ZZ", "-b", kPeople, "(uid=a*)"}, 0, Server::kStartTls,
+       {{"LDAPTLS_CACERT", kCa}}},
+      {"ldaps://, LDAPTLS_CACERT", {"-b", kPeople, "(uid=a*)"}, 0, Server::kLdaps, {{"LDAPTLS_CACERT", kCa}}},
+      {"StartTLS, TLS_CACERT of ~/.ldaprc", {"-ZZ", "-b", kPeople, "(uid=a*)"}, 0, Server::kStartTls,
+       {{"HOME", kHome}}},
+      {"untrusted certificate, LDAPTLS_REQCERT=never", {"-b", kPeople, "(uid=a*)"}, 0, Server::kLdaps,
+       {{"LDAPTLS_CACERT", kForeignCa}, {"LDAPTLS_REQCERT", "never"}}},
+      {"untrusted certificate, LDAPTLS_REQCERT=allow", {"-ZZ", "-b", kPeople, "(uid=a*)"}, 0, Server::kStartTls,
+       {{"LDAPTLS_CACERT", kForeignCa}, {"LDAPTLS_REQCERT", "allow"}}},
   };
   for (const Search& search : searches) {
     SCOPED_TRACE(search.what);
@@ -120,6 +266,11 @@ TEST_F(ToolSearchTest, FailsAsLdapsearchFails) {
       {"bad scope", {"-s", "deep", "-b", kPeople}, 1},
       {"bad wrap", {"-o", "ldif-wrap=abc", "-b", kPeople}, 1},
       {"StartTLS required by a server without TLS", {"-ZZ", "-b", kPeople}, 1},
+      {"ldaps://, untrusted certificate", {"-b", kPeople}, 255, Server::kLdaps, {{"LDAPTLS_CACERT", kForeignCa}}},
+      {"StartTLS, untrusted certificate", {"-ZZ", "-b", kPeople}, 1, Server::kStartTls,
+       {{"LDAPTLS_CACERT", kForeignCa}}},
+      {"untrusted certificate, LDAPTLS_REQCERT=try", {"-b", kPeople}, 255, Server::kLdaps,
+       {{"LDAPTLS_CACERT", kForeignCa}, {"LDAPTLS_REQCERT", "try"}}},
   };
   for (const Search& search : searches) {
     SCOPED_TRACE(search.what);
@@ -166,13 +317,6 @@ TEST_F(ToolSearchTest, ChecksTheConnectionWithAndWithoutCallback) {
   }
   EXPECT_NE(arguments.find("nettimeout=3"), std::string::npos) << "comm-dir ended before it was looked at";
   EXPECT_EQ(arguments.find("not-for-ps"), std::string::npos);
-}
-
-// Non-overlapping occurrences of `what` in `text`.
-long occurrences(const std::string& text, const std::string& what) {
-  long count = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
-  return count;
 }
 
 // The README's example application, against the same daemon and server: one
