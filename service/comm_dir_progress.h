@@ -49,6 +49,8 @@ class comm_dir_progress {
         looks_(static_cast<std::size_t>(workers) + 1),
         hung_after_(hung_after) {}
 
+  clock::duration hung_after() const { return hung_after_; }
+
   void begin(int thread) { count_of(thread).fetch_add(1, std::memory_order_relaxed); }
   void end(int thread) { count_of(thread).fetch_add(1, std::memory_order_relaxed); }
   void probe_arrived(std::uint32_t number) { probe_seen_.store(number, std::memory_order_relaxed); }

@@ -89,8 +89,10 @@ void comm_dir_watchdog::ready(const std::string& status) {
   ready_status_ = status;
   notify("READY=1\nSTATUS=" + status);
   if (interval_.count() == 0) return;
-  SERVICE_TRACE("pinging the watchdog every %lld ms while the daemon makes progress",
-                static_cast<long long>(interval_.count() / 1000));
+  SERVICE_TRACE("pinging the watchdog every %lld ms while the daemon makes progress (a worker on one request "
+                "for over %lld s counts as hung)",
+                static_cast<long long>(interval_.count() / 1000),
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(progress_->hung_after()).count()));
   send_probe();
   try {
     thread_ = std::thread(&comm_dir_watchdog::run, this);
