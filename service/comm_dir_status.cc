@@ -120,6 +120,13 @@ std::string json_list(const comm_dir_status& status, const comm_dir_failover::li
          (uri.empty() ? "null" : "\"" + utc(wall_time(status, list.failback)) + "\"") + "}";
 }
 
+std::string json_counters(const comm_dir_status_counters& c) {
+  return ",\"counters\":{\"served\":" + to_string(c.served) + ",\"refused_busy\":" + to_string(c.refused_busy) +
+         ",\"refused_bad_input\":" + to_string(c.refused_bad_input) +
+         ",\"refused_not_allowed\":" + to_string(c.refused_not_allowed) +
+         ",\"callbacks_unanswered\":" + to_string(c.callbacks_unanswered) + "}";
+}
+
 std::string json(const comm_dir_status& status) {
   bounded_text out;
   out.put("{\"version\":\"" COMMDIR_VERSION "\",\"uptime_s\":" + to_string(status.uptime.count()) +
@@ -147,13 +154,7 @@ std::string json(const comm_dir_status& status) {
   first = true;
   for (const auto& list : status.lists) out.add(&first, ",", json_list(status, list));
   out.put("]");
-  if (status.view.everything) {
-    const comm_dir_status_counters& c = status.counters;
-    out.put(",\"counters\":{\"served\":" + to_string(c.served) + ",\"refused_busy\":" + to_string(c.refused_busy) +
-            ",\"refused_bad_input\":" + to_string(c.refused_bad_input) +
-            ",\"refused_not_allowed\":" + to_string(c.refused_not_allowed) +
-            ",\"callbacks_unanswered\":" + to_string(c.callbacks_unanswered) + "}");
-  }
+  if (status.view.everything) out.put(json_counters(status.counters));
   out.put(",\"left_out\":" + to_string(out.left_out()) + "}\n");
   return out.take();
 }
@@ -198,6 +199,12 @@ std::string text_list(const comm_dir_status& status, const comm_dir_failover::li
   return line;
 }
 
+std::string text_counters(const comm_dir_status_counters& c) {
+  return "requests: " + to_string(c.served) + " served; refused: " + to_string(c.refused_busy) + " busy, " +
+         to_string(c.refused_bad_input) + " bad input, " + to_string(c.refused_not_allowed) +
+         " not allowed; callbacks not answered: " + to_string(c.callbacks_unanswered) + "\n";
+}
+
 std::string text(const comm_dir_status& status) {
   bounded_text out;
   const std::string viewer = to_string(status.view.viewer);
@@ -224,12 +231,7 @@ std::string text(const comm_dir_status& status) {
   out.put("\nURI lists failed over or failing: " + (status.lists.empty() ? std::string("none") : to_string(status.lists.size())) + "\n");
   first = true;
   for (const auto& list : status.lists) out.add(&first, "", text_list(status, list));
-  if (status.view.everything) {
-    const comm_dir_status_counters& c = status.counters;
-    out.put("requests: " + to_string(c.served) + " served; refused: " + to_string(c.refused_busy) + " busy, " +
-            to_string(c.refused_bad_input) + " bad input, " + to_string(c.refused_not_allowed) +
-            " not allowed; callbacks not answered: " + to_string(c.callbacks_unanswered) + "\n");
-  }
+  if (status.view.everything) out.put(text_counters(status.counters));
   if (out.left_out() != 0) out.put("left out for lack of room: " + to_string(out.left_out()) + " entries\n");
   return out.take();
 }

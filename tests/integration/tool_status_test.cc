@@ -168,10 +168,10 @@ TEST_F(ToolStatusTest, ShowsEachUserItsOwnAndRootEverything) {
        {}},
       {kFailedOver, true,
        {"\"everything\":false", "\"by_uid\":{\"64891\":1}", "\"in_use\":\"" + uri + "\""},
-       {"64892", "\"counters\"", "\"open\""}},
+       {"64892", "\"counters\"", "\"open\"", "\"kept\":{\"replies\""}},
       {kDeaf, false,
        {"view: what is uid 64892's", "operations open: by uid: 64892: 1", "kept replies: by uid: 64892: "},
-       {"64891", kDeadUri, "requests: "}},
+       {"64891", kDeadUri, "requests: ", " of 1024", "notices; by uid"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE("uid " + std::to_string(row.viewer) + (row.json ? " --json" : ""));
