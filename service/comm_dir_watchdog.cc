@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -41,6 +42,11 @@ unsigned long long environment_number(const char* name) {
   return errno != 0 || *end != '\0' ? 0 : value;
 }
 
+// The shortest interval between pings: a WATCHDOG_USEC below twice this
+// is a mistake, and following it would keep the daemon's endpoint busy
+// with probes.
+constexpr std::chrono::milliseconds kShortestInterval(10);
+
 // Half of WATCHDOG_USEC when pings are asked of this process; else 0.
 std::chrono::microseconds ping_interval() {
   const unsigned long long usec = environment_number("WATCHDOG_USEC");
@@ -50,14 +56,16 @@ std::chrono::microseconds ping_interval() {
     SERVICE_TRACE("WATCHDOG_PID names another process: no pings");
     return std::chrono::microseconds(0);
   }
-  return std::chrono::microseconds(usec / 2);
+  return std::max<std::chrono::microseconds>(std::chrono::microseconds(usec / 2), kShortestInterval);
 }
 
-std::string why_not_alive(const comm_dir_progress::verdict& verdict) {
+// Why the daemon is not alive; "" when it is. The same words while the
+// same cause lasts, so that STATUS= and the trace change only with it.
+std::string why_not_alive(const comm_dir_progress::verdict& verdict, std::chrono::seconds hung_after) {
+  if (verdict.alive) return "";
   if (verdict.receiver_stuck) return "the receiving thread has dispatched nothing since the last look, not even the watchdog's probe";
-  return "worker " + std::to_string(verdict.hung_worker) + " has been busy on one request for " +
-         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(verdict.busy_for).count()) +
-         " s, longer than a request may take (--hung-after)";
+  return "worker " + std::to_string(verdict.hung_worker) + " has been busy on one request for longer than " +
+         std::to_string(hung_after.count()) + " s (--hung-after)";
 }
 
 }  // namespace
@@ -134,18 +142,19 @@ void comm_dir_watchdog::run() {
 
 void comm_dir_watchdog::look(std::chrono::steady_clock::time_point now) {
   const comm_dir_progress::verdict verdict = progress_->judge(probe_sent_, now);
-  if (verdict.alive) {
-    if (!was_alive_) {
+  const std::string why =
+      why_not_alive(verdict, std::chrono::duration_cast<std::chrono::seconds>(progress_->hung_after()));
+  if (why != why_not_) {
+    if (why.empty()) {
       SERVICE_TRACE("making progress again: pinging the watchdog");
       notify("STATUS=" + ready_status_);
+    } else {
+      SERVICE_TRACE("not pinging the watchdog: %s", why.c_str());
+      notify("STATUS=not pinging the watchdog: " + why);
     }
-    notify("WATCHDOG=1");
-  } else if (was_alive_) {
-    const std::string why = why_not_alive(verdict);
-    SERVICE_TRACE("not pinging the watchdog: %s", why.c_str());
-    notify("STATUS=not pinging the watchdog: " + why);
+    why_not_ = why;
   }
-  was_alive_ = verdict.alive;
+  if (verdict.alive) notify("WATCHDOG=1");
   send_probe();
 }
 

@@ -17,7 +17,7 @@
 // While pings are asked for, a thread wakes every WATCHDOG_USEC / 2. It
 // judges the progress made since its last look (comm_dir_progress.h), pings
 // when the daemon is alive, and otherwise does not, and says why in STATUS=
-// and a trace line; then it sends the next probe through the daemon's own
+// and a trace line (again whenever the reason changes); then it sends the next probe through the daemon's own
 // endpoint: a request of 128 bytes with the probe's number at byte 72
 // (kProbeNumberOffset), sent without waiting for room. The receiving thread
 // knows a probe by its sender, this very process as the kernel reports it
@@ -79,7 +79,7 @@ class comm_dir_watchdog {
   UINT probe_client_ = 0;
   bool probe_client_open_ = false;
   std::uint32_t probe_sent_ = 0;
-  bool was_alive_ = true;  // the thread's: the verdict of the look before
+  std::string why_not_;  // the thread's: why the look before did not ping; "" when it did
 
   std::mutex mu_;
   std::condition_variable cv_;
