@@ -116,8 +116,8 @@ std::string json_list(const comm_dir_status& status, const comm_dir_failover::li
   return "{\"uid\":" + to_string(list.user) + ",\"uris\":" + quoted(list.uris) +
          ",\"in_use\":" + (uri.empty() ? "null" : quoted(uri)) + ",\"last_failure\":{\"uri\":" + quoted(failure.uri) +
          ",\"code\":\"" + hex(failure.code) + "\",\"reason\":" + quoted(failure.reason) + ",\"at\":\"" +
-         utc(failure.at) + "\"},\"failback_at\":" +
-         (uri.empty() ? "null" : "\"" + utc(wall_time(status, list.failback)) + "\"") + "}";
+         utc(failure.at) +
+         "\"},\"failback_at\":" + (uri.empty() ? "null" : "\"" + utc(wall_time(status, list.failback)) + "\"") + "}";
 }
 
 std::string json_counters(const comm_dir_status_counters& c) {
@@ -180,8 +180,8 @@ std::string text_kept(const kept_count& kept) {
 std::string text_list(const comm_dir_status& status, const comm_dir_failover::list_state& list) {
   const comm_dir_uri_failure& failure = list.last_failure;
   const std::string uri = in_use(list);
-  std::string line = "  uid " + to_string(list.user) + " " + quoted(list.uris) + "\n    in use: " +
-                     (uri.empty() ? "none, every URI failed" : quoted(uri)) + "\n    last failure: ";
+  std::string line = "  uid " + to_string(list.user) + " " + quoted(list.uris) +
+                     "\n    in use: " + (uri.empty() ? "none, every URI failed" : quoted(uri)) + "\n    last failure: ";
   if (failure.uri.empty()) {
     line += "not known\n";  // a list remembered again after it was evicted, by a URI that answered
   } else {
@@ -228,7 +228,8 @@ std::string text(const comm_dir_status& status) {
   first = true;
   for (const auto& [user, kept] : status.kept_by_user) out.add(&first, ", ", to_string(user) + ": " + text_kept(kept));
   if (first) out.put("none");
-  out.put("\nURI lists failed over or failing: " + (status.lists.empty() ? std::string("none") : to_string(status.lists.size())) + "\n");
+  out.put("\nURI lists failed over or failing: " +
+          (status.lists.empty() ? std::string("none") : to_string(status.lists.size())) + "\n");
   first = true;
   for (const auto& list : status.lists) out.add(&first, "", text_list(status, list));
   if (status.view.everything) out.put(text_counters(status.counters));

@@ -63,7 +63,8 @@ std::chrono::microseconds ping_interval() {
 // same cause lasts, so that STATUS= and the trace change only with it.
 std::string why_not_alive(const comm_dir_progress::verdict& verdict, std::chrono::seconds hung_after) {
   if (verdict.alive) return "";
-  if (verdict.receiver_stuck) return "the receiving thread has dispatched nothing since the last look, not even the watchdog's probe";
+  if (verdict.receiver_stuck)
+    return "the receiving thread has dispatched nothing since the last look, not even the watchdog's probe";
   return "worker " + std::to_string(verdict.hung_worker) + " has been busy on one request for longer than " +
          std::to_string(hung_after.count()) + " s (--hung-after)";
 }
@@ -74,9 +75,10 @@ comm_dir_watchdog::comm_dir_watchdog(comm_dir_progress* progress) : progress_(pr
   const char* name = std::getenv("NOTIFY_SOCKET");
   if (name == nullptr || name[0] == '\0') return;
   if (!notification_address(name, &address_, &address_length_)) {
-    SERVICE_TRACE("NOTIFY_SOCKET=%s is neither an absolute path nor '@' and a name that fit a socket address: "
-                  "not notifying",
-                  name);
+    SERVICE_TRACE(
+        "NOTIFY_SOCKET=%s is neither an absolute path nor '@' and a name that fit a socket address: "
+        "not notifying",
+        name);
     return;
   }
   fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -97,10 +99,11 @@ void comm_dir_watchdog::ready(const std::string& status) {
   ready_status_ = status;
   notify("READY=1\nSTATUS=" + status);
   if (interval_.count() == 0) return;
-  SERVICE_TRACE("pinging the watchdog every %lld ms while the daemon makes progress (a worker on one request "
-                "for over %lld s counts as hung)",
-                static_cast<long long>(interval_.count() / 1000),
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(progress_->hung_after()).count()));
+  SERVICE_TRACE(
+      "pinging the watchdog every %lld ms while the daemon makes progress (a worker on one request "
+      "for over %lld s counts as hung)",
+      static_cast<long long>(interval_.count() / 1000),
+      static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(progress_->hung_after()).count()));
   send_probe();
   try {
     thread_ = std::thread(&comm_dir_watchdog::run, this);

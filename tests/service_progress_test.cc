@@ -1,11 +1,11 @@
 // The watchdog's judgement of the daemon's progress, look by look: the
 // receiving thread must dispatch the probe or other messages, and no worker
 // may stay on one request beyond --hung-after.
-#include "service/comm_dir_progress.h"
-
 #include <gtest/gtest.h>
 
 #include <functional>
+
+#include "service/comm_dir_progress.h"
 
 namespace velmarosta {
 namespace {

@@ -1,6 +1,7 @@
 // What an operator relies on besides the answers: the daemon tells systemd
 // that it is ready and pings the watchdog while it makes progress, and stops
 // pinging when a worker hangs; a SIGHUP sends its trace to a new file.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -11,8 +12,6 @@
 #include <string>
 #include <system_error>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "integration/service_wire.h"
 #include "support/child_process.h"
@@ -138,7 +137,8 @@ TEST(ServiceOperatingTest, ReadyThenPingsWhileItMakesProgress) {
     EXPECT_GE(pings, 3);  // every 200 ms
     COMM_DIR_START_OPERATION_REQUEST start{};
     std::strcpy(start.connect.uri, "ldap://hang.invalid/");
-    send_to_daemon(service.ipc_dir(), service_wire::request_form(COMM_DIR_FUNC_START_OPERATION, 1, &start, sizeof start));
+    send_to_daemon(service.ipc_dir(),
+                   service_wire::request_form(COMM_DIR_FUNC_START_OPERATION, 1, &start, sizeof start));
     EXPECT_TRUE(systemd.wait_for("STATUS=not pinging the watchdog: worker", 10000ms)) << service.log();
     EXPECT_EQ(systemd.pings_within(1500ms), 0);
     ::kill(service.pid(), SIGKILL);  // its hung worker would hold a clean stop for good

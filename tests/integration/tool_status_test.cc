@@ -5,6 +5,7 @@
 // other's.
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -20,8 +21,6 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "commdir/comm_dir_facade.h"
 #include "integration/service_wire.h"
 #include "support/child_process.h"
@@ -34,6 +33,7 @@ namespace {
 namespace wire = velmarosta::service_wire;
 constexpr uid_t kFailedOver = 64891;  // its operation's list failed over
 constexpr uid_t kDeaf = 64892;        // its application does not read its replies
+constexpr uid_t kStranger = 64893;    // a user that the daemon does not serve
 constexpr char kDeadUri[] = "ldap://127.0.0.1:1/";
 
 // A child that becomes `user` and runs `body`, which writes one byte to
@@ -81,7 +81,8 @@ void open_operation(const std::string& uris, int fd) {
   velmarosta::COMM_DIR_CONNECT_INFO connect{};
   std::snprintf(connect.uri, sizeof connect.uri, "%s", uris.c_str());
   UINT operation = 0;
-  say_ready(fd, velmarosta::comm_dir_facade::comm_dir_get_instance()->start_operation(connect, nullptr, &operation) == 0);
+  say_ready(fd,
+            velmarosta::comm_dir_facade::comm_dir_get_instance()->start_operation(connect, nullptr, &operation) == 0);
 }
 
 // Binds a reply server that never reads, opens an operation answered to it
@@ -123,8 +124,12 @@ class ToolStatusTest : public ::testing::Test {
   // comm-dir status as `user`. comm-dir leaves its reply server's socket
   // behind, which another user may not replace in the shared folder.
   CommandResult status(uid_t user, bool json) {
-    std::vector<std::string> argv = {"setpriv", "--reuid=" + std::to_string(user), "--regid=" + std::to_string(user),
-                                     "--clear-groups", COMMDIR_TOOL_BIN, "status"};
+    std::vector<std::string> argv = {"setpriv",
+                                     "--reuid=" + std::to_string(user),
+                                     "--regid=" + std::to_string(user),
+                                     "--clear-groups",
+                                     COMMDIR_TOOL_BIN,
+                                     "status"};
     if (json) argv.push_back("--json");
     CommandResult result = run_command(argv);
     unlink((service_->ipc_dir() + "/DIR_CS_comm-di").c_str());
@@ -153,32 +158,40 @@ TEST_F(ToolStatusTest, ShowsEachUserItsOwnAndRootEverything) {
   struct Row {
     uid_t viewer;
     bool json;
-    std::vector<std::string> shown;
+    std::vector<std::string> shown;  // in the output; for a refusal, in the message
     std::vector<std::string> hidden;
+    int exit_code = 0;
   };
   const Row rows[] = {
-      {0, true,
+      {0,
+       true,
        {"\"everything\":true", both_open, "\"uid\":64891,\"uris\":\"" + list + "\",\"in_use\":\"" + uri + "\"",
         "\"last_failure\":{\"uri\":\"" + std::string(kDeadUri) + "\",\"code\":\"0x34092001\"", kept,
         "\"counters\":{\"served\":"},
        {}},
-      {0, false,
-       {"view: everything", "by uid: 64891: 1, 64892: 1", "in use: \"" + uri + "\"", "failback: ", "; by uid: 64892: ",
-        "requests: "},
+      {0,
+       false,
+       {"view: everything", "by uid: 64891: 1, 64892: 1", "in use: \"" + uri + "\"",
+        "failback: ", "; by uid: 64892: ", "requests: "},
        {}},
-      {kFailedOver, true,
+      {kFailedOver,
+       true,
        {"\"everything\":false", "\"by_uid\":{\"64891\":1}", "\"in_use\":\"" + uri + "\""},
        {"64892", "\"counters\"", "\"open\"", "\"kept\":{\"replies\""}},
-      {kDeaf, false,
+      {kDeaf,
+       false,
        {"view: what is uid 64892's", "operations open: by uid: 64892: 1", "kept replies: by uid: 64892: "},
        {"64891", kDeadUri, "requests: ", " of 1024", "notices; by uid"}},
+      {kStranger, true, {"does not serve"}, {}, 80},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE("uid " + std::to_string(row.viewer) + (row.json ? " --json" : ""));
     const CommandResult result = status(row.viewer, row.json);
-    ASSERT_EQ(result.exit_code, 0) << result.err;
-    for (const std::string& text : row.shown) EXPECT_NE(result.out.find(text), std::string::npos) << text << "\n" << result.out;
-    for (const std::string& text : row.hidden) EXPECT_EQ(result.out.find(text), std::string::npos) << text << "\n" << result.out;
+    ASSERT_EQ(result.exit_code, row.exit_code) << result.err;
+    const std::string& said = row.exit_code == 0 ? result.out : result.err;
+    for (const std::string& text : row.shown) EXPECT_NE(said.find(text), std::string::npos) << text << "\n" << said;
+    for (const std::string& text : row.hidden)
+      EXPECT_EQ(result.out.find(text), std::string::npos) << text << "\n" << result.out;
   }
 }
 
