@@ -1,5 +1,6 @@
 // The directory request messages exchanged with the directory service on
-// "utcp:COMM_DIR_SRV": function ids, the six request layouts and the reply.
+// "utcp:COMM_DIR_SRV": function ids, the six request layouts and the reply,
+// and the daemon's own status request and its reply.
 // Each travels as the payload of an envelope (ipc/comm_dir_ipc_envelope.h).
 // Words are 32-bit in the host's byte order; every request begins with a
 // 72-byte reserved prefix of zero bytes and is zero-filled before its fields
@@ -131,6 +132,38 @@ static_assert(offsetof(COMM_DIR_REPLY, body) == 16, "");
 static_assert(offsetof(COMM_DIR_REPLY, body.reply.word) == 16, "");
 static_assert(offsetof(COMM_DIR_REPLY, body.reply.data) == COMM_DIR_REPLY_DATA_OFFSET, "");
 static_assert(sizeof(COMM_DIR_REPLY) == COMM_DIR_REPLY_SIZE, "");
+
+// A request kind of the directory service's own, outside the function ids
+// above: the library never sends it. comm-dir asks with it for the daemon's
+// live state (comm-dir status); the daemon answers it at once, from its
+// receiving thread, and only to users that it serves.
+constexpr int COMM_DIR_FUNC_DAEMON_STATUS = 0x100;
+
+// How the daemon writes its state: lines for people, or one JSON object.
+enum COMM_DIR_STATUS_FORMAT : UINT { COMM_DIR_STATUS_TEXT = 0, COMM_DIR_STATUS_JSON = 1 };
+
+struct COMM_DIR_STATUS_REQUEST {
+  char reserved[COMM_DIR_REQUEST_PREFIX_SIZE];
+  UINT format;  // COMM_DIR_STATUS_FORMAT
+};
+static_assert(offsetof(COMM_DIR_STATUS_REQUEST, format) == 72, "");
+static_assert(sizeof(COMM_DIR_STATUS_REQUEST) == 76, "");
+
+// Its reply: the head of a COMM_DIR_REPLY (the result word where every
+// reply has it, so that a refusal or a notice reads as for any request),
+// the text's length in bytes, and the text, without a NUL, filling the rest
+// of the envelope's payload.
+constexpr int COMM_DIR_STATUS_TEXT_CAPACITY = COMM_DIR_IPC_MAX_PAYLOAD - COMM_DIR_REPLY_DATA_OFFSET;
+struct COMM_DIR_STATUS_REPLY {
+  char reserved[12];
+  RETCODE result;
+  UINT length;  // at most COMM_DIR_STATUS_TEXT_CAPACITY
+  char text[COMM_DIR_STATUS_TEXT_CAPACITY];
+};
+static_assert(offsetof(COMM_DIR_STATUS_REPLY, result) == offsetof(COMM_DIR_REPLY, result), "");
+static_assert(offsetof(COMM_DIR_STATUS_REPLY, length) == offsetof(COMM_DIR_REPLY, body.reply.word), "");
+static_assert(offsetof(COMM_DIR_STATUS_REPLY, text) == COMM_DIR_REPLY_DATA_OFFSET, "");
+static_assert(sizeof(COMM_DIR_STATUS_REPLY) == COMM_DIR_IPC_MAX_PAYLOAD, "");
 
 // Reply word of ids 3, 4, 7 and 10 when a name or a value follows.
 constexpr UINT COMM_DIR_REPLY_WORD_PRESENT = 1;

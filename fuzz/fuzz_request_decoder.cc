@@ -36,7 +36,7 @@ void steer(std::uint8_t how, std::vector<char>& bytes) {
 }
 
 void check_served(const std::vector<char>& message, const velmarosta::comm_dir_request& request) {
-  FUZZ_CHECK(request.function_id >= 0 && request.function_id < velmarosta::COMM_DIR_FUNC_COUNT);
+  FUZZ_CHECK(velmarosta::comm_dir_known_function(static_cast<UINT>(request.function_id)));
   const std::size_t record_size = velmarosta::comm_dir_request_size(request.function_id);
   FUZZ_CHECK(message.size() >= sizeof(COMM_DIR_IPC_ENVELOPE_HEAD) + record_size);
   FUZZ_CHECK(message.size() <= static_cast<std::size_t>(velmarosta::COMM_DIR_IPC_REQUEST_SIZE));

@@ -24,8 +24,13 @@
 // URI list, so that one user's failed attempts, or lists crafted to fail,
 // never change the order in which another user's connections are tried.
 //
+// A list where no URI answered is remembered too, without an answering URI
+// (its next attempt takes the record's order), so that an operator can see
+// why (lists()). With each list goes the last failure that moved it: the
+// URI, the code and the reason, cut to kMaxReason characters.
+//
 // Lists that run on their first URI are not remembered; the memory holds at
-// most kMaxLists lists that have failed over, and at most kMaxListsPerUser
+// most kMaxLists lists that have failed over or failed, and at most kMaxListsPerUser
 // of one user (a user that sends ever new lists evicts its own oldest,
 // which then merely starts from its first URI; so one user evicts at most
 // kMaxListsPerUser lists of the others, and only while it is below its cap).
@@ -37,6 +42,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstddef>
 #include <map>
 #include <mutex>
@@ -50,11 +56,31 @@
 
 namespace velmarosta {
 
+// Why a URI of a list did not serve, and when (the wall clock's time, for
+// people to read).
+struct comm_dir_uri_failure {
+  std::string uri;
+  std::int32_t code = 0;  // the daemon's result code
+  std::string reason;
+  std::chrono::system_clock::time_point at;
+};
+
 class comm_dir_failover {
  public:
   using clock = std::chrono::steady_clock;
   static constexpr std::size_t kMaxLists = 256;
   static constexpr std::size_t kMaxListsPerUser = 32;
+  static constexpr std::size_t kMaxReason = 160;
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);  // no URI answered
+
+  // One remembered list, as lists() shows it.
+  struct list_state {
+    uid_t user = 0;
+    std::string uris;
+    std::size_t answering = kNone;  // index into split(uris)
+    comm_dir_uri_failure last_failure;
+    clock::time_point failback;     // when the record's order is tried again; answering lists only
+  };
 
   explicit comm_dir_failover(std::chrono::seconds failback_after) : failback_after_(failback_after) {}
   comm_dir_failover(const comm_dir_failover&) = delete;
@@ -69,13 +95,24 @@ class comm_dir_failover {
 
   // Records that the URI at `index` of the list answered a request of
   // `user`, after an attempt whose order started with the first URI
-  // (`first_tried`) or not.
-  void answered(uid_t user, const std::string& uris, std::size_t index, bool first_tried, clock::time_point now);
+  // (`first_tried`) or not; `failure`, when not null, is the last URI's
+  // that failed before it in this attempt.
+  void answered(uid_t user, const std::string& uris, std::size_t index, bool first_tried, clock::time_point now,
+                const comm_dir_uri_failure* failure = nullptr);
+
+  // Records that no URI of the list answered a request of `user`, the last
+  // one failing as `failure` says.
+  void none_answered(uid_t user, const std::string& uris, const comm_dir_uri_failure& failure, clock::time_point now);
+
+  // The remembered lists of the users that `visible(uid)` accepts.
+  template <typename Visible>
+  std::vector<list_state> lists(Visible visible);
 
  private:
   struct failed_over {
-    std::size_t answering;           // index of the URI that answered last
+    std::size_t answering;           // index of the URI that answered last, or kNone
     clock::time_point first_failed;  // when the first URI last failed
+    comm_dir_uri_failure last_failure;
   };
 
   using key = std::pair<uid_t, std::string>;
@@ -83,6 +120,9 @@ class comm_dir_failover {
 
   // Makes room for one more list of `user`. Requires mu_.
   void make_room(uid_t user);
+  // The entry of (user, uris), made when missing. Requires mu_.
+  failed_over& entry(uid_t user, const std::string& uris, clock::time_point now);
+  static void remember(failed_over& list, const comm_dir_uri_failure& failure);
   static bool older(const table::value_type& a, const table::value_type& b) {
     return a.second.first_failed < b.second.first_failed;
   }
@@ -114,22 +154,53 @@ inline std::vector<std::size_t> comm_dir_failover::order(uid_t user, const std::
 }
 
 inline void comm_dir_failover::answered(uid_t user, const std::string& uris, std::size_t index, bool first_tried,
-                                        clock::time_point now) {
+                                        clock::time_point now, const comm_dir_uri_failure* failure) {
   std::lock_guard<std::mutex> lock(mu_);
   if (index == 0) {
     lists_.erase(key(user, uris));
     return;
   }
-  auto it = lists_.find(key(user, uris));
-  if (it == lists_.end()) {
-    make_room(user);
-    lists_.emplace(key(user, uris), failed_over{index, now});
-    return;
-  }
-  it->second.answering = index;
+  const bool known = lists_.count(key(user, uris)) != 0;
+  failed_over& list = entry(user, uris, now);
+  list.answering = index;
   // Only an attempt that tried the first URI and found it down starts a new
   // window; the backup answering within the window leaves its start alone.
-  if (first_tried) it->second.first_failed = now;
+  if (first_tried || !known) list.first_failed = now;
+  if (failure != nullptr) remember(list, *failure);
+}
+
+inline void comm_dir_failover::none_answered(uid_t user, const std::string& uris, const comm_dir_uri_failure& failure,
+                                             clock::time_point now) {
+  std::lock_guard<std::mutex> lock(mu_);
+  failed_over& list = entry(user, uris, now);
+  list.answering = kNone;
+  list.first_failed = now;
+  remember(list, failure);
+}
+
+inline comm_dir_failover::failed_over& comm_dir_failover::entry(uid_t user, const std::string& uris,
+                                                                clock::time_point now) {
+  auto it = lists_.find(key(user, uris));
+  if (it != lists_.end()) return it->second;
+  make_room(user);
+  return lists_.emplace(key(user, uris), failed_over{kNone, now, {}}).first->second;
+}
+
+inline void comm_dir_failover::remember(failed_over& list, const comm_dir_uri_failure& failure) {
+  list.last_failure = failure;
+  if (list.last_failure.reason.size() > kMaxReason) list.last_failure.reason.resize(kMaxReason);
+}
+
+template <typename Visible>
+std::vector<comm_dir_failover::list_state> comm_dir_failover::lists(Visible visible) {
+  std::vector<list_state> shown;
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const auto& [id, list] : lists_) {
+    if (!visible(id.first)) continue;
+    shown.push_back(list_state{id.first, id.second, list.answering, list.last_failure,
+                               list.first_failed + failback_after_});
+  }
+  return shown;
 }
 
 // A user at its cap gives up its own oldest list; otherwise, when the table

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -366,24 +367,30 @@ RETCODE connect_first_answering(const COMM_DIR_CONNECT_INFO& connect, const std:
                                 ldap_handle* handle, std::string* connected_uri, comm_dir_ldap_findings* findings) {
   const std::vector<std::size_t> order =
       failover->order(requester, connect.uri, uris.size(), comm_dir_failover::clock::now());
-  RETCODE code = 0;
+  comm_dir_uri_failure last_failure;  // for the failover memory, which an operator reads
   for (std::size_t index : order) {
     handle->reset();
     failed_open failure;
     if (open_transport(uris[index], connect, link, handle, &failure)) {
-      failover->answered(requester, connect.uri, index, order.front() == 0, comm_dir_failover::clock::now());
+      failover->answered(requester, connect.uri, index, order.front() == 0, comm_dir_failover::clock::now(),
+                         index != order.front() ? &last_failure : nullptr);
       if (index != order.front()) failed_over(uris[index], findings);
       *connected_uri = uris[index];
       return 0;
     }
     findings->reachable = findings->reachable || failure.tcp_connected;
-    code = is_failed_ldaps_handshake(uris[index], failure)
-               ? failed_handshake(uris[index], connect, link, failure.ldap_code, findings)
-               : failed_with(handle->get(), is_connect_timeout(failure.code) ? LDAP_TIMEOUT : failure.ldap_code,
-                             failure.code, std::string(name_of(failure.step)) + " " + uris[index], findings);
+    last_failure.code =
+        is_failed_ldaps_handshake(uris[index], failure)
+            ? failed_handshake(uris[index], connect, link, failure.ldap_code, findings)
+            : failed_with(handle->get(), is_connect_timeout(failure.code) ? LDAP_TIMEOUT : failure.ldap_code,
+                          failure.code, std::string(name_of(failure.step)) + " " + uris[index], findings);
+    last_failure.uri = uris[index];
+    last_failure.reason = findings->diagnostic;
+    last_failure.at = std::chrono::system_clock::now();
   }
   handle->reset();
-  return code;
+  failover->none_answered(requester, connect.uri, last_failure, comm_dir_failover::clock::now());
+  return last_failure.code;
 }
 
 // Sends the bind and waits for its answer within the network timeout.

@@ -107,6 +107,7 @@ void comm_dir_reply_delivery::stop() {
   kept_.clear();
   kept_bytes_ = 0;
   kept_bytes_of_.clear();
+  kept_replies_of_.clear();
   notices_ = 0;
   notices_of_.clear();
 }
@@ -161,6 +162,7 @@ bool comm_dir_reply_delivery::keep(const std::string& server, uid_t requester, c
   ++it->second.replies;
   kept_bytes_ += travels;
   kept_bytes_of_[requester] += travels;
+  ++kept_replies_of_[requester];
   cv_.notify_one();
   return true;
 }
@@ -201,6 +203,16 @@ bool comm_dir_reply_delivery::keep_notice(const std::string& server, uid_t reque
 void comm_dir_reply_delivery::forget_bytes(const kept_reply& reply) {
   kept_bytes_ -= reply.bytes.size();
   take_from(kept_bytes_of_, reply.requester, reply.bytes.size());
+  take_from(kept_replies_of_, reply.requester, 1);
+}
+
+std::map<uid_t, comm_dir_reply_delivery::kept_count> comm_dir_reply_delivery::kept_by_user() {
+  std::map<uid_t, kept_count> counts;
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const auto& [user, replies] : kept_replies_of_) counts[user].replies = replies;
+  for (const auto& [user, bytes] : kept_bytes_of_) counts[user].bytes = bytes;
+  for (const auto& [user, notices] : notices_of_) counts[user].notices = notices;
+  return counts;
 }
 
 void comm_dir_reply_delivery::forget_notice(const kept_reply& reply) {

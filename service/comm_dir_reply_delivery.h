@@ -111,6 +111,16 @@ class comm_dir_reply_delivery {
   // or too many notices are kept already.
   bool deliver(const char* server_name, uid_t requester, char* message, std::size_t length, std::size_t zero_from);
 
+  // What waits for the applications of one user: replies, the bytes of
+  // them that travel, and notices.
+  struct kept_count {
+    std::size_t replies = 0;
+    std::size_t bytes = 0;
+    std::size_t notices = 0;
+  };
+  // What waits now, per user (users with nothing kept are left out).
+  std::map<uid_t, kept_count> kept_by_user();
+
  private:
   // The words of a reply that route it to its call, which a notice carries.
   struct route_words {
@@ -166,6 +176,7 @@ class comm_dir_reply_delivery {
   std::map<std::string, server_queue> kept_;         // guarded by mu_; no empty queues
   std::size_t kept_bytes_ = 0;                       // guarded by mu_
   std::map<uid_t, std::size_t> kept_bytes_of_;       // guarded by mu_; no zero counts
+  std::map<uid_t, std::size_t> kept_replies_of_;     // guarded by mu_; no zero counts
   std::size_t notices_ = 0;                          // guarded by mu_
   std::map<uid_t, std::size_t> notices_of_;          // guarded by mu_; no zero counts
   bool stopping_ = false;                            // guarded by mu_

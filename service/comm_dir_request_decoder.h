@@ -43,6 +43,7 @@ union COMM_DIR_REQUEST_RECORD {
   COMM_DIR_OPERATION_REQUEST operation;
   COMM_DIR_VALUE_COUNT_REQUEST value_count;
   COMM_DIR_VALUE_REQUEST value;
+  COMM_DIR_STATUS_REQUEST status;
 };
 
 // Who sent a request, as the kernel vouches for it; pid 0 when not known.
@@ -67,7 +68,7 @@ struct comm_dir_request {
   }
 
   COMM_DIR_IPC_ENVELOPE_HEAD route;  // as received, ipc_header cleared
-  int function_id = -1;
+  int function_id = -1;              // 0 to 14, or COMM_DIR_FUNC_DAEMON_STATUS
   UINT operation_id = 0;             // ids 2 to 14
   RETCODE refusal = 0;               // kRefuse only
   const char* drop_reason = nullptr; // kDrop only
@@ -184,6 +185,10 @@ inline RETCODE check_search(const COMM_DIR_SEARCH_REQUEST& request) {
   return 0;
 }
 
+inline RETCODE check_status(const COMM_DIR_STATUS_REQUEST& request) {
+  return request.format > COMM_DIR_STATUS_JSON ? COMM_DIR_SVC_BAD_FIELD : 0;
+}
+
 inline RETCODE check_attribute(const COMM_DIR_VALUE_COUNT_REQUEST& request) {
   if (!terminated(request.attribute)) return COMM_DIR_SVC_UNTERMINATED_STRING;
   return request.attribute[0] == '\0' ? COMM_DIR_SVC_BAD_FIELD : 0;
@@ -205,6 +210,8 @@ inline RETCODE check_fields(int function_id, const COMM_DIR_REQUEST_RECORD& reco
     case COMM_DIR_FUNC_GET_VALUE_BINARY_LEN:
     case COMM_DIR_FUNC_GET_VALUE_BINARY_ONE:
       return check_attribute(record.value_count);
+    case COMM_DIR_FUNC_DAEMON_STATUS:
+      return check_status(record.status);
     default:
       return 0;
   }
@@ -226,15 +233,23 @@ inline comm_dir_verdict refuse(comm_dir_request* out, RETCODE code) {
 
 }  // namespace decoder_internal
 
-// True for the requests that belong to an operation: all but the connection
-// test and start_operation (a search names its operation in its condition).
+// True for the requests that belong to an operation: all of the library's
+// but the connection test and start_operation (a search names its operation
+// in its condition).
 inline bool comm_dir_names_operation(int function_id) {
-  return function_id >= COMM_DIR_FUNC_SEARCH;
+  return function_id >= COMM_DIR_FUNC_SEARCH && function_id < COMM_DIR_FUNC_COUNT;
 }
 
-// Size of the request record of `function_id` (0 to 14).
+// True for the function ids that the daemon serves: the library's 0 to 14
+// and its own status request.
+inline bool comm_dir_known_function(UINT function_id) {
+  return function_id < static_cast<UINT>(COMM_DIR_FUNC_COUNT) || function_id == COMM_DIR_FUNC_DAEMON_STATUS;
+}
+
+// Size of the request record of a known `function_id`.
 inline std::size_t comm_dir_request_size(int function_id) {
-  return decoder_internal::kRequestSize[function_id];
+  return function_id == COMM_DIR_FUNC_DAEMON_STATUS ? sizeof(COMM_DIR_STATUS_REQUEST)
+                                                    : decoder_internal::kRequestSize[function_id];
 }
 
 // Decodes the `received` bytes at `message` (the whole message as the
@@ -253,9 +268,9 @@ inline comm_dir_verdict comm_dir_decode_request(const char* message, std::size_t
     return drop(out, "message is not a request");
   if (!valid_reply_server(out->route.reply_server_name)) return drop(out, "reply server name is not one");
 
-  if (out->route.type >= static_cast<UINT>(COMM_DIR_FUNC_COUNT)) return refuse(out, COMM_DIR_SVC_UNKNOWN_FUNCTION);
+  if (!comm_dir_known_function(out->route.type)) return refuse(out, COMM_DIR_SVC_UNKNOWN_FUNCTION);
   out->function_id = static_cast<int>(out->route.type);
-  const std::size_t size = kRequestSize[out->function_id];
+  const std::size_t size = comm_dir_request_size(out->function_id);
   const std::size_t payload_received = received - kHeadSize;
   const char* payload = message + kHeadSize;
   std::memcpy(out->record.bytes, payload, payload_received < size ? payload_received : size);

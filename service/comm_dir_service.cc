@@ -1,6 +1,7 @@
 #include "service/comm_dir_service.h"
 
 #include <sys/random.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -12,6 +13,7 @@
 
 #include "commdir/comm_dir_result_codes.h"
 #include "platform/posix/commdir_posix_ipc.h"
+#include "platform/posix/commdir_posix_trace.h"
 #include "service/comm_dir_callback_client.h"
 #include "service/comm_dir_ldap_session.h"
 #include "service/comm_dir_service_trace.h"
@@ -103,9 +105,12 @@ std::atomic<comm_dir_service*> comm_dir_service::s_running_{nullptr};
 
 comm_dir_service::comm_dir_service(const comm_dir_service_options& options)
     : options_(options),
+      own_pid_(::getpid()),
       failover_(std::chrono::seconds(options.failback_after_s)),
       delivery_(options),
       allowed_(options_),
+      progress_(options.workers, std::chrono::seconds(options.hung_after_s)),
+      watchdog_(&progress_),
       ids_(random_keys().words) {}
 
 comm_dir_service::~comm_dir_service() { stop(); }
@@ -116,7 +121,7 @@ RETCODE comm_dir_service::start() {
     SERVICE_TRACE("cannot start the thread that delivers kept replies");
     return ENOMEM;
   }
-  for (int i = 0; i < options_.workers; ++i) workers_.emplace_back(&comm_dir_service::work, this);
+  for (int i = 0; i < options_.workers; ++i) workers_.emplace_back(&comm_dir_service::work, this, i);
   reclaimer_ = std::thread(&comm_dir_service::reclaim, this);
   RETCODE rc = comm_dir_callback_client::start(&allowed_);
   if (rc != 0) {
@@ -137,11 +142,14 @@ RETCODE comm_dir_service::start() {
     return rc;
   }
   SERVICE_TRACE("serving %s with %d workers", COMM_DIR_SERVICE_SERVER_NAME, options_.workers);
+  watchdog_.ready(std::string("serving ") + COMM_DIR_SERVICE_SERVER_NAME + " with " + std::to_string(options_.workers) +
+                  " workers");
   return 0;
 }
 
 void comm_dir_service::stop() {
   if (workers_.empty()) return;
+  watchdog_.stop();
   stopping_.store(true, std::memory_order_release);
   if (s_running_.load(std::memory_order_acquire) == this) {
     RETCODE rc = emwGENIpcRequestAdmin(COMM_DIR_SERVICE_SERVER_NAME, GEN_IPC_ADMIN_STOP);
@@ -168,6 +176,16 @@ void comm_dir_service::stop() {
   SERVICE_TRACE("stopped; %zu operations ended", ended.size());
 }
 
+// The allow list is not read again here: it comes from the command line,
+// which a signal cannot change, but for the members of --allow-group, and
+// the receiving thread and the callback reply server read it on every
+// message without a lock. Restart the daemon to read the group again.
+void comm_dir_service::hang_up() {
+  SERVICE_TRACE("SIGHUP: reopening the trace file");
+  commdir_posix_trace_reopen();
+  SERVICE_TRACE("SIGHUP: trace file reopened");
+}
+
 RETCODE comm_dir_service::receive(char* rcvbuf, char* /*sndbuf*/, int* size) {
   if (size != nullptr) *size = 0;
   comm_dir_service* service = s_running_.load(std::memory_order_acquire);
@@ -177,14 +195,22 @@ RETCODE comm_dir_service::receive(char* rcvbuf, char* /*sndbuf*/, int* size) {
     SERVICE_TRACE("dropped a request that came without its sender's credentials");
     return -1;
   }
+  comm_dir_progress& progress = service->progress_;
+  if (sender.pid == service->own_pid_) {  // the kernel's pid: only the watchdog of this process sends from it
+    progress.probe_arrived(read_word(rcvbuf, comm_dir_watchdog::kProbeNumberOffset));
+    return 0;
+  }
+  progress.begin(comm_dir_progress::kReceiver);
+  RETCODE rc = 0;
   try {
     const comm_dir_reply_delivery::no_wait_scope serving_everyone;
     service->take(rcvbuf, sender);
   } catch (const std::exception& e) {
     SERVICE_TRACE("request lost: %s", e.what());
-    return -1;
+    rc = -1;
   }
-  return 0;
+  progress.end(comm_dir_progress::kReceiver);
+  return rc;
 }
 
 void comm_dir_service::take(const char* message, const comm_dir_sender& sender) {
@@ -194,11 +220,13 @@ void comm_dir_service::take(const char* message, const comm_dir_sender& sender) 
   commdir_posix_ipc_received(&travelled);  // left as it is outside a dispatch
   const comm_dir_verdict verdict = comm_dir_decode_request(message, received, request.get(), travelled);
   if (verdict == comm_dir_verdict::kDrop) {
+    refused_bad_input_.fetch_add(1, std::memory_order_relaxed);
     SERVICE_TRACE("dropped a message of %zu bytes: %s", received, request->drop_reason);
     return;
   }
   request->sender = sender;
   if (!allowed_.admits(sender)) {
+    refused_not_allowed_.fetch_add(1, std::memory_order_relaxed);
     SERVICE_TRACE("refused function id %u from %s, pid %ld uid %ld gid %ld: %#lx (not an allowed user)",
                   request->route.type, request->route.reply_server_name, static_cast<long>(sender.pid),
                   static_cast<long>(sender.uid), static_cast<long>(sender.gid), trace_code(COMM_DIR_SVC_NOT_ALLOWED));
@@ -206,11 +234,17 @@ void comm_dir_service::take(const char* message, const comm_dir_sender& sender) 
     return;
   }
   if (verdict == comm_dir_verdict::kRefuse) {
+    refused_bad_input_.fetch_add(1, std::memory_order_relaxed);
     SERVICE_TRACE("refused function id %u from %s: %#lx", request->route.type, request->route.reply_server_name,
                   trace_code(request->refusal));
   }
+  if (verdict == comm_dir_verdict::kServe && request->function_id == COMM_DIR_FUNC_DAEMON_STATUS) {
+    answer_status(*request);
+    return;
+  }
   if (verdict == comm_dir_verdict::kServe && serve_from_memory(&request)) return;
   if (!queue(&request)) {
+    refused_busy_.fetch_add(1, std::memory_order_relaxed);
     SERVICE_TRACE("busy: function id %u from %s answered %#lx", request->route.type, request->route.reply_server_name,
                   trace_code(COMM_DIR_SVC_BUSY));
     answer(*request, COMM_DIR_SVC_BUSY);
@@ -226,7 +260,10 @@ bool comm_dir_service::queue(std::unique_ptr<comm_dir_request>* request) {
   std::shared_ptr<operation_entry> entry;
   if (taken.refusal == 0 && comm_dir_names_operation(taken.function_id)) {
     entry = senders_operation(taken);
-    if (entry == nullptr) taken.refusal = COMM_DIR_SVC_UNKNOWN_OPERATION;
+    if (entry == nullptr) {
+      taken.refusal = COMM_DIR_SVC_UNKNOWN_OPERATION;
+      refused_bad_input_.fetch_add(1, std::memory_order_relaxed);
+    }
   }
   if (entry == nullptr) {
     ready_.push_back(runnable{nullptr, std::move(*request)});
@@ -280,12 +317,14 @@ bool comm_dir_service::serve_from_memory(std::unique_ptr<comm_dir_request>* requ
   return true;
 }
 
-void comm_dir_service::work() {
+void comm_dir_service::work(int worker) {
   runnable next;
   while (next_runnable(&next)) {
+    progress_.begin(worker);
     in_service service{next.entry, nullptr, false};
     serve_guarded(service, *next.serving);
     done(service);
+    progress_.end(worker);
     next = runnable{};
   }
 }
@@ -356,6 +395,11 @@ void comm_dir_service::serve(in_service& service, comm_dir_request& request) {
   }
   if (request.function_id == COMM_DIR_FUNC_CHECK_CONNECTION) reply.body().body.info = request.record.check_connection.info;
   const RETCODE code = request.refusal != 0 ? request.refusal : handle(service.entry.get(), request, reply);
+  if (code == COMM_DIR_SVC_BUSY) {
+    refused_busy_.fetch_add(1, std::memory_order_relaxed);  // the operation table is full
+  } else if (request.refusal == 0) {
+    served_.fetch_add(1, std::memory_order_relaxed);
+  }
   release(service);
   finish_reply(request, code, reply);
   if (code == 0 && request.function_id == COMM_DIR_FUNC_CHECK_CONNECTION &&
@@ -566,8 +610,61 @@ RETCODE comm_dir_service::test_connection(COMM_DIR_TEST_CONNECTION_INFO* info, u
 void comm_dir_service::report_by_callback(const comm_dir_request& request) {
   COMM_DIR_TEST_CONNECTION_INFO info = request.record.check_connection.info;
   const RETCODE code = test_connection(&info, request.sender.uid);
-  comm_dir_callback_client::report(info, code, request.sender.uid, options_.callback_timeout_ms);
+  if (!comm_dir_callback_client::report(info, code, request.sender.uid, options_.callback_timeout_ms))
+    callbacks_unanswered_.fetch_add(1, std::memory_order_relaxed);
   comm_dir_wipe_password(info.bind);
+}
+
+// Answers a status request from memory, on the receiving thread.
+void comm_dir_service::answer_status(const comm_dir_request& request) {
+  comm_dir_reply reply(request.route, request.sender.uid);
+  if (!reply.ok()) {
+    SERVICE_TRACE("no memory for the reply to %s", request.route.reply_server_name);
+    return;
+  }
+  try {
+    const std::string text = comm_dir_format_status(
+        gather_status(request.sender.uid), static_cast<COMM_DIR_STATUS_FORMAT>(request.record.status.format));
+    const std::size_t length = std::min(text.size(), static_cast<std::size_t>(COMM_DIR_STATUS_TEXT_CAPACITY));
+    reply.body().body.reply.word = static_cast<UINT>(length);
+    std::memcpy(reply.data(length), text.data(), length);
+  } catch (const std::bad_alloc&) {
+    finish_reply(request, COMM_DIR_SVC_NO_MEMORY, reply);
+    return;
+  }
+  served_.fetch_add(1, std::memory_order_relaxed);
+  finish_reply(request, 0, reply);
+}
+
+// The state that `viewer` may see (comm_dir_status.h).
+comm_dir_status comm_dir_service::gather_status(uid_t viewer) {
+  comm_dir_status status;
+  status.view = comm_dir_status_view_of(viewer, ::geteuid());
+  status.now = std::chrono::system_clock::now();
+  status.steady_now = std::chrono::steady_clock::now();
+  status.uptime = std::chrono::duration_cast<std::chrono::seconds>(status.steady_now - started_);
+  status.workers = options_.workers;
+  status.queue_limit = options_.queue_limit;
+  status.max_operations = options_.max_operations;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    status.workers_busy = running_;
+    status.queued = waiting_;
+    status.operations_open = operations_.size();
+    for (const auto& operation : operations_) {
+      const uid_t owner = operation.second->owner_uid;
+      if (status.view.shows(owner)) ++status.operations_by_user[owner];
+    }
+  }
+  for (const auto& [user, kept] : delivery_.kept_by_user()) {
+    if (status.view.shows(user)) status.kept_by_user[user] = kept;
+  }
+  status.lists = failover_.lists([&status](uid_t user) { return status.view.shows(user); });
+  status.counters = comm_dir_status_counters{
+      served_.load(std::memory_order_relaxed), refused_busy_.load(std::memory_order_relaxed),
+      refused_bad_input_.load(std::memory_order_relaxed), refused_not_allowed_.load(std::memory_order_relaxed),
+      callbacks_unanswered_.load(std::memory_order_relaxed)};
+  return status;
 }
 
 }  // namespace velmarosta

@@ -35,8 +35,16 @@
 // beyond), so that one user cannot take every other's share of the table.
 //
 // The receiving thread never waits for an application's queue to take a
-// reply: what it answers itself (refusals, answers from memory) is tried
-// once and otherwise kept (comm_dir_reply_delivery::no_wait_scope).
+// reply: what it answers itself (refusals, answers from memory, the status)
+// is tried once and otherwise kept (comm_dir_reply_delivery::no_wait_scope).
+//
+// The status request (COMM_DIR_FUNC_DAEMON_STATUS) is answered on the
+// receiving thread too, from memory, so that it answers also when every
+// worker is busy; what each user sees of it is comm_dir_status.h's.
+//
+// Under systemd it tells its readiness and pings the watchdog while the
+// receiving thread and the workers make progress (comm_dir_watchdog.h);
+// each thread counts the requests it begins and ends (comm_dir_progress.h).
 //
 // Thread-safe: mu_ guards the queues and the operation table. An operation
 // itself is used only by the one worker that serves its current request
@@ -61,10 +69,13 @@
 #include "service/comm_dir_client_process.h"
 #include "service/comm_dir_operation.h"
 #include "service/comm_dir_operation_ids.h"
+#include "service/comm_dir_progress.h"
 #include "service/comm_dir_reply_delivery.h"
 #include "service/comm_dir_request_decoder.h"
 #include "service/comm_dir_service_ipc.h"
 #include "service/comm_dir_service_options.h"
+#include "service/comm_dir_status.h"
+#include "service/comm_dir_watchdog.h"
 
 namespace velmarosta {
 
@@ -81,6 +92,8 @@ class comm_dir_service {
   // Closes the endpoint, answers every request already taken, then ends
   // every operation (unbinding its connection) and stops the workers.
   void stop();
+  // SIGHUP: reopens the trace file, which a log rotation may have moved.
+  void hang_up();
 
  private:
   struct operation_entry {
@@ -111,7 +124,7 @@ class comm_dir_service {
     std::unique_ptr<comm_dir_request> request;  // popped from entry's queue by release(), kept alive here
     bool released = false;
   };
-  void work();
+  void work(int worker);
   void serve_guarded(in_service& service, comm_dir_request& request);
   bool next_runnable(runnable* next);
   void release(in_service& service);
@@ -129,6 +142,8 @@ class comm_dir_service {
   void report_by_callback(const comm_dir_request& request);
   void answer(const comm_dir_request& request, RETCODE code);
   void finish_reply(const comm_dir_request& request, RETCODE code, comm_dir_reply& reply);
+  void answer_status(const comm_dir_request& request);
+  comm_dir_status gather_status(uid_t viewer);
   bool stopping() const { return stopping_.load(std::memory_order_acquire); }
 
   // The instance whose endpoint runs; receive() finds it here. Set before
@@ -136,10 +151,20 @@ class comm_dir_service {
   static std::atomic<comm_dir_service*> s_running_;
 
   const comm_dir_service_options options_;
+  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  const pid_t own_pid_;  // a message from it is the watchdog's probe
   comm_dir_failover failover_;  // thread-safe of its own
   comm_dir_reply_delivery delivery_;  // thread-safe of its own
   const comm_dir_allow_list allowed_;
   std::atomic<bool> stopping_{false};
+  comm_dir_progress progress_;
+  comm_dir_watchdog watchdog_;
+  // What the status counts (comm_dir_status_counters); relaxed, for people.
+  std::atomic<std::uint64_t> served_{0};
+  std::atomic<std::uint64_t> refused_busy_{0};
+  std::atomic<std::uint64_t> refused_bad_input_{0};
+  std::atomic<std::uint64_t> refused_not_allowed_{0};
+  std::atomic<std::uint64_t> callbacks_unanswered_{0};
   std::vector<std::thread> workers_;
   std::thread reclaimer_;
 

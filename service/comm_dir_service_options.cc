@@ -13,6 +13,8 @@
 #include <cstring>
 #include <string>
 
+#include "commdir/comm_dir_records.h"
+
 namespace velmarosta {
 namespace {
 
@@ -20,7 +22,9 @@ constexpr char kUsage[] =
     "Usage: comm-dir-service [OPTION]...\n"
     "Serves directory requests of libcommdir on the endpoint utcp:COMM_DIR_SRV\n"
     "and answers them from LDAP servers. Runs in the foreground; stops cleanly\n"
-    "on SIGTERM or SIGINT after answering the requests it has taken.\n"
+    "on SIGTERM or SIGINT after answering the requests it has taken; reopens\n"
+    "its trace file on SIGHUP. Under systemd ($NOTIFY_SOCKET) it says when it\n"
+    "is ready and pings the watchdog ($WATCHDOG_USEC) while it makes progress.\n"
     "\n"
     "The endpoint's folder is $COMM_DIR_IPC_DIR (default /tmp/commdir-<euid>);\n"
     "trace lines go where $COMM_DIR_TRACE says (unset: standard error, 'off',\n"
@@ -64,6 +68,10 @@ constexpr char kUsage[] =
     "                                  again (default 60)\n"
     "      --reclaim-interval=MS       how often operations are ended whose process has\n"
     "                                  ended, and idle ones (default 2000)\n"
+    "      --hung-after=S              under systemd's watchdog: a worker busy on one\n"
+    "                                  request for S seconds is taken as hung, and the\n"
+    "                                  watchdog is no longer pinged (default: the longest\n"
+    "                                  that a request may take, from the maxima above)\n"
     "      --allow-uid=USER[,USER]     serve these users (names or uids) too; by default\n"
     "                                  only the daemon's own user and root\n"
     "      --allow-group=GROUP         serve the members of GROUP (name or gid) too\n"
@@ -97,6 +105,7 @@ enum LongOnly {
   kIdleTimeout,
   kFailbackAfter,
   kReclaimInterval,
+  kHungAfter,
   kAllowUid,
   kAllowGroup,
   kCaFile,
@@ -122,6 +131,7 @@ constexpr option kLongOptions[] = {
     {"idle-timeout", required_argument, nullptr, kIdleTimeout},
     {"failback-after", required_argument, nullptr, kFailbackAfter},
     {"reclaim-interval", required_argument, nullptr, kReclaimInterval},
+    {"hung-after", required_argument, nullptr, kHungAfter},
     {"allow-uid", required_argument, nullptr, kAllowUid},
     {"allow-group", required_argument, nullptr, kAllowGroup},
     {"ca-file", required_argument, nullptr, kCaFile},
@@ -163,6 +173,7 @@ int* number_option(int code, comm_dir_service_options* options) {
     case kIdleTimeout: return &options->idle_timeout_s;
     case kFailbackAfter: return &options->failback_after_s;
     case kReclaimInterval: return &options->reclaim_interval_ms;
+    case kHungAfter: return &options->hung_after_s;
     default: return nullptr;
   }
 }
@@ -252,6 +263,9 @@ bool allow_ca_dir(std::string dir, bool named, comm_dir_service_options* options
 // The defaults that depend on other options, once all are read.
 void complete(comm_dir_service_options* options) {
   if (options->max_operations_per_user == 0) options->max_operations_per_user = std::max(1, options->max_operations / 4);
+  if (options->hung_after_s == 0) {
+    options->hung_after_s = static_cast<int>(std::min<long long>(comm_dir_longest_request_s(*options), 999999999));
+  }
   if (options->ca_dirs.empty()) {
     for (const char* dir : kSystemCaDirs) allow_ca_dir(dir, false, options);
   }
@@ -265,6 +279,39 @@ const char* long_name(int code) {
 }
 
 }  // namespace
+
+// Made up of what each step of a request may wait, with t the longest wait
+// of one network step (the larger of --network-timeout, which is not
+// clamped, and --max-network-timeout):
+//   - opening a connection (start_operation, a connection test) tries each
+//     URI of its record, at most kMaxUris: a name lookup (libldap's
+//     getaddrinfo, which the daemon does not bound: kNameLookupMs, glibc's
+//     worst at its defaults, 5 s x 2 attempts x 3 name servers), the connect
+//     and the ldaps:// handshake (t each), and after a failed handshake all
+//     that once more without the certificate check: 2 x (lookup + 2t);
+//     then StartTLS (2t: its request and its handshake) and after a failed
+//     one a connection and StartTLS once more (lookup + 3t); then the bind
+//     (t). So kMaxUris x (2 lookups + 4t) + lookup + 6t;
+//   - a connection test by callback then sends its report and waits for
+//     the answer, --callback-timeout each;
+//   - a search waits once, for its first answer or the next entry: the
+//     time limit (at most --max-search-time) + t, or --result-timeout;
+// the longest of these and kMarginS for a busy scheduler. A name that
+// resolves to several addresses costs t for each that does not answer,
+// which no option bounds: such names in records make --hung-after worth
+// setting by hand.
+long long comm_dir_longest_request_s(const comm_dir_service_options& options) {
+  // The most URIs that a record's field holds: "ldap://" and a blank each.
+  constexpr long long kMaxUris = sizeof(COMM_DIR_CONNECT_INFO{}.uri) / (sizeof("ldap://") - 1 + 1);
+  constexpr long long kNameLookupMs = 30000;
+  constexpr long long kMarginS = 10;
+  const long long t = std::max(options.network_timeout_ms, options.max_network_timeout_ms);
+  const long long open_ms = kMaxUris * (2 * kNameLookupMs + 4 * t) + kNameLookupMs + 6 * t;
+  const long long callback_ms = 2LL * options.callback_timeout_ms;
+  const long long result_ms = options.result_timeout_ms != 0 ? options.result_timeout_ms : options.network_timeout_ms;
+  const long long search_ms = std::max(options.max_search_time_s * 1000LL + t, result_ms);
+  return (std::max(open_ms + callback_ms, search_ms) + 999) / 1000 + kMarginS;
+}
 
 comm_dir_parse_result parse_options(int argc, char** argv, comm_dir_service_options* options) {
   optind = 1;

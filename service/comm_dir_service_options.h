@@ -31,6 +31,11 @@ struct comm_dir_service_options {
   int idle_timeout_s = 0;         // end operations unused this long; 0: never
   int failback_after_s = 60;      // after a failover, try the first URI again this much later
   int reclaim_interval_ms = 2000; // how often operations of ended processes and idle ones are ended
+  // A worker busy on one request for longer is taken as hung, and the
+  // systemd watchdog is no longer pinged. 0 until parsed, then, unless
+  // given, the longest that a request may take when nothing hangs
+  // (comm_dir_longest_request_s).
+  int hung_after_s = 0;
   // Whom the daemon serves besides its own user and root: these users, and
   // senders whose group is one of these (members from the group database
   // are among the users).
@@ -44,6 +49,11 @@ struct comm_dir_service_options {
   // daemon's own uid, and would serve a requester as if it were the daemon.
   bool allow_ldapi = false;
 };
+
+// The longest that one request may keep a worker when nothing hangs, in
+// seconds, from the daemon's maxima: the default of --hung-after. The
+// comm_dir_service_options.cc says how it is made up.
+long long comm_dir_longest_request_s(const comm_dir_service_options& options);
 
 // What parse_options decided.
 enum class comm_dir_parse_result { kRun, kExit, kError };

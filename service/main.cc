@@ -70,13 +70,14 @@ int run(const comm_dir_service_options& options) {
   }
   if (!endpoints_free(folder)) return 1;
 
-  // Every thread starts with SIGTERM and SIGINT blocked; the main thread
-  // takes them with sigwait, so no handler runs on a worker.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  // Every thread starts with SIGTERM, SIGINT and SIGHUP blocked; the main
+  // thread takes them with sigwait, so no handler runs on a worker.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
   comm_dir_service service(options);
@@ -88,7 +89,8 @@ int run(const comm_dir_service_options& options) {
   }
   std::fprintf(stderr, "comm-dir-service: serving %s in %s\n", COMM_DIR_SERVICE_SERVER_NAME, folder.c_str());
   int signal_number = 0;
-  sigwait(&stop_signals, &signal_number);
+  // SIGHUP: a log rotation moved the trace file away.
+  while (sigwait(&signals, &signal_number) == 0 && signal_number == SIGHUP) service.hang_up();
   std::fprintf(stderr, "comm-dir-service: %s: stopping\n", strsignal(signal_number));
   service.stop();
   return 0;

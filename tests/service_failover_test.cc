@@ -31,8 +31,9 @@ TEST(ServiceFailoverTest, TriesTheAnsweringUriFirstUntilTheWindowEnds) {
     const char* what;
     seconds at;
     Order expected;       // the order at `at`
-    std::size_t answers;  // which index then answers
+    std::size_t answers;  // which index then answers; kNone: none
   };
+  constexpr std::size_t kNone = comm_dir_failover::kNone;
   const Step kSteps[] = {
       {"a list never seen: the record's order", seconds(0), {0, 1, 2}, 1},
       {"within the window: the backup first", seconds(1), {1, 0, 2}, 2},
@@ -40,18 +41,37 @@ TEST(ServiceFailoverTest, TriesTheAnsweringUriFirstUntilTheWindowEnds) {
       {"window over: the first again, still down", kWindow, {0, 1, 2}, 1},
       {"a new window from that failure", kWindow + seconds(59), {1, 0, 2}, 1},
       {"second window over: the first answers", 2 * kWindow, {0, 1, 2}, 0},
-      {"back on the first: nothing remembered", 2 * kWindow + seconds(1), {0, 1, 2}, 0},
+      {"back on the first: nothing remembered; then none answers", 2 * kWindow + seconds(1), {0, 1, 2}, kNone},
+      {"none answered: the record's order", 2 * kWindow + seconds(2), {0, 1, 2}, 2},
+      {"failed over after that: the backup first", 2 * kWindow + seconds(3), {2, 0, 1}, 0},
   };
   for (const Step& step : kSteps) {
     SCOPED_TRACE(step.what);
     const Order order = failover.order(kUser, kList, comm_dir_failover::split(kList).size(), t0 + step.at);
     EXPECT_EQ(order, step.expected);
-    failover.answered(kUser, kList, step.answers, order.front() == 0, t0 + step.at);
+    // What an operator sees of the list: the URI that answered last, or
+    // none, with the failure that moved it.
+    const comm_dir_uri_failure failure{"ldap://x/", 0x34092001, std::string(300, 'r'), {}};
+    const bool failed = step.answers != order.front();
+    if (step.answers == kNone) {
+      failover.none_answered(kUser, kList, failure, t0 + step.at);
+    } else {
+      failover.answered(kUser, kList, step.answers, order.front() == 0, t0 + step.at, failed ? &failure : nullptr);
+    }
+    const auto lists = failover.lists([](uid_t) { return true; });
+    if (step.answers == 0) {
+      EXPECT_TRUE(lists.empty());
+      continue;
+    }
+    ASSERT_EQ(lists.size(), 1u);
+    EXPECT_EQ(lists[0].answering, step.answers);
+    EXPECT_EQ(lists[0].last_failure.reason.size(), comm_dir_failover::kMaxReason);
   }
   const auto later = t0 + 3 * kWindow;
   failover.answered(kUser, kList, 1, true, later);
   EXPECT_EQ(failover.order(kUser, kList, 3, later), (Order{1, 0, 2}));
   EXPECT_EQ(failover.order(kOtherUser, kList, 3, later), (Order{0, 1, 2})) << "users are remembered apart";
+  EXPECT_TRUE(failover.lists([](uid_t user) { return user == kOtherUser; }).empty()) << "another user's list shown";
   EXPECT_EQ(failover.order(kUser, "ldap://other/ ldap://b/", 2, later), (Order{0, 1})) << "lists are remembered apart";
 }
 

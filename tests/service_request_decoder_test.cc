@@ -56,6 +56,9 @@ std::vector<char> well_formed(int function_id) {
       request->time_limit_usec = 250000;
       break;
     }
+    case COMM_DIR_FUNC_DAEMON_STATUS:
+      put_word(message, kHead + 72, COMM_DIR_STATUS_JSON);
+      break;
     default:
       put_word(message, kHead + 72, 0x0BADCAFE);  // operation id
       if (function_id >= COMM_DIR_FUNC_GET_VALUE_STRING_CNT && function_id <= COMM_DIR_FUNC_GET_VALUE_BINARY_ONE)
@@ -81,7 +84,9 @@ comm_dir_verdict decode(const std::vector<char>& message, comm_dir_request* out)
 }
 
 TEST(ServiceRequestDecoder, ServesEveryFunctionIdAndKeepsTheRoute) {
-  for (int id = 0; id < COMM_DIR_FUNC_COUNT; ++id) {
+  std::vector<int> ids = {COMM_DIR_FUNC_DAEMON_STATUS};
+  for (int id = 0; id < COMM_DIR_FUNC_COUNT; ++id) ids.push_back(id);
+  for (int id : ids) {
     SCOPED_TRACE(id);
     std::vector<char> message = well_formed(id);
     message[0] = 0x55;  // the platform's header bytes never reach the reply
@@ -93,7 +98,7 @@ TEST(ServiceRequestDecoder, ServesEveryFunctionIdAndKeepsTheRoute) {
     EXPECT_EQ(request->route.reply_buffer_size, static_cast<UINT>(COMM_DIR_IPC_REPLY_SIZE));
     EXPECT_STREQ(request->route.reply_server_name, "utcp:DIR_CS_app");
     EXPECT_EQ(request->route.ipc_header[0], 0);
-    EXPECT_EQ(request->operation_id, id >= COMM_DIR_FUNC_SEARCH ? 0x0BADCAFEu : 0u);
+    EXPECT_EQ(request->operation_id, id >= COMM_DIR_FUNC_SEARCH && id < COMM_DIR_FUNC_COUNT ? 0x0BADCAFEu : 0u);
     EXPECT_EQ(std::memcmp(request->record.bytes, message.data() + kHead, comm_dir_request_size(id)), 0);
   }
 }
@@ -150,6 +155,11 @@ TEST(ServiceRequestDecoder, DropsRefusesOrServesEachMessage) {
       {"the daemon's callback answers", 12, text_at(84, "utcp:COMM_DIR_SRV_CB"), V::kDrop, 0},
       // Routable but not servable: refused with its code.
       {"function id 15", 3, word_at(80, 15), V::kRefuse, COMM_DIR_SVC_UNKNOWN_FUNCTION},
+      {"function id beside the status's", 3, word_at(80, COMM_DIR_FUNC_DAEMON_STATUS + 1), V::kRefuse,
+       COMM_DIR_SVC_UNKNOWN_FUNCTION},
+      {"status format 2", COMM_DIR_FUNC_DAEMON_STATUS, word_at(p + 72, 2), V::kRefuse, COMM_DIR_SVC_BAD_FIELD},
+      {"a byte after the status record", COMM_DIR_FUNC_DAEMON_STATUS, fill_at(p + 76, 1, 1), V::kRefuse,
+       COMM_DIR_SVC_WRONG_SIZE},
       {"function id 0xFFFFFFFF", 3, word_at(80, 0xFFFFFFFFu), V::kRefuse, COMM_DIR_SVC_UNKNOWN_FUNCTION},
       {"record one byte short", 3, word_at(4, p + 75), V::kRefuse, COMM_DIR_SVC_WRONG_SIZE},
       {"head only", 2, word_at(4, p), V::kRefuse, COMM_DIR_SVC_WRONG_SIZE},

@@ -71,6 +71,11 @@ TEST(ToolOptionsTest, ParsesLdapsearchStyleCommandLines) {
   EXPECT_TRUE(check.check.callback);
   EXPECT_EQ(check.check.wait_s, 3);
   EXPECT_EQ(check.connection.starttls, starttls_request::kTry);
+
+  tool_options status;
+  ASSERT_TRUE(parse({"status", "--json"}, &status, &error)) << error;
+  EXPECT_EQ(status.command, tool_command::kStatus);
+  EXPECT_TRUE(status.status_json);
 }
 
 TEST(ToolOptionsTest, RefusesBadCommandLinesWithAReason) {
@@ -90,6 +95,7 @@ TEST(ToolOptionsTest, RefusesBadCommandLinesWithAReason) {
       {{"check", "-b", "dc=x"}, "unknown option: -b"},
       {{"check", "(cn=x)"}, "takes no arguments"},
       {{"check", "--callback", "--wait", "0"}, "--wait"},
+      {{"status", "-H", "ldap://a/"}, "status takes only --json: -H"},
   };
   for (const auto& [words, reason] : cases) {
     tool_options options;

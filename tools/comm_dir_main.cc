@@ -26,7 +26,9 @@
 
 #include "commdir/comm_dir_facade.h"
 #include "commdir/comm_dir_records.h"
+#include "client/comm_dir_messages.h"
 #include "commdir/comm_dir_result_codes.h"
+#include "ipc/comm_dir_ipc_multi_client.h"
 #include "platform/posix/commdir_posix_ipc.h"
 #include "tools/ldif_writer.h"
 #include "tools/reply_watchdog.h"
@@ -416,12 +418,16 @@ const velmarosta::COMM_DIR_BIND_INFO* make_connection_records(connection_options
 }
 
 // Ends the process when the daemon is not there, before any call waits.
-comm_dir_facade* reach_facade() {
+void require_daemon() {
   const std::string reason = daemon_unreachable_reason();
   if (!reason.empty()) {
     say(reason);
     finish(kExitUnreachable);
   }
+}
+
+comm_dir_facade* reach_facade() {
+  require_daemon();
   return comm_dir_facade::comm_dir_get_instance();
 }
 
@@ -565,6 +571,43 @@ void print_findings(const velmarosta::COMM_DIR_TEST_CONNECTION_INFO& info, bool 
   finish(exit_status_for(result));
 }
 
+// --- status -------------------------------------------------------------------
+
+// Asks the daemon for its state with its own request kind, through the
+// library's request client as every call of the facade goes, and prints
+// the text it answers.
+[[noreturn]] void run_status(const tool_options& options) {
+  require_daemon();
+  velmarosta::comm_dir_ipc_multi_client* transport = velmarosta::comm_dir_ipc_multi_client::get_instance();
+  velmarosta::COMM_DIR_MULTI_IPC_CLNT clnt{};
+  if (transport == nullptr ||
+      transport->create_client(velmarosta::COMM_DIR_SERVICE_CLIENT_NAME, velmarosta::COMM_DIR_SERVICE_SERVER_NAME, 0,
+                               0, velmarosta::COMM_DIR_IPC_ID_SERVICE, clnt) != 0) {
+    say("cannot make a client of the directory service");
+    finish(kExitUnreachable);
+  }
+  velmarosta::COMM_DIR_STATUS_REQUEST request{};
+  request.format = options.status_json ? velmarosta::COMM_DIR_STATUS_JSON : velmarosta::COMM_DIR_STATUS_TEXT;
+  auto reply = std::make_unique<velmarosta::COMM_DIR_STATUS_REPLY>();
+  const std::unique_ptr<reply_watchdog> watching = start_watchdog(0);
+  int length = 0;  // neither read nor written by the transport
+  RETCODE rc = guarded(*watching, "status", [&] {
+    return transport->call_client(clnt, velmarosta::COMM_DIR_FUNC_DAEMON_STATUS, 0, 0,
+                                  reinterpret_cast<char*>(&request), sizeof request,
+                                  reinterpret_cast<char*>(reply.get()), sizeof *reply, &length,
+                                  static_cast<unsigned long>(-1));
+  });
+  transport->destroy_client(clnt);
+  if (rc == 0) rc = reply->result;
+  if (rc == 0 && reply->length > sizeof reply->text) rc = velmarosta::COMM_DIR_ERR_BAD_REPLY;
+  if (rc != 0) {
+    say("status: " + describe_result(rc));
+    finish(exit_status_for(rc));
+  }
+  std::fwrite(reply->text, 1, reply->length, stdout);
+  finish(0);
+}
+
 }  // namespace
 }  // namespace commdir_tools
 
@@ -593,6 +636,8 @@ int main(int argc, char** argv) {
     case tool_command::kCheck:
       if (!resolve_password(&options.connection)) finish(kExitFailure);
       run_check(options);
+    case tool_command::kStatus:
+      run_status(options);
   }
   finish(kExitFailure);
 }

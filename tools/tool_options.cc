@@ -204,6 +204,23 @@ void take_search_arguments(int argc, char** argv, int first, search_options* sea
   for (; i < argc; ++i) search->attributes.emplace_back(argv[i]);
 }
 
+// status [--json]: nothing else.
+bool parse_status(int count, char** words, tool_options* options, std::string* error) {
+  options->command = tool_command::kStatus;
+  for (int i = 1; i < count; ++i) {
+    const std::string word = words[i];
+    if (word == "--json") {
+      options->status_json = true;
+    } else if (word == "--help" || word == "-h") {
+      options->command = tool_command::kHelp;
+      return true;
+    } else {
+      return fail(error, "status takes only --json: " + word);
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool parse_command_line(int argc, char** argv, tool_options* options, std::string* error) {
@@ -217,6 +234,7 @@ bool parse_command_line(int argc, char** argv, tool_options* options, std::strin
     options->command = tool_command::kVersion;
     return true;
   }
+  if (command == "status") return parse_status(argc - 1, argv + 1, options, error);
   const bool search = command == "search";
   if (!search && command != "check") return fail(error, "unknown command \"" + command + "\"");
   options->command = search ? tool_command::kSearch : tool_command::kCheck;
@@ -262,11 +280,16 @@ bool parse_command_line(int argc, char** argv, tool_options* options, std::strin
 const char* usage_text() {
   return "usage: comm-dir search [options] [filter [attributes...]]\n"
          "       comm-dir check [options] [--callback [--wait SECONDS]]\n"
+         "       comm-dir status [--json]\n"
          "       comm-dir --help | --version\n"
          "\n"
          "Reads an LDAP directory through the directory service comm-dir-service,\n"
          "as an application of libcommdir does. search prints LDIF exactly as\n"
-         "ldapsearch -LLL does; check runs a connection test and prints what it found.\n"
+         "ldapsearch -LLL does; check runs a connection test and prints what it found;\n"
+         "status prints the daemon's live state: its workers and queue, the operations\n"
+         "open, the replies kept for applications that do not read, the URI lists that\n"
+         "failed over and why, and its counters. Root and the daemon's own user see\n"
+         "everything; any other user sees its own operations, replies and URI lists.\n"
          "\n"
          "Connection (search and check):\n"
          "  -H URI      LDAP URI; several (blank-separated or repeated -H) for failover\n"
@@ -291,6 +314,8 @@ const char* usage_text() {
          "Check:\n"
          "  --callback  the daemon answers at once and reports the result by a callback\n"
          "  --wait S    wait at most S seconds for the callback (default 10)\n"
+         "Status:\n"
+         "  --json      one JSON object, for scripts, instead of lines for people\n"
          "\n"
          "The daemon is reached at $COMM_DIR_IPC_DIR/COMM_DIR_SRV (default folder\n"
          "/tmp/commdir-<euid>), as every libcommdir application reaches it. The\n"

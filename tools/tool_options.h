@@ -11,7 +11,7 @@
 
 namespace commdir_tools {
 
-enum class tool_command { kSearch, kCheck, kHelp, kVersion };
+enum class tool_command { kSearch, kCheck, kStatus, kHelp, kVersion };
 
 // -Z asks for StartTLS and goes on without it when the server refuses;
 // -ZZ requires it.
@@ -60,6 +60,7 @@ struct tool_options {
   connection_options connection;
   search_options search;
   check_options check;
+  bool status_json = false;  // status --json
 };
 
 // Reads the command line into `options`. Returns false, with a message for

@@ -34,7 +34,7 @@ constexpr int COMM_DIR_SVC_LDAP_API_LAST = 0xFF;
 
 // The daemon's own codes.
 // Requests that the daemon refuses before doing anything.
-constexpr RETCODE COMM_DIR_SVC_UNKNOWN_FUNCTION = 0x34093001;    // function id not 0..14
+constexpr RETCODE COMM_DIR_SVC_UNKNOWN_FUNCTION = 0x34093001;    // function id the daemon does not serve
 constexpr RETCODE COMM_DIR_SVC_WRONG_SIZE = 0x34093002;          // message too short or too long for its id
 constexpr RETCODE COMM_DIR_SVC_UNKNOWN_OPERATION = 0x34093003;   // no open operation has this id
 constexpr RETCODE COMM_DIR_SVC_UNTERMINATED_STRING = 0x34093004; // a string field without its NUL

@@ -35,6 +35,7 @@
 
 #include "platform/emw_gen_trc.h"
 #include "platform/emw_osw.h"
+#include "platform/posix/commdir_posix_trace.h"
 #include "platform/posix/posix_handle_table.h"
 #include "platform/posix/posix_internal.h"
 
@@ -303,6 +304,13 @@ class TraceSink {
       if (n <= 0) return;
       done += static_cast<std::size_t>(n);
     }
+  }
+
+  // Opens the file again by its name: a rotation may have moved it away.
+  void reopen() {
+    std::lock_guard<std::mutex> lock(mu_);
+    opened_ = false;
+    destination();
   }
 
  private:
@@ -685,6 +693,8 @@ RETCODE emwGENTrcPrintf(UINT module, UINT category, INT flag, const char* format
     return ENOMEM;
   }
 }
+
+void commdir_posix_trace_reopen(void) { commdir_posix::Sink().reopen(); }
 
 }  // extern "C"
 

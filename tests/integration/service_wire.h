@@ -134,8 +134,8 @@ inline std::vector<char> request_form(UINT function_id, UINT tag, const void* re
 // The daemon as a child of the test, the test's reply server, and raw sends.
 class daemon_test : public ::testing::Test {
  protected:
-  void start_daemon(const std::vector<std::string>& args) {
-    service_ = std::make_unique<commdir_testing::ServiceProcess>(COMMDIR_SERVICE_BIN, args);
+  void start_daemon(const std::vector<std::string>& args, const commdir_testing::Environment& env = {}) {
+    service_ = std::make_unique<commdir_testing::ServiceProcess>(COMMDIR_SERVICE_BIN, args, nullptr, env);
     ASSERT_TRUE(service_->ok()) << service_->error();
     ipc_dir_ = service_->ipc_dir();
     start_reply_server();

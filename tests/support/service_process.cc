@@ -51,7 +51,9 @@ void remove_folder(const std::string& dir) {
 }  // namespace
 
 ServiceProcess::ServiceProcess(const std::string& binary, const std::vector<std::string>& args,
-                               const std::function<void(const std::string& dir)>& prepare_folder) {
+                               const std::function<void(const std::string& dir)>& prepare_folder,
+                               const Environment& env)
+    : env_(env) {
   dir_ = make_private_folder("commdir-ipc", error_);
   if (dir_.empty()) return;
   if (prepare_folder) prepare_folder(dir_);
@@ -64,7 +66,9 @@ ServiceProcess::ServiceProcess(const std::string& binary, const std::vector<std:
 }
 
 bool ServiceProcess::restart() {
-  child_ = std::make_unique<ChildProcess>(argv_, Environment{{"COMM_DIR_IPC_DIR", dir_}}, log_path_);
+  Environment env = env_;
+  env.emplace_back("COMM_DIR_IPC_DIR", dir_);
+  child_ = std::make_unique<ChildProcess>(argv_, env, log_path_);
   ready_ = child_->started() && wait_until_ready();
   return ready_;
 }

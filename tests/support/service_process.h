@@ -17,11 +17,13 @@ namespace commdir_testing {
 // Not thread-safe: construct and destroy it on the test's main thread.
 class ServiceProcess {
  public:
-  // Starts `binary` with `args` and waits (bounded) until its endpoint takes
-  // messages. `prepare_folder`, when given, gets the folder before the
-  // daemon starts (to share it with other users, say). Check ok() before use.
+  // Starts `binary` with `args` (and `env` added to its environment) and
+  // waits (bounded) until its endpoint takes messages. `prepare_folder`,
+  // when given, gets the folder before the daemon starts (to share it with
+  // other users, say). Check ok() before use.
   ServiceProcess(const std::string& binary, const std::vector<std::string>& args = {},
-                 const std::function<void(const std::string& dir)>& prepare_folder = nullptr);
+                 const std::function<void(const std::string& dir)>& prepare_folder = nullptr,
+                 const Environment& env = {});
   // Stops the daemon and removes the folder with every endpoint in it.
   ~ServiceProcess();
   ServiceProcess(const ServiceProcess&) = delete;
@@ -46,6 +48,7 @@ class ServiceProcess {
   bool wait_until_ready();
 
   std::vector<std::string> argv_;
+  Environment env_;
   std::string dir_;
   std::string log_path_;
   std::unique_ptr<ChildProcess> child_;
