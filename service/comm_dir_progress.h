@@ -14,7 +14,8 @@
 // Each thread counts its begins and ends in a counter of its own (odd
 // while busy); the watchdog compares the counts with those of its last
 // look, so a request costs its thread two relaxed increments and no clock
-// read. A worker is taken as busy since the first look that saw it busy on
+// read. The counters are 32-bit, lock-free on the 32-bit device too: a
+// wrap keeps the parity, and no thread counts 2^32 steps between two looks. A worker is taken as busy since the first look that saw it busy on
 // that request: up to one interval after it began.
 //
 // Thread-safe: begin(), end() and probe_arrived() from the daemon's
@@ -75,18 +76,18 @@ class comm_dir_progress {
 
  private:
   struct alignas(64) counter {  // one cache line each: threads do not share theirs
-    std::atomic<std::uint64_t> count{0};
+    std::atomic<std::uint32_t> count{0};
   };
   struct look {
-    std::uint64_t count = 0;
+    std::uint32_t count = 0;
     clock::time_point since;  // when this count was first seen
   };
 
-  std::atomic<std::uint64_t>& count_of(int thread) { return counts_[static_cast<std::size_t>(thread + 1)].count; }
+  std::atomic<std::uint32_t>& count_of(int thread) { return counts_[static_cast<std::size_t>(thread + 1)].count; }
 
   // Reads the counter of `slot`; true when it moved since the last look.
   bool take_look(std::size_t slot, clock::time_point now) {
-    const std::uint64_t count = counts_[slot].count.load(std::memory_order_relaxed);
+    const std::uint32_t count = counts_[slot].count.load(std::memory_order_relaxed);
     if (count == looks_[slot].count) return false;
     looks_[slot] = look{count, now};
     return true;
