@@ -1,0 +1,594 @@
+// The transport under the library, over the POSIX platform: the request
+// client and its reply server, the threaded request server, the callback
+// endpoint, and the words that name objects in messages.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "commdir/comm_dir_facade.h"
+#include "ipc/comm_dir_ipc_multi_client.h"
+#include "ipc/comm_dir_ipc_multi_server.h"
+#include "ipc/comm_dir_word_table.h"
+#include "server/comm_dir_callback_registry.h"
+#include "server/comm_dir_operation_server.h"
+#include "support/fake/faults.h"
+#include "support/reply_echo.h"
+
+namespace velmarosta {
+namespace {
+
+using Srv = comm_dir_ipc_multi_server;
+constexpr char kService[] = "utcp:COMM_DIR_SRV";
+constexpr char kReplyServer[] = "utcp:TREPLY";
+
+// Every message that the test's own servers received.
+std::mutex g_mu;
+std::vector<std::vector<char>> g_kept;
+RETCODE keep(char* rcvbuf, char*, int* size) {
+  *size = 0;
+  std::lock_guard<std::mutex> lock(g_mu);
+  g_kept.emplace_back(rcvbuf, rcvbuf + read_word(rcvbuf, GEN_IPC_HDR_LENGTH_OFFSET));
+  return 0;
+}
+std::vector<std::vector<char>> kept() {
+  std::lock_guard<std::mutex> lock(g_mu);
+  return g_kept;
+}
+
+void put(std::vector<char>& bytes, int offset, UINT word) { std::memcpy(&bytes[offset], &word, sizeof word); }
+UINT address_word(const void* p) { return static_cast<UINT>(reinterpret_cast<std::uintptr_t>(p)); }
+
+// --- the request client ---
+
+// The service endpoint served by `peer`, and a client of it.
+COMM_DIR_MULTI_IPC_CLNT with_peer(PGEN_IPC_DISPATCH peer) {
+  EXPECT_EQ(emwGENIpcStartServer(kService, COMM_DIR_IPC_ID_SERVICE, COMM_DIR_IPC_STACK_SIZE, peer), 0);
+  COMM_DIR_MULTI_IPC_CLNT clnt{};
+  EXPECT_EQ(comm_dir_ipc_multi_client::get_instance()->create_client(COMM_DIR_SERVICE_CLIENT_NAME, kService, 0, 0,
+                                                                     COMM_DIR_IPC_ID_SERVICE, clnt), 0);
+  return clnt;
+}
+
+TEST(MultiClientTest, ACallTakesItsOwnReplyOnceAndNothingElse) {
+  faults::set_process_name("app1234567");
+  const COMM_DIR_MULTI_IPC_CLNT clnt = with_peer(keep);
+  std::vector<char> payload(76), received(COMM_DIR_IPC_MAX_PAYLOAD + 1, 'U');
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i + 1);
+  faults::pause_next("emwOSWWaitEventSem");  // every reply below comes before the wait
+  std::atomic<RETCODE> rc{99};
+  std::thread caller([&] {
+    rc = comm_dir_ipc_multi_client::get_instance()->call_client(clnt, 12, 0, 0, payload.data(), 76, received.data(),
+                                                                COMM_DIR_IPC_MAX_PAYLOAD, nullptr, ~0UL);
+  });
+  ASSERT_TRUE(faults::wait_until([] { return faults::paused() && kept().size() == 1; }));
+  const std::vector<char> request = kept()[0];
+  ASSERT_EQ(request.size(), static_cast<std::size_t>(COMM_DIR_IPC_REQUEST_SIZE));
+  COMM_DIR_IPC_ENVELOPE_HEAD head;
+  std::memcpy(&head, request.data(), sizeof head);
+  EXPECT_TRUE(head.replied == 0 && head.type == 12 && head.reply_buffer_size == COMM_DIR_IPC_REPLY_SIZE);
+  EXPECT_EQ(std::string(head.reply_server_name, 32), "utcp:DIR_CS_app1234" + std::string(13, '\0'));
+  EXPECT_EQ(std::vector<char>(request.begin() + 124, request.begin() + 200), payload);
+  EXPECT_EQ(std::count(request.begin() + 200, request.end(), 0), request.end() - request.begin() - 200);
+
+  std::vector<char> good = commdir_test::reply_to(request.data());
+  good.back() = 'Z';
+  struct Row { int offset; UINT word; RETCODE rc; const char* trace; } rows[] = {
+      {GEN_IPC_HDR_KIND_OFFSET, 0, 0, "[ERROR]"},
+      {GEN_IPC_HDR_KIND_OFFSET, 2, 0, "[ERROR]"},
+      {GEN_IPC_HDR_LENGTH_OFFSET, COMM_DIR_IPC_REPLY_SIZE - 1, -1, "below"},
+      {116, head.reply_buffer ^ 0x40, -1, "names no waiting call"},
+      {116, 0, -1, "names no waiting call"},
+      {72, head.event_sem_id + 1, -1, "is not the call's"},
+      {72, 0, -1, "is not the call's"},
+      {72, head.event_sem_id, faults::kCode, "emwOSWPostEventSem ret=[0x5a]"},  // its post fails
+  };
+  int size = 7;
+  for (const Row& row : rows) {
+    std::vector<char> bad = good;
+    put(bad, row.offset, row.word);
+    if (row.rc == faults::kCode) faults::fail("emwOSWPostEventSem");
+    faults::clear();
+    const int posts = faults::calls("emwOSWPostEventSem");
+    EXPECT_EQ(comm_dir_ipc_multi_client::dispatch_client(bad.data(), nullptr, &size), row.rc) << row.trace;
+    EXPECT_TRUE(faults::traced(row.trace)) << row.trace;
+    EXPECT_EQ(faults::calls("emwOSWPostEventSem") - posts, row.rc == faults::kCode ? 1 : 0) << row.trace;
+  }
+  EXPECT_EQ(comm_dir_ipc_multi_client::dispatch_client(good.data(), nullptr, &size), 0);
+  EXPECT_EQ(comm_dir_ipc_multi_client::dispatch_client(good.data(), nullptr, &size), -1);
+  EXPECT_TRUE(faults::traced("already answered"));
+  EXPECT_EQ(comm_dir_ipc_multi_client::dispatch_client(nullptr, nullptr, &size), -1);
+  EXPECT_EQ(size, 0);
+  faults::resume();
+  caller.join();
+  EXPECT_EQ(rc, 0);
+  EXPECT_TRUE(std::equal(good.begin() + 128, good.end(), received.begin()));
+  EXPECT_EQ(received.back(), 'U');
+}
+
+TEST(MultiClientTest, EveryFailedStepIsTracedAndUndone) {
+  const COMM_DIR_MULTI_IPC_CLNT clnt = with_peer(commdir_test::echo_dispatch);
+  auto* client = comm_dir_ipc_multi_client::get_instance();
+  // deleted: the call's event is deleted; collected: the reply reached rcvbuf first
+  struct Row { const char* fn; int deleted; bool collected; } rows[] = {
+      {"emwOSWRequestMutexSem", 0, false}, {"emwOSWCreateEventSem", 0, false}, {"emwOSWResetEventSem", 1, false},
+      {"emwGENIpcCallClient", 1, false},   {"emwOSWReleaseMutexSem", 1, false}, {"emwOSWWaitEventSem", 1, false},
+      {"emwOSWDeleteEventSem", 1, true}};
+  char payload[76] = "request", untouched[76];
+  std::memset(untouched, 'U', sizeof untouched);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.fn);
+    char received[76];
+    std::memcpy(received, untouched, sizeof received);
+    const int deletes = faults::calls("emwOSWDeleteEventSem");
+    faults::fail(row.fn);
+    faults::clear();
+    EXPECT_EQ(client->call_client(clnt, 12, 0, 0, payload, 76, received, 76, nullptr, ~0UL), -1);
+    EXPECT_TRUE(faults::traced(std::string(row.fn) + " ret=[0x5a]"));
+    EXPECT_EQ(faults::calls("emwOSWDeleteEventSem") - deletes, row.deleted);
+    EXPECT_EQ(std::memcmp(received, row.collected ? payload : untouched, 76), 0);
+    const UINT send_mutex = faults::last_id("emwOSWRequestMutexSem");
+    ASSERT_EQ(emwOSWRequestMutexSem(send_mutex, 0), 0);  // free again
+    emwOSWReleaseMutexSem(send_mutex);
+    EXPECT_EQ(client->call_client(clnt, 12, 0, 0, payload, 76, received, 76, nullptr, ~0UL), 0);
+  }
+}
+
+TEST(MultiClientTest, MistakenArgumentsNeverReachThePlatform) {
+  const COMM_DIR_MULTI_IPC_CLNT clnt = with_peer(commdir_test::echo_dispatch);
+  auto* client = comm_dir_ipc_multi_client::get_instance();
+  std::vector<char> buffer(COMM_DIR_IPC_MAX_PAYLOAD + 1);
+  const std::string n32 = "utcp:" + std::string(27, 'n'), n33 = n32 + "n";
+  auto call = [&](bool buffers, int sndsize, int rcvsize) {
+    char* b = buffers ? buffer.data() : nullptr;
+    return client->call_client(clnt, 1, 0, 0, b, sndsize, b, rcvsize, nullptr, ~0UL);
+  };
+  auto create = [&](const char* name, const char* server) {
+    COMM_DIR_MULTI_IPC_CLNT other{};
+    return client->create_client(name, server, 0, 0, 0, other);
+  };
+  struct Row { std::function<RETCODE()> act; const char* trace; } rows[] = {
+      {[&] { return call(true, -1, 0); }, "sndsize=[-1]"},
+      {[&] { return call(true, COMM_DIR_IPC_MAX_PAYLOAD + 1, 0); }, "sndsize=[49157]"},
+      {[&] { return call(true, 0, -5); }, "rcvsize=[-5]"},
+      {[&] { return call(true, 0, COMM_DIR_IPC_MAX_PAYLOAD + 1); }, "rcvsize=[49157]"},
+      {[&] { return create(n33.c_str(), kService); }, "client_name=[utcp:"},
+      {[&] { return create("", kService); }, "client_name=[]"},
+      {[&] { return create("C", n33.c_str()); }, "server_name=[utcp:"},
+      {[&] { return create("C", nullptr); }, "server_name=["},
+  };
+  for (const Row& row : rows) {
+    const int platform = faults::calls("emwGENIpcCreateClient") + faults::calls("emwOSWRequestMutexSem");
+    faults::clear();
+    EXPECT_EQ(row.act(), -1) << row.trace;
+    EXPECT_TRUE(faults::traced(row.trace)) << row.trace;
+    EXPECT_EQ(faults::calls("emwGENIpcCreateClient") + faults::calls("emwOSWRequestMutexSem"), platform);
+  }
+  EXPECT_EQ(call(false, -1, 1 << 30), 0);  // sizes without buffers are never used
+  EXPECT_EQ(call(true, COMM_DIR_IPC_MAX_PAYLOAD, COMM_DIR_IPC_MAX_PAYLOAD), 0);
+  EXPECT_EQ(create(n32.c_str(), n32.c_str()), -1);  // names of 32 characters pass; no such server runs
+  EXPECT_TRUE(faults::traced("emwGENIpcCreateClient ret="));
+}
+
+TEST(MultiClientTest, WithoutItsReplyServerEveryCallIsRefused) {
+  COMM_DIR_MULTI_IPC_CLNT clnt{};
+  for (std::string fn : {"emwOSWCreateMutexSem", "emwGENIpcStartServer", "emwGENIpcRequestAdmin"}) {
+    const bool at_stop = fn == "emwGENIpcRequestAdmin";
+    faults::clear();
+    if (!at_stop) faults::fail(fn);
+    comm_dir_ipc_multi_client client;
+    if (at_stop) {
+      faults::fail(fn);
+      EXPECT_EQ(client.finalize(), -1);
+    }
+    EXPECT_TRUE(faults::traced((at_stop ? "emwGENIpcStopServer" : fn) + " ret=[0x5a]")) << fn;
+    EXPECT_EQ(client.call_client(clnt, 12, 0, 0, nullptr, 0, nullptr, 0, nullptr, ~0UL), -1);
+    EXPECT_TRUE(faults::traced("reply server not running")) << fn;
+  }
+}
+
+// Each singleton is built once, however many threads ask for it first.
+TEST(SingletonConcurrencyTest, RacingFirstCallsBuildOneOfEach) {
+  std::atomic<bool> go{false};
+  std::vector<std::vector<void*>> seen(8);
+  std::vector<std::thread> threads;
+  for (auto& mine : seen) {
+    threads.emplace_back([&go, &mine] {
+      while (!go) std::this_thread::yield();
+      mine = {comm_dir_facade::comm_dir_get_instance(), comm_dir_ipc_multi_client::get_instance(), Srv::get_instance()};
+    });
+  }
+  go = true;
+  for (auto& thread : threads) thread.join();
+  for (auto& mine : seen) EXPECT_EQ(mine, seen[0]);
+  EXPECT_TRUE(seen[0][0] != nullptr && seen[0][1] != nullptr && seen[0][2] != nullptr);
+  EXPECT_EQ(faults::calls("emwGENIpcStartServer"), 2);  // the reply server and the callback endpoint
+}
+
+// --- the threaded request server ---
+
+// Payload word 0 (byte 124) tells the dispatch function what to do; word 1
+// (byte 128) is the request's tag.
+enum : UINT { kEcho, kSelf, kGate, kFail };
+constexpr UINT kOpenAll = ~1u;
+std::atomic<UINT> g_released{~0u};
+std::atomic<int> g_entered{0};
+std::atomic<char*> g_copy{nullptr};
+RETCODE serve(char* rcvbuf, char* sndbuf, int* size) {
+  g_copy = rcvbuf;
+  switch (read_word(rcvbuf, 124)) {
+    case kSelf:
+      return Srv::send_reply(reinterpret_cast<COMM_DIR_IPC_MULTI_REQUEST*>(rcvbuf), 0, sndbuf, 4);
+    case kGate:
+      ++g_entered;
+      while (g_released != read_word(rcvbuf, 128) && g_released != kOpenAll) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      return 0;
+    case kFail:
+      return 0x77;
+    default:  // the send buffer's first bytes; the copy is padded with zeros
+      *size = 4;
+      return read_word(rcvbuf, COMM_DIR_IPC_REQUEST_SIZE - 4) == 0 ? 0 : 0x66;
+  }
+}
+
+// A request form of `length` bytes (the length word says so) to kReplyServer.
+std::vector<char> form(UINT action, UINT tag = 0, std::size_t length = COMM_DIR_IPC_REQUEST_SIZE) {
+  std::vector<char> bytes(COMM_DIR_IPC_REQUEST_SIZE, 0);
+  put(bytes, GEN_IPC_HDR_LENGTH_OFFSET, static_cast<UINT>(length));
+  put(bytes, 72, 100 + tag);
+  put(bytes, 80, 3);
+  std::strcpy(&bytes[84], kReplyServer);
+  put(bytes, 116, 0xB0000000u + tag);
+  put(bytes, 120, COMM_DIR_IPC_REPLY_SIZE);
+  put(bytes, 124, action);
+  put(bytes, 128, tag);
+  bytes.resize(length);
+  return bytes;
+}
+
+RETCODE send(std::vector<char> request) {
+  std::vector<char> sndbuf(65536, 'S');
+  int size = 9;
+  return Srv::dispatch_server(request.data(), sndbuf.data(), &size);
+}
+
+int sent() { return faults::calls("emwGENIpcCallClient"); }
+
+// Slots of the task table free now; found by taking them.
+int free_slots() {
+  std::vector<int> taken;
+  for (int i = 0; Srv::thread_check_empty(i) == 0; taken.push_back(i)) Srv::thread_regist("probe", i);
+  for (int i : taken) Srv::thread_delete(i);
+  return static_cast<int>(taken.size());
+}
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(emwGENIpcStartServer(kReplyServer, COMM_DIR_IPC_ID_REPLY, COMM_DIR_IPC_STACK_SIZE, keep), 0);
+    ASSERT_EQ(Srv::get_instance()->start_server("utcp:TSRV", 1, COMM_DIR_IPC_STACK_SIZE, serve), 0);
+  }
+  void TearDown() override {
+    g_released = kOpenAll;
+    faults::join_tasks();
+  }
+};
+
+TEST_F(ServerTest, AFailedDispatchIsTracedAndFreesItsSlot) {
+  auto direct = [](bool with_rcvbuf, bool with_sndbuf) {
+    return [=] {
+      std::vector<char> request = form(kEcho), sndbuf(65536);
+      int size = 9;
+      return Srv::dispatch_server(with_rcvbuf ? request.data() : nullptr, with_sndbuf ? sndbuf.data() : nullptr, &size);
+    };
+  };
+  auto failing = [](const char* fn, int nth, UINT action) {
+    return [=] {
+      faults::fail(fn, nth);
+      return send(form(action));
+    };
+  };
+  auto unterminated = [] {
+    std::vector<char> request = form(kEcho);
+    std::memset(&request[84], 'x', 32);
+    return send(request);
+  };
+  struct Row { std::function<RETCODE()> act; RETCODE rc; const char* trace; int sent; } rows[] = {
+      {direct(false, true), -1, "rcvbuf=", 0},
+      {direct(true, false), -1, "sndbuf=", 0},
+      {[] { return send(form(kEcho, 0, 123)); }, -1, "rcvbuf length=123\n", 0},
+      {[] { return send(form(kEcho, 0, 49281)); }, -1, "rcvbuf length=49281\n", 0},
+      {unterminated, -1, "reply_server_name", 0},
+      {failing("emwOSWRequestMutexSem", 1, kEcho), -1, "emwOSWRequestMutexSem ret=[0x5a]", 0},
+      {failing("emwOSWReleaseMutexSem", 1, kEcho), -1, "emwOSWReleaseMutexSem ret=[0x5a]", 0},
+      {failing("emwOSWCreateJoinTask", 1, kEcho), -1, "emwOSWCreateJoinTask ret=0x5a", 0},
+      {failing("emwGENIpcCallClient", 1, kEcho), 0, "send_reply ret=0xffffffff\n", 1},
+      // Mutex request and release 1 are dispatch_server's, 2 the reply's, 3 the task's end.
+      {failing("emwOSWReleaseMutexSem", 2, kEcho), 0, "send_reply ret=0xffffffff\n", 1},
+      {failing("emwOSWRequestMutexSem", 3, kEcho), 0, "emwOSWRequestMutexSem ret=[0x5a]", 1},
+      {failing("emwOSWReleaseMutexSem", 3, kEcho), 0, "emwOSWReleaseMutexSem ret=[0x5a]", 1},
+      {[] { return send(form(kFail)); }, 0, "dispatch ret=0x77\n", 1},
+  };
+  for (const Row& row : rows) {
+    faults::clear();
+    const int before = sent();
+    EXPECT_EQ(row.act(), row.rc) << row.trace;
+    faults::join_tasks();
+    EXPECT_TRUE(faults::traced(row.trace)) << row.trace;
+    EXPECT_EQ(sent() - before, row.sent) << row.trace;
+    EXPECT_EQ(free_slots(), COMM_DIR_MAX_THREADS) << row.trace;
+  }
+}
+
+TEST_F(ServerTest, TwelveBusyTasksRefuseTheThirteenthAndAFreedSlotIsReusedLowestFirst) {
+  for (UINT tag = 0; tag < 12; ++tag) ASSERT_EQ(send(form(kGate, tag)), 0);
+  ASSERT_TRUE(faults::wait_until([] { return g_entered == 12; }));
+  faults::clear();
+  EXPECT_EQ(send(form(kGate, 12)), -1);
+  EXPECT_TRUE(faults::traced("connection_check ret=[0xffffffff]"));
+  const UINT slots_mutex = faults::last_id("emwOSWRequestMutexSem");
+  ASSERT_EQ(emwOSWRequestMutexSem(slots_mutex, 0), 0);  // given back after the refusal
+  emwOSWReleaseMutexSem(slots_mutex);
+  g_released = 5;
+  ASSERT_TRUE(faults::wait_until([] {
+    int index = -1;
+    return Srv::thread_check_empty(index) == 0 && index == 5;
+  }));
+  ASSERT_EQ(send(form(kGate, 13)), 0);
+  g_released = kOpenAll;
+  faults::join_tasks();
+  const std::vector<faults::task> tasks = faults::tasks();
+  ASSERT_EQ(tasks.size(), 13u);
+  EXPECT_EQ(tasks[10].name, "comm_dir_thread_a");
+  EXPECT_EQ(tasks[12].name, "comm_dir_thread_5");
+  EXPECT_EQ(free_slots(), COMM_DIR_MAX_THREADS);
+  EXPECT_EQ(sent(), 13);
+}
+
+TEST_F(ServerTest, AReplyEchoesTheRoutingOfItsRequestOnce) {
+  for (UINT action : {kSelf, kEcho}) ASSERT_EQ(send(form(action, action, 300)), 0);
+  faults::join_tasks();
+  ASSERT_TRUE(faults::wait_until([] { return kept().size() == 2; }));
+  EXPECT_EQ(sent(), 2);
+  EXPECT_FALSE(faults::traced("dispatch ret"));
+  for (const std::vector<char>& reply : kept()) {
+    std::vector<char> expected(COMM_DIR_IPC_REPLY_SIZE, 0), request = form(0, read_word(reply.data(), 116) - 0xB0000000u);
+    std::copy(request.begin() + 72, request.begin() + 124, expected.begin() + 72);
+    put(expected, GEN_IPC_HDR_LENGTH_OFFSET, COMM_DIR_IPC_REPLY_SIZE);
+    put(expected, GEN_IPC_HDR_KIND_OFFSET, GEN_IPC_KIND_REPLY);
+    put(expected, 76, 1);
+    std::memcpy(&expected[128], "SSSS", 4);
+    EXPECT_TRUE(reply == expected);
+  }
+  // The task found its copy by a word, not by the copy's address.
+  const INT word = faults::tasks().back().words[0];
+  EXPECT_TRUE(word != 0 && static_cast<UINT>(word) != address_word(g_copy.load()));
+}
+
+TEST_F(ServerTest, MistakesAndFailedSetUpsAreTracedAndRefused) {
+  Srv* srv = Srv::get_instance();
+  std::vector<char> request = form(kEcho);
+  auto* head = reinterpret_cast<COMM_DIR_IPC_MULTI_REQUEST*>(request.data());
+  char data[] = "payload";
+  UINT type = 7;
+  auto failing = [](const char* fn, std::function<RETCODE()> act) {
+    return [=] {
+      faults::fail(fn);
+      return act();
+    };
+  };
+  auto start = [srv](const char* name, PGEN_IPC_DISPATCH dispatch) {
+    return [=] { return srv->start_server(name, 1, COMM_DIR_IPC_STACK_SIZE, dispatch); };
+  };
+  auto reply = [&](int size) { return [&, size] { return Srv::send_reply(head, 0, data, size); }; };
+  struct Row { std::function<RETCODE()> act; const char* trace; } rows[] = {
+      {start(nullptr, serve), "server_name=[(null)]"},
+      {start("utcp:X", nullptr), "dispatch="},
+      {failing("emwGENIpcStartServer", start("utcp:X", serve)), "emwGENIpcStartServer ret=[0x5a]"},
+      {failing("emwOSWRequestMutexSem", start("utcp:Y", serve)), "emwOSWRequestMutexSem ret=[0x5a]"},
+      {failing("emwOSWReleaseMutexSem", start("utcp:Z", serve)), "emwOSWReleaseMutexSem ret=[0x5a]"},
+      {[srv] { return srv->stop_server(nullptr); }, "server_name=[(null)]"},
+      {failing("emwGENIpcRequestAdmin", [srv] { return srv->stop_server("utcp:X"); }), "emwGENIpcStopServer ret=[0x5a]"},
+      {[&] { return srv->get_type(nullptr, type); }, "data is NULL"},
+      {[&] { return Srv::send_reply(nullptr, 0, data, 1); }, "data is NULL"},
+      {reply(COMM_DIR_IPC_MAX_PAYLOAD + 1), "size=49157"},
+      {reply(-1), "size=-1"},
+      {failing("emwGENIpcCreateClient", reply(1)), "emwGENIpcCreateClient ret=[0x5a]"},
+      {failing("emwOSWRequestMutexSem", reply(1)), "emwOSWRequestMutexSem ret=[0x5a]"},
+      {[&] { std::memset(head->head.reply_server_name, 'x', 32); return Srv::send_reply(head, 0, data, 1); },
+       "reply_server_name"},
+      {[] { return Srv::thread_regist(nullptr, 0); }, "thread_name=(null)"},
+      {[] { return Srv::thread_regist("t", COMM_DIR_MAX_THREADS); }, "index=0xc"},
+      {[] { return Srv::thread_delete(-1); }, "index=0xffffffff"},
+      {failing("emwOSWCreateMutexSem", [srv] { return srv->initialize(); }), "emwOSWCreateMutexSem ret=0x5a"},
+      {failing("emwOSWDeleteMutexSem", [srv] { return srv->finalize(); }), "emwOSWDeleteMutexSem ret=0x5a"},
+  };
+  const int before = sent();
+  for (const Row& row : rows) {
+    faults::clear();
+    EXPECT_EQ(row.act(), -1) << row.trace;
+    EXPECT_TRUE(faults::traced(row.trace)) << row.trace;
+  }
+  EXPECT_EQ(type, 7u);
+  head->head.replied = 1;  // answered already: nothing more is sent
+  EXPECT_EQ(Srv::send_reply(head, 0, data, 1), 0);
+  EXPECT_EQ(sent(), before);
+  faults::clear();
+  Srv::dispatch_thread(0, 0, 0);  // words that name no copy
+  EXPECT_TRUE(faults::traced("<Error>:<static void velmarosta::comm_dir_ipc_multi_server::dispatch_thread"));
+}
+
+// --- the callback endpoint ---
+
+constexpr UINT kThrow = 0xE1, kUnregister = 0xE2;
+struct Recorder : comm_dir_callback {
+  void on_callback(UINT argument) override {
+    arguments.push_back(argument);
+    if (argument == kThrow) throw std::runtime_error("boom");
+    if (argument == kUnregister) {
+      EXPECT_EQ(comm_dir_unregister_callback(comm_dir_register_callback(this)), 0);
+    }
+  }
+  std::vector<UINT> arguments;
+};
+
+// A connection test's callback request: the argument at byte 196, the
+// object's word at byte 200.
+std::vector<char> callback_form(UINT type, UINT argument, UINT word) {
+  std::vector<char> request = form(kEcho);
+  put(request, 80, type);
+  put(request, 196, argument);
+  put(request, 200, word);
+  return request;
+}
+
+// A running server's socket is a file in the IPC folder.
+bool running(const char* endpoint) {
+  return std::filesystem::exists(std::string(std::getenv("COMM_DIR_IPC_DIR")) + "/" + (endpoint + 5));
+}
+
+TEST_F(ServerTest, TheCallbackEndpointIsNamedAfterItsServerAndStoppedWhateverFails) {
+  struct Row { std::string name; const char* endpoint; std::string fail, trace; } rows[] = {
+      {"DIR_SVR_abcde", "utcp:DIR_SVR_abcde", "", "server_name[utcp:DIR_SVR_abcde]"},
+      {"DIR_SVR_abcdefghijkl", "utcp:DIR_SVR_abcdefgh", "", "server_name[utcp:DIR_SVR_abcdefgh]"},
+      {"DIR_SVR_abcde", "utcp:DIR_SVR_abcde", "emwGENIpcStartServer", "[ERROR]<velmarosta::comm_dir_operation_server::comm"},
+      {"DIR_SVR_abcde", "utcp:DIR_SVR_abcde", "emwGENIpcRequestAdmin", "[ERROR]<velmarosta::comm_dir_operation_server::~"},
+  };
+  for (Row& row : rows) {
+    faults::clear();
+    if (row.fail == "emwGENIpcStartServer") faults::fail(row.fail);
+    auto* server = new comm_dir_operation_server(&row.name[0]);
+    EXPECT_EQ(running(row.endpoint), row.fail != "emwGENIpcStartServer") << row.endpoint;
+    if (row.fail == "emwGENIpcRequestAdmin") faults::fail(row.fail);
+    delete server;
+    EXPECT_EQ(running(row.endpoint), row.fail == "emwGENIpcRequestAdmin") << row.endpoint;
+    EXPECT_TRUE(faults::traced(row.trace)) << row.trace;
+    emwGENIpcRequestAdmin(row.endpoint, GEN_IPC_ADMIN_STOP);
+  }
+}
+
+TEST_F(ServerTest, ACallbackRequestCallsOnlyARegisteredObjectAndIsAnsweredWithZeros) {
+  Recorder object;
+  auto* gone = new Recorder;
+  const UINT word = comm_dir_register_callback(&object), stale = comm_dir_register_callback(gone);
+  delete gone;  // its destructor unregisters it
+  EXPECT_TRUE(comm_dir_register_callback(&object) == word && word != address_word(&object));
+  EXPECT_EQ(comm_dir_register_callback(nullptr), 0u);
+  std::vector<char> replied = callback_form(0, 1, word);
+  put(replied, 76, 1);
+  const std::string kDispatchFailed = "comm_dir_ope_req_ipc_dispatch(char*, char*, int*)>(";
+  struct Row { std::vector<char> request; const char* fail; RETCODE rc; std::vector<UINT> calls; int sent; std::string trace; } rows[] = {
+      {callback_form(0, 0x1234, word), nullptr, 0, {0x1234}, 1, ""},
+      {callback_form(0, 1, 0), nullptr, 0, {}, 1, ""},
+      {callback_form(0, 1, 0xDEADBEEF), nullptr, 0, {}, 1, "word=0xdeadbeef names no callback object"},
+      {callback_form(0, 1, stale), nullptr, 0, {}, 1, "names no callback object"},
+      {callback_form(5, 1, word), nullptr, 0, {}, 1, "function id is noting"},
+      {replied, nullptr, 0, {1}, 0, ""},
+      {callback_form(0, 1, word), "emwGENIpcCallClient", -1, {1}, 1, kDispatchFailed},
+      {{}, nullptr, -1, {}, 0, kDispatchFailed},
+      {callback_form(0, kThrow, word), nullptr, 0, {kThrow}, 1, "threw"},
+      {callback_form(0, kUnregister, word), nullptr, 0, {kUnregister}, 1, ""},  // from its own callback
+      {callback_form(0, 1, word), nullptr, 0, {}, 1, "names no callback object"},
+  };
+  for (Row& row : rows) {
+    object.arguments.clear();
+    faults::clear();
+    if (row.fail != nullptr) faults::fail(row.fail);
+    const int before = sent();
+    int size = 9;
+    EXPECT_EQ(comm_dir_ope_req_ipc_dispatch(row.request.empty() ? nullptr : row.request.data(), nullptr, &size), row.rc);
+    EXPECT_EQ(object.arguments, row.calls) << row.trace;
+    EXPECT_EQ(sent() - before, row.sent) << row.trace;
+    EXPECT_EQ(faults::traced("comm_dir_ope_req_ipc_dispatch"), !row.trace.empty() && row.trace != "threw") << row.trace;
+    EXPECT_TRUE(faults::traced(row.trace)) << row.trace;
+  }
+  ASSERT_TRUE(faults::wait_until([] { return kept().size() == 8; }));
+  for (const std::vector<char>& reply : kept()) {
+    EXPECT_EQ(read_word(reply.data(), 76), 1u);
+    EXPECT_EQ(std::count(reply.begin() + 124, reply.end(), 0), COMM_DIR_IPC_MAX_PAYLOAD + 4);
+  }
+}
+
+// Its object's on_callback is the third entry of the virtual table, after
+// the two destructors: applications built against an older header call it there.
+TEST(CallbackTest, OnCallbackIsTheThirdVirtualTableEntry) {
+  Recorder object;
+  auto vtable = *reinterpret_cast<void* const* const*>(&object);
+  reinterpret_cast<void (*)(comm_dir_callback*, UINT)>(vtable[2])(&object, 5);
+  EXPECT_EQ(object.arguments, std::vector<UINT>{5});
+}
+
+TEST(CallbackConcurrencyTest, UnregisterWaitsForTheCallbackUnderWayAndNoneStartsAfter) {
+  struct Blocking : comm_dir_callback {
+    void on_callback(UINT) override {
+      if (++calls > 1) return;
+      entered.set_value();
+      release.get_future().wait();
+      finished = true;
+    }
+    std::promise<void> entered, release;
+    std::atomic<int> calls{0};
+    std::atomic<bool> finished{false};
+  } object;
+  const UINT word = comm_dir_register_callback(&object);
+  std::thread callback([&] { comm_dir_invoke_callback(word, 1); });
+  object.entered.get_future().wait();
+  std::thread unregister([&] {
+    EXPECT_EQ(comm_dir_unregister_callback(word), 0);
+    EXPECT_TRUE(object.finished);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let it reach its wait
+  object.release.set_value();
+  unregister.join();
+  callback.join();
+  EXPECT_FALSE(comm_dir_invoke_callback(word, 1));
+  EXPECT_EQ(object.calls, 1);
+}
+
+// --- words ---
+
+TEST(HostWordsTest, AWordIsRandomNeverZeroNeverSharedAndDiesWithItsEntry) {
+  comm_dir_word_table<int> scripted([](UINT* words, std::size_t count) {
+    static const UINT kScript[] = {0, 5, 5, 0, 7, 5, 9};
+    for (std::size_t i = 0; i < count; ++i) words[i] = kScript[i % 7];
+  });
+  int a = 1, b = 2, c = 3;
+  EXPECT_EQ(scripted.add(&a), 5u);
+  EXPECT_EQ(scripted.add(&b), 7u);
+  EXPECT_EQ(scripted.remove(5), &a);
+  EXPECT_EQ(scripted.add(&c), 5u);
+
+  comm_dir_word_table<int> table;
+  std::vector<int> objects(256);  // four draws from the kernel
+  std::set<UINT> live;
+  int steps_of_one = 0;
+  UINT previous = 0;
+  for (int& object : objects) {
+    const UINT word = table.add(&object);
+    EXPECT_NE(word, address_word(&object));
+    steps_of_one += word == previous + 1 ? 1 : 0;
+    live.insert(previous = word);
+  }
+  EXPECT_TRUE(live.size() == 256u && live.count(0) == 0 && *live.rbegin() > 0x10000u);
+  EXPECT_LT(steps_of_one, 2) << "words that count up";
+  const UINT word = *live.rbegin();
+  EXPECT_FALSE(table.with(word + 1, [](int&) {}));
+  EXPECT_NE(table.remove(word), nullptr);
+  EXPECT_EQ(table.remove(word), nullptr);
+  EXPECT_FALSE(table.with(word, [](int&) {}));
+}
+
+}  // namespace
+}  // namespace velmarosta
