@@ -29,55 +29,115 @@ namespace velmarosta {
 namespace {
 
 using Srv = comm_dir_ipc_multi_server;
-constexpr char kService[] = "utcp:COMM_DIR_SRV";
+using Action = std::function<RETCODE()>;
 constexpr char kReplyServer[] = "utcp:TREPLY";
 
-// Every message that the test's own servers received.
 std::mutex g_mu;
-std::vector<std::vector<char>> g_kept;
+std::vector<std::vector<char>> g_kept;  // what the test's own servers received
 RETCODE keep(char* rcvbuf, char*, int* size) {
-  *size = 0;
   std::lock_guard<std::mutex> lock(g_mu);
   g_kept.emplace_back(rcvbuf, rcvbuf + read_word(rcvbuf, GEN_IPC_HDR_LENGTH_OFFSET));
-  return 0;
+  return *size = 0;
 }
-std::vector<std::vector<char>> kept() {
-  std::lock_guard<std::mutex> lock(g_mu);
-  return g_kept;
-}
+std::vector<std::vector<char>> kept() { std::lock_guard<std::mutex> lock(g_mu); return g_kept; }
 
 void put(std::vector<char>& bytes, int offset, UINT word) { std::memcpy(&bytes[offset], &word, sizeof word); }
 UINT address_word(const void* p) { return static_cast<UINT>(reinterpret_cast<std::uintptr_t>(p)); }
-
-// --- the request client ---
-
-// The service endpoint served by `peer`, and a client of it.
-COMM_DIR_MULTI_IPC_CLNT with_peer(PGEN_IPC_DISPATCH peer) {
-  EXPECT_EQ(emwGENIpcStartServer(kService, COMM_DIR_IPC_ID_SERVICE, COMM_DIR_IPC_STACK_SIZE, peer), 0);
-  COMM_DIR_MULTI_IPC_CLNT clnt{};
-  EXPECT_EQ(comm_dir_ipc_multi_client::get_instance()->create_client(COMM_DIR_SERVICE_CLIENT_NAME, kService, 0, 0,
-                                                                     COMM_DIR_IPC_ID_SERVICE, clnt), 0);
-  return clnt;
+int sent() { return faults::calls("emwGENIpcCallClient"); }
+bool mutex_free(UINT id) { return emwOSWRequestMutexSem(id, 0) == 0 && emwOSWReleaseMutexSem(id) == 0; }
+Action failing(const char* fn, Action act, int nth = 1) {
+  return [=] {
+    faults::fail(fn, nth);
+    return act();
+  };
 }
 
-TEST(MultiClientTest, ACallTakesItsOwnReplyOnceAndNothingElse) {
-  faults::set_process_name("app1234567");
-  const COMM_DIR_MULTI_IPC_CLNT clnt = with_peer(keep);
+// Payload word 0 (byte 124) of a request tells the server's dispatch what to
+// do; word 1 (byte 128) is its tag.
+enum : UINT { kEcho, kSelf, kGate, kFail };
+constexpr UINT kOpenAll = ~1u;
+std::atomic<UINT> g_released{~0u};
+std::atomic<int> g_entered{0};
+std::atomic<char*> g_copy{nullptr};
+RETCODE serve(char* rcvbuf, char* sndbuf, int* size) {
+  g_copy = rcvbuf;
+  const UINT action = read_word(rcvbuf, 124);
+  if (action == kSelf) return Srv::send_reply(reinterpret_cast<COMM_DIR_IPC_MULTI_REQUEST*>(rcvbuf), 0, sndbuf, 4);
+  if (action == kFail) return 0x77;
+  for (g_entered += action == kGate; action == kGate && g_released != read_word(rcvbuf, 128) && g_released != kOpenAll;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  *size = 4;  // the send buffer's first bytes; the request's copy is padded with zeros
+  return read_word(rcvbuf, COMM_DIR_IPC_REQUEST_SIZE - 4) == 0 ? 0 : 0x66;
+}
+
+// A request form of `length` bytes (its length word says so) to kReplyServer.
+std::vector<char> form(UINT action, UINT tag = 0, std::size_t length = COMM_DIR_IPC_REQUEST_SIZE) {
+  std::vector<char> bytes(COMM_DIR_IPC_REQUEST_SIZE, 0);
+  for (auto [offset, word] : {std::pair<int, UINT>{GEN_IPC_HDR_LENGTH_OFFSET, static_cast<UINT>(length)},
+                              {72, 100 + tag}, {80, 3}, {116, 0xB0000000u + tag}, {120, COMM_DIR_IPC_REPLY_SIZE},
+                              {124, action}, {128, tag}}) {
+    put(bytes, offset, word);
+  }
+  std::strcpy(&bytes[84], kReplyServer);
+  bytes.resize(length);
+  return bytes;
+}
+
+RETCODE dispatch(std::vector<char> request, bool with_rcvbuf = true, bool with_sndbuf = true) {
+  std::vector<char> sndbuf(65536, 'S');
+  int size = 9;
+  return Srv::dispatch_server(with_rcvbuf ? request.data() : nullptr, with_sndbuf ? sndbuf.data() : nullptr, &size);
+}
+
+// Slots of the task table free now; found by taking them.
+int free_slots() {
+  std::vector<int> taken;
+  for (int i = 0; Srv::thread_check_empty(i) == 0; taken.push_back(i)) Srv::thread_regist("probe", i);
+  for (int i : taken) Srv::thread_delete(i);
+  return static_cast<int>(taken.size());
+}
+
+// The service endpoint answered by an echo peer, with a client of it; a reply
+// server of the test's own; and the threaded server on `serve`.
+class TransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(emwGENIpcStartServer(COMM_DIR_SERVICE_SERVER_NAME, 1, COMM_DIR_IPC_STACK_SIZE,
+                                   commdir_test::echo_dispatch), 0);
+    ASSERT_EQ(emwGENIpcStartServer(kReplyServer, COMM_DIR_IPC_ID_REPLY, COMM_DIR_IPC_STACK_SIZE, keep), 0);
+    ASSERT_EQ(Srv::get_instance()->start_server("utcp:TSRV", 1, COMM_DIR_IPC_STACK_SIZE, serve), 0);
+    ASSERT_EQ(client_->create_client(COMM_DIR_SERVICE_CLIENT_NAME, COMM_DIR_SERVICE_SERVER_NAME, 0, 0, 0, clnt_), 0);
+  }
+  void TearDown() override {
+    g_released = kOpenAll;
+    faults::wait_until([] { return free_slots() == COMM_DIR_MAX_THREADS; });
+  }
+  RETCODE call(char* sndbuf, int sndsize, char* rcvbuf, int rcvsize) {
+    return client_->call_client(clnt_, 12, 0, 0, sndbuf, sndsize, rcvbuf, rcvsize, nullptr, ~0UL);
+  }
+  comm_dir_ipc_multi_client* client_ = comm_dir_ipc_multi_client::get_instance();
+  COMM_DIR_MULTI_IPC_CLNT clnt_{};
+};
+
+TEST_F(TransportTest, ACallTakesItsOwnReplyOnceAndNothingElse) {
   std::vector<char> payload(76), received(COMM_DIR_IPC_MAX_PAYLOAD + 1, 'U');
   for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i + 1);
+  emwGENIpcRequestAdmin(COMM_DIR_SERVICE_SERVER_NAME, GEN_IPC_ADMIN_STOP);  // a peer that keeps requests instead
+  ASSERT_EQ(emwGENIpcStartServer(COMM_DIR_SERVICE_SERVER_NAME, 1, COMM_DIR_IPC_STACK_SIZE, keep), 0);
   faults::pause_next("emwOSWWaitEventSem");  // every reply below comes before the wait
   std::atomic<RETCODE> rc{99};
-  std::thread caller([&] {
-    rc = comm_dir_ipc_multi_client::get_instance()->call_client(clnt, 12, 0, 0, payload.data(), 76, received.data(),
-                                                                COMM_DIR_IPC_MAX_PAYLOAD, nullptr, ~0UL);
-  });
+  std::thread caller([&] { rc = call(payload.data(), 76, received.data(), COMM_DIR_IPC_MAX_PAYLOAD); });
   ASSERT_TRUE(faults::wait_until([] { return faults::paused() && kept().size() == 1; }));
   const std::vector<char> request = kept()[0];
+  char process[16];
+  emwOSWGetProcessName(process);
+  const std::string reply_server = "utcp:DIR_CS_" + std::string(process).substr(0, 7);
   ASSERT_EQ(request.size(), static_cast<std::size_t>(COMM_DIR_IPC_REQUEST_SIZE));
   COMM_DIR_IPC_ENVELOPE_HEAD head;
   std::memcpy(&head, request.data(), sizeof head);
   EXPECT_TRUE(head.replied == 0 && head.type == 12 && head.reply_buffer_size == COMM_DIR_IPC_REPLY_SIZE);
-  EXPECT_EQ(std::string(head.reply_server_name, 32), "utcp:DIR_CS_app1234" + std::string(13, '\0'));
+  EXPECT_EQ(std::string(head.reply_server_name, 32), reply_server + std::string(32 - reply_server.size(), '\0'));
   EXPECT_EQ(std::vector<char>(request.begin() + 124, request.begin() + 200), payload);
   EXPECT_EQ(std::count(request.begin() + 200, request.end(), 0), request.end() - request.begin() - 200);
 
@@ -116,68 +176,96 @@ TEST(MultiClientTest, ACallTakesItsOwnReplyOnceAndNothingElse) {
   EXPECT_EQ(received.back(), 'U');
 }
 
-TEST(MultiClientTest, EveryFailedStepIsTracedAndUndone) {
-  const COMM_DIR_MULTI_IPC_CLNT clnt = with_peer(commdir_test::echo_dispatch);
-  auto* client = comm_dir_ipc_multi_client::get_instance();
+TEST_F(TransportTest, EveryFailedStepOfACallIsTracedAndUndone) {
   // deleted: the call's event is deleted; collected: the reply reached rcvbuf first
   struct Row { const char* fn; int deleted; bool collected; } rows[] = {
       {"emwOSWRequestMutexSem", 0, false}, {"emwOSWCreateEventSem", 0, false}, {"emwOSWResetEventSem", 1, false},
       {"emwGENIpcCallClient", 1, false},   {"emwOSWReleaseMutexSem", 1, false}, {"emwOSWWaitEventSem", 1, false},
       {"emwOSWDeleteEventSem", 1, true}};
-  char payload[76] = "request", untouched[76];
+  char payload[76] = "request", untouched[76], received[76];
   std::memset(untouched, 'U', sizeof untouched);
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.fn);
-    char received[76];
     std::memcpy(received, untouched, sizeof received);
     const int deletes = faults::calls("emwOSWDeleteEventSem");
     faults::fail(row.fn);
     faults::clear();
-    EXPECT_EQ(client->call_client(clnt, 12, 0, 0, payload, 76, received, 76, nullptr, ~0UL), -1);
-    EXPECT_TRUE(faults::traced(std::string(row.fn) + " ret=[0x5a]"));
-    EXPECT_EQ(faults::calls("emwOSWDeleteEventSem") - deletes, row.deleted);
-    EXPECT_EQ(std::memcmp(received, row.collected ? payload : untouched, 76), 0);
-    const UINT send_mutex = faults::last_id("emwOSWRequestMutexSem");
-    ASSERT_EQ(emwOSWRequestMutexSem(send_mutex, 0), 0);  // free again
-    emwOSWReleaseMutexSem(send_mutex);
-    EXPECT_EQ(client->call_client(clnt, 12, 0, 0, payload, 76, received, 76, nullptr, ~0UL), 0);
+    EXPECT_EQ(call(payload, 76, received, 76), -1) << row.fn;
+    EXPECT_TRUE(faults::traced(std::string(row.fn) + " ret=[0x5a]")) << row.fn;
+    EXPECT_EQ(faults::calls("emwOSWDeleteEventSem") - deletes, row.deleted) << row.fn;
+    EXPECT_EQ(std::memcmp(received, row.collected ? payload : untouched, 76), 0) << row.fn;
+    ASSERT_TRUE(mutex_free(faults::last_id("emwOSWRequestMutexSem"))) << row.fn;
+    EXPECT_EQ(call(payload, 76, received, 76), 0) << row.fn;
   }
 }
 
-TEST(MultiClientTest, MistakenArgumentsNeverReachThePlatform) {
-  const COMM_DIR_MULTI_IPC_CLNT clnt = with_peer(commdir_test::echo_dispatch);
-  auto* client = comm_dir_ipc_multi_client::get_instance();
-  std::vector<char> buffer(COMM_DIR_IPC_MAX_PAYLOAD + 1);
+TEST_F(TransportTest, EveryRefusalAndFailedSetUpIsTracedAndFreesWhatItTook) {
+  Srv* srv = Srv::get_instance();
+  std::vector<char> big(COMM_DIR_IPC_MAX_PAYLOAD + 1), request = form(kEcho), unterminated = form(kEcho);
+  std::memset(&unterminated[84], 'x', 32);
+  auto* head = reinterpret_cast<COMM_DIR_IPC_MULTI_REQUEST*>(request.data());
   const std::string n32 = "utcp:" + std::string(27, 'n'), n33 = n32 + "n";
-  auto call = [&](bool buffers, int sndsize, int rcvsize) {
-    char* b = buffers ? buffer.data() : nullptr;
-    return client->call_client(clnt, 1, 0, 0, b, sndsize, b, rcvsize, nullptr, ~0UL);
+  char data[] = "payload";
+  UINT type = 7;
+  auto start = [srv](const char* name, PGEN_IPC_DISPATCH to) { return [=] { return srv->start_server(name, 1, 2, to); }; };
+  auto reply = [&](int size) { return [&, size] { return Srv::send_reply(head, 0, data, size); }; };
+  auto create = [this](const char* name, const char* server) {
+    return [=] { COMM_DIR_MULTI_IPC_CLNT other{}; return client_->create_client(name, server, 0, 0, 0, other); };
   };
-  auto create = [&](const char* name, const char* server) {
-    COMM_DIR_MULTI_IPC_CLNT other{};
-    return client->create_client(name, server, 0, 0, 0, other);
-  };
-  struct Row { std::function<RETCODE()> act; const char* trace; } rows[] = {
-      {[&] { return call(true, -1, 0); }, "sndsize=[-1]"},
-      {[&] { return call(true, COMM_DIR_IPC_MAX_PAYLOAD + 1, 0); }, "sndsize=[49157]"},
-      {[&] { return call(true, 0, -5); }, "rcvsize=[-5]"},
-      {[&] { return call(true, 0, COMM_DIR_IPC_MAX_PAYLOAD + 1); }, "rcvsize=[49157]"},
-      {[&] { return create(n33.c_str(), kService); }, "client_name=[utcp:"},
-      {[&] { return create("", kService); }, "client_name=[]"},
-      {[&] { return create("C", n33.c_str()); }, "server_name=[utcp:"},
-      {[&] { return create("C", nullptr); }, "server_name=["},
+  // sent: messages sent for the row (requests and replies)
+  struct Row { Action act; RETCODE rc; const char* trace; int sent; } rows[] = {
+      {[&] { return call(big.data(), -1, nullptr, 0); }, -1, "sndsize=[-1]", 0},
+      {[&] { return call(big.data(), COMM_DIR_IPC_MAX_PAYLOAD + 1, nullptr, 0); }, -1, "sndsize=[49157]", 0},
+      {[&] { return call(nullptr, 0, big.data(), COMM_DIR_IPC_MAX_PAYLOAD + 1); }, -1, "rcvsize=[49157]", 0},
+      {[&] { return call(nullptr, -1, nullptr, 1 << 30); }, 0, "", 2},  // sizes without buffers are never used
+      {[&] { return call(big.data(), COMM_DIR_IPC_MAX_PAYLOAD, big.data(), COMM_DIR_IPC_MAX_PAYLOAD); }, 0, "", 2},
+      {create(n33.c_str(), COMM_DIR_SERVICE_SERVER_NAME), -1, "client_name=[utcp:n", 0},
+      {create("C", nullptr), -1, "server_name=[", 0},
+      {create(n32.c_str(), n32.c_str()), -1, "emwGENIpcCreateClient ret=", 0},  // 32 characters pass; no such server
+      {[] { return dispatch(form(kEcho), false); }, -1, "rcvbuf=", 0},
+      {[] { return dispatch(form(kEcho), true, false); }, -1, "sndbuf=", 0},
+      {[] { return dispatch(form(kEcho, 0, 123)); }, -1, "rcvbuf length=123\n", 0},
+      {[] { return dispatch(form(kEcho, 0, 49281)); }, -1, "rcvbuf length=49281\n", 0},
+      {[&] { return dispatch(unterminated); }, -1, "reply_server_name", 0},
+      {failing("emwOSWRequestMutexSem", [] { return dispatch(form(kEcho)); }), -1, "emwOSWRequestMutexSem ret=[0x5a]", 0},
+      {failing("emwOSWReleaseMutexSem", [] { return dispatch(form(kEcho)); }), -1, "emwOSWReleaseMutexSem ret=[0x5a]", 0},
+      {failing("emwOSWCreateJoinTask", [] { return dispatch(form(kEcho)); }), -1, "emwOSWCreateJoinTask ret=0x5a", 0},
+      {failing("emwGENIpcCallClient", [] { return dispatch(form(kEcho)); }), 0, "send_reply ret=0xffffffff\n", 1},
+      // Mutex request and release 1 are dispatch_server's, 2 the reply's, 3 the task's end.
+      {failing("emwOSWReleaseMutexSem", [] { return dispatch(form(kEcho)); }, 2), 0, "send_reply ret=0xffffffff\n", 1},
+      {failing("emwOSWRequestMutexSem", [] { return dispatch(form(kEcho)); }, 3), 0, "emwOSWRequestMutexSem ret=[", 1},
+      {failing("emwOSWReleaseMutexSem", [] { return dispatch(form(kEcho)); }, 3), 0, "emwOSWReleaseMutexSem ret=[", 1},
+      {[] { return dispatch(form(kFail)); }, 0, "dispatch ret=0x77\n", 1},
+      {[] { Srv::dispatch_thread(0, 0, 0); return -1; }, -1, "<Error>:<static void velmarosta::comm_dir_ipc_multi_server::dispatch_thread", 0},
+      {start(nullptr, serve), -1, "server_name=[(null)]", 0},
+      {start("utcp:X", nullptr), -1, "dispatch=", 0},
+      {failing("emwGENIpcStartServer", start("utcp:X", serve)), -1, "emwGENIpcStartServer ret=[0x5a]", 0},
+      {failing("emwOSWRequestMutexSem", start("utcp:Y", serve)), -1, "emwOSWRequestMutexSem ret=[0x5a]", 0},
+      {failing("emwOSWReleaseMutexSem", start("utcp:Z", serve)), -1, "emwOSWReleaseMutexSem ret=[0x5a]", 0},
+      {[srv] { return srv->stop_server(nullptr); }, -1, "server_name=[(null)]", 0},
+      {failing("emwGENIpcRequestAdmin", [srv] { return srv->stop_server("utcp:X"); }), -1, "StopServer ret=[0x5a]", 0},
+      {[&] { return srv->get_type(nullptr, type); }, -1, "data is NULL", 0},
+      {[&] { return Srv::send_reply(nullptr, 0, data, 1); }, -1, "data is NULL", 0},
+      {reply(COMM_DIR_IPC_MAX_PAYLOAD + 1), -1, "size=49157", 0},
+      {reply(-1), -1, "size=-1", 0},
+      {failing("emwGENIpcCreateClient", reply(1)), -1, "emwGENIpcCreateClient ret=[0x5a]", 0},
+      {failing("emwOSWRequestMutexSem", reply(1)), -1, "emwOSWRequestMutexSem ret=[0x5a]", 0},
+      {[&] { std::memset(head->head.reply_server_name, 'x', 32); return reply(1)(); }, -1, "reply_server_name", 0},
+      {[&] { head->head.replied = 1; return reply(1)(); }, 0, "", 0},  // answered already: nothing more
+      {[] { return Srv::thread_regist(nullptr, 0); }, -1, "thread_name=(null)", 0},
+      {[] { return Srv::thread_regist("t", COMM_DIR_MAX_THREADS); }, -1, "index=0xc", 0},
+      {[] { return Srv::thread_delete(-1); }, -1, "index=0xffffffff", 0},
+      {failing("emwOSWCreateMutexSem", [srv] { return srv->initialize(); }), -1, "emwOSWCreateMutexSem ret=0x5a", 0},
+      {failing("emwOSWDeleteMutexSem", [srv] { return srv->finalize(); }), -1, "emwOSWDeleteMutexSem ret=0x5a", 0},
   };
   for (const Row& row : rows) {
-    const int platform = faults::calls("emwGENIpcCreateClient") + faults::calls("emwOSWRequestMutexSem");
     faults::clear();
-    EXPECT_EQ(row.act(), -1) << row.trace;
-    EXPECT_TRUE(faults::traced(row.trace)) << row.trace;
-    EXPECT_EQ(faults::calls("emwGENIpcCreateClient") + faults::calls("emwOSWRequestMutexSem"), platform);
+    const int before = sent();
+    EXPECT_EQ(row.act(), row.rc) << row.trace;
+    EXPECT_TRUE(faults::wait_until([&] { return faults::traced(row.trace) && free_slots() == COMM_DIR_MAX_THREADS; }))
+        << row.trace;
+    EXPECT_EQ(sent() - before, row.sent) << row.trace;
   }
-  EXPECT_EQ(call(false, -1, 1 << 30), 0);  // sizes without buffers are never used
-  EXPECT_EQ(call(true, COMM_DIR_IPC_MAX_PAYLOAD, COMM_DIR_IPC_MAX_PAYLOAD), 0);
-  EXPECT_EQ(create(n32.c_str(), n32.c_str()), -1);  // names of 32 characters pass; no such server runs
-  EXPECT_TRUE(faults::traced("emwGENIpcCreateClient ret="));
+  EXPECT_EQ(type, 7u);
 }
 
 TEST(MultiClientTest, WithoutItsReplyServerEveryCallIsRefused) {
@@ -187,10 +275,7 @@ TEST(MultiClientTest, WithoutItsReplyServerEveryCallIsRefused) {
     faults::clear();
     if (!at_stop) faults::fail(fn);
     comm_dir_ipc_multi_client client;
-    if (at_stop) {
-      faults::fail(fn);
-      EXPECT_EQ(client.finalize(), -1);
-    }
+    EXPECT_TRUE(!at_stop || failing(fn.c_str(), [&] { return client.finalize(); })() == -1);
     EXPECT_TRUE(faults::traced((at_stop ? "emwGENIpcStopServer" : fn) + " ret=[0x5a]")) << fn;
     EXPECT_EQ(client.call_client(clnt, 12, 0, 0, nullptr, 0, nullptr, 0, nullptr, ~0UL), -1);
     EXPECT_TRUE(faults::traced("reply server not running")) << fn;
@@ -211,155 +296,32 @@ TEST(SingletonConcurrencyTest, RacingFirstCallsBuildOneOfEach) {
   go = true;
   for (auto& thread : threads) thread.join();
   for (auto& mine : seen) EXPECT_EQ(mine, seen[0]);
-  EXPECT_TRUE(seen[0][0] != nullptr && seen[0][1] != nullptr && seen[0][2] != nullptr);
+  EXPECT_EQ(std::count(seen[0].begin(), seen[0].end(), nullptr), 0);
   EXPECT_EQ(faults::calls("emwGENIpcStartServer"), 2);  // the reply server and the callback endpoint
 }
 
-// --- the threaded request server ---
-
-// Payload word 0 (byte 124) tells the dispatch function what to do; word 1
-// (byte 128) is the request's tag.
-enum : UINT { kEcho, kSelf, kGate, kFail };
-constexpr UINT kOpenAll = ~1u;
-std::atomic<UINT> g_released{~0u};
-std::atomic<int> g_entered{0};
-std::atomic<char*> g_copy{nullptr};
-RETCODE serve(char* rcvbuf, char* sndbuf, int* size) {
-  g_copy = rcvbuf;
-  switch (read_word(rcvbuf, 124)) {
-    case kSelf:
-      return Srv::send_reply(reinterpret_cast<COMM_DIR_IPC_MULTI_REQUEST*>(rcvbuf), 0, sndbuf, 4);
-    case kGate:
-      ++g_entered;
-      while (g_released != read_word(rcvbuf, 128) && g_released != kOpenAll) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-      return 0;
-    case kFail:
-      return 0x77;
-    default:  // the send buffer's first bytes; the copy is padded with zeros
-      *size = 4;
-      return read_word(rcvbuf, COMM_DIR_IPC_REQUEST_SIZE - 4) == 0 ? 0 : 0x66;
-  }
-}
-
-// A request form of `length` bytes (the length word says so) to kReplyServer.
-std::vector<char> form(UINT action, UINT tag = 0, std::size_t length = COMM_DIR_IPC_REQUEST_SIZE) {
-  std::vector<char> bytes(COMM_DIR_IPC_REQUEST_SIZE, 0);
-  put(bytes, GEN_IPC_HDR_LENGTH_OFFSET, static_cast<UINT>(length));
-  put(bytes, 72, 100 + tag);
-  put(bytes, 80, 3);
-  std::strcpy(&bytes[84], kReplyServer);
-  put(bytes, 116, 0xB0000000u + tag);
-  put(bytes, 120, COMM_DIR_IPC_REPLY_SIZE);
-  put(bytes, 124, action);
-  put(bytes, 128, tag);
-  bytes.resize(length);
-  return bytes;
-}
-
-RETCODE send(std::vector<char> request) {
-  std::vector<char> sndbuf(65536, 'S');
-  int size = 9;
-  return Srv::dispatch_server(request.data(), sndbuf.data(), &size);
-}
-
-int sent() { return faults::calls("emwGENIpcCallClient"); }
-
-// Slots of the task table free now; found by taking them.
-int free_slots() {
-  std::vector<int> taken;
-  for (int i = 0; Srv::thread_check_empty(i) == 0; taken.push_back(i)) Srv::thread_regist("probe", i);
-  for (int i : taken) Srv::thread_delete(i);
-  return static_cast<int>(taken.size());
-}
-
-class ServerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(emwGENIpcStartServer(kReplyServer, COMM_DIR_IPC_ID_REPLY, COMM_DIR_IPC_STACK_SIZE, keep), 0);
-    ASSERT_EQ(Srv::get_instance()->start_server("utcp:TSRV", 1, COMM_DIR_IPC_STACK_SIZE, serve), 0);
-  }
-  void TearDown() override {
-    g_released = kOpenAll;
-    faults::join_tasks();
-  }
-};
-
-TEST_F(ServerTest, AFailedDispatchIsTracedAndFreesItsSlot) {
-  auto direct = [](bool with_rcvbuf, bool with_sndbuf) {
-    return [=] {
-      std::vector<char> request = form(kEcho), sndbuf(65536);
-      int size = 9;
-      return Srv::dispatch_server(with_rcvbuf ? request.data() : nullptr, with_sndbuf ? sndbuf.data() : nullptr, &size);
-    };
-  };
-  auto failing = [](const char* fn, int nth, UINT action) {
-    return [=] {
-      faults::fail(fn, nth);
-      return send(form(action));
-    };
-  };
-  auto unterminated = [] {
-    std::vector<char> request = form(kEcho);
-    std::memset(&request[84], 'x', 32);
-    return send(request);
-  };
-  struct Row { std::function<RETCODE()> act; RETCODE rc; const char* trace; int sent; } rows[] = {
-      {direct(false, true), -1, "rcvbuf=", 0},
-      {direct(true, false), -1, "sndbuf=", 0},
-      {[] { return send(form(kEcho, 0, 123)); }, -1, "rcvbuf length=123\n", 0},
-      {[] { return send(form(kEcho, 0, 49281)); }, -1, "rcvbuf length=49281\n", 0},
-      {unterminated, -1, "reply_server_name", 0},
-      {failing("emwOSWRequestMutexSem", 1, kEcho), -1, "emwOSWRequestMutexSem ret=[0x5a]", 0},
-      {failing("emwOSWReleaseMutexSem", 1, kEcho), -1, "emwOSWReleaseMutexSem ret=[0x5a]", 0},
-      {failing("emwOSWCreateJoinTask", 1, kEcho), -1, "emwOSWCreateJoinTask ret=0x5a", 0},
-      {failing("emwGENIpcCallClient", 1, kEcho), 0, "send_reply ret=0xffffffff\n", 1},
-      // Mutex request and release 1 are dispatch_server's, 2 the reply's, 3 the task's end.
-      {failing("emwOSWReleaseMutexSem", 2, kEcho), 0, "send_reply ret=0xffffffff\n", 1},
-      {failing("emwOSWRequestMutexSem", 3, kEcho), 0, "emwOSWRequestMutexSem ret=[0x5a]", 1},
-      {failing("emwOSWReleaseMutexSem", 3, kEcho), 0, "emwOSWReleaseMutexSem ret=[0x5a]", 1},
-      {[] { return send(form(kFail)); }, 0, "dispatch ret=0x77\n", 1},
-  };
-  for (const Row& row : rows) {
-    faults::clear();
-    const int before = sent();
-    EXPECT_EQ(row.act(), row.rc) << row.trace;
-    faults::join_tasks();
-    EXPECT_TRUE(faults::traced(row.trace)) << row.trace;
-    EXPECT_EQ(sent() - before, row.sent) << row.trace;
-    EXPECT_EQ(free_slots(), COMM_DIR_MAX_THREADS) << row.trace;
-  }
-}
-
-TEST_F(ServerTest, TwelveBusyTasksRefuseTheThirteenthAndAFreedSlotIsReusedLowestFirst) {
-  for (UINT tag = 0; tag < 12; ++tag) ASSERT_EQ(send(form(kGate, tag)), 0);
+TEST_F(TransportTest, TwelveBusyTasksRefuseTheThirteenthAndAFreedSlotIsReusedLowestFirst) {
+  for (UINT tag = 0; tag < 12; ++tag) ASSERT_EQ(dispatch(form(kGate, tag)), 0);
   ASSERT_TRUE(faults::wait_until([] { return g_entered == 12; }));
-  faults::clear();
-  EXPECT_EQ(send(form(kGate, 12)), -1);
+  EXPECT_EQ(dispatch(form(kGate, 12)), -1);
   EXPECT_TRUE(faults::traced("connection_check ret=[0xffffffff]"));
-  const UINT slots_mutex = faults::last_id("emwOSWRequestMutexSem");
-  ASSERT_EQ(emwOSWRequestMutexSem(slots_mutex, 0), 0);  // given back after the refusal
-  emwOSWReleaseMutexSem(slots_mutex);
+  ASSERT_TRUE(mutex_free(faults::last_id("emwOSWRequestMutexSem")));  // given back after the refusal
   g_released = 5;
   ASSERT_TRUE(faults::wait_until([] {
     int index = -1;
     return Srv::thread_check_empty(index) == 0 && index == 5;
   }));
-  ASSERT_EQ(send(form(kGate, 13)), 0);
+  ASSERT_EQ(dispatch(form(kGate, 13)), 0);
   g_released = kOpenAll;
-  faults::join_tasks();
+  ASSERT_TRUE(faults::wait_until([] { return free_slots() == COMM_DIR_MAX_THREADS && sent() == 13; }));
   const std::vector<faults::task> tasks = faults::tasks();
   ASSERT_EQ(tasks.size(), 13u);
   EXPECT_EQ(tasks[10].name, "comm_dir_thread_a");
   EXPECT_EQ(tasks[12].name, "comm_dir_thread_5");
-  EXPECT_EQ(free_slots(), COMM_DIR_MAX_THREADS);
-  EXPECT_EQ(sent(), 13);
 }
 
-TEST_F(ServerTest, AReplyEchoesTheRoutingOfItsRequestOnce) {
-  for (UINT action : {kSelf, kEcho}) ASSERT_EQ(send(form(action, action, 300)), 0);
-  faults::join_tasks();
+TEST_F(TransportTest, AReplyEchoesTheRoutingOfItsRequestOnce) {
+  for (UINT action : {kSelf, kEcho}) ASSERT_EQ(dispatch(form(action, action, 300)), 0);
   ASSERT_TRUE(faults::wait_until([] { return kept().size() == 2; }));
   EXPECT_EQ(sent(), 2);
   EXPECT_FALSE(faults::traced("dispatch ret"));
@@ -377,59 +339,6 @@ TEST_F(ServerTest, AReplyEchoesTheRoutingOfItsRequestOnce) {
   EXPECT_TRUE(word != 0 && static_cast<UINT>(word) != address_word(g_copy.load()));
 }
 
-TEST_F(ServerTest, MistakesAndFailedSetUpsAreTracedAndRefused) {
-  Srv* srv = Srv::get_instance();
-  std::vector<char> request = form(kEcho);
-  auto* head = reinterpret_cast<COMM_DIR_IPC_MULTI_REQUEST*>(request.data());
-  char data[] = "payload";
-  UINT type = 7;
-  auto failing = [](const char* fn, std::function<RETCODE()> act) {
-    return [=] {
-      faults::fail(fn);
-      return act();
-    };
-  };
-  auto start = [srv](const char* name, PGEN_IPC_DISPATCH dispatch) {
-    return [=] { return srv->start_server(name, 1, COMM_DIR_IPC_STACK_SIZE, dispatch); };
-  };
-  auto reply = [&](int size) { return [&, size] { return Srv::send_reply(head, 0, data, size); }; };
-  struct Row { std::function<RETCODE()> act; const char* trace; } rows[] = {
-      {start(nullptr, serve), "server_name=[(null)]"},
-      {start("utcp:X", nullptr), "dispatch="},
-      {failing("emwGENIpcStartServer", start("utcp:X", serve)), "emwGENIpcStartServer ret=[0x5a]"},
-      {failing("emwOSWRequestMutexSem", start("utcp:Y", serve)), "emwOSWRequestMutexSem ret=[0x5a]"},
-      {failing("emwOSWReleaseMutexSem", start("utcp:Z", serve)), "emwOSWReleaseMutexSem ret=[0x5a]"},
-      {[srv] { return srv->stop_server(nullptr); }, "server_name=[(null)]"},
-      {failing("emwGENIpcRequestAdmin", [srv] { return srv->stop_server("utcp:X"); }), "emwGENIpcStopServer ret=[0x5a]"},
-      {[&] { return srv->get_type(nullptr, type); }, "data is NULL"},
-      {[&] { return Srv::send_reply(nullptr, 0, data, 1); }, "data is NULL"},
-      {reply(COMM_DIR_IPC_MAX_PAYLOAD + 1), "size=49157"},
-      {reply(-1), "size=-1"},
-      {failing("emwGENIpcCreateClient", reply(1)), "emwGENIpcCreateClient ret=[0x5a]"},
-      {failing("emwOSWRequestMutexSem", reply(1)), "emwOSWRequestMutexSem ret=[0x5a]"},
-      {[&] { std::memset(head->head.reply_server_name, 'x', 32); return Srv::send_reply(head, 0, data, 1); },
-       "reply_server_name"},
-      {[] { return Srv::thread_regist(nullptr, 0); }, "thread_name=(null)"},
-      {[] { return Srv::thread_regist("t", COMM_DIR_MAX_THREADS); }, "index=0xc"},
-      {[] { return Srv::thread_delete(-1); }, "index=0xffffffff"},
-      {failing("emwOSWCreateMutexSem", [srv] { return srv->initialize(); }), "emwOSWCreateMutexSem ret=0x5a"},
-      {failing("emwOSWDeleteMutexSem", [srv] { return srv->finalize(); }), "emwOSWDeleteMutexSem ret=0x5a"},
-  };
-  const int before = sent();
-  for (const Row& row : rows) {
-    faults::clear();
-    EXPECT_EQ(row.act(), -1) << row.trace;
-    EXPECT_TRUE(faults::traced(row.trace)) << row.trace;
-  }
-  EXPECT_EQ(type, 7u);
-  head->head.replied = 1;  // answered already: nothing more is sent
-  EXPECT_EQ(Srv::send_reply(head, 0, data, 1), 0);
-  EXPECT_EQ(sent(), before);
-  faults::clear();
-  Srv::dispatch_thread(0, 0, 0);  // words that name no copy
-  EXPECT_TRUE(faults::traced("<Error>:<static void velmarosta::comm_dir_ipc_multi_server::dispatch_thread"));
-}
-
 // --- the callback endpoint ---
 
 constexpr UINT kThrow = 0xE1, kUnregister = 0xE2;
@@ -437,9 +346,7 @@ struct Recorder : comm_dir_callback {
   void on_callback(UINT argument) override {
     arguments.push_back(argument);
     if (argument == kThrow) throw std::runtime_error("boom");
-    if (argument == kUnregister) {
-      EXPECT_EQ(comm_dir_unregister_callback(comm_dir_register_callback(this)), 0);
-    }
+    EXPECT_TRUE(argument != kUnregister || comm_dir_unregister_callback(comm_dir_register_callback(this)) == 0);
   }
   std::vector<UINT> arguments;
 };
@@ -459,7 +366,7 @@ bool running(const char* endpoint) {
   return std::filesystem::exists(std::string(std::getenv("COMM_DIR_IPC_DIR")) + "/" + (endpoint + 5));
 }
 
-TEST_F(ServerTest, TheCallbackEndpointIsNamedAfterItsServerAndStoppedWhateverFails) {
+TEST_F(TransportTest, TheCallbackEndpointIsNamedAfterItsServerAndStoppedWhateverFails) {
   struct Row { std::string name; const char* endpoint; std::string fail, trace; } rows[] = {
       {"DIR_SVR_abcde", "utcp:DIR_SVR_abcde", "", "server_name[utcp:DIR_SVR_abcde]"},
       {"DIR_SVR_abcdefghijkl", "utcp:DIR_SVR_abcdefgh", "", "server_name[utcp:DIR_SVR_abcdefgh]"},
@@ -479,7 +386,7 @@ TEST_F(ServerTest, TheCallbackEndpointIsNamedAfterItsServerAndStoppedWhateverFai
   }
 }
 
-TEST_F(ServerTest, ACallbackRequestCallsOnlyARegisteredObjectAndIsAnsweredWithZeros) {
+TEST_F(TransportTest, ACallbackRequestCallsOnlyARegisteredObjectAndIsAnsweredWithZeros) {
   Recorder object;
   auto* gone = new Recorder;
   const UINT word = comm_dir_register_callback(&object), stale = comm_dir_register_callback(gone);
@@ -488,7 +395,7 @@ TEST_F(ServerTest, ACallbackRequestCallsOnlyARegisteredObjectAndIsAnsweredWithZe
   EXPECT_EQ(comm_dir_register_callback(nullptr), 0u);
   std::vector<char> replied = callback_form(0, 1, word);
   put(replied, 76, 1);
-  const std::string kDispatchFailed = "comm_dir_ope_req_ipc_dispatch(char*, char*, int*)>(";
+  const std::string kFailed = "comm_dir_ope_req_ipc_dispatch(char*, char*, int*)>(";
   struct Row { std::vector<char> request; const char* fail; RETCODE rc; std::vector<UINT> calls; int sent; std::string trace; } rows[] = {
       {callback_form(0, 0x1234, word), nullptr, 0, {0x1234}, 1, ""},
       {callback_form(0, 1, 0), nullptr, 0, {}, 1, ""},
@@ -496,8 +403,8 @@ TEST_F(ServerTest, ACallbackRequestCallsOnlyARegisteredObjectAndIsAnsweredWithZe
       {callback_form(0, 1, stale), nullptr, 0, {}, 1, "names no callback object"},
       {callback_form(5, 1, word), nullptr, 0, {}, 1, "function id is noting"},
       {replied, nullptr, 0, {1}, 0, ""},
-      {callback_form(0, 1, word), "emwGENIpcCallClient", -1, {1}, 1, kDispatchFailed},
-      {{}, nullptr, -1, {}, 0, kDispatchFailed},
+      {callback_form(0, 1, word), "emwGENIpcCallClient", -1, {1}, 1, kFailed},
+      {{}, nullptr, -1, {}, 0, kFailed},
       {callback_form(0, kThrow, word), nullptr, 0, {kThrow}, 1, "threw"},
       {callback_form(0, kUnregister, word), nullptr, 0, {kUnregister}, 1, ""},  // from its own callback
       {callback_form(0, 1, word), nullptr, 0, {}, 1, "names no callback object"},
@@ -521,8 +428,8 @@ TEST_F(ServerTest, ACallbackRequestCallsOnlyARegisteredObjectAndIsAnsweredWithZe
   }
 }
 
-// Its object's on_callback is the third entry of the virtual table, after
-// the two destructors: applications built against an older header call it there.
+// on_callback is the third entry of the virtual table, after the two
+// destructors: applications built against the header call it there.
 TEST(CallbackTest, OnCallbackIsTheThirdVirtualTableEntry) {
   Recorder object;
   auto vtable = *reinterpret_cast<void* const* const*>(&object);

@@ -2,8 +2,7 @@
 // every request and answers it from a script, as the daemon answers (a reply
 // form to the reply server the request names, sent by a "DIR_SC_" client). It
 // uses only the platform calls. A function id without a handler is answered
-// with result 0 and reply word 0; with hold_replies(true) the replies wait
-// until release() sends them, in the order the test chooses.
+// with result 0 and reply word 0.
 //
 //   scripted_service service;
 //   service.reply_word(COMM_DIR_FUNC_START_OPERATION, 0, 42);
@@ -15,8 +14,6 @@
 #ifndef COMMDIR_TESTS_SUPPORT_SCRIPTED_SERVICE_H_
 #define COMMDIR_TESTS_SUPPORT_SCRIPTED_SERVICE_H_
 
-#include <condition_variable>
-#include <cstddef>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -25,15 +22,18 @@
 #include <vector>
 
 #include "commdir/comm_dir_types.h"
+#include "ipc/comm_dir_ipc_envelope.h"
 
 namespace commdir_test {
 
-// One request as the service received it.
+// One request as the service received it: its payload from envelope byte
+// 124, without its trailing zero bytes but at least the largest record
+// (2048 bytes), so that every field of a record can be read.
 struct service_request {
   int function_id = 0;
-  std::vector<char> payload;  // from envelope byte 124, without its trailing zero bytes
-  UINT word(std::size_t offset) const;         // zero beyond the payload
-  std::string text(std::size_t offset) const;  // up to its NUL
+  std::vector<char> payload;
+  UINT word(int offset) const { return velmarosta::read_word(payload.data(), offset); }
+  std::string text(int offset) const { return payload.data() + offset; }
 };
 
 // One answer: the payload of the reply form, from its byte 128.
@@ -53,7 +53,7 @@ class scripted_service {
 
   ~scripted_service() { stop(); }
   RETCODE start();  // the platform's result
-  void stop();      // held replies are dropped
+  void stop();
 
   void on(int function_id, handler h);  // an empty handler removes the one set
   void reply_word(int function_id, RETCODE result, UINT word);
@@ -62,10 +62,6 @@ class scripted_service {
   // Ids 5 to 10 answer for `attribute` from `values`.
   void serve_values(const std::string& attribute, std::vector<value> values);
   scripted_reply value_answer(const service_request& request);
-
-  void hold_replies(bool held);
-  bool wait_for_held(std::size_t n);      // false after 10 s
-  bool release(std::size_t index = 0);    // false when there is none
 
   std::vector<service_request> requests();
   std::size_t request_count();
@@ -76,11 +72,8 @@ class scripted_service {
   void receive(const char* message);
 
   std::mutex mu_;
-  std::condition_variable held_more_;
   std::map<int, handler> handlers_;
   std::vector<service_request> requests_;
-  bool holding_ = false;
-  std::vector<std::vector<char>> held_;  // reply forms
   std::map<std::string, std::vector<value>> values_;
   std::vector<std::string> attributes_;
   std::size_t next_attribute_ = 0;

@@ -2,8 +2,8 @@
 // run over the real POSIX platform. faults.cc defines every platform call, so
 // that the library's calls (linked into the test program) reach it before the
 // platform's shared library: each is counted and then either handed on or
-// answered with a planned failure. It also keeps the trace lines, names the
-// process as a test says, and keeps track of the tasks started.
+// answered with a planned failure. It keeps the trace lines instead of
+// writing them, names the process as a test says, and lists the tasks started.
 //
 // Every test program that links it gets an IPC folder of its own, made at
 // start-up and removed at exit. Everything here is thread-safe.
@@ -20,15 +20,14 @@ namespace faults {
 
 constexpr RETCODE kCode = 0x5A;  // what a planned failure returns unless told otherwise
 
-// The nth call of `fn` from now (1: the next) returns `code` without doing
-// anything; a release of a mutex still releases it, so that no test wedges.
+// The nth call of `fn` from now (1: the next) returns `code` and does
+// nothing, but a failed release of a mutex releases it all the same.
 void fail(const std::string& fn, int nth = 1, RETCODE code = kCode);
-int calls(const std::string& fn);        // since the start
-UINT last_id(const std::string& fn);     // the semaphore or handle of its last call
-int open_clients();                      // IPC clients created and not yet destroyed
-bool traced(const std::string& part);    // a trace line since clear() holds `part` ("": true)
+int calls(const std::string& fn);     // since the start
+UINT last_id(const std::string& fn);  // the semaphore or handle of its last call
+bool traced(const std::string& part); // a trace line since clear() holds `part` ("": true)
 std::vector<std::string> traces();
-void clear();                            // forgets the trace lines
+void clear();                         // forgets the trace lines
 void set_process_name(const std::string& name);
 
 // The next call of `fn` waits, before it does anything, until resume(): for
@@ -37,11 +36,12 @@ void pause_next(const std::string& fn);
 bool paused();  // a call waits there now
 void resume();
 
-// The tasks started with emwOSWCreateJoinTask: their names and first three
-// words; join_tasks waits until every one has returned.
-struct task { std::string name; INT words[3]; };
+// The tasks started with emwOSWCreateJoinTask: their names and first three words.
+struct task {
+  std::string name;
+  INT words[3];
+};
 std::vector<task> tasks();
-void join_tasks();
 
 bool wait_until(const std::function<bool()>& done, double seconds = 10);
 
