@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "platform/emw_gen_ipc.h"
@@ -29,7 +30,8 @@ struct state {
   std::map<std::string, UINT> ids;
   std::vector<std::string> lines;
   std::vector<task> started;
-  std::string process_name, pause_fn;
+  std::optional<std::string> process_name;  // unset: the real one
+  std::string pause_fn;
   bool pausing = false;
 };
 state& s() {
@@ -142,8 +144,8 @@ RETCODE emwOSWReleaseMutexSem(UINT id) {
 RETCODE emwOSWGetProcessName(char* buffer) {
   {
     faults::lock held(faults::s().mu);
-    if (!faults::s().process_name.empty()) {
-      std::snprintf(buffer, 16, "%s", faults::s().process_name.c_str());
+    if (faults::s().process_name) {
+      std::snprintf(buffer, 16, "%s", faults::s().process_name->c_str());
       return 0;
     }
   }
