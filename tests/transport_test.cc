@@ -23,6 +23,7 @@
 #include "server/comm_dir_callback_registry.h"
 #include "server/comm_dir_operation_server.h"
 #include "support/fake/faults.h"
+#include "server_test_requests.h"
 #include "support/reply_echo.h"
 
 namespace velmarosta {
@@ -30,7 +31,7 @@ namespace {
 
 using Srv = comm_dir_ipc_multi_server;
 using Action = std::function<RETCODE()>;
-constexpr char kReplyServer[] = "utcp:TREPLY";
+using server_test::kReplyServer;
 
 std::mutex g_mu;
 std::vector<std::vector<char>> g_kept;  // what the test's own servers received
@@ -71,31 +72,14 @@ RETCODE serve(char* rcvbuf, char* sndbuf, int* size) {
   return read_word(rcvbuf, COMM_DIR_IPC_REQUEST_SIZE - 4) == 0 ? 0 : 0x66;
 }
 
-// A request form of `length` bytes (its length word says so) to kReplyServer.
 std::vector<char> form(UINT action, UINT tag = 0, std::size_t length = COMM_DIR_IPC_REQUEST_SIZE) {
-  std::vector<char> bytes(COMM_DIR_IPC_REQUEST_SIZE, 0);
-  for (auto [offset, word] : {std::pair<int, UINT>{GEN_IPC_HDR_LENGTH_OFFSET, static_cast<UINT>(length)},
-                              {72, 100 + tag}, {80, 3}, {116, 0xB0000000u + tag}, {120, COMM_DIR_IPC_REPLY_SIZE},
-                              {124, action}, {128, tag}}) {
-    put(bytes, offset, word);
-  }
-  std::strcpy(&bytes[84], kReplyServer);
-  bytes.resize(length);
-  return bytes;
+  return server_test::request_form(3, tag, {action, tag}, length);
 }
 
 RETCODE dispatch(std::vector<char> request, bool with_rcvbuf = true, bool with_sndbuf = true) {
   std::vector<char> sndbuf(65536, 'S');
   int size = 9;
   return Srv::dispatch_server(with_rcvbuf ? request.data() : nullptr, with_sndbuf ? sndbuf.data() : nullptr, &size);
-}
-
-// Slots of the task table free now; found by taking them.
-int free_slots() {
-  std::vector<int> taken;
-  for (int i = 0; Srv::thread_check_empty(i) == 0; taken.push_back(i)) Srv::thread_regist("probe", i);
-  for (int i : taken) Srv::thread_delete(i);
-  return static_cast<int>(taken.size());
 }
 
 // The service endpoint answered by an echo peer, with a client of it; a reply
@@ -111,7 +95,7 @@ class TransportTest : public ::testing::Test {
   }
   void TearDown() override {
     g_released = kOpenAll;
-    faults::wait_until([] { return free_slots() == COMM_DIR_MAX_THREADS; });
+    faults::wait_until([] { return server_test::free_slots() == COMM_DIR_MAX_THREADS; });
   }
   RETCODE call(char* sndbuf, int sndsize, char* rcvbuf, int rcvsize) {
     return client_->call_client(clnt_, 12, 0, 0, sndbuf, sndsize, rcvbuf, rcvsize, nullptr, ~0UL);
@@ -261,7 +245,7 @@ TEST_F(TransportTest, EveryRefusalAndFailedSetUpIsTracedAndFreesWhatItTook) {
     faults::clear();
     const int before = sent();
     EXPECT_EQ(row.act(), row.rc) << row.trace;
-    EXPECT_TRUE(faults::wait_until([&] { return faults::traced(row.trace) && free_slots() == COMM_DIR_MAX_THREADS; }))
+    EXPECT_TRUE(faults::wait_until([&] { return faults::traced(row.trace) && server_test::free_slots() == COMM_DIR_MAX_THREADS; }))
         << row.trace;
     EXPECT_EQ(sent() - before, row.sent) << row.trace;
   }
@@ -313,7 +297,7 @@ TEST_F(TransportTest, TwelveBusyTasksRefuseTheThirteenthAndAFreedSlotIsReusedLow
   }));
   ASSERT_EQ(dispatch(form(kGate, 13)), 0);
   g_released = kOpenAll;
-  ASSERT_TRUE(faults::wait_until([] { return free_slots() == COMM_DIR_MAX_THREADS && sent() == 13; }));
+  ASSERT_TRUE(faults::wait_until([] { return server_test::free_slots() == COMM_DIR_MAX_THREADS && sent() == 13; }));
   const std::vector<faults::task> tasks = faults::tasks();
   ASSERT_EQ(tasks.size(), 13u);
   EXPECT_EQ(tasks[10].name, "comm_dir_thread_a");
@@ -326,13 +310,7 @@ TEST_F(TransportTest, AReplyEchoesTheRoutingOfItsRequestOnce) {
   EXPECT_EQ(sent(), 2);
   EXPECT_FALSE(faults::traced("dispatch ret"));
   for (const std::vector<char>& reply : kept()) {
-    std::vector<char> expected(COMM_DIR_IPC_REPLY_SIZE, 0), request = form(0, read_word(reply.data(), 116) - 0xB0000000u);
-    std::copy(request.begin() + 72, request.begin() + 124, expected.begin() + 72);
-    put(expected, GEN_IPC_HDR_LENGTH_OFFSET, COMM_DIR_IPC_REPLY_SIZE);
-    put(expected, GEN_IPC_HDR_KIND_OFFSET, GEN_IPC_KIND_REPLY);
-    put(expected, 76, 1);
-    std::memcpy(&expected[128], "SSSS", 4);
-    EXPECT_TRUE(reply == expected);
+    EXPECT_TRUE(reply == server_test::expected_reply(form(0, read_word(reply.data(), 116) - 0xB0000000u), "SSSS"));
   }
   // The task found its copy by a word, not by the copy's address.
   const INT word = faults::tasks().back().words[0];
