@@ -30,29 +30,34 @@ namespace {
 
 constexpr std::size_t kHead = sizeof(COMM_DIR_IPC_ENVELOPE_HEAD);
 using Change = std::function<void(std::vector<char>&)>;
-Change word_at(std::size_t offset, UINT word) { return [=](std::vector<char>& m) { std::memcpy(&m[offset], &word, 4); }; }
-Change text_at(std::size_t offset, const char* text) { return [=](auto& m) { std::strcpy(&m[offset], text); }; }
-Change fill_at(std::size_t offset, char byte, std::size_t count) { return [=](auto& m) { std::memset(&m[offset], byte, count); }; }
+Change word_at(std::size_t at, UINT word) { return [=](std::vector<char>& m) { std::memcpy(&m[at], &word, 4); }; }
+Change text_at(std::size_t at, const char* text) { return [=](auto& m) { std::strcpy(&m[at], text); }; }
+Change fill_at(std::size_t at, char byte, std::size_t n) { return [=](auto& m) { std::memset(&m[at], byte, n); }; }
 Change both(Change a, Change b) { return [=](auto& m) { a(m); b(m); }; }
 
 // A well-formed request form of `function_id` as the library sends it.
 std::vector<char> well_formed(int function_id) {
   std::vector<char> m(COMM_DIR_IPC_REQUEST_SIZE, 0);
-  both(word_at(GEN_IPC_HDR_LENGTH_OFFSET, COMM_DIR_IPC_REQUEST_SIZE), word_at(72, 0x11223344))(m);
-  both(word_at(80, static_cast<UINT>(function_id)), text_at(84, "utcp:DIR_CS_app"))(m);
-  both(word_at(116, 0xCAFEF00D), word_at(120, COMM_DIR_IPC_REPLY_SIZE))(m);
   const std::size_t p = kHead;
+  std::vector<Change> fields = {word_at(GEN_IPC_HDR_LENGTH_OFFSET, COMM_DIR_IPC_REQUEST_SIZE), word_at(72, 0x11223344),
+                                word_at(80, static_cast<UINT>(function_id)), text_at(84, "utcp:DIR_CS_app"),
+                                word_at(116, 0xCAFEF00D), word_at(120, COMM_DIR_IPC_REPLY_SIZE)};
   if (function_id == COMM_DIR_FUNC_CHECK_CONNECTION) {
-    both(text_at(p + 80, "ldap://127.0.0.1:1/"), both(text_at(p + 76 + 1912, "DIR_SVR_app"), word_at(p + 76, 0xABCD0001)))(m);
+    fields.insert(fields.end(), {text_at(p + 80, "ldap://1/"), text_at(p + 1988, "DIR_SVR_a")});
+    fields.push_back(word_at(p + 76, 0xABCD0001));
   } else if (function_id == COMM_DIR_FUNC_START_OPERATION) {
-    both(text_at(p + 72, "ldap://127.0.0.1:1/"), both(word_at(p + 352, 1), word_at(p + 356, COMM_DIR_BIND_SIMPLE)))(m);
-    text_at(p + 360, "cn=admin,dc=example,dc=com")(m);
+    fields.insert(fields.end(), {text_at(p + 72, "ldap://1/"), word_at(p + 352, 1), word_at(p + 356, 1)});
+    fields.push_back(text_at(p + 360, "cn=admin"));
   } else if (function_id == COMM_DIR_FUNC_SEARCH) {
-    both(text_at(p + 596, "(cn=*)"), both(word_at(p + 2032, 0x0BADCAFE), both(word_at(p + 2040, 5), word_at(p + 2044, 250000))))(m);
+    fields.insert(fields.end(), {text_at(p + 596, "(cn=*)"), word_at(p + 2032, 0x0BADCAFE), word_at(p + 2040, 5),
+                                 word_at(p + 2044, 250000)});
   } else {
-    word_at(p + 72, function_id == COMM_DIR_FUNC_DAEMON_STATUS ? UINT{COMM_DIR_STATUS_JSON} : 0x0BADCAFEu)(m);
-    if (function_id >= COMM_DIR_FUNC_GET_VALUE_STRING_CNT && function_id <= COMM_DIR_FUNC_GET_VALUE_BINARY_ONE) text_at(p + 76, "mail")(m);
+    fields.push_back(word_at(p + 72, function_id == COMM_DIR_FUNC_DAEMON_STATUS ? 1u : 0x0BADCAFEu));  // status: JSON
+    if (function_id >= COMM_DIR_FUNC_GET_VALUE_STRING_CNT && function_id <= COMM_DIR_FUNC_GET_VALUE_BINARY_ONE) {
+      fields.push_back(text_at(p + 76, "mail"));
+    }
   }
+  for (const Change& field : fields) field(m);
   return m;
 }
 
@@ -76,63 +81,67 @@ TEST(ServiceRequestDecoder, ServesEveryFunctionIdAndKeepsTheRoute) {
     message[0] = 0x55;  // the platform's header bytes never reach the reply
     auto request = std::make_unique<comm_dir_request>();
     ASSERT_EQ(decode(message, request.get()), comm_dir_verdict::kServe) << function_id;
-    EXPECT_TRUE(request->function_id == function_id && request->route.event_sem_id == 0x11223344u && request->route.ipc_header[0] == 0);
-    EXPECT_TRUE(request->route.reply_buffer == 0xCAFEF00Du && request->route.reply_buffer_size == COMM_DIR_IPC_REPLY_SIZE);
-    EXPECT_STREQ(request->route.reply_server_name, "utcp:DIR_CS_app");
-    EXPECT_EQ(request->operation_id, function_id >= COMM_DIR_FUNC_SEARCH && id < COMM_DIR_FUNC_COUNT ? 0x0BADCAFEu : 0u);
+    const COMM_DIR_IPC_ENVELOPE_HEAD& route = request->route;
+    EXPECT_TRUE(request->function_id == function_id && route.event_sem_id == 0x11223344u && route.ipc_header[0] == 0);
+    EXPECT_TRUE(route.reply_buffer == 0xCAFEF00Du && route.reply_buffer_size == COMM_DIR_IPC_REPLY_SIZE);
+    EXPECT_STREQ(route.reply_server_name, "utcp:DIR_CS_app");
+    EXPECT_EQ(request->operation_id, id >= COMM_DIR_FUNC_SEARCH && id < COMM_DIR_FUNC_COUNT ? 0x0BADCAFEu : 0u);
     EXPECT_EQ(std::memcmp(request->record.bytes, &message[kHead], comm_dir_request_size(function_id)), 0);
   }
 }
 
 TEST(ServiceRequestDecoder, DropsRefusesOrServesEachMessage) {
   using V = comm_dir_verdict;
+  constexpr V Serve = V::kServe, Drop = V::kDrop, Refuse = V::kRefuse;
   const std::size_t p = kHead, t = kHead + 76;  // the payload; a connection test's record
   const Change callback = word_at(p + 72, COMM_DIR_TEST_MODE_CALLBACK);
-  constexpr RETCODE kSize = COMM_DIR_SVC_WRONG_SIZE, kField = COMM_DIR_SVC_BAD_FIELD, kNul = COMM_DIR_SVC_UNTERMINATED_STRING;
+  constexpr RETCODE kSize = COMM_DIR_SVC_WRONG_SIZE, kField = COMM_DIR_SVC_BAD_FIELD;
+  constexpr RETCODE kNul = COMM_DIR_SVC_UNTERMINATED_STRING, kUnknown = COMM_DIR_SVC_UNKNOWN_FUNCTION;
   const struct Row { const char* what; int function_id; Change change; V verdict; RETCODE code; } rows[] = {
       // The limits the library itself sends are served.
-      {"reply server of 31", 3, text_at(84, "utcp:abcdefghijklmnopqrstuvwxyz"), V::kServe, 0},
-      {"attribute of 384", 5, fill_at(p + 76, 'a', 384), V::kServe, 0},
-      {"cut right after its record", 3, word_at(4, p + 76), V::kServe, 0},
-      {"no bind, whatever its bytes", 1, both(word_at(p + 352, 0), fill_at(p + 360, 'x', 512)), V::kServe, 0},
-      {"callback with a name", 0, callback, V::kServe, 0},
+      {"reply server of 31", 3, text_at(84, "utcp:abcdefghijklmnopqrstuvwxyz"), Serve, 0},
+      {"attribute of 384", 5, fill_at(p + 76, 'a', 384), Serve, 0},
+      {"cut right after its record", 3, word_at(4, p + 76), Serve, 0},
+      {"no bind, whatever its bytes", 1, both(word_at(p + 352, 0), fill_at(p + 360, 'x', 512)), Serve, 0},
+      {"callback with a name", 0, callback, Serve, 0},
       // Nothing to route an answer by: dropped.
-      {"shorter than the head", 12, word_at(4, p - 1), V::kDrop, 0}, {"a reply", 12, word_at(24, 1), V::kDrop, 0},
-      {"replied set", 12, word_at(76, 1), V::kDrop, 0}, {"name without NUL", 12, fill_at(84, 'a', 32), V::kDrop, 0},
-      {"empty name", 12, fill_at(84, 0, 32), V::kDrop, 0}, {"no prefix", 12, text_at(84, "DIR_CS_app"), V::kDrop, 0},
-      {"the prefix alone", 12, text_at(84, "utcp:"), V::kDrop, 0}, {"a path", 12, text_at(84, "utcp:../etc/x"), V::kDrop, 0},
-      {"the daemon's endpoint", 12, text_at(84, "utcp:COMM_DIR_SRV"), V::kDrop, 0},
-      {"the daemon's callback answers", 12, text_at(84, "utcp:COMM_DIR_SRV_CB"), V::kDrop, 0},
+      {"shorter than the head", 12, word_at(4, p - 1), Drop, 0}, {"a reply", 12, word_at(24, 1), Drop, 0},
+      {"replied set", 12, word_at(76, 1), Drop, 0}, {"name without NUL", 12, fill_at(84, 'a', 32), Drop, 0},
+      {"empty name", 12, fill_at(84, 0, 32), Drop, 0}, {"no prefix", 12, text_at(84, "DIR_CS_app"), Drop, 0},
+      {"the prefix alone", 12, text_at(84, "utcp:"), Drop, 0}, {"a path", 12, text_at(84, "utcp:../x"), Drop, 0},
+      {"the daemon's endpoint", 12, text_at(84, "utcp:COMM_DIR_SRV"), Drop, 0},
+      {"the daemon's callback answers", 12, text_at(84, "utcp:COMM_DIR_SRV_CB"), Drop, 0},
       // Routable but not servable: refused with its code.
-      {"id 15", 3, word_at(80, 15), V::kRefuse, COMM_DIR_SVC_UNKNOWN_FUNCTION},
-      {"id beside the status's", 3, word_at(80, COMM_DIR_FUNC_DAEMON_STATUS + 1), V::kRefuse, COMM_DIR_SVC_UNKNOWN_FUNCTION},
-      {"status format 2", COMM_DIR_FUNC_DAEMON_STATUS, word_at(p + 72, 2), V::kRefuse, kField},
-      {"a byte after the status", COMM_DIR_FUNC_DAEMON_STATUS, fill_at(p + 76, 1, 1), V::kRefuse, kSize},
-      {"record one byte short", 3, word_at(4, p + 75), V::kRefuse, kSize}, {"head only", 2, word_at(4, p), V::kRefuse, kSize},
-      {"longer than a request form", 3, [](auto& m) { m.resize(COMM_DIR_IPC_REPLY_SIZE); word_at(4, COMM_DIR_IPC_REPLY_SIZE)(m); },
-       V::kRefuse, kSize},
-      {"a byte after the record", 3, fill_at(p + 76, 1, 1), V::kRefuse, kSize},
-      {"where a block of zeros begins", 12, fill_at(p + 76 + 1024, 1, 1), V::kRefuse, kSize},
-      {"where a block of zeros ends", 12, fill_at(p + 76 + 1023, 1, 1), V::kRefuse, kSize},
-      {"the form's last byte", 12, fill_at(COMM_DIR_IPC_REQUEST_SIZE - 1, 1, 1), V::kRefuse, kSize},
-      {"attribute without NUL", 7, fill_at(p + 76, 'a', 385), V::kRefuse, kNul}, {"no attribute", 5, fill_at(p + 76, 0, 1), V::kRefuse, kField},
-      {"URI without NUL", 1, fill_at(p + 72, 'u', 176), V::kRefuse, kNul}, {"CA file without NUL", 1, fill_at(p + 248, 'c', 88), V::kRefuse, kNul},
-      {"empty URI", 1, fill_at(p + 72, 0, 1), V::kRefuse, kField}, {"security 3", 1, word_at(p + 336, 3), V::kRefuse, kField},
-      {"TLS check 4", 1, word_at(p + 344, 4), V::kRefuse, kField}, {"bind flag 2", 1, word_at(p + 352, 2), V::kRefuse, kField},
-      {"bind method 3", 1, word_at(p + 356, 3), V::kRefuse, kField},
-      {"bind DN without NUL", 1, fill_at(p + 360, 'd', 512), V::kRefuse, kNul},
-      {"password without NUL", 1, fill_at(p + 872, 'w', 512), V::kRefuse, kNul},
-      {"base without NUL", 2, fill_at(p + 72, 'b', 512), V::kRefuse, kNul},
-      {"filter without NUL", 2, fill_at(p + 596, 'f', 1024), V::kRefuse, kNul},
-      {"attributes without NUL", 2, fill_at(p + 1620, 'a', 412), V::kRefuse, kNul},
-      {"scope 4", 2, word_at(p + 584, 4), V::kRefuse, kField}, {"deref 4", 2, word_at(p + 588, 4), V::kRefuse, kField},
-      {"types only 2", 2, word_at(p + 592, 2), V::kRefuse, kField}, {"-1 seconds", 2, word_at(p + 2040, ~0u), V::kRefuse, kField},
-      {"10^6 microseconds", 2, word_at(p + 2044, 1000000), V::kRefuse, kField}, {"test mode 2", 0, word_at(p + 72, 2), V::kRefuse, kField},
-      {"callback, no name", 0, both(callback, fill_at(t + 1912, 0, 16)), V::kRefuse, kField},
-      {"callback name with a slash", 0, both(callback, text_at(t + 1912, "../x")), V::kRefuse, kField},
-      {"callback to the daemon", 0, both(callback, text_at(t + 1912, "COMM_DIR_SRV_CB")), V::kRefuse, kField},
-      {"callback name without NUL", 0, fill_at(t + 1912, 'n', 16), V::kRefuse, kNul},
-      {"test's URI without NUL", 0, fill_at(t + 4, 'u', 176), V::kRefuse, kNul},
+      {"id 15", 3, word_at(80, 15), Refuse, kUnknown},
+      {"id beside the status's", 3, word_at(80, COMM_DIR_FUNC_DAEMON_STATUS + 1), Refuse, kUnknown},
+      {"status format 2", COMM_DIR_FUNC_DAEMON_STATUS, word_at(p + 72, 2), Refuse, kField},
+      {"a byte after the status", COMM_DIR_FUNC_DAEMON_STATUS, fill_at(p + 76, 1, 1), Refuse, kSize},
+      {"record one byte short", 3, word_at(4, p + 75), Refuse, kSize}, {"head only", 2, word_at(4, p), Refuse, kSize},
+      {"longer than a form", 3, both([](auto& m) { m.resize(p + 49160); }, word_at(4, p + 49160)), Refuse, kSize},
+      {"a byte after the record", 3, fill_at(p + 76, 1, 1), Refuse, kSize},
+      {"where a block of zeros begins", 12, fill_at(p + 76 + 1024, 1, 1), Refuse, kSize},
+      {"where a block of zeros ends", 12, fill_at(p + 76 + 1023, 1, 1), Refuse, kSize},
+      {"the form's last byte", 12, fill_at(COMM_DIR_IPC_REQUEST_SIZE - 1, 1, 1), Refuse, kSize},
+      {"attribute without NUL", 7, fill_at(p + 76, 'a', 385), Refuse, kNul},
+      {"no attribute", 5, fill_at(p + 76, 0, 1), Refuse, kField},
+      {"URI without NUL", 1, fill_at(p + 72, 'u', 176), Refuse, kNul},
+      {"CA file without NUL", 1, fill_at(p + 248, 'c', 88), Refuse, kNul},
+      {"empty URI", 1, fill_at(p + 72, 0, 1), Refuse, kField}, {"security 3", 1, word_at(p + 336, 3), Refuse, kField},
+      {"TLS check 4", 1, word_at(p + 344, 4), Refuse, kField}, {"bind flag 2", 1, word_at(p + 352, 2), Refuse, kField},
+      {"bind method 3", 1, word_at(p + 356, 3), Refuse, kField},
+      {"bind DN without NUL", 1, fill_at(p + 360, 'd', 512), Refuse, kNul},
+      {"password without NUL", 1, fill_at(p + 872, 'w', 512), Refuse, kNul},
+      {"base without NUL", 2, fill_at(p + 72, 'b', 512), Refuse, kNul},
+      {"filter without NUL", 2, fill_at(p + 596, 'f', 1024), Refuse, kNul},
+      {"attributes without NUL", 2, fill_at(p + 1620, 'a', 412), Refuse, kNul},
+      {"scope 4", 2, word_at(p + 584, 4), Refuse, kField}, {"deref 4", 2, word_at(p + 588, 4), Refuse, kField},
+      {"types only 2", 2, word_at(p + 592, 2), Refuse, kField}, {"-1 s", 2, word_at(p + 2040, ~0u), Refuse, kField},
+      {"10^6 us", 2, word_at(p + 2044, 1000000), Refuse, kField}, {"mode 2", 0, word_at(p + 72, 2), Refuse, kField},
+      {"callback, no name", 0, both(callback, fill_at(t + 1912, 0, 16)), Refuse, kField},
+      {"callback name with a slash", 0, both(callback, text_at(t + 1912, "../x")), Refuse, kField},
+      {"callback to the daemon", 0, both(callback, text_at(t + 1912, "COMM_DIR_SRV_CB")), Refuse, kField},
+      {"callback name without NUL", 0, fill_at(t + 1912, 'n', 16), Refuse, kNul},
+      {"test's URI without NUL", 0, fill_at(t + 4, 'u', 176), Refuse, kNul},
   };
   for (const Row& row : rows) {
     std::vector<char> message = well_formed(row.function_id);
@@ -144,12 +153,13 @@ TEST(ServiceRequestDecoder, DropsRefusesOrServesEachMessage) {
     EXPECT_EQ(request->refusal, row.code) << row.what;
     EXPECT_STREQ(request->route.reply_server_name, "utcp:DIR_CS_app") << row.what;
     // Kept, so that the reply echoes the record.
-    EXPECT_TRUE(row.function_id != 0 || request->record.check_connection.info.callback_object == 0xABCD0001u) << row.what;
+    EXPECT_TRUE(row.function_id != 0 || request->record.check_connection.info.callback_object == 0xABCD0001u);
   }
 }
 
 TEST(ServiceOperationIds, NeverZeroNeverRepeatedAndKeyed) {
-  const std::uint32_t keys_a[comm_dir_operation_ids::kRounds] = {1, 2, 3, 4}, keys_b[comm_dir_operation_ids::kRounds] = {1, 2, 3, 5};
+  const std::uint32_t keys_a[comm_dir_operation_ids::kRounds] = {1, 2, 3, 4};
+  const std::uint32_t keys_b[comm_dir_operation_ids::kRounds] = {1, 2, 3, 5};
   comm_dir_operation_ids a(keys_a), b(keys_b);
   std::set<UINT> seen;
   int same_as_b = 0, consecutive = 0;
@@ -163,12 +173,13 @@ TEST(ServiceOperationIds, NeverZeroNeverRepeatedAndKeyed) {
 }
 
 TEST(ServiceResultCodes, MapEveryLdapCodeIntoItsRangeAndBackAndHaveAMessageEach) {
-  const std::pair<int, RETCODE> rows[] = {{0, 0}, {32, 0x34091020}, {0xFFF, 0x34091FFF}, {0x1000, 0x34094000}, {0x4FFF, 0x34097FFF},
-      {-1, 0x34092001}, {-0xFF, 0x340920FF}, {0x5000, COMM_DIR_SVC_LDAP_CODE_UNKNOWN}, {-0x100, COMM_DIR_SVC_LDAP_CODE_UNKNOWN}};
+  constexpr RETCODE kUnknown = COMM_DIR_SVC_LDAP_CODE_UNKNOWN;
+  const std::pair<int, RETCODE> rows[] = {{0, 0}, {32, 0x34091020}, {0xFFF, 0x34091FFF}, {0x1000, 0x34094000},
+      {0x4FFF, 0x34097FFF}, {-1, 0x34092001}, {-0xFF, 0x340920FF}, {0x5000, kUnknown}, {-0x100, kUnknown}};
   for (auto [ldap_code, code] : rows) {
     EXPECT_EQ(comm_dir_code_from_ldap(ldap_code), code) << ldap_code;
     int back = 0;
-    const bool mapped = code != 0 && code != COMM_DIR_SVC_LDAP_CODE_UNKNOWN;
+    const bool mapped = code != 0 && code != kUnknown;
     EXPECT_TRUE(comm_dir_ldap_code_of(code, &back) == mapped && (!mapped || back == ldap_code)) << ldap_code;
   }
   int ignored = 0;
@@ -211,12 +222,15 @@ TEST(ServiceFailoverTest, TriesTheAnsweringUriFirstUntilTheWindowEnds) {
   for (const Step& step : steps) {
     const Order order = failover.order(1000, kList, comm_dir_failover::split(kList).size(), t0 + step.at);
     EXPECT_EQ(order, step.expected) << step.what;
-    if (step.answers == kNone) failover.none_answered(1000, kList, failure, t0 + step.at);
-    else failover.answered(1000, kList, step.answers, order.front() == 0, t0 + step.at, step.answers != order.front() ? &failure : nullptr);
+    const auto now = t0 + step.at;
+    if (step.answers == kNone) failover.none_answered(1000, kList, failure, now);
+    const comm_dir_uri_failure* moved = step.answers != order.front() ? &failure : nullptr;
+    if (step.answers != kNone) failover.answered(1000, kList, step.answers, order.front() == 0, now, moved);
     // What an operator sees: the URI that answered last, with the failure that moved it.
     const auto lists = failover.lists([](uid_t) { return true; });
     ASSERT_EQ(lists.size(), step.answers == 0 ? 0u : 1u) << step.what;
-    EXPECT_TRUE(lists.empty() || (lists[0].answering == step.answers && lists[0].last_failure.reason.size() == comm_dir_failover::kMaxReason));
+    EXPECT_TRUE(lists.empty() || lists[0].answering == step.answers) << step.what;
+    EXPECT_TRUE(lists.empty() || lists[0].last_failure.reason.size() == comm_dir_failover::kMaxReason) << step.what;
   }
   const auto later = t0 + 3 * kWindow;
   failover.answered(1000, kList, 1, true, later);
@@ -235,7 +249,7 @@ TEST(ServiceFailoverTest, RemembersAtMostMaxListsAndAtMostMaxListsPerUserOfOne) 
   failover.answered(1001, list(0), 1, true, t0);
   for (std::size_t i = 1; i <= kFlood; ++i) failover.answered(1000, list(i), 1, true, t0 + seconds(i));
   EXPECT_TRUE(remembered(1001, 0)) << "one user's lists evicted another's";
-  EXPECT_TRUE(remembered(1000, kFlood - kShare + 1) && !remembered(1000, kFlood - kShare)) << "one user kept more than its share";
+  EXPECT_TRUE(remembered(1000, kFlood - kShare + 1) && !remembered(1000, kFlood - kShare)) << "more than its share";
   for (uid_t user = 2; user < 2 + comm_dir_failover::kMaxLists / kShare; ++user) {
     for (std::size_t i = 0; i < kShare; ++i) failover.answered(user, list(i), 1, true, t0 + seconds(kFlood + user));
   }
@@ -254,7 +268,8 @@ TEST(ServiceFailoverConcurrencyTest, WorkersShareTheMemory) {
         Order order = failover.order(static_cast<uid_t>(i % 3), list, 3, comm_dir_failover::clock::now());
         std::sort(order.begin(), order.end());
         broken += order != Order{0, 1, 2};
-        failover.answered(static_cast<uid_t>(i % 3), list, static_cast<std::size_t>((i + w) % 3), i % 2 == 0, comm_dir_failover::clock::now());
+        const auto answering = static_cast<std::size_t>((i + w) % 3);
+        failover.answered(static_cast<uid_t>(i % 3), list, answering, i % 2 == 0, comm_dir_failover::clock::now());
       }
     });
   }
@@ -300,9 +315,9 @@ TEST(ServiceClientProcess, EndedProcessesAndOnlyThose) {
   EXPECT_TRUE(self.pid == getpid() && child.pid == running && child.start_time >= self.start_time);
   EXPECT_TRUE(child.start_time >= before_fork && child.start_time <= ticks_since_boot());
   EXPECT_TRUE(comm_dir_identify_process(reaped).pid == 0 && comm_dir_identify_process(zombie).pid == 0);
-  const std::pair<comm_dir_client_process, bool> rows[] = {{self, false}, {child, false}, {comm_dir_client_process{}, false},
+  const std::pair<comm_dir_client_process, bool> rows[] = {{self, false}, {child, false}, {{}, false},
       {{running, child.start_time - 1}, true}, {{zombie, child.start_time}, true}, {{reaped, child.start_time}, true}};
-  for (const auto& [process, ended] : rows) EXPECT_EQ(comm_dir_process_ended(process), ended) << &process - &rows[0].first;
+  for (const auto& [process, ended] : rows) EXPECT_EQ(comm_dir_process_ended(process), ended) << process.pid;
   kill(running, SIGKILL);
   waitpid(running, nullptr, 0);
   waitpid(zombie, nullptr, 0);
