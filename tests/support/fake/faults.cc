@@ -79,7 +79,7 @@ RETCODE pass_on(F, const char* fn, UINT id, Args... args) {
 
 }  // namespace
 
-void fail(const std::string& fn, int nth, RETCODE code) { lock held(s().mu); s().plans[fn][s().counts[fn] + nth] = code; }
+void fail(const std::string& fn, int nth, RETCODE c) { lock held(s().mu); s().plans[fn][s().counts[fn] + nth] = c; }
 int calls(const std::string& fn) { lock held(s().mu); return s().counts[fn]; }
 UINT last_id(const std::string& fn) { lock held(s().mu); return s().ids[fn]; }
 std::vector<std::string> traces() { lock held(s().mu); return s().lines; }
