@@ -68,7 +68,8 @@ constexpr UINT kOp = 0x0A0B0C07, kUntouched = 0xC0FFEE;
 template <typename Record>
 Record patterned(int seed) {
   Record r;
-  for (std::size_t i = 0; i < sizeof r; ++i) reinterpret_cast<char*>(&r)[i] = static_cast<char>(1 + (i * 7 + seed) % 251);
+  char* bytes = reinterpret_cast<char*>(&r);
+  for (std::size_t i = 0; i < sizeof r; ++i) bytes[i] = static_cast<char>(1 + (i * 7 + seed) % 251);
   return r;
 }
 template <typename Record>
@@ -130,7 +131,7 @@ struct Outs {
 TEST_F(ClientTest, EachCallWritesItsResultsOnlyOnceAnswered) {
   const struct Op { int id; const char* name; std::function<RETCODE(comm_dir_facade_client&, Outs&)> call; } ops[] = {
       {0, "check_connection", [](auto& c, Outs& o) { return c.check_connection(COMM_DIR_TEST_MODE_SYNC, o.info); }},
-      {1, "start_operation", [](auto& c, Outs& o) { return c.start_operation(COMM_DIR_CONNECT_INFO{}, nullptr, &o.id); }},
+      {1, "start_operation", [](auto& c, Outs& o) { return c.start_operation({}, nullptr, &o.id); }},
       {2, "search", [](auto& c, Outs&) { timeval t{1, 2}; return c.search(COMM_DIR_SEARCH_CONDITION{}, 0, t); }},
       {3, "get_first_attribute", [](auto& c, Outs& o) { return c.get_first_attribute(kOp, o.name); }},
       {4, "get_next_attribute", [](auto& c, Outs& o) { return c.get_next_attribute(kOp, o.name); }},
@@ -153,7 +154,8 @@ TEST_F(ClientTest, EachCallWritesItsResultsOnlyOnceAnswered) {
     Outs outs;
     EXPECT_EQ(op.call(client_, outs), g_fail_size != 0 ? COMM_DIR_ERR_NO_MEMORY : -1);
     g_fail_size = 0;
-    EXPECT_TRUE(bytes(outs.info) == bytes(Outs().info) && outs.id == kUntouched && outs.name == reinterpret_cast<CHAR*>(&outs.id));
+    EXPECT_TRUE(bytes(outs.info) == bytes(Outs().info) && outs.id == kUntouched);
+    EXPECT_EQ(outs.name, reinterpret_cast<CHAR*>(&outs.id));
     EXPECT_TRUE(faults::traced(std::string("comm_dir_facade_client::") + op.name));
     faults::clear();
     EXPECT_EQ(op.call(client_, outs), 0x3409100A);
@@ -196,7 +198,8 @@ struct Kind {
   UINT max_length;
   std::size_t reply_extra, entry_extra;  // value reply: 1948 + L + extra bytes; entry: L + extra
 };
-const Kind kKinds[] = {{false, 5, 6, 7, COMM_DIR_MAX_STRING_VALUE, 1, 1}, {true, 8, 9, 10, COMM_DIR_MAX_BINARY_VALUE, 0, 4}};
+const Kind kKinds[] = {{false, 5, 6, 7, COMM_DIR_MAX_STRING_VALUE, 1, 1},  // function ids 5 to 10
+                       {true, 8, 9, 10, COMM_DIR_MAX_BINARY_VALUE, 0, 4}};
 
 // One retrieval of "attr" as text: its result and count, then "untouched",
 // "null" or the values (". " for an index without one), the list freed.
@@ -206,7 +209,8 @@ std::string taken(RETCODE rc, UINT count, Entry** list, Entry** marker) {
   if (list == marker || list == nullptr) return out + (list == nullptr ? " null" : " untouched");
   for (UINT i = 0; i < count; ++i) {
     const char* block = reinterpret_cast<const char*>(list[i]);
-    const std::size_t length = std::is_same<Entry, CHAR>() || !block ? 0 : reinterpret_cast<const COMM_DIR_BERVAL*>(block)->bv_len;
+    const auto* binary = std::is_same<Entry, CHAR>() ? nullptr : reinterpret_cast<const COMM_DIR_BERVAL*>(block);
+    const std::size_t length = binary != nullptr ? binary->bv_len : 0;
     out += block == nullptr ? " ." : " " + (length != 0 ? std::string(block + 4, length) : std::string(block));
     delete[] block;
   }
@@ -215,8 +219,8 @@ std::string taken(RETCODE rc, UINT count, Entry** list, Entry** marker) {
   return out;
 }
 
-std::string retrieve(comm_dir_facade_client& client, const Kind& kind) {
-  char attribute[] = "attr";
+std::string retrieve(comm_dir_facade_client& client, const Kind& kind, char* name = nullptr) {
+  char attr[] = "attr", *attribute = name != nullptr ? name : attr;
   UINT count = kUntouched;
   COMM_DIR_BERVAL *bin_marker[1], **bins = bin_marker;
   CHAR *marker[1], **list = marker;
@@ -225,55 +229,66 @@ std::string retrieve(comm_dir_facade_client& client, const Kind& kind) {
   return kind.binary ? taken(rc, count, bins, bin_marker) : taken(rc, count, list, marker);
 }
 
+// The answer to the request `id` of the value at `index` (or to the count,
+// at kCount) replaced with `result` and `word`.
+constexpr UINT kCount = ~1u, kLargest = ~2u;  // kLargest: one beyond the kind's largest length
+struct Answer {
+  int Kind::*id = nullptr;
+  UINT index = 0;
+  RETCODE result = 0;
+  UINT word = 0;
+};
+
 TEST_F(ClientTest, AValueListIsWholeOrNotHandedOutAtAll) {
   const Values four = {std::string("v0"), std::string("v1"), std::string("v2"), std::string("v3")};
   const Values big = {std::string("a"), std::string(1000, 'y'), std::string("c")};
-  const std::string bad = std::to_string(COMM_DIR_ERR_BAD_REPLY) + " ", no_memory = std::to_string(COMM_DIR_ERR_NO_MEMORY) + " ";
+  const std::string bad = std::to_string(COMM_DIR_ERR_BAD_REPLY), no_memory = std::to_string(COMM_DIR_ERR_NO_MEMORY);
   const UINT kMaxCount = COMM_DIR_MAX_VALUE_COUNT;
-  const std::string max = std::to_string(kMaxCount);
-  // Each row serves `values`, answers the request `id` of the value at
-  // `index` (or the count, at kCount) with `result` and `word`, and plans a
-  // failure; exchanges: the requests that reached the service.
-  constexpr UINT kNo = ~0u, kCount = ~1u, kLargest = ~2u;
-  const struct Row { Values values; int Kind::*id; UINT index; RETCODE result; UINT word; const char* fail; int nth;
-                     std::function<std::size_t(const Kind&)> short_of; std::string out; std::size_t exchanges; } rows[] = {
-      {four, nullptr, kNo, 0, 0, "emwGENIpcCreateClient", 1, nullptr, "-1 - untouched", 0},
-      {four, nullptr, kNo, 0, 0, "emwGENIpcCallClient", 1, nullptr, "-1 - untouched", 0},
-      {four, &Kind::count_id, kCount, 0x77, 9, "", 0, nullptr, "119 9 untouched", 1},
-      {{}, nullptr, kNo, 0, 0, "", 0, nullptr, "0 0 null", 1},
-      {{std::string("v0"), std::nullopt, std::string("v2")}, nullptr, kNo, 0, 0, "", 0, nullptr, "0 3 v0 . v2", 7},
-      {{std::string()}, nullptr, kNo, 0, 0, "", 0, nullptr, "0 1 ", 3},
-      {four, &Kind::length_id, 2, 0x66, 0, "", 0, nullptr, "102 4 null", 6},
-      {four, nullptr, kNo, 0, 0, "emwOSWCreateEventSem", 6, nullptr, "-1 4 null", 5},  // an event per exchange
-      {four, &Kind::value_id, 1, 0x67, 1, "", 0, nullptr, "103 4 null", 5},
-      {four, nullptr, kNo, 0, 0, "emwOSWCreateEventSem", 5, nullptr, "-1 4 null", 4},
+  const std::string max = std::to_string(kMaxCount), above = std::to_string(kMaxCount + 1);
+  using Plan = std::function<void(const Kind&)>;
+  auto fail = [](const char* fn, int nth) -> Plan { return [=](const Kind&) { faults::fail(fn, nth); }; };
+  auto short_of = [](std::size_t (*size)(const Kind&)) -> Plan { return [=](auto& k) { g_fail_size = size(k); }; };
+  // Each row serves `values`, replaces one answer, plans a failure and expects
+  // `out`; exchanges: the requests that reached the service.
+  const struct Row { Values values; Answer answer; Plan plan; std::string out; std::size_t exchanges; } rows[] = {
+      {four, {}, fail("emwGENIpcCreateClient", 1), "-1 - untouched", 0},
+      {four, {}, fail("emwGENIpcCallClient", 1), "-1 - untouched", 0},
+      {four, {&Kind::count_id, kCount, 0x77, 9}, nullptr, "119 9 untouched", 1},
+      {{}, {}, nullptr, "0 0 null", 1},
+      {{std::string("v0"), std::nullopt, std::string("v2")}, {}, nullptr, "0 3 v0 . v2", 7},
+      {{std::string()}, {}, nullptr, "0 1 ", 3},
+      {four, {&Kind::length_id, 2, 0x66, 0}, nullptr, "102 4 null", 6},
+      {four, {}, fail("emwOSWCreateEventSem", 6), "-1 4 null", 5},  // an event per exchange
+      {four, {&Kind::value_id, 1, 0x67, 1}, nullptr, "103 4 null", 5},
+      {four, {}, fail("emwOSWCreateEventSem", 5), "-1 4 null", 4},
       // Replies that break the limits, and words that would overflow a size.
-      {four, &Kind::length_id, 1, 0, kLargest, "", 0, nullptr, bad + "4 null", 4},  // one beyond the largest
-      {four, &Kind::length_id, 1, 0, 0xFFFFFFFF, "", 0, nullptr, bad + "4 null", 4},
+      {four, {&Kind::length_id, 1, 0, kLargest}, nullptr, bad + " 4 null", 4},
+      {four, {&Kind::length_id, 1, 0, 0xFFFFFFFF}, nullptr, bad + " 4 null", 4},
       // Longer than its length: a string without its NUL there, a binary value's own length word.
-      {{std::string("v0"), std::string(40, 'y')}, &Kind::length_id, 1, 0, 5, "", 0, nullptr, bad + "2 null", 5},
-      {{}, &Kind::count_id, kCount, 0, kMaxCount, "emwOSWCreateEventSem", 2, nullptr, "-1 " + max + " null", 1},
-      {{}, &Kind::count_id, kCount, 0, kMaxCount + 1, "", 0, nullptr, bad + std::to_string(kMaxCount + 1) + " untouched", 1},
-      {{}, &Kind::count_id, kCount, 0, 0xFFFFFFFF, "", 0, nullptr, bad + "4294967295 untouched", 1},
+      {{std::string("v0"), std::string(40, 'y')}, {&Kind::length_id, 1, 0, 5}, nullptr, bad + " 2 null", 5},
+      {{}, {&Kind::count_id, kCount, 0, kMaxCount}, fail("emwOSWCreateEventSem", 2), "-1 " + max + " null", 1},
+      {{}, {&Kind::count_id, kCount, 0, kMaxCount + 1}, nullptr, bad + " " + above + " untouched", 1},
+      {{}, {&Kind::count_id, kCount, 0, 0xFFFFFFFF}, nullptr, bad + " 4294967295 untouched", 1},
       // Memory that runs out: the list, a value's reply, a value, the count's reply.
-      {Values(6, std::string("z")), nullptr, kNo, 0, 0, "", 0, [](auto&) { return 7 * sizeof(void*); }, no_memory + "6 untouched", 1},
-      {big, nullptr, kNo, 0, 0, "", 0, [](auto& k) { return COMM_DIR_REPLY_SIZE + 1000 + k.reply_extra; }, no_memory + "3 null", 4},
-      {big, nullptr, kNo, 0, 0, "", 0, [](auto& k) { return 1000 + k.entry_extra; }, no_memory + "3 null", 5},
-      {four, nullptr, kNo, 0, 0, "", 0, [](auto&) { return std::size_t{COMM_DIR_REPLY_SIZE}; }, no_memory + "- untouched", 0},
+      {Values(6, std::string("z")), {}, short_of([](auto&) { return 7 * sizeof(void*); }), no_memory + " 6 untouched",
+       1},
+      {big, {}, short_of([](auto& k) { return COMM_DIR_REPLY_SIZE + 1000 + k.reply_extra; }), no_memory + " 3 null", 4},
+      {big, {}, short_of([](auto& k) { return 1000 + k.entry_extra; }), no_memory + " 3 null", 5},
+      {four, {}, short_of([](auto&) { return std::size_t{COMM_DIR_REPLY_SIZE}; }), no_memory + " - untouched", 0},
   };
   for (const Kind& kind : kKinds) {
     for (const Row& row : rows) {
       SCOPED_TRACE(row.out + (kind.binary ? " (binary)" : " (string)"));
       service_.serve_values("attr", row.values);
-      if (row.id != nullptr) {
-        const UINT word = row.word == kLargest ? kind.max_length + 1 : row.word;
-        service_.on(kind.*row.id, [&, word](const service_request& r) {
-          const bool answered = row.index == kCount || r.word(464) == row.index;
-          return answered ? scripted_reply::words(row.result, word) : service_.value_answer(r);
+      const Answer a = row.answer;
+      if (a.id != nullptr) {
+        const UINT word = a.word == kLargest ? kind.max_length + 1 : a.word;
+        service_.on(kind.*a.id, [&, a, word](const service_request& r) {
+          const bool replaced = a.index == kCount || r.word(464) == a.index;
+          return replaced ? scripted_reply::words(a.result, word) : service_.value_answer(r);
         });
       }
-      if (*row.fail != '\0') faults::fail(row.fail, row.nth);
-      g_fail_size = row.short_of ? row.short_of(kind) : 0;
+      if (row.plan) row.plan(kind);
       service_.clear_requests();
       faults::clear();
       EXPECT_EQ(retrieve(client_, kind), row.out);
@@ -283,6 +298,19 @@ TEST_F(ClientTest, AValueListIsWholeOrNotHandedOutAtAll) {
     }
     service_.serve_values("attr", {std::string(kind.max_length, 'v')});  // the largest value fills a message
     EXPECT_EQ(retrieve(client_, kind), "0 1 " + std::string(kind.max_length, 'v'));
+    // The name cut to 384 characters with byte 460 zero, and each value's index at 464.
+    std::string name(400, 'n');
+    service_.serve_values(name.substr(0, 384), {std::string("v0"), std::string("v1")});
+    service_.clear_requests();
+    EXPECT_EQ(retrieve(client_, kind, &name[0]), "0 2 v0 v1");
+    const std::vector<service_request> requests = service_.requests();
+    ASSERT_EQ(requests.size(), 5u);
+    for (std::size_t i = 0; i < 5; ++i) {
+      EXPECT_TRUE(requests[i].function_id == kind.count_id + (i == 0 ? 0 : 2 - static_cast<int>(i % 2)));
+      EXPECT_TRUE(requests[i].word(72) == 3 && requests[i].text(76) == name.substr(0, 384));
+      EXPECT_EQ(requests[i].payload[460], 0);
+      EXPECT_EQ(requests[i].word(464), i < 3 ? 0u : 1u);
+    }
   }
 }
 
@@ -325,7 +353,8 @@ TEST_F(FacadeTest, ARefusalSendsNothingAndTouchesNothingAndAFailureFromBelowIsPa
   CHAR attribute[] = "mail", *name = reinterpret_cast<CHAR*>(0x1111), *one = name;
   UINT count = 0x2222, length = 0x2222;
   CHAR** strings = reinterpret_cast<CHAR**>(0x3333);
-  COMM_DIR_BERVAL **binaries = reinterpret_cast<COMM_DIR_BERVAL**>(0x4444), *binary = nullptr;
+  COMM_DIR_BERVAL **binaries = reinterpret_cast<COMM_DIR_BERVAL**>(0x4444), **unset_binaries = binaries;
+  COMM_DIR_BERVAL* binary = nullptr;
   COMM_DIR_TEST_CONNECTION_INFO test{};
   COMM_DIR_SEARCH_CONDITION condition{};
   timeval limit{};
@@ -362,9 +391,10 @@ TEST_F(FacadeTest, ARefusalSendsNothingAndTouchesNothingAndAFailureFromBelowIsPa
       const std::size_t requests = service_.request_count();
       EXPECT_EQ(row.act(kHeld), pass == 2 ? kServiceCode : COMM_DIR_ERR) << row.call;
       EXPECT_EQ(service_.request_count() - requests, pass == 2 ? 1u : 0u) << row.call;
-      EXPECT_TRUE(row.id == -2 ? faults::traces().empty() : facade_traced(row.call, pass < 2) || faults::traced("id is NULL"));
+      const bool traced = facade_traced(row.call, pass < 2) || faults::traced("id is NULL");
+      EXPECT_TRUE(row.id == -2 ? faults::traces().empty() : traced);
       EXPECT_TRUE(pass == 2 || (name == one && count == 0x2222u && length == 0x2222u && binary == nullptr));
-      EXPECT_TRUE(pass == 2 || (strings == reinterpret_cast<CHAR**>(0x3333) && binaries == reinterpret_cast<COMM_DIR_BERVAL**>(0x4444)));
+      EXPECT_TRUE(pass == 2 || (strings == reinterpret_cast<CHAR**>(0x3333) && binaries == unset_binaries));
     }
     if (pass < 2) start();
     ASSERT_TRUE(pass != 0 || facade_->end_operation(kHeld) == 0);
@@ -382,8 +412,8 @@ TEST_F(FacadeTest, AFailedStoreIsTracedAndNeverFreesARecordItMayHold) {
       faults::fail(fn, at_end ? 3 : 2);
       faults::clear();
       UINT id = 0;
-      EXPECT_EQ(at_end ? facade_->end_operation(kHeld) : facade_->start_operation(connect_, nullptr, &id), COMM_DIR_ERR);
-      EXPECT_TRUE(at_end ? facade_traced("end_operation", true) && freed(name) : faults::traced("[ERROR]set_info_map <"));
+      EXPECT_EQ(at_end ? facade_->end_operation(kHeld) : facade_->start_operation(connect_, {}, &id), COMM_DIR_ERR);
+      EXPECT_TRUE(at_end ? facade_traced("end_operation", true) && freed(name) : faults::traced("]set_info_map <"));
       EXPECT_EQ(facade_->get_first_attribute(kHeld, name), COMM_DIR_ERR);  // no record either way
     }
   }
@@ -419,7 +449,7 @@ TEST_F(FacadeTest, EachResultLivesUntilTheNextOfItsKindOrTheEnd) {
   ASSERT_EQ(count, 1u);
   EXPECT_EQ(std::string(binaries[0]->bv_val, binaries[0]->bv_len), std::string("\xff\xd8\x00\x01", 4));
   EXPECT_TRUE(freed(held_name) && !freed(held));  // a new name frees no list
-  service_.reply_word(COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE, kServiceCode, 0);  // an answer without a name, whatever its code
+  service_.reply_word(COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE, kServiceCode, 0);  // an answer without a name
   CHAR* last = name;
   EXPECT_EQ(facade_->get_next_attribute(kHeld, name), kServiceCode);
   EXPECT_TRUE(name == nullptr && freed(last));
@@ -448,7 +478,8 @@ TEST_F(FacadeTest, TheCallbackServerIsNamedAfterTheProcessInEveryConnectionTest)
     COMM_DIR_TEST_CONNECTION_INFO info;
     std::memset(&info, 0xA5, sizeof info);
     std::string expected = bytes(info);
-    expected.replace(offsetof(COMM_DIR_TEST_CONNECTION_INFO, callback_server_name), 16, server + std::string(16 - server.size(), 0));
+    const std::string field = server + std::string(16 - server.size(), 0);
+    expected.replace(offsetof(COMM_DIR_TEST_CONNECTION_INFO, callback_server_name), 16, field);
     ASSERT_EQ(facade.check_connection(COMM_DIR_TEST_MODE_CALLBACK, info), 0);
     EXPECT_EQ(at(service_.requests().back(), 76, sizeof info), expected);
   }
@@ -487,8 +518,10 @@ TEST(DataCollectorTest, EveryFailureOfItsMutexIsTracedAndReported) {
       faults::fail(fn);
       faults::clear();
       comm_dir_info* out = &fresh;
-      EXPECT_EQ(call[0] == 's' ? store.set_info_map(2, &fresh) : call[0] == 'g' ? store.get_info_map(1, out) : store.unset_info_map(1),
-                COMM_DIR_ERR);
+      const RETCODE rc = call[0] == 's'   ? store.set_info_map(2, &fresh)
+                         : call[0] == 'g' ? store.get_info_map(1, out)
+                                          : store.unset_info_map(1);
+      EXPECT_EQ(rc, COMM_DIR_ERR);
       EXPECT_TRUE(faults::traced("[ERROR]" + fn + " <RETCODE velmarosta::comm_dir_data_collector::" + call));
       EXPECT_EQ(out, call[0] == 'g' && done ? &held : &fresh);
       EXPECT_EQ(store.get_info_map(2, out) == 0, call[0] == 's' && done);
@@ -510,7 +543,8 @@ TEST(DataCollectorTest, ItsDestructorFreesEveryHoldingWithOrWithoutItsMutex) {
   EXPECT_EQ(faults::calls("emwOSWDeleteMutexSem"), 0);
   auto* store = new comm_dir_data_collector;
   auto copy = [](const char* text) { return std::strcpy(new char[std::strlen(text) + 1], text); };
-  auto* info = new comm_dir_info{copy("name"), new char*[4]{copy("a"), nullptr, copy("b"), nullptr}, new COMM_DIR_BERVAL*[2]{}, 3, 1};
+  auto* info = new comm_dir_info{copy("name"), new char*[4]{copy("a"), nullptr, copy("b"), nullptr},
+                                 new COMM_DIR_BERVAL*[2]{}, 3, 1};
   info->bin_values[0] = reinterpret_cast<COMM_DIR_BERVAL*>(new char[6]{2, 0, 0, 0, 1, 2});
   const void* blocks[] = {info->attr_name, info->str_values, info->str_values[0], info->str_values[2], info->bin_values,
                           info->bin_values[0]};
