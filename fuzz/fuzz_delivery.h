@@ -45,13 +45,15 @@ inline void put_word(std::vector<char>& bytes, std::size_t offset, UINT word) { 
 // out, up to the length word, in a buffer of exactly that size (the sanitizer
 // sees any read beyond). Empty when the platform refuses the datagram.
 template <typename Steer>
-std::vector<char> steered_delivery(const std::uint8_t* data, std::size_t size, Steer steer, std::vector<char>* sent = nullptr) {
+std::vector<char> steered_delivery(const std::uint8_t* data, std::size_t size, Steer steer,
+                                   std::vector<char>* sent = nullptr) {
   if (size < 1) return {};
   std::vector<char> datagram(data + 1, data + size);
   if (datagram.size() >= kMinMessage) steer(data[0], datagram);
   if (sent != nullptr) *sent = datagram;
   const UINT length = word_at(datagram, GEN_IPC_HDR_LENGTH_OFFSET);
-  if (datagram.size() < kMinMessage || datagram.size() > kMaxMessage || length > kMaxMessage || datagram.size() > length) return {};
+  if (datagram.size() < kMinMessage || datagram.size() > kMaxMessage || length > kMaxMessage) return {};
+  if (datagram.size() > length) return {};
   datagram.resize(length, 0);
   return datagram;
 }
@@ -59,7 +61,8 @@ std::vector<char> steered_delivery(const std::uint8_t* data, std::size_t size, S
 // The endpoints of this process in a folder of its own.
 inline void private_ipc_folder() {
   static char path[] = "/tmp/commdir-fuzz-XXXXXX";
-  FUZZ_CHECK(mkdtemp(path) != nullptr && setenv("COMM_DIR_IPC_DIR", path, 1) == 0 && setenv("COMM_DIR_TRACE", "off", 1) == 0);
+  FUZZ_CHECK(mkdtemp(path) != nullptr && setenv("COMM_DIR_IPC_DIR", path, 1) == 0);
+  FUZZ_CHECK(setenv("COMM_DIR_TRACE", "off", 1) == 0);
   std::atexit([] { std::filesystem::remove_all(path); });
 }
 

@@ -17,16 +17,15 @@
 
 namespace {
 
+using namespace velmarosta;
 using commdir_fuzz::put_word;
 using commdir_fuzz::word_at;
-using velmarosta::COMM_DIR_IPC_REPLY_SIZE;
-using velmarosta::comm_dir_ipc_multi_client;
 constexpr std::size_t kEvent = 72, kWord = 116;  // event_sem_id, reply_buffer
 
 std::atomic<UINT> g_event{0}, g_word{0};  // of the last request the service received
 RETCODE note_request(char* rcvbuf, char*, int* size) {
-  g_event = velmarosta::read_word(rcvbuf, kEvent);
-  g_word = velmarosta::read_word(rcvbuf, kWord);
+  g_event = read_word(rcvbuf, kEvent);
+  g_word = read_word(rcvbuf, kWord);
   return *size = 0;
 }
 
@@ -34,22 +33,23 @@ class harness {
  public:
   harness() {
     commdir_fuzz::private_ipc_folder();
-    FUZZ_CHECK(emwGENIpcStartServer(velmarosta::COMM_DIR_SERVICE_SERVER_NAME, 1, velmarosta::COMM_DIR_IPC_STACK_SIZE, note_request) == 0);
-    FUZZ_CHECK(client_->create_client(velmarosta::COMM_DIR_SERVICE_CLIENT_NAME, velmarosta::COMM_DIR_SERVICE_SERVER_NAME, 0, 0, 0, clnt_) == 0);
+    FUZZ_CHECK(emwGENIpcStartServer(COMM_DIR_SERVICE_SERVER_NAME, 1, COMM_DIR_IPC_STACK_SIZE, note_request) == 0);
+    FUZZ_CHECK(client_->create_client(COMM_DIR_SERVICE_CLIENT_NAME, COMM_DIR_SERVICE_SERVER_NAME, 0, 0, 0, clnt_) == 0);
     start_call();
   }
 
   void run(const std::uint8_t* data, std::size_t size) {
-    std::vector<char> message = commdir_fuzz::steered_delivery(data, size, [this](std::uint8_t how, std::vector<char>& bytes) {
+    auto steer = [this](std::uint8_t how, std::vector<char>& bytes) {
       if (how & 1) put_word(bytes, kWord, word_);
       if (how & 1) put_word(bytes, kEvent, event_);
       if (how & 2) put_word(bytes, GEN_IPC_HDR_KIND_OFFSET, GEN_IPC_KIND_REPLY);
       if (how & 4) put_word(bytes, GEN_IPC_HDR_LENGTH_OFFSET, COMM_DIR_IPC_REPLY_SIZE);
-    });
+    };
+    std::vector<char> message = commdir_fuzz::steered_delivery(data, size, steer);
     if (message.empty()) return;
     const bool a_reply = word_at(message, GEN_IPC_HDR_KIND_OFFSET) == GEN_IPC_KIND_REPLY;
-    const bool for_the_call = a_reply && message.size() >= COMM_DIR_IPC_REPLY_SIZE && word_at(message, kWord) == word_ &&
-                              word_at(message, kEvent) == event_;
+    const bool for_the_call = a_reply && message.size() >= COMM_DIR_IPC_REPLY_SIZE &&
+                              word_at(message, kWord) == word_ && word_at(message, kEvent) == event_;
     int size_word = -1;
     const RETCODE rc = comm_dir_ipc_multi_client::dispatch_client(message.data(), nullptr, &size_word);
     FUZZ_CHECK(size_word == 0);
@@ -73,7 +73,7 @@ class harness {
   void completed(RETCODE rc, const std::vector<char>& message, bool next = true) {
     FUZZ_CHECK(rc == 0);
     waiter_.join();
-    FUZZ_CHECK(result_ == 0 && std::memcmp(reply_, &message[velmarosta::COMM_DIR_IPC_REPLY_PAYLOAD_OFFSET], sizeof reply_) == 0);
+    FUZZ_CHECK(result_ == 0 && std::memcmp(reply_, &message[COMM_DIR_IPC_REPLY_PAYLOAD_OFFSET], sizeof reply_) == 0);
     if (next) start_call();
   }
 
@@ -83,7 +83,7 @@ class harness {
     g_word = 0;
     waiter_ = std::thread([this] {
       char request[76] = {};
-      result_ = client_->call_client(clnt_, velmarosta::COMM_DIR_FUNC_GET_FIRST_ENTRY, 0, 0, request, sizeof request, reply_,
+      result_ = client_->call_client(clnt_, COMM_DIR_FUNC_GET_FIRST_ENTRY, 0, 0, request, sizeof request, reply_,
                                      sizeof reply_, nullptr, ~0UL);
       done_ = true;
     });
@@ -93,11 +93,11 @@ class harness {
   }
 
   comm_dir_ipc_multi_client* client_ = comm_dir_ipc_multi_client::get_instance();
-  velmarosta::COMM_DIR_MULTI_IPC_CLNT clnt_{};
+  COMM_DIR_MULTI_IPC_CLNT clnt_{};
   std::thread waiter_;
   std::atomic<bool> done_{false};
   RETCODE result_ = -2;
-  char reply_[velmarosta::COMM_DIR_REPLY_SIZE] = {};
+  char reply_[COMM_DIR_REPLY_SIZE] = {};
   UINT word_ = 0, event_ = 0;
 };
 

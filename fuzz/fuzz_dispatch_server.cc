@@ -19,25 +19,25 @@
 
 namespace {
 
+using namespace velmarosta;
 using commdir_fuzz::put_word;
 using commdir_fuzz::word_at;
-using velmarosta::COMM_DIR_IPC_ENVELOPE_HEAD;
-using Srv = velmarosta::comm_dir_ipc_multi_server;
+using Srv = comm_dir_ipc_multi_server;
 constexpr char kReplyServer[] = "utcp:DIR_CS_fuzz";
-constexpr std::size_t kReplied = offsetof(COMM_DIR_IPC_ENVELOPE_HEAD, replied), kType = offsetof(COMM_DIR_IPC_ENVELOPE_HEAD, type);
-constexpr std::size_t kName = offsetof(COMM_DIR_IPC_ENVELOPE_HEAD, reply_server_name), kArgument = 196, kObject = 200;
+// The envelope's replied, type and reply server name; the callback's argument and object words.
+constexpr std::size_t kReplied = 76, kType = 80, kName = 84, kArgument = 196, kObject = 200;
 
 std::mutex g_mu;
 std::vector<char> g_reply;  // the last reply received; guarded by g_mu
 std::atomic<int> g_replies{0};
 RETCODE keep_reply(char* rcvbuf, char*, int* size) {
   std::lock_guard<std::mutex> lock(g_mu);
-  g_reply.assign(rcvbuf, rcvbuf + velmarosta::read_word(rcvbuf, GEN_IPC_HDR_LENGTH_OFFSET));
+  g_reply.assign(rcvbuf, rcvbuf + read_word(rcvbuf, GEN_IPC_HDR_LENGTH_OFFSET));
   ++g_replies;
   return *size = 0;
 }
 
-struct counting_callback : velmarosta::comm_dir_callback {
+struct counting_callback : comm_dir_callback {
   void on_callback(UINT argument) override { ++calls, last_argument = argument; }
   std::atomic<int> calls{0};
   std::atomic<UINT> last_argument{0};
@@ -46,54 +46,57 @@ struct counting_callback : velmarosta::comm_dir_callback {
 class harness {
  public:
   harness() {
-    FUZZ_CHECK(emwGENIpcStartServer(kReplyServer, velmarosta::COMM_DIR_IPC_ID_REPLY, velmarosta::COMM_DIR_IPC_STACK_SIZE, keep_reply) == 0);
+    FUZZ_CHECK(emwGENIpcStartServer(kReplyServer, COMM_DIR_IPC_ID_REPLY, COMM_DIR_IPC_STACK_SIZE, keep_reply) == 0);
     FUZZ_CHECK(object_word_ != 0);
   }
 
   void run(const std::uint8_t* data, std::size_t size) {
-    std::vector<char> message = commdir_fuzz::steered_delivery(data, size, [this](std::uint8_t how, std::vector<char>& bytes) {
+    auto steer = [this](std::uint8_t how, std::vector<char>& bytes) {
       if (bytes.size() < commdir_fuzz::kMinMessage + 80) return;  // up to the callback words
       if (how & 1) put_word(bytes, kObject, object_word_);
-      if (how & 2) put_word(bytes, kType, velmarosta::COMM_DIR_FUNC_CHECK_CONNECTION);
-      if (how & 4) std::strncpy(&bytes[kName], kReplyServer, velmarosta::COMM_DIR_IPC_NAME_SIZE);
-      if (how & 8) put_word(bytes, GEN_IPC_HDR_LENGTH_OFFSET, velmarosta::COMM_DIR_IPC_REQUEST_SIZE);
+      if (how & 2) put_word(bytes, kType, COMM_DIR_FUNC_CHECK_CONNECTION);
+      if (how & 4) std::strncpy(&bytes[kName], kReplyServer, COMM_DIR_IPC_NAME_SIZE);
+      if (how & 8) put_word(bytes, GEN_IPC_HDR_LENGTH_OFFSET, COMM_DIR_IPC_REQUEST_SIZE);
       if (how & 16) put_word(bytes, kReplied, 0);
-    });
+    };
+    std::vector<char> message = commdir_fuzz::steered_delivery(data, size, steer);
     if (message.empty()) return;
     const int calls = callback_.calls;
     std::vector<char> sndbuf(commdir_fuzz::kMaxMessage, 0);
     int size_word = -1;
     const RETCODE rc = Srv::dispatch_server(message.data(), sndbuf.data(), &size_word);
-    const bool acceptable = message.size() >= sizeof(COMM_DIR_IPC_ENVELOPE_HEAD) && message.size() <= velmarosta::COMM_DIR_IPC_REQUEST_SIZE &&
-                            std::memchr(&message[kName], '\0', velmarosta::COMM_DIR_IPC_NAME_SIZE) != nullptr;
+    const bool acceptable = message.size() >= sizeof(COMM_DIR_IPC_ENVELOPE_HEAD) &&
+                            message.size() <= COMM_DIR_IPC_REQUEST_SIZE && std::memchr(&message[kName], 0, 32);
     FUZZ_CHECK(size_word == 0 && rc == (acceptable ? 0 : -1));
-    FUZZ_CHECK(commdir_fuzz::wait_until([] { int index = -1; return Srv::thread_check_empty(index) == 0 && index == 0; }));
+    FUZZ_CHECK(commdir_fuzz::wait_until([] {  // the task has ended
+      int index = -1;
+      return Srv::thread_check_empty(index) == 0 && index == 0;
+    }));
     // One reply, with the routing words copied, replied set and all zeros
     // else, to a request not yet replied to that names the running reply server.
     replies_ += acceptable && word_at(message, kReplied) == 0 && std::strcmp(&message[kName], kReplyServer) == 0;
     FUZZ_CHECK(commdir_fuzz::wait_until([this] { return g_replies == replies_; }));
     std::lock_guard<std::mutex> lock(g_mu);
     if (g_replies > replies_before_) {
-      std::vector<char> expected(velmarosta::COMM_DIR_IPC_REPLY_SIZE, 0);
+      std::vector<char> expected(COMM_DIR_IPC_REPLY_SIZE, 0);
       std::copy(&message[72], &message[124], &expected[72]);  // the routing words
-      std::strncpy(&expected[kName], kReplyServer, velmarosta::COMM_DIR_IPC_NAME_SIZE);
-      for (auto [offset, word] : {std::pair<std::size_t, UINT>{GEN_IPC_HDR_LENGTH_OFFSET, velmarosta::COMM_DIR_IPC_REPLY_SIZE},
-                                  {GEN_IPC_HDR_KIND_OFFSET, GEN_IPC_KIND_REPLY}, {kReplied, 1}}) {
-        put_word(expected, offset, word);
-      }
+      std::strncpy(&expected[kName], kReplyServer, COMM_DIR_IPC_NAME_SIZE);
+      put_word(expected, GEN_IPC_HDR_LENGTH_OFFSET, COMM_DIR_IPC_REPLY_SIZE);
+      put_word(expected, GEN_IPC_HDR_KIND_OFFSET, GEN_IPC_KIND_REPLY);
+      put_word(expected, kReplied, 1);
       FUZZ_CHECK(g_reply == expected);
     }
     replies_before_ = g_replies;
-    const bool calls_object = acceptable && word_at(message, kType) == velmarosta::COMM_DIR_FUNC_CHECK_CONNECTION &&
+    const bool calls_object = acceptable && word_at(message, kType) == COMM_DIR_FUNC_CHECK_CONNECTION &&
                               word_at(message, kObject) == object_word_;
     FUZZ_CHECK(callback_.calls == calls + (calls_object ? 1 : 0));
     FUZZ_CHECK(!calls_object || callback_.last_argument == word_at(message, kArgument));
   }
 
  private:
-  velmarosta::comm_dir_operation_server server_{const_cast<char*>("DIR_SVR_fuzz")};
+  comm_dir_operation_server server_{const_cast<char*>("DIR_SVR_fuzz")};
   counting_callback callback_;
-  UINT object_word_ = velmarosta::comm_dir_register_callback(&callback_);
+  UINT object_word_ = comm_dir_register_callback(&callback_);
   int replies_ = 0, replies_before_ = 0;
 };
 

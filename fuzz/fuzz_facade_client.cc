@@ -20,8 +20,8 @@
 
 namespace {
 
+using namespace velmarosta;
 using commdir_test::scripted_reply;
-using velmarosta::COMM_DIR_BERVAL;
 constexpr UINT kOperation = 7;
 
 // The replies of one input, handed out in order to the service's handlers
@@ -56,33 +56,34 @@ void check_values(RETCODE rc, UINT count, Value** values, Value** untouched, Che
   delete[] values;
 }
 
-void run_call(velmarosta::comm_dir_facade_client& client, int call) {
+void run_call(comm_dir_facade_client& client, int call) {
   char attribute_name[] = "mail";
-  velmarosta::COMM_DIR_TEST_CONNECTION_INFO info{};
+  COMM_DIR_TEST_CONNECTION_INFO info{};
   UINT number = 0;
   timeval limit{1, 0};
-  if (call == 0) client.check_connection(velmarosta::COMM_DIR_TEST_MODE_SYNC, info);
-  if (call == 1) client.start_operation(velmarosta::COMM_DIR_CONNECT_INFO{}, nullptr, &number);
-  if (call == 2) client.search(velmarosta::COMM_DIR_SEARCH_CONDITION{}, 10, limit);
+  if (call == 0) client.check_connection(COMM_DIR_TEST_MODE_SYNC, info);
+  if (call == 1) client.start_operation(COMM_DIR_CONNECT_INFO{}, nullptr, &number);
+  if (call == 2) client.search(COMM_DIR_SEARCH_CONDITION{}, 10, limit);
   if (call == 3 || call == 4) {
     // The name comes with reply word 1 whatever the result; a reply that
     // breaks the limits, or no memory for the name, hands out none.
     CHAR* attribute = nullptr;
-    const RETCODE rc = call == 3 ? client.get_first_attribute(kOperation, attribute) : client.get_next_attribute(kOperation, attribute);
-    if (attribute != nullptr) check_string(attribute, velmarosta::COMM_DIR_MAX_ATTRIBUTE_NAME);
-    FUZZ_CHECK(attribute == nullptr || (rc != velmarosta::COMM_DIR_ERR_BAD_REPLY && rc != velmarosta::COMM_DIR_ERR_NO_MEMORY));
+    const RETCODE rc = call == 3 ? client.get_first_attribute(kOperation, attribute)
+                                 : client.get_next_attribute(kOperation, attribute);
+    if (attribute != nullptr) check_string(attribute, COMM_DIR_MAX_ATTRIBUTE_NAME);
+    FUZZ_CHECK(attribute == nullptr || (rc != COMM_DIR_ERR_BAD_REPLY && rc != COMM_DIR_ERR_NO_MEMORY));
     delete[] attribute;
   }
   if (call == 5) {
     CHAR *untouched[1] = {}, **values = untouched;
     const RETCODE rc = client.get_value_string(kOperation, attribute_name, number, values);
-    check_values(rc, number, values, untouched, [](const CHAR* value) { check_string(value, velmarosta::COMM_DIR_MAX_STRING_VALUE); });
+    check_values(rc, number, values, untouched, [](const CHAR* s) { check_string(s, COMM_DIR_MAX_STRING_VALUE); });
   }
   if (call == 6) {
     COMM_DIR_BERVAL *untouched[1] = {}, **values = untouched;
     const RETCODE rc = client.get_value_binary(kOperation, attribute_name, number, values);
     check_values(rc, number, values, untouched, [](const COMM_DIR_BERVAL* value) {
-      FUZZ_CHECK(value->bv_len <= velmarosta::COMM_DIR_MAX_BINARY_VALUE);
+      FUZZ_CHECK(value->bv_len <= COMM_DIR_MAX_BINARY_VALUE);
       volatile char sink = 0;
       for (UINT i = 0; i < value->bv_len; ++i) sink = sink ^ value->bv_val[i];  // every byte readable
     });
@@ -97,10 +98,10 @@ struct harness {
   harness() {
     commdir_fuzz::private_ipc_folder();
     FUZZ_CHECK(service.start() == 0);
-    for (int id = 0; id < velmarosta::COMM_DIR_FUNC_COUNT; ++id) service.on(id, next_reply);
+    for (int id = 0; id < COMM_DIR_FUNC_COUNT; ++id) service.on(id, next_reply);
   }
   commdir_test::scripted_service service;
-  velmarosta::comm_dir_facade_client client;
+  comm_dir_facade_client client;
 };
 
 }  // namespace

@@ -36,7 +36,8 @@ msghdr received_header(control_kind kind, bool cut_short, control_data& control)
   record->cmsg_level = SOL_SOCKET;
   record->cmsg_type = kind == control_kind::kDescriptors ? SCM_RIGHTS : SCM_CREDENTIALS;
   record->cmsg_len = kind == control_kind::kShort ? CMSG_LEN(sizeof(int)) : CMSG_LEN(sizeof(ucred));
-  const ucred credentials{4242, kind == control_kind::kRoot ? 0 : geteuid() + (kind == control_kind::kStranger ? 1 : 0), 0};
+  const uid_t uid = kind == control_kind::kRoot ? 0 : geteuid() + (kind == control_kind::kStranger ? 1 : 0);
+  const ucred credentials{4242, uid, 0};
   std::memcpy(CMSG_DATA(record), &credentials, sizeof credentials);
   return message;
 }
@@ -60,7 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::memset(buffer.get() + given, 0x33, written - given);  // the rest of a datagram cut to the buffer
   std::size_t length = 0;
   const ucred* sender = nullptr;
-  const char* refusal = commdir_posix::AcceptDatagram(message, received, {geteuid(), geteuid(), false}, buffer.get(), &length, &sender);
+  const char* refusal =
+      commdir_posix::AcceptDatagram(message, received, {geteuid(), geteuid(), false}, buffer.get(), &length, &sender);
   const bool accepted_whole = refusal == nullptr && std::memcmp(buffer.get(), data + 1, received) == 0;
   bool zero_behind = true;
   for (std::size_t i = received; refusal == nullptr && i < length; ++i) zero_behind = zero_behind && buffer[i] == 0;

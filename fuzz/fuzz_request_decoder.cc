@@ -14,7 +14,7 @@ namespace {
 
 using commdir_fuzz::put_word;
 using velmarosta::COMM_DIR_IPC_ENVELOPE_HEAD;
-constexpr std::size_t kHead = sizeof(COMM_DIR_IPC_ENVELOPE_HEAD), kName = offsetof(COMM_DIR_IPC_ENVELOPE_HEAD, reply_server_name);
+constexpr std::size_t kHead = sizeof(COMM_DIR_IPC_ENVELOPE_HEAD), kName = 84;  // the reply server's name
 
 void steer(std::uint8_t how, std::vector<char>& bytes) {
   if (how & 1) put_word(bytes, GEN_IPC_HDR_KIND_OFFSET, GEN_IPC_KIND_REQUEST);
