@@ -166,6 +166,7 @@ TEST_F(ClientTest, EachCallWritesItsResultsOnlyOnceAnswered) {
     if (op.id == 3 || op.id == 4) delete[] outs.name;
     const service_request request = service_.requests().back();
     EXPECT_TRUE(op.id < 3 || (request.word(72) == kOp && at(request, 76, 100) == std::string(100, '\0')));
+    EXPECT_TRUE(faults::wait_until([] { return faults::open_clients() == 0; }));  // its IPC client closed either way
   }
 }
 
@@ -295,6 +296,7 @@ TEST_F(ClientTest, AValueListIsWholeOrNotHandedOutAtAll) {
       g_fail_size = 0;
       EXPECT_EQ(service_.request_count(), row.exchanges);
       EXPECT_EQ(faults::traced(kind.binary ? "get_value_binary" : "get_value_string"), row.out[0] != '0');
+      EXPECT_TRUE(faults::wait_until([] { return faults::open_clients() == 0; }));  // one client, closed
     }
     service_.serve_values("attr", {std::string(kind.max_length, 'v')});  // the largest value fills a message
     EXPECT_EQ(retrieve(client_, kind), "0 1 " + std::string(kind.max_length, 'v'));

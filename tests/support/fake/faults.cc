@@ -30,6 +30,7 @@ struct state {
   std::map<std::string, UINT> ids;
   std::vector<std::string> lines;
   std::vector<task> started;
+  int clients = 0;
   std::optional<std::string> process_name;  // unset: the real one
   std::string pause_fn;
   bool pausing = false;
@@ -71,6 +72,12 @@ bool planned(const char* fn, UINT id, RETCODE* code) {
   return true;
 }
 
+RETCODE count_client(RETCODE rc, int change) {
+  lock held(s().mu);
+  s().clients += rc == 0 ? change : 0;
+  return rc;
+}
+
 template <typename F, typename... Args>
 RETCODE pass_on(F, const char* fn, UINT id, Args... args) {
   RETCODE code = 0;
@@ -82,6 +89,7 @@ RETCODE pass_on(F, const char* fn, UINT id, Args... args) {
 void fail(const std::string& fn, int nth, RETCODE c) { lock held(s().mu); s().plans[fn][s().counts[fn] + nth] = c; }
 int calls(const std::string& fn) { lock held(s().mu); return s().counts[fn]; }
 UINT last_id(const std::string& fn) { lock held(s().mu); return s().ids[fn]; }
+int open_clients() { lock held(s().mu); return s().clients; }
 std::vector<std::string> traces() { lock held(s().mu); return s().lines; }
 void clear() { lock held(s().mu); s().lines.clear(); }
 void set_process_name(const std::string& name) { lock held(s().mu); s().process_name = name; }
@@ -120,7 +128,9 @@ RETCODE emwOSWResetEventSem(UINT id) { return pass_on(&emwOSWResetEventSem, __fu
 RETCODE emwOSWPostEventSem(UINT id) { return pass_on(&emwOSWPostEventSem, __func__, id, id); }
 RETCODE emwOSWWaitEventSem(UINT id, INT t) { return pass_on(&emwOSWWaitEventSem, __func__, id, id, t); }
 RETCODE emwOSWDeleteEventSem(UINT id) { return pass_on(&emwOSWDeleteEventSem, __func__, id, id); }
-RETCODE emwGENIpcDestroyClient(UINT h) { return pass_on(&emwGENIpcDestroyClient, __func__, h, h); }
+RETCODE emwGENIpcDestroyClient(UINT h) {
+  return faults::count_client(pass_on(&emwGENIpcDestroyClient, __func__, h, h), -1);
+}
 RETCODE emwGENIpcRequestAdmin(const char* name, INT request) {
   return pass_on(&emwGENIpcRequestAdmin, __func__, 0, name, request);
 }
@@ -128,7 +138,7 @@ RETCODE emwGENIpcStartServer(const char* name, INT id, ULONG stack, PGEN_IPC_DIS
   return pass_on(&emwGENIpcStartServer, __func__, 0, name, id, stack, dispatch);
 }
 RETCODE emwGENIpcCreateClient(const char* name, const char* server, INT a3, INT a4, INT id, void* clnt) {
-  return pass_on(&emwGENIpcCreateClient, __func__, 0, name, server, a3, a4, id, clnt);
+  return faults::count_client(pass_on(&emwGENIpcCreateClient, __func__, 0, name, server, a3, a4, id, clnt), 1);
 }
 RETCODE emwGENIpcCallClient(UINT h, INT kind, INT a3, long a4, char* m, INT n, char* r, INT rn, INT* rl, ULONG t) {
   return pass_on(&emwGENIpcCallClient, __func__, h, h, kind, a3, a4, m, n, r, rn, rl, t);

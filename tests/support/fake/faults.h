@@ -25,6 +25,7 @@ constexpr RETCODE kCode = 0x5A;  // what a planned failure returns unless told o
 void fail(const std::string& fn, int nth = 1, RETCODE code = kCode);
 int calls(const std::string& fn);     // since the start
 UINT last_id(const std::string& fn);  // the semaphore or handle of its last call
+int open_clients();                   // IPC clients created and not destroyed yet
 bool traced(const std::string& part); // a trace line since clear() holds `part` ("": true)
 std::vector<std::string> traces();
 void clear();                         // forgets the trace lines
