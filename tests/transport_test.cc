@@ -155,6 +155,7 @@ TEST_F(TransportTest, ACallTakesItsOwnReplyOnceAndNothingElse) {
   EXPECT_EQ(comm_dir_ipc_multi_client::dispatch_client(nullptr, nullptr, &size), -1);
   EXPECT_EQ(size, 0);
   faults::resume();
+  ASSERT_TRUE(faults::wait_until([&] { return rc != 99; }));  // else the thread's end is the test's
   caller.join();
   EXPECT_EQ(rc, 0);
   EXPECT_TRUE(std::equal(good.begin() + 128, good.end(), received.begin()));
