@@ -1,13 +1,18 @@
-// What the fuzz targets share: turning fuzz input into a message as the
-// platform delivers one to a dispatch function, and the harness's own check.
+// What the fuzz targets share: a message made from fuzz input as the platform
+// delivers one to a dispatch function, the harness's own check, and a private
+// IPC folder for the targets that run the POSIX platform.
 #ifndef COMMDIR_FUZZ_FUZZ_DELIVERY_H_
 #define COMMDIR_FUZZ_FUZZ_DELIVERY_H_
 
+#include <stdlib.h>
+
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <thread>
 #include <vector>
 
 #include "commdir/comm_dir_types.h"
@@ -15,62 +20,56 @@
 
 namespace commdir_fuzz {
 
-// The platform's limits: every message carries its 128-byte head, none is
-// longer than 64 KiB.
-constexpr std::size_t kMinMessage = 128;
-constexpr std::size_t kMaxMessage = 65536;
+constexpr std::size_t kMinMessage = 128, kMaxMessage = 65536;  // every message holds its head; none is longer
 
-// A harness check. The outcome of each input is "parsed" or "refused"; any
-// other outcome is a finding, and abort() makes libFuzzer keep the input.
-#define FUZZ_CHECK(condition)                                                 \
-  do {                                                                        \
-    if (!(condition)) {                                                       \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                           \
-    }                                                                         \
+// Any outcome but "parsed" or "refused" is a finding: abort() keeps the input.
+#define FUZZ_CHECK(condition)                                                                \
+  do {                                                                                       \
+    if (!(condition)) {                                                                      \
+      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);    \
+      std::abort();                                                                          \
+    }                                                                                        \
   } while (0)
 
-// The native word at `offset`, with zero bytes beyond the end: what a
-// receiver that copies a short message into a zeroed envelope reads there.
+// The native word at `offset`, zero beyond the end (as in a zeroed envelope).
 inline UINT word_at(const std::vector<char>& bytes, std::size_t offset) {
   UINT word = 0;
-  if (offset < bytes.size()) {
-    std::size_t available = bytes.size() - offset;
-    std::memcpy(&word, bytes.data() + offset, available < sizeof word ? available : sizeof word);
-  }
+  if (offset < bytes.size()) std::memcpy(&word, &bytes[offset], bytes.size() - offset < 4 ? bytes.size() - offset : 4);
   return word;
 }
+inline void put_word(std::vector<char>& bytes, std::size_t offset, UINT word) { std::memcpy(&bytes[offset], &word, 4); }
 
-inline void put_word(std::vector<char>& bytes, std::size_t offset, UINT word) {
-  std::memcpy(bytes.data() + offset, &word, sizeof word);
-}
-
-// `sent` as the platform hands it to a dispatch function: senders leave the
-// trailing zero bytes out and the receiver puts them back up to the length
-// word (byte 4), in a buffer of exactly that size, so that the sanitizer sees
-// any read beyond the message. Empty when the platform refuses the datagram
-// (shorter than the head, longer than its length word or than any message).
-inline std::vector<char> delivered(const std::vector<char>& sent) {
-  const std::size_t size = sent.size();
-  if (size < kMinMessage || size > kMaxMessage) return {};
-  UINT length;
-  std::memcpy(&length, sent.data() + GEN_IPC_HDR_LENGTH_OFFSET, sizeof length);
-  if (length > kMaxMessage || size > length) return {};
-  std::vector<char> message(length, 0);
-  std::memcpy(message.data(), sent.data(), size);
-  return message;
-}
-
-// The message that one fuzz input makes, as delivered: byte 0 lets
-// `steer(byte, datagram)` set the key fields of the rest, so that inputs get
-// past the first checks. Empty when the input is empty or the platform
-// refuses the datagram.
+// The input as the platform hands it to a dispatch function: byte 0 lets
+// `steer(byte, datagram)` set key fields of the rest, so that inputs get past
+// the first checks; the receiver restores the trailing zeros a sender left
+// out, up to the length word, in a buffer of exactly that size (the sanitizer
+// sees any read beyond). Empty when the platform refuses the datagram.
 template <typename Steer>
-std::vector<char> steered_delivery(const std::uint8_t* data, std::size_t size, Steer steer) {
+std::vector<char> steered_delivery(const std::uint8_t* data, std::size_t size, Steer steer,
+                                   std::vector<char>* sent = nullptr) {
   if (size < 1) return {};
-  std::vector<char> sent(data + 1, data + size);
-  steer(data[0], sent);
-  return delivered(sent);
+  std::vector<char> datagram(data + 1, data + size);
+  if (datagram.size() >= kMinMessage) steer(data[0], datagram);
+  if (sent != nullptr) *sent = datagram;
+  const UINT length = word_at(datagram, GEN_IPC_HDR_LENGTH_OFFSET);
+  if (datagram.size() < kMinMessage || datagram.size() > kMaxMessage || length > kMaxMessage) return {};
+  if (datagram.size() > length) return {};
+  datagram.resize(length, 0);
+  return datagram;
+}
+
+// The endpoints of this process in a folder of its own.
+inline void private_ipc_folder() {
+  static char path[] = "/tmp/commdir-fuzz-XXXXXX";
+  FUZZ_CHECK(mkdtemp(path) != nullptr && setenv("COMM_DIR_IPC_DIR", path, 1) == 0);
+  FUZZ_CHECK(setenv("COMM_DIR_TRACE", "off", 1) == 0);
+  std::atexit([] { std::filesystem::remove_all(path); });
+}
+
+template <typename Done>
+bool wait_until(Done done) {
+  for (int i = 0; i < 5000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return done();
 }
 
 }  // namespace commdir_fuzz

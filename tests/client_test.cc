@@ -1,0 +1,561 @@
+// The library above its transport, against the scripted service over the
+// POSIX platform: the bytes of every request, what the client takes from each
+// reply and each failure, the facade's refusals and traces, its result store,
+// and who frees each result when.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <new>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "client/comm_dir_facade_client.h"
+#include "client/comm_dir_messages.h"
+#include "commdir/comm_dir_facade.h"
+#include "facade/comm_dir_data_collector.h"
+#include "support/fake/faults.h"
+#include "support/scripted_service.h"
+
+// The library takes its buffers with nothrow new: those of one size can be
+// made to fail. Blocks freed with delete[] are noted until a new[] takes
+// their address again, so that a test sees which results were freed.
+namespace {
+std::atomic<std::size_t> g_fail_size{0};
+std::mutex g_freed_mu;
+std::set<const void*> g_freed;  // guarded by g_freed_mu
+void* allocate(std::size_t n, bool array, bool may_fail) {
+  void* block = may_fail && n == g_fail_size ? nullptr : std::malloc(n == 0 ? 1 : n);
+  if (array) {  // the set's own nodes come from plain new, so this lock is never taken twice
+    std::lock_guard<std::mutex> lock(g_freed_mu);
+    g_freed.erase(block);
+  }
+  return block;
+}
+__attribute__((noinline)) void release(void* block, bool array) {  // noinline: no free() seen at a delete
+  if (array && block != nullptr) {
+    std::lock_guard<std::mutex> lock(g_freed_mu);
+    g_freed.insert(block);
+  }
+  std::free(block);
+}
+bool freed(const void* block) { std::lock_guard<std::mutex> lock(g_freed_mu); return g_freed.count(block) != 0; }
+}  // namespace
+
+void* operator new(std::size_t n) { if (void* b = allocate(n, false, false)) return b; throw std::bad_alloc(); }
+void* operator new[](std::size_t n) { if (void* b = allocate(n, true, false)) return b; throw std::bad_alloc(); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return allocate(n, false, true); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return allocate(n, true, true); }
+void operator delete(void* block) noexcept { release(block, false); }
+void operator delete(void* block, std::size_t) noexcept { release(block, false); }
+void operator delete[](void* block) noexcept { release(block, true); }
+void operator delete[](void* block, std::size_t) noexcept { release(block, true); }
+
+namespace velmarosta {
+namespace {
+
+using commdir_test::scripted_reply;
+using commdir_test::scripted_service;
+using commdir_test::service_request;
+using Values = std::vector<scripted_service::value>;
+constexpr UINT kOp = 0x0A0B0C07, kUntouched = 0xC0FFEE;
+
+template <typename Record>
+Record patterned(int seed) {
+  Record r;
+  char* bytes = reinterpret_cast<char*>(&r);
+  for (std::size_t i = 0; i < sizeof r; ++i) bytes[i] = static_cast<char>(1 + (i * 7 + seed) % 251);
+  return r;
+}
+template <typename Record>
+std::string bytes(const Record& r) { return std::string(reinterpret_cast<const char*>(&r), sizeof r); }
+std::string at(const service_request& r, int from, std::size_t size) { return std::string(&r.payload[from], size); }
+
+class ClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(service_.start(), 0); }
+  void TearDown() override { g_fail_size = 0; }
+  scripted_service service_;
+  comm_dir_facade_client client_;
+};
+
+TEST_F(ClientTest, EachRequestCarriesItsRecordAtItsOffsetsAndTheFindingsComeBack) {
+  auto info = patterned<COMM_DIR_TEST_CONNECTION_INFO>(3), answer = patterned<COMM_DIR_TEST_CONNECTION_INFO>(11);
+  const auto before = info;
+  const auto connect = patterned<COMM_DIR_CONNECT_INFO>(5);
+  const auto bind = patterned<COMM_DIR_BIND_INFO>(9);
+  const auto condition = patterned<COMM_DIR_SEARCH_CONDITION>(1);
+  service_.on(COMM_DIR_FUNC_CHECK_CONNECTION, [&](const service_request&) {
+    return scripted_reply::words(0x4242, answer.callback_object, bytes(answer).substr(4));
+  });
+  EXPECT_EQ(client_.check_connection(COMM_DIR_TEST_MODE_CALLBACK, info), 0x4242);
+  std::string taken = bytes(answer);  // the findings, with the caller's own password
+  const std::size_t password = offsetof(COMM_DIR_TEST_CONNECTION_INFO, bind.password);
+  taken.replace(password, sizeof info.bind.password, bytes(before), password, sizeof info.bind.password);
+  EXPECT_EQ(bytes(info), taken);
+  UINT id = 0;
+  EXPECT_EQ(client_.start_operation(connect, &bind, &id), 0);
+  EXPECT_EQ(client_.start_operation(connect, nullptr, &id), 0);
+  timeval limit{5, 250000};
+  EXPECT_EQ(client_.search(condition, 0x01020304u, limit), 0);
+  const std::vector<service_request> r = service_.requests();
+  ASSERT_EQ(r.size(), 4u);
+  for (const service_request& request : r) EXPECT_EQ(at(request, 0, 72), std::string(72, '\0'));
+  EXPECT_EQ(r[0].word(72), static_cast<UINT>(COMM_DIR_TEST_MODE_CALLBACK));
+  EXPECT_EQ(at(r[0], 76, sizeof info), bytes(before));
+  for (int i : {1, 2}) {  // with the bind record, then without
+    EXPECT_EQ(at(r[i], 72, sizeof connect), bytes(connect));
+    EXPECT_EQ(r[i].word(352), i == 1 ? 1u : 0u);
+    EXPECT_EQ(at(r[i], 356, sizeof bind), i == 1 ? bytes(bind) : std::string(sizeof bind, '\0'));
+  }
+  EXPECT_EQ(at(r[3], 72, sizeof condition), bytes(condition));
+  EXPECT_TRUE(r[3].word(2036) == 0x01020304u && r[3].word(2040) == 5 && r[3].word(2044) == 250000);
+}
+
+// What each call of one exchange may write, preset so that a write shows.
+struct Outs {
+  COMM_DIR_TEST_CONNECTION_INFO info;
+  UINT id = kUntouched;
+  CHAR* name = reinterpret_cast<CHAR*>(&id);
+  Outs() { std::memset(&info, 0x5A, sizeof info); }
+};
+
+// A failure before the service answered writes nothing and is traced; once
+// it answered, the results are written whatever the result word says. Each
+// call meets one of the failures, in turn.
+TEST_F(ClientTest, EachCallWritesItsResultsOnlyOnceAnswered) {
+  const struct Op { int id; const char* name; std::function<RETCODE(comm_dir_facade_client&, Outs&)> call; } ops[] = {
+      {0, "check_connection", [](auto& c, Outs& o) { return c.check_connection(COMM_DIR_TEST_MODE_SYNC, o.info); }},
+      {1, "start_operation", [](auto& c, Outs& o) { return c.start_operation({}, nullptr, &o.id); }},
+      {2, "search", [](auto& c, Outs&) { timeval t{1, 2}; return c.search(COMM_DIR_SEARCH_CONDITION{}, 0, t); }},
+      {3, "get_first_attribute", [](auto& c, Outs& o) { return c.get_first_attribute(kOp, o.name); }},
+      {4, "get_next_attribute", [](auto& c, Outs& o) { return c.get_next_attribute(kOp, o.name); }},
+      {11, "end_operation", [](auto& c, Outs&) { return c.end_operation(kOp); }},
+      {12, "get_first_entry", [](auto& c, Outs&) { return c.get_first_entry(kOp); }},
+      {13, "get_next_entry", [](auto& c, Outs&) { return c.get_next_entry(kOp); }},
+      {14, "free_msg", [](auto& c, Outs&) { return c.free_msg(kOp); }},
+  };
+  const char* const failures[] = {"emwGENIpcCreateClient", "emwGENIpcCallClient", "emwOSWWaitEventSem", "memory"};
+  const scripted_reply answer = scripted_reply::words(0x3409100A, 1, std::string("cn") + '\0');
+  std::string findings(&answer.payload[16], sizeof(COMM_DIR_TEST_CONNECTION_INFO));
+  findings.replace(offsetof(COMM_DIR_TEST_CONNECTION_INFO, bind.password), 512, 512, 0x5A);  // the caller's password
+  for (const Op& op : ops) {
+    const std::string failure = failures[(&op - ops) % 4];
+    SCOPED_TRACE(op.name + (" / " + failure));
+    service_.on(op.id, [&](const service_request&) { return answer; });
+    g_fail_size = failure == "memory" ? COMM_DIR_REPLY_SIZE : 0;
+    if (g_fail_size == 0) faults::fail(failure);
+    faults::clear();
+    Outs outs;
+    EXPECT_EQ(op.call(client_, outs), g_fail_size != 0 ? COMM_DIR_ERR_NO_MEMORY : -1);
+    g_fail_size = 0;
+    EXPECT_TRUE(bytes(outs.info) == bytes(Outs().info) && outs.id == kUntouched);
+    EXPECT_EQ(outs.name, reinterpret_cast<CHAR*>(&outs.id));
+    EXPECT_TRUE(faults::traced(std::string("comm_dir_facade_client::") + op.name));
+    faults::clear();
+    EXPECT_EQ(op.call(client_, outs), 0x3409100A);
+    EXPECT_FALSE(faults::traced("comm_dir_facade_client"));
+    EXPECT_EQ(bytes(outs.info), op.id == 0 ? findings : bytes(Outs().info));
+    EXPECT_EQ(outs.id, op.id == 1 ? 1u : kUntouched);
+    EXPECT_EQ(op.id == 3 || op.id == 4 ? std::string(outs.name) : "", op.id == 3 || op.id == 4 ? "cn" : "");
+    if (op.id == 3 || op.id == 4) delete[] outs.name;
+    const service_request request = service_.requests().back();
+    EXPECT_TRUE(op.id < 3 || (request.word(72) == kOp && at(request, 76, 100) == std::string(100, '\0')));
+    EXPECT_TRUE(faults::wait_until([] { return faults::open_clients() == 0; }));  // its IPC client closed either way
+  }
+}
+
+TEST_F(ClientTest, AnAttributeNameIsTakenOnlyWhenPresentAndWithinItsLimit) {
+  const std::string a384(384, 'a');
+  const struct Row { scripted_reply answer; RETCODE rc; const char* name; } rows[] = {
+      {scripted_reply::words(0x21, 0, "cn"), 0x21, nullptr}, {scripted_reply::words(0, 2, "cn"), 0, nullptr},
+      {scripted_reply::words(0, 1, a384 + '\0'), 0, a384.c_str()},
+      {scripted_reply::words(0, 1, a384 + "a"), COMM_DIR_ERR_BAD_REPLY, nullptr},
+      {scripted_reply::words(0, 1, std::string(COMM_DIR_REPLY_DATA_SIZE, 'n')), COMM_DIR_ERR_BAD_REPLY, nullptr},
+      {scripted_reply::words(0, 1, "cn"), COMM_DIR_ERR_NO_MEMORY, nullptr},  // no memory for the name
+  };
+  for (const Row& row : rows) {
+    for (int id : {COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE, COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE}) {
+      service_.on(id, [&](const service_request&) { return row.answer; });
+      g_fail_size = row.rc == COMM_DIR_ERR_NO_MEMORY ? COMM_DIR_MAX_ATTRIBUTE_NAME + 1 : 0;
+      CHAR marker, *name = &marker;
+      EXPECT_EQ(id == 3 ? client_.get_first_attribute(1, name) : client_.get_next_attribute(1, name), row.rc);
+      EXPECT_TRUE(name == row.name || (name != nullptr && row.name != nullptr && name == std::string(row.name)));
+      delete[] name;
+    }
+  }
+}
+
+// --- value lists ---
+
+struct Kind {
+  bool binary;
+  int count_id, length_id, value_id;
+  UINT max_length;
+  std::size_t reply_extra, entry_extra;  // value reply: 1948 + L + extra bytes; entry: L + extra
+};
+const Kind kKinds[] = {{false, 5, 6, 7, COMM_DIR_MAX_STRING_VALUE, 1, 1},  // function ids 5 to 10
+                       {true, 8, 9, 10, COMM_DIR_MAX_BINARY_VALUE, 0, 4}};
+
+// One retrieval of "attr" as text: its result and count, then "untouched",
+// "null" or the values (". " for an index without one), the list freed.
+template <typename Entry>
+std::string taken(RETCODE rc, UINT count, Entry** list, Entry** marker) {
+  std::string out = std::to_string(rc) + (count == kUntouched ? " -" : " " + std::to_string(count));
+  if (list == marker || list == nullptr) return out + (list == nullptr ? " null" : " untouched");
+  for (UINT i = 0; i < count; ++i) {
+    const char* block = reinterpret_cast<const char*>(list[i]);
+    const auto* binary = std::is_same<Entry, CHAR>() ? nullptr : reinterpret_cast<const COMM_DIR_BERVAL*>(block);
+    const std::size_t length = binary != nullptr ? binary->bv_len : 0;
+    out += block == nullptr ? " ." : " " + (length != 0 ? std::string(block + 4, length) : std::string(block));
+    delete[] block;
+  }
+  out += list[count] == nullptr ? "" : " unterminated";
+  delete[] list;
+  return out;
+}
+
+std::string retrieve(comm_dir_facade_client& client, const Kind& kind, char* name = nullptr) {
+  char attr[] = "attr", *attribute = name != nullptr ? name : attr;
+  UINT count = kUntouched;
+  COMM_DIR_BERVAL *bin_marker[1], **bins = bin_marker;
+  CHAR *marker[1], **list = marker;
+  const RETCODE rc = kind.binary ? client.get_value_binary(3, attribute, count, bins)
+                                 : client.get_value_string(3, attribute, count, list);
+  return kind.binary ? taken(rc, count, bins, bin_marker) : taken(rc, count, list, marker);
+}
+
+// The answer to the request `id` of the value at `index` (or to the count,
+// at kCount) replaced with `result` and `word`.
+constexpr UINT kCount = ~1u, kLargest = ~2u;  // kLargest: one beyond the kind's largest length
+struct Answer {
+  int Kind::*id = nullptr;
+  UINT index = 0;
+  RETCODE result = 0;
+  UINT word = 0;
+};
+
+TEST_F(ClientTest, AValueListIsWholeOrNotHandedOutAtAll) {
+  const Values four = {std::string("v0"), std::string("v1"), std::string("v2"), std::string("v3")};
+  const Values big = {std::string("a"), std::string(1000, 'y'), std::string("c")};
+  const std::string bad = std::to_string(COMM_DIR_ERR_BAD_REPLY), no_memory = std::to_string(COMM_DIR_ERR_NO_MEMORY);
+  const UINT kMaxCount = COMM_DIR_MAX_VALUE_COUNT;
+  const std::string max = std::to_string(kMaxCount), above = std::to_string(kMaxCount + 1);
+  using Plan = std::function<void(const Kind&)>;
+  auto fail = [](const char* fn, int nth) -> Plan { return [=](const Kind&) { faults::fail(fn, nth); }; };
+  auto short_of = [](std::size_t (*size)(const Kind&)) -> Plan { return [=](auto& k) { g_fail_size = size(k); }; };
+  // Each row serves `values`, replaces one answer, plans a failure and expects
+  // `out`; exchanges: the requests that reached the service.
+  const struct Row { Values values; Answer answer; Plan plan; std::string out; std::size_t exchanges; } rows[] = {
+      {four, {}, fail("emwGENIpcCreateClient", 1), "-1 - untouched", 0},
+      {four, {}, fail("emwGENIpcCallClient", 1), "-1 - untouched", 0},
+      {four, {&Kind::count_id, kCount, 0x77, 9}, nullptr, "119 9 untouched", 1},
+      {{}, {}, nullptr, "0 0 null", 1},
+      {{std::string("v0"), std::nullopt, std::string("v2")}, {}, nullptr, "0 3 v0 . v2", 7},
+      {{std::string()}, {}, nullptr, "0 1 ", 3},
+      {four, {&Kind::length_id, 2, 0x66, 0}, nullptr, "102 4 null", 6},
+      {four, {}, fail("emwOSWCreateEventSem", 6), "-1 4 null", 5},  // an event per exchange
+      {four, {&Kind::value_id, 1, 0x67, 1}, nullptr, "103 4 null", 5},
+      {four, {}, fail("emwOSWCreateEventSem", 5), "-1 4 null", 4},
+      // Replies that break the limits, and words that would overflow a size.
+      {four, {&Kind::length_id, 1, 0, kLargest}, nullptr, bad + " 4 null", 4},
+      {four, {&Kind::length_id, 1, 0, 0xFFFFFFFF}, nullptr, bad + " 4 null", 4},
+      // Longer than its length: a string without its NUL there, a binary value's own length word.
+      {{std::string("v0"), std::string(40, 'y')}, {&Kind::length_id, 1, 0, 5}, nullptr, bad + " 2 null", 5},
+      {{}, {&Kind::count_id, kCount, 0, kMaxCount}, fail("emwOSWCreateEventSem", 2), "-1 " + max + " null", 1},
+      {{}, {&Kind::count_id, kCount, 0, kMaxCount + 1}, nullptr, bad + " " + above + " untouched", 1},
+      {{}, {&Kind::count_id, kCount, 0, 0xFFFFFFFF}, nullptr, bad + " 4294967295 untouched", 1},
+      // Memory that runs out: the list, a value's reply, a value, the count's reply.
+      {Values(6, std::string("z")), {}, short_of([](auto&) { return 7 * sizeof(void*); }), no_memory + " 6 untouched",
+       1},
+      {big, {}, short_of([](auto& k) { return COMM_DIR_REPLY_SIZE + 1000 + k.reply_extra; }), no_memory + " 3 null", 4},
+      {big, {}, short_of([](auto& k) { return 1000 + k.entry_extra; }), no_memory + " 3 null", 5},
+      {four, {}, short_of([](auto&) { return std::size_t{COMM_DIR_REPLY_SIZE}; }), no_memory + " - untouched", 0},
+  };
+  for (const Kind& kind : kKinds) {
+    for (const Row& row : rows) {
+      SCOPED_TRACE(row.out + (kind.binary ? " (binary)" : " (string)"));
+      service_.serve_values("attr", row.values);
+      const Answer a = row.answer;
+      if (a.id != nullptr) {
+        const UINT word = a.word == kLargest ? kind.max_length + 1 : a.word;
+        service_.on(kind.*a.id, [&, a, word](const service_request& r) {
+          const bool replaced = a.index == kCount || r.word(464) == a.index;
+          return replaced ? scripted_reply::words(a.result, word) : service_.value_answer(r);
+        });
+      }
+      if (row.plan) row.plan(kind);
+      service_.clear_requests();
+      faults::clear();
+      EXPECT_EQ(retrieve(client_, kind), row.out);
+      g_fail_size = 0;
+      EXPECT_EQ(service_.request_count(), row.exchanges);
+      EXPECT_EQ(faults::traced(kind.binary ? "get_value_binary" : "get_value_string"), row.out[0] != '0');
+      EXPECT_TRUE(faults::wait_until([] { return faults::open_clients() == 0; }));  // one client, closed
+    }
+    service_.serve_values("attr", {std::string(kind.max_length, 'v')});  // the largest value fills a message
+    EXPECT_EQ(retrieve(client_, kind), "0 1 " + std::string(kind.max_length, 'v'));
+    // The name cut to 384 characters with byte 460 zero, and each value's index at 464.
+    std::string name(400, 'n');
+    service_.serve_values(name.substr(0, 384), {std::string("v0"), std::string("v1")});
+    service_.clear_requests();
+    EXPECT_EQ(retrieve(client_, kind, &name[0]), "0 2 v0 v1");
+    const std::vector<service_request> requests = service_.requests();
+    ASSERT_EQ(requests.size(), 5u);
+    for (std::size_t i = 0; i < 5; ++i) {
+      EXPECT_TRUE(requests[i].function_id == kind.count_id + (i == 0 ? 0 : 2 - static_cast<int>(i % 2)));
+      EXPECT_TRUE(requests[i].word(72) == 3 && requests[i].text(76) == name.substr(0, 384));
+      EXPECT_EQ(requests[i].payload[460], 0);
+      EXPECT_EQ(requests[i].word(464), i < 3 ? 0u : 1u);
+    }
+  }
+}
+
+// --- the facade ---
+
+constexpr UINT kHeld = 0x2a;
+constexpr RETCODE kServiceCode = 0x34091234;
+
+// A trace line of the facade's own for `call`: a refusal's format ends in a
+// blank, that of a failure passed up from below does not.
+bool facade_traced(const std::string& call, bool refusal) {
+  for (const std::string& line : faults::traces()) {
+    const bool blank = line.rfind(") \n") + 3 == line.size();
+    if (line.find("comm_dir_facade::" + call) != std::string::npos && blank == refusal) return true;
+  }
+  return false;
+}
+
+class FacadeTest : public ClientTest {
+ protected:
+  void SetUp() override {
+    ClientTest::SetUp();
+    service_.reply_word(COMM_DIR_FUNC_START_OPERATION, 0, kHeld);
+    service_.serve_attributes({"cn", "mail", "jpegPhoto"});
+    service_.serve_values("mail", {std::string("a@x.org"), std::nullopt, std::string("b@x.org")});
+    service_.serve_values("jpegPhoto", {std::string("\xff\xd8\x00\x01", 4)});
+  }
+  void start() {
+    UINT id = 0;
+    EXPECT_TRUE(facade_->start_operation(connect_, nullptr, &id) == 0 && id == kHeld);
+  }
+  comm_dir_facade* facade_ = comm_dir_facade::comm_dir_get_instance();
+  COMM_DIR_CONNECT_INFO connect_{};
+};
+
+// Without a record (an id never started, then one ended), with a NULL where
+// the facade needs an argument, or a per-value call: COMM_DIR_ERR, nothing
+// sent, nothing touched. A failure from below comes back as it is.
+TEST_F(FacadeTest, ARefusalSendsNothingAndTouchesNothingAndAFailureFromBelowIsPassedUp) {
+  CHAR attribute[] = "mail", *name = reinterpret_cast<CHAR*>(0x1111), *one = name;
+  UINT count = 0x2222, length = 0x2222;
+  CHAR** strings = reinterpret_cast<CHAR**>(0x3333);
+  COMM_DIR_BERVAL **binaries = reinterpret_cast<COMM_DIR_BERVAL**>(0x4444), **unset_binaries = binaries;
+  COMM_DIR_BERVAL* binary = nullptr;
+  COMM_DIR_TEST_CONNECTION_INFO test{};
+  COMM_DIR_SEARCH_CONDITION condition{};
+  timeval limit{};
+  comm_dir_facade& f = *facade_;
+  // id: the function the service fails when the call is forwarded; -1: always refused; -2: refused without a word
+  const struct Row { int id; const char* call; std::function<RETCODE(UINT)> act; } rows[] = {
+      {-1, "start_operation", [&](UINT) { return f.start_operation(connect_, nullptr, nullptr); }},
+      {-1, "get_value_string", [&](UINT op) { return f.get_value_string(op, nullptr, count, strings); }},
+      {-1, "get_value_binary", [&](UINT op) { return f.get_value_binary(op, nullptr, count, binaries); }},
+      {3, "get_first_attribute", [&](UINT op) { return f.get_first_attribute(op, name); }},
+      {4, "get_next_attribute", [&](UINT op) { return f.get_next_attribute(op, name); }},
+      {5, "get_value_string", [&](UINT op) { return f.get_value_string(op, attribute, count, strings); }},
+      {8, "get_value_binary", [&](UINT op) { return f.get_value_binary(op, attribute, count, binaries); }},
+      {11, "end_operation", [&](UINT op) { return f.end_operation(op); }},
+      {-2, "", [&](UINT op) { return f.get_value_string_cnt(op, attribute, count); }},
+      {-2, "", [&](UINT op) { return f.get_value_string_len(op, attribute, 0, length); }},
+      {-2, "", [&](UINT op) { return f.get_value_string_one(op, attribute, 0, one); }},
+      {-2, "", [&](UINT op) { return f.get_value_binary_cnt(op, nullptr, count); }},
+      {-2, "", [&](UINT op) { return f.get_value_binary_len(op, attribute, 1, length); }},
+      {-2, "", [&](UINT op) { return f.get_value_binary_one(op, attribute, 2, binary); }},
+      {0, "check_connection", [&](UINT) { return f.check_connection(COMM_DIR_TEST_MODE_SYNC, test); }},
+      {1, "start_operation", [&](UINT) { UINT id = 0; return f.start_operation(connect_, nullptr, &id); }},
+      {2, "search", [&](UINT) { return f.search(condition, 10, limit); }},
+      {12, "get_first_entry", [&](UINT) { return f.get_first_entry(77); }},  // forwarded without a record too
+      {13, "get_next_entry", [&](UINT) { return f.get_next_entry(77); }},
+      {14, "free_msg", [&](UINT) { return f.free_msg(77); }},
+  };
+  for (int pass = 0; pass < 3; ++pass) {  // no record yet; a record ended; a record, and the service failing
+    for (const Row& row : rows) {
+      const bool forwarded_only = row.id >= 0 && (row.id < 3 || row.id >= 12);
+      if ((pass < 2 && forwarded_only) || (pass > 0 && row.id < 0)) continue;
+      if (pass == 2) service_.reply_word(row.id, kServiceCode, 0);
+      faults::clear();
+      const std::size_t requests = service_.request_count();
+      EXPECT_EQ(row.act(kHeld), pass == 2 ? kServiceCode : COMM_DIR_ERR) << row.call;
+      EXPECT_EQ(service_.request_count() - requests, pass == 2 ? 1u : 0u) << row.call;
+      const bool traced = facade_traced(row.call, pass < 2) || faults::traced("id is NULL");
+      EXPECT_TRUE(row.id == -2 ? faults::traces().empty() : traced);
+      EXPECT_TRUE(pass == 2 || (name == one && count == 0x2222u && length == 0x2222u && binary == nullptr));
+      EXPECT_TRUE(pass == 2 || (strings == reinterpret_cast<CHAR**>(0x3333) && binaries == unset_binaries));
+    }
+    if (pass < 2) start();
+    ASSERT_TRUE(pass != 0 || facade_->end_operation(kHeld) == 0);
+  }
+}
+
+// The store's mutex is taken once by the lookup before an exchange and once
+// by the exchange's send; the failing call is the store's next one.
+TEST_F(FacadeTest, AFailedStoreIsTracedAndNeverFreesARecordItMayHold) {
+  for (const char* fn : {"emwOSWRequestMutexSem", "emwOSWReleaseMutexSem"}) {
+    for (bool at_end : {false, true}) {
+      CHAR* name = nullptr;
+      if (at_end) start();
+      ASSERT_TRUE(!at_end || facade_->get_first_attribute(kHeld, name) == 0);
+      faults::fail(fn, at_end ? 3 : 2);
+      faults::clear();
+      UINT id = 0;
+      EXPECT_EQ(at_end ? facade_->end_operation(kHeld) : facade_->start_operation(connect_, {}, &id), COMM_DIR_ERR);
+      EXPECT_TRUE(at_end ? facade_traced("end_operation", true) && freed(name) : faults::traced("]set_info_map <"));
+      EXPECT_EQ(facade_->get_first_attribute(kHeld, name), COMM_DIR_ERR);  // no record either way
+    }
+  }
+  delete facade_;  // a record both freed and still stored would be freed twice here
+}
+
+TEST_F(FacadeTest, EachResultLivesUntilTheNextOfItsKindOrTheEnd) {
+  start();
+  CHAR *name = nullptr, **strings = nullptr, missing[] = "telephoneNumber";
+  UINT count = 0;
+  ASSERT_EQ(facade_->get_first_attribute(kHeld, name), 0);
+  ASSERT_STREQ(name, "cn");
+  CHAR* first = name;
+  ASSERT_EQ(facade_->get_next_attribute(kHeld, name), 0);
+  EXPECT_TRUE(std::string(name) == "mail" && freed(first));
+  ASSERT_EQ(facade_->get_value_string(kHeld, name, count, strings), 0);
+  ASSERT_EQ(count, 3u);
+  EXPECT_TRUE(std::string(strings[0]) == "a@x.org" && strings[1] == nullptr && std::string(strings[2]) == "b@x.org");
+  CHAR **held = strings, *behind_gap = strings[2], *held_name = name;
+  ASSERT_EQ(facade_->get_value_string(kHeld, missing, count, strings), 0);  // no values: NULL, the list before freed
+  EXPECT_TRUE(count == 0 && strings == nullptr && freed(held) && freed(behind_gap));
+  ASSERT_EQ(facade_->get_value_string(kHeld, name, count, strings), 0);
+  held = strings;
+  // A failed list call keeps the list; an attribute call without an answer keeps the name and the caller's pointer.
+  service_.reply_word(COMM_DIR_FUNC_GET_VALUE_STRING_CNT, kServiceCode, 0);
+  EXPECT_EQ(facade_->get_value_string(kHeld, name, count, strings), kServiceCode);
+  faults::fail("emwGENIpcCreateClient");
+  EXPECT_EQ(facade_->get_next_attribute(kHeld, name), -1);
+  EXPECT_TRUE(name == held_name && !freed(held_name) && !freed(held));
+  ASSERT_EQ(facade_->get_next_attribute(kHeld, name), 0);
+  COMM_DIR_BERVAL** binaries = nullptr;
+  ASSERT_EQ(facade_->get_value_binary(kHeld, name, count, binaries), 0);
+  ASSERT_EQ(count, 1u);
+  EXPECT_EQ(std::string(binaries[0]->bv_val, binaries[0]->bv_len), std::string("\xff\xd8\x00\x01", 4));
+  EXPECT_TRUE(freed(held_name) && !freed(held));  // a new name frees no list
+  service_.reply_word(COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE, kServiceCode, 0);  // an answer without a name
+  CHAR* last = name;
+  EXPECT_EQ(facade_->get_next_attribute(kHeld, name), kServiceCode);
+  EXPECT_TRUE(name == nullptr && freed(last));
+  ASSERT_EQ(facade_->get_first_attribute(kHeld, name), 0);
+  start();  // the service hands out the same id again: the record held stays
+  EXPECT_FALSE(freed(name));
+  service_.reply_word(COMM_DIR_FUNC_END_OPERATION, kServiceCode, 0);
+  EXPECT_EQ(facade_->end_operation(kHeld), kServiceCode);  // a refused end frees nothing
+  EXPECT_FALSE(freed(held) || freed(name) || freed(binaries));
+  service_.reply_word(COMM_DIR_FUNC_END_OPERATION, 0, 0);
+  const void* value = binaries[0];
+  ASSERT_EQ(facade_->end_operation(kHeld), 0);
+  EXPECT_TRUE(freed(held) && freed(name) && freed(binaries) && freed(value));
+  start();
+  ASSERT_EQ(facade_->get_first_attribute(kHeld, name), 0);
+  delete facade_;  // its store frees what is still held
+  EXPECT_TRUE(freed(name));
+}
+
+TEST_F(FacadeTest, TheCallbackServerIsNamedAfterTheProcessInEveryConnectionTest) {
+  for (std::string process : {"abcdefg", "ab", ""}) {
+    faults::set_process_name(process);
+    comm_dir_facade facade;
+    const std::string server = "DIR_SVR_" + process.substr(0, 5);
+    EXPECT_TRUE(std::filesystem::exists(std::string(std::getenv("COMM_DIR_IPC_DIR")) + "/" + server)) << server;
+    COMM_DIR_TEST_CONNECTION_INFO info;
+    std::memset(&info, 0xA5, sizeof info);
+    std::string expected = bytes(info);
+    const std::string field = server + std::string(16 - server.size(), 0);
+    expected.replace(offsetof(COMM_DIR_TEST_CONNECTION_INFO, callback_server_name), 16, field);
+    ASSERT_EQ(facade.check_connection(COMM_DIR_TEST_MODE_CALLBACK, info), 0);
+    EXPECT_EQ(at(service_.requests().back(), 76, sizeof info), expected);
+  }
+}
+
+// --- the result store ---
+
+TEST(DataCollectorTest, TheFirstRecordOfAnIdStaysAndEveryIdIsAKey) {
+  comm_dir_data_collector store;
+  comm_dir_info first{}, second{}, at_zero{}, at_max{}, *found = &second;
+  EXPECT_EQ(store.get_info_map(7, found), COMM_DIR_ERR);  // never stored: the reference untouched
+  EXPECT_EQ(found, &second);
+  for (auto [id, record] : {std::pair<UINT, comm_dir_info*>{7, &first}, {7, &second}, {0, &at_zero}, {~0u, &at_max}}) {
+    EXPECT_EQ(store.set_info_map(id, record), 0);
+  }
+  for (auto [id, record] : {std::pair<UINT, comm_dir_info*>{7, &first}, {0, &at_zero}, {~0u, &at_max}}) {
+    EXPECT_TRUE(store.get_info_map(id, found) == 0 && found == record) << id;
+  }
+  EXPECT_EQ(store.set_info_map(9, nullptr), 0);
+  EXPECT_TRUE(store.get_info_map(9, found) == COMM_DIR_ERR && found == nullptr);  // written through, and refused
+  EXPECT_EQ(store.unset_info_map(12345), 0);  // not held: 0 all the same
+  for (UINT id : {7u, 0u, ~0u, 9u}) EXPECT_EQ(store.unset_info_map(id), 0);  // the records live on the stack
+  EXPECT_TRUE(store.get_info_map(0, found) == COMM_DIR_ERR && faults::traces().empty());
+}
+
+// A failed request of the mutex leaves the map alone; a failed release
+// leaves the work done but reports the failure.
+TEST(DataCollectorTest, EveryFailureOfItsMutexIsTracedAndReported) {
+  comm_dir_info held{}, fresh{};
+  for (const std::string call : {"set_info_map", "get_info_map", "unset_info_map"}) {
+    for (const std::string fn : {"emwOSWRequestMutexSem", "emwOSWReleaseMutexSem"}) {
+      SCOPED_TRACE(call + " " + fn);
+      const bool done = fn == "emwOSWReleaseMutexSem";
+      comm_dir_data_collector store;
+      ASSERT_EQ(store.set_info_map(1, &held), 0);
+      faults::fail(fn);
+      faults::clear();
+      comm_dir_info* out = &fresh;
+      const RETCODE rc = call[0] == 's'   ? store.set_info_map(2, &fresh)
+                         : call[0] == 'g' ? store.get_info_map(1, out)
+                                          : store.unset_info_map(1);
+      EXPECT_EQ(rc, COMM_DIR_ERR);
+      EXPECT_TRUE(faults::traced("[ERROR]" + fn + " <RETCODE velmarosta::comm_dir_data_collector::" + call));
+      EXPECT_EQ(out, call[0] == 'g' && done ? &held : &fresh);
+      EXPECT_EQ(store.get_info_map(2, out) == 0, call[0] == 's' && done);
+      EXPECT_EQ(store.get_info_map(1, out) == 0, !(call[0] == 'u' && done));
+      store.unset_info_map(1);
+      store.unset_info_map(2);
+    }
+  }
+}
+
+TEST(DataCollectorTest, ItsDestructorFreesEveryHoldingWithOrWithoutItsMutex) {
+  {
+    faults::fail("emwOSWCreateMutexSem");
+    comm_dir_data_collector store;  // without a mutex every call still asks the platform, for id 0
+    EXPECT_TRUE(faults::traced("[ERROR]emwOSWCreateMutexSem <velmarosta::comm_dir_data_collector::comm_dir_data"));
+    comm_dir_info record{};
+    EXPECT_TRUE(store.set_info_map(1, &record) == COMM_DIR_ERR && faults::last_id("emwOSWRequestMutexSem") == 0u);
+  }
+  EXPECT_EQ(faults::calls("emwOSWDeleteMutexSem"), 0);
+  auto* store = new comm_dir_data_collector;
+  auto copy = [](const char* text) { return std::strcpy(new char[std::strlen(text) + 1], text); };
+  auto* info = new comm_dir_info{copy("name"), new char*[4]{copy("a"), nullptr, copy("b"), nullptr},
+                                 new COMM_DIR_BERVAL*[2]{}, 3, 1};
+  info->bin_values[0] = reinterpret_cast<COMM_DIR_BERVAL*>(new char[6]{2, 0, 0, 0, 1, 2});
+  const void* blocks[] = {info->attr_name, info->str_values, info->str_values[0], info->str_values[2], info->bin_values,
+                          info->bin_values[0]};
+  ASSERT_EQ(store->set_info_map(4, info), 0);
+  faults::fail("emwOSWDeleteMutexSem");
+  delete store;  // goes on and frees the record after its mutex failed
+  EXPECT_TRUE(faults::traced("[ERROR]emwOSWDeleteMutexSem <velmarosta::comm_dir_data_collector::~"));
+  for (const void* block : blocks) EXPECT_TRUE(freed(block));
+}
+
+}  // namespace
+}  // namespace velmarosta
