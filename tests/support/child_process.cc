@@ -1,8 +1,8 @@
 #include "support/child_process.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,120 +25,72 @@ class ExecImage {
  public:
   ExecImage(const std::vector<std::string>& argv, const Environment& env) : args_(argv) {
     for (char** e = environ; *e != nullptr; ++e) {
-      if (!overridden(*e, env)) vars_.emplace_back(*e);
+      bool replaced = false;
+      for (const auto& [name, value] : env) replaced |= std::strncmp(*e, (name + "=").c_str(), name.size() + 1) == 0;
+      if (!replaced) vars_.emplace_back(*e);
     }
     for (const auto& [name, value] : env) vars_.push_back(name + "=" + value);
     for (auto& a : args_) argv_.push_back(a.data());
-    argv_.push_back(nullptr);
     for (auto& v : vars_) envp_.push_back(v.data());
+    argv_.push_back(nullptr);
     envp_.push_back(nullptr);
   }
-
-  [[noreturn]] void exec() const {
-    if (!argv_.empty() && argv_[0] != nullptr) execvpe(argv_[0], argv_.data(), envp_.data());
+  // In the child: standard input, output and error from these descriptors.
+  [[noreturn]] void exec(int in, int out, int err) const {
+    if (in < 0 || out < 0 || err < 0) _exit(126);
+    dup2(in, STDIN_FILENO), dup2(out, STDOUT_FILENO), dup2(err, STDERR_FILENO);
+    if (argv_[0] != nullptr) execvpe(argv_[0], argv_.data(), envp_.data());
     _exit(127);
   }
 
  private:
-  static bool overridden(const char* entry, const Environment& env) {
-    for (const auto& [name, value] : env) {
-      if (std::strncmp(entry, name.c_str(), name.size()) == 0 && entry[name.size()] == '=') {
-        return true;
-      }
-    }
-    return false;
-  }
-
-  std::vector<std::string> args_;
-  std::vector<std::string> vars_;
-  std::vector<char*> argv_;
-  std::vector<char*> envp_;
+  std::vector<std::string> args_, vars_;
+  std::vector<char*> argv_, envp_;
 };
 
-void close_both(int fds[2]) {
-  for (int i = 0; i < 2; ++i) {
-    if (fds[i] >= 0) close(fds[i]);
-    fds[i] = -1;
+// An anonymous file: the child's input, or where its output collects. No
+// pipe to pump, so a child that fills one cannot block on it.
+int MemoryFile(const std::string& text = "") {
+  int fd = memfd_create("child", MFD_CLOEXEC);
+  if (fd >= 0 && !text.empty() && pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+    close(fd);
+    return -1;
   }
+  return fd;
 }
 
-// Moves bytes between the child's three pipes until both outputs are closed
-// or the deadline passes. Returns false on the deadline.
-bool pump(int in_fd, int out_fd, int err_fd, const std::string& input, CommandResult& result,
-          Clock::time_point deadline) {
-  size_t written = 0;
-  if (input.empty() && in_fd >= 0) {
-    close(in_fd);
-    in_fd = -1;
-  }
-  while (out_fd >= 0 || err_fd >= 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return false;
-    pollfd fds[3] = {{in_fd, POLLOUT, 0}, {out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
-    if (poll(fds, 3, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
-    if (in_fd >= 0 && (fds[0].revents & (POLLOUT | POLLERR | POLLHUP))) {
-      ssize_t n = write(in_fd, input.data() + written, input.size() - written);
-      if (n > 0) written += static_cast<size_t>(n);
-      if (n < 0 || written == input.size()) {
-        close(in_fd);
-        in_fd = -1;
-      }
-    }
-    int* readers[2] = {&out_fd, &err_fd};
-    std::string* sinks[2] = {&result.out, &result.err};
-    for (int i = 0; i < 2; ++i) {
-      if (*readers[i] < 0 || !(fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      char buffer[4096];
-      ssize_t n = read(*readers[i], buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[i]->append(buffer, static_cast<size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        close(*readers[i]);
-        *readers[i] = -1;
-      }
-    }
-  }
-  if (in_fd >= 0) close(in_fd);
-  return true;
+std::string Contents(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0;) text.append(buffer, n);
+  close(fd);
+  return text;
 }
-
-int exit_code_of(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
 }  // namespace
 
-CommandResult run_command(const std::vector<std::string>& argv, const std::string& input,
-                          const Environment& env, std::chrono::milliseconds limit) {
+CommandResult run_command(const std::vector<std::string>& argv, const std::string& input, const Environment& env,
+                          std::chrono::milliseconds limit) {
   CommandResult result;
   ExecImage image(argv, env);
-  int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-    result.err = std::string("pipe: ") + std::strerror(errno);
-    close_both(in), close_both(out), close_both(err);
-    return result;
-  }
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in[0], STDIN_FILENO);
-    dup2(out[1], STDOUT_FILENO);
-    dup2(err[1], STDERR_FILENO);
-    image.exec();
-  }
-  close(in[0]), close(out[1]), close(err[1]);
-  if (pid < 0) {
-    result.err = std::string("fork: ") + std::strerror(errno);
-    close(in[1]), close(out[0]), close(err[0]);
-    return result;
-  }
-  // A child that closes its input early must not kill us with SIGPIPE.
-  signal(SIGPIPE, SIG_IGN);
-  if (!pump(in[1], out[0], err[0], input, result, Clock::now() + limit)) {
-    result.timed_out = true;
-    kill(pid, SIGKILL);
-  }
+  const int in = MemoryFile(input), out = MemoryFile(), err = MemoryFile();
+  const pid_t pid = fork();
+  if (pid == 0) image.exec(in, out, err);
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  for (const auto deadline = Clock::now() + limit; pid > 0 && waitpid(pid, &status, WNOHANG) == 0;) {
+    if (Clock::now() >= deadline) {
+      result.timed_out = true;
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  result.exit_code = result.timed_out ? -1 : exit_code_of(status);
+  if (in >= 0) close(in);
+  result.out = out < 0 ? "" : Contents(out);
+  result.err = err < 0 ? "" : Contents(err);
+  if (pid < 0) result.err = std::string("fork: ") + std::strerror(errno);
+  if (pid > 0 && !result.timed_out && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   return result;
 }
 
@@ -153,13 +105,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Environme
   // which the parent died before the request took effect.
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() != parent) _exit(126);
-  int fd = open(log, O_WRONLY | O_CREAT | O_APPEND, 0600);
-  int null_in = open("/dev/null", O_RDONLY);
-  if (fd < 0 || null_in < 0) _exit(126);
-  dup2(null_in, STDIN_FILENO);
-  dup2(fd, STDOUT_FILENO);
-  dup2(fd, STDERR_FILENO);
-  image.exec();
+  const int fd = open(log, O_WRONLY | O_CREAT | O_APPEND, 0600);
+  image.exec(open("/dev/null", O_RDONLY), fd, fd);
 }
 
 ChildProcess::~ChildProcess() { stop(); }
@@ -174,8 +121,7 @@ bool ChildProcess::alive() {
 int ChildProcess::stop(std::chrono::milliseconds term_bound) {
   if (!alive()) return status_;
   kill(pid_, SIGTERM);
-  const auto deadline = Clock::now() + term_bound;
-  while (alive() && Clock::now() < deadline) {
+  for (const auto deadline = Clock::now() + term_bound; alive() && Clock::now() < deadline;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   if (pid_ > 0) {
