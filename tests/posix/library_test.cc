@@ -2,77 +2,52 @@
 // platform: every datagram that the reply server must drop (the platform's
 // bounds, credentials and senders, the library's routing words and lengths,
 // late and forged replies), callers and callbacks at once, and servers that
-// end while a call waits (children: this program run as "--serve NAME MODE").
-#include <signal.h>
-
-#include <algorithm>
+// end, stop or dawdle while a call waits.
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <future>
-#include <memory>
-#include <mutex>
-#include <sstream>
-#include <thread>
 
 #include "client/comm_dir_messages.h"
 #include "commdir/comm_dir_facade.h"
-#include "ipc/comm_dir_ipc_envelope.h"
 #include "ipc/comm_dir_ipc_multi_client.h"
 #include "ipc/comm_dir_ipc_multi_server.h"
-#include "platform/emw_osw.h"
 #include "posix/posix_testing.h"
 #include "server/comm_dir_operation_server.h"
-#include "support/child_process.h"
 #include "support/reply_echo.h"
 
 namespace {
 
 using namespace posix_testing;
 using namespace velmarosta;
-using std::chrono::milliseconds;
+using CallResult = std::pair<RETCODE, Bytes>;
 
 const std::string kService = "utcp:" + std::string(27, 'S');  // the longest names there are
 const std::string kClientName(32, 'C');
 constexpr char kWaitFailed[] = "function failed : emwOSWWaitEventSem ret=[0x68]";
 constexpr char kServerEnded[] = "the server that a reply was awaited from has ended";
+constexpr uid_t kServiceUser = 65533;  // named in COMM_DIR_SERVICE_USER: its replies are taken
 
-// The requests that the service took; answered when the test says.
-std::mutex g_mu;
-std::condition_variable g_arrived;
-std::vector<Bytes> g_requests;  // guarded by g_mu
-
-RETCODE HoldRequest(char* message, char*, int* size) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  g_requests.emplace_back(message, message + COMM_DIR_IPC_REQUEST_SIZE);
-  g_arrived.notify_all();
-  return *size = 0;
-}
-
-// The reply to the `n`th request (from 1), once it came (bounded).
+// The reply to the `n`th request (from 1) that the service took.
 Bytes ReplyTo(std::size_t n) {
-  std::unique_lock<std::mutex> lock(g_mu);
-  if (!g_arrived.wait_for(lock, std::chrono::seconds(20), [n] { return g_requests.size() >= n; })) return {};
-  return commdir_test::reply_to(g_requests[n - 1].data());
+  const std::vector<Bytes> requests = Taken(n);
+  return requests.size() < n ? Bytes() : commdir_test::reply_to(requests[n - 1].data());
 }
 
-Bytes Tagged(int tag, std::size_t size = 76) {
-  Bytes payload(size);
-  for (std::size_t i = 0; i < size; ++i) payload[i] = static_cast<char>(tag * 7 + i);
+Bytes Tagged(std::size_t tag) {
+  Bytes payload(76);
+  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(tag * 7 + i);
   return payload;
 }
-
-using CallResult = std::pair<RETCODE, Bytes>;
 
 class LibraryTest : public PosixTest {
  protected:
   void SetUp() override {
     PosixTest::SetUp();
-    g_requests.clear();
-    client_ = comm_dir_ipc_multi_client::get_instance();
+    setenv("COMM_DIR_SERVICE_USER", std::to_string(kServiceUser).c_str(), 1);
+    client_ = comm_dir_ipc_multi_client::get_instance();  // its reply server starts here
     ASSERT_NE(client_, nullptr);
-    ASSERT_EQ(Start(kService, HoldRequest), 0);
+    ASSERT_EQ(Start(kService), 0);
     ASSERT_EQ(client_->create_client(kClientName.c_str(), kService.c_str(), 0, 0, COMM_DIR_IPC_ID_SERVICE, clnt_), 0);
   }
   void TearDown() override {
@@ -80,136 +55,172 @@ class LibraryTest : public PosixTest {
     PosixTest::TearDown();
   }
   // A call with `payload` on a thread of its own: its result and what came back.
-  std::future<CallResult> Call(Bytes payload, UINT type = 12) {
-    return std::async(std::launch::async, [this, payload, type]() mutable {
+  std::future<CallResult> Call(Bytes payload) {
+    return std::async(std::launch::async, [this, payload]() mutable {
       Bytes received(payload.size(), 0);
-      int size = static_cast<int>(received.size());
-      const RETCODE rc = client_->call_client(clnt_, static_cast<int>(type), 0, 0, payload.data(),
-                                              static_cast<int>(payload.size()), received.data(), size, &size, ~0UL);
+      const RETCODE rc = client_->call_client(clnt_, 12, 0, 0, payload.data(), 76, received.data(), 76, nullptr, ~0UL);
       return CallResult{rc, received};
     });
-  }
-  // The socket file of this process's reply server.
-  std::string ReplyServerPath() const {
-    char process[16] = {};
-    emwOSWGetProcessName(process);
-    return Path("DIR_CS_" + std::string(process).substr(0, COMM_DIR_REPLY_SERVER_PROCESS_CHARS));
   }
 
   comm_dir_ipc_multi_client* client_ = nullptr;
   COMM_DIR_MULTI_IPC_CLNT clnt_{};
 };
 
-std::size_t OpenFiles() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
-
-// While a call waits, a datagram comes to the reply server, made of the
-// call's own reply with another payload: dropped with its trace line (by the
-// platform or by the library), or, well-formed, taken; a dropped one wakes
+// While a call waits, a datagram made of its own reply, with another
+// payload, comes to the reply server: dropped with its trace line (by the
+// platform or by the library), or, well-formed, taken. A dropped one wakes
 // nobody, and the call's own reply that follows reaches it intact.
 TEST_F(LibraryTest, EveryDatagramThatIsNoReplyToTheWaitingCallIsDropped) {
-  // A call that gave up (its server stopped while it waited); its reply comes late.
-  auto gave_up = Call(Tagged(0));
+  auto gave_up = Call(Tagged(0));  // its server stops while it waits; its reply comes late
   const Bytes late = ReplyTo(1);
   ASSERT_EQ(emwGENIpcRequestAdmin(kService.c_str(), GEN_IPC_ADMIN_STOP), 0);
   EXPECT_EQ(gave_up.get().first, -1);
-  EXPECT_EQ(Count(Trace(), kWaitFailed), 1u);
-  ASSERT_EQ(emwGENIpcStartServer(kService.c_str(), 0, 0x24000, HoldRequest), 0);
+  ASSERT_EQ(Start(kService), 0);
 
-  enum class Via { kSocket, kWithDescriptor, kAsNobody };
-  using Change = std::function<void(Bytes&)>;
-  struct Row {
-    std::string what;
-    Change change;
-    std::string dropped;  // the trace line's telling part; empty: taken
-    Via via = Via::kSocket;
-  };
+  const std::string below_reply = "reply dropped : length=[", no_call = "names no waiting call",
+                    not_the_event = "is not the call's", above = "its length word is above the largest message";
   const auto word = [](std::size_t offset, UINT value) { return [=](Bytes& m) { PutWord(m, offset, value); }; };
-  const auto cut = [](std::size_t size) {
-    return [size](Bytes& m) {
-      PutWord(m, GEN_IPC_HDR_LENGTH_OFFSET, static_cast<UINT>(size));
-      m.resize(size);
-    };
-  };
+  const auto length = [&](UINT value) { return word(GEN_IPC_HDR_LENGTH_OFFSET, value); };
+  const auto cut = [](UINT size) { return [size](Bytes& m) { m.resize(size), PutWord(m, GEN_IPC_HDR_LENGTH_OFFSET, size); }; };
+  const auto flip = [](std::size_t offset, UINT bits) { return [=](Bytes& m) { PutWord(m, offset, Word(&m[0], offset) ^ bits); }; };
   const auto platform = [](std::size_t size, const std::string& reason) {
     return "dropped a datagram of " + std::to_string(size) + " bytes from pid " + std::to_string(getpid()) + " uid " +
            std::to_string(getuid()) + ": " + reason;
   };
-  const std::size_t kReply = COMM_DIR_IPC_REPLY_SIZE;
-  const std::string kBelowReply = "reply dropped : length=[";
-  const std::string kNoCall = "names no waiting call", kNotTheEvent = "is not the call's";
-  const std::string kAbove = "its length word is above the largest message";
-  const Row rows[] = {
-      {"127 bytes", cut(127), platform(127, "it is shorter than 128 bytes")},
-      {"128 bytes", cut(128), kBelowReply},
-      {"a reply form 4 bytes short", cut(kReply - 4), kBelowReply},
-      {"a reply form 1 byte short", cut(kReply - 1), kBelowReply},
-      {"length word 0", word(GEN_IPC_HDR_LENGTH_OFFSET, 0), platform(kReply, "it is longer than its length word")},
-      {"length word 1 short", word(GEN_IPC_HDR_LENGTH_OFFSET, kReply - 1),
-       platform(kReply, "it is longer than its length word")},
-      {"length word 65536: the largest message", word(GEN_IPC_HDR_LENGTH_OFFSET, 65536), ""},
-      {"length word 65537", word(GEN_IPC_HDR_LENGTH_OFFSET, 65537), platform(kReply, kAbove)},
-      {"length word 0xFFFFFFFF", word(GEN_IPC_HDR_LENGTH_OFFSET, ~0u), platform(kReply, kAbove)},
-      {"65,537 bytes", [](Bytes& m) { m = Message(65537); }, platform(65537, "it is longer than the largest message")},
-      {"a descriptor beside", nullptr, platform(kReply, "it carried more than credentials"), Via::kWithDescriptor},
-      {"from a user the process does not trust", nullptr, "uid 65534: the sender's uid is refused", Via::kAsNobody},
-      {"no reply marker", word(GEN_IPC_HDR_KIND_OFFSET, 2),
+  const UINT reply = COMM_DIR_IPC_REPLY_SIZE;
+  struct Row {
+    std::function<void(Bytes&)> change;
+    std::string dropped;  // the trace line's telling part; empty: taken
+    uid_t as = 0;         // the sender's uid
+    bool descriptor = false;
+  } const rows[] = {
+      {cut(127), platform(127, "it is shorter than 128 bytes")},
+      {cut(128), below_reply},
+      {cut(reply - 4), below_reply},
+      {cut(reply - 1), below_reply},
+      {length(0), platform(reply, "it is longer than its length word")},
+      {length(reply - 1), platform(reply, "it is longer than its length word")},
+      {length(65536), ""},  // the largest message
+      {length(65537), platform(reply, above)},
+      {length(~0u), platform(reply, above)},
+      {[](Bytes& m) { m = Message(65537); }, platform(65537, "it is longer than the largest message")},
+      {nullptr, platform(reply, "it carried more than credentials"), 0, true},
+      {nullptr, "", kServiceUser},
+      {nullptr, "uid 65534: the sender's uid is refused", 65534},
+      {word(GEN_IPC_HDR_KIND_OFFSET, 2),  // no reply marker
        "flag=1 [ERROR]<static RETCODE velmarosta::comm_dir_ipc_multi_client::dispatch_client(char*, char*, int*)>("},
-      {"reply_buffer 0", word(116, 0), kNoCall},
-      {"reply_buffer 0xFFFFFFFF", word(116, ~0u), kNoCall},
-      {"reply_buffer guessed", [](Bytes& m) { PutWord(m, 116, Word(m.data(), 116) ^ 0x10000); }, kNoCall},
-      {"event_sem_id 0", word(72, 0), kNotTheEvent},
-      {"event_sem_id guessed", [](Bytes& m) { PutWord(m, 72, Word(m.data(), 72) ^ 1); }, kNotTheEvent},
-      {"the reply to a call that gave up", [&late](Bytes& m) { m = late; }, kNoCall},
+      {word(116, 0), no_call},
+      {word(116, ~0u), no_call},
+      {flip(116, 0x10000), no_call},
+      {word(72, 0), not_the_event},
+      {flip(72, 1), not_the_event},
+      {[&late](Bytes& m) { m = late; }, no_call},  // the reply to the call that gave up
   };
+  char process[16] = {};
+  emwOSWGetProcessName(process);
+  const std::string reply_server = Path("DIR_CS_" + std::string(process).substr(0, COMM_DIR_REPLY_SERVER_PROCESS_CHARS));
   std::size_t requests = 1;
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    if (row.via == Via::kAsNobody && geteuid() != 0) continue;  // needs root to become nobody
-    const Bytes payload = Tagged(&row - rows + 1);
+    SCOPED_TRACE(&row - rows);
+    if (row.as != 0 && geteuid() != 0) continue;  // needs root to become another user
+    const Bytes payload = Tagged(++requests);
     auto call = Call(payload);
-    Bytes good = ReplyTo(++requests), bad = good;
+    Bytes good = ReplyTo(requests), bad = good;
     ASSERT_FALSE(good.empty());
     std::fill(bad.begin() + COMM_DIR_IPC_REPLY_PAYLOAD_OFFSET, bad.end(), 'B');
     if (row.change) row.change(bad);
     const std::string counted = row.dropped.empty() ? "\n" : row.dropped;  // a reply taken writes no line
-    const std::size_t before = Count(Trace(), counted), files = OpenFiles();
-    const int fd = Connected(ReplyServerPath());  // while root: the folder is private
+    const std::size_t before = Count(Trace(), counted);
+    const auto files = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    const int fd = Socket(reply_server, false);
     iovec part{bad.data(), bad.size()};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{nullptr, 0, &part, 1, nullptr, 0, 0};
-    if (row.via == Via::kWithDescriptor) {
-      message.msg_control = control;
-      message.msg_controllen = sizeof control;
+    msghdr message{nullptr, 0, &part, 1, row.descriptor ? control : nullptr, row.descriptor ? sizeof control : 0, 0};
+    if (row.descriptor) {  // the socket itself
       *CMSG_FIRSTHDR(&message) = cmsghdr{CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
       std::memcpy(CMSG_DATA(CMSG_FIRSTHDR(&message)), &fd, sizeof fd);
     }
     const auto send_bad = [&] { return sendmsg(fd, &message, 0) == static_cast<ssize_t>(bad.size()); };
-    ASSERT_TRUE(row.via == Via::kAsNobody ? AsUser(65534, send_bad) : send_bad()) << strerror(errno);
+    ASSERT_TRUE(row.as != 0 ? AsUser(row.as, send_bad) : send_bad()) << strerror(errno);
     close(fd);
     ASSERT_TRUE(row.dropped.empty() || commdir_test::send_reply_form(good) == 0);
-    const CallResult result = call.get();
-    EXPECT_EQ(result.first, 0);
-    EXPECT_EQ(result.second, row.dropped.empty() ? Bytes(payload.size(), 'B') : payload);
+    EXPECT_EQ(call.get(), CallResult(0, row.dropped.empty() ? Bytes(76, 'B') : payload));
     EXPECT_EQ(Count(Trace(), counted), before + (row.dropped.empty() ? 0 : 1)) << Trace().substr(Trace().size() - 300);
-    EXPECT_TRUE(row.via != Via::kWithDescriptor || OpenFiles() == files);  // the descriptor was never installed
+    EXPECT_TRUE(!row.descriptor || std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}) == files);
   }
   COMM_DIR_MULTI_IPC_CLNT unused{};
   EXPECT_EQ(client_->create_client((kClientName + "C").c_str(), kService.c_str(), 0, 0, 0, unused), -1);
   EXPECT_EQ(client_->create_client(kClientName.c_str(), (kService + "S").c_str(), 0, 0, 0, unused), -1);
 }
 
+// A server whose call waits: one that lives, however slow, is waited for,
+// and so is one that stops but still answers what it took; the empty
+// datagrams that asked after them leave no trace. One that ends (also with a
+// new one at the name at once: the caller's socket names the one that
+// ended), or that ends while the call's send waits for room in its queue,
+// ends the call: -1, with the failed call's trace, and the next server
+// answers the next call.
+RETCODE Slow(char* message, char* unused, int* size) {
+  std::this_thread::sleep_for(milliseconds(1500));  // six checks of the server
+  return commdir_test::echo_dispatch(message, unused, size);
+}
+RETCODE StopsAndAnswers(char* message, char* unused, int* size) {
+  emwGENIpcRequestAdmin(kService.c_str(), GEN_IPC_ADMIN_STOP);
+  return Slow(message, unused, size);
+}
+
+TEST_F(LibraryTest, ACallGivesUpOnlyWhenItsServerHasEnded) {
+  enum End { kLives, kEnds, kEndsAndANewOneStarts, kEndsWithAFullQueue };
+  const std::tuple<PGEN_IPC_DISPATCH, End, const char*> rows[] = {
+      {Slow, kLives, nullptr}, {StopsAndAnswers, kLives, nullptr}, {Record, kEnds, kWaitFailed},
+      {Record, kEndsAndANewOneStarts, kWaitFailed},
+      {nullptr, kEndsWithAFullQueue, "function failed : emwGENIpcCallClient ret=["}};
+  for (auto [dispatch, end, failed] : rows) {
+    SCOPED_TRACE(end);
+    emwGENIpcRequestAdmin(kService.c_str(), GEN_IPC_ADMIN_STOP);
+    const std::size_t traced = Trace().size();
+    const std::string path = Path(kService.substr(5));
+    int raw = -1;
+    if (dispatch != nullptr) {
+      ASSERT_EQ(Start(kService, dispatch), 0);
+    } else {  // a server that does not read, its queue full
+      raw = Socket(path, true);
+      const int filler = Socket(path, false);
+      for (int i = 0; i < 100000 && send(filler, Message(128).data(), 128, MSG_DONTWAIT) == 128; ++i) {
+      }
+      close(filler);
+    }
+    auto waiting = Call(Tagged(end));
+    if (end == kLives) {
+      EXPECT_EQ(waiting.get(), CallResult(0, Tagged(end)));
+      EXPECT_EQ(Count(Trace().substr(traced), kServerEnded) + Count(Trace().substr(traced), "dropped"), 0u);
+      EXPECT_TRUE(dispatch == Slow || access(path.c_str(), F_OK) != 0);
+      continue;
+    }
+    EXPECT_EQ(waiting.wait_for(milliseconds(300)), std::future_status::timeout) << "it ended while its server lived";
+    if (raw >= 0) close(raw);
+    emwGENIpcRequestAdmin(kService.c_str(), GEN_IPC_ADMIN_STOP);
+    ASSERT_TRUE(end != kEndsAndANewOneStarts || Start(kService, commdir_test::echo_dispatch) == 0);
+    EXPECT_EQ(waiting.get().first, -1);
+    const std::string traces = Trace().substr(traced);
+    EXPECT_EQ(Count(traces, failed), 1u) << traces;
+    EXPECT_EQ(Count(traces, kServerEnded), raw < 0 ? 1u : 0u) << traces;
+    ASSERT_TRUE(end == kEndsAndANewOneStarts || Start(kService, commdir_test::echo_dispatch) == 0);
+    EXPECT_EQ(Call(Tagged(9)).get(), CallResult(0, Tagged(9)));
+  }
+}
+
 using LibraryConcurrencyTest = LibraryTest;
 
 TEST_F(LibraryConcurrencyTest, SixtyFourCallersAnsweredInReverseEachGetTheirOwn) {
-  constexpr int kCallers = 64;
   std::vector<std::future<CallResult>> calls;
-  for (int i = 0; i < kCallers; ++i) calls.push_back(Call(Tagged(i)));
-  ASSERT_FALSE(ReplyTo(kCallers).empty());
-  for (int i = kCallers; i > 0; --i) {
-    Bytes reply = ReplyTo(i);
+  for (std::size_t i = 0; i < 64; ++i) calls.push_back(Call(Tagged(i)));
+  for (std::size_t n = 64; n > 0; --n) {
+    Bytes reply = ReplyTo(n);
     ASSERT_EQ(commdir_test::send_reply_form(reply), 0);
   }
-  for (int i = 0; i < kCallers; ++i) EXPECT_EQ(calls[i].get(), CallResult(0, Tagged(i))) << i;
+  for (std::size_t i = 0; i < 64; ++i) EXPECT_EQ(calls[i].get(), CallResult(0, Tagged(i))) << i;
 }
 
 // Callbacks from four threads at once through the callback endpoint, each
@@ -246,7 +257,7 @@ TEST_F(LibraryConcurrencyTest, CallbacksFromFourThreadsRunOnceEachBeforeTheirRep
         g_faults += client_->call_client(endpoint, COMM_DIR_FUNC_CHECK_CONNECTION, 0, 0,
                                          reinterpret_cast<char*>(request.data()), sizeof request, reply.data(),
                                          COMM_DIR_REPLY_SIZE, nullptr, ~0UL) != 0 ||
-                    std::count(reply.begin(), reply.end(), 0) != COMM_DIR_REPLY_SIZE;
+                    reply != Bytes(COMM_DIR_REPLY_SIZE, 0);
         ++g_replied[n];
       }
     });
@@ -256,116 +267,15 @@ TEST_F(LibraryConcurrencyTest, CallbacksFromFourThreadsRunOnceEachBeforeTheirRep
   EXPECT_EQ(comm_dir_unregister_callback(word), 0);
   EXPECT_EQ(g_faults, 0);
   for (int n = 0; n < kCallbacks; ++n) EXPECT_EQ(g_callbacks[n], 1) << n;
-  // Every slot comes free (a task ends just after its reply): a probe takes them all.
-  int probed = 0;
+  int probed = 0;  // every slot comes free (a task ends just after its reply): a probe takes them all
   for (int i = 0; i < 500 && probed < COMM_DIR_MAX_THREADS; ++i) {
     int index = 0;
-    if (comm_dir_ipc_multi_server::thread_check_empty(index) == 0 &&
-        comm_dir_ipc_multi_server::thread_regist("probe", index) == 0) {
-      ++probed;
-    } else {
-      std::this_thread::sleep_for(milliseconds(10));
-    }
+    const bool took = comm_dir_ipc_multi_server::thread_check_empty(index) == 0 &&
+                      comm_dir_ipc_multi_server::thread_regist("probe", index) == 0;
+    if (!took) std::this_thread::sleep_for(milliseconds(10));
+    probed += took;
   }
   EXPECT_EQ(probed, COMM_DIR_MAX_THREADS);
 }
 
-// How to start this program again: behind the emulator's words when an
-// emulator runs it (qemu answers /proc/self/exe with the emulated program).
-std::vector<std::string> ThisProgram() {
-  std::vector<std::string> argv;
-  const char* emulator = std::getenv("COMMDIR_TEST_EMULATOR");
-  std::istringstream words(emulator != nullptr ? emulator : "");
-  for (std::string word; words >> word;) argv.push_back(word);
-  argv.push_back(std::filesystem::read_symlink("/proc/self/exe"));
-  return argv;
-}
-
-bool LogSays(const std::string& log, const std::string& line) {
-  for (int i = 0; i < 4000; ++i, std::this_thread::sleep_for(milliseconds(5))) {
-    if (Count(commdir_testing::read_file(log), line + "\n") != 0) return true;
-  }
-  return false;
-}
-
-// A server is killed while a call waits: for the reply to a request it
-// took, for the reply while a new server runs at the name at once (the
-// caller's socket names the dead one), or to hand the request over at all
-// (its dispatch stuck, its queue full). The call returns -1 with the trace
-// of the failed call, and the next server answers the next call. A server
-// that lives, however slow, is waited for, and the empty datagrams that
-// asked after it leave no trace.
-TEST_F(LibraryTest, ACallEndsWhenItsServerIsKilledAndTheNextServerAnswers) {
-  struct Row {
-    const char* mode;  // of the child: see Serve
-    bool new_server_at_once;
-    const char* failed;  // the failed call's trace, or null: it lives and answers
-  } const rows[] = {{"mute", false, kWaitFailed},
-                    {"mute", true, kWaitFailed},
-                    {"stuck", false, "function failed : emwGENIpcCallClient ret=["},
-                    {"slow", false, nullptr}};
-  for (const Row& row : rows) {
-    SCOPED_TRACE(&row - rows);
-    emwGENIpcRequestAdmin(kService.c_str(), GEN_IPC_ADMIN_STOP);
-    const std::size_t traced = Trace().size();
-    const std::string log = Path("child" + std::to_string(&row - rows) + ".log");
-    std::vector<std::string> argv = ThisProgram();
-    argv.insert(argv.end(), {"--serve", kService, row.mode});
-    commdir_testing::ChildProcess child(argv, {}, log);
-    ASSERT_TRUE(LogSays(log, "ready")) << commdir_testing::read_file(log);
-    if (row.mode == std::string("stuck")) {  // its queue filled behind the message it sticks at
-      const int raw = Connected(Path(kService.substr(5)));
-      Bytes message = Message(128);
-      EXPECT_EQ(send(raw, message.data(), 128, 0), 128);
-      EXPECT_TRUE(LogSays(log, "received"));
-      for (int i = 0; i < 100000 && send(raw, message.data(), 128, MSG_DONTWAIT) == 128; ++i) {
-      }
-      close(raw);
-    }
-    auto waiting = Call(Tagged(&row - rows));
-    if (row.failed == nullptr) {
-      EXPECT_EQ(waiting.get(), CallResult(0, Tagged(&row - rows)));
-      EXPECT_EQ(Count(Trace().substr(traced), kServerEnded) + Count(Trace().substr(traced), "dropped"), 0u);
-      EXPECT_TRUE(child.alive());
-      continue;
-    }
-    EXPECT_TRUE(LogSays(log, "received"));
-    EXPECT_EQ(waiting.wait_for(milliseconds(300)), std::future_status::timeout) << "it ended while its server lived";
-    EXPECT_EQ(kill(child.pid(), SIGKILL), 0);
-    while (child.alive()) std::this_thread::sleep_for(milliseconds(1));
-    ASSERT_TRUE(!row.new_server_at_once || Start(kService, commdir_test::echo_dispatch) == 0);
-    EXPECT_EQ(waiting.get().first, -1);
-    const std::string traces = Trace().substr(traced);
-    EXPECT_EQ(Count(traces, row.failed), 1u) << traces;
-    EXPECT_EQ(Count(traces, kServerEnded), row.failed == kWaitFailed ? 1u : 0u) << traces;
-    ASSERT_TRUE(row.new_server_at_once || Start(kService, commdir_test::echo_dispatch) == 0);
-    EXPECT_EQ(Call(Tagged(9)).get(), CallResult(0, Tagged(9)));
-  }
-}
-
-// The child's server: says "ready", then "received" for each request; a
-// "slow" one answers each after six check intervals, a "mute" one never,
-// a "stuck" one never returns from its first dispatch.
-std::string g_mode;
-
-RETCODE Serve(char* message, char* unused, int* size) {
-  std::printf("received\n");
-  std::fflush(stdout);
-  while (g_mode == "stuck") pause();
-  if (g_mode == "slow") std::this_thread::sleep_for(milliseconds(1500));
-  return g_mode == "slow" ? commdir_test::echo_dispatch(message, unused, size) : *size = 0;
-}
-
 }  // namespace
-
-int main(int argc, char** argv) {
-  if (argc == 4 && std::string(argv[1]) == "--serve") {
-    g_mode = argv[3];
-    if (emwGENIpcStartServer(argv[2], 0, 0x24000, Serve) != 0) return 1;
-    std::printf("ready\n");
-    std::fflush(stdout);
-    for (;;) pause();  // until the test kills it
-  }
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -1,6 +1,7 @@
 // What the tests over the real POSIX platform share: a private folder per
-// test for the endpoints and the trace, messages and raw datagrams, and
-// other users (a forked child that switches its uid, as root only).
+// test for the endpoints and the trace, a server that records what it takes,
+// messages and raw datagrams, and other users (a forked child that switches
+// its uid, as root only).
 #ifndef COMMDIR_TESTS_POSIX_POSIX_TESTING_H_
 #define COMMDIR_TESTS_POSIX_POSIX_TESTING_H_
 
@@ -10,28 +11,31 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/emw_gen_ipc.h"
+#include "platform/emw_osw.h"
 #include "platform/posix/commdir_posix_ipc.h"
 #include "support/read_file.h"
 
 namespace posix_testing {
 
 using Bytes = std::vector<char>;
+using std::chrono::milliseconds;
 
 inline UINT Word(const char* bytes, std::size_t offset) {
   UINT word;
   std::memcpy(&word, bytes + offset, sizeof word);
   return word;
 }
-inline void PutWord(Bytes& bytes, std::size_t offset, UINT word) {
-  if (bytes.size() >= offset + sizeof word) std::memcpy(bytes.data() + offset, &word, sizeof word);
-}
+inline void PutWord(Bytes& bytes, std::size_t offset, UINT word) { std::memcpy(&bytes[offset], &word, sizeof word); }
 
 // A message of `length` bytes, its length word set as a raw sender must.
 inline Bytes Message(std::size_t length, std::vector<std::pair<std::size_t, char>> bytes = {}) {
@@ -47,19 +51,14 @@ inline std::size_t Count(const std::string& text, const std::string& part) {
   return n;
 }
 
-inline sockaddr_un Address(const std::string& path) {
+// A datagram socket bound at, or connected to, the socket file `path`.
+inline int Socket(const std::string& path, bool bound) {
   sockaddr_un address{AF_UNIX, {}};
   std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-  return address;
-}
-
-// A datagram socket connected to the socket file `path`, or -1.
-inline int Connected(const std::string& path) {
-  const sockaddr_un address = Address(path);
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
-  close(fd);
-  return -1;
+  const auto* to = reinterpret_cast<const sockaddr*>(&address);
+  EXPECT_EQ(bound ? bind(fd, to, sizeof address) : connect(fd, to, sizeof address), 0) << path;
+  return fd;
 }
 
 // Runs `body` in a forked child as `uid` (and its group); true when the
@@ -72,6 +71,29 @@ bool AsUser(uid_t uid, Body body) {
   return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// What the recording servers took, in order, and from whom.
+inline std::mutex g_mu;
+inline std::condition_variable g_taken_cv;
+inline std::vector<Bytes> g_taken;
+inline std::vector<uid_t> g_senders;
+
+inline RETCODE Record(char* message, char*, int* size) {
+  uid_t uid = 0;
+  commdir_posix_ipc_sender(&uid, nullptr, nullptr);
+  std::lock_guard<std::mutex> lock(g_mu);
+  g_taken.emplace_back(message, message + Word(message, GEN_IPC_HDR_LENGTH_OFFSET));
+  g_senders.push_back(uid);
+  g_taken_cv.notify_all();
+  return *size = 0;
+}
+
+// What was taken, once there are `n` (bounded).
+inline std::vector<Bytes> Taken(std::size_t n) {
+  std::unique_lock<std::mutex> lock(g_mu);
+  g_taken_cv.wait_for(lock, std::chrono::seconds(20), [n] { return g_taken.size() >= n; });
+  return g_taken;
+}
+
 // Each test gets /tmp/commdir-posix-XXXXXX as its endpoint folder, its trace
 // in trace.log there; the servers it started are stopped after it.
 class PosixTest : public ::testing::Test {
@@ -81,21 +103,24 @@ class PosixTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(folder), nullptr);
     folder_ = folder;
     setenv("COMM_DIR_IPC_DIR", folder, 1);
-    setenv("COMM_DIR_TRACE", (folder_ + "/trace.log").c_str(), 1);
+    setenv("COMM_DIR_TRACE", Path("trace.log").c_str(), 1);
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_taken.clear();
+    g_senders.clear();
   }
   void TearDown() override {
     for (const std::string& name : started_) emwGENIpcRequestAdmin(name.c_str(), GEN_IPC_ADMIN_STOP);
     std::error_code ignored;
     std::filesystem::remove_all(folder_, ignored);
   }
-  RETCODE Start(const std::string& name, PGEN_IPC_DISPATCH dispatch, bool open = false) {
+  RETCODE Start(const std::string& name, PGEN_IPC_DISPATCH dispatch = Record, bool open = false) {
     const RETCODE rc = open ? commdir_posix_ipc_start_open_server(name.c_str(), 0, 0x24000, dispatch)
                             : emwGENIpcStartServer(name.c_str(), 0, 0x24000, dispatch);
     if (rc == 0) started_.push_back(name);
     return rc;
   }
-  std::string Trace() const { return commdir_testing::read_file(folder_ + "/trace.log"); }
-  std::string Path(const std::string& endpoint) const { return folder_ + "/" + endpoint; }
+  std::string Trace() const { return commdir_testing::read_file(Path("trace.log")); }
+  std::string Path(const std::string& file) const { return folder_ + "/" + file; }
 
   std::string folder_;
   std::vector<std::string> started_;
