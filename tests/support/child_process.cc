@@ -19,51 +19,52 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Everything the child needs is built before fork(): between fork and exec a
-// child of a threaded process may only make async-signal-safe calls.
-class ExecImage {
- public:
-  ExecImage(const std::vector<std::string>& argv, const Environment& env) : args_(argv) {
-    for (char** e = environ; *e != nullptr; ++e) {
-      bool replaced = false;
-      for (const auto& [name, value] : env) replaced |= std::strncmp(*e, (name + "=").c_str(), name.size() + 1) == 0;
-      if (!replaced) vars_.emplace_back(*e);
-    }
-    for (const auto& [name, value] : env) vars_.push_back(name + "=" + value);
-    for (auto& a : args_) argv_.push_back(a.data());
-    for (auto& v : vars_) envp_.push_back(v.data());
-    argv_.push_back(nullptr);
-    envp_.push_back(nullptr);
+// Starts `argv` with standard input, output and error from these
+// descriptors (-1: the child fails at once). Everything the child needs is
+// built before fork(): between fork and exec a child of a threaded process
+// may only make async-signal-safe calls. The child gets SIGTERM when this
+// process dies.
+pid_t Spawn(std::vector<std::string> argv, const Environment& env, int in, int out, int err) {
+  std::vector<std::string> vars;
+  for (char** e = environ; *e != nullptr; ++e) {
+    bool replaced = false;
+    for (const auto& [name, value] : env) replaced |= std::strncmp(*e, (name + "=").c_str(), name.size() + 1) == 0;
+    if (!replaced) vars.emplace_back(*e);
   }
-  // In the child: standard input, output and error from these descriptors.
-  [[noreturn]] void exec(int in, int out, int err) const {
-    if (in < 0 || out < 0 || err < 0) _exit(126);
-    dup2(in, STDIN_FILENO), dup2(out, STDOUT_FILENO), dup2(err, STDERR_FILENO);
-    if (argv_[0] != nullptr) execvpe(argv_[0], argv_.data(), envp_.data());
-    _exit(127);
+  for (const auto& [name, value] : env) vars.push_back(name + "=" + value);
+  std::vector<char*> args, envp;
+  for (auto& a : argv) args.push_back(a.data());
+  for (auto& v : vars) envp.push_back(v.data());
+  args.push_back(nullptr);
+  envp.push_back(nullptr);
+  const pid_t parent = getpid(), pid = fork();
+  if (pid != 0) return pid;
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != parent || in < 0 || out < 0 || err < 0) _exit(126);  // the parent died before the request
+  dup2(in, STDIN_FILENO), dup2(out, STDOUT_FILENO), dup2(err, STDERR_FILENO);
+  if (args[0] != nullptr) execvpe(args[0], args.data(), envp.data());
+  _exit(127);
+}
+
+// Waits until `pid` has exited (true, *status set) or `deadline` has passed.
+bool Reaped(pid_t pid, int* status, Clock::time_point deadline) {
+  for (; waitpid(pid, status, WNOHANG) == 0; std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
+    if (Clock::now() >= deadline) return false;
   }
+  return true;
+}
 
- private:
-  std::vector<std::string> args_, vars_;
-  std::vector<char*> argv_, envp_;
-};
-
-// An anonymous file: the child's input, or where its output collects. No
-// pipe to pump, so a child that fills one cannot block on it.
+// An anonymous file holding `text`: the child's input, or where its output
+// collects. No pipe to pump, so a child that fills one cannot block on it.
 int MemoryFile(const std::string& text = "") {
-  int fd = memfd_create("child", MFD_CLOEXEC);
-  if (fd >= 0 && !text.empty() && pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  const int fd = memfd_create("child", MFD_CLOEXEC);
+  return fd >= 0 && pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) ? fd : -1;
 }
 
 std::string Contents(int fd) {
-  std::string text;
-  char buffer[4096];
-  for (ssize_t n; (n = pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0;) text.append(buffer, n);
-  close(fd);
+  std::string text(fd < 0 ? 0 : static_cast<std::size_t>(lseek(fd, 0, SEEK_END)), '\0');
+  if (fd >= 0 && pread(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) text.clear();
+  if (fd >= 0) close(fd);
   return text;
 }
 
@@ -72,63 +73,42 @@ std::string Contents(int fd) {
 CommandResult run_command(const std::vector<std::string>& argv, const std::string& input, const Environment& env,
                           std::chrono::milliseconds limit) {
   CommandResult result;
-  ExecImage image(argv, env);
   const int in = MemoryFile(input), out = MemoryFile(), err = MemoryFile();
-  const pid_t pid = fork();
-  if (pid == 0) image.exec(in, out, err);
-  int status = 0;
-  for (const auto deadline = Clock::now() + limit; pid > 0 && waitpid(pid, &status, WNOHANG) == 0;) {
-    if (Clock::now() >= deadline) {
-      result.timed_out = true;
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  const pid_t pid = Spawn(argv, env, in, out, err);
+  int status = -1;
+  if (pid > 0 && !Reaped(pid, &status, Clock::now() + limit)) {
+    result.timed_out = true;
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
   }
   if (in >= 0) close(in);
-  result.out = out < 0 ? "" : Contents(out);
-  result.err = err < 0 ? "" : Contents(err);
-  if (pid < 0) result.err = std::string("fork: ") + std::strerror(errno);
+  result.out = Contents(out);
+  result.err = pid < 0 ? std::string("fork: ") + std::strerror(errno) : Contents(err);
   if (pid > 0 && !result.timed_out && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   return result;
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Environment& env,
                            const std::string& log_path) {
-  ExecImage image(argv, env);
-  const char* log = log_path.empty() ? "/dev/null" : log_path.c_str();
-  const pid_t parent = getpid();
-  pid_ = fork();
-  if (pid_ != 0) return;
-  // A test that dies takes the child with it; the check closes the window in
-  // which the parent died before the request took effect.
-  prctl(PR_SET_PDEATHSIG, SIGTERM);
-  if (getppid() != parent) _exit(126);
-  const int fd = open(log, O_WRONLY | O_CREAT | O_APPEND, 0600);
-  image.exec(open("/dev/null", O_RDONLY), fd, fd);
+  const int log = open(log_path.empty() ? "/dev/null" : log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  pid_ = Spawn(argv, env, null, log, log);
+  for (int fd : {log, null}) close(fd);
 }
 
-ChildProcess::~ChildProcess() { stop(); }
-
 bool ChildProcess::alive() {
-  if (pid_ <= 0) return false;
-  if (waitpid(pid_, &status_, WNOHANG) == 0) return true;
-  pid_ = -1;  // reaped (or not ours any more): never signal that pid again
-  return false;
+  if (pid_ > 0 && waitpid(pid_, &status_, WNOHANG) != 0) pid_ = -1;  // reaped: never signal that pid again
+  return pid_ > 0;
 }
 
 int ChildProcess::stop(std::chrono::milliseconds term_bound) {
   if (!alive()) return status_;
   kill(pid_, SIGTERM);
-  for (const auto deadline = Clock::now() + term_bound; alive() && Clock::now() < deadline;) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  if (pid_ > 0) {
+  if (!Reaped(pid_, &status_, Clock::now() + term_bound)) {
     kill(pid_, SIGKILL);
     waitpid(pid_, &status_, 0);
-    pid_ = -1;
   }
+  pid_ = -1;
   return status_;
 }
 
