@@ -34,9 +34,11 @@ Bytes ReplyTo(std::size_t n) {
   return requests.size() < n ? Bytes() : commdir_test::reply_to(requests[n - 1].data());
 }
 
+// A payload of 200 bytes: 76 marked by `tag`, then zeros that the platform
+// leaves out of the datagram and restores, from a buffer that held others.
 Bytes Tagged(std::size_t tag) {
-  Bytes payload(76);
-  for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(tag * 7 + i);
+  Bytes payload(200);
+  for (std::size_t i = 0; i < 76; ++i) payload[i] = static_cast<char>(tag * 7 + i);
   return payload;
 }
 
@@ -58,7 +60,7 @@ class LibraryTest : public PosixTest {
   std::future<CallResult> Call(Bytes payload) {
     return std::async(std::launch::async, [this, payload]() mutable {
       Bytes received(payload.size(), 0);
-      const RETCODE rc = client_->call_client(clnt_, 12, 0, 0, payload.data(), 76, received.data(), 76, nullptr, ~0UL);
+      const RETCODE rc = client_->call_client(clnt_, 12, 0, 0, payload.data(), 200, received.data(), 200, nullptr, ~0UL);
       return CallResult{rc, received};
     });
   }
@@ -70,7 +72,8 @@ class LibraryTest : public PosixTest {
 // While a call waits, a datagram made of its own reply, with another
 // payload, comes to the reply server: dropped with its trace line (by the
 // platform or by the library), or, well-formed, taken. A dropped one wakes
-// nobody, and the call's own reply that follows reaches it intact.
+// nobody, and the call's own reply that follows reaches it intact: also its
+// zeros, restored where the dropped one's bytes were.
 TEST_F(LibraryTest, EveryDatagramThatIsNoReplyToTheWaitingCallIsDropped) {
   auto gave_up = Call(Tagged(0));  // its server stops while it waits; its reply comes late
   const Bytes late = ReplyTo(1);
@@ -142,7 +145,7 @@ TEST_F(LibraryTest, EveryDatagramThatIsNoReplyToTheWaitingCallIsDropped) {
     ASSERT_TRUE(row.as != 0 ? AsUser(row.as, send_bad) : send_bad()) << strerror(errno);
     close(fd);
     ASSERT_TRUE(row.dropped.empty() || commdir_test::send_reply_form(good) == 0);
-    EXPECT_EQ(call.get(), CallResult(0, row.dropped.empty() ? Bytes(76, 'B') : payload));
+    EXPECT_EQ(call.get(), CallResult(0, row.dropped.empty() ? Bytes(200, 'B') : payload));
     EXPECT_EQ(Count(Trace(), counted), before + (row.dropped.empty() ? 0 : 1)) << Trace().substr(Trace().size() - 300);
     EXPECT_TRUE(!row.descriptor || std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}) == files);
   }
