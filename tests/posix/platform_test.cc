@@ -129,6 +129,18 @@ TEST_F(PlatformTest, MutexesEventsAndTheProcessName) {
   EXPECT_EQ(emwOSWReleaseMutexSem(id), 0);
   EXPECT_EQ(emwOSWDeleteMutexSem(&id), 0);
   { OSW_Thread_Guard outer, nested; }  // nesting on one thread does not lock it out
+  // A thread that waits while the owner releases and deletes the mutex gets
+  // it first (the deletion then finds it owned) or learns of the deletion: it
+  // never holds a deleted mutex, and never hangs.
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_EQ(emwOSWCreateMutexSem(&id, 0, 1), 0);
+    ASSERT_EQ(emwOSWRequestMutexSem(id, -1), 0);
+    auto waiter = std::async(std::launch::async, [held = id] { return emwOSWRequestMutexSem(held, -1); });
+    std::this_thread::sleep_for(milliseconds(round % 2));
+    ASSERT_EQ(emwOSWReleaseMutexSem(id), 0);
+    const RETCODE deleted = emwOSWDeleteMutexSem(&id), waited = waiter.get();
+    EXPECT_TRUE(deleted == 0 ? waited == EIDRM || waited == EINVAL : deleted == EBUSY && waited == 0) << round;
+  }
 
   ASSERT_EQ(emwOSWCreateEventSem(&id, 0, 0), 0);
   EXPECT_EQ(emwOSWWaitEventSem(id, 0), ETIMEDOUT);

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "ipc/comm_dir_ipc_envelope.h"
 #include "platform/emw_gen_ipc.h"
 #include "platform/emw_osw.h"
 #include "platform/posix/commdir_posix_ipc.h"
@@ -30,11 +31,7 @@ namespace posix_testing {
 using Bytes = std::vector<char>;
 using std::chrono::milliseconds;
 
-inline UINT Word(const char* bytes, std::size_t offset) {
-  UINT word;
-  std::memcpy(&word, bytes + offset, sizeof word);
-  return word;
-}
+inline UINT Word(const char* bytes, std::size_t offset) { return velmarosta::read_word(bytes, static_cast<int>(offset)); }
 inline void PutWord(Bytes& bytes, std::size_t offset, UINT word) { std::memcpy(&bytes[offset], &word, sizeof word); }
 
 // A message of `length` bytes, its length word set as a raw sender must.
