@@ -128,7 +128,12 @@ TEST_F(PlatformTest, MutexesEventsAndTheProcessName) {
   EXPECT_EQ(emwOSWDeleteMutexSem(&id), EBUSY);
   EXPECT_EQ(emwOSWReleaseMutexSem(id), 0);
   EXPECT_EQ(emwOSWDeleteMutexSem(&id), 0);
-  { OSW_Thread_Guard outer, nested; }  // nesting on one thread does not lock it out
+  {  // a guard holds its mutex; nested thread guards on one thread do not lock it out
+    OSW_Mutex_Semaphore sem(1);
+    OSW_Guard guard(sem);
+    OSW_Thread_Guard outer, nested;
+    EXPECT_TRUE(guard.locked() && sem.lock() == EDEADLK);
+  }
   // A thread that waits while the owner releases and deletes the mutex gets
   // it first (the deletion then finds it owned) or learns of the deletion: it
   // never holds a deleted mutex, and never hangs.
@@ -292,8 +297,9 @@ TEST_F(PlatformTest, TrailingZerosStayHome) {
 // Once the first replies have shown where replies come, a lone caller takes
 // its reply on its own thread (one that comes back while the thread is still
 // busy waits for the thread instead, so ten of a bounded number will do). A
-// stop of that server while a caller receives on it ends neither the stop
-// nor the wait wrongly.
+// caller that receives there is woken by a post of its event elsewhere; a
+// stop of that server while it receives ends neither the stop nor the wait
+// wrongly.
 TEST_F(PlatformTest, AWaitingCallerTakesItsOwnReply) {
   ASSERT_EQ(Start("utcp:RPL", PostNamedEvent) | Start("utcp:MUTE", Ignore), 0);
   std::size_t exchanges = 0, on_the_caller = 0;
@@ -304,6 +310,8 @@ TEST_F(PlatformTest, AWaitingCallerTakesItsOwnReply) {
   }
   EXPECT_FALSE(pthread_equal(Posted()[0], pthread_self()));
   EXPECT_EQ(on_the_caller, 10u) << "after " << exchanges << " exchanges";
+  auto post = [](UINT event) { std::this_thread::sleep_for(milliseconds(30)), emwOSWPostEventSem(event); };
+  EXPECT_EQ(Exchange("utcp:MUTE", post), 0);  // a post by a thread that does not dispatch there wakes it
   RETCODE stopped = -1;
   EXPECT_EQ(Exchange("utcp:MUTE", [&](UINT event) {
               std::this_thread::sleep_for(milliseconds(30));
