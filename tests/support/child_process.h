@@ -28,8 +28,7 @@ struct CommandResult {
 // `input` on standard input and collects its output. A program still running
 // after `limit` is killed.
 CommandResult run_command(const std::vector<std::string>& argv, const std::string& input = "",
-                          const Environment& env = {},
-                          std::chrono::milliseconds limit = std::chrono::seconds(30));
+                          const Environment& env = {}, std::chrono::milliseconds limit = std::chrono::seconds(30));
 
 // A long-running child, started at construction and stopped (SIGTERM, then
 // SIGKILL after a bound) at destruction. The child also gets SIGTERM when the
@@ -39,9 +38,8 @@ CommandResult run_command(const std::vector<std::string>& argv, const std::strin
 // Not thread-safe: one thread starts and stops it.
 class ChildProcess {
  public:
-  ChildProcess(const std::vector<std::string>& argv, const Environment& env,
-               const std::string& log_path);
-  ~ChildProcess();
+  ChildProcess(const std::vector<std::string>& argv, const Environment& env, const std::string& log_path);
+  ~ChildProcess() { stop(); }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 

@@ -16,33 +16,27 @@ namespace commdir_test {
 // The reply form answering `request` (a request form): the routing words
 // echoed, replied = 1, the request payload as the reply payload. The header
 // words are filled as the platform fills them, so that the bytes can also be
-// handed straight to a dispatch function.
+// handed straight to a dispatch function or sent raw.
 inline std::vector<char> reply_to(const char* request) {
   using namespace velmarosta;
   std::vector<char> reply(COMM_DIR_IPC_REPLY_SIZE, 0);
   auto* form = reinterpret_cast<COMM_DIR_IPC_MULTI_REPLY*>(reply.data());
-  std::memcpy(&form->head, request, sizeof form->head);
-  std::memset(form->head.ipc_header, 0, sizeof form->head.ipc_header);
+  std::memcpy(&form->head.event_sem_id, request + 72, sizeof form->head - 72);
   form->head.replied = 1;
   std::memcpy(form->payload, request + COMM_DIR_IPC_REQUEST_PAYLOAD_OFFSET, COMM_DIR_IPC_MAX_PAYLOAD);
-  const UINT length = COMM_DIR_IPC_REPLY_SIZE;
-  const UINT kind = GEN_IPC_KIND_REPLY;
-  std::memcpy(reply.data() + GEN_IPC_HDR_LENGTH_OFFSET, &length, sizeof length);
-  std::memcpy(reply.data() + GEN_IPC_HDR_KIND_OFFSET, &kind, sizeof kind);
+  const UINT words[] = {COMM_DIR_IPC_REPLY_SIZE, GEN_IPC_KIND_REPLY};
+  std::memcpy(reply.data() + GEN_IPC_HDR_LENGTH_OFFSET, &words[0], sizeof words[0]);
+  std::memcpy(reply.data() + GEN_IPC_HDR_KIND_OFFSET, &words[1], sizeof words[1]);
   return reply;
 }
 
 // Sends `reply` (a reply form) to the reply server that it names.
 inline RETCODE send_reply_form(std::vector<char>& reply) {
   using namespace velmarosta;
-  std::memset(reply.data(), 0, COMM_DIR_IPC_HEADER_SIZE);  // the platform's, in transit
   const auto* head = reinterpret_cast<const COMM_DIR_IPC_ENVELOPE_HEAD*>(reply.data());
   UINT clnt[8] = {};
-  RETCODE rc = emwGENIpcCreateClient(COMM_DIR_REPLY_CLIENT_NAME, head->reply_server_name, 0, 0,
-                                     COMM_DIR_IPC_ID_REPLY, clnt);
-  if (rc != 0) return rc;
-  rc = emwGENIpcCallClient(clnt[0], GEN_IPC_KIND_REPLY, 0, 0, reply.data(), COMM_DIR_IPC_REPLY_SIZE,
-                           nullptr, 0, nullptr, ~0UL);
+  RETCODE rc = emwGENIpcCreateClient(COMM_DIR_REPLY_CLIENT_NAME, head->reply_server_name, 0, 0, COMM_DIR_IPC_ID_REPLY, clnt);
+  if (rc == 0) rc = emwGENIpcCallClient(clnt[0], GEN_IPC_KIND_REPLY, 0, 0, reply.data(), COMM_DIR_IPC_REPLY_SIZE, 0, 0, 0, ~0UL);
   emwGENIpcDestroyClient(clnt[0]);
   return rc;
 }
