@@ -230,6 +230,7 @@ bool send_datagram(const std::string& path, const std::vector<char>& bytes) {
 Endpoint::Endpoint(const std::string& dir, const std::string& name) : path(dir + "/" + name) {
   const sockaddr_un address = unix_address(path);
   fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  unlink(path.c_str());  // what a process that was killed left there
   if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     ADD_FAILURE() << "cannot bind " << path << ": " << std::strerror(errno);
   }
