@@ -1,7 +1,7 @@
 #include "integration/fault_proxy.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include "integration/harness.h"
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,14 +13,6 @@ namespace {
 
 constexpr char kStartTls[] = "1.3.6.1.4.1.1466.20037";
 constexpr char kNoticeOfDisconnection[] = "1.3.6.1.4.1.1466.20036";
-
-sockaddr_in loopback(int port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  return address;
-}
 
 // Size of the BER element at the start of `data`; 0 while it is incomplete.
 std::size_t ber_size(const std::string& data) {
@@ -57,24 +49,8 @@ bool reset_at_close(int fd) {
 
 }  // namespace
 
-// A socket listening on 127.0.0.1:`port` (0: a free one); -1 on failure.
-int listen_on(int* port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const int reuse = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-  sockaddr_in address = loopback(*port);
-  socklen_t size = sizeof address;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 && listen(fd, 64) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-    *port = ntohs(address.sin_port);
-    return fd;
-  }
-  close(fd);
-  return -1;
-}
-
 FaultProxy::FaultProxy(int upstream_port) : upstream_port_(upstream_port) {
-  listener_ = listen_on(&port_);
+  listener_ = listen_on(&port_, 64);
   acceptor_ = std::thread(&FaultProxy::accept_connections, this);
 }
 
@@ -106,7 +82,7 @@ void FaultProxy::accept_connections() {
     const bool down = current(&generation).fault == Fault::kDown;
     int port = port_;
     if (down && listener_ >= 0) close(listener_);
-    if (down || listener_ < 0) listener_ = down ? -1 : listen_on(&port);
+    if (down || listener_ < 0) listener_ = down ? -1 : listen_on(&port, 64);
     pollfd incoming{listener_, POLLIN, 0};
     if (poll(&incoming, 1, 20) == 1) {
       const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);

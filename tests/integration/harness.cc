@@ -1,11 +1,8 @@
 #include "integration/harness.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,18 +27,7 @@ sockaddr_un unix_address(const std::string& path) {
   return address;
 }
 
-// A TCP socket bound to 127.0.0.1 on a port of the kernel's choice.
-int loopback_socket(int* port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  *port = ntohs(address.sin_port);
-  return fd;
-}
+int unix_socket() { return socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
 
 std::string base64_decode(const std::string& text) {
   static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -50,7 +36,7 @@ std::string base64_decode(const std::string& text) {
   for (char c : text) {
     const std::size_t sextet = kAlphabet.find(c);
     if (sextet == std::string::npos) continue;  // the padding
-    bits = (bits << 6) | static_cast<unsigned>(sextet);
+    bits = bits << 6 | static_cast<unsigned>(sextet);
     if ((count += 6) >= 8) bytes += static_cast<char>(bits >> (count -= 8) & 0xFF);
   }
   return bytes;
@@ -80,17 +66,16 @@ void copy_field(char (&field)[N], const std::string& text) {
   std::snprintf(field, N, "%s", text.c_str());
 }
 
+// jpegPhoto as binary values, as ldapsearch shows them, the rest as strings.
 RETCODE read_values(comm_dir_facade* facade, UINT operation, CHAR* attribute, std::vector<std::string>& values) {
   UINT count = 0;
-  if (std::strcmp(attribute, "jpegPhoto") == 0) {
-    COMM_DIR_BERVAL** list = nullptr;
-    const RETCODE rc = facade->get_value_binary(operation, attribute, count, list);
-    for (UINT i = 0; rc == 0 && i < count; ++i) values.emplace_back(list[i]->bv_val, list[i]->bv_len);
-    return rc;
+  COMM_DIR_BERVAL** binary = nullptr;
+  CHAR** strings = nullptr;
+  const RETCODE rc = std::strcmp(attribute, "jpegPhoto") == 0 ? facade->get_value_binary(operation, attribute, count, binary)
+                                                               : facade->get_value_string(operation, attribute, count, strings);
+  for (UINT i = 0; rc == 0 && i < count; ++i) {
+    values.push_back(binary != nullptr ? std::string(binary[i]->bv_val, binary[i]->bv_len) : strings[i]);
   }
-  CHAR** list = nullptr;
-  const RETCODE rc = facade->get_value_string(operation, attribute, count, list);
-  for (UINT i = 0; rc == 0 && i < count; ++i) values.emplace_back(list[i] != nullptr ? list[i] : "<null>");
   return rc;
 }
 
@@ -106,31 +91,27 @@ std::string pattern(std::size_t length) {
 std::string long_values_ldif() {
   std::string ldif = std::string("dn: ") + kMedia + "\nobjectClass: organizationalUnit\nou: media\n\n";
   for (std::size_t length : {47209, 47208, 47207}) {
-    const std::string cn = "v" + std::to_string(length);
-    ldif += "dn: cn=" + cn + "," + kMedia + "\nobjectClass: inetOrgPerson\ncn: " + cn + "\nsn: V\n";
-    if (length == 47209) ldif += "description: short\n";
-    ldif += "description: " + pattern(length) + "\njpegPhoto: " + pattern(length) + "\n";
-    if (length == 47209) ldif += "jpegPhoto: " + pattern(2000) + "\n";
-    ldif += "\n";
+    const std::string cn = "v" + std::to_string(length), shorter = length == 47209 ? pattern(2000) : "";
+    ldif += "dn: cn=" + cn + "," + kMedia + "\nobjectClass: inetOrgPerson\ncn: " + cn + "\nsn: V\n" +
+            (length == 47209 ? "description: short\n" : "") + "description: " + pattern(length) +
+            "\njpegPhoto: " + pattern(length) + (shorter.empty() ? "" : "\njpegPhoto: " + shorter) + "\n\n";
   }
   return ldif;
 }
 
 Slapd::Slapd(bool tls) {
   dir = make_private_folder("commdir-slapd", error);
-  if (dir.empty()) return;
   const CommandResult started =
       run_command({COMMDIR_SLAPD_FIXTURE, "start", dir, COMMDIR_ADDRESS_BOOK}, "",
                   {{"SLAPD_FIXTURE_OWNER", std::to_string(getpid())}, {"SLAPD_FIXTURE_TLS", tls ? "yes" : "no"}},
                   std::chrono::seconds(60));
-  if (started.exit_code != 0) error = "slapd-fixture start: " + started.err;
+  error += started.err;
   if (started.exit_code == 0) uri = started.out.substr(0, started.out.find('\n'));
   ldaps_uri = read_file(dir + "/ldaps-uri");
   ldaps_uri = ldaps_uri.substr(0, ldaps_uri.find('\n'));
 }
 
 Slapd::~Slapd() {
-  if (dir.empty()) return;
   run_command({COMMDIR_SLAPD_FIXTURE, "stop", dir}, "", {}, std::chrono::seconds(60));
   rmdir(dir.c_str());
 }
@@ -141,7 +122,7 @@ bool Slapd::add(const std::string& ldif) {
   return added.exit_code == 0;
 }
 
-std::vector<Entry> Slapd::search(const Search& search, bool as_reader, int* status) const {
+std::vector<Entry> Slapd::search(const Search& search, bool as_reader) const {
   static const char* const kScopes[] = {"base", "one", "sub", "children"};
   std::vector<std::string> argv = {"ldapsearch", "-x", "-LLL", "-o", "ldif-wrap=no", "-H", uri,
                                    "-b", search.base, "-s", kScopes[search.scope & 3],
@@ -150,22 +131,16 @@ std::vector<Entry> Slapd::search(const Search& search, bool as_reader, int* stat
   if (as_reader) argv.insert(argv.begin() + 1, {"-D", kReaderDn, "-w", kReaderPassword});
   std::istringstream names(search.attributes);
   for (std::string name; names >> name;) argv.push_back(name);
-  const CommandResult run = run_command(argv);
-  if (status != nullptr) *status = run.exit_code;
-  return parse_ldif(run.out);
+  return parse_ldif(run_command(argv).out);
 }
-
-int Slapd::port() const { return std::atoi(uri.c_str() + uri.rfind(':') + 1); }
 
 Daemon::Daemon(const std::vector<std::string>& args, const Environment& env,
                const std::function<void(const std::string&)>& prepare)
-    : env_(env) {
+    : argv_{COMMDIR_SERVICE_BIN}, env_(env) {
   dir = make_private_folder("commdir-ipc", error);
-  if (dir.empty()) return;
   if (prepare) prepare(dir);
   setenv("COMM_DIR_IPC_DIR", dir.c_str(), 1);
   env_.emplace_back("COMM_DIR_IPC_DIR", dir);
-  argv_ = {COMMDIR_SERVICE_BIN};
   argv_.insert(argv_.end(), args.begin(), args.end());
   start();
 }
@@ -173,34 +148,26 @@ Daemon::Daemon(const std::vector<std::string>& args, const Environment& env,
 Daemon::~Daemon() {
   stop();
   std::error_code ignored;
-  if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
-  if (!dir.empty()) std::filesystem::remove(dir + ".log", ignored);
+  std::filesystem::remove_all(dir, ignored);
+  std::filesystem::remove(dir + ".log", ignored);
 }
 
 bool Daemon::start() {
   child_ = std::make_unique<ChildProcess>(argv_, env_, dir + ".log");
   const sockaddr_un endpoint = unix_address(dir + "/COMM_DIR_SRV");
-  for (const auto end = Clock::now() + std::chrono::seconds(10); Clock::now() < end;) {
-    if (!child_->alive()) break;
-    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const bool ready = connect(fd, reinterpret_cast<const sockaddr*>(&endpoint), sizeof endpoint) == 0;
+  const bool ready = eventually([&] {
+    const int fd = unix_socket();
+    const bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&endpoint), sizeof endpoint) == 0;
     close(fd);
-    if (ready) return error.empty();
-    std::this_thread::sleep_for(ms(20));
-  }
-  error = "comm-dir-service did not start: " + log();
-  return false;
+    return connected || !child_->alive();
+  });
+  if (!ready || !child_->alive()) error = "comm-dir-service did not start: " + log();
+  return error.empty();
 }
 
 int Daemon::stop() { return child_ ? child_->stop(std::chrono::seconds(20)) : -1; }
 
 std::string Daemon::log() const { return read_file(dir + ".log"); }
-
-UINT Reply::word_at(std::size_t offset) const {
-  UINT word;
-  std::memcpy(&word, payload.data() + offset, sizeof word);
-  return word;
-}
 
 std::vector<char> request(int function_id, UINT tag, const void* record, std::size_t size,
                           const std::string& reply_server) {
@@ -220,20 +187,16 @@ std::vector<char> request(int function_id, UINT tag, const void* record, std::si
 
 bool send_datagram(const std::string& path, const std::vector<char>& bytes) {
   const sockaddr_un address = unix_address(path);
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  const ssize_t sent =
-      sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  const int fd = unix_socket();
+  const ssize_t sent = sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&address), sizeof address);
   close(fd);
   return sent == static_cast<ssize_t>(bytes.size());
 }
 
-Endpoint::Endpoint(const std::string& dir, const std::string& name) : path(dir + "/" + name) {
+Endpoint::Endpoint(const std::string& dir, const std::string& name) : fd(unix_socket()), path(dir + "/" + name) {
   const sockaddr_un address = unix_address(path);
-  fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   unlink(path.c_str());  // what a process that was killed left there
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    ADD_FAILURE() << "cannot bind " << path << ": " << std::strerror(errno);
-  }
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) ADD_FAILURE() << "cannot bind " << path;
 }
 
 Endpoint::~Endpoint() {
@@ -258,19 +221,18 @@ bool Endpoint::receive(Reply* reply, ms limit) {
 
 Reply Endpoint::wait(UINT tag, ms limit) {
   Reply reply;
-  auto kept = kept_.find(tag);
-  if (kept != kept_.end()) {
-    reply = std::move(kept->second);
-    kept_.erase(kept);
-    return reply;
+  for (const auto end = Clock::now() + limit; kept_.count(tag) == 0 && receive(&reply, limit); reply = Reply()) {
+    kept_.emplace(reply.head.event_sem_id, reply);
+    if (Clock::now() > end) break;
   }
-  for (const auto end = Clock::now() + limit; Clock::now() < end; reply = Reply()) {
-    if (!receive(&reply, std::chrono::duration_cast<ms>(end - Clock::now()) + ms(1))) break;
-    if (reply.head.event_sem_id == tag) return reply;
-    kept_.emplace(reply.head.event_sem_id, std::move(reply));
+  const auto kept = kept_.find(tag);
+  if (kept == kept_.end()) {
+    ADD_FAILURE() << "no reply to tag " << tag;
+    return Reply();
   }
-  ADD_FAILURE() << "no reply to tag " << tag;
-  return Reply();
+  reply = std::move(kept->second);
+  kept_.erase(kept);
+  return reply;
 }
 
 std::string Endpoint::drain() {
@@ -286,9 +248,9 @@ bool Endpoint::quiet(ms limit) {
 }
 
 void Endpoint::fill() {
-  const sockaddr_un address = unix_address(path);
-  const int filler = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   const std::vector<char> junk(sizeof(COMM_DIR_IPC_ENVELOPE_HEAD));  // tag 0
+  const sockaddr_un address = unix_address(path);
+  const int filler = unix_socket();
   while (sendto(filler, junk.data(), junk.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&address),
                 sizeof address) > 0) {
   }
@@ -326,20 +288,17 @@ COMM_DIR_SEARCH_CONDITION condition(const Search& search, UINT operation) {
 
 Walk walk(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind, const Search& search) {
   comm_dir_facade* facade = comm_dir_facade::comm_dir_get_instance();
-  Walk walk;
+  Walk walk{{}, 0, "start_operation"};
   UINT operation = 0;
-  walk.failed_call = "start_operation";
   if ((walk.result = facade->start_operation(connect, bind, &operation)) != 0) return walk;
-  walk.failed_call = "search";
   timeval no_limit{0, 0};
-  walk.result = facade->search(condition(search, operation), search.size_limit, no_limit);
-  if (walk.result == 0) {
+  walk.failed_call = "search";
+  if ((walk.result = facade->search(condition(search, operation), search.size_limit, no_limit)) == 0) {
     walk.failed_call = "entries";
     walk.result = facade->get_first_entry(operation);
   }
-  while (walk.result == 0) {
+  for (CHAR* name = nullptr; walk.result == 0; walk.result = walk.result != 0 ? walk.result : facade->get_next_entry(operation)) {
     Entry& entry = walk.entries.emplace_back();
-    CHAR* name = nullptr;
     for (walk.result = facade->get_first_attribute(operation, name); walk.result == 0 && name != nullptr;
          walk.result = facade->get_next_attribute(operation, name)) {
       entry.emplace_back(name, std::vector<std::string>());
@@ -348,7 +307,6 @@ Walk walk(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind, 
         break;
       }
     }
-    if (walk.result == 0) walk.result = facade->get_next_entry(operation);
   }
   walk.ended = facade->end_operation(operation);
   return walk;
@@ -357,8 +315,7 @@ Walk walk(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind, 
 AsUser::AsUser(uid_t uid, const std::function<std::string()>& body) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return;
-  pid = fork();
-  if (pid == 0) {
+  if ((pid = fork()) == 0) {
     close(fds[0]);
     if (uid != 0 && (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0))
       _exit(2);
@@ -375,12 +332,8 @@ std::string AsUser::result(ms limit) {
   std::string said;
   char bytes[4096];
   pollfd readable{fd_, POLLIN, 0};
-  for (const auto end = Clock::now() + limit; Clock::now() < end;) {
-    const auto left = std::chrono::duration_cast<ms>(end - Clock::now()).count() + 1;
-    const ssize_t got = poll(&readable, 1, static_cast<int>(left)) == 1 ? read(fd_, bytes, sizeof bytes) : 0;
-    if (got <= 0) break;
+  for (ssize_t got; poll(&readable, 1, static_cast<int>(limit.count())) == 1 && (got = read(fd_, bytes, sizeof bytes)) > 0;)
     said.append(bytes, static_cast<std::size_t>(got));
-  }
   return said;
 }
 
@@ -390,17 +343,34 @@ void AsUser::kill() {
   pid = fd_ = -1;
 }
 
-Listener::Listener(bool full) {
-  fds_.push_back(loopback_socket(&port));
-  listen(fds_[0], full ? 0 : 64);
+int listen_on(int* port, int backlog) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), reuse = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+  sockaddr_in address = loopback(*port);
+  socklen_t size = sizeof address;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(fd, backlog) != 0) {
+    close(fd);
+    return -1;
+  }
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
+sockaddr_in loopback(int port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(static_cast<uint16_t>(port));
-  // Backlog 0 holds one connection; the second fills it for good.
+  return address;
+}
+
+// Backlog 0 holds one connection; the second fills it for good.
+Listener::Listener(bool full) : fds_{listen_on(&port, full ? 0 : 64)} {
+  const sockaddr_in address = loopback(port);
   for (int i = 0; full && i < 2; ++i) {
     fds_.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    connect(fds_.back(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    connect(fds_.back(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
   }
 }
 
@@ -408,13 +378,9 @@ Listener::~Listener() {
   for (int fd : fds_) close(fd);
 }
 
-std::string Listener::uri(const char* scheme) const {
-  return std::string(scheme) + "://127.0.0.1:" + std::to_string(port) + "/";
-}
-
 std::string closed_port_uri() {
   int port = 0;
-  close(loopback_socket(&port));
+  close(listen_on(&port, 1));
   return "ldap://127.0.0.1:" + std::to_string(port) + "/";
 }
 

@@ -7,9 +7,13 @@
 #ifndef COMMDIR_TESTS_INTEGRATION_HARNESS_H_
 #define COMMDIR_TESTS_INTEGRATION_HARNESS_H_
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -61,11 +65,11 @@ class Slapd {
   explicit Slapd(bool tls = true);  // with the sample address book
   ~Slapd();
   bool add(const std::string& ldif);  // as the root DN
-  // ldapsearch's entries for `search`; *status gets its exit status.
-  std::vector<Entry> search(const Search& search, bool as_reader = true, int* status = nullptr) const;
+  // ldapsearch's entries for `search`.
+  std::vector<Entry> search(const Search& search, bool as_reader = true) const;
   std::string ca() const { return dir + "/tls/ca.pem"; }
   std::string foreign_ca() const { return dir + "/tls/foreign-ca.pem"; }  // signed nothing here
-  int port() const;
+  int port() const { return std::atoi(uri.c_str() + uri.rfind(':') + 1); }
 
   std::string dir, uri, ldaps_uri, error;
 };
@@ -102,7 +106,11 @@ struct Reply {
 
   RETCODE result() const { return received > 0 ? word_at(offsetof(COMM_DIR_REPLY, result)) : kNoReply; }
   UINT word() const { return word_at(offsetof(COMM_DIR_REPLY, body)); }
-  UINT word_at(std::size_t offset) const;
+  UINT word_at(std::size_t offset) const {
+    UINT word;
+    std::memcpy(&word, payload.data() + offset, sizeof word);
+    return word;
+  }
   const char* data() const { return payload.data() + COMM_DIR_REPLY_DATA_OFFSET; }
 };
 
@@ -174,13 +182,15 @@ class Listener {
  public:
   explicit Listener(bool full = false);
   ~Listener();
-  std::string uri(const char* scheme = "ldap") const;
+  std::string uri(const char* scheme = "ldap") const { return std::string(scheme) + "://127.0.0.1:" + std::to_string(port) + "/"; }
   int port = 0;
 
  private:
   std::vector<int> fds_;
 };
 std::string closed_port_uri();  // nothing listens there
+sockaddr_in loopback(int port);
+int listen_on(int* port, int backlog);  // on 127.0.0.1:*port (0: a free one, written back); -1 on failure
 
 // True once `condition` holds, polled for at most `limit`.
 bool eventually(const std::function<bool()>& condition, ms limit = ms(10000));
