@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -159,6 +160,17 @@ struct Walk {
 };
 Walk walk(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind, const Search& search);
 COMM_DIR_SEARCH_CONDITION condition(const Search& search, UINT operation);
+
+// Counts its callbacks and keeps the last argument; they come on the
+// callback server's threads.
+struct CountingCallback : comm_dir_callback {
+  void on_callback(UINT last) override {
+    argument = last;
+    ++calls;
+  }
+  std::atomic<int> calls{0};
+  std::atomic<UINT> argument{~0u};
+};
 
 // A forked child that becomes `uid` (and the group of the same number) unless
 // it is 0, runs `body`, hands what it returns to result(), and then waits to
