@@ -363,5 +363,16 @@ TEST_F(EndToEndConcurrency, SixteenThreadsWalkTheirOwnOperationsExactly) {
   }
 }
 
+// A test process that dies without running its destructors still takes its
+// slapd with it: the fixture watches the process that started it.
+TEST(SlapdFixture, StopsWhenItsTestProcessDies) {
+  AsUser dying(0, [] { return (new Slapd(false))->uri; });
+  const std::string uri = dying.result();
+  ASSERT_NE(uri, "");
+  dying.kill();
+  EXPECT_TRUE(eventually([&] { return run_command({"ldapsearch", "-x", "-H", uri, "-b", "", "-s", "base"}).exit_code != 0; }))
+      << uri << " still answers";
+}
+
 }  // namespace
 }  // namespace commdir_testing
