@@ -55,15 +55,15 @@ if(COMMDIR_BUILD_TESTS)
       ${CMAKE_NM} ${CMAKE_READELF})
   set_tests_properties(shipped_library_exports PROPERTIES LABELS shipped TIMEOUT 60)
   # A sanitized library cannot be loaded by an application built without the
-  # sanitizer runtime, and a cross build's cannot run here.
-  if(NOT COMMDIR_SANITIZE AND NOT CMAKE_CROSSCOMPILING)
-    add_executable(commdir_install_walk_service tests/shipped/walk_service.cc)
-    target_compile_options(commdir_install_walk_service PRIVATE ${COMMDIR_WARNINGS})
-    target_link_libraries(commdir_install_walk_service PRIVATE commdir_test_support commdir_posix)
+  # sanitizer runtime, and a cross build's cannot run here. The application
+  # runs against the daemon and a throwaway slapd.
+  find_program(COMMDIR_SLAPD slapd PATHS /usr/sbin)
+  if(NOT COMMDIR_SANITIZE AND NOT CMAKE_CROSSCOMPILING AND TARGET comm-dir-service AND COMMDIR_SLAPD)
     add_test(NAME shipped_library_out_of_tree_app
       COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tests/shipped/out_of_tree_app.sh
-        ${CMAKE_BINARY_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/tests/shipped/app
-        $<TARGET_FILE:commdir_install_walk_service>)
+        ${CMAKE_BINARY_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/tests/shipped/app $<TARGET_FILE:comm-dir-service>
+        ${CMAKE_CURRENT_SOURCE_DIR}/tests/support/slapd/slapd-fixture
+        ${CMAKE_CURRENT_SOURCE_DIR}/tests/data/address-book.ldif)
     set_tests_properties(shipped_library_out_of_tree_app PROPERTIES LABELS shipped TIMEOUT 300)
   endif()
 endif()

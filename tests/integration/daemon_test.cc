@@ -1,0 +1,575 @@
+// The daemon as any local program sees it: raw datagrams in its folder. Bad
+// input of every kind is refused with its code or dropped; what it takes it
+// answers, in each operation's order, also when it is busy, stopping, or an
+// application does not read; a connection test's password goes nowhere; and
+// it tells systemd how it is.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "integration/harness.h"
+#include "support/read_file.h"
+
+namespace commdir_testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Change = std::function<void(std::vector<char>&)>;
+
+constexpr char kPassword[] = "for-the-ldap-server-alone";
+constexpr std::size_t kHead = sizeof(COMM_DIR_IPC_ENVELOPE_HEAD);
+constexpr UINT kForm = COMM_DIR_IPC_REQUEST_SIZE;
+constexpr UINT kPresent = COMM_DIR_REPLY_WORD_PRESENT;
+const RETCODE kServerDown = comm_dir_code_from_ldap(-1);
+
+COMM_DIR_CHECK_CONNECTION_REQUEST check_record(UINT mode, const std::string& uri, const char* callback = "",
+                                               UINT object = 0) {
+  COMM_DIR_CHECK_CONNECTION_REQUEST record{};
+  record.test_mode = mode;
+  record.info.connect = connect_to(uri, COMM_DIR_SECURITY_NONE, "", COMM_DIR_TLS_VERIFY_DEMAND, 0);
+  record.info.bind_present = 1;
+  record.info.bind = bind_as("cn=nobody,dc=example,dc=com", kPassword);
+  record.info.callback_object = object;
+  std::snprintf(record.info.callback_server_name, sizeof record.info.callback_server_name, "%s", callback);
+  return record;
+}
+
+COMM_DIR_SEARCH_REQUEST search_record(const Search& search, UINT operation) {
+  COMM_DIR_SEARCH_REQUEST record{};
+  record.condition = condition(search, operation);
+  record.size_limit = search.size_limit;
+  return record;
+}
+
+Change text_at(std::size_t offset, const std::string& text) {
+  return [=](std::vector<char>& m) { std::memcpy(m.data() + offset, text.c_str(), text.size() + 1); };
+}
+Change word_at(std::size_t offset, UINT word) {
+  return [=](std::vector<char>& m) { std::memcpy(m.data() + offset, &word, sizeof word); };
+}
+Change length(UINT word, std::size_t datagram) {
+  return [=](std::vector<char>& m) {
+    word_at(GEN_IPC_HDR_LENGTH_OFFSET, word)(m);
+    m.resize(datagram);
+  };
+}
+
+// Whether `secret` is anywhere in the writable memory of process `pid`,
+// freed memory included.
+bool memory_holds(pid_t pid, const std::string& secret) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  std::ifstream maps(proc + "/maps");
+  const int mem = open((proc + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
+  bool found = false;
+  std::vector<char> bytes(1 << 20);
+  for (std::string line; mem >= 0 && !found && std::getline(maps, line);) {
+    unsigned long start = 0, end = 0;
+    char perms[5] = {};
+    // A sanitizer's shadow memory is a writable mapping of terabytes that
+    // holds no heap: the daemon's own is far below this bound.
+    if (std::sscanf(line.c_str(), "%lx-%lx %4s", &start, &end, perms) != 3 || std::strncmp(perms, "rw", 2) != 0 ||
+        end - start > (1ul << 30))
+      continue;
+    // In pieces that overlap by the secret's length, so that none is missed.
+    for (unsigned long at = start; at < end && !found; at += bytes.size() - secret.size()) {
+      const ssize_t got = pread(mem, bytes.data(), std::min<unsigned long>(bytes.size(), end - at), at);
+      if (got <= 0) break;
+      found = std::search(bytes.begin(), bytes.begin() + got, secret.begin(), secret.end()) != bytes.begin() + got;
+    }
+  }
+  if (mem >= 0) close(mem);
+  return found;
+}
+
+class DaemonTest : public IntegrationTest {
+ protected:
+  void send(const std::vector<char>& message) { ASSERT_TRUE(send_datagram(daemon->dir + "/COMM_DIR_SRV", message)); }
+
+  UINT open_reader() {
+    COMM_DIR_START_OPERATION_REQUEST start{};
+    start.connect = connect_to(slapd->uri);
+    start.bind_present = 1;
+    start.bind = bind_as(kReaderDn, kReaderPassword);
+    const Reply reply = call(COMM_DIR_FUNC_START_OPERATION, start);
+    EXPECT_EQ(reply.result(), 0);
+    return reply.word();
+  }
+};
+
+TEST_F(DaemonTest, AnswersEveryMessageWithItsCodeOrDropsIt) {
+  start_daemon({});
+  struct Row {
+    std::string what;
+    int function_id;
+    Change change;
+    RETCODE code;  // 0: dropped, never answered
+  };
+  const RETCODE kBad = COMM_DIR_SVC_BAD_FIELD, kUnknown = COMM_DIR_SVC_UNKNOWN_OPERATION;
+  const RETCODE kSize = COMM_DIR_SVC_WRONG_SIZE, kScheme = COMM_DIR_SVC_URI_NOT_ALLOWED;
+  const Change as_is = [](std::vector<char>&) {};
+  // Each function id with an all-zero record (its empty fields are refused,
+  // or its operation id 0, which no operation has), without the zeros behind
+  // the record, and one byte short.
+  const std::size_t kRecord[] = {2008, 1456, 2048, 76, 76, 464, 468, 468, 464, 468, 468, 76, 76, 76, 76};
+  const RETCODE kZero[] = {kBad, kBad, kUnknown, kUnknown, kUnknown, kBad, kBad, kBad,
+                           kBad, kBad, kBad, kUnknown, kUnknown, kUnknown, kUnknown};
+  std::vector<Row> rows;
+  for (int id = 0; id < COMM_DIR_FUNC_COUNT; ++id) {
+    const UINT end = static_cast<UINT>(kHead + kRecord[id]);
+    rows.push_back({"a zero record", id, as_is, kZero[id]});
+    rows.push_back({"the zeros behind it left out", id, length(end, end), kZero[id]});
+    rows.push_back({"a byte short", id, length(end - 1, end - 1), kSize});
+  }
+  const std::size_t test_uri = kHead + 80, start_uri = kHead + 72;
+  const std::string down = closed_port_uri();
+  const auto check = check_record(COMM_DIR_TEST_MODE_CALLBACK, down, "COMM_DIR_SRV");
+  rows.insert(rows.end(), {
+      {"function id 15", 15, as_is, COMM_DIR_SVC_UNKNOWN_FUNCTION},
+      {"function id 0x80000000", static_cast<int>(0x80000000u), as_is, COMM_DIR_SVC_UNKNOWN_FUNCTION},
+      {"an attribute without its NUL", 5, [](std::vector<char>& m) { std::memset(&m[kHead + 76], 'a', 385); },
+       COMM_DIR_SVC_UNTERMINATED_STRING},
+      {"a byte at the end of the form", 12, [](std::vector<char>& m) { m.back() = 1; }, kSize},
+      {"a callback to the daemon's own endpoint", 0,
+       [&](std::vector<char>& m) { std::memcpy(&m[kHead], &check, sizeof check); }, kBad},
+      // URI lists refused before any connection: schemes other than ldap://
+      // and ldaps:// wherever they stand, and blanks (libldap's default).
+      {"ldapi:// without --allow-ldapi", 0, text_at(test_uri, "ldapi://%2Ftmp%2Fno-such-socket"), kScheme},
+      {"ldapi:// first, ldap:// behind it", 0, text_at(test_uri, "ldapi:/// " + down), kScheme},
+      {"ldapi:// behind ldap://", 1, text_at(start_uri, down + "\tLDAPI:///"), kScheme},
+      {"another scheme", 1, text_at(start_uri, "http://127.0.0.1/"), kScheme},
+      {"blanks only", 0, text_at(test_uri, " \t "), kScheme},
+      // The length word at byte 4.
+      {"length 0", 12, length(0, kForm), 0},
+      {"the shortest message, no record", 12, length(128, 128), kSize},
+      {"one beyond the request form", 12, length(kForm + 1, kForm), kSize},
+      {"the longest message", 12, length(65536, kForm), kSize},
+      {"one beyond the longest message", 12, length(65537, kForm), 0},
+      {"length 0x80000000", 12, length(0x80000000u, kForm), 0},
+      {"length 0xFFFFFFFF", 12, length(0xFFFFFFFFu, kForm), 0},
+      // Messages that cannot be answered.
+      {"shorter than 128 bytes", 12, length(127, 127), 0},
+      {"a reply server name without its NUL", 12, [](std::vector<char>& m) { std::memset(&m[84], 'n', 32); }, 0},
+      {"a reply server name without the prefix", 12, text_at(84, "WIRE"), 0},
+      {"a reply server name with a path", 12, text_at(84, "utcp:../WIRE"), 0},
+      {"an empty reply server name", 12, text_at(84, ""), 0},
+      {"a reply sent as a request", 12, word_at(76, 1), 0},
+  });
+  UINT tag = 100;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what + ", function id " + std::to_string(row.function_id));
+    std::vector<char> message = request(row.function_id, ++tag);
+    row.change(message);
+    send(message);
+    if (row.code == 0) continue;
+    const Reply reply = wire->wait(tag);
+    EXPECT_EQ(reply.result(), row.code) << std::hex << reply.result();
+    EXPECT_EQ(reply.envelope, row.code);
+    EXPECT_EQ(reply.head.replied, 1u);
+    EXPECT_EQ(reply.head.type, static_cast<UINT>(row.function_id));
+    EXPECT_EQ(reply.head.reply_buffer, ~tag);
+    EXPECT_STREQ(reply.head.reply_server_name, "utcp:WIRE");
+  }
+  std::mt19937 random(20261206);
+  for (int i = 0; i < 200; ++i) {  // garbage of every size
+    std::vector<char> bytes(128 + random() % (COMM_DIR_IPC_REPLY_SIZE + 100));
+    for (char& byte : bytes) byte = static_cast<char>(random());
+    send(bytes);
+  }
+  COMM_DIR_START_OPERATION_REQUEST start{};
+  start.connect = connect_to(down);
+  EXPECT_EQ(call(COMM_DIR_FUNC_START_OPERATION, start).result(), kServerDown);
+  EXPECT_TRUE(wire->quiet(ms(300))) << "a message that was to be dropped was answered";
+}
+
+// The one worker waits on a bind that is never answered: two requests wait
+// behind it and the rest are answered busy at once. SIGTERM then answers the
+// bind and those that waited, and the daemon exits 0, its endpoint removed.
+TEST_F(DaemonTest, AnswersBusyBeyondItsQueueAndWhatItTookWhenItStops) {
+  start_daemon({"--workers=1", "--queue-limit=2", "--network-timeout=1500"});
+  Listener silent;
+  send(request(COMM_DIR_FUNC_CHECK_CONNECTION, 1, check_record(COMM_DIR_TEST_MODE_SYNC, silent.uri())));
+  std::this_thread::sleep_for(ms(300));
+  for (UINT tag = 2; tag <= 5; ++tag) send(request(COMM_DIR_FUNC_GET_FIRST_ENTRY, tag));
+  for (UINT tag = 4; tag <= 5; ++tag) EXPECT_EQ(wire->wait(tag).result(), COMM_DIR_SVC_BUSY);
+  EXPECT_EQ(daemon->stop(), 0);
+  EXPECT_EQ(wire->wait(1).result(), COMM_DIR_SVC_BIND_TIMEOUT);
+  for (UINT tag = 2; tag <= 3; ++tag) EXPECT_EQ(wire->wait(tag).result(), COMM_DIR_SVC_UNKNOWN_OPERATION);
+  EXPECT_NE(access((daemon->dir + "/COMM_DIR_SRV").c_str(), F_OK), 0) << "the endpoint is left behind";
+}
+
+// An application that does not read its replies holds up no one else, and
+// each of its calls gets one answer once it reads again: its replies wait in
+// the daemon, and one that waited longer than --reply-wait, or found its
+// user's share of kept bytes taken, comes as a notice (routed as the reply
+// was). Refusals of the receiving thread never wait for room.
+TEST_F(DaemonTest, AnApplicationThatDoesNotReadGetsEveryAnswerOnceItReadsAndHoldsUpNoOne) {
+  struct Row {
+    const char* what;
+    std::vector<std::string> args;
+    int servers;           // that do not read
+    bool worker_held;      // so that the receiving thread answers busy
+    ms unread;             // how long they do not read after the requests
+    bool notices;          // some answers come as notices
+    std::size_t answered;  // calls that get an answer
+  };
+  constexpr UINT kFirst = 500, kCount = 200;  // well past what the kernel queues for one socket
+  const Row rows[] = {
+      {"kept until it reads", {"--reply-wait=10000"}, 1, false, ms(0), false, kCount},
+      {"kept past --reply-wait", {"--reply-wait=1500"}, 1, false, ms(2500), true, kCount},
+      {"beyond its user's share of kept bytes", {"--max-kept-bytes-per-user=1"}, 1, false, ms(0), true, kCount},
+      {"refused by the receiving thread, past --reply-wait",
+       {"--reply-wait=1000", "--workers=1", "--queue-limit=1", "--network-timeout=5000"}, 100, true, ms(2500), true,
+       kCount},
+      // 1 x 1 + 1 + 1 + 1 notices for the user; its other calls wait on.
+      {"beyond the notices one user may have kept",
+       {"--reply-wait=500", "--workers=1", "--queue-limit=1", "--operation-queue-limit=1",
+        "--max-operations-per-user=1"},
+       1, false, ms(1500), true, 4},
+  };
+  const auto answered = [](RETCODE code) {
+    return code == COMM_DIR_SVC_UNKNOWN_OPERATION || code == COMM_DIR_SVC_BUSY;
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    start_daemon(row.args);
+    std::vector<std::unique_ptr<Endpoint>> stuck;
+    for (int i = 0; i < row.servers; ++i) {
+      stuck.push_back(std::make_unique<Endpoint>(daemon->dir, "STUCK" + std::to_string(i)));
+      stuck.back()->fill();
+    }
+    Listener silent;
+    if (row.worker_held) {  // the one worker waits on a bind, one request waits for it
+      send(request(COMM_DIR_FUNC_CHECK_CONNECTION, 1, check_record(COMM_DIR_TEST_MODE_SYNC, silent.uri())));
+      std::this_thread::sleep_for(ms(300));
+      send(request(COMM_DIR_FUNC_GET_FIRST_ENTRY, 2));
+    }
+    const auto start = Clock::now();
+    for (UINT tag = kFirst; tag < kFirst + kCount; ++tag) {
+      send(request(COMM_DIR_FUNC_GET_FIRST_ENTRY, tag, nullptr, 0, "utcp:STUCK" + std::to_string(tag % stuck.size())));
+    }
+    const RETCODE others = call(COMM_DIR_FUNC_GET_FIRST_ENTRY, COMM_DIR_OPERATION_REQUEST{}).result();
+    EXPECT_TRUE(answered(others)) << std::hex << others;
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1)) << "the daemon waited for room";
+
+    std::this_thread::sleep_for(row.unread);
+    std::vector<UINT> tags;
+    int notices = 0;
+    for (auto last = Clock::now(); Clock::now() - last < ms(500); std::this_thread::sleep_for(ms(10))) {
+      for (std::size_t i = 0; i < stuck.size(); ++i) {
+        for (Reply reply; stuck[i]->receive(&reply, ms(0)); reply = Reply()) {
+          if (reply.head.event_sem_id == 0) continue;  // the test's own filling
+          last = Clock::now();
+          tags.push_back(reply.head.event_sem_id);
+          notices += reply.result() == COMM_DIR_SVC_REPLY_DROPPED;
+          EXPECT_TRUE(answered(reply.result()) || reply.result() == COMM_DIR_SVC_REPLY_DROPPED) << reply.result();
+          EXPECT_EQ(reply.envelope, reply.result());
+          EXPECT_EQ(reply.head.type, static_cast<UINT>(COMM_DIR_FUNC_GET_FIRST_ENTRY));
+          EXPECT_EQ(reply.head.reply_buffer, ~reply.head.event_sem_id);
+          EXPECT_EQ(reply.head.reply_server_name, "utcp:STUCK" + std::to_string(i));
+        }
+      }
+    }
+    std::sort(tags.begin(), tags.end());
+    EXPECT_EQ(std::unique(tags.begin(), tags.end()), tags.end()) << "a call got two answers";
+    EXPECT_EQ(tags.size(), row.answered);
+    EXPECT_EQ(notices > 0, row.notices) << notices << " notices";
+  }
+}
+
+// The record comes back, in the reply and in the callback, without its
+// password, which is in no trace line either and, once its request is done,
+// nowhere in the daemon's memory. Callbacks to an application that does not
+// read, is gone or dies hold the one worker no longer than their time-out.
+TEST_F(DaemonTest, ConnectionTestsCallBackAndLeaveThePasswordNowhere) {
+  start_daemon({"--workers=1", "--callback-timeout=250", "--allow-ldapi", "-d"});
+  const std::string down = closed_port_uri();
+  const bool can_read_memory = geteuid() == 0;
+  const auto expect_forgotten = [&](const char* after) {
+    EXPECT_TRUE(!can_read_memory || eventually([&] { return !memory_holds(daemon->pid(), kPassword); }, ms(3000)))
+        << after;
+  };
+  for (const std::string& uri : {down, std::string("ldapi://%2Ftmp%2Fno-such-socket")}) {
+    SCOPED_TRACE(uri);
+    const Reply sync = call(COMM_DIR_FUNC_CHECK_CONNECTION, check_record(COMM_DIR_TEST_MODE_SYNC, uri));
+    COMM_DIR_TEST_CONNECTION_INFO info;
+    std::memcpy(&info, sync.payload.data() + offsetof(COMM_DIR_REPLY, body), sizeof info);
+    EXPECT_EQ(sync.result(), kServerDown);
+    EXPECT_EQ(info.result, kServerDown);
+    EXPECT_EQ(info.reachable + info.bind_accepted, 0u);
+    EXPECT_EQ(info.ldap_result, -1);
+    EXPECT_STRNE(info.diagnostic, "");
+    EXPECT_EQ(info.connect.uri, uri);  // the record comes back ...
+    EXPECT_STREQ(info.bind.bind_dn, "cn=nobody,dc=example,dc=com");
+    EXPECT_EQ(std::string(sync.payload.begin(), sync.payload.end()).find(kPassword), std::string::npos);  // ... but its password
+  }
+  Endpoint ours(daemon->dir, "WIRE_CB"), mute(daemon->dir, "MUTE_CB");
+  auto dying = std::make_unique<Endpoint>(daemon->dir, "DYING_CB");
+  EXPECT_EQ(call(COMM_DIR_FUNC_CHECK_CONNECTION, check_record(COMM_DIR_TEST_MODE_CALLBACK, down, "WIRE_CB", 0xC0FFEE01))
+                .result(),
+            0);  // answered at once ...
+  Reply callback;
+  ASSERT_TRUE(ours.receive(&callback, ms(15000)));  // ... and called back
+  EXPECT_EQ(callback.head.type, static_cast<UINT>(COMM_DIR_FUNC_CHECK_CONNECTION));
+  EXPECT_EQ(callback.word_at(76), 0xC0FFEE01u);
+  EXPECT_EQ(static_cast<RETCODE>(callback.word_at(72)), kServerDown);
+  EXPECT_EQ(std::string(callback.payload.begin(), callback.payload.end()).find(kPassword), std::string::npos);
+  expect_forgotten("the connection tests");
+
+  // More callbacks than the mute one's queue holds, one to a name that no
+  // one holds, and one to an application that dies once it has it.
+  std::vector<const char*> names(12, "MUTE_CB");
+  names.insert(names.end(), {"GONE_CB", "DYING_CB"});
+  for (const char* name : names) {
+    EXPECT_EQ(call(COMM_DIR_FUNC_CHECK_CONNECTION, check_record(COMM_DIR_TEST_MODE_CALLBACK, down, name)).result(), 0);
+  }
+  EXPECT_TRUE(dying->receive(&callback, ms(20000)));
+  dying.reset();
+  COMM_DIR_START_OPERATION_REQUEST start{};
+  start.connect = connect_to(down);
+  start.bind_present = 1;
+  start.bind = bind_as(kReaderDn, kPassword);
+  EXPECT_EQ(call(COMM_DIR_FUNC_START_OPERATION, start).result(), kServerDown);  // the worker serves again
+  expect_forgotten("the start of an operation");
+  EXPECT_EQ(daemon->log().find(kPassword), std::string::npos);
+  if (!can_read_memory) GTEST_SKIP() << "reading the memory of a process that is not dumpable needs root";
+}
+
+// Requests of an operation, sent at once: each is answered in its order, so
+// that it sees the state that those before it left, with what a reply
+// carries and zeros behind it (the daemon reuses its envelopes).
+TEST_F(DaemonTest, ServesAnOperationsRequestsInTheirOrder) {
+  start_slapd(false);
+  ASSERT_TRUE(slapd->add(long_values_ldif())) << slapd->error;
+  start_daemon({"--operation-queue-limit=128"});
+  struct Step {
+    int function_id;
+    RETCODE result;
+    UINT word = 0;
+    std::string data = "";  // the name or value that the reply carries
+    std::string attribute = "";
+    UINT index = 0;  // of the value
+    Search search = {};
+    bool other = false;  // on the other operation
+  };
+  const auto on = [](int id, RETCODE result, UINT word = 0, std::string data = "") {
+    return Step{id, result, word, data};
+  };
+  const auto value = [](int id, std::string attribute, UINT index, RETCODE result, UINT word = 0,
+                        std::string data = "") { return Step{id, result, word, data, attribute, index}; };
+  const auto search = [](std::string base, std::string filter, UINT limit = 0, RETCODE result = 0) {
+    return Step{COMM_DIR_FUNC_SEARCH, result, 0, "", "", 0, {base, COMM_DIR_SCOPE_SUB, filter, "uid", limit}};
+  };
+  const auto media = [](std::size_t length) {
+    return Step{COMM_DIR_FUNC_SEARCH, 0, 0, "", "", 0,
+                {"cn=v" + std::to_string(length) + "," + kMedia, COMM_DIR_SCOPE_BASE, "", "description", 0}};
+  };
+  const auto other = [](Step step) {  // on the other operation
+    step.other = true;
+    return step;
+  };
+  const std::string two = "(|(uid=aturing)(uid=alovelace))";
+  const RETCODE kNoEntry = COMM_DIR_SVC_NO_ENTRY, kTooLarge = COMM_DIR_SVC_VALUE_TOO_LARGE;
+  std::vector<Step> steps = {
+      on(COMM_DIR_FUNC_GET_FIRST_ENTRY, COMM_DIR_SVC_NO_SEARCH),
+      on(COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE, kNoEntry),
+      search(kPeople, two),
+      on(COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE, kNoEntry),
+      on(COMM_DIR_FUNC_GET_FIRST_ENTRY, 0),
+      on(COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE, COMM_DIR_SVC_NO_ATTRIBUTE_WALK),
+      on(COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE, 0, kPresent, "uid"),
+      value(COMM_DIR_FUNC_GET_VALUE_STRING_CNT, "uid", 0, 0, 1),
+      value(COMM_DIR_FUNC_GET_VALUE_STRING_ONE, "uid", 0, 0, kPresent, "aturing"),
+      value(COMM_DIR_FUNC_GET_VALUE_BINARY_CNT, "uid", 0, 0, 1),
+      value(COMM_DIR_FUNC_GET_VALUE_BINARY_LEN, "uid", 0, 0, 7),
+      value(COMM_DIR_FUNC_GET_VALUE_STRING_CNT, "street", 0, 0, 0),  // an attribute the entry lacks
+      on(COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE, 0),
+  };
+  // Value indexes past the one value: no length, and no value without a failure.
+  for (UINT index : {1u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+    steps.push_back(value(COMM_DIR_FUNC_GET_VALUE_STRING_LEN, "uid", index, COMM_DIR_SVC_NO_SUCH_VALUE));
+    steps.push_back(value(COMM_DIR_FUNC_GET_VALUE_BINARY_LEN, "uid", index, COMM_DIR_SVC_NO_SUCH_VALUE));
+    steps.push_back(value(COMM_DIR_FUNC_GET_VALUE_STRING_ONE, "uid", index, 0));
+    steps.push_back(value(COMM_DIR_FUNC_GET_VALUE_BINARY_ONE, "uid", index, 0));
+  }
+  steps.insert(steps.end(), {
+      on(COMM_DIR_FUNC_GET_NEXT_ENTRY, 0),
+      value(COMM_DIR_FUNC_GET_VALUE_STRING_ONE, "uid", 0, 0, kPresent, "alovelace"),
+      on(COMM_DIR_FUNC_GET_NEXT_ENTRY, COMM_DIR_SVC_NO_MORE_ENTRIES),
+      value(COMM_DIR_FUNC_GET_VALUE_STRING_CNT, "uid", 0, kNoEntry),
+      other(search(kPeople, two)), other(on(COMM_DIR_FUNC_GET_FIRST_ENTRY, 0)),  // its walk is its own
+      on(COMM_DIR_FUNC_GET_FIRST_ENTRY, 0),  // back to the first entry
+      value(COMM_DIR_FUNC_GET_VALUE_STRING_ONE, "uid", 0, 0, kPresent, "aturing"),
+      other(value(COMM_DIR_FUNC_GET_VALUE_STRING_ONE, "uid", 0, 0, kPresent, "aturing")),
+      on(COMM_DIR_FUNC_FREE_MSG, 0),
+      on(COMM_DIR_FUNC_GET_NEXT_ENTRY, COMM_DIR_SVC_NO_SEARCH),
+      on(COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE, kNoEntry),
+      search(kPeople, "(cn=", 0, comm_dir_code_from_ldap(-7)),
+      search("ou=nowhere,dc=example,dc=com", "", 0, comm_dir_code_from_ldap(32)),
+      // A size limit of 0 is none; any other word limits, never wraps into
+      // a negative or unlimited one.
+      search(kPeople, two, 1), on(COMM_DIR_FUNC_GET_FIRST_ENTRY, 0),
+      on(COMM_DIR_FUNC_GET_NEXT_ENTRY, comm_dir_code_from_ldap(4)),
+  });
+  for (UINT limit : {0u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+    steps.insert(steps.end(), {search(kPeople, two, limit), on(COMM_DIR_FUNC_GET_FIRST_ENTRY, 0),
+                               on(COMM_DIR_FUNC_GET_NEXT_ENTRY, 0),
+                               on(COMM_DIR_FUNC_GET_NEXT_ENTRY, COMM_DIR_SVC_NO_MORE_ENTRIES)});
+  }
+  // Values up to what one reply carries, and none longer (a string travels
+  // with its NUL); a short one after a full reply.
+  steps.insert(steps.end(), {
+      media(47208), on(COMM_DIR_FUNC_GET_FIRST_ENTRY, 0),
+      value(COMM_DIR_FUNC_GET_VALUE_BINARY_LEN, "description", 0, 0, 47208),
+      value(COMM_DIR_FUNC_GET_VALUE_BINARY_ONE, "description", 0, 0, kPresent, pattern(47208)),
+      value(COMM_DIR_FUNC_GET_VALUE_STRING_LEN, "description", 0, kTooLarge, 47208),
+      value(COMM_DIR_FUNC_GET_VALUE_STRING_ONE, "description", 0, kTooLarge),
+      media(47209), on(COMM_DIR_FUNC_GET_FIRST_ENTRY, 0),
+      value(COMM_DIR_FUNC_GET_VALUE_BINARY_LEN, "description", 1, kTooLarge, 47209),
+      value(COMM_DIR_FUNC_GET_VALUE_BINARY_ONE, "description", 1, kTooLarge),
+      media(47209), on(COMM_DIR_FUNC_GET_FIRST_ENTRY, 0),
+      value(COMM_DIR_FUNC_GET_VALUE_STRING_ONE, "description", 0, 0, kPresent, "short"),
+      value(COMM_DIR_FUNC_GET_VALUE_BINARY_ONE, "description", 0, 0, kPresent, "short"),
+      on(COMM_DIR_FUNC_END_OPERATION, 0),
+      on(COMM_DIR_FUNC_GET_NEXT_ENTRY, COMM_DIR_SVC_UNKNOWN_OPERATION),
+      on(COMM_DIR_FUNC_END_OPERATION, COMM_DIR_SVC_UNKNOWN_OPERATION),
+      other(on(COMM_DIR_FUNC_GET_NEXT_ENTRY, 0)),
+  });
+
+  const UINT operations[] = {open_reader(), open_reader()};
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const Step& step = steps[i];
+    const UINT operation = operations[step.other];
+    COMM_DIR_VALUE_REQUEST value{};
+    value.operation_id = operation;
+    std::snprintf(value.attribute, sizeof value.attribute, "%s", step.attribute.c_str());
+    value.value_index = step.index;
+    const COMM_DIR_SEARCH_REQUEST search = search_record(step.search, operation);
+    const bool is_search = step.function_id == COMM_DIR_FUNC_SEARCH;
+    send(request(step.function_id, static_cast<UINT>(i), is_search ? static_cast<const void*>(&search) : &value,
+                 is_search ? sizeof search : sizeof value));
+  }
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const Step& step = steps[i];
+    SCOPED_TRACE("step " + std::to_string(i));
+    const Reply reply = wire->wait(static_cast<UINT>(i));
+    EXPECT_EQ(reply.result(), step.result) << std::hex << reply.result();
+    EXPECT_EQ(reply.word(), step.word);
+    std::string carried = step.data;
+    if (step.function_id == COMM_DIR_FUNC_GET_VALUE_BINARY_ONE && !carried.empty()) {
+      const UINT size = static_cast<UINT>(carried.size());
+      carried.insert(0, reinterpret_cast<const char*>(&size), sizeof size);
+    } else if (!carried.empty()) {
+      carried += '\0';
+    }
+    const std::string got(reply.data(), reply.payload.data() + reply.payload.size());
+    EXPECT_TRUE(got.compare(0, carried.size(), carried) == 0) << "not the data: " << got.substr(0, 40);
+    EXPECT_EQ(got.find_first_not_of('\0', carried.size()), std::string::npos) << "bytes behind the data";
+  }
+}
+
+TEST_F(DaemonTest, EndsIdleOperationsAndKeepsBusyOnes) {
+  start_slapd(false);
+  start_daemon({"--idle-timeout=1", "--reclaim-interval=250"});
+  const UINT busy = open_reader(), idle = open_reader();
+  const Search people{kPeople, COMM_DIR_SCOPE_SUB, "(uid=*)", "uid"};
+  ASSERT_EQ(call(COMM_DIR_FUNC_SEARCH, search_record(people, idle)).result(), 0);
+  for (int i = 0; i < 8; ++i, std::this_thread::sleep_for(ms(400))) {  // about 3 s of requests on one of them
+    EXPECT_EQ(call(COMM_DIR_FUNC_SEARCH, search_record(people, busy)).result(), 0);
+  }
+  COMM_DIR_OPERATION_REQUEST first{};
+  first.operation_id = idle;
+  EXPECT_EQ(call(COMM_DIR_FUNC_GET_FIRST_ENTRY, first).result(), COMM_DIR_SVC_UNKNOWN_OPERATION);
+  first.operation_id = busy;
+  EXPECT_EQ(call(COMM_DIR_FUNC_GET_FIRST_ENTRY, first).result(), 0);
+}
+
+// Stands in for systemd's notification socket: a path, or ('@') a name of
+// the abstract namespace. Each receive waits at most 100 ms.
+struct Systemd {
+  explicit Systemd(const std::string& name) : fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un address{AF_UNIX, {}};
+    std::memcpy(address.sun_path, name.c_str(), name.size());
+    address.sun_path[0] = name[0] == '@' ? '\0' : name[0];
+    bind(fd, reinterpret_cast<sockaddr*>(&address), static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size()));
+    const timeval patience{0, 100000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  }
+  ~Systemd() { close(fd); }
+  std::string next() {
+    char message[4096];
+    const ssize_t got = recv(fd, message, sizeof message, 0);
+    return got > 0 ? std::string(message, static_cast<std::size_t>(got)) : "";
+  }
+  int pings_within(ms span) {
+    int pings = 0;
+    for (const auto end = Clock::now() + span; Clock::now() < end;) pings += next() == "WATCHDOG=1";
+    return pings;
+  }
+  int fd;
+};
+
+// Ready once its endpoint and workers are up, then pings every 200 ms while
+// its threads make progress, and no more once a worker hangs (a libldap call
+// that never returns, preloaded); none when the pings are asked of another
+// process.
+TEST_F(DaemonTest, TellsSystemdItIsReadyAndPingsWhileItMakesProgress) {
+  std::string error;
+  const std::string folder = make_private_folder("commdir-notify", error);
+  for (const char* other_pid : {static_cast<const char*>(nullptr), "1"}) {
+    SCOPED_TRACE(other_pid != nullptr ? "an abstract name, pings asked of another process" : "a path");
+    const std::string name = other_pid != nullptr ? "@commdir-notify-" + std::to_string(getpid()) : folder + "/notify";
+    Systemd systemd(name);
+    Environment env = {{"NOTIFY_SOCKET", name},
+                       {"WATCHDOG_USEC", "400000"},
+                       {"LD_PRELOAD", COMMDIR_LDAP_HANG},
+                       {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+    if (other_pid != nullptr) env.emplace_back("WATCHDOG_PID", other_pid);
+    Daemon watched({"--hung-after=1"}, env);
+    ASSERT_EQ(watched.error, "");
+    EXPECT_TRUE(eventually([&] { return systemd.next().rfind("READY=1\n", 0) == 0; }, ms(5000)));
+    EXPECT_EQ(systemd.pings_within(ms(1500)) >= 3, other_pid == nullptr);
+    if (other_pid != nullptr) continue;
+    COMM_DIR_START_OPERATION_REQUEST start{};
+    start.connect = connect_to("ldap://hang.invalid/");
+    send_datagram(watched.dir + "/COMM_DIR_SRV", request(COMM_DIR_FUNC_START_OPERATION, 1, start));
+    EXPECT_TRUE(eventually([&] { return systemd.next().find("STATUS=not pinging the watchdog: worker") == 0; }))
+        << watched.log();
+    EXPECT_EQ(systemd.pings_within(ms(1500)), 0);
+    kill(watched.pid(), SIGKILL);  // its hung worker would hold a clean stop for good
+  }
+  std::filesystem::remove_all(folder);
+}
+
+// SIGHUP sends the trace to a new file, for logrotate.
+TEST_F(DaemonTest, SighupSendsTheTraceToANewFile) {
+  std::string error;
+  const std::string folder = make_private_folder("commdir-trace", error), trace = folder + "/trace.log";
+  const auto holds = [](const std::string& path, const char* text) {
+    return eventually([&] { return read_file(path).find(text) != std::string::npos; });
+  };
+  start_daemon({}, {{"COMM_DIR_TRACE", trace}});
+  ASSERT_TRUE(holds(trace, "serving utcp:COMM_DIR_SRV"));
+  ASSERT_EQ(rename(trace.c_str(), (trace + ".1").c_str()), 0);
+  ASSERT_EQ(kill(daemon->pid(), SIGHUP), 0);
+  ASSERT_TRUE(holds(trace, "SIGHUP: trace file reopened"));
+  std::vector<char> not_a_request = request(COMM_DIR_FUNC_FREE_MSG, 1);
+  word_at(76, 1)(not_a_request);  // "replied": dropped, with a line
+  send(not_a_request);
+  EXPECT_TRUE(holds(trace, "dropped a message")) << read_file(trace);
+  const std::string moved = read_file(trace + ".1");
+  EXPECT_NE(moved.find("SIGHUP: reopening the trace file"), std::string::npos) << moved;
+  EXPECT_EQ(moved.find("dropped a message"), std::string::npos) << moved;
+  std::filesystem::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace commdir_testing

@@ -1,0 +1,378 @@
+// Through the public facade, the daemon and slapd: walks return what
+// ldapsearch returns, over TLS only with the server's authority; each failure
+// of a server or of the network gives its own code within the deadline that
+// applies, also to connection tests and their callbacks; a server that goes
+// and comes back fails over and back; and threads walk at once.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "integration/fault_proxy.h"
+#include "integration/harness.h"
+
+namespace commdir_testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const RETCODE kServerDown = comm_dir_code_from_ldap(-1);
+const RETCODE kEnd = COMM_DIR_SVC_NO_MORE_ENTRIES;
+const COMM_DIR_BIND_INFO kReader = bind_as(kReaderDn, kReaderPassword);
+
+long since_ms(Clock::time_point start) {
+  return static_cast<long>(std::chrono::duration_cast<ms>(Clock::now() - start).count());
+}
+
+class EndToEnd : public IntegrationTest {
+ protected:
+  // Made at its first call, once the daemon's folder is known.
+  static comm_dir_facade* facade() { return comm_dir_facade::comm_dir_get_instance(); }
+};
+
+enum class Server { kLdap, kLdaps, kLdapsOnLdapPort, kDown, kSilent };
+enum class Authority { kNone, kFixtures, kForeign, kMissing };
+
+// The library and the daemon with more than FD_SETSIZE descriptors open: a
+// wait built on select() would break. They are opened before slapd and the
+// daemon start, and the daemon inherits them.
+TEST_F(EndToEnd, WalksAndConnectionTestsFindWhatLdapsearchFinds) {
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  limit.rlim_cur = limit.rlim_max;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  while (open("/dev/null", O_RDONLY) < FD_SETSIZE + 100) {
+  }
+  start_slapd();
+  ASSERT_TRUE(slapd->add(long_values_ldif())) << slapd->error;
+  // The daemon's own authority is the fixture's: records that name none are checked against it.
+  start_daemon({"-d", "--ca-file=" + slapd->ca()});
+  struct Row {
+    const char* what;
+    Search search;
+    RETCODE code = kEnd;  // where the walk ends
+    const char* failed_call = "entries";
+    Server server = Server::kLdap;
+    UINT security = COMM_DIR_SECURITY_NONE;
+    Authority authority = Authority::kNone;
+    UINT verify = COMM_DIR_TLS_VERIFY_DEMAND;
+    const char* password = kReaderPassword;  // null: anonymous
+  };
+  const std::string v47207 = std::string("cn=v47207,") + kMedia, v47208 = std::string("cn=v47208,") + kMedia,
+                    v47209 = std::string("cn=v47209,") + kMedia;
+  const Search people{kPeople, COMM_DIR_SCOPE_SUB, "(objectClass=inetOrgPerson)", "cn mail jpegPhoto"};
+  const UINT kStartTls = COMM_DIR_SECURITY_STARTTLS, kLdaps = COMM_DIR_SECURITY_LDAPS;
+  const RETCODE kUntrusted = COMM_DIR_SVC_TLS_CERT_UNTRUSTED, kTooLarge = COMM_DIR_SVC_VALUE_TOO_LARGE;
+  const Row rows[] = {
+      {"every person", {kPeople, COMM_DIR_SCOPE_SUB, "(objectClass=inetOrgPerson)"}},
+      {"wildcards, two attributes", {kPeople, COMM_DIR_SCOPE_SUB, "(cn=*o*n*)", "cn mail"}},
+      {"a non-ASCII filter", {kPeople, COMM_DIR_SCOPE_SUB, "(sn=Müller)"}},
+      {"scope one", {kRoot, COMM_DIR_SCOPE_ONE}},
+      {"no attributes", {kPeople, COMM_DIR_SCOPE_ONE, "(uid=a*)", "1.1"}},
+      {"operational attributes", {kPeople, COMM_DIR_SCOPE_ONE, "(uid=alovelace)", "+"}},
+      {"binary photos", {kPeople, COMM_DIR_SCOPE_SUB, "(jpegPhoto=*)", "cn jpegPhoto"}},
+      {"the reader's own entry, its password included", {"ou=system,dc=example,dc=com", COMM_DIR_SCOPE_ONE}},
+      {"anonymous: no password", {"ou=system,dc=example,dc=com", COMM_DIR_SCOPE_ONE}, kEnd, "entries",
+       Server::kLdap, 0, Authority::kNone, 0, nullptr},
+      {"the longest string and binary values", {v47207, COMM_DIR_SCOPE_BASE, "", "description jpegPhoto"}},
+      {"the longest binary value", {v47208, COMM_DIR_SCOPE_BASE, "", "jpegPhoto"}},
+      {"a string value one byte longer", {v47208, COMM_DIR_SCOPE_BASE, "", "description"}, kTooLarge, "description"},
+      {"a binary value one byte longer", {v47209, COMM_DIR_SCOPE_BASE, "", "jpegPhoto"}, kTooLarge, "jpegPhoto"},
+      {"size limit", {kPeople, COMM_DIR_SCOPE_SUB, "(uid=*)", "uid", 5}, comm_dir_code_from_ldap(4)},
+      {"no such object", {"ou=nobody,dc=example,dc=com"}, comm_dir_code_from_ldap(32), "search"},
+      {"wrong password", people, comm_dir_code_from_ldap(49), "start_operation", Server::kLdap, 0,
+       Authority::kNone, 0, "wrong"},
+      {"server down", people, kServerDown, "start_operation", Server::kDown},
+      {"server never answers", people, COMM_DIR_SVC_BIND_TIMEOUT, "start_operation", Server::kSilent},
+      {"StartTLS, record's authority", people, kEnd, "entries", Server::kLdap, kStartTls, Authority::kFixtures},
+      {"LDAPS, record's authority", people, kEnd, "entries", Server::kLdaps, kLdaps, Authority::kFixtures},
+      {"StartTLS, daemon's authority", people, kEnd, "entries", Server::kLdap, kStartTls},
+      {"LDAPS, daemon's authority", people, kEnd, "entries", Server::kLdaps, kLdaps},
+      {"StartTLS, foreign authority", people, kUntrusted, "start_operation", Server::kLdap, kStartTls,
+       Authority::kForeign},
+      {"LDAPS, foreign authority", people, kUntrusted, "start_operation", Server::kLdaps, kLdaps, Authority::kForeign},
+      {"LDAPS, foreign authority, check off", people, kEnd, "entries", Server::kLdaps, kLdaps, Authority::kForeign,
+       COMM_DIR_TLS_VERIFY_NEVER},
+      {"LDAPS, foreign authority, allowed", people, kEnd, "entries", Server::kLdaps, kLdaps, Authority::kForeign,
+       COMM_DIR_TLS_VERIFY_ALLOW},
+      {"StartTLS, foreign authority, tried", people, kUntrusted, "start_operation", Server::kLdap, kStartTls,
+       Authority::kForeign, COMM_DIR_TLS_VERIFY_TRY},
+      {"LDAPS to a port without TLS", people, COMM_DIR_SVC_TLS_FAILED, "start_operation", Server::kLdapsOnLdapPort,
+       kLdaps, Authority::kFixtures},
+      {"StartTLS, no such authority file", people, COMM_DIR_SVC_TLS_CA_FILE, "start_operation", Server::kLdap,
+       kStartTls, Authority::kMissing},
+  };
+  Listener silent;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const std::string uris[] = {slapd->uri, slapd->ldaps_uri, "ldaps" + slapd->uri.substr(4), closed_port_uri(),
+                                silent.uri()};
+    const std::string authorities[] = {"", slapd->ca(), slapd->foreign_ca(), slapd->dir + "/tls/no-such.pem"};
+    COMM_DIR_TEST_CONNECTION_INFO test{};
+    test.connect = connect_to(uris[static_cast<int>(row.server)], row.security,
+                              authorities[static_cast<int>(row.authority)], row.verify,
+                              row.server == Server::kSilent ? 500 : 5000);
+    test.bind_present = 1;
+    test.bind = row.password != nullptr ? bind_as(kReaderDn, row.password) : COMM_DIR_BIND_INFO{};
+    const Walk walked = walk(test.connect, &test.bind, row.search);
+    EXPECT_EQ(walked.result, row.code) << std::hex << walked.result;
+    EXPECT_EQ(walked.failed_call, row.failed_call);
+    if (walked.failed_call == "entries") {
+      const std::vector<Entry> expected = slapd->search(row.search, row.password != nullptr);
+      EXPECT_FALSE(expected.empty());
+      EXPECT_TRUE(walked.entries == expected) << walked.entries.size() << " entries, not " << expected.size();
+    }
+
+    // The same as a connection test, which tells a refused certificate from
+    // a server that is down; a missing authority file is found before any
+    // server is tried.
+    const RETCODE code = row.failed_call == std::string("start_operation") ? row.code : 0;
+    EXPECT_EQ(facade()->check_connection(COMM_DIR_TEST_MODE_SYNC, test), code) << test.diagnostic;
+    EXPECT_EQ(test.result, code);
+    EXPECT_EQ(test.reachable, code != kServerDown && code != COMM_DIR_SVC_TLS_CA_FILE);
+    EXPECT_EQ(test.bind_accepted, code == 0);
+    int ldap_code = 0;
+    if (code == 0 || comm_dir_ldap_code_of(code, &ldap_code)) {
+      EXPECT_EQ(test.ldap_result, ldap_code);
+    }
+    if (code == kUntrusted) {
+      EXPECT_NE(std::strstr(test.diagnostic, "not trusted"), nullptr) << test.diagnostic;
+      EXPECT_NE(std::strstr(test.diagnostic, "foreign-ca.pem"), nullptr) << test.diagnostic;
+    }
+    // In callback mode it is answered at once, and its result comes later
+    // as the argument of a callback on the object that the record names.
+    CountingCallback callback;
+    test.callback_object = comm_dir_register_callback(&callback);
+    EXPECT_EQ(facade()->check_connection(COMM_DIR_TEST_MODE_CALLBACK, test), 0);
+    EXPECT_TRUE(eventually([&] { return callback.calls > 0; }));
+    EXPECT_EQ(callback.argument, static_cast<UINT>(code));
+    EXPECT_EQ(comm_dir_unregister_callback(test.callback_object), 0);
+    EXPECT_EQ(callback.calls, 1);
+  }
+  // The daemon's trace of every request (-d) names no password.
+  for (const char* password : {kReaderPassword, "wrong"}) EXPECT_EQ(daemon->log().find(password), std::string::npos);
+}
+
+// The faults of an LDAP server and the network. The daemon cuts what a
+// record asks for to its maxima.
+TEST_F(EndToEnd, EachFaultGivesItsCodeWithinItsDeadline) {
+  start_slapd();
+  // libldap leaks the notice of disconnection that a row sends; a daemon
+  // built with the leak checker is told so, with whole allocation stacks,
+  // so that only that leak matches.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  start_daemon({"-d", "--max-network-timeout=400", "--max-search-time=1"},
+               {{"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":fast_unwind_on_malloc=0"},
+                {"LSAN_OPTIONS", "suppressions=" COMMDIR_LSAN_LIBLDAP}});
+  enum Where { kProxy, kDown, kDropped, kSilent, kSilentLdaps };
+  struct Row {
+    const char* what;
+    Where where;
+    UINT security;
+    FaultPlan plan;
+    bool at_search;      // the fault is set once the operation is bound
+    long time_limit_ms;  // of the search; 0: none
+    const char* failed_call;
+    RETCODE code;
+    long deadline_ms;    // the bound that should fire; 0: at once
+    UINT network_timeout_ms = 400;
+  };
+  const UINT kNone = COMM_DIR_SECURITY_NONE;
+  const RETCODE kBindTimeout = COMM_DIR_SVC_BIND_TIMEOUT, kResultTimeout = COMM_DIR_SVC_RESULT_TIMEOUT;
+  const Row rows[] = {
+      {"server down", kDown, kNone, {}, false, 0, "start_operation", kServerDown, 0},
+      {"connection attempts dropped", kDropped, kNone, {}, false, 0, "start_operation",
+       COMM_DIR_SVC_CONNECT_TIMEOUT, 400},
+      {"accepts, never answers", kSilent, kNone, {}, false, 0, "start_operation", kBindTimeout, 400},
+      {"a record asking for a network timeout of 49 days", kSilent, kNone, {}, false, 0, "start_operation",
+       kBindTimeout, 400, 0xFFFFFFFFu},
+      {"ldaps handshake never answered", kSilentLdaps, COMM_DIR_SECURITY_LDAPS, {}, false, 0, "start_operation",
+       COMM_DIR_SVC_TLS_TIMEOUT, 400},
+      {"StartTLS handshake never answered", kProxy, COMM_DIR_SECURITY_STARTTLS, {Fault::kStallTls}, false, 0,
+       "start_operation", COMM_DIR_SVC_TLS_TIMEOUT, 400},
+      {"bind answered too late", kProxy, kNone, {Fault::kDelay, 0, 1200}, false, 0, "start_operation", kBindTimeout,
+       400},
+      {"search never answered", kProxy, kNone, {Fault::kStall}, true, 0, "search", kResultTimeout, 400},
+      {"search stalls mid-result", kProxy, kNone, {Fault::kStall, 10}, true, 0, "entries", kResultTimeout, 400},
+      {"search with a time limit stalls mid-result", kProxy, kNone, {Fault::kStall, 10}, true, 600, "entries",
+       COMM_DIR_SVC_SEARCH_TIMEOUT, 1000},
+      {"search with a time limit of a month never answered", kProxy, kNone, {Fault::kStall}, true,
+       30L * 24 * 3600 * 1000, "search", COMM_DIR_SVC_SEARCH_TIMEOUT, 1400},
+      {"reset mid-result", kProxy, kNone, {Fault::kReset, 10}, true, 0, "entries", kServerDown, 0},
+      {"notice of disconnection mid-result", kProxy, kNone, {Fault::kNotice, 10}, true, 0, "entries",
+       comm_dir_code_from_ldap(52), 0},
+      // Refused as it is announced, before anything is allocated or awaited.
+      {"an entry of 256 MiB mid-result", kProxy, kNone, {Fault::kHuge, 10}, true, 0, "entries", kServerDown, 0},
+      {"replies late, within the deadline", kProxy, kNone, {Fault::kDelay, 0, 200}, false, 0, "entries", kEnd, 0},
+  };
+  const Search people{kPeople, COMM_DIR_SCOPE_SUB, "(objectClass=inetOrgPerson)", "cn mail"};
+  const std::size_t all_entries = slapd->search(people).size();
+  ASSERT_GT(all_entries, 20u);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    FaultProxy proxy(slapd->port());
+    Listener dropped(true), silent;
+    const std::string uris[] = {proxy.uri(), closed_port_uri(), dropped.uri(), silent.uri(), silent.uri("ldaps")};
+    if (!row.at_search) proxy.set(row.plan);
+    const COMM_DIR_CONNECT_INFO connect = connect_to(uris[row.where], row.security, "", COMM_DIR_TLS_VERIFY_NEVER,
+                                                     row.network_timeout_ms);
+    std::string call = "start_operation";
+    UINT operation = 0;
+    std::size_t entries = 0;
+    RETCODE code = 0;
+    long elapsed = 0;
+    const auto timed = [&](const std::function<RETCODE()>& run) {
+      const auto start = Clock::now();
+      code = run();
+      elapsed = since_ms(start);
+    };
+    timeval limit{row.time_limit_ms / 1000, row.time_limit_ms % 1000 * 1000};
+    const auto search = [&] { return facade()->search(condition(people, operation), 0, limit); };
+    timed([&] { return facade()->start_operation(connect, &kReader, &operation); });
+    if (code == 0) {
+      if (row.at_search) proxy.set(row.plan);
+      call = "search";
+      timed(search);
+    }
+    if (code == 0) {
+      call = "entries";
+      timed([&] { return facade()->get_first_entry(operation); });
+    }
+    for (; code == 0 && call == "entries"; ++entries) timed([&] { return facade()->get_next_entry(operation); });
+    EXPECT_EQ(code, row.code) << std::hex << code << " from " << call;
+    EXPECT_EQ(call, row.failed_call);
+    // What a loaded machine or a sanitizer may add to a deadline; a call
+    // that is to fail at once comes back within it too.
+    EXPECT_GE(elapsed, row.deadline_ms * 9 / 10);
+    EXPECT_LE(elapsed, row.deadline_ms + 1200);
+    if (call == "entries") {
+      EXPECT_EQ(entries == all_entries, code == kEnd) << entries << " entries: the fault is to cut the result";
+    }
+    if (row.plan.fault >= Fault::kReset) {  // the connection stays lost
+      EXPECT_EQ(search(), COMM_DIR_SVC_CONNECTION_LOST);
+    }
+    if (call != "start_operation") {
+      EXPECT_EQ(facade()->end_operation(operation), 0);
+    }
+  }
+}
+
+// A server that goes away under running operations and comes back: the calls
+// of the operations it served fail with their codes at once, new ones
+// succeed once it is back. A list of two URIs is served by the second
+// meanwhile, and by the first again once it answers and --failback-after has
+// passed. A first server whose connects never complete costs its connect
+// attempt once per failback window.
+TEST_F(EndToEnd, ServersGoAndComeBack) {
+  start_slapd(false);
+  start_daemon({"-d", "--failback-after=2"});
+  FaultProxy proxy(slapd->port());
+  const Search people{kPeople, COMM_DIR_SCOPE_SUB, "(objectClass=inetOrgPerson)", "cn"};
+  const COMM_DIR_CONNECT_INFO through = connect_to(proxy.uri(), COMM_DIR_SECURITY_NONE, "", 0, 400);
+  const std::string list = proxy.uri() + " " + slapd->uri;
+  const auto served_by_first = [&] {  // of the list: the proxy relays then
+    const int before = proxy.relayed();
+    EXPECT_EQ(walk(connect_to(list), &kReader, people).result, kEnd);
+    return proxy.relayed() > before;
+  };
+  UINT walking = 0, idle = 0, fresh = 0;
+  ASSERT_EQ(facade()->start_operation(through, &kReader, &walking), 0);
+  ASSERT_EQ(facade()->start_operation(through, &kReader, &idle), 0);
+  timeval none{0, 0};
+  ASSERT_EQ(facade()->search(condition(people, walking), 0, none), 0);
+  ASSERT_EQ(facade()->get_first_entry(walking), 0);
+  EXPECT_TRUE(served_by_first());
+  struct Call {
+    const char* what;
+    std::function<RETCODE()> call;
+    RETCODE code;
+  };
+  const auto search_of = [&](const UINT& operation) {
+    return [&] { return facade()->search(condition(people, operation), 0, none); };
+  };
+  const auto start_fresh = [&] { return facade()->start_operation(through, &kReader, &fresh); };
+  const RETCODE kLost = COMM_DIR_SVC_CONNECTION_LOST;
+  const std::vector<Call> while_down = {{"search of the walking operation", search_of(walking), kServerDown},
+                                        {"its next search", search_of(walking), kLost},
+                                        {"search of the idle operation", search_of(idle), kServerDown},
+                                        {"a new operation", start_fresh, kServerDown}};
+  const std::vector<Call> once_back = {{"search of the walking operation", search_of(walking), kLost},
+                                       {"search of the idle operation", search_of(idle), kLost},
+                                       {"a new operation", start_fresh, 0},
+                                       {"its search", search_of(fresh), 0}};
+  const auto expect_calls = [](const std::vector<Call>& calls) {
+    for (const Call& call : calls) {
+      SCOPED_TRACE(call.what);
+      const auto start = Clock::now();
+      EXPECT_EQ(call.call(), call.code);
+      EXPECT_LE(since_ms(start), 1600);
+    }
+  };
+  proxy.set({Fault::kDown});
+  expect_calls(while_down);
+  // The connection test that fails over succeeds, and says why.
+  COMM_DIR_TEST_CONNECTION_INFO test{};
+  test.connect = connect_to(list);
+  EXPECT_EQ(facade()->check_connection(COMM_DIR_TEST_MODE_SYNC, test), 0) << test.diagnostic;
+  EXPECT_NE(std::string(test.diagnostic).find("failed over to " + slapd->uri), std::string::npos) << test.diagnostic;
+  EXPECT_FALSE(served_by_first());
+  EXPECT_FALSE(served_by_first());
+  proxy.set({});
+  expect_calls(once_back);
+  std::size_t entries = 0;
+  for (RETCODE rc = facade()->get_first_entry(fresh); rc == 0; rc = facade()->get_next_entry(fresh)) ++entries;
+  EXPECT_EQ(entries, slapd->search(people).size());
+  for (UINT operation : {walking, idle, fresh}) EXPECT_EQ(facade()->end_operation(operation), 0);
+  EXPECT_TRUE(eventually(served_by_first, ms(3500))) << "not back on the first URI after the failback window";
+
+  Listener dead(true);
+  const auto took_ms = [&] {
+    const auto start = Clock::now();
+    EXPECT_EQ(walk(connect_to(dead.uri() + " " + slapd->uri, 0, "", 0, 1500), &kReader, people).result, kEnd);
+    return since_ms(start);
+  };
+  EXPECT_GE(took_ms(), 1400) << "the first URI was not tried";
+  const auto failed_over = Clock::now();
+  EXPECT_LT(took_ms(), 750) << "the first URI was tried again within the failback window";
+  std::this_thread::sleep_until(failed_over + ms(2200));
+  EXPECT_GE(took_ms(), 1400) << "the first URI was not tried again after the window";
+}
+
+// Also run under ThreadSanitizer in CI (the suite's name says so), with the
+// daemon built the same way.
+class EndToEndConcurrency : public EndToEnd {};
+
+TEST_F(EndToEndConcurrency, SixteenThreadsWalkTheirOwnOperationsExactly) {
+  start_slapd(false);
+  start_daemon({});
+  const Search everything{kRoot, COMM_DIR_SCOPE_SUB};
+  const std::vector<Entry> expected = slapd->search(everything);
+  ASSERT_FALSE(expected.empty());
+  std::vector<Walk> walks(16);
+  std::vector<std::thread> threads;
+  for (Walk& walked : walks) threads.emplace_back([&] { walked = walk(connect_to(slapd->uri), &kReader, everything); });
+  for (std::thread& thread : threads) thread.join();
+  for (const Walk& walked : walks) {
+    EXPECT_EQ(walked.result, kEnd) << walked.failed_call;
+    EXPECT_EQ(walked.ended, 0);
+    EXPECT_TRUE(walked.entries == expected) << walked.entries.size() << " entries";
+  }
+}
+
+// A test process that dies without running its destructors still takes its
+// slapd with it: the fixture watches the process that started it.
+TEST(SlapdFixture, StopsWhenItsTestProcessDies) {
+  AsUser dying(0, [] { return (new Slapd(false))->uri; });
+  const std::string uri = dying.result();
+  ASSERT_NE(uri, "");
+  dying.kill();
+  EXPECT_TRUE(eventually([&] { return run_command({"ldapsearch", "-x", "-H", uri, "-b", "", "-s", "base"}).exit_code != 0; }))
+      << uri << " still answers";
+}
+
+}  // namespace
+}  // namespace commdir_testing

@@ -1,0 +1,316 @@
+// Applications of several local users against one daemon in a folder that
+// they share, each a child that becomes its user: each is served with its
+// own operations, share, failover memory and the authority files that the
+// daemon allows every user, its operations reclaimed when it ends; a user
+// the daemon does not serve is refused at once; and a hostile user, wherever
+// it waits for another's requests, replies or callbacks, gets nothing of
+// them, the password least of all.
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "integration/harness.h"
+#include "support/read_file.h"
+
+namespace commdir_testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uid_t kNobody = 65534;  // allowed by its group, nogroup
+constexpr uid_t kVictim = 64881, kHostile = 64882, kStranger = 64883;  // no other test uses them
+const COMM_DIR_BIND_INFO kReader = bind_as(kReaderDn, kReaderPassword);
+const Search kPeopleSearch{kPeople, COMM_DIR_SCOPE_SUB, "(objectClass=inetOrgPerson)", "cn mail"};
+
+std::string hex(RETCODE code) {
+  std::ostringstream text;
+  text << std::hex << "0x" << static_cast<UINT>(code);
+  return text.str();
+}
+
+// The established connections to the LDAP server on `port`: those whose
+// remote port is the server's (slapd's own ends have it as their local one).
+int connections_to(int port) {
+  std::ifstream table("/proc/net/tcp");
+  int count = 0;
+  for (std::string line; std::getline(table, line);) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    count += state == "01" && std::strtoul(remote.c_str() + remote.find(':') + 1, nullptr, 16) == unsigned(port);
+  }
+  return count;
+}
+
+void share(const std::string& folder) { ASSERT_EQ(chmod(folder.c_str(), 01777), 0); }
+
+comm_dir_facade* facade() { return comm_dir_facade::comm_dir_get_instance(); }
+
+// A walk that equals ldapsearch's, as the child reports it.
+std::string exact_walk(const std::string& uri, const std::vector<Entry>& expected) {
+  const Walk walked = walk(connect_to(uri), &kReader, kPeopleSearch);
+  return walked.result == COMM_DIR_SVC_NO_MORE_ENTRIES && walked.entries == expected ? "exact" : hex(walked.result);
+}
+
+class Users : public IntegrationTest {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
+    start_slapd();
+    expected = slapd->search(kPeopleSearch);
+  }
+  // What `act` returns in a child as `uid`, under a name of its own (its
+  // endpoints are named after it); the child lives on until the end.
+  std::string as(uid_t uid, const std::function<std::string()>& act) {
+    const std::string name = "user" + std::to_string(users.size());
+    users.push_back(std::make_unique<AsUser>(uid, [&] {
+      prctl(PR_SET_NAME, name.c_str());
+      return act();
+    }));
+    return users.back()->result();
+  }
+
+  std::vector<Entry> expected;
+  std::vector<std::unique_ptr<AsUser>> users;
+};
+
+// A connection test's outcome as the application sees it.
+std::string outcome_of(COMM_DIR_TEST_CONNECTION_INFO test) {
+  const RETCODE code = facade()->check_connection(COMM_DIR_TEST_MODE_SYNC, test);
+  return hex(code) + " reachable " + std::to_string(test.reachable) + ": " + test.diagnostic;
+}
+
+TEST_F(Users, EachIsServedWithItsOwnOperationsShareAndFiles) {
+  // The fixture's authority in an allowed folder, outside it, and in a
+  // folder beside it whose name begins with the allowed one's; links out of
+  // the allowed folder and into it.
+  std::string error;
+  const std::string dir = make_private_folder("commdir-ca", error), allowed = dir + "/allowed",
+                    beside = allowed + "x";
+  for (const std::string& folder : {allowed, beside}) ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  for (const std::string& copy : {allowed + "/ca.pem", beside + "/ca.pem", dir + "/outside.pem"}) {
+    std::filesystem::copy_file(slapd->ca(), copy);
+  }
+  ASSERT_EQ(symlink((dir + "/outside.pem").c_str(), (allowed + "/link.pem").c_str()), 0);
+  ASSERT_EQ(symlink((allowed + "/ca.pem").c_str(), (dir + "/in.pem").c_str()), 0);
+  start_daemon({"-d", "--allow-uid=64881", "--allow-group=65534", "--max-operations-per-user=2",
+                "--ca-dir=" + allowed, "--reclaim-interval=500"},
+               {}, share);
+  const std::string uri = slapd->uri, failing_over = closed_port_uri() + " " + uri;
+  const auto failover_twice = [&] {
+    COMM_DIR_TEST_CONNECTION_INFO test{};
+    test.connect = connect_to(failing_over);
+    std::string said;
+    for (int i = 0; i < 2; ++i) said += outcome_of(test).find("failed over to " + uri) != std::string::npos ? "over " : "not ";
+    return said;
+  };
+  const auto open_operations = [&](int count, UINT* first = nullptr) {
+    std::string codes;
+    for (UINT operation = 0; count-- > 0; first = nullptr) {
+      codes += hex(facade()->start_operation(connect_to(uri), nullptr, &operation)) + " ";
+      if (first != nullptr) *first = operation;
+    }
+    return codes;
+  };
+
+  // Root holds two operations, and its list has failed over: its second
+  // test goes to the URI that answered.
+  const std::string held = as(0, [&] {
+    UINT first = 0;
+    const std::string said = open_operations(2, &first) + failover_twice();
+    return said + std::to_string(first);
+  });
+  EXPECT_EQ(held.substr(0, 17), "0x0 0x0 over not ");
+  EXPECT_EQ(connections_to(slapd->port()), 2);
+
+  // The operation of a process that ends is reclaimed with its connection,
+  // also when the process's name holds blanks and parentheses (as
+  // /proc/PID/stat shows it); those of live processes stay.
+  AsUser ending(kVictim, [&] {
+    prctl(PR_SET_NAME, "reclaim) 7 (x");
+    UINT operation = 0;
+    timeval none{0, 0};
+    const bool walking = facade()->start_operation(connect_to(uri), nullptr, &operation) == 0 &&
+                         facade()->search(condition(kPeopleSearch, operation), 0, none) == 0 &&
+                         facade()->get_first_entry(operation) == 0;
+    return walking ? hex(static_cast<RETCODE>(operation)) : "";
+  });
+  const std::string operation = ending.result();
+  ASSERT_NE(operation, "");
+  EXPECT_EQ(connections_to(slapd->port()), 3);
+  const std::string line = "operation " + operation + " of pid " + std::to_string(ending.pid) + ", which has ended: ended";
+  ending.kill();
+  EXPECT_TRUE(eventually([&] { return connections_to(slapd->port()) == 2 && daemon->log().find(line) != std::string::npos; }))
+      << line;
+
+  // nobody, allowed by its group, is served; a user that the daemon does
+  // not serve is refused at once, before any connection.
+  EXPECT_EQ(as(kNobody, [&] { return exact_walk(slapd->uri, expected); }), "exact");
+  EXPECT_EQ(as(kStranger, [&] {
+              const auto start = Clock::now();
+              const std::string said = open_operations(1);
+              return said + (Clock::now() - start < std::chrono::seconds(2) ? " at once" : " late");
+            }),
+            hex(COMM_DIR_SVC_NOT_ALLOWED) + "  at once");
+  EXPECT_EQ(connections_to(slapd->port()), 2);
+  EXPECT_NE(daemon->log().find("(not an allowed user)"), std::string::npos);
+
+  // Root's operation is unknown to nobody, asked over the wire (its facade
+  // would refuse an id it never got).
+  EXPECT_EQ(as(kNobody, [&] {
+              Endpoint own(daemon->dir, "DIR_CS_intru");
+              COMM_DIR_OPERATION_REQUEST record{};
+              record.operation_id = static_cast<UINT>(std::stoul(held.substr(17)));
+              send_datagram(daemon->dir + "/COMM_DIR_SRV",
+                            request(COMM_DIR_FUNC_GET_FIRST_ENTRY, 1, &record, sizeof record, "utcp:DIR_CS_intru"));
+              return hex(own.wait(1).result());
+            }),
+            hex(COMM_DIR_SVC_UNKNOWN_OPERATION));
+
+  // nobody names only the authority files that the daemon allows every
+  // user: one anywhere else is refused alike whether it is there or not.
+  const std::string refused = hex(COMM_DIR_SVC_TLS_CA_NOT_ALLOWED) + " reachable 0: " +
+                              comm_dir_result_message(COMM_DIR_SVC_TLS_CA_NOT_ALLOWED) + "\n";
+  const struct {
+    const char* what;
+    std::string file;
+    std::string outcome;
+  } files[] = {
+      {"a file outside the allowed folders", dir + "/outside.pem", refused},
+      {"no such file outside them", dir + "/no-such.pem", refused},
+      {"../ out of an allowed folder", allowed + "/../outside.pem", refused},
+      {"a link out of an allowed folder", allowed + "/link.pem", refused},
+      {"a link into an allowed folder", dir + "/in.pem", refused},
+      {"../ out of an allowed folder to a link back into it", allowed + "/../in.pem", refused},
+      {"a folder whose name begins with an allowed one's", beside + "/ca.pem", refused},
+      {"a file in an allowed folder", allowed + "/ca.pem", "0x0 reachable 1: success\n"},
+  };
+  std::string outcomes, expected_outcomes;
+  for (const auto& file : files) expected_outcomes += file.outcome;
+  EXPECT_EQ(as(kNobody, [&] {
+              std::string said;
+              for (const auto& file : files) {
+                COMM_DIR_TEST_CONNECTION_INFO test{};
+                test.connect = connect_to(uri, COMM_DIR_SECURITY_STARTTLS, file.file);
+                said += outcome_of(test) + "\n";
+              }
+              return said;
+            }),
+            expected_outcomes);
+  // Its own share of operations while root holds two, and its own memory
+  // of the list that failed over for root.
+  EXPECT_EQ(as(kNobody, [&] { return open_operations(3) + failover_twice(); }),
+            "0x0 0x0 " + hex(COMM_DIR_SVC_USER_LIMIT) + " over not ");
+  std::filesystem::remove_all(dir);
+}
+
+// A local user who is not the directory service, in every place where it
+// could wait for another user's request, reply or callback: it gets
+// nothing, the password shows nowhere, and the other user's next call works.
+TEST_F(Users, AnotherLocalUserGetsNothingOfAUsersCalls) {
+  const std::string victims_default = "/tmp/commdir-" + std::to_string(kVictim);
+  std::filesystem::remove_all(victims_default);
+  {  // A daemon does not start in a shared folder of another user, even if
+     // its environment names that user as the directory service's.
+    setenv("COMM_DIR_SERVICE_USER", "64882", 1);
+    Daemon squatted({}, {}, [](const std::string& dir) {
+      ASSERT_EQ(chown(dir.c_str(), kHostile, kHostile), 0);
+      share(dir);
+    });
+    unsetenv("COMM_DIR_SERVICE_USER");
+    EXPECT_NE(squatted.error.find(" refused: it belongs to uid 64882"), std::string::npos) << squatted.error;
+  }
+  start_daemon({"-d", "--allow-uid=64881,64882"}, {}, share);
+  std::string error;
+  const std::string traces = make_private_folder("commdir-traces", error);
+  share(traces);
+  enum class Act { kStartInTheDefaultFolder, kCallbackCheck, kStartOverTheWire };
+  struct Row {
+    const char* what;
+    uid_t actor;
+    Act act;
+    const char* watched;  // the endpoint that must get nothing: in the shared folder, or
+                          // (null) COMM_DIR_SRV in the victim's default folder
+    uid_t watched_owner;
+    const char* refusal;  // the line that says so, in the daemon's log or (null watched) the actor's trace
+  };
+  const Row rows[] = {
+      {"a default folder made first by another user", kVictim, Act::kStartInTheDefaultFolder, nullptr, kHostile,
+       "ipc folder /tmp/commdir-64881 refused: it belongs to uid 64882"},
+      {"a callback name bound by another user", kVictim, Act::kCallbackCheck, "DIR_SVR_victi", kHostile,
+       "not sending to utcp:DIR_SVR_victi: it is neither an endpoint of uid 64881"},
+      {"a reply server name bound by another user", kVictim, Act::kStartOverTheWire, "DIR_CS_ended", kHostile,
+       "not sending to utcp:DIR_CS_ended: it is neither an endpoint of uid 64881"},
+      {"replies aimed at another user's reply server", kHostile, Act::kStartOverTheWire, "DIR_CS_victim", kVictim,
+       "not sending to utcp:DIR_CS_victim: it is neither an endpoint of uid 64882"},
+  };
+  const std::string shared = daemon->dir;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const std::string trace = traces + "/" + std::to_string(&row - rows) + ".log";
+    if (row.watched == nullptr) {
+      ASSERT_EQ(mkdir(victims_default.c_str(), 01777), 0);
+      ASSERT_EQ(chmod(victims_default.c_str(), 01777), 0);
+      ASSERT_EQ(chown(victims_default.c_str(), kHostile, kHostile), 0);
+    }
+    auto watched = std::make_unique<Endpoint>(row.watched != nullptr ? shared : victims_default,
+                                              row.watched != nullptr ? row.watched : "COMM_DIR_SRV");
+    ASSERT_EQ(chown(watched->path.c_str(), row.watched_owner, row.watched_owner), 0);
+    ASSERT_EQ(chmod(watched->path.c_str(), 0666), 0);
+    AsUser actor(row.actor, [&] {
+      setenv("COMM_DIR_TRACE", trace.c_str(), 1);
+      unsetenv("XDG_RUNTIME_DIR");
+      if (row.act == Act::kStartInTheDefaultFolder) unsetenv("COMM_DIR_IPC_DIR");
+      prctl(PR_SET_NAME, "victim");
+      COMM_DIR_TEST_CONNECTION_INFO info{};
+      info.connect = connect_to(slapd->uri);
+      info.bind_present = 1;
+      info.bind = kReader;
+      UINT operation = 0;
+      switch (row.act) {
+        case Act::kStartInTheDefaultFolder:
+          return facade()->start_operation(info.connect, &kReader, &operation) != 0 ? "refused" : "served";
+        case Act::kCallbackCheck:
+          return facade()->check_connection(COMM_DIR_TEST_MODE_CALLBACK, info) == 0 ? "sent" : "refused";
+        case Act::kStartOverTheWire:
+          COMM_DIR_START_OPERATION_REQUEST start{};
+          start.connect = info.connect;
+          start.bind_present = 1;
+          start.bind = kReader;
+          const bool sent = send_datagram(shared + "/COMM_DIR_SRV",
+                                          request(COMM_DIR_FUNC_START_OPERATION, 7, &start, sizeof start,
+                                                  std::string("utcp:") + row.watched));
+          return sent ? "sent" : "not sent";
+      }
+      return "";
+    });
+    EXPECT_NE(actor.result(), "served");
+    actor.kill();  // the copy of `watched` that it inherited closes with it
+    EXPECT_TRUE(eventually([&] {
+      return (row.watched == nullptr ? read_file(trace) : daemon->log()).find(row.refusal) != std::string::npos;
+    })) << row.refusal << "\n" << read_file(trace);
+    EXPECT_EQ(watched->drain(), "");
+    watched.reset();
+    if (row.watched == nullptr) std::filesystem::remove_all(victims_default);
+    AsUser next(kVictim, [&] {
+      setenv("COMM_DIR_TRACE", (traces + "/next.log").c_str(), 1);
+      prctl(PR_SET_NAME, "victim");
+      return exact_walk(slapd->uri, expected);
+    });
+    EXPECT_EQ(next.result(), "exact") << read_file(traces + "/next.log");
+  }
+  std::string everything = daemon->log();
+  for (const auto& file : std::filesystem::directory_iterator(traces)) everything += read_file(file.path());
+  EXPECT_NE(everything.find("not sending to"), std::string::npos);  // the traces are there to search
+  EXPECT_EQ(everything.find(kReaderPassword), std::string::npos);
+  std::filesystem::remove_all(traces);
+}
+
+}  // namespace
+}  // namespace commdir_testing
