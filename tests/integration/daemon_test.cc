@@ -290,7 +290,17 @@ TEST_F(DaemonTest, AnApplicationThatDoesNotReadGetsEveryAnswerOnceItReadsAndHold
 // nowhere in the daemon's memory. Callbacks to an application that does not
 // read, is gone or dies hold the one worker no longer than their time-out.
 TEST_F(DaemonTest, ConnectionTestsCallBackAndLeaveThePasswordNowhere) {
-  start_daemon({"--workers=1", "--callback-timeout=250", "--allow-ldapi", "-d"});
+  std::string error;
+  const std::string folder = make_private_folder("commdir-trace", error), trace = folder + "/trace.log";
+  const auto holds = [](const std::string& path, const char* text) {
+    return eventually([&] { return read_file(path).find(text) != std::string::npos; });
+  };
+  start_daemon({"--workers=1", "--callback-timeout=250", "--allow-ldapi", "-d"}, {{"COMM_DIR_TRACE", trace}});
+  // SIGHUP sends the trace to a new file, for logrotate.
+  ASSERT_TRUE(holds(trace, "serving utcp:COMM_DIR_SRV"));
+  ASSERT_EQ(rename(trace.c_str(), (trace + ".1").c_str()), 0);
+  ASSERT_EQ(kill(daemon->pid(), SIGHUP), 0);
+  ASSERT_TRUE(holds(trace, "SIGHUP: trace file reopened"));
   const std::string down = closed_port_uri();
   const bool can_read_memory = geteuid() == 0;
   const auto expect_forgotten = [&](const char* after) {
@@ -313,9 +323,10 @@ TEST_F(DaemonTest, ConnectionTestsCallBackAndLeaveThePasswordNowhere) {
   }
   Endpoint ours(daemon->dir, "WIRE_CB"), mute(daemon->dir, "MUTE_CB");
   auto dying = std::make_unique<Endpoint>(daemon->dir, "DYING_CB");
-  EXPECT_EQ(call(COMM_DIR_FUNC_CHECK_CONNECTION, check_record(COMM_DIR_TEST_MODE_CALLBACK, down, "WIRE_CB", 0xC0FFEE01))
-                .result(),
-            0);  // answered at once ...
+  const auto check = [&](const char* name, UINT object = 0) {
+    return call(COMM_DIR_FUNC_CHECK_CONNECTION, check_record(COMM_DIR_TEST_MODE_CALLBACK, down, name, object)).result();
+  };
+  EXPECT_EQ(check("WIRE_CB", 0xC0FFEE01), 0);  // answered at once ...
   Reply callback;
   ASSERT_TRUE(ours.receive(&callback, ms(15000)));  // ... and called back
   EXPECT_EQ(callback.head.type, static_cast<UINT>(COMM_DIR_FUNC_CHECK_CONNECTION));
@@ -323,14 +334,11 @@ TEST_F(DaemonTest, ConnectionTestsCallBackAndLeaveThePasswordNowhere) {
   EXPECT_EQ(static_cast<RETCODE>(callback.word_at(72)), kServerDown);
   EXPECT_EQ(std::string(callback.payload.begin(), callback.payload.end()).find(kPassword), std::string::npos);
   expect_forgotten("the connection tests");
-
   // More callbacks than the mute one's queue holds, one to a name that no
   // one holds, and one to an application that dies once it has it.
-  std::vector<const char*> names(12, "MUTE_CB");
-  names.insert(names.end(), {"GONE_CB", "DYING_CB"});
-  for (const char* name : names) {
-    EXPECT_EQ(call(COMM_DIR_FUNC_CHECK_CONNECTION, check_record(COMM_DIR_TEST_MODE_CALLBACK, down, name)).result(), 0);
-  }
+  for (int i = 0; i < 12; ++i) EXPECT_EQ(check("MUTE_CB"), 0);
+  EXPECT_EQ(check("GONE_CB"), 0);
+  EXPECT_EQ(check("DYING_CB"), 0);
   EXPECT_TRUE(dying->receive(&callback, ms(20000)));
   dying.reset();
   COMM_DIR_START_OPERATION_REQUEST start{};
@@ -339,7 +347,12 @@ TEST_F(DaemonTest, ConnectionTestsCallBackAndLeaveThePasswordNowhere) {
   start.bind = bind_as(kReaderDn, kPassword);
   EXPECT_EQ(call(COMM_DIR_FUNC_START_OPERATION, start).result(), kServerDown);  // the worker serves again
   expect_forgotten("the start of an operation");
-  EXPECT_EQ(daemon->log().find(kPassword), std::string::npos);
+  const std::string moved = read_file(trace + ".1"), traced = moved + read_file(trace);
+  EXPECT_NE(moved.find("SIGHUP: reopening the trace file"), std::string::npos) << moved;
+  EXPECT_EQ(moved.find("WIRE_CB"), std::string::npos) << "traced to the file that was moved away";
+  EXPECT_NE(traced.find("WIRE_CB"), std::string::npos) << traced;  // the trace is there to search
+  EXPECT_EQ(traced.find(kPassword), std::string::npos);
+  std::filesystem::remove_all(folder);
   if (!can_read_memory) GTEST_SKIP() << "reading the memory of a process that is not dumpable needs root";
 }
 
@@ -351,8 +364,8 @@ TEST_F(DaemonTest, ServesAnOperationsRequestsInTheirOrder) {
   ASSERT_TRUE(slapd->add(long_values_ldif())) << slapd->error;
   start_daemon({"--operation-queue-limit=128"});
   struct Step {
-    int function_id;
-    RETCODE result;
+    int id;
+    RETCODE result = 0;
     UINT word = 0;
     std::string data = "";  // the name or value that the reply carries
     std::string attribute = "";
@@ -360,116 +373,78 @@ TEST_F(DaemonTest, ServesAnOperationsRequestsInTheirOrder) {
     Search search = {};
     bool other = false;  // on the other operation
   };
-  const auto on = [](int id, RETCODE result, UINT word = 0, std::string data = "") {
-    return Step{id, result, word, data};
+  const auto search = [](std::string base, std::string filter = "", UINT limit = 0, RETCODE result = 0) {
+    return Step{COMM_DIR_FUNC_SEARCH, result, 0, "", "", 0, {base, COMM_DIR_SCOPE_SUB, filter, "uid description", limit}};
   };
-  const auto value = [](int id, std::string attribute, UINT index, RETCODE result, UINT word = 0,
-                        std::string data = "") { return Step{id, result, word, data, attribute, index}; };
-  const auto search = [](std::string base, std::string filter, UINT limit = 0, RETCODE result = 0) {
-    return Step{COMM_DIR_FUNC_SEARCH, result, 0, "", "", 0, {base, COMM_DIR_SCOPE_SUB, filter, "uid", limit}};
-  };
-  const auto media = [](std::size_t length) {
-    return Step{COMM_DIR_FUNC_SEARCH, 0, 0, "", "", 0,
-                {"cn=v" + std::to_string(length) + "," + kMedia, COMM_DIR_SCOPE_BASE, "", "description", 0}};
-  };
-  const auto other = [](Step step) {  // on the other operation
+  const auto other = [](Step step) {
     step.other = true;
     return step;
   };
-  const std::string two = "(|(uid=aturing)(uid=alovelace))";
+  constexpr int kFirst = COMM_DIR_FUNC_GET_FIRST_ENTRY, kNext = COMM_DIR_FUNC_GET_NEXT_ENTRY,
+                kFirstAttr = COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE, kStrCnt = COMM_DIR_FUNC_GET_VALUE_STRING_CNT,
+                kStrLen = COMM_DIR_FUNC_GET_VALUE_STRING_LEN, kStrOne = COMM_DIR_FUNC_GET_VALUE_STRING_ONE,
+                kBinLen = COMM_DIR_FUNC_GET_VALUE_BINARY_LEN, kBinOne = COMM_DIR_FUNC_GET_VALUE_BINARY_ONE;
+  const std::string two = "(|(uid=aturing)(uid=alovelace))", media = std::string(",") + kMedia;
   const RETCODE kNoEntry = COMM_DIR_SVC_NO_ENTRY, kTooLarge = COMM_DIR_SVC_VALUE_TOO_LARGE;
   std::vector<Step> steps = {
-      on(COMM_DIR_FUNC_GET_FIRST_ENTRY, COMM_DIR_SVC_NO_SEARCH),
-      on(COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE, kNoEntry),
-      search(kPeople, two),
-      on(COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE, kNoEntry),
-      on(COMM_DIR_FUNC_GET_FIRST_ENTRY, 0),
-      on(COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE, COMM_DIR_SVC_NO_ATTRIBUTE_WALK),
-      on(COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE, 0, kPresent, "uid"),
-      value(COMM_DIR_FUNC_GET_VALUE_STRING_CNT, "uid", 0, 0, 1),
-      value(COMM_DIR_FUNC_GET_VALUE_STRING_ONE, "uid", 0, 0, kPresent, "aturing"),
-      value(COMM_DIR_FUNC_GET_VALUE_BINARY_CNT, "uid", 0, 0, 1),
-      value(COMM_DIR_FUNC_GET_VALUE_BINARY_LEN, "uid", 0, 0, 7),
-      value(COMM_DIR_FUNC_GET_VALUE_STRING_CNT, "street", 0, 0, 0),  // an attribute the entry lacks
-      on(COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE, 0),
+      {kFirst, COMM_DIR_SVC_NO_SEARCH}, {kFirstAttr, kNoEntry}, search(kPeople, two), {kFirstAttr, kNoEntry},
+      {kFirst}, {COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE, COMM_DIR_SVC_NO_ATTRIBUTE_WALK}, {kFirstAttr, 0, kPresent, "uid"},
+      {kStrCnt, 0, 1, "", "uid"}, {kStrOne, 0, kPresent, "aturing", "uid"},
+      {COMM_DIR_FUNC_GET_VALUE_BINARY_CNT, 0, 1, "", "uid"}, {kBinLen, 0, 7, "", "uid"},
+      {kStrCnt, 0, 0, "", "street"},  // an attribute the entry lacks
+      {COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE},
   };
   // Value indexes past the one value: no length, and no value without a failure.
   for (UINT index : {1u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
-    steps.push_back(value(COMM_DIR_FUNC_GET_VALUE_STRING_LEN, "uid", index, COMM_DIR_SVC_NO_SUCH_VALUE));
-    steps.push_back(value(COMM_DIR_FUNC_GET_VALUE_BINARY_LEN, "uid", index, COMM_DIR_SVC_NO_SUCH_VALUE));
-    steps.push_back(value(COMM_DIR_FUNC_GET_VALUE_STRING_ONE, "uid", index, 0));
-    steps.push_back(value(COMM_DIR_FUNC_GET_VALUE_BINARY_ONE, "uid", index, 0));
+    steps.insert(steps.end(), {{kStrLen, COMM_DIR_SVC_NO_SUCH_VALUE, 0, "", "uid", index},
+                               {kBinLen, COMM_DIR_SVC_NO_SUCH_VALUE, 0, "", "uid", index},
+                               {kStrOne, 0, 0, "", "uid", index}, {kBinOne, 0, 0, "", "uid", index}});
   }
   steps.insert(steps.end(), {
-      on(COMM_DIR_FUNC_GET_NEXT_ENTRY, 0),
-      value(COMM_DIR_FUNC_GET_VALUE_STRING_ONE, "uid", 0, 0, kPresent, "alovelace"),
-      on(COMM_DIR_FUNC_GET_NEXT_ENTRY, COMM_DIR_SVC_NO_MORE_ENTRIES),
-      value(COMM_DIR_FUNC_GET_VALUE_STRING_CNT, "uid", 0, kNoEntry),
-      other(search(kPeople, two)), other(on(COMM_DIR_FUNC_GET_FIRST_ENTRY, 0)),  // its walk is its own
-      on(COMM_DIR_FUNC_GET_FIRST_ENTRY, 0),  // back to the first entry
-      value(COMM_DIR_FUNC_GET_VALUE_STRING_ONE, "uid", 0, 0, kPresent, "aturing"),
-      other(value(COMM_DIR_FUNC_GET_VALUE_STRING_ONE, "uid", 0, 0, kPresent, "aturing")),
-      on(COMM_DIR_FUNC_FREE_MSG, 0),
-      on(COMM_DIR_FUNC_GET_NEXT_ENTRY, COMM_DIR_SVC_NO_SEARCH),
-      on(COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE, kNoEntry),
+      {kNext}, {kStrOne, 0, kPresent, "alovelace", "uid"}, {kNext, COMM_DIR_SVC_NO_MORE_ENTRIES},
+      {kStrCnt, kNoEntry, 0, "", "uid"}, other(search(kPeople, two)), other({kFirst}),  // its walk is its own
+      {kFirst}, {kStrOne, 0, kPresent, "aturing", "uid"}, other({kStrOne, 0, kPresent, "aturing", "uid"}),
+      {COMM_DIR_FUNC_FREE_MSG}, {kNext, COMM_DIR_SVC_NO_SEARCH}, {kFirstAttr, kNoEntry},
       search(kPeople, "(cn=", 0, comm_dir_code_from_ldap(-7)),
       search("ou=nowhere,dc=example,dc=com", "", 0, comm_dir_code_from_ldap(32)),
       // A size limit of 0 is none; any other word limits, never wraps into
       // a negative or unlimited one.
-      search(kPeople, two, 1), on(COMM_DIR_FUNC_GET_FIRST_ENTRY, 0),
-      on(COMM_DIR_FUNC_GET_NEXT_ENTRY, comm_dir_code_from_ldap(4)),
+      search(kPeople, two, 1), {kFirst}, {kNext, comm_dir_code_from_ldap(4)},
   });
   for (UINT limit : {0u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
-    steps.insert(steps.end(), {search(kPeople, two, limit), on(COMM_DIR_FUNC_GET_FIRST_ENTRY, 0),
-                               on(COMM_DIR_FUNC_GET_NEXT_ENTRY, 0),
-                               on(COMM_DIR_FUNC_GET_NEXT_ENTRY, COMM_DIR_SVC_NO_MORE_ENTRIES)});
+    steps.insert(steps.end(), {search(kPeople, two, limit), {kFirst}, {kNext}, {kNext, COMM_DIR_SVC_NO_MORE_ENTRIES}});
   }
   // Values up to what one reply carries, and none longer (a string travels
   // with its NUL); a short one after a full reply.
   steps.insert(steps.end(), {
-      media(47208), on(COMM_DIR_FUNC_GET_FIRST_ENTRY, 0),
-      value(COMM_DIR_FUNC_GET_VALUE_BINARY_LEN, "description", 0, 0, 47208),
-      value(COMM_DIR_FUNC_GET_VALUE_BINARY_ONE, "description", 0, 0, kPresent, pattern(47208)),
-      value(COMM_DIR_FUNC_GET_VALUE_STRING_LEN, "description", 0, kTooLarge, 47208),
-      value(COMM_DIR_FUNC_GET_VALUE_STRING_ONE, "description", 0, kTooLarge),
-      media(47209), on(COMM_DIR_FUNC_GET_FIRST_ENTRY, 0),
-      value(COMM_DIR_FUNC_GET_VALUE_BINARY_LEN, "description", 1, kTooLarge, 47209),
-      value(COMM_DIR_FUNC_GET_VALUE_BINARY_ONE, "description", 1, kTooLarge),
-      media(47209), on(COMM_DIR_FUNC_GET_FIRST_ENTRY, 0),
-      value(COMM_DIR_FUNC_GET_VALUE_STRING_ONE, "description", 0, 0, kPresent, "short"),
-      value(COMM_DIR_FUNC_GET_VALUE_BINARY_ONE, "description", 0, 0, kPresent, "short"),
-      on(COMM_DIR_FUNC_END_OPERATION, 0),
-      on(COMM_DIR_FUNC_GET_NEXT_ENTRY, COMM_DIR_SVC_UNKNOWN_OPERATION),
-      on(COMM_DIR_FUNC_END_OPERATION, COMM_DIR_SVC_UNKNOWN_OPERATION),
-      other(on(COMM_DIR_FUNC_GET_NEXT_ENTRY, 0)),
+      search("cn=v47208" + media), {kFirst}, {kBinLen, 0, 47208, "", "description"},
+      {kBinOne, 0, kPresent, pattern(47208), "description"}, {kStrLen, kTooLarge, 47208, "", "description"},
+      {kStrOne, kTooLarge, 0, "", "description"}, search("cn=v47209" + media), {kFirst},
+      {kBinLen, kTooLarge, 47209, "", "description", 1}, {kBinOne, kTooLarge, 0, "", "description", 1},
+      search("cn=v47209" + media), {kFirst}, {kStrOne, 0, kPresent, "short", "description"},
+      {kBinOne, 0, kPresent, "short", "description"}, {COMM_DIR_FUNC_END_OPERATION},
+      {kNext, COMM_DIR_SVC_UNKNOWN_OPERATION}, {COMM_DIR_FUNC_END_OPERATION, COMM_DIR_SVC_UNKNOWN_OPERATION},
+      other({kNext}),
   });
-
   const UINT operations[] = {open_reader(), open_reader()};
   for (std::size_t i = 0; i < steps.size(); ++i) {
     const Step& step = steps[i];
-    const UINT operation = operations[step.other];
-    COMM_DIR_VALUE_REQUEST value{};
-    value.operation_id = operation;
+    COMM_DIR_VALUE_REQUEST value{{}, operations[step.other], {}, {}, step.index};
     std::snprintf(value.attribute, sizeof value.attribute, "%s", step.attribute.c_str());
-    value.value_index = step.index;
-    const COMM_DIR_SEARCH_REQUEST search = search_record(step.search, operation);
-    const bool is_search = step.function_id == COMM_DIR_FUNC_SEARCH;
-    send(request(step.function_id, static_cast<UINT>(i), is_search ? static_cast<const void*>(&search) : &value,
+    const COMM_DIR_SEARCH_REQUEST search = search_record(step.search, operations[step.other]);
+    const bool is_search = step.id == COMM_DIR_FUNC_SEARCH;
+    send(request(step.id, static_cast<UINT>(i), is_search ? static_cast<const void*>(&search) : &value,
                  is_search ? sizeof search : sizeof value));
   }
   for (std::size_t i = 0; i < steps.size(); ++i) {
-    const Step& step = steps[i];
     SCOPED_TRACE("step " + std::to_string(i));
     const Reply reply = wire->wait(static_cast<UINT>(i));
-    EXPECT_EQ(reply.result(), step.result) << std::hex << reply.result();
-    EXPECT_EQ(reply.word(), step.word);
-    std::string carried = step.data;
-    if (step.function_id == COMM_DIR_FUNC_GET_VALUE_BINARY_ONE && !carried.empty()) {
-      const UINT size = static_cast<UINT>(carried.size());
-      carried.insert(0, reinterpret_cast<const char*>(&size), sizeof size);
-    } else if (!carried.empty()) {
-      carried += '\0';
-    }
+    EXPECT_EQ(reply.result(), steps[i].result) << std::hex << reply.result();
+    EXPECT_EQ(reply.word(), steps[i].word);
+    std::string carried = steps[i].data;
+    const UINT size = static_cast<UINT>(carried.size());
+    if (steps[i].id == kBinOne && size > 0) carried.insert(0, reinterpret_cast<const char*>(&size), sizeof size);
+    if (steps[i].id != kBinOne && size > 0) carried += '\0';
     const std::string got(reply.data(), reply.payload.data() + reply.payload.size());
     EXPECT_TRUE(got.compare(0, carried.size(), carried) == 0) << "not the data: " << got.substr(0, 40);
     EXPECT_EQ(got.find_first_not_of('\0', carried.size()), std::string::npos) << "bytes behind the data";
@@ -546,28 +521,6 @@ TEST_F(DaemonTest, TellsSystemdItIsReadyAndPingsWhileItMakesProgress) {
     EXPECT_EQ(systemd.pings_within(ms(1500)), 0);
     kill(watched.pid(), SIGKILL);  // its hung worker would hold a clean stop for good
   }
-  std::filesystem::remove_all(folder);
-}
-
-// SIGHUP sends the trace to a new file, for logrotate.
-TEST_F(DaemonTest, SighupSendsTheTraceToANewFile) {
-  std::string error;
-  const std::string folder = make_private_folder("commdir-trace", error), trace = folder + "/trace.log";
-  const auto holds = [](const std::string& path, const char* text) {
-    return eventually([&] { return read_file(path).find(text) != std::string::npos; });
-  };
-  start_daemon({}, {{"COMM_DIR_TRACE", trace}});
-  ASSERT_TRUE(holds(trace, "serving utcp:COMM_DIR_SRV"));
-  ASSERT_EQ(rename(trace.c_str(), (trace + ".1").c_str()), 0);
-  ASSERT_EQ(kill(daemon->pid(), SIGHUP), 0);
-  ASSERT_TRUE(holds(trace, "SIGHUP: trace file reopened"));
-  std::vector<char> not_a_request = request(COMM_DIR_FUNC_FREE_MSG, 1);
-  word_at(76, 1)(not_a_request);  // "replied": dropped, with a line
-  send(not_a_request);
-  EXPECT_TRUE(holds(trace, "dropped a message")) << read_file(trace);
-  const std::string moved = read_file(trace + ".1");
-  EXPECT_NE(moved.find("SIGHUP: reopening the trace file"), std::string::npos) << moved;
-  EXPECT_EQ(moved.find("dropped a message"), std::string::npos) << moved;
   std::filesystem::remove_all(folder);
 }
 
