@@ -22,7 +22,6 @@
 namespace commdir_testing {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Change = std::function<void(std::vector<char>&)>;
 
 constexpr char kPassword[] = "for-the-ldap-server-alone";

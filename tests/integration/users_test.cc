@@ -21,7 +21,6 @@
 namespace commdir_testing {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 
 constexpr uid_t kNobody = 65534;  // allowed by its group, nogroup
 constexpr uid_t kVictim = 64881, kHostile = 64882, kStranger = 64883;  // no other test uses them
