@@ -111,12 +111,10 @@ TEST_F(EndToEnd, WalksAndConnectionTestsFindWhatLdapsearchFinds) {
     const std::string uris[] = {slapd->uri, slapd->ldaps_uri, "ldaps" + slapd->uri.substr(4), closed_port_uri(),
                                 silent.uri()};
     const std::string authorities[] = {"", slapd->ca(), slapd->foreign_ca(), slapd->dir + "/tls/no-such.pem"};
-    COMM_DIR_TEST_CONNECTION_INFO test{};
-    test.connect = connect_to(uris[static_cast<int>(row.server)], row.security,
-                              authorities[static_cast<int>(row.authority)], row.verify,
-                              row.server == Server::kSilent ? 500 : 5000);
-    test.bind_present = 1;
-    test.bind = row.password != nullptr ? bind_as(kReaderDn, row.password) : COMM_DIR_BIND_INFO{};
+    const COMM_DIR_BIND_INFO bind = row.password != nullptr ? bind_as(kReaderDn, row.password) : COMM_DIR_BIND_INFO{};
+    COMM_DIR_TEST_CONNECTION_INFO test = test_of(connect_to(uris[static_cast<int>(row.server)], row.security,
+                                                            authorities[static_cast<int>(row.authority)], row.verify,
+                                                            row.server == Server::kSilent ? 500 : 5000), &bind);
     const Walk walked = walk(test.connect, &test.bind, row.search);
     EXPECT_EQ(walked.result, row.code) << std::hex << walked.result;
     EXPECT_EQ(walked.failed_call, row.failed_call);
@@ -304,8 +302,7 @@ TEST_F(EndToEnd, ServersGoAndComeBack) {
   proxy.set({Fault::kDown});
   expect_calls(while_down);
   // The connection test that fails over succeeds, and says why.
-  COMM_DIR_TEST_CONNECTION_INFO test{};
-  test.connect = connect_to(list);
+  COMM_DIR_TEST_CONNECTION_INFO test = test_of(connect_to(list), nullptr);
   EXPECT_EQ(facade()->check_connection(COMM_DIR_TEST_MODE_SYNC, test), 0) << test.diagnostic;
   EXPECT_NE(std::string(test.diagnostic).find("failed over to " + slapd->uri), std::string::npos) << test.diagnostic;
   EXPECT_FALSE(served_by_first());

@@ -350,6 +350,15 @@ inline COMM_DIR_BIND_INFO bind_as(const char* dn, const char* password) {
   copy_field(record.password, password);
   return record;
 }
+inline COMM_DIR_TEST_CONNECTION_INFO test_of(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind,
+                                            UINT callback_object = 0) {
+  COMM_DIR_TEST_CONNECTION_INFO record{};
+  record.callback_object = callback_object;
+  record.connect = connect;
+  record.bind_present = bind != nullptr;
+  if (bind != nullptr) record.bind = *bind;
+  return record;
+}
 inline COMM_DIR_SEARCH_CONDITION condition(const Search& search, UINT operation) {
   COMM_DIR_SEARCH_CONDITION record{};
   record.operation_id = operation;
