@@ -66,6 +66,10 @@ TEST_F(EndToEnd, WalksAndConnectionTestsFindWhatLdapsearchFinds) {
   const Search people{kPeople, COMM_DIR_SCOPE_SUB, "(objectClass=inetOrgPerson)", "cn mail jpegPhoto"};
   const UINT kStartTls = COMM_DIR_SECURITY_STARTTLS, kLdaps = COMM_DIR_SECURITY_LDAPS;
   const RETCODE kUntrusted = COMM_DIR_SVC_TLS_CERT_UNTRUSTED, kTooLarge = COMM_DIR_SVC_VALUE_TOO_LARGE;
+  using S = Server;
+  using A = Authority;
+  const char kStart[] = "start_operation";
+  const UINT kNever = COMM_DIR_TLS_VERIFY_NEVER, kAllow = COMM_DIR_TLS_VERIFY_ALLOW, kTry = COMM_DIR_TLS_VERIFY_TRY;
   const Row rows[] = {
       {"every person", {kPeople, COMM_DIR_SCOPE_SUB, "(objectClass=inetOrgPerson)"}},
       {"wildcards, two attributes", {kPeople, COMM_DIR_SCOPE_SUB, "(cn=*o*n*)", "cn mail"}},
@@ -75,35 +79,27 @@ TEST_F(EndToEnd, WalksAndConnectionTestsFindWhatLdapsearchFinds) {
       {"operational attributes", {kPeople, COMM_DIR_SCOPE_ONE, "(uid=alovelace)", "+"}},
       {"binary photos", {kPeople, COMM_DIR_SCOPE_SUB, "(jpegPhoto=*)", "cn jpegPhoto"}},
       {"the reader's own entry, its password included", {"ou=system,dc=example,dc=com", COMM_DIR_SCOPE_ONE}},
-      {"anonymous: no password", {"ou=system,dc=example,dc=com", COMM_DIR_SCOPE_ONE}, kEnd, "entries",
-       Server::kLdap, 0, Authority::kNone, 0, nullptr},
+      {"anonymous", {"ou=system,dc=example,dc=com", COMM_DIR_SCOPE_ONE}, kEnd, "entries", S::kLdap, 0, A::kNone, 0, nullptr},
       {"the longest string and binary values", {v47207, COMM_DIR_SCOPE_BASE, "", "description jpegPhoto"}},
       {"the longest binary value", {v47208, COMM_DIR_SCOPE_BASE, "", "jpegPhoto"}},
       {"a string value one byte longer", {v47208, COMM_DIR_SCOPE_BASE, "", "description"}, kTooLarge, "description"},
       {"a binary value one byte longer", {v47209, COMM_DIR_SCOPE_BASE, "", "jpegPhoto"}, kTooLarge, "jpegPhoto"},
       {"size limit", {kPeople, COMM_DIR_SCOPE_SUB, "(uid=*)", "uid", 5}, comm_dir_code_from_ldap(4)},
       {"no such object", {"ou=nobody,dc=example,dc=com"}, comm_dir_code_from_ldap(32), "search"},
-      {"wrong password", people, comm_dir_code_from_ldap(49), "start_operation", Server::kLdap, 0,
-       Authority::kNone, 0, "wrong"},
-      {"server down", people, kServerDown, "start_operation", Server::kDown},
-      {"server never answers", people, COMM_DIR_SVC_BIND_TIMEOUT, "start_operation", Server::kSilent},
-      {"StartTLS, record's authority", people, kEnd, "entries", Server::kLdap, kStartTls, Authority::kFixtures},
-      {"LDAPS, record's authority", people, kEnd, "entries", Server::kLdaps, kLdaps, Authority::kFixtures},
-      {"StartTLS, daemon's authority", people, kEnd, "entries", Server::kLdap, kStartTls},
-      {"LDAPS, daemon's authority", people, kEnd, "entries", Server::kLdaps, kLdaps},
-      {"StartTLS, foreign authority", people, kUntrusted, "start_operation", Server::kLdap, kStartTls,
-       Authority::kForeign},
-      {"LDAPS, foreign authority", people, kUntrusted, "start_operation", Server::kLdaps, kLdaps, Authority::kForeign},
-      {"LDAPS, foreign authority, check off", people, kEnd, "entries", Server::kLdaps, kLdaps, Authority::kForeign,
-       COMM_DIR_TLS_VERIFY_NEVER},
-      {"LDAPS, foreign authority, allowed", people, kEnd, "entries", Server::kLdaps, kLdaps, Authority::kForeign,
-       COMM_DIR_TLS_VERIFY_ALLOW},
-      {"StartTLS, foreign authority, tried", people, kUntrusted, "start_operation", Server::kLdap, kStartTls,
-       Authority::kForeign, COMM_DIR_TLS_VERIFY_TRY},
-      {"LDAPS to a port without TLS", people, COMM_DIR_SVC_TLS_FAILED, "start_operation", Server::kLdapsOnLdapPort,
-       kLdaps, Authority::kFixtures},
-      {"StartTLS, no such authority file", people, COMM_DIR_SVC_TLS_CA_FILE, "start_operation", Server::kLdap,
-       kStartTls, Authority::kMissing},
+      {"wrong password", people, comm_dir_code_from_ldap(49), kStart, S::kLdap, 0, A::kNone, 0, "wrong"},
+      {"server down", people, kServerDown, kStart, S::kDown},
+      {"server never answers", people, COMM_DIR_SVC_BIND_TIMEOUT, kStart, S::kSilent},
+      {"StartTLS, record's authority", people, kEnd, "entries", S::kLdap, kStartTls, A::kFixtures},
+      {"LDAPS, record's authority", people, kEnd, "entries", S::kLdaps, kLdaps, A::kFixtures},
+      {"StartTLS, daemon's authority", people, kEnd, "entries", S::kLdap, kStartTls},
+      {"LDAPS, daemon's authority", people, kEnd, "entries", S::kLdaps, kLdaps},
+      {"StartTLS, foreign authority", people, kUntrusted, kStart, S::kLdap, kStartTls, A::kForeign},
+      {"LDAPS, foreign authority", people, kUntrusted, kStart, S::kLdaps, kLdaps, A::kForeign},
+      {"LDAPS, foreign authority, check off", people, kEnd, "entries", S::kLdaps, kLdaps, A::kForeign, kNever},
+      {"LDAPS, foreign authority, allowed", people, kEnd, "entries", S::kLdaps, kLdaps, A::kForeign, kAllow},
+      {"StartTLS, foreign authority, tried", people, kUntrusted, kStart, S::kLdap, kStartTls, A::kForeign, kTry},
+      {"LDAPS, a port without TLS", people, COMM_DIR_SVC_TLS_FAILED, kStart, S::kLdapsOnLdapPort, kLdaps, A::kFixtures},
+      {"StartTLS, no such authority file", people, COMM_DIR_SVC_TLS_CA_FILE, kStart, S::kLdap, kStartTls, A::kMissing},
   };
   Listener silent;
   for (const Row& row : rows) {
@@ -120,8 +116,7 @@ TEST_F(EndToEnd, WalksAndConnectionTestsFindWhatLdapsearchFinds) {
     EXPECT_EQ(walked.failed_call, row.failed_call);
     if (walked.failed_call == "entries") {
       const std::vector<Entry> expected = slapd->search(row.search, row.password != nullptr);
-      EXPECT_FALSE(expected.empty());
-      EXPECT_TRUE(walked.entries == expected) << walked.entries.size() << " entries, not " << expected.size();
+      EXPECT_TRUE(!expected.empty() && walked.entries == expected) << walked.entries.size() << " entries";
     }
 
     // The same as a connection test, which tells a refused certificate from
@@ -133,22 +128,10 @@ TEST_F(EndToEnd, WalksAndConnectionTestsFindWhatLdapsearchFinds) {
     EXPECT_EQ(test.reachable, code != kServerDown && code != COMM_DIR_SVC_TLS_CA_FILE);
     EXPECT_EQ(test.bind_accepted, code == 0);
     int ldap_code = 0;
-    if (code == 0 || comm_dir_ldap_code_of(code, &ldap_code)) {
-      EXPECT_EQ(test.ldap_result, ldap_code);
-    }
-    if (code == kUntrusted) {
-      EXPECT_NE(std::strstr(test.diagnostic, "not trusted"), nullptr) << test.diagnostic;
-      EXPECT_NE(std::strstr(test.diagnostic, "foreign-ca.pem"), nullptr) << test.diagnostic;
-    }
-    // In callback mode it is answered at once, and its result comes later
-    // as the argument of a callback on the object that the record names.
-    CountingCallback callback;
-    test.callback_object = comm_dir_register_callback(&callback);
-    EXPECT_EQ(facade()->check_connection(COMM_DIR_TEST_MODE_CALLBACK, test), 0);
-    EXPECT_TRUE(eventually([&] { return callback.calls > 0; }));
-    EXPECT_EQ(callback.argument, static_cast<UINT>(code));
-    EXPECT_EQ(comm_dir_unregister_callback(test.callback_object), 0);
-    EXPECT_EQ(callback.calls, 1);
+    EXPECT_TRUE((code != 0 && !comm_dir_ldap_code_of(code, &ldap_code)) || test.ldap_result == ldap_code);
+    const std::string diagnostic = test.diagnostic;
+    EXPECT_TRUE(code != kUntrusted || (diagnostic.find("not trusted") != std::string::npos &&
+                                       diagnostic.find("foreign-ca.pem") != std::string::npos)) << diagnostic;
   }
   // The daemon's trace of every request (-d) names no password.
   for (const char* password : {kReaderPassword, "wrong"}) EXPECT_EQ(daemon->log().find(password), std::string::npos);
@@ -169,42 +152,36 @@ TEST_F(EndToEnd, EachFaultGivesItsCodeWithinItsDeadline) {
   struct Row {
     const char* what;
     Where where;
-    UINT security;
-    FaultPlan plan;
-    bool at_search;      // the fault is set once the operation is bound
+    FaultPlan plan;  // a fault of the stream is set once the operation is bound
     long time_limit_ms;  // of the search; 0: none
     const char* failed_call;
     RETCODE code;
-    long deadline_ms;    // the bound that should fire; 0: at once
+    long deadline_ms;  // the bound that should fire; 0: at once
+    UINT security = COMM_DIR_SECURITY_NONE;
     UINT network_timeout_ms = 400;
   };
-  const UINT kNone = COMM_DIR_SECURITY_NONE;
+  const char kStart[] = "start_operation";
   const RETCODE kBindTimeout = COMM_DIR_SVC_BIND_TIMEOUT, kResultTimeout = COMM_DIR_SVC_RESULT_TIMEOUT;
+  const RETCODE kTlsTimeout = COMM_DIR_SVC_TLS_TIMEOUT, kSearchTimeout = COMM_DIR_SVC_SEARCH_TIMEOUT;
   const Row rows[] = {
-      {"server down", kDown, kNone, {}, false, 0, "start_operation", kServerDown, 0},
-      {"connection attempts dropped", kDropped, kNone, {}, false, 0, "start_operation",
-       COMM_DIR_SVC_CONNECT_TIMEOUT, 400},
-      {"accepts, never answers", kSilent, kNone, {}, false, 0, "start_operation", kBindTimeout, 400},
-      {"a record asking for a network timeout of 49 days", kSilent, kNone, {}, false, 0, "start_operation",
-       kBindTimeout, 400, 0xFFFFFFFFu},
-      {"ldaps handshake never answered", kSilentLdaps, COMM_DIR_SECURITY_LDAPS, {}, false, 0, "start_operation",
-       COMM_DIR_SVC_TLS_TIMEOUT, 400},
-      {"StartTLS handshake never answered", kProxy, COMM_DIR_SECURITY_STARTTLS, {Fault::kStallTls}, false, 0,
-       "start_operation", COMM_DIR_SVC_TLS_TIMEOUT, 400},
-      {"bind answered too late", kProxy, kNone, {Fault::kDelay, 0, 1200}, false, 0, "start_operation", kBindTimeout,
-       400},
-      {"search never answered", kProxy, kNone, {Fault::kStall}, true, 0, "search", kResultTimeout, 400},
-      {"search stalls mid-result", kProxy, kNone, {Fault::kStall, 10}, true, 0, "entries", kResultTimeout, 400},
-      {"search with a time limit stalls mid-result", kProxy, kNone, {Fault::kStall, 10}, true, 600, "entries",
-       COMM_DIR_SVC_SEARCH_TIMEOUT, 1000},
-      {"search with a time limit of a month never answered", kProxy, kNone, {Fault::kStall}, true,
-       30L * 24 * 3600 * 1000, "search", COMM_DIR_SVC_SEARCH_TIMEOUT, 1400},
-      {"reset mid-result", kProxy, kNone, {Fault::kReset, 10}, true, 0, "entries", kServerDown, 0},
-      {"notice of disconnection mid-result", kProxy, kNone, {Fault::kNotice, 10}, true, 0, "entries",
-       comm_dir_code_from_ldap(52), 0},
+      {"server down", kDown, {}, 0, kStart, kServerDown, 0},
+      {"connection attempts dropped", kDropped, {}, 0, kStart, COMM_DIR_SVC_CONNECT_TIMEOUT, 400},
+      {"accepts, never answers", kSilent, {}, 0, kStart, kBindTimeout, 400},
+      {"a record asking for a network timeout of 49 days", kSilent, {}, 0, kStart, kBindTimeout, 400, 0, 0xFFFFFFFFu},
+      {"ldaps handshake never answered", kSilentLdaps, {}, 0, kStart, kTlsTimeout, 400, COMM_DIR_SECURITY_LDAPS},
+      {"StartTLS handshake never answered", kProxy, {Fault::kStallTls}, 0, kStart, kTlsTimeout, 400,
+       COMM_DIR_SECURITY_STARTTLS},
+      {"bind answered too late", kProxy, {Fault::kDelay, 0, 1200}, 0, kStart, kBindTimeout, 400},
+      {"search never answered", kProxy, {Fault::kStall}, 0, "search", kResultTimeout, 400},
+      {"search stalls mid-result", kProxy, {Fault::kStall, 10}, 0, "entries", kResultTimeout, 400},
+      {"search with a time limit stalls mid-result", kProxy, {Fault::kStall, 10}, 600, "entries", kSearchTimeout, 1000},
+      {"search with a time limit of a month never answered", kProxy, {Fault::kStall}, 30L * 24 * 3600 * 1000, "search",
+       kSearchTimeout, 1400},
+      {"reset mid-result", kProxy, {Fault::kReset, 10}, 0, "entries", kServerDown, 0},
+      {"notice of disconnection mid-result", kProxy, {Fault::kNotice, 10}, 0, "entries", comm_dir_code_from_ldap(52), 0},
       // Refused as it is announced, before anything is allocated or awaited.
-      {"an entry of 256 MiB mid-result", kProxy, kNone, {Fault::kHuge, 10}, true, 0, "entries", kServerDown, 0},
-      {"replies late, within the deadline", kProxy, kNone, {Fault::kDelay, 0, 200}, false, 0, "entries", kEnd, 0},
+      {"an entry of 256 MiB mid-result", kProxy, {Fault::kHuge, 10}, 0, "entries", kServerDown, 0},
+      {"replies late, within the deadline", kProxy, {Fault::kDelay, 0, 200}, 0, "entries", kEnd, 0},
   };
   const Search people{kPeople, COMM_DIR_SCOPE_SUB, "(objectClass=inetOrgPerson)", "cn mail"};
   const std::size_t all_entries = slapd->search(people).size();
@@ -214,45 +191,39 @@ TEST_F(EndToEnd, EachFaultGivesItsCodeWithinItsDeadline) {
     FaultProxy proxy(slapd->port());
     Listener dropped(true), silent;
     const std::string uris[] = {proxy.uri(), closed_port_uri(), dropped.uri(), silent.uri(), silent.uri("ldaps")};
-    if (!row.at_search) proxy.set(row.plan);
-    const COMM_DIR_CONNECT_INFO connect = connect_to(uris[row.where], row.security, "", COMM_DIR_TLS_VERIFY_NEVER,
-                                                     row.network_timeout_ms);
-    std::string call = "start_operation";
+    const bool at_search = row.plan.fault >= Fault::kStall;
+    if (!at_search) proxy.set(row.plan);
+    const COMM_DIR_CONNECT_INFO connect =
+        connect_to(uris[row.where], row.security, "", COMM_DIR_TLS_VERIFY_NEVER, row.network_timeout_ms);
+    std::string call;
     UINT operation = 0;
     std::size_t entries = 0;
     RETCODE code = 0;
     long elapsed = 0;
-    const auto timed = [&](const std::function<RETCODE()>& run) {
+    const auto timed = [&](const char* name, const std::function<RETCODE()>& run) {
       const auto start = Clock::now();
+      call = name;
       code = run();
       elapsed = since_ms(start);
     };
     timeval limit{row.time_limit_ms / 1000, row.time_limit_ms % 1000 * 1000};
     const auto search = [&] { return facade()->search(condition(people, operation), 0, limit); };
-    timed([&] { return facade()->start_operation(connect, &kReader, &operation); });
-    if (code == 0) {
-      if (row.at_search) proxy.set(row.plan);
-      call = "search";
-      timed(search);
-    }
-    if (code == 0) {
-      call = "entries";
-      timed([&] { return facade()->get_first_entry(operation); });
-    }
-    for (; code == 0 && call == "entries"; ++entries) timed([&] { return facade()->get_next_entry(operation); });
+    timed(kStart, [&] { return facade()->start_operation(connect, &kReader, &operation); });
+    if (code == 0 && at_search) proxy.set(row.plan);
+    if (code == 0) timed("search", search);
+    if (code == 0) timed("entries", [&] { return facade()->get_first_entry(operation); });
+    for (; code == 0; ++entries) timed("entries", [&] { return facade()->get_next_entry(operation); });
     EXPECT_EQ(code, row.code) << std::hex << code << " from " << call;
     EXPECT_EQ(call, row.failed_call);
     // What a loaded machine or a sanitizer may add to a deadline; a call
     // that is to fail at once comes back within it too.
     EXPECT_GE(elapsed, row.deadline_ms * 9 / 10);
     EXPECT_LE(elapsed, row.deadline_ms + 1200);
-    if (call == "entries") {
-      EXPECT_EQ(entries == all_entries, code == kEnd) << entries << " entries: the fault is to cut the result";
-    }
+    EXPECT_TRUE(call != "entries" || (entries == all_entries) == (code == kEnd)) << entries << " entries";
     if (row.plan.fault >= Fault::kReset) {  // the connection stays lost
       EXPECT_EQ(search(), COMM_DIR_SVC_CONNECTION_LOST);
     }
-    if (call != "start_operation") {
+    if (call != kStart) {
       EXPECT_EQ(facade()->end_operation(operation), 0);
     }
   }
