@@ -3,21 +3,11 @@
 // answers, in each operation's order, also when it is busy, stopping, or an
 // application does not read; a connection test's password goes nowhere; and
 // it tells systemd how it is.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <random>
-#include <thread>
 
 #include "integration/harness.h"
-#include "support/read_file.h"
+
+
 
 namespace commdir_testing {
 namespace {
@@ -32,12 +22,10 @@ const RETCODE kServerDown = comm_dir_code_from_ldap(-1);
 
 COMM_DIR_CHECK_CONNECTION_REQUEST check_record(UINT mode, const std::string& uri, const char* callback = "",
                                                UINT object = 0) {
+  const COMM_DIR_BIND_INFO bind = bind_as("cn=nobody,dc=example,dc=com", kPassword);
   COMM_DIR_CHECK_CONNECTION_REQUEST record{};
   record.test_mode = mode;
-  record.info.connect = connect_to(uri, COMM_DIR_SECURITY_NONE, "", COMM_DIR_TLS_VERIFY_DEMAND, 0);
-  record.info.bind_present = 1;
-  record.info.bind = bind_as("cn=nobody,dc=example,dc=com", kPassword);
-  record.info.callback_object = object;
+  record.info = test_of(connect_to(uri, COMM_DIR_SECURITY_NONE, "", COMM_DIR_TLS_VERIFY_DEMAND, 0), &bind, object);
   std::snprintf(record.info.callback_server_name, sizeof record.info.callback_server_name, "%s", callback);
   return record;
 }
@@ -94,11 +82,8 @@ class DaemonTest : public IntegrationTest {
   void send(const std::vector<char>& message) { ASSERT_TRUE(send_datagram(daemon->dir + "/COMM_DIR_SRV", message)); }
 
   UINT open_reader() {
-    COMM_DIR_START_OPERATION_REQUEST start{};
-    start.connect = connect_to(slapd->uri);
-    start.bind_present = 1;
-    start.bind = bind_as(kReaderDn, kReaderPassword);
-    const Reply reply = call(COMM_DIR_FUNC_START_OPERATION, start);
+    const COMM_DIR_BIND_INFO reader = bind_as(kReaderDn, kReaderPassword);
+    const Reply reply = call(COMM_DIR_FUNC_START_OPERATION, start_record(slapd->uri, &reader));
     EXPECT_EQ(reply.result(), 0);
     return reply.word();
   }
@@ -183,9 +168,7 @@ TEST_F(DaemonTest, AnswersEveryMessageWithItsCodeOrDropsIt) {
     for (char& byte : bytes) byte = static_cast<char>(random());
     send(bytes);
   }
-  COMM_DIR_START_OPERATION_REQUEST start{};
-  start.connect = connect_to(down);
-  EXPECT_EQ(call(COMM_DIR_FUNC_START_OPERATION, start).result(), kServerDown);
+  EXPECT_EQ(call(COMM_DIR_FUNC_START_OPERATION, start_record(down)).result(), kServerDown);
   EXPECT_TRUE(wire->quiet(ms(300))) << "a message that was to be dropped was answered";
 }
 
@@ -335,11 +318,8 @@ TEST_F(DaemonTest, ConnectionTestsCallBackAndLeaveThePasswordNowhere) {
   EXPECT_EQ(check("DYING_CB"), 0);
   EXPECT_TRUE(dying->receive(&callback, ms(20000)));
   dying.reset();
-  COMM_DIR_START_OPERATION_REQUEST start{};
-  start.connect = connect_to(down);
-  start.bind_present = 1;
-  start.bind = bind_as(kReaderDn, kPassword);
-  EXPECT_EQ(call(COMM_DIR_FUNC_START_OPERATION, start).result(), kServerDown);  // the worker serves again
+  const COMM_DIR_BIND_INFO secret = bind_as(kReaderDn, kPassword);
+  EXPECT_EQ(call(COMM_DIR_FUNC_START_OPERATION, start_record(down, &secret)).result(), kServerDown);  // the worker serves again
   expect_forgotten("the start of an operation");
   const std::string moved = read_file(trace + ".1"), traced = moved + read_file(trace);
   EXPECT_NE(moved.find("SIGHUP: reopening the trace file"), std::string::npos) << moved;
@@ -461,59 +441,48 @@ TEST_F(DaemonTest, EndsIdleOperationsAndKeepsBusyOnes) {
   EXPECT_EQ(call(COMM_DIR_FUNC_GET_FIRST_ENTRY, first).result(), 0);
 }
 
-// Stands in for systemd's notification socket: a path, or ('@') a name of
-// the abstract namespace. Each receive waits at most 100 ms.
-struct Systemd {
-  explicit Systemd(const std::string& name) : fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_un address{AF_UNIX, {}};
-    std::memcpy(address.sun_path, name.c_str(), name.size());
-    address.sun_path[0] = name[0] == '@' ? '\0' : name[0];
-    bind(fd, reinterpret_cast<sockaddr*>(&address), static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size()));
-    const timeval patience{0, 100000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-  }
-  ~Systemd() { close(fd); }
-  std::string next() {
-    char message[4096];
-    const ssize_t got = recv(fd, message, sizeof message, 0);
-    return got > 0 ? std::string(message, static_cast<std::size_t>(got)) : "";
-  }
-  int pings_within(ms span) {
-    int pings = 0;
-    for (const auto end = Clock::now() + span; Clock::now() < end;) pings += next() == "WATCHDOG=1";
-    return pings;
-  }
-  int fd;
-};
-
 // Ready once its endpoint and workers are up, then pings every 200 ms while
 // its threads make progress, and no more once a worker hangs (a libldap call
 // that never returns, preloaded); none when the pings are asked of another
-// process.
+// process. systemd's notification socket is a path, or ('@') a name of the
+// abstract namespace.
 TEST_F(DaemonTest, TellsSystemdItIsReadyAndPingsWhileItMakesProgress) {
   std::string error;
   const std::string folder = make_private_folder("commdir-notify", error);
   for (const char* other_pid : {static_cast<const char*>(nullptr), "1"}) {
     SCOPED_TRACE(other_pid != nullptr ? "an abstract name, pings asked of another process" : "a path");
     const std::string name = other_pid != nullptr ? "@commdir-notify-" + std::to_string(getpid()) : folder + "/notify";
-    Systemd systemd(name);
-    Environment env = {{"NOTIFY_SOCKET", name},
-                       {"WATCHDOG_USEC", "400000"},
-                       {"LD_PRELOAD", COMMDIR_LDAP_HANG},
+    const int fd = unix_socket();
+    sockaddr_un address = unix_address(name);
+    address.sun_path[0] = name[0] == '@' ? '\0' : name[0];
+    bind(fd, reinterpret_cast<sockaddr*>(&address), static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size()));
+    const timeval patience{0, 100000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    const auto next = [&] {
+      char message[4096];
+      const ssize_t got = recv(fd, message, sizeof message, 0);
+      return got > 0 ? std::string(message, static_cast<std::size_t>(got)) : "";
+    };
+    const auto pings_within = [&](ms span) {
+      int pings = 0;
+      for (const auto end = Clock::now() + span; Clock::now() < end;) pings += next() == "WATCHDOG=1";
+      return pings;
+    };
+    Environment env = {{"NOTIFY_SOCKET", name}, {"WATCHDOG_USEC", "400000"}, {"LD_PRELOAD", COMMDIR_LDAP_HANG},
                        {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
     if (other_pid != nullptr) env.emplace_back("WATCHDOG_PID", other_pid);
     Daemon watched({"--hung-after=1"}, env);
     ASSERT_EQ(watched.error, "");
-    EXPECT_TRUE(eventually([&] { return systemd.next().rfind("READY=1\n", 0) == 0; }, ms(5000)));
-    EXPECT_EQ(systemd.pings_within(ms(1500)) >= 3, other_pid == nullptr);
-    if (other_pid != nullptr) continue;
-    COMM_DIR_START_OPERATION_REQUEST start{};
-    start.connect = connect_to("ldap://hang.invalid/");
-    send_datagram(watched.dir + "/COMM_DIR_SRV", request(COMM_DIR_FUNC_START_OPERATION, 1, start));
-    EXPECT_TRUE(eventually([&] { return systemd.next().find("STATUS=not pinging the watchdog: worker") == 0; }))
-        << watched.log();
-    EXPECT_EQ(systemd.pings_within(ms(1500)), 0);
-    kill(watched.pid(), SIGKILL);  // its hung worker would hold a clean stop for good
+    EXPECT_TRUE(eventually([&] { return next().rfind("READY=1\n", 0) == 0; }, ms(5000)));
+    EXPECT_EQ(pings_within(ms(1500)) >= 3, other_pid == nullptr);
+    if (other_pid == nullptr) {
+      send_datagram(watched.dir + "/COMM_DIR_SRV",
+                    request(COMM_DIR_FUNC_START_OPERATION, 1, start_record("ldap://hang.invalid/")));
+      EXPECT_TRUE(eventually([&] { return next().find("STATUS=not pinging the watchdog: worker") == 0; })) << watched.log();
+      EXPECT_EQ(pings_within(ms(1500)), 0);
+      kill(watched.pid(), SIGKILL);  // its hung worker would hold a clean stop for good
+    }
+    close(fd);
   }
   std::filesystem::remove_all(folder);
 }

@@ -3,17 +3,13 @@
 // of a server or of the network gives its own code within the deadline that
 // applies, also to connection tests and their callbacks; a server that goes
 // and comes back fails over and back; and threads walk at once.
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/select.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <cstring>
-#include <thread>
 
 #include "integration/fault_proxy.h"
 #include "integration/harness.h"
+
+
 
 namespace commdir_testing {
 namespace {

@@ -13,15 +13,20 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -355,6 +360,13 @@ inline COMM_DIR_TEST_CONNECTION_INFO test_of(const COMM_DIR_CONNECT_INFO& connec
   COMM_DIR_TEST_CONNECTION_INFO record{};
   record.callback_object = callback_object;
   record.connect = connect;
+  record.bind_present = bind != nullptr;
+  if (bind != nullptr) record.bind = *bind;
+  return record;
+}
+inline COMM_DIR_START_OPERATION_REQUEST start_record(const std::string& uri, const COMM_DIR_BIND_INFO* bind = nullptr) {
+  COMM_DIR_START_OPERATION_REQUEST record{};
+  record.connect = connect_to(uri);
   record.bind_present = bind != nullptr;
   if (bind != nullptr) record.bind = *bind;
   return record;

@@ -2,18 +2,9 @@
 // byte, folded or not, and the same exit status, errors and TLS settings
 // included; its connection test; and comm-dir status as root and as two
 // users. comm-dir reaches the daemon that the test started in its folder.
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <sstream>
-
 #include "integration/harness.h"
-#include "support/read_file.h"
+
+
 
 namespace commdir_testing {
 namespace {
@@ -224,8 +215,7 @@ TEST_F(ToolTest, StatusShowsEachUserItsOwnAndRootEverything) {
   // requests than its queue holds: their replies are kept.
   AsUser deaf(kDeaf, [&] {
     new Endpoint(daemon->dir, "DIR_CS_deaf");  // kept until the child is killed
-    COMM_DIR_START_OPERATION_REQUEST start{};
-    start.connect = connect_to(uri);
+    const COMM_DIR_START_OPERATION_REQUEST start = start_record(uri);
     bool sent = send_datagram(daemon->dir + "/COMM_DIR_SRV",
                               request(COMM_DIR_FUNC_START_OPERATION, 1, &start, sizeof start, "utcp:DIR_CS_deaf"));
     for (UINT tag = 2; tag < 40; ++tag) {

@@ -5,18 +5,9 @@
 // the daemon does not serve is refused at once; and a hostile user, wherever
 // it waits for another's requests, replies or callbacks, gets nothing of
 // them, the password least of all.
-#include <sys/prctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
 #include "integration/harness.h"
-#include "support/read_file.h"
+
+
 
 namespace commdir_testing {
 namespace {
@@ -262,10 +253,7 @@ TEST_F(Users, AnotherLocalUserGetsNothingOfAUsersCalls) {
         case Act::kCallbackCheck:
           return facade()->check_connection(COMM_DIR_TEST_MODE_CALLBACK, info) == 0 ? "sent" : "refused";
         case Act::kStartOverTheWire:
-          COMM_DIR_START_OPERATION_REQUEST start{};
-          start.connect = info.connect;
-          start.bind_present = 1;
-          start.bind = kReader;
+          const COMM_DIR_START_OPERATION_REQUEST start = start_record(slapd->uri, &kReader);
           const bool sent = send_datagram(shared + "/COMM_DIR_SRV",
                                           request(COMM_DIR_FUNC_START_OPERATION, 7, &start, sizeof start,
                                                   std::string("utcp:") + row.watched));

@@ -11,12 +11,11 @@
 // walks) keep the stage near 10 minutes. COMMDIR_SOAK_WALKS=200 runs the
 // goal as it stands.
 #include <sys/mman.h>
-#include <sys/prctl.h>
-
-#include <algorithm>
 #include <new>
 
 #include "integration/harness.h"
+
+
 
 namespace commdir_testing {
 namespace {
