@@ -7,8 +7,6 @@
 
 #include "integration/harness.h"
 
-
-
 namespace commdir_testing {
 namespace {
 

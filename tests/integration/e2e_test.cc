@@ -9,11 +9,8 @@
 #include "integration/fault_proxy.h"
 #include "integration/harness.h"
 
-
-
 namespace commdir_testing {
 namespace {
-
 
 const RETCODE kServerDown = comm_dir_code_from_ldap(-1);
 const RETCODE kEnd = COMM_DIR_SVC_NO_MORE_ENTRIES;
@@ -23,11 +20,7 @@ long since_ms(Clock::time_point start) {
   return static_cast<long>(std::chrono::duration_cast<ms>(Clock::now() - start).count());
 }
 
-class EndToEnd : public IntegrationTest {
- protected:
-  // Made at its first call, once the daemon's folder is known.
-  static comm_dir_facade* facade() { return comm_dir_facade::comm_dir_get_instance(); }
-};
+class EndToEnd : public IntegrationTest {};
 
 enum class Server { kLdap, kLdaps, kLdapsOnLdapPort, kDown, kSilent };
 enum class Authority { kNone, kFixtures, kForeign, kMissing };

@@ -390,27 +390,27 @@ struct Walk {
   std::string failed_call = "start_operation";
   RETCODE ended = 0;  // end_operation's result
 };
+inline comm_dir_facade* facade() { return comm_dir_facade::comm_dir_get_instance(); }  // made at its first call
 inline Walk walk(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind, const Search& search) {
-  comm_dir_facade* facade = comm_dir_facade::comm_dir_get_instance();
   Walk walk;
   UINT operation = 0;
-  if ((walk.result = facade->start_operation(connect, bind, &operation)) != 0) return walk;
+  if ((walk.result = facade()->start_operation(connect, bind, &operation)) != 0) return walk;
   timeval no_limit{0, 0};
   walk.failed_call = "search";
-  if ((walk.result = facade->search(condition(search, operation), search.size_limit, no_limit)) == 0) {
+  if ((walk.result = facade()->search(condition(search, operation), search.size_limit, no_limit)) == 0) {
     walk.failed_call = "entries";
-    walk.result = facade->get_first_entry(operation);
+    walk.result = facade()->get_first_entry(operation);
   }
-  for (CHAR* name = nullptr; walk.result == 0; walk.result = walk.result != 0 ? walk.result : facade->get_next_entry(operation)) {
+  for (CHAR* name = nullptr; walk.result == 0; walk.result = walk.result != 0 ? walk.result : facade()->get_next_entry(operation)) {
     Entry& entry = walk.entries.emplace_back();
-    for (walk.result = facade->get_first_attribute(operation, name); walk.result == 0 && name != nullptr;
-         walk.result = facade->get_next_attribute(operation, name)) {
+    for (walk.result = facade()->get_first_attribute(operation, name); walk.result == 0 && name != nullptr;
+         walk.result = facade()->get_next_attribute(operation, name)) {
       std::vector<std::string>& values = entry.emplace_back(name, std::vector<std::string>()).second;
       UINT count = 0;
       COMM_DIR_BERVAL** binary = nullptr;
       CHAR** strings = nullptr;
-      walk.result = std::strcmp(name, "jpegPhoto") == 0 ? facade->get_value_binary(operation, name, count, binary)
-                                                        : facade->get_value_string(operation, name, count, strings);
+      walk.result = std::strcmp(name, "jpegPhoto") == 0 ? facade()->get_value_binary(operation, name, count, binary)
+                                                        : facade()->get_value_string(operation, name, count, strings);
       for (UINT i = 0; walk.result == 0 && i < count; ++i) {
         values.push_back(binary != nullptr ? std::string(binary[i]->bv_val, binary[i]->bv_len) : strings[i]);
       }
@@ -420,7 +420,7 @@ inline Walk walk(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO*
       }
     }
   }
-  walk.ended = facade->end_operation(operation);
+  walk.ended = facade()->end_operation(operation);
   return walk;
 }
 

@@ -4,8 +4,6 @@
 // users. comm-dir reaches the daemon that the test started in its folder.
 #include "integration/harness.h"
 
-
-
 namespace commdir_testing {
 namespace {
 
@@ -16,13 +14,8 @@ constexpr std::size_t kLongest = 47208;
 
 // ldapsearch's output without the values longer than one reply carries
 // (plain text here), and the lines in which comm-dir names them.
-struct Printable {
-  std::string ldif, named;
-};
-
-Printable without_long_values(const std::string& ldif) {
-  Printable printable;
-  std::string dn;
+std::pair<std::string, std::string> without_long_values(const std::string& ldif) {
+  std::string kept, named, dn;
   std::map<std::string, int> seen;  // values of each attribute so far in the entry
   for (std::size_t at = 0, end; at < ldif.size(); at = end) {
     end = ldif.find('\n', at);  // a line with its continuation lines
@@ -30,20 +23,18 @@ Printable without_long_values(const std::string& ldif) {
     end = end == std::string::npos ? ldif.size() : end + 1;
     std::string line = ldif.substr(at, end - at);
     for (std::size_t fold; (fold = line.find("\n ")) != std::string::npos;) line.erase(fold, 2);
-    const std::size_t colon = line.find(": ");
-    const std::string name = line.substr(0, std::min(colon, line.size()));
-    const std::size_t length = colon == std::string::npos ? 0 : line.size() - colon - 3;
-    if (colon == std::string::npos) seen.clear();  // the blank line after an entry
+    const std::size_t colon = std::min(line.find(": "), line.size()), length = line.size() - std::min(line.size(), colon + 3);
+    if (colon == line.size()) seen.clear();  // the blank line after an entry
+    const std::string name = line.substr(0, colon);
     if (name == "dn") dn = line.substr(4, length);
     const int index = seen[name]++;
-    if (length <= kLongest) {
-      printable.ldif += ldif.substr(at, end - at);
-    } else {
-      printable.named += ("comm-dir: value " + std::to_string(index) + " of " + name + " of " + dn + ": " +
-                                std::to_string(length) + " bytes, longer than one reply can carry (47208 bytes); left out\n");
+    if (length <= kLongest) kept += ldif.substr(at, end - at);
+    if (length > kLongest) {
+      named += "comm-dir: value " + std::to_string(index) + " of " + name + " of " + dn + ": " + std::to_string(length) +
+               " bytes, longer than one reply can carry (47208 bytes); left out\n";
     }
   }
-  return printable;
+  return {kept, named};
 }
 
 // Values whose printing ldapsearch decides in ways worth comparing (base64
@@ -140,13 +131,13 @@ TEST_F(ToolTest, PrintsAndFailsAsLdapsearchDoes) {
       ASSERT_EQ(expected.exit_code, row.status) << expected.err;
       // Two empty outputs would prove nothing: every search that succeeds finds entries.
       EXPECT_EQ(expected.out.empty(), row.status != 0 && row.status != 4);
-      const Printable printable = without_long_values(expected.out);
-      EXPECT_EQ(actual.exit_code, printable.named.empty() ? expected.exit_code : kValuesLeftOut) << actual.err;
-      EXPECT_EQ(actual.out, printable.ldif) << actual.err;
+      const auto [ldif, left_out] = without_long_values(expected.out);
+      EXPECT_EQ(actual.exit_code, left_out.empty() ? expected.exit_code : kValuesLeftOut) << actual.err;
+      EXPECT_EQ(actual.out, ldif) << actual.err;
       std::string named;
       std::istringstream lines(actual.err);
       for (std::string line; std::getline(lines, line);) named += line.rfind("comm-dir: value ", 0) == 0 ? line + "\n" : "";
-      EXPECT_EQ(named, printable.named);
+      EXPECT_EQ(named, left_out);
     }
   }
   std::filesystem::remove_all(home);
@@ -209,7 +200,7 @@ TEST_F(ToolTest, StatusShowsEachUserItsOwnAndRootEverything) {
   const std::string uri = slapd->uri, list = std::string(kDeadUri) + " " + uri;
   AsUser failed_over(kFailedOver, [&] {
     UINT operation = 0;
-    return comm_dir_facade::comm_dir_get_instance()->start_operation(connect_to(list), nullptr, &operation) == 0 ? "open" : "";
+    return facade()->start_operation(connect_to(list), nullptr, &operation) == 0 ? "open" : "";
   });
   // A reply server that never reads, an operation answered to it and more
   // requests than its queue holds: their replies are kept.

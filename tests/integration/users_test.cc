@@ -7,11 +7,8 @@
 // them, the password least of all.
 #include "integration/harness.h"
 
-
-
 namespace commdir_testing {
 namespace {
-
 
 constexpr uid_t kNobody = 65534;  // allowed by its group, nogroup
 constexpr uid_t kVictim = 64881, kHostile = 64882, kStranger = 64883;  // no other test uses them
@@ -38,8 +35,6 @@ int connections_to(int port) {
 }
 
 void share(const std::string& folder) { ASSERT_EQ(chmod(folder.c_str(), 01777), 0); }
-
-comm_dir_facade* facade() { return comm_dir_facade::comm_dir_get_instance(); }
 
 // A walk that equals ldapsearch's, as the child reports it.
 std::string exact_walk(const std::string& uri, const std::vector<Entry>& expected) {

@@ -15,8 +15,6 @@
 
 #include "integration/harness.h"
 
-
-
 namespace commdir_testing {
 namespace {
 
@@ -36,7 +34,7 @@ void run_client(const std::string& uri, const std::vector<Entry>& expected, int 
     for (CountingCallback& object : objects) {
       while (tally.tests >= tally.walks) std::this_thread::sleep_for(ms(1));
       COMM_DIR_TEST_CONNECTION_INFO info = test_of(connect_to(uri), &reader, comm_dir_register_callback(&object));
-      tally.tests += comm_dir_facade::comm_dir_get_instance()->check_connection(COMM_DIR_TEST_MODE_CALLBACK, info) == 0;
+      tally.tests += facade()->check_connection(COMM_DIR_TEST_MODE_CALLBACK, info) == 0;
     }
   });
   for (int i = 0; i < walks; ++i, ++tally.walks) {
