@@ -98,30 +98,18 @@ TEST_F(DaemonTest, AnswersEveryMessageWithItsCodeOrDropsIt) {
   const RETCODE kBad = COMM_DIR_SVC_BAD_FIELD, kUnknown = COMM_DIR_SVC_UNKNOWN_OPERATION;
   const RETCODE kSize = COMM_DIR_SVC_WRONG_SIZE, kScheme = COMM_DIR_SVC_URI_NOT_ALLOWED;
   const Change as_is = [](std::vector<char>&) {};
-  // Each function id with an all-zero record (its empty fields are refused,
-  // or its operation id 0, which no operation has), without the zeros behind
-  // the record, and one byte short.
-  const std::size_t kRecord[] = {2008, 1456, 2048, 76, 76, 464, 468, 468, 464, 468, 468, 76, 76, 76, 76};
-  const RETCODE kZero[] = {kBad, kBad, kUnknown, kUnknown, kUnknown, kBad, kBad, kBad,
-                           kBad, kBad, kBad, kUnknown, kUnknown, kUnknown, kUnknown};
-  std::vector<Row> rows;
-  for (int id = 0; id < COMM_DIR_FUNC_COUNT; ++id) {
-    const UINT end = static_cast<UINT>(kHead + kRecord[id]);
-    rows.push_back({"a zero record", id, as_is, kZero[id]});
-    rows.push_back({"the zeros behind it left out", id, length(end, end), kZero[id]});
-    rows.push_back({"a byte short", id, length(end - 1, end - 1), kSize});
-  }
   const std::size_t test_uri = kHead + 80, start_uri = kHead + 72;
   const std::string down = closed_port_uri();
-  const auto check = check_record(COMM_DIR_TEST_MODE_CALLBACK, down, "COMM_DIR_SRV");
-  rows.insert(rows.end(), {
-      {"function id 15", 15, as_is, COMM_DIR_SVC_UNKNOWN_FUNCTION},
+  // The decoder's own table holds every refusal and drop; here one of each
+  // kind travels the whole way and is answered, or dropped, by the daemon.
+  const std::vector<Row> rows = {
+      {"a zero record: no URI", 1, as_is, kBad},
+      {"a zero record: no operation 0", 3, as_is, kUnknown},
+      {"the zeros behind a record left out", 3, length(kHead + 76, kHead + 76), kUnknown},
+      {"a byte short", 3, length(kHead + 75, kHead + 75), kSize},
       {"function id 0x80000000", static_cast<int>(0x80000000u), as_is, COMM_DIR_SVC_UNKNOWN_FUNCTION},
       {"an attribute without its NUL", 5, [](std::vector<char>& m) { std::memset(&m[kHead + 76], 'a', 385); },
        COMM_DIR_SVC_UNTERMINATED_STRING},
-      {"a byte at the end of the form", 12, [](std::vector<char>& m) { m.back() = 1; }, kSize},
-      {"a callback to the daemon's own endpoint", 0,
-       [&](std::vector<char>& m) { std::memcpy(&m[kHead], &check, sizeof check); }, kBad},
       // URI lists refused before any connection: schemes other than ldap://
       // and ldaps:// wherever they stand, and blanks (libldap's default).
       {"ldapi:// without --allow-ldapi", 0, text_at(test_uri, "ldapi://%2Ftmp%2Fno-such-socket"), kScheme},
@@ -139,12 +127,9 @@ TEST_F(DaemonTest, AnswersEveryMessageWithItsCodeOrDropsIt) {
       {"length 0xFFFFFFFF", 12, length(0xFFFFFFFFu, kForm), 0},
       // Messages that cannot be answered.
       {"shorter than 128 bytes", 12, length(127, 127), 0},
-      {"a reply server name without its NUL", 12, [](std::vector<char>& m) { std::memset(&m[84], 'n', 32); }, 0},
       {"a reply server name without the prefix", 12, text_at(84, "WIRE"), 0},
-      {"a reply server name with a path", 12, text_at(84, "utcp:../WIRE"), 0},
-      {"an empty reply server name", 12, text_at(84, ""), 0},
       {"a reply sent as a request", 12, word_at(76, 1), 0},
-  });
+  };
   UINT tag = 100;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what + ", function id " + std::to_string(row.function_id));
@@ -154,10 +139,8 @@ TEST_F(DaemonTest, AnswersEveryMessageWithItsCodeOrDropsIt) {
     if (row.code == 0) continue;
     const Reply reply = wire->wait(tag);
     EXPECT_EQ(reply.result(), row.code) << std::hex << reply.result();
-    EXPECT_EQ(reply.envelope, row.code);
-    EXPECT_EQ(reply.head.replied, 1u);
+    EXPECT_TRUE(reply.envelope == row.code && reply.head.replied == 1 && reply.head.reply_buffer == ~tag);
     EXPECT_EQ(reply.head.type, static_cast<UINT>(row.function_id));
-    EXPECT_EQ(reply.head.reply_buffer, ~tag);
     EXPECT_STREQ(reply.head.reply_server_name, "utcp:WIRE");
   }
   std::mt19937 random(20261206);
