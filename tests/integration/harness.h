@@ -185,14 +185,15 @@ inline int unix_socket() { return socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
 // COMM_DIR_IPC_DIR; `prepare` gets the folder before the daemon starts.
 class Daemon {
  public:
-  Daemon(const std::vector<std::string>& args, const Environment& env = {},
+  Daemon(const std::vector<std::string>& args, Environment env = {},
          const std::function<void(const std::string&)>& prepare = nullptr)
-      : dir(make_private_folder("commdir-ipc", error)), argv_{COMMDIR_SERVICE_BIN}, env_(env) {
+      : dir(make_private_folder("commdir-ipc", error)) {
     if (prepare) prepare(dir);
     setenv("COMM_DIR_IPC_DIR", dir.c_str(), 1);
-    env_.emplace_back("COMM_DIR_IPC_DIR", dir);
-    argv_.insert(argv_.end(), args.begin(), args.end());
-    child_ = std::make_unique<ChildProcess>(argv_, env_, dir + ".log");
+    env.emplace_back("COMM_DIR_IPC_DIR", dir);
+    std::vector<std::string> argv = {COMMDIR_SERVICE_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    child_ = std::make_unique<ChildProcess>(argv, env, dir + ".log");
     const sockaddr_un endpoint = unix_address(dir + "/COMM_DIR_SRV");
     const bool ready = eventually([&] {  // until its endpoint takes messages
       const int fd = unix_socket();
@@ -215,8 +216,6 @@ class Daemon {
   std::string error, dir;
 
  private:
-  std::vector<std::string> argv_;
-  Environment env_;
   std::unique_ptr<ChildProcess> child_;
 };
 
