@@ -415,11 +415,8 @@ TEST_F(DaemonTest, EndsIdleOperationsAndKeepsBusyOnes) {
   for (int i = 0; i < 8; ++i, std::this_thread::sleep_for(ms(400))) {  // about 3 s of requests on one of them
     EXPECT_EQ(call(COMM_DIR_FUNC_SEARCH, search_record(people, busy)).result(), 0);
   }
-  COMM_DIR_OPERATION_REQUEST first{};
-  first.operation_id = idle;
-  EXPECT_EQ(call(COMM_DIR_FUNC_GET_FIRST_ENTRY, first).result(), COMM_DIR_SVC_UNKNOWN_OPERATION);
-  first.operation_id = busy;
-  EXPECT_EQ(call(COMM_DIR_FUNC_GET_FIRST_ENTRY, first).result(), 0);
+  EXPECT_EQ(call(COMM_DIR_FUNC_GET_FIRST_ENTRY, COMM_DIR_OPERATION_REQUEST{{}, idle}).result(), COMM_DIR_SVC_UNKNOWN_OPERATION);
+  EXPECT_EQ(call(COMM_DIR_FUNC_GET_FIRST_ENTRY, COMM_DIR_OPERATION_REQUEST{{}, busy}).result(), 0);
 }
 
 // Ready once its endpoint and workers are up, then pings every 200 ms while

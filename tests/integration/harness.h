@@ -309,12 +309,6 @@ class Endpoint {
     kept_.erase(kept);
     return reply;
   }
-  std::string drain() {  // the bytes of everything waiting
-    std::string bytes;
-    std::vector<char> datagram(1 << 16);
-    for (ssize_t n; (n = recv(fd, datagram.data(), datagram.size(), MSG_DONTWAIT)) >= 0;) bytes.append(datagram.data(), n);
-    return bytes;
-  }
   bool quiet(ms limit) {  // nothing kept, and nothing comes within `limit`
     Reply stray;
     return kept_.empty() && !receive(&stray, limit);

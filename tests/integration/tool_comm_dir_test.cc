@@ -121,10 +121,9 @@ TEST_F(ToolTest, PrintsAndFailsAsLdapsearchDoes) {
     Environment env = row.env;
     for (auto& [name, value] : env) value = value == kCa ? tls.ca() : value == kForeignCa ? tls.foreign_ca() : value == kHome ? home : value;
     for (const std::vector<std::string>& wrap : {std::vector<std::string>{}, {"-o", "ldif-wrap=no"}}) {
-      std::vector<std::string> args = {"-LLL", "-x", "-H", uris[row.server]};
+      std::vector<std::string> args = {"ldapsearch", "-LLL", "-x", "-H", uris[row.server]};
       args.insert(args.end(), wrap.begin(), wrap.end());
       args.insert(args.end(), row.args.begin(), row.args.end());
-      args.insert(args.begin(), "ldapsearch");
       const CommandResult expected = run_command(args, "", env);
       args[0] = "search";
       const CommandResult actual = comm_dir(args, env);

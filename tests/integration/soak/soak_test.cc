@@ -94,9 +94,10 @@ TEST_F(Soak, ThirtyTwoClientsWalkAndTakeCallbacksWithoutLossOrGrowth) {
   }
   const long rss_at_end = rss_kib(daemon->pid());
   EXPECT_EQ(failed, 0);
-  for (auto field : {&Tally::walks, &Tally::exact, &Tally::tests, &Tally::called_once}) {
-    EXPECT_EQ(sum(field), kClients * walks);
-  }
+  EXPECT_EQ(sum(&Tally::walks), kClients * walks);
+  EXPECT_EQ(sum(&Tally::exact), kClients * walks);
+  EXPECT_EQ(sum(&Tally::tests), kClients * walks);
+  EXPECT_EQ(sum(&Tally::called_once), kClients * walks);
   EXPECT_EQ(sum(&Tally::called_again), 0);
   EXPECT_LE(rss_at_end * 10, rss_at_mark * 11) << "the daemon grew by more than 10%";
   std::printf("soak: %d walks, daemon VmRSS %ld KiB after %d walks, %ld KiB at the end\n", sum(&Tally::walks),
