@@ -1,39 +1,159 @@
-// The POSIX platform over real threads and sockets: its objects and their
-// ids, the trace, the message IPC (names, a server's life, what travels,
-// room in a queue, the caller that takes its own reply, the watch of a server
-// whose reply is awaited), and the folders and peers it trusts, other users
-// being forked children that switch their uid (as root only).
+// The POSIX platform over real threads and sockets, alone and under the
+// library. Alone: its objects and their ids, the trace, the message IPC
+// (names, a server's life, what travels, room in a queue, the caller that
+// takes its own reply, the watch of a server whose reply is awaited), and the
+// folders and peers it trusts, other users being forked children that switch
+// their uid (as root only). Under the library: every datagram that the reply
+// server must drop, callers and callbacks at once, and servers that end, stop
+// or dawdle while a call waits.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 
-#include <atomic>
+#include <array>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
+#include <thread>
 
+#include "client/comm_dir_messages.h"
+#include "commdir/comm_dir_facade.h"
+#include "ipc/comm_dir_ipc_multi_client.h"
+#include "ipc/comm_dir_ipc_multi_server.h"
 #include "platform/emw_gen_trc.h"
-#include "posix/posix_testing.h"
+#include "platform/emw_osw.h"
+#include "platform/posix/commdir_posix_ipc.h"
+#include "server/comm_dir_operation_server.h"
+#include "support/child_process.h"
+#include "support/read_file.h"
+#include "support/reply_echo.h"
 
-// Run around the next connect() of this process when armed: a row swaps a
-// socket file there, as a user racing the platform's look at its owner
-// would. The platform's connect() comes here first.
-std::function<void()> g_before_connect, g_after_connect;
+// When armed, the next connect() of this process runs `g_around_connect`
+// before (false) and after (true) it: a row swaps a socket file there, as a
+// user racing the platform's look at its owner would.
+std::function<void(bool)> g_around_connect;
 std::atomic<bool> g_connect_armed{false};
 
 extern "C" int connect(int fd, const sockaddr* address, socklen_t length) {
   static const auto real = reinterpret_cast<int (*)(int, const sockaddr*, socklen_t)>(dlsym(RTLD_NEXT, "connect"));
-  if (!g_connect_armed.exchange(false)) return real(fd, address, length);
-  g_before_connect();
+  const bool armed = g_connect_armed.exchange(false);
+  if (armed) g_around_connect(false);
   const int rc = real(fd, address, length);
-  g_after_connect();
+  if (armed) g_around_connect(true);
   return rc;
 }
 
 namespace {
 
-using namespace posix_testing;
+using namespace velmarosta;
+using Bytes = std::vector<char>;
+using CallResult = std::pair<RETCODE, Bytes>;
+using std::chrono::milliseconds;
+constexpr uid_t kService = 65534;   // the directory service's user where a row names it
+constexpr uid_t kStranger = 65533;  // anyone else
+
+UINT Word(const char* bytes, std::size_t offset) { return read_word(bytes, static_cast<int>(offset)); }
+void PutWord(Bytes& bytes, std::size_t offset, UINT word) { std::memcpy(&bytes[offset], &word, sizeof word); }
+
+// A message of `length` bytes, its length word set as a raw sender must.
+Bytes Message(std::size_t length, std::vector<std::pair<std::size_t, char>> bytes = {}) {
+  Bytes message(length, 0);
+  for (auto& [offset, byte] : bytes) message[offset] = byte;
+  PutWord(message, GEN_IPC_HDR_LENGTH_OFFSET, static_cast<UINT>(length));
+  return message;
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// A datagram socket bound at, or connected to, the socket file `path`.
+int Socket(const std::string& path, bool bound) {
+  sockaddr_un address{AF_UNIX, {}};
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const auto* to = reinterpret_cast<const sockaddr*>(&address);
+  EXPECT_EQ(bound ? bind(fd, to, sizeof address) : connect(fd, to, sizeof address), 0) << path;
+  return fd;
+}
+
+// Runs `body` in a forked child as `uid` (and its group); true when the
+// child could switch and `body` returned true.
+template <typename Body>
+bool AsUser(uid_t uid, Body body) {
+  const pid_t child = fork();
+  if (child == 0) _exit(setresgid(uid, uid, uid) == 0 && setresuid(uid, uid, uid) == 0 && body() ? 0 : 1);
+  int status = -1;
+  return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// What the recording servers took, in order; and the threads that posted an
+// event named by a request (byte 72).
+std::mutex g_mu;
+std::condition_variable g_taken_cv;
+std::vector<Bytes> g_taken;
+std::vector<pthread_t> g_posted;
+
+RETCODE Record(char* message, char*, int* size) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  g_taken.emplace_back(message, message + Word(message, GEN_IPC_HDR_LENGTH_OFFSET));
+  g_taken_cv.notify_all();
+  return *size = 0;
+}
+RETCODE PostNamedEvent(char* message, char*, int* size) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  g_posted.push_back(pthread_self());
+  return *size = emwOSWPostEventSem(Word(message, 72));
+}
+RETCODE Ignore(char*, char*, int* size) { return *size = 0; }
+
+// What was taken, once there are `n` (bounded).
+std::vector<Bytes> Taken(std::size_t n) {
+  std::unique_lock<std::mutex> lock(g_mu);
+  g_taken_cv.wait_for(lock, std::chrono::seconds(20), [n] { return g_taken.size() >= n; });
+  return g_taken;
+}
+
+// Each test gets a private folder for its endpoints and its trace
+// (trace.log); the servers it started are stopped after it.
+class PosixTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    folder_ = commdir_testing::make_private_folder("commdir-posix", error);
+    ASSERT_EQ(error, "");
+    setenv("COMM_DIR_IPC_DIR", folder_.c_str(), 1);
+    setenv("COMM_DIR_TRACE", Path("trace.log").c_str(), 1);
+  }
+  void TearDown() override {
+    for (const std::string& name : started_) emwGENIpcRequestAdmin(name.c_str(), GEN_IPC_ADMIN_STOP);
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+  }
+  RETCODE Start(const std::string& name, PGEN_IPC_DISPATCH dispatch = Record, bool open = false) {
+    const RETCODE rc = open ? commdir_posix_ipc_start_open_server(name.c_str(), 0, 0x24000, dispatch)
+                            : emwGENIpcStartServer(name.c_str(), 0, 0x24000, dispatch);
+    if (rc == 0) started_.push_back(name);
+    return rc;
+  }
+  std::string Trace() const { return commdir_testing::read_file(Path("trace.log")); }
+  std::string Path(const std::string& file) const { return folder_ + "/" + file; }
+
+  std::string folder_;
+  std::vector<std::string> started_;
+};
+
+// --- the platform alone -------------------------------------------------------
+
+using PlatformTest = PosixTest;
 using Clock = std::chrono::steady_clock;
 constexpr std::size_t kPlain = ~std::size_t{0};  // Send's zero_from for the plain send
 
@@ -43,34 +163,15 @@ RETCODE Send(const std::string& server, Bytes& message, INT kind = 0, std::size_
   UINT clnt[8] = {};
   RETCODE rc = emwGENIpcCreateClient("TEST_CLT", server.c_str(), 0, 0, 0, clnt);
   const INT length = static_cast<INT>(message.size());
-  if (rc == 0) {
-    rc = zero_from == kPlain ? emwGENIpcCallClient(clnt[0], kind, 0, 0, message.data(), length, 0, 0, 0, ~0ul)
-                             : commdir_posix_ipc_send_zero_tail(clnt[0], kind, message.data(), length, zero_from, ~0ul);
-  }
+  if (rc == 0 && zero_from == kPlain) rc = emwGENIpcCallClient(clnt[0], kind, 0, 0, message.data(), length, 0, 0, 0, ~0ul);
+  if (rc == 0 && zero_from != kPlain) rc = commdir_posix_ipc_send_zero_tail(clnt[0], kind, message.data(), length, zero_from, ~0ul);
   emwGENIpcDestroyClient(clnt[0]);
   return rc;
 }
-RETCODE Send(const std::string& server, Bytes&& message, INT kind = 0) { return Send(server, message, kind); }
 
 // What the library's exchange comes to: the caller creates an event, sends
-// a request naming it (byte 72), and waits without limit for its post; here
-// the server that takes the request posts it (the threads that did so are
-// kept), or it is posted meanwhile.
-std::mutex g_posted_mu;
-std::vector<pthread_t> g_posted;
-
-RETCODE PostNamedEvent(char* message, char*, int* size) {
-  std::lock_guard<std::mutex> lock(g_posted_mu);
-  g_posted.push_back(pthread_self());
-  return *size = emwOSWPostEventSem(Word(message, 72));
-}
-RETCODE Ignore(char*, char*, int* size) { return *size = 0; }
-
-std::vector<pthread_t> Posted() {
-  std::lock_guard<std::mutex> lock(g_posted_mu);
-  return g_posted;
-}
-
+// a request naming it (byte 72), and waits without limit for its post, by
+// the server that takes the request or meanwhile.
 RETCODE Exchange(const char* server, const std::function<void(UINT)>& meanwhile = [](UINT) {}) {
   UINT event = 0, clnt[8] = {};
   EXPECT_EQ(emwOSWCreateEventSem(&event, 0, 0) | emwGENIpcCreateClient("TEST_CLT", server, 0, 0, 0, clnt), 0);
@@ -85,34 +186,24 @@ RETCODE Exchange(const char* server, const std::function<void(UINT)>& meanwhile 
   return rc;
 }
 
-using PlatformTest = PosixTest;
-
 // An id names only its own object while it lives: not when it is stale (its
-// object deleted, another in its slot), forged, or of another kind.
+// object deleted, another in its slot: a slot is reused once a thousand
+// others are free), forged, or of another kind.
 TEST_F(PlatformTest, AnIdNamesOnlyItsOwnLiveObject) {
   ASSERT_EQ(Start("utcp:IDS"), 0);
   const std::function<RETCODE(UINT)> finds[] = {[](UINT id) { return emwOSWRequestMutexSem(id, 0); },
                                                 emwOSWPostEventSem, emwGENIpcDestroyClient};
-  auto make = [](UINT* ids) {
-    UINT clnt[8] = {};
-    EXPECT_EQ(emwOSWCreateMutexSem(&ids[0], 0, 1) | emwOSWCreateEventSem(&ids[1], 0, 0) |
-                  emwGENIpcCreateClient("C", "utcp:IDS", 0, 0, 0, clnt), 0);
-    ids[2] = clnt[0];
-  };
-  auto end = [](UINT* ids) {
-    EXPECT_EQ(emwOSWDeleteMutexSem(&ids[0]) | emwOSWDeleteEventSem(ids[1]) | emwGENIpcDestroyClient(ids[2]), 0);
-  };
   UINT stale[3], live[3];
-  make(stale);
-  end(stale);
-  for (int round = 0; round < 1100; ++round) {  // a slot is reused once a thousand others are free
-    make(live);
-    for (int k = 0; k < 3; ++k) {
+  for (int round = -1; round < 1100; ++round) {
+    EXPECT_EQ(emwOSWCreateMutexSem(&live[0], 0, 1) | emwOSWCreateEventSem(&live[1], 0, 0) |
+                  emwGENIpcCreateClient("C", "utcp:IDS", 0, 0, 0, &live[2]), 0);
+    for (int k = 0; k < 3 && round >= 0; ++k) {
       for (UINT id : {stale[k], 0u, live[k] ^ 0x10000u, live[k] | 0xFFFFu, live[(k + 1) % 3], live[(k + 2) % 3]}) {
         ASSERT_EQ(finds[k](id), EINVAL) << k << " " << std::hex << id << " round " << std::dec << round;
       }
     }
-    end(live);
+    if (round < 0) std::copy(live, live + 3, stale);
+    EXPECT_EQ(emwOSWDeleteMutexSem(&live[0]) | emwOSWDeleteEventSem(live[1]) | emwGENIpcDestroyClient(live[2]), 0);
   }
 }
 
@@ -120,14 +211,12 @@ TEST_F(PlatformTest, AnIdNamesOnlyItsOwnLiveObject) {
 // a post or a deletion ends a wait; the process's name is the process's.
 TEST_F(PlatformTest, MutexesEventsAndTheProcessName) {
   UINT id = 0;
-  ASSERT_EQ(emwOSWCreateMutexSem(&id, 0, 1), 0);
-  ASSERT_EQ(emwOSWRequestMutexSem(id, -1), 0);
+  ASSERT_EQ(emwOSWCreateMutexSem(&id, 0, 1) | emwOSWRequestMutexSem(id, -1), 0);
   EXPECT_EQ(emwOSWRequestMutexSem(id, -1), EDEADLK);  // not a hang
   std::thread([id] { EXPECT_TRUE(emwOSWReleaseMutexSem(id) == EPERM && emwOSWRequestMutexSem(id, 20) == ETIMEDOUT); })
       .join();
   EXPECT_EQ(emwOSWDeleteMutexSem(&id), EBUSY);
-  EXPECT_EQ(emwOSWReleaseMutexSem(id), 0);
-  EXPECT_EQ(emwOSWDeleteMutexSem(&id), 0);
+  EXPECT_EQ(emwOSWReleaseMutexSem(id) | emwOSWDeleteMutexSem(&id), 0);
   {  // a guard holds its mutex; nested thread guards on one thread do not lock it out
     OSW_Mutex_Semaphore sem(1);
     OSW_Guard guard(sem);
@@ -138,27 +227,22 @@ TEST_F(PlatformTest, MutexesEventsAndTheProcessName) {
   // it first (the deletion then finds it owned) or learns of the deletion: it
   // never holds a deleted mutex, and never hangs.
   for (int round = 0; round < 20; ++round) {
-    ASSERT_EQ(emwOSWCreateMutexSem(&id, 0, 1), 0);
-    ASSERT_EQ(emwOSWRequestMutexSem(id, -1), 0);
+    ASSERT_EQ(emwOSWCreateMutexSem(&id, 0, 1) | emwOSWRequestMutexSem(id, -1), 0);
     auto waiter = std::async(std::launch::async, [held = id] { return emwOSWRequestMutexSem(held, -1); });
     std::this_thread::sleep_for(milliseconds(round % 2));
     ASSERT_EQ(emwOSWReleaseMutexSem(id), 0);
     const RETCODE deleted = emwOSWDeleteMutexSem(&id), waited = waiter.get();
     EXPECT_TRUE(deleted == 0 ? waited == EIDRM || waited == EINVAL : deleted == EBUSY && waited == 0) << round;
   }
-
   ASSERT_EQ(emwOSWCreateEventSem(&id, 0, 0), 0);
-  EXPECT_EQ(emwOSWWaitEventSem(id, 0), ETIMEDOUT);
-  EXPECT_EQ(emwOSWWaitEventSem(id, -2), EINVAL);
+  EXPECT_TRUE(emwOSWWaitEventSem(id, 0) == ETIMEDOUT && emwOSWWaitEventSem(id, -2) == EINVAL);
   ASSERT_EQ(emwOSWPostEventSem(id), 0);
-  EXPECT_EQ(emwOSWWaitEventSem(id, -1) | emwOSWWaitEventSem(id, 0), 0);  // posted before the wait, and still
-  EXPECT_EQ(emwOSWResetEventSem(id), 0);
+  EXPECT_EQ(emwOSWWaitEventSem(id, -1) | emwOSWWaitEventSem(id, 0) | emwOSWResetEventSem(id), 0);  // posted, and still
   EXPECT_EQ(emwOSWWaitEventSem(id, 10), ETIMEDOUT);
   for (auto later : {emwOSWPostEventSem, emwOSWDeleteEventSem}) {
-    std::thread other([&] { std::this_thread::sleep_for(milliseconds(20)); later(id); });
+    std::thread other([&] { std::this_thread::sleep_for(milliseconds(20)), later(id); });
     EXPECT_EQ(emwOSWWaitEventSem(id, -1), later == emwOSWPostEventSem ? 0 : EIDRM);
-    other.join();
-    emwOSWResetEventSem(id);
+    other.join(), emwOSWResetEventSem(id);
   }
   EXPECT_TRUE(emwOSWGetProcessName(nullptr) == EINVAL && emwOSWCreateMutexSem(nullptr, 0, 1) == EINVAL);
   for (std::string name : {"short", "a_process_name_too_long"}) {
@@ -207,7 +291,6 @@ TEST_F(PlatformTest, TraceLinesAreEscapedAndBudgeted) {
     const std::string more = std::string("more ") + setting;
     EXPECT_EQ(Count(Trace(), more + " 49.\n") + Count(Trace(), more + " 50.\n"), setting[0] == 'o' ? 2u : 1u);
   }
-  unsetenv("COMM_DIR_TRACE_LIMIT");
 }
 
 // Names are 1 to 27 characters of a small alphabet after "utcp:". A name
@@ -220,25 +303,24 @@ TEST_F(PlatformTest, NamesAndTheLifeOfAServer) {
   const std::string name32 = "utcp:" + std::string(27, 'n'), name33 = name32 + "n";
   const char* names[] = {name32.c_str(), "utcp:a.b-c_D9",  // the valid ones
                          name33.c_str(), "utcp:", "COMM_DIR_SRV", "utcp:a/b", "utcp:a b", "utcp:..", "utcp:\xc3\xa9", "tcp:abc", nullptr};
+  UINT clnt[8] = {};
   for (const char* name : names) {
     const RETCODE valid = name == names[0] || name == names[1] ? 0 : EINVAL;
-    UINT clnt[8] = {};
     EXPECT_EQ(emwGENIpcStartServer(name, 0, 0x24000, Record), valid);
     EXPECT_EQ(emwGENIpcCreateClient("C", name, 0, 0, 0, clnt), valid);
     EXPECT_EQ(emwGENIpcDestroyClient(clnt[0]) | emwGENIpcRequestAdmin(name, GEN_IPC_ADMIN_STOP), valid);
   }
-  UINT clnt[8] = {};
   EXPECT_EQ(emwGENIpcCreateClient(name33.c_str(), name32.c_str(), 0, 0, 0, clnt), EINVAL);
-
   for (char tag : {'\1', '\2'}) {
+    Bytes message = Message(200, {{150, tag}});
     ASSERT_EQ(Start("utcp:LIFE"), 0);
     EXPECT_EQ(Start("utcp:LIFE"), EADDRINUSE);
-    ASSERT_EQ(Send("utcp:LIFE", Message(200, {{150, tag}})), 0);
-    EXPECT_EQ(Taken(tag).back(), Message(200, {{150, tag}}));
+    ASSERT_EQ(Send("utcp:LIFE", message), 0);
+    EXPECT_EQ(Taken(tag).back(), message);
     ASSERT_EQ(emwGENIpcRequestAdmin("utcp:LIFE", GEN_IPC_ADMIN_STOP), 0);
     EXPECT_NE(access(Path("LIFE").c_str(), F_OK), 0);
     EXPECT_EQ(emwGENIpcRequestAdmin("utcp:LIFE", GEN_IPC_ADMIN_STOP), ENOENT);
-    EXPECT_TRUE(tag == 1 || Send("utcp:LIFE", Message(128)) != 0);  // not before: the pooled socket is to reconnect
+    EXPECT_TRUE(tag == 1 || Send("utcp:LIFE", message) != 0);  // not before: the pooled socket is to reconnect
   }
   const int other = Socket(Path("STALE"), true);
   EXPECT_EQ(Start("utcp:STALE"), EADDRINUSE);
@@ -276,7 +358,7 @@ TEST_F(PlatformTest, SendWaitsForRoomAsLongAsItsTimeOutSays) {
 // A sender leaves a message's trailing zeros out of the datagram (never its
 // header, whose words are the platform's), told where they begin or not,
 // and leaves the caller's buffer as it was. (The receiver restores them:
-// the reply server's table of the library's test.)
+// the reply server's table below.)
 TEST_F(PlatformTest, TrailingZerosStayHome) {
   const int raw = Socket(Path("RAW"), true);  // in a server's place, it shows what travels
   const Bytes tail = Message(49280, {{124, 7}, {199, 9}});
@@ -306,19 +388,20 @@ TEST_F(PlatformTest, AWaitingCallerTakesItsOwnReply) {
   std::size_t exchanges = 0, on_the_caller = 0;
   for (; on_the_caller < 10 && exchanges < 2000; ++exchanges) {
     ASSERT_EQ(Exchange("utcp:RPL"), 0);
-    ASSERT_EQ(Posted().size(), exchanges + 1);  // each reply dispatched once
-    on_the_caller += exchanges > 2 && pthread_equal(Posted().back(), pthread_self());
+    std::lock_guard<std::mutex> lock(g_mu);
+    ASSERT_EQ(g_posted.size(), exchanges + 1);  // each reply dispatched once
+    on_the_caller += exchanges > 2 && pthread_equal(g_posted.back(), pthread_self());
   }
-  EXPECT_FALSE(pthread_equal(Posted()[0], pthread_self()));
+  EXPECT_FALSE(pthread_equal(g_posted[0], pthread_self()));
   EXPECT_EQ(on_the_caller, 10u) << "after " << exchanges << " exchanges";
-  auto post = [](UINT event) { std::this_thread::sleep_for(milliseconds(30)), emwOSWPostEventSem(event); };
-  EXPECT_EQ(Exchange("utcp:MUTE", post), 0);  // a post by a thread that does not dispatch there wakes it
   RETCODE stopped = -1;
-  EXPECT_EQ(Exchange("utcp:MUTE", [&](UINT event) {
-              std::this_thread::sleep_for(milliseconds(30));
-              stopped = emwGENIpcRequestAdmin("utcp:RPL", GEN_IPC_ADMIN_STOP);
-              emwOSWPostEventSem(event);
-            }), 0);
+  for (bool stop : {false, true}) {  // a post by a thread that does not dispatch there wakes it
+    EXPECT_EQ(Exchange("utcp:MUTE", [&](UINT event) {
+                std::this_thread::sleep_for(milliseconds(30));
+                if (stop) stopped = emwGENIpcRequestAdmin("utcp:RPL", GEN_IPC_ADMIN_STOP);
+                emwOSWPostEventSem(event);
+              }), 0);
+  }
   EXPECT_EQ(stopped, 0);
 }
 
@@ -353,8 +436,6 @@ TEST_F(PlatformTest, OnlyAWaitWithoutLimitOnTheRequestsEventWatchesItsServer) {
 
 // --- other users ------------------------------------------------------------
 
-constexpr uid_t kService = 65534;   // the directory service's user where a row names it
-constexpr uid_t kStranger = 65533;  // anyone else
 enum Kind { kMissing, kDirectory, kSymlink };
 
 class OtherUsersTest : public PosixTest {
@@ -377,27 +458,20 @@ class OtherUsersTest : public PosixTest {
     unlink(Path("shared/" + name).c_str());
     const int fd = Socket(Path("shared/" + name), true);
     EXPECT_EQ(chown(Path("shared/" + name).c_str(), owner, -1) | chmod(Path("shared/" + name).c_str(), 0666), 0);
-    if (live) return fd;
-    close(fd);
-    return -1;
+    if (!live) close(fd);
+    return live ? fd : -1;
   }
 };
 
 // A folder is taken only when no user that this process does not trust can
-// put another in its place or replace its endpoints.
+// put another in its place or replace its endpoints. A row: the default
+// folder or not (XDG_RUNTIME_DIR names `above`), the folder above, the folder
+// ("ipc", COMM_DIR_IPC_DIR, or "commdir" by default), COMM_DIR_SERVICE_USER
+// (or null), a part of the refusal's reason (null: taken), and the socket
+// file's group and others bits when taken.
 TEST_F(OtherUsersTest, AFolderIsTakenOnlyWhenNoUntrustedUserCanReplaceIt) {
-  struct Made {
-    Kind kind;
-    mode_t mode;
-    uid_t owner;
-  };
-  struct Row {
-    bool by_default;       // the default folder: XDG_RUNTIME_DIR names `above`
-    Made above, folder;    // the folder: "ipc" (COMM_DIR_IPC_DIR) or "commdir" (default)
-    const char* service;   // COMM_DIR_SERVICE_USER, or null
-    const char* refusal;   // a part of the refusal's reason, or null when the folder is taken
-    mode_t socket_others;  // the socket file's group and others bits when taken
-  };
+  struct Made { Kind kind; mode_t mode; uid_t owner; };
+  struct Row { bool by_default; Made above, folder; const char *service, *refusal; mode_t socket_others; };
   const Made up{kDirectory, 0755, 0}, runtime{kDirectory, 0700, 0}, mine{kDirectory, 0700, 0};
   const Row rows[] = {
       {false, up, mine, nullptr, nullptr, 0055},
@@ -421,6 +495,7 @@ TEST_F(OtherUsersTest, AFolderIsTakenOnlyWhenNoUntrustedUserCanReplaceIt) {
       {true, runtime, {kDirectory, 01777, kStranger}, nullptr, "belongs to uid 65533", 0},
       {true, runtime, {kDirectory, 0700, kService}, "65534", "belongs to uid 65534", 0},
   };
+  char chosen[108] = {}, problem[512] = {};
   for (const Row& row : rows) {
     SCOPED_TRACE(&row - rows);
     const std::string above = Path(std::to_string(&row - rows)), folder = above + (row.by_default ? "/commdir" : "/ipc");
@@ -429,7 +504,6 @@ TEST_F(OtherUsersTest, AFolderIsTakenOnlyWhenNoUntrustedUserCanReplaceIt) {
     setenv(row.by_default ? "XDG_RUNTIME_DIR" : "COMM_DIR_IPC_DIR", row.by_default ? above.c_str() : folder.c_str(), 1);
     if (row.by_default) unsetenv("COMM_DIR_IPC_DIR");
     if (row.service != nullptr) setenv("COMM_DIR_SERVICE_USER", row.service, 1);
-    char chosen[108] = {}, problem[512] = {};
     const RETCODE checked = commdir_posix_ipc_folder(chosen, sizeof chosen, problem, sizeof problem);
     UINT clnt[8] = {};
     const RETCODE started = Start("utcp:F"), created = emwGENIpcCreateClient("C", "utcp:F", 0, 0, 0, clnt);
@@ -449,7 +523,6 @@ TEST_F(OtherUsersTest, AFolderIsTakenOnlyWhenNoUntrustedUserCanReplaceIt) {
     unsetenv("XDG_RUNTIME_DIR");
   }
   setenv("COMM_DIR_IPC_DIR", "relative/ipc", 1);  // it would depend on the working directory
-  char chosen[108] = {}, problem[512] = {};
   EXPECT_EQ(commdir_posix_ipc_folder(chosen, sizeof chosen, problem, sizeof problem), EACCES);
   EXPECT_STREQ(problem, "COMM_DIR_IPC_DIR must be an absolute path");
 
@@ -472,23 +545,23 @@ TEST_F(OtherUsersTest, AFolderIsTakenOnlyWhenNoUntrustedUserCanReplaceIt) {
 // trusts, looked at again after the connect and whenever a pooled socket
 // connects anew; a pooled socket goes only to a client that trusts its
 // server's owner. A server takes the datagrams of the users it trusts, an
-// open one anyone's.
+// open one anyone's. A row: who owns the server's socket file; whether the
+// server runs (else connecting is refused); COMM_DIR_SERVICE_USER; the
+// client's euid; the owner of a client that came first and left its socket
+// pooled (or kApplication); the owner given to
+// commdir_posix_ipc_create_client_of (or kApplication, a client of this
+// process's trust); what creating gives (ECONNREFUSED: the owner passed and
+// connecting was tried); whose live server takes the name between the look
+// and the connect (or 0); whether a new server of the owner takes the name
+// after the connect; whose server replaces the pooled one's before the send
+// (or 0).
 TEST_F(OtherUsersTest, AClientReachesOnlyServersOfUsersItTrustsAndAServerTakesOnlyTheirs) {
   Make(Path("shared"), kDirectory, 01777, 0);
   setenv("COMM_DIR_IPC_DIR", Path("shared").c_str(), 1);
-  constexpr uid_t kApplication = 0;  // `of`: a client of this process's trust
-  constexpr uid_t kUser = 64872;     // a user of the shared folder, not root
+  constexpr uid_t kApplication = 0, kUser = 64872;  // kUser: a user of the shared folder, not root
   struct Row {
-    uid_t binder;           // who owns the server's socket file
-    bool live;              // the server runs (else it has ended: connecting is refused)
-    const char* service;    // COMM_DIR_SERVICE_USER
-    uid_t as;               // the client's euid
-    uid_t pooled;           // a client of this owner came first and left its socket, or kApplication
-    uid_t of;               // commdir_posix_ipc_create_client_of's owner, or kApplication
-    RETCODE created;        // ECONNREFUSED: the owner passed and connecting was tried
-    uid_t swapped_in = 0;   // whose live server takes the name between the look and the connect, or 0
-    bool put_back = false;  // after the connect, a new server of the binder takes the name
-    uid_t rebound = 0;      // whose server replaces the pooled one's before the send, or 0
+    uid_t binder; bool live; const char* service; uid_t as, pooled, of; RETCODE created;
+    uid_t swapped_in = 0; bool put_back = false; uid_t rebound = 0;
   };
   const Row rows[] = {
       {kService, false, "65534", 0, kApplication, kApplication, ECONNREFUSED},  // the service user's, named
@@ -518,9 +591,9 @@ TEST_F(OtherUsersTest, AClientReachesOnlyServersOfUsersItTrustsAndAServerTakesOn
     };
     if (row.swapped_in != 0) swapped = Server(name + ".new", row.swapped_in, true);
     if (row.put_back) put_back = Server(name + ".back", row.binder, true);
-    auto move_in = [&](const char* from) { rename(Path("shared/" + name + from).c_str(), Path("shared/" + name).c_str()); };
-    g_before_connect = [&] { move_in(".new"); };
-    g_after_connect = [&] { move_in(".back"); };
+    g_around_connect = [&](bool after) {
+      rename(Path("shared/" + name + (after ? ".back" : ".new")).c_str(), Path("shared/" + name).c_str());
+    };
     g_connect_armed = row.swapped_in != 0;
     UINT clnt[8] = {};
     ASSERT_TRUE(row.pooled == kApplication || (create(row.pooled, clnt) == 0 && emwGENIpcDestroyClient(clnt[0]) == 0));
@@ -541,16 +614,269 @@ TEST_F(OtherUsersTest, AClientReachesOnlyServersOfUsersItTrustsAndAServerTakesOn
     for (int socket : {fd, swapped, put_back}) close(socket);
     unsetenv("COMM_DIR_SERVICE_USER");
   }
-
   // An open server takes anyone's datagrams (a closed one those of the users
-  // it trusts: the reply server's table of the library's test).
+  // it trusts: the reply server's table below).
   ASSERT_EQ(Start("utcp:OPEN", Record, true), 0);
   const int fd = Socket(Path("shared/OPEN"), false);
   ASSERT_TRUE(AsUser(kStranger, [&] { return send(fd, Message(128).data(), 128, 0) == 128; }));
   close(fd);
-  Taken(1);
-  std::lock_guard<std::mutex> lock(g_mu);
-  EXPECT_EQ(g_senders, std::vector<uid_t>{kStranger});
+  EXPECT_EQ(Taken(1).size(), 1u);
+}
+
+// --- the library over the platform --------------------------------------------
+
+const std::string kServer = "utcp:" + std::string(27, 'S');  // the longest names there are
+const std::string kClientName(32, 'C');
+constexpr char kWaitFailed[] = "function failed : emwOSWWaitEventSem ret=[0x68]";
+constexpr char kServerEnded[] = "the server that a reply was awaited from has ended";
+constexpr uid_t kServiceUser = 65533;  // named in COMM_DIR_SERVICE_USER: its replies are taken
+
+// The reply to the `n`th request (from 1) that the service took.
+Bytes ReplyTo(std::size_t n) {
+  const std::vector<Bytes> requests = Taken(n);
+  return requests.size() < n ? Bytes() : commdir_test::reply_to(requests[n - 1].data());
+}
+
+// A payload of 200 bytes: 76 marked by `tag`, then zeros that the platform
+// leaves out of the datagram and restores, from a buffer that held others.
+Bytes Tagged(std::size_t tag) {
+  Bytes payload(200);
+  for (std::size_t i = 0; i < 76; ++i) payload[i] = static_cast<char>(tag * 7 + i);
+  return payload;
+}
+
+class LibraryTest : public PosixTest {
+ protected:
+  void SetUp() override {
+    PosixTest::SetUp();
+    setenv("COMM_DIR_SERVICE_USER", std::to_string(kServiceUser).c_str(), 1);
+    client_ = comm_dir_ipc_multi_client::get_instance();  // its reply server starts here
+    ASSERT_NE(client_, nullptr);
+    ASSERT_EQ(Start(kServer), 0);
+    ASSERT_EQ(client_->create_client(kClientName.c_str(), kServer.c_str(), 0, 0, COMM_DIR_IPC_ID_SERVICE, clnt_), 0);
+  }
+  void TearDown() override {
+    client_->destroy_client(clnt_);
+    PosixTest::TearDown();
+  }
+  // A call with `payload` on a thread of its own: its result and what came back.
+  std::future<CallResult> Call(Bytes payload) {
+    return std::async(std::launch::async, [this, payload]() mutable {
+      Bytes received(payload.size(), 0);
+      const RETCODE rc = client_->call_client(clnt_, 12, 0, 0, payload.data(), 200, received.data(), 200, nullptr, ~0UL);
+      return CallResult{rc, received};
+    });
+  }
+
+  comm_dir_ipc_multi_client* client_ = nullptr;
+  COMM_DIR_MULTI_IPC_CLNT clnt_{};
+};
+
+// While a call waits, a datagram made of its own reply, with another
+// payload, comes to the reply server: dropped with its trace line (by the
+// platform or by the library), or, well-formed, taken. A dropped one wakes
+// nobody, and the call's own reply that follows reaches it intact: also its
+// zeros, restored where the dropped one's bytes were. A row: how the
+// datagram is made from the reply, the trace line's telling part (empty:
+// taken), the sender's uid, and whether it carries a descriptor.
+TEST_F(LibraryTest, EveryDatagramThatIsNoReplyToTheWaitingCallIsDropped) {
+  auto gave_up = Call(Tagged(0));  // its server stops while it waits; its reply comes late
+  const Bytes late = ReplyTo(1);
+  ASSERT_EQ(emwGENIpcRequestAdmin(kServer.c_str(), GEN_IPC_ADMIN_STOP), 0);
+  EXPECT_EQ(gave_up.get().first, -1);
+  ASSERT_EQ(Start(kServer), 0);
+
+  const std::string below_reply = "reply dropped : length=[", no_call = "names no waiting call",
+                    above = "its length word is above the largest message";
+  const auto word = [](std::size_t offset, UINT value) { return [=](Bytes& m) { PutWord(m, offset, value); }; };
+  const auto length = [&](UINT value) { return word(GEN_IPC_HDR_LENGTH_OFFSET, value); };
+  const auto cut = [](UINT size) { return [size](Bytes& m) { m.resize(size), PutWord(m, GEN_IPC_HDR_LENGTH_OFFSET, size); }; };
+  const auto flip = [](std::size_t offset, UINT bits) { return [=](Bytes& m) { PutWord(m, offset, Word(&m[0], offset) ^ bits); }; };
+  const auto platform = [](std::size_t size, const std::string& reason) {
+    return "dropped a datagram of " + std::to_string(size) + " bytes from pid " + std::to_string(getpid()) + " uid " +
+           std::to_string(getuid()) + ": " + reason;
+  };
+  const UINT reply = COMM_DIR_IPC_REPLY_SIZE;
+  struct Row { std::function<void(Bytes&)> change; std::string dropped; uid_t as = 0; bool descriptor = false; };
+  const Row rows[] = {
+      {cut(127), platform(127, "it is shorter than 128 bytes")},
+      {cut(128), below_reply},
+      {cut(reply - 4), below_reply},
+      {cut(reply - 1), below_reply},
+      {length(0), platform(reply, "it is longer than its length word")},
+      {length(reply - 1), platform(reply, "it is longer than its length word")},
+      {length(65536), ""},  // the largest message
+      {length(65537), platform(reply, above)},
+      {length(~0u), platform(reply, above)},
+      {[](Bytes& m) { m = Message(65537); }, platform(65537, "it is longer than the largest message")},
+      {nullptr, platform(reply, "it carried more than credentials"), 0, true},
+      {nullptr, "", kServiceUser},
+      {nullptr, "uid 65534: the sender's uid is refused", 65534},
+      {word(GEN_IPC_HDR_KIND_OFFSET, 2),  // no reply marker
+       "flag=1 [ERROR]<static RETCODE velmarosta::comm_dir_ipc_multi_client::dispatch_client(char*, char*, int*)>("},
+      {flip(116, 0x10000), no_call},
+      {flip(72, 1), "is not the call's"},
+      {[&late](Bytes& m) { m = late; }, no_call},  // the reply to the call that gave up
+  };
+  char process[16] = {};
+  emwOSWGetProcessName(process);
+  const std::string reply_server = Path("DIR_CS_" + std::string(process).substr(0, COMM_DIR_REPLY_SERVER_PROCESS_CHARS));
+  std::size_t requests = 1;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(&row - rows);
+    if (row.as != 0 && geteuid() != 0) continue;  // needs root to become another user
+    const Bytes payload = Tagged(++requests);
+    auto call = Call(payload);
+    Bytes good = ReplyTo(requests), bad = good;
+    ASSERT_FALSE(good.empty());
+    std::fill(bad.begin() + COMM_DIR_IPC_REPLY_PAYLOAD_OFFSET, bad.end(), 'B');
+    if (row.change) row.change(bad);
+    const std::string counted = row.dropped.empty() ? "\n" : row.dropped;  // a reply taken writes no line
+    const std::size_t before = Count(Trace(), counted);
+    const auto files = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    const int fd = Socket(reply_server, false);
+    iovec part{bad.data(), bad.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{nullptr, 0, &part, 1, row.descriptor ? control : nullptr, row.descriptor ? sizeof control : 0, 0};
+    if (row.descriptor) {  // the socket itself
+      *CMSG_FIRSTHDR(&message) = cmsghdr{CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
+      std::memcpy(CMSG_DATA(CMSG_FIRSTHDR(&message)), &fd, sizeof fd);
+    }
+    const auto send_bad = [&] { return sendmsg(fd, &message, 0) == static_cast<ssize_t>(bad.size()); };
+    ASSERT_TRUE(row.as != 0 ? AsUser(row.as, send_bad) : send_bad()) << strerror(errno);
+    close(fd);
+    const auto bound = std::chrono::seconds(row.dropped.empty() ? 10 : 0);  // one taken ends the call by itself
+    ASSERT_TRUE(call.wait_for(bound) == std::future_status::ready || commdir_test::send_reply_form(good) == 0);
+    EXPECT_EQ(call.get(), CallResult(0, row.dropped.empty() ? Bytes(200, 'B') : payload));
+    EXPECT_EQ(Count(Trace(), counted), before + (row.dropped.empty() ? 0 : 1)) << Trace().substr(Trace().size() - 300);
+    EXPECT_TRUE(!row.descriptor || std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}) == files);
+  }
+  COMM_DIR_MULTI_IPC_CLNT unused{};
+  EXPECT_EQ(client_->create_client((kClientName + "C").c_str(), kServer.c_str(), 0, 0, 0, unused), -1);
+  EXPECT_EQ(client_->create_client(kClientName.c_str(), (kServer + "S").c_str(), 0, 0, 0, unused), -1);
+}
+
+// A server whose call waits: one that lives, however slow, is waited for,
+// and so is one that stops but still answers what it took; the empty
+// datagrams that asked after them leave no trace. One that ends (also with a
+// new one at the name at once: the caller's socket names the one that
+// ended), or that ends while the call's send waits for room in its queue,
+// ends the call: -1, with the failed call's trace, and the next server
+// answers the next call.
+RETCODE Slow(char* message, char* unused, int* size) {
+  std::this_thread::sleep_for(milliseconds(1500));  // six checks of the server
+  return commdir_test::echo_dispatch(message, unused, size);
+}
+RETCODE StopsAndAnswers(char* message, char* unused, int* size) {
+  emwGENIpcRequestAdmin(kServer.c_str(), GEN_IPC_ADMIN_STOP);
+  return Slow(message, unused, size);
+}
+
+TEST_F(LibraryTest, ACallGivesUpOnlyWhenItsServerHasEnded) {
+  enum End { kLives, kEnds, kEndsAndANewOneStarts, kEndsWithAFullQueue };
+  const std::tuple<PGEN_IPC_DISPATCH, End, const char*> rows[] = {
+      {Slow, kLives, nullptr}, {StopsAndAnswers, kLives, nullptr}, {Record, kEnds, kWaitFailed},
+      {Record, kEndsAndANewOneStarts, kWaitFailed},
+      {nullptr, kEndsWithAFullQueue, "function failed : emwGENIpcCallClient ret=["}};
+  for (auto [dispatch, end, failed] : rows) {
+    SCOPED_TRACE(end);
+    emwGENIpcRequestAdmin(kServer.c_str(), GEN_IPC_ADMIN_STOP);
+    const std::size_t traced = Trace().size();
+    const std::string path = Path(kServer.substr(5));
+    int raw = -1;
+    if (dispatch != nullptr) {
+      ASSERT_EQ(Start(kServer, dispatch), 0);
+    } else {  // a server that does not read, its queue full
+      raw = Socket(path, true);
+      const int filler = Socket(path, false);
+      for (int i = 0; i < 100000 && send(filler, Message(128).data(), 128, MSG_DONTWAIT) == 128; ++i) {
+      }
+      close(filler);
+    }
+    auto waiting = Call(Tagged(end));
+    if (end == kLives) {
+      EXPECT_EQ(waiting.get(), CallResult(0, Tagged(end)));
+      EXPECT_EQ(Count(Trace().substr(traced), kServerEnded) + Count(Trace().substr(traced), "dropped"), 0u);
+      EXPECT_TRUE(dispatch == Slow || access(path.c_str(), F_OK) != 0);
+      continue;
+    }
+    EXPECT_EQ(waiting.wait_for(milliseconds(300)), std::future_status::timeout) << "it ended while its server lived";
+    if (raw >= 0) close(raw);
+    emwGENIpcRequestAdmin(kServer.c_str(), GEN_IPC_ADMIN_STOP);
+    ASSERT_TRUE(end != kEndsAndANewOneStarts || Start(kServer, commdir_test::echo_dispatch) == 0);
+    EXPECT_EQ(waiting.get().first, -1);
+    const std::string traces = Trace().substr(traced);
+    EXPECT_EQ(Count(traces, failed), 1u) << traces;
+    EXPECT_EQ(Count(traces, kServerEnded), raw < 0 ? 1u : 0u) << traces;
+    ASSERT_TRUE(end == kEndsAndANewOneStarts || Start(kServer, commdir_test::echo_dispatch) == 0);
+    EXPECT_EQ(Call(Tagged(9)).get(), CallResult(0, Tagged(9)));
+  }
+}
+
+using LibraryConcurrencyTest = LibraryTest;
+
+TEST_F(LibraryConcurrencyTest, SixtyFourCallersAnsweredInReverseEachGetTheirOwn) {
+  std::vector<std::future<CallResult>> calls;
+  for (std::size_t i = 0; i < 64; ++i) calls.push_back(Call(Tagged(i)));
+  for (std::size_t n = 64; n > 0; --n) {
+    Bytes reply = ReplyTo(n);
+    ASSERT_EQ(commdir_test::send_reply_form(reply), 0);
+  }
+  for (std::size_t i = 0; i < 64; ++i) EXPECT_EQ(calls[i].get(), CallResult(0, Tagged(i))) << i;
+}
+
+// Callbacks from two threads at once through the callback endpoint, each
+// thread's next after its reply: every callback runs once, with its own
+// argument, before its reply, and every task slot is free again at the end.
+// (A task holds its slot a moment after its reply, longer on a loaded
+// machine: two threads leave the twelve slots six each.)
+constexpr int kSenders = 2, kPerSender = 100, kCallbacks = kSenders * kPerSender;
+std::array<std::atomic<int>, kCallbacks> g_callbacks{}, g_replied{};
+std::atomic<int> g_faults{0};
+
+struct Counter : comm_dir_callback {
+  void on_callback(UINT number) override {
+    g_faults += number >= static_cast<UINT>(kCallbacks) || g_replied[number] != 0;
+    if (number < static_cast<UINT>(kCallbacks)) ++g_callbacks[number];
+  }
+};
+
+TEST_F(LibraryConcurrencyTest, CallbacksFromTwoThreadsRunOnceEachBeforeTheirReply) {
+  char name[] = "DIR_SVR_ptest";
+  comm_dir_operation_server server(name);
+  Counter object;
+  const UINT word = comm_dir_register_callback(&object);
+  COMM_DIR_MULTI_IPC_CLNT endpoint{};
+  ASSERT_EQ(client_->create_client("SENDER", "utcp:DIR_SVR_ptest", 0, 0, COMM_DIR_IPC_ID_CALLBACK, endpoint), 0);
+  std::vector<std::thread> senders;
+  for (int s = 0; s < kSenders; ++s) {
+    senders.emplace_back([&, s] {
+      for (int n = s * kPerSender; n < (s + 1) * kPerSender; ++n) {
+        std::array<UINT, 20> request{};  // the argument and the object word at bytes 72 and 76
+        request[18] = static_cast<UINT>(n);
+        request[19] = word;
+        Bytes reply(COMM_DIR_REPLY_SIZE, 1);
+        g_faults += client_->call_client(endpoint, COMM_DIR_FUNC_CHECK_CONNECTION, 0, 0,
+                                         reinterpret_cast<char*>(request.data()), sizeof request, reply.data(),
+                                         COMM_DIR_REPLY_SIZE, nullptr, ~0UL) != 0 ||
+                    reply != Bytes(COMM_DIR_REPLY_SIZE, 0);
+        ++g_replied[n];
+      }
+    });
+  }
+  for (auto& t : senders) t.join();
+  client_->destroy_client(endpoint);
+  EXPECT_EQ(comm_dir_unregister_callback(word), 0);
+  EXPECT_EQ(g_faults, 0);
+  for (int n = 0; n < kCallbacks; ++n) EXPECT_EQ(g_callbacks[n], 1) << n;
+  int probed = 0, index = 0;  // every slot comes free (a task ends just after its reply): a probe takes them all
+  for (int i = 0; i < 500 && probed < COMM_DIR_MAX_THREADS; ++i) {
+    const bool took = comm_dir_ipc_multi_server::thread_check_empty(index) == 0 &&
+                      comm_dir_ipc_multi_server::thread_regist("probe", index) == 0;
+    if (!took) std::this_thread::sleep_for(milliseconds(10));
+    probed += took;
+  }
+  EXPECT_TRUE(probed == COMM_DIR_MAX_THREADS && comm_dir_ipc_multi_server::thread_check_empty(index) != 0);
 }
 
 }  // namespace
