@@ -154,30 +154,27 @@ constexpr std::size_t kPlain = ~std::size_t{0};  // Send's zero_from for the pla
 // Sends `message` over a client of its own; with `zero_from`, through the
 // send that is told where the message's zeros begin.
 RETCODE Send(const std::string& server, Bytes& message, INT kind = 0, std::size_t zero_from = kPlain) {
-  UINT clnt[8] = {};
-  RETCODE rc = emwGENIpcCreateClient("TEST_CLT", server.c_str(), 0, 0, 0, clnt);
+  UINT clnt = 0;
+  RETCODE rc = emwGENIpcCreateClient("TEST_CLT", server.c_str(), 0, 0, 0, &clnt);
   const INT length = static_cast<INT>(message.size());
-  if (rc == 0 && zero_from == kPlain) rc = emwGENIpcCallClient(clnt[0], kind, 0, 0, message.data(), length, 0, 0, 0, ~0ul);
-  if (rc == 0 && zero_from != kPlain) rc = commdir_posix_ipc_send_zero_tail(clnt[0], kind, message.data(), length, zero_from, ~0ul);
-  emwGENIpcDestroyClient(clnt[0]);
-  return rc;
+  if (rc == 0 && zero_from == kPlain) rc = emwGENIpcCallClient(clnt, kind, 0, 0, message.data(), length, 0, 0, 0, ~0ul);
+  if (rc == 0 && zero_from != kPlain) rc = commdir_posix_ipc_send_zero_tail(clnt, kind, message.data(), length, zero_from, ~0ul);
+  return rc | emwGENIpcDestroyClient(clnt);
 }
 
 // What the library's exchange comes to: the caller creates an event, sends
 // a request naming it (byte 72), and waits without limit for its post, by
 // the server that takes the request or meanwhile.
 RETCODE Exchange(const char* server, const std::function<void(UINT)>& meanwhile = [](UINT) {}) {
-  UINT event = 0, clnt[8] = {};
-  EXPECT_EQ(emwOSWCreateEventSem(&event, 0, 0) | emwGENIpcCreateClient("TEST_CLT", server, 0, 0, 0, clnt), 0);
+  UINT event = 0, clnt = 0;
+  EXPECT_EQ(emwOSWCreateEventSem(&event, 0, 0) | emwGENIpcCreateClient("TEST_CLT", server, 0, 0, 0, &clnt), 0);
   Bytes request = Message(128);
   PutWord(request, 72, event);
-  RETCODE rc = emwGENIpcCallClient(clnt[0], 0, 0, 0, request.data(), 128, 0, 0, 0, ~0ul);
+  RETCODE rc = emwGENIpcCallClient(clnt, 0, 0, 0, request.data(), 128, 0, 0, 0, ~0ul);
   std::thread helper(meanwhile, event);
   if (rc == 0) rc = emwOSWWaitEventSem(event, -1);
   helper.join();
-  emwOSWDeleteEventSem(event);
-  emwGENIpcDestroyClient(clnt[0]);
-  return rc;
+  return rc | emwOSWDeleteEventSem(event) | emwGENIpcDestroyClient(clnt);
 }
 
 // An id names only its own object while it lives: not when it is stale (its
