@@ -202,16 +202,16 @@ TEST_F(PlatformTest, AnIdNamesOnlyItsOwnLiveObject) {
 // a post or a deletion ends a wait; the process's name is the process's.
 TEST_F(PlatformTest, MutexesEventsAndTheProcessName) {
   UINT id = 0;
-  ASSERT_EQ(emwOSWCreateMutexSem(&id, 0, 1) | emwOSWRequestMutexSem(id, -1), 0);
+  ASSERT_TRUE(emwOSWCreateMutexSem(&id, 0, 1) == 0 && emwOSWRequestMutexSem(id, -1) == 0);
   EXPECT_EQ(emwOSWRequestMutexSem(id, -1), EDEADLK);  // not a hang
   std::thread([id] { EXPECT_TRUE(emwOSWReleaseMutexSem(id) == EPERM && emwOSWRequestMutexSem(id, 20) == ETIMEDOUT); })
       .join();
   EXPECT_EQ(emwOSWDeleteMutexSem(&id), EBUSY);
-  EXPECT_EQ(emwOSWReleaseMutexSem(id) | emwOSWDeleteMutexSem(&id), 0);
+  EXPECT_TRUE(emwOSWReleaseMutexSem(id) == 0 && emwOSWDeleteMutexSem(&id) == 0);
   ASSERT_EQ(emwOSWCreateEventSem(&id, 0, 0), 0);
   EXPECT_TRUE(emwOSWWaitEventSem(id, 0) == ETIMEDOUT && emwOSWWaitEventSem(id, -2) == EINVAL);
   ASSERT_EQ(emwOSWPostEventSem(id), 0);
-  EXPECT_EQ(emwOSWWaitEventSem(id, -1) | emwOSWWaitEventSem(id, 0) | emwOSWResetEventSem(id), 0);  // posted, and still
+  EXPECT_TRUE(emwOSWWaitEventSem(id, -1) == 0 && emwOSWWaitEventSem(id, 0) == 0 && emwOSWResetEventSem(id) == 0);  // still posted
   EXPECT_EQ(emwOSWWaitEventSem(id, 10), ETIMEDOUT);
   for (auto later : {emwOSWPostEventSem, emwOSWDeleteEventSem}) {
     std::thread other([&] { std::this_thread::sleep_for(milliseconds(20)), later(id); });
@@ -423,7 +423,7 @@ class OtherUsersTest : public PosixTest {
   // `path` made a directory of `mode` and `owner`, or a symbolic link to one.
   static void Make(const std::string& path, Made made) {
     const std::string real = made.kind == kSymlink ? path + ".real" : path;
-    ASSERT_TRUE(made.kind == kMissing || (mkdir(real.c_str(), 0700) | chmod(real.c_str(), made.mode) | chown(real.c_str(), made.owner, -1)) == 0);
+    ASSERT_TRUE(made.kind == kMissing || (mkdir(real.c_str(), 0700) == 0 && chmod(real.c_str(), made.mode) == 0 && chown(real.c_str(), made.owner, -1) == 0));
     ASSERT_TRUE(made.kind != kSymlink || symlink(real.c_str(), path.c_str()) == 0);
   }
   // A server's socket file `name` in the shared folder, of `owner`, which
@@ -432,7 +432,7 @@ class OtherUsersTest : public PosixTest {
     const std::string path = Path("shared/" + name);
     unlink(path.c_str());
     const int fd = Socket(path, true);
-    EXPECT_EQ(chown(path.c_str(), owner, -1) | chmod(path.c_str(), 0666) | (live ? 0 : close(fd)), 0);
+    EXPECT_TRUE(chown(path.c_str(), owner, -1) == 0 && chmod(path.c_str(), 0666) == 0 && (live || close(fd) == 0));
     return live ? fd : -1;
   }
 };
@@ -565,14 +565,15 @@ TEST_F(OtherUsersTest, AClientReachesOnlyServersOfUsersItTrustsAndAServerTakesOn
     g_around_connect = [&](bool after) { rename(Path("shared/" + name + (after ? ".back" : ".new")).c_str(), Path("shared/" + name).c_str()); };
     g_connect_armed = row.swapped_in != 0;
     UINT clnt = 0;
-    ASSERT_TRUE(row.pooled == kApplication || (create(row.pooled, &clnt) | emwGENIpcDestroyClient(clnt)) == 0);
+    ASSERT_TRUE(row.pooled == kApplication || (create(row.pooled, &clnt) == 0 && emwGENIpcDestroyClient(clnt) == 0));
     if (row.rebound != 0) close(fd), fd = Server(name, row.rebound, true);
     Bytes m = Message(128);
     const RETCODE created = row.as == 0 ? create(row.of, &clnt)
                             : AsUser(row.as, [&] { return create(row.of, &clnt) == row.created; }) ? row.created : -1;
     EXPECT_EQ(created, row.created);
     if (row.as == 0 && created == 0) {
-      EXPECT_EQ(emwGENIpcCallClient(clnt, 0, 0, 0, m.data(), 128, 0, 0, 0, ~0ul) | emwGENIpcDestroyClient(clnt), row.rebound ? EACCES : 0);
+      EXPECT_EQ(emwGENIpcCallClient(clnt, 0, 0, 0, m.data(), 128, 0, 0, 0, ~0ul), row.rebound ? EACCES : 0);
+      emwGENIpcDestroyClient(clnt);
       EXPECT_EQ(recv(fd, m.data(), 128, MSG_DONTWAIT), row.rebound ? -1 : 128);
     }
     const std::string refused = row.swapped_in ? " refused: its socket file changed while connecting"
