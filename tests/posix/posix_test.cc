@@ -731,8 +731,9 @@ RETCODE Slow(char* message, char* unused, int* size) {
   std::this_thread::sleep_for(milliseconds(1500));  // six checks of the server
   return commdir_test::echo_dispatch(message, unused, size);
 }
+std::string g_row_server;  // the server of the row under way
 RETCODE StopsAndAnswers(char* message, char* unused, int* size) {
-  emwGENIpcRequestAdmin(kServer.c_str(), GEN_IPC_ADMIN_STOP);
+  emwGENIpcRequestAdmin(g_row_server.c_str(), GEN_IPC_ADMIN_STOP);
   return Slow(message, unused, size);
 }
 
@@ -741,15 +742,20 @@ TEST_F(LibraryTest, ACallGivesUpOnlyWhenItsServerHasEnded) {
   const std::tuple<PGEN_IPC_DISPATCH, End, const char*> rows[] = {
       {Slow, kLives, nullptr}, {StopsAndAnswers, kLives, nullptr}, {Record, kEndsAndANewOneStarts, kWaitFailed},
       {nullptr, kEndsWithAFullQueue, "function failed : emwGENIpcCallClient ret=["}};
+  int row = 0;
   for (auto [dispatch, end, failed] : rows) {
-    SCOPED_TRACE(end);
-    emwGENIpcRequestAdmin(kServer.c_str(), GEN_IPC_ADMIN_STOP);
+    // Each row calls a server of its own name: a server stopped just before
+    // may still hold a socket that the client's pooled one is connected to.
+    g_row_server = "utcp:END" + std::to_string(row++);
+    SCOPED_TRACE(g_row_server);
     const std::size_t traced = Trace().size();
-    const std::string path = Path(kServer.substr(5));
-    ASSERT_TRUE(dispatch == nullptr || Start(kServer, dispatch) == 0);
+    const std::string path = Path(g_row_server.substr(5));
+    ASSERT_TRUE(dispatch == nullptr || Start(g_row_server, dispatch) == 0);
     const int raw = dispatch ? -1 : Socket(path, true), filler = dispatch ? -1 : Socket(path, false);  // no reader, a full queue
     for (const Bytes m = Message(128); filler >= 0 && send(filler, m.data(), 128, MSG_DONTWAIT) == 128;) continue;
     close(filler);
+    client_->destroy_client(clnt_);
+    ASSERT_EQ(client_->create_client(kClientName.c_str(), g_row_server.c_str(), 0, 0, COMM_DIR_IPC_ID_SERVICE, clnt_), 0);
     auto waiting = Call(Tagged(end));
     if (end == kLives) {
       EXPECT_EQ(waiting.get(), CallResult(0, Tagged(end)));
@@ -759,13 +765,13 @@ TEST_F(LibraryTest, ACallGivesUpOnlyWhenItsServerHasEnded) {
     }
     EXPECT_EQ(waiting.wait_for(milliseconds(300)), std::future_status::timeout) << "it ended while its server lived";
     close(raw);
-    emwGENIpcRequestAdmin(kServer.c_str(), GEN_IPC_ADMIN_STOP);
-    ASSERT_TRUE(raw >= 0 || Start(kServer, commdir_test::echo_dispatch) == 0);
+    emwGENIpcRequestAdmin(g_row_server.c_str(), GEN_IPC_ADMIN_STOP);
+    ASSERT_TRUE(raw >= 0 || Start(g_row_server, commdir_test::echo_dispatch) == 0);
     EXPECT_EQ(waiting.get().first, -1);
     const std::string traces = Trace().substr(traced);
     EXPECT_EQ(Count(traces, failed), 1u) << traces;
     EXPECT_EQ(Count(traces, kServerEnded), raw < 0 ? 1u : 0u) << traces;
-    ASSERT_TRUE(raw < 0 || Start(kServer, commdir_test::echo_dispatch) == 0);
+    ASSERT_TRUE(raw < 0 || Start(g_row_server, commdir_test::echo_dispatch) == 0);
     EXPECT_EQ(Call(Tagged(9)).get(), CallResult(0, Tagged(9)));
   }
 }
