@@ -43,17 +43,16 @@ struct counting_callback : comm_dir_callback {
   std::atomic<UINT> last_argument{0};
 };
 
-class harness {
- public:
-  harness() {
-    FUZZ_CHECK(emwGENIpcStartServer(kReplyServer, COMM_DIR_IPC_ID_REPLY, COMM_DIR_IPC_STACK_SIZE, keep_reply) == 0);
-    FUZZ_CHECK(object_word_ != 0);
-  }
+struct harness {
+  comm_dir_operation_server server{const_cast<char*>("DIR_SVR_fuzz")};
+  counting_callback callback;
+  UINT object_word = comm_dir_register_callback(&callback);
+  int replies = 0;
 
   void run(const std::uint8_t* data, std::size_t size) {
     auto steer = [this](std::uint8_t how, std::vector<char>& bytes) {
       if (bytes.size() < commdir_fuzz::kMinMessage + 80) return;  // up to the callback words
-      if (how & 1) put_word(bytes, kObject, object_word_);
+      if (how & 1) put_word(bytes, kObject, object_word);
       if (how & 2) put_word(bytes, kType, COMM_DIR_FUNC_CHECK_CONNECTION);
       if (how & 4) std::strncpy(&bytes[kName], kReplyServer, COMM_DIR_IPC_NAME_SIZE);
       if (how & 8) put_word(bytes, GEN_IPC_HDR_LENGTH_OFFSET, COMM_DIR_IPC_REQUEST_SIZE);
@@ -61,7 +60,7 @@ class harness {
     };
     std::vector<char> message = commdir_fuzz::steered_delivery(data, size, steer);
     if (message.empty()) return;
-    const int calls = callback_.calls;
+    const int calls = callback.calls;
     std::vector<char> sndbuf(commdir_fuzz::kMaxMessage, 0);
     int size_word = -1;
     const RETCODE rc = Srv::dispatch_server(message.data(), sndbuf.data(), &size_word);
@@ -74,38 +73,34 @@ class harness {
     }));
     // One reply, with the routing words copied, replied set and all zeros
     // else, to a request not yet replied to that names the running reply server.
-    replies_ += acceptable && word_at(message, kReplied) == 0 && std::strcmp(&message[kName], kReplyServer) == 0;
-    FUZZ_CHECK(commdir_fuzz::wait_until([this] { return g_replies == replies_; }));
-    std::lock_guard<std::mutex> lock(g_mu);
-    if (g_replies > replies_before_) {
-      std::vector<char> expected(COMM_DIR_IPC_REPLY_SIZE, 0);
-      std::copy(&message[72], &message[124], &expected[72]);  // the routing words
-      std::strncpy(&expected[kName], kReplyServer, COMM_DIR_IPC_NAME_SIZE);
-      put_word(expected, GEN_IPC_HDR_LENGTH_OFFSET, COMM_DIR_IPC_REPLY_SIZE);
-      put_word(expected, GEN_IPC_HDR_KIND_OFFSET, GEN_IPC_KIND_REPLY);
-      put_word(expected, kReplied, 1);
-      FUZZ_CHECK(g_reply == expected);
+    const bool answered =
+        acceptable && word_at(message, kReplied) == 0 && std::strcmp(&message[kName], kReplyServer) == 0;
+    replies += answered;
+    FUZZ_CHECK(commdir_fuzz::wait_until([this] { return g_replies == replies; }));
+    std::vector<char> expected(COMM_DIR_IPC_REPLY_SIZE, 0);
+    std::copy(&message[72], &message[124], &expected[72]);  // the routing words
+    std::strncpy(&expected[kName], kReplyServer, COMM_DIR_IPC_NAME_SIZE);
+    for (auto [at, word] : {std::pair<std::size_t, UINT>{GEN_IPC_HDR_LENGTH_OFFSET, COMM_DIR_IPC_REPLY_SIZE},
+                            {GEN_IPC_HDR_KIND_OFFSET, GEN_IPC_KIND_REPLY}, {kReplied, 1}}) {
+      put_word(expected, at, word);
     }
-    replies_before_ = g_replies;
+    std::lock_guard<std::mutex> lock(g_mu);
+    FUZZ_CHECK(!answered || g_reply == expected);
     const bool calls_object = acceptable && word_at(message, kType) == COMM_DIR_FUNC_CHECK_CONNECTION &&
-                              word_at(message, kObject) == object_word_;
-    FUZZ_CHECK(callback_.calls == calls + (calls_object ? 1 : 0));
-    FUZZ_CHECK(!calls_object || callback_.last_argument == word_at(message, kArgument));
+                              word_at(message, kObject) == object_word;
+    FUZZ_CHECK(callback.calls == calls + (calls_object ? 1 : 0));
+    FUZZ_CHECK(!calls_object || callback.last_argument == word_at(message, kArgument));
   }
-
- private:
-  comm_dir_operation_server server_{const_cast<char*>("DIR_SVR_fuzz")};
-  counting_callback callback_;
-  UINT object_word_ = comm_dir_register_callback(&callback_);
-  int replies_ = 0, replies_before_ = 0;
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool folder = (commdir_fuzz::private_ipc_folder(), true);
-  static harness* h = new harness;  // lives as long as the process
-  (void)folder;
+  static harness* h = (commdir_fuzz::private_ipc_folder(),
+                       FUZZ_CHECK(emwGENIpcStartServer(kReplyServer, COMM_DIR_IPC_ID_REPLY, COMM_DIR_IPC_STACK_SIZE,
+                                                       keep_reply) == 0),
+                       new harness);  // lives as long as the process
+  FUZZ_CHECK(h->object_word != 0);
   h->run(data, size);
   return 0;
 }
