@@ -182,6 +182,9 @@ TEST(ToolOutcomeTest, ExitsWithLdapsearchsStatuses) {
       {comm_dir_code_from_ldap(32), 32, "no such object (32)"}, {comm_dir_code_from_ldap(-1), 255, "(-1)"},
       {comm_dir_code_from_ldap(-7), 249, "bad search filter (-7)"},
       {comm_dir_code_from_ldap(0x1000), kExitOther, "(4096)"},  // a low byte of 0 is no success
+      {comm_dir_code_from_ldap(0xFFF), 255, "(4095)"}, {comm_dir_code_from_ldap(0x4FFF), 255, "(20479)"},
+      {comm_dir_code_from_ldap(-0xFF), 1, "(-255)"}, {comm_dir_code_from_ldap(0x5000), kExitOther, "(0x340930ff)"},
+      {comm_dir_code_from_ldap(-0x100), kExitOther, "(0x340930ff)"},
       {-1, kExitUnreachable, "(-1)"}, {COMM_DIR_ERR, kExitOther, "(0x34090000)"},
       {COMM_DIR_SVC_BUSY, kExitOther, "busy: too many requests or operations; try again (0x34093006)"},
       // A failed ldaps:// handshake is a server that ldapsearch cannot contact.
