@@ -493,33 +493,6 @@ TEST(DataCollectorTest, TheFirstRecordOfAnIdStaysAndEveryIdIsAKey) {
   EXPECT_TRUE(store.get_info_map(0, found) == COMM_DIR_ERR && faults::traces().empty());
 }
 
-// A failed request of the mutex leaves the map alone; a failed release
-// leaves the work done but reports the failure.
-TEST(DataCollectorTest, EveryFailureOfItsMutexIsTracedAndReported) {
-  comm_dir_info held{}, fresh{};
-  for (const std::string call : {"set_info_map", "get_info_map", "unset_info_map"}) {
-    for (const std::string fn : {"emwOSWRequestMutexSem", "emwOSWReleaseMutexSem"}) {
-      SCOPED_TRACE(call + " " + fn);
-      const bool done = fn == "emwOSWReleaseMutexSem";
-      comm_dir_data_collector store;
-      ASSERT_EQ(store.set_info_map(1, &held), 0);
-      faults::fail(fn);
-      faults::clear();
-      comm_dir_info* out = &fresh;
-      const RETCODE rc = call[0] == 's'   ? store.set_info_map(2, &fresh)
-                         : call[0] == 'g' ? store.get_info_map(1, out)
-                                          : store.unset_info_map(1);
-      EXPECT_EQ(rc, COMM_DIR_ERR);
-      EXPECT_TRUE(faults::traced("[ERROR]" + fn + " <RETCODE velmarosta::comm_dir_data_collector::" + call));
-      EXPECT_EQ(out, call[0] == 'g' && done ? &held : &fresh);
-      EXPECT_EQ(store.get_info_map(2, out) == 0, call[0] == 's' && done);
-      EXPECT_EQ(store.get_info_map(1, out) == 0, !(call[0] == 'u' && done));
-      store.unset_info_map(1);
-      store.unset_info_map(2);
-    }
-  }
-}
-
 TEST(DataCollectorTest, ItsDestructorFreesEveryHoldingWithOrWithoutItsMutex) {
   {
     faults::fail("emwOSWCreateMutexSem");
