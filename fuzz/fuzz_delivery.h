@@ -6,8 +6,8 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -18,23 +18,19 @@
 #include "commdir/comm_dir_types.h"
 #include "platform/emw_gen_ipc.h"
 
+// Any outcome but "parsed" or "refused" is a finding: abort() keeps the input.
+#define FUZZ_CHECK(condition) \
+  ((condition) ? (void)0                                                                     \
+               : (std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition), std::abort()))
+
 namespace commdir_fuzz {
 
 constexpr std::size_t kMinMessage = 128, kMaxMessage = 65536;  // every message holds its head; none is longer
 
-// Any outcome but "parsed" or "refused" is a finding: abort() keeps the input.
-#define FUZZ_CHECK(condition)                                                                \
-  do {                                                                                       \
-    if (!(condition)) {                                                                      \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);    \
-      std::abort();                                                                          \
-    }                                                                                        \
-  } while (0)
-
 // The native word at `offset`, zero beyond the end (as in a zeroed envelope).
 inline UINT word_at(const std::vector<char>& bytes, std::size_t offset) {
   UINT word = 0;
-  if (offset < bytes.size()) std::memcpy(&word, &bytes[offset], bytes.size() - offset < 4 ? bytes.size() - offset : 4);
+  if (offset < bytes.size()) std::memcpy(&word, &bytes[offset], std::min<std::size_t>(bytes.size() - offset, 4));
   return word;
 }
 inline void put_word(std::vector<char>& bytes, std::size_t offset, UINT word) { std::memcpy(&bytes[offset], &word, 4); }
@@ -52,8 +48,7 @@ std::vector<char> steered_delivery(const std::uint8_t* data, std::size_t size, S
   if (datagram.size() >= kMinMessage) steer(data[0], datagram);
   if (sent != nullptr) *sent = datagram;
   const UINT length = word_at(datagram, GEN_IPC_HDR_LENGTH_OFFSET);
-  if (datagram.size() < kMinMessage || datagram.size() > kMaxMessage || length > kMaxMessage) return {};
-  if (datagram.size() > length) return {};
+  if (datagram.size() < kMinMessage || length > kMaxMessage || datagram.size() > length) return {};
   datagram.resize(length, 0);
   return datagram;
 }

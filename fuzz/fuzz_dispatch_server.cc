@@ -9,7 +9,6 @@
 // answers it with one all-zero reply to the reply server it names, and calls
 // the named callback object only for a connection test of a registered one.
 #include <atomic>
-#include <mutex>
 
 #include "client/comm_dir_messages.h"
 #include "commdir/comm_dir_facade.h"
@@ -27,12 +26,12 @@ constexpr char kReplyServer[] = "utcp:DIR_CS_fuzz";
 // The envelope's replied, type and reply server name; the callback's argument and object words.
 constexpr std::size_t kReplied = 76, kType = 80, kName = 84, kArgument = 196, kObject = 200;
 
-std::mutex g_mu;
-std::vector<char> g_reply;  // the last reply received; guarded by g_mu
+// Every reply: replied set and nothing else in its payload.
 std::atomic<int> g_replies{0};
 RETCODE keep_reply(char* rcvbuf, char*, int* size) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  g_reply.assign(rcvbuf, rcvbuf + read_word(rcvbuf, GEN_IPC_HDR_LENGTH_OFFSET));
+  const UINT length = read_word(rcvbuf, GEN_IPC_HDR_LENGTH_OFFSET);
+  FUZZ_CHECK(length == COMM_DIR_IPC_REPLY_SIZE && read_word(rcvbuf, kReplied) == 1);
+  for (UINT i = COMM_DIR_IPC_REPLY_PAYLOAD_OFFSET; i < length; ++i) FUZZ_CHECK(rcvbuf[i] == 0);
   ++g_replies;
   return *size = 0;
 }
@@ -43,17 +42,16 @@ struct counting_callback : comm_dir_callback {
   std::atomic<UINT> last_argument{0};
 };
 
-class harness {
- public:
-  harness() {
-    FUZZ_CHECK(emwGENIpcStartServer(kReplyServer, COMM_DIR_IPC_ID_REPLY, COMM_DIR_IPC_STACK_SIZE, keep_reply) == 0);
-    FUZZ_CHECK(object_word_ != 0);
-  }
+struct harness {
+  comm_dir_operation_server server{const_cast<char*>("DIR_SVR_fuzz")};
+  counting_callback callback;
+  UINT object_word = comm_dir_register_callback(&callback);
+  int replies = 0;
 
   void run(const std::uint8_t* data, std::size_t size) {
     auto steer = [this](std::uint8_t how, std::vector<char>& bytes) {
       if (bytes.size() < commdir_fuzz::kMinMessage + 80) return;  // up to the callback words
-      if (how & 1) put_word(bytes, kObject, object_word_);
+      if (how & 1) put_word(bytes, kObject, object_word);
       if (how & 2) put_word(bytes, kType, COMM_DIR_FUNC_CHECK_CONNECTION);
       if (how & 4) std::strncpy(&bytes[kName], kReplyServer, COMM_DIR_IPC_NAME_SIZE);
       if (how & 8) put_word(bytes, GEN_IPC_HDR_LENGTH_OFFSET, COMM_DIR_IPC_REQUEST_SIZE);
@@ -61,7 +59,7 @@ class harness {
     };
     std::vector<char> message = commdir_fuzz::steered_delivery(data, size, steer);
     if (message.empty()) return;
-    const int calls = callback_.calls;
+    const int calls = callback.calls;
     std::vector<char> sndbuf(commdir_fuzz::kMaxMessage, 0);
     int size_word = -1;
     const RETCODE rc = Srv::dispatch_server(message.data(), sndbuf.data(), &size_word);
@@ -72,40 +70,24 @@ class harness {
       int index = -1;
       return Srv::thread_check_empty(index) == 0 && index == 0;
     }));
-    // One reply, with the routing words copied, replied set and all zeros
-    // else, to a request not yet replied to that names the running reply server.
-    replies_ += acceptable && word_at(message, kReplied) == 0 && std::strcmp(&message[kName], kReplyServer) == 0;
-    FUZZ_CHECK(commdir_fuzz::wait_until([this] { return g_replies == replies_; }));
-    std::lock_guard<std::mutex> lock(g_mu);
-    if (g_replies > replies_before_) {
-      std::vector<char> expected(COMM_DIR_IPC_REPLY_SIZE, 0);
-      std::copy(&message[72], &message[124], &expected[72]);  // the routing words
-      std::strncpy(&expected[kName], kReplyServer, COMM_DIR_IPC_NAME_SIZE);
-      put_word(expected, GEN_IPC_HDR_LENGTH_OFFSET, COMM_DIR_IPC_REPLY_SIZE);
-      put_word(expected, GEN_IPC_HDR_KIND_OFFSET, GEN_IPC_KIND_REPLY);
-      put_word(expected, kReplied, 1);
-      FUZZ_CHECK(g_reply == expected);
-    }
-    replies_before_ = g_replies;
+    // One reply to a request not yet replied to that names the running reply server.
+    replies += acceptable && word_at(message, kReplied) == 0 && std::strcmp(&message[kName], kReplyServer) == 0;
+    FUZZ_CHECK(commdir_fuzz::wait_until([this] { return g_replies == replies; }));
     const bool calls_object = acceptable && word_at(message, kType) == COMM_DIR_FUNC_CHECK_CONNECTION &&
-                              word_at(message, kObject) == object_word_;
-    FUZZ_CHECK(callback_.calls == calls + (calls_object ? 1 : 0));
-    FUZZ_CHECK(!calls_object || callback_.last_argument == word_at(message, kArgument));
+                              word_at(message, kObject) == object_word;
+    FUZZ_CHECK(callback.calls == calls + (calls_object ? 1 : 0));
+    FUZZ_CHECK(!calls_object || callback.last_argument == word_at(message, kArgument));
   }
-
- private:
-  comm_dir_operation_server server_{const_cast<char*>("DIR_SVR_fuzz")};
-  counting_callback callback_;
-  UINT object_word_ = comm_dir_register_callback(&callback_);
-  int replies_ = 0, replies_before_ = 0;
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool folder = (commdir_fuzz::private_ipc_folder(), true);
-  static harness* h = new harness;  // lives as long as the process
-  (void)folder;
+  static harness* h = (commdir_fuzz::private_ipc_folder(),
+                       FUZZ_CHECK(emwGENIpcStartServer(kReplyServer, COMM_DIR_IPC_ID_REPLY, COMM_DIR_IPC_STACK_SIZE,
+                                                       keep_reply) == 0),
+                       new harness);  // lives as long as the process
+  FUZZ_CHECK(h->object_word != 0);
   h->run(data, size);
   return 0;
 }

@@ -1,6 +1,6 @@
 // The daemon's parts that need no LDAP server: the request decoder, the
-// operation ids, the result codes, the memory of failed-over URIs, the
-// processes it takes for ended, and the watchdog's judgement of progress.
+// operation ids, the memory of failed-over URIs, the processes it takes
+// for ended, and the watchdog's judgement of progress.
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -18,7 +18,6 @@
 #include <thread>
 #include <vector>
 
-#include "commdir/comm_dir_result_codes.h"
 #include "service/comm_dir_client_process.h"
 #include "service/comm_dir_failover.h"
 #include "service/comm_dir_operation_ids.h"
@@ -43,11 +42,11 @@ std::vector<char> well_formed(int function_id) {
                                 word_at(80, static_cast<UINT>(function_id)), text_at(84, "utcp:DIR_CS_app"),
                                 word_at(116, 0xCAFEF00D), word_at(120, COMM_DIR_IPC_REPLY_SIZE)};
   if (function_id == COMM_DIR_FUNC_CHECK_CONNECTION) {
-    fields.insert(fields.end(), {text_at(p + 80, "ldap://1/"), text_at(p + 1988, "DIR_SVR_a")});
-    fields.push_back(word_at(p + 76, 0xABCD0001));
+    fields.insert(fields.end(), {text_at(p + 80, "ldap://1/"), text_at(p + 1988, "DIR_SVR_a"),
+                                 word_at(p + 76, 0xABCD0001)});
   } else if (function_id == COMM_DIR_FUNC_START_OPERATION) {
-    fields.insert(fields.end(), {text_at(p + 72, "ldap://1/"), word_at(p + 352, 1), word_at(p + 356, 1)});
-    fields.push_back(text_at(p + 360, "cn=admin"));
+    fields.insert(fields.end(), {text_at(p + 72, "ldap://1/"), word_at(p + 352, 1), word_at(p + 356, 1),
+                                 text_at(p + 360, "cn=admin")});
   } else if (function_id == COMM_DIR_FUNC_SEARCH) {
     fields.insert(fields.end(), {text_at(p + 596, "(cn=*)"), word_at(p + 2032, 0x0BADCAFE), word_at(p + 2040, 5),
                                  word_at(p + 2044, 250000)});
@@ -170,29 +169,6 @@ TEST(ServiceOperationIds, NeverZeroNeverRepeatedAndKeyed) {
     consecutive += id == previous + 1;
   }
   EXPECT_TRUE(same_as_b < 5 && consecutive < 5);
-}
-
-TEST(ServiceResultCodes, MapEveryLdapCodeIntoItsRangeAndBackAndHaveAMessageEach) {
-  constexpr RETCODE kUnknown = COMM_DIR_SVC_LDAP_CODE_UNKNOWN;
-  const std::pair<int, RETCODE> rows[] = {{0, 0}, {32, 0x34091020}, {0xFFF, 0x34091FFF}, {0x1000, 0x34094000},
-      {0x4FFF, 0x34097FFF}, {-1, 0x34092001}, {-0xFF, 0x340920FF}, {0x5000, kUnknown}, {-0x100, kUnknown}};
-  for (auto [ldap_code, code] : rows) {
-    EXPECT_EQ(comm_dir_code_from_ldap(ldap_code), code) << ldap_code;
-    int back = 0;
-    const bool mapped = code != 0 && code != kUnknown;
-    EXPECT_TRUE(comm_dir_ldap_code_of(code, &back) == mapped && (!mapped || back == ldap_code)) << ldap_code;
-  }
-  int ignored = 0;
-  EXPECT_FALSE(comm_dir_ldap_code_of(COMM_DIR_SVC_BUSY, &ignored));
-  std::set<RETCODE> codes;
-  for (const auto& row : result_codes_internal::kMessages) {
-    EXPECT_TRUE(codes.insert(row.code).second && *row.message != '\0') << std::hex << row.code;
-    EXPECT_STREQ(comm_dir_result_message(row.code), row.message);
-    const bool own = row.code == 0 || row.code == -1 || row.code == COMM_DIR_ERR || (row.code & ~0xFF) == 0x3409F000;
-    EXPECT_TRUE(own || (row.code > COMM_DIR_ERR && row.code < 0x3409F000)) << std::hex << row.code;
-  }
-  EXPECT_STRNE(comm_dir_result_message(0x34091063), "unknown result code");  // an LDAP code without a row
-  EXPECT_STREQ(comm_dir_result_message(0x12345678), "unknown result code");
 }
 
 // --- failover ---

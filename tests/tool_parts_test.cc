@@ -30,26 +30,20 @@ TEST(LdifWriterTest, WritesValuesAsLdapsearchDoes) {
   const std::string a74(74, 'a'), x200(200, 'x');
   const struct Case { std::size_t wrap; std::string attribute, value, expected; } cases[] = {
       {78, "cn", "Ada Lovelace", "cn: Ada Lovelace\n"}, {78, "st", "mid:dle <ok> x", "st: mid:dle <ok> x\n"},
-      {78, "description", "-dash", "description: -dash\n"}, {78, "st", "#hash", "st: #hash\n"},
       {78, "cn", " leading space", "cn:: IGxlYWRpbmcgc3BhY2U=\n"},
       {78, "description", "trailing space ", "description:: dHJhaWxpbmcgc3BhY2Ug\n"},
       {78, "title", ":colon", "title:: OmNvbG9u\n"}, {78, "l", "<less", "l:: PGxlc3M=\n"},
       {78, "title", "tab\there", "title:: dGFiCWhlcmU=\n"}, {78, "l", "a\x7f" "b", "l:: YX9i\n"},
-      {78, "description", "\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9",
-       "description:: w6nDqcOpw6nDqcOpw6nDqcOpw6k=\n"},
       {78, "uid", "j\xc3\xbcrgen", "uid:: asO8cmdlbg==\n"},
       {78, "userPassword", "reader-secret", "userPassword:: cmVhZGVyLXNlY3JldA==\n"},
       {78, "userpassword;binary", "x", "userpassword;binary:: eA==\n"}, {78, "2.5.4.35", "x", "2.5.4.35:: eA==\n"},
-      {78, "audio", "", "audio:\n"}, {78, "userPassword", "", "userPassword:\n"},
+      {78, "userPassword", "", "userPassword:\n"},
       {78, "photo", std::string("\0\x01\xff", 3), "photo:: AAH/\n"},
-      {78, "cn", "line\nbreak", "cn:: bGluZQpicmVhaw==\n"},
-      {78, "cn", "cr\r", "cn:: Y3IN\n"},
       // The first line holds 78 characters, continuation lines a blank and 77.
       {78, "cn", a74, "cn: " + a74 + "\n"}, {78, "cn", a74 + "a", "cn: " + a74 + "\n a\n"},
       {78, "cn", x200, "cn: " + x200.substr(0, 74) + "\n " + x200.substr(0, 77) + "\n " + x200.substr(0, 49) + "\n"},
-      {10, "dn", "uid=w60,ou=people,dc=example,dc=com", "dn: uid=w6\n 0,ou=peop\n le,dc=exa\n mple,dc=c\n om\n"},
       // A name wider than the line is written whole; the value starts on the next line.
-      {2, "dn", "uid", "dn: \n u\n i\n d\n"}, {3, "dn", "uid=w", "dn: \n ui\n d=\n w\n"},
+      {3, "dn", "uid=w", "dn: \n ui\n d=\n w\n"},
       {kLdifNoWrap, "cn", x200, "cn: " + x200 + "\n"},
       // Base64 text folds the same way, counted after "name:: ".
       {10, "cn", " ab", "cn:: IGFi\n"}, {10, "cn", " abcd", "cn:: IGFiY\n 2Q=\n"},
@@ -186,6 +180,9 @@ TEST(ToolOutcomeTest, ExitsWithLdapsearchsStatuses) {
       {comm_dir_code_from_ldap(32), 32, "no such object (32)"}, {comm_dir_code_from_ldap(-1), 255, "(-1)"},
       {comm_dir_code_from_ldap(-7), 249, "bad search filter (-7)"},
       {comm_dir_code_from_ldap(0x1000), kExitOther, "(4096)"},  // a low byte of 0 is no success
+      {comm_dir_code_from_ldap(0xFFF), 255, "(4095)"}, {comm_dir_code_from_ldap(0x4FFF), 255, "(20479)"},
+      {comm_dir_code_from_ldap(-0xFF), 1, "(-255)"}, {comm_dir_code_from_ldap(0x5000), kExitOther, "(0x340930ff)"},
+      {comm_dir_code_from_ldap(-0x100), kExitOther, "(0x340930ff)"},
       {-1, kExitUnreachable, "(-1)"}, {COMM_DIR_ERR, kExitOther, "(0x34090000)"},
       {COMM_DIR_SVC_BUSY, kExitOther, "busy: too many requests or operations; try again (0x34093006)"},
       // A failed ldaps:// handshake is a server that ldapsearch cannot contact.
@@ -235,15 +232,13 @@ TEST(ReplyWatchdogTest, ReportsAnOverdueCallOnceByNameAndNeverBeforeItsLimit) {
     EXPECT_TRUE(seen.size() == 2 && seen[0].first == "get_value_string" && seen[1].first == "search");
     EXPECT_GE(seen[0].second - armed_at, limit);
   }
-  for (bool armed : {false, true}) {
-    const auto began = clock::now();
-    {
-      reply_watchdog watchdog(std::chrono::hours(1), [](const char*) { ADD_FAILURE() << "reported"; });
-      if (armed) watchdog.arm("start_operation");
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // asleep by now
-    }
-    EXPECT_LT(clock::now() - began, std::chrono::seconds(10)) << "armed " << armed;
+  const auto began = clock::now();
+  {
+    reply_watchdog watchdog(std::chrono::hours(1), [](const char*) { ADD_FAILURE() << "reported"; });
+    watchdog.arm("start_operation");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // asleep by now
   }
+  EXPECT_LT(clock::now() - began, std::chrono::seconds(10));
 }
 
 }  // namespace

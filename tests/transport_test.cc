@@ -191,7 +191,6 @@ TEST_F(TransportTest, EveryRefusalAndFailedSetUpIsTracedAndFreesWhatItTook) {
   auto* head = reinterpret_cast<COMM_DIR_IPC_MULTI_REQUEST*>(request.data());
   const std::string n32 = "utcp:" + std::string(27, 'n'), n33 = n32 + "n";
   char data[] = "payload";
-  UINT type = 7;
   auto start = [srv](const char* name, PGEN_IPC_DISPATCH to) {
     return [=] { return srv->start_server(name, 1, COMM_DIR_IPC_STACK_SIZE, to); };
   };
@@ -230,10 +229,7 @@ TEST_F(TransportTest, EveryRefusalAndFailedSetUpIsTracedAndFreesWhatItTook) {
       {failing("emwGENIpcStartServer", start("utcp:X", serve)), -1, "emwGENIpcStartServer ret=[0x5a]", 0},
       {failing("emwOSWRequestMutexSem", start("utcp:Y", serve)), -1, "emwOSWRequestMutexSem ret=[0x5a]", 0},
       {failing("emwOSWReleaseMutexSem", start("utcp:Z", serve)), -1, "emwOSWReleaseMutexSem ret=[0x5a]", 0},
-      {[srv] { return srv->stop_server(nullptr); }, -1, "server_name=[(null)]", 0},
       {failing("emwGENIpcRequestAdmin", [srv] { return srv->stop_server("utcp:X"); }), -1, "StopServer ret=[0x5a]", 0},
-      {[&] { return srv->get_type(nullptr, type); }, -1, "data is NULL", 0},
-      {[&] { return Srv::send_reply(nullptr, 0, data, 1); }, -1, "data is NULL", 0},
       {reply(COMM_DIR_IPC_MAX_PAYLOAD + 1), -1, "size=49157", 0},
       {reply(-1), -1, "size=-1", 0},
       {failing("emwGENIpcCreateClient", reply(1)), -1, "emwGENIpcCreateClient ret=[0x5a]", 0},
@@ -253,7 +249,6 @@ TEST_F(TransportTest, EveryRefusalAndFailedSetUpIsTracedAndFreesWhatItTook) {
     EXPECT_TRUE(faults::wait_until([&] { return faults::traced(row.trace) && server_test::free_slots() == 12; }));
     EXPECT_EQ(sent() - before, row.sent) << row.trace;
   }
-  EXPECT_EQ(type, 7u);
 }
 
 TEST(MultiClientTest, WithoutItsReplyServerEveryCallIsRefused) {
@@ -457,7 +452,7 @@ TEST(CallbackConcurrencyTest, UnregisterWaitsForTheCallbackUnderWayAndNoneStarts
 
 // --- words ---
 
-TEST(HostWordsTest, AWordIsRandomNeverZeroNeverSharedAndDiesWithItsEntry) {
+TEST(HostWordsTest, AWordIsRandomNeverZeroAndNeverShared) {
   comm_dir_word_table<int> scripted([](UINT* words, std::size_t count) {
     static const UINT kScript[] = {0, 5, 5, 0, 7, 5, 9};
     for (std::size_t i = 0; i < count; ++i) words[i] = kScript[i % 7];
@@ -481,11 +476,6 @@ TEST(HostWordsTest, AWordIsRandomNeverZeroNeverSharedAndDiesWithItsEntry) {
   }
   EXPECT_TRUE(live.size() == 256u && live.count(0) == 0 && *live.rbegin() > 0x10000u);
   EXPECT_LT(steps_of_one, 2) << "words that count up";
-  const UINT word = *live.rbegin();
-  EXPECT_FALSE(table.with(word + 1, [](int&) {}));
-  EXPECT_NE(table.remove(word), nullptr);
-  EXPECT_EQ(table.remove(word), nullptr);
-  EXPECT_FALSE(table.with(word, [](int&) {}));
 }
 
 }  // namespace

@@ -5,11 +5,9 @@
 #ifndef COMMDIR_TESTS_INTEGRATION_FAULT_PROXY_H_
 #define COMMDIR_TESTS_INTEGRATION_FAULT_PROXY_H_
 
-#include <atomic>
 #include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
+
+#include "integration/harness.h"
 
 namespace commdir_testing {
 
@@ -33,25 +31,143 @@ struct FaultPlan {
 // Thread-safe: set() may be called while the proxy's threads relay.
 class FaultProxy {
  public:
-  explicit FaultProxy(int upstream_port);
-  ~FaultProxy();
+  explicit FaultProxy(int upstream_port)
+      : listener_(listen_on(&port_, 64)), upstream_port_(upstream_port), acceptor_(&FaultProxy::accept_connections, this) {}
+  ~FaultProxy() {
+    quit_ = true;
+    acceptor_.join();
+    for (std::thread& relay : relays_) relay.join();
+    if (listener_ >= 0) close(listener_);
+  }
   std::string uri() const { return "ldap://127.0.0.1:" + std::to_string(port_) + "/"; }
-  void set(const FaultPlan& plan);
+  void set(const FaultPlan& plan) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      plan_ = plan;
+      ++generation_;
+    }
+    std::this_thread::sleep_for(ms(50));  // the threads look every 20 ms
+  }
   int relayed() const { return relayed_.load(); }  // connections that reached the server
 
  private:
-  void accept_connections();
-  void relay(int client);
-  FaultPlan current(unsigned* generation);
+  static constexpr char kStartTls[] = "1.3.6.1.4.1.1466.20037";
 
-  int listener_ = -1, upstream_port_, port_ = 0;
+  // Size of the BER element at the start of `data`; 0 while it is incomplete.
+  static std::size_t ber_size(const std::string& data) {
+    if (data.size() < 2) return 0;
+    std::size_t header = 2, length = static_cast<unsigned char>(data[1]);
+    if (length & 0x80) {
+      header += length & 0x7F;
+      if (data.size() < header) return 0;
+      length = 0;
+      for (std::size_t i = 2; i < header; ++i) length = length << 8 | static_cast<unsigned char>(data[i]);
+    }
+    return data.size() >= header + length ? header + length : 0;
+  }
+  static std::string element(char tag, const std::string& value) {  // short form: under 128 bytes
+    return std::string(1, tag) + static_cast<char>(value.size()) + value;
+  }
+  // An ExtendedResponse to message `id` (its encoded bytes).
+  static std::string extended_response(const std::string& id, char result, const char* name) {
+    const std::string body = element(0x0A, std::string(1, result)) + element(0x04, "") + element(0x04, "") +
+                             element(static_cast<char>(0x8A), name);
+    return element(0x30, element(0x02, id) + element(0x78, body));
+  }
+  static void send_all(int fd, const std::string& bytes) { send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+  static bool reset_at_close(int fd) {
+    const linger abort{1, 0};
+    return setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort) == 0;
+  }
+  FaultPlan current(unsigned* generation) {
+    std::lock_guard<std::mutex> lock(mu_);
+    *generation = generation_;
+    return plan_;
+  }
+
+  // A server that is gone refuses connections: the proxy stops listening.
+  void accept_connections() {
+    for (unsigned generation = 0; !quit_;) {
+      const bool down = current(&generation).fault == Fault::kDown;
+      int port = port_;
+      if (down && listener_ >= 0) close(listener_);
+      if (down || listener_ < 0) listener_ = down ? -1 : listen_on(&port, 64);
+      pollfd incoming{listener_, POLLIN, 0};
+      if (poll(&incoming, 1, 20) == 1) {
+        const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client >= 0) relays_.emplace_back(&FaultProxy::relay, this, client);
+      }
+    }
+  }
+
+  // One connection, on a thread of its own. A plan applies from the moment it
+  // is set: a stream fault counts the server's messages from then on.
+  void relay(int client) {
+    unsigned seen = 0;
+    FaultPlan plan = current(&seen);
+    const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in address = loopback(upstream_port_);
+    bool closing = connect(server, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0;
+    relayed_ += !closing;
+    std::string from_server;
+    bool stalled = false;
+    for (pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}}; !quit_ && !closing;) {
+      unsigned generation = 0;
+      const FaultPlan next = current(&generation);
+      if (generation != seen) {
+        seen = generation;
+        plan = next;
+      }
+      if (plan.fault == Fault::kDown) {
+        reset_at_close(client);
+        break;
+      }
+      if (poll(fds, 2, 20) <= 0) continue;
+      char bytes[16384];
+      if (fds[0].revents != 0) {
+        const ssize_t got = recv(client, bytes, sizeof bytes, 0);
+        if (got <= 0) break;
+        const std::string message(bytes, static_cast<std::size_t>(got));
+        if (plan.fault == Fault::kStallTls && !stalled && message.find(kStartTls) != std::string::npos) {
+          // The message id follows the SEQUENCE's two bytes: 02, its length, its bytes.
+          send_all(client, extended_response(message.substr(4, static_cast<unsigned char>(message[3])), 0, kStartTls));
+          stalled = true;
+        }
+        if (!stalled) send_all(server, message);
+      }
+      if (fds[1].revents != 0) {
+        const ssize_t got = recv(server, bytes, sizeof bytes, 0);
+        if (got <= 0) {
+          fds[1].fd = -1;  // a stalled client hears nothing of it either
+          closing = !stalled;
+        }
+        if (got <= 0 || stalled) continue;
+        if (plan.fault == Fault::kDelay) std::this_thread::sleep_for(ms(plan.delay_ms));
+        from_server.append(bytes, static_cast<std::size_t>(got));
+        for (std::size_t size; !stalled && (size = ber_size(from_server)) > 0; from_server.erase(0, size)) {
+          if (plan.fault < Fault::kStall || plan.messages-- > 0) {
+            send_all(client, from_server.substr(0, size));
+            continue;
+          }
+          stalled = true;
+          if (plan.fault == Fault::kNotice) send_all(client, extended_response({'\0'}, 52, "1.3.6.1.4.1.1466.20036"));
+          if (plan.fault == Fault::kHuge) send_all(client, std::string("\x30\x84\x10\x00\x00\x00\x02\x01\x02", 9));
+          closing = plan.fault == Fault::kNotice || (plan.fault == Fault::kReset && reset_at_close(client));
+        }
+      }
+    }
+    close(client);
+    close(server);
+  }
+
+  int port_ = 0, listener_ = -1, upstream_port_;
   std::atomic<bool> quit_{false};
   std::atomic<int> relayed_{0};
   std::mutex mu_;
-  FaultPlan plan_;              // guarded by mu_
-  unsigned generation_ = 0;     // guarded by mu_
+  FaultPlan plan_;                   // guarded by mu_
+  unsigned generation_ = 0;          // guarded by mu_
   std::vector<std::thread> relays_;  // the acceptor's until it is joined
-  std::thread acceptor_;
+  std::thread acceptor_;             // last: it starts once the rest is there
 };
 
 }  // namespace commdir_testing

@@ -8,17 +8,32 @@
 #define COMMDIR_TESTS_INTEGRATION_HARNESS_H_
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -26,11 +41,13 @@
 #include "commdir/comm_dir_facade.h"
 #include "commdir/comm_dir_result_codes.h"
 #include "support/child_process.h"
+#include "support/read_file.h"
 
 namespace commdir_testing {
 
 using namespace velmarosta;
 using ms = std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
 
 constexpr char kRoot[] = "dc=example,dc=com";
 constexpr char kPeople[] = "ou=people,dc=example,dc=com";
@@ -52,47 +69,153 @@ struct Search {
   UINT size_limit = 0;
 };
 
+// True once `condition` holds, polled for at most `limit`.
+inline bool eventually(const std::function<bool()>& condition, ms limit = ms(10000)) {
+  for (const auto end = Clock::now() + limit; Clock::now() < end; std::this_thread::sleep_for(ms(20))) {
+    if (condition()) return true;
+  }
+  return condition();
+}
+
+template <std::size_t N>
+void copy_field(char (&field)[N], const std::string& text) {
+  std::snprintf(field, N, "%s", text.c_str());
+}
+
 // A value of `length` bytes whose every position differs from its
 // neighbours', so that a value shifted, cut or padded cannot compare equal.
-std::string pattern(std::size_t length);
+inline std::string pattern(std::size_t length) {
+  static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  std::string value(length, ' ');
+  for (std::size_t i = 0; i < length; ++i) value[i] = kDigits[(i * 7 + i / 36 + length) % 36];
+  return value;
+}
+
 // ou=media: an entry cn=vN for N = 47209, 47208 and 47207 (one byte beyond
 // what one reply carries, and the longest binary and string values), each
 // with a description and a jpegPhoto of N bytes; the first has shorter values
 // beside its long ones.
-std::string long_values_ldif();
+inline std::string long_values_ldif() {
+  std::string ldif = std::string("dn: ") + kMedia + "\nobjectClass: organizationalUnit\nou: media\n\n";
+  for (std::size_t length : {47209, 47208, 47207}) {
+    const std::string cn = "v" + std::to_string(length), first = length == 47209 ? "1" : "";
+    ldif += "dn: cn=" + cn + "," + kMedia + "\nobjectClass: inetOrgPerson\ncn: " + cn + "\nsn: V\n" +
+            (first.empty() ? "" : "description: short\n") + "description: " + pattern(length) +
+            "\njpegPhoto: " + pattern(length) + (first.empty() ? "" : "\njpegPhoto: " + pattern(2000)) + "\n\n";
+  }
+  return ldif;
+}
+
+// ldapsearch -LLL -o ldif-wrap=no: no folding, "::" before base64.
+inline std::vector<Entry> parse_ldif(const std::string& ldif) {
+  static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::vector<Entry> entries;
+  std::istringstream lines(ldif);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;  // between entries
+    const std::string name = line.substr(0, colon);
+    if (name == "dn" || entries.empty()) entries.emplace_back();
+    if (name == "dn") continue;
+    const bool encoded = line.compare(colon, 2, "::") == 0;
+    std::string value = line.substr(std::min(line.size(), colon + (encoded ? 3 : 2))), bytes;
+    unsigned bits = 0, count = 0;
+    for (char c : encoded ? value : "") {  // base64; the padding is not in the alphabet
+      const std::size_t sextet = kAlphabet.find(c);
+      if (sextet == std::string::npos) continue;
+      bits = bits << 6 | static_cast<unsigned>(sextet);
+      if ((count += 6) >= 8) bytes += static_cast<char>(bits >> (count -= 8) & 0xFF);
+    }
+    Entry& entry = entries.back();
+    if (entry.empty() || entry.back().first != name) entry.emplace_back(name, std::vector<std::string>());
+    entry.back().second.push_back(encoded ? bytes : value);
+  }
+  return entries;
+}
 
 class Slapd {
  public:
-  explicit Slapd(bool tls = true);  // with the sample address book
-  ~Slapd();
-  bool add(const std::string& ldif);  // as the root DN
+  explicit Slapd(bool tls = true) : dir(make_private_folder("commdir-slapd", error)) {  // with the sample address book
+    const CommandResult started =
+        run_command({COMMDIR_SLAPD_FIXTURE, "start", dir, COMMDIR_ADDRESS_BOOK}, "",
+                    {{"SLAPD_FIXTURE_OWNER", std::to_string(getpid())}, {"SLAPD_FIXTURE_TLS", tls ? "yes" : "no"}},
+                    std::chrono::seconds(60));
+    error += started.err;
+    if (started.exit_code == 0) uri = started.out.substr(0, started.out.find('\n'));
+    ldaps_uri = read_file(dir + "/ldaps-uri");
+    ldaps_uri = ldaps_uri.substr(0, ldaps_uri.find('\n'));
+  }
+  ~Slapd() {
+    run_command({COMMDIR_SLAPD_FIXTURE, "stop", dir}, "", {}, std::chrono::seconds(60));
+    rmdir(dir.c_str());
+  }
+  bool add(const std::string& ldif) {  // as the root DN
+    const CommandResult added = run_command({"ldapadd", "-x", "-H", uri, "-D", kAdminDn, "-w", kAdminPassword}, ldif);
+    error = added.err;
+    return added.exit_code == 0;
+  }
   // ldapsearch's entries for `search`.
-  std::vector<Entry> search(const Search& search, bool as_reader = true) const;
+  std::vector<Entry> search(const Search& search, bool as_reader = true) const {
+    static const char* const kScopes[] = {"base", "one", "sub", "children"};
+    std::vector<std::string> argv = {"ldapsearch", "-x", "-LLL", "-o", "ldif-wrap=no", "-H", uri,
+                                     "-b", search.base, "-s", kScopes[search.scope & 3],
+                                     "-z", std::to_string(search.size_limit),
+                                     search.filter.empty() ? "(objectClass=*)" : search.filter};
+    if (as_reader) argv.insert(argv.begin() + 1, {"-D", kReaderDn, "-w", kReaderPassword});
+    std::istringstream names(search.attributes);
+    for (std::string name; names >> name;) argv.push_back(name);
+    return parse_ldif(run_command(argv).out);
+  }
   std::string ca() const { return dir + "/tls/ca.pem"; }
   std::string foreign_ca() const { return dir + "/tls/foreign-ca.pem"; }  // signed nothing here
   int port() const { return std::atoi(uri.c_str() + uri.rfind(':') + 1); }
 
-  std::string dir, uri, ldaps_uri, error;
+  std::string error, dir, uri, ldaps_uri;
 };
+
+inline sockaddr_un unix_address(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  return address;
+}
+inline int unix_socket() { return socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
 
 // comm-dir-service in a private folder, which is also this process's
 // COMM_DIR_IPC_DIR; `prepare` gets the folder before the daemon starts.
 class Daemon {
  public:
-  Daemon(const std::vector<std::string>& args, const Environment& env = {},
-         const std::function<void(const std::string&)>& prepare = nullptr);
-  ~Daemon();
-  bool start();  // (again, once the one before ended); waits until its endpoint takes messages
-  int stop();    // its wait status
-  std::string log() const;
-  pid_t pid() const { return child_ ? child_->pid() : -1; }
-  bool alive() { return child_ && child_->alive(); }
+  Daemon(const std::vector<std::string>& args, Environment env = {},
+         const std::function<void(const std::string&)>& prepare = nullptr)
+      : dir(make_private_folder("commdir-ipc", error)) {
+    if (prepare) prepare(dir);
+    setenv("COMM_DIR_IPC_DIR", dir.c_str(), 1);
+    env.emplace_back("COMM_DIR_IPC_DIR", dir);
+    std::vector<std::string> argv = {COMMDIR_SERVICE_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    child_ = std::make_unique<ChildProcess>(argv, env, dir + ".log");
+    const sockaddr_un endpoint = unix_address(dir + "/COMM_DIR_SRV");
+    const bool ready = eventually([&] {  // until its endpoint takes messages
+      const int fd = unix_socket();
+      const bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&endpoint), sizeof endpoint) == 0;
+      close(fd);
+      return connected || !child_->alive();
+    });
+    if (!ready || !child_->alive()) error = "comm-dir-service did not start: " + log();
+  }
+  ~Daemon() {
+    stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    std::filesystem::remove(dir + ".log", ignored);
+  }
+  int stop() { return child_->stop(std::chrono::seconds(20)); }  // its wait status
+  std::string log() const { return read_file(dir + ".log"); }
+  pid_t pid() const { return child_->pid(); }
 
-  std::string dir, error;
+  std::string error, dir;
 
  private:
-  std::vector<std::string> argv_;
-  Environment env_;
   std::unique_ptr<ChildProcess> child_;
 };
 
@@ -117,25 +240,88 @@ struct Reply {
 
 // A request form for `function_id` carrying `record`, answered under `tag` to
 // `reply_server`.
-std::vector<char> request(int function_id, UINT tag, const void* record = nullptr, std::size_t size = 0,
-                          const std::string& reply_server = "utcp:WIRE");
+inline std::vector<char> request(int function_id, UINT tag, const void* record = nullptr, std::size_t size = 0,
+                                 const std::string& reply_server = "utcp:WIRE") {
+  std::vector<char> form(COMM_DIR_IPC_REQUEST_SIZE);
+  COMM_DIR_IPC_ENVELOPE_HEAD head{};
+  const UINT length = COMM_DIR_IPC_REQUEST_SIZE;
+  std::memcpy(head.ipc_header + GEN_IPC_HDR_LENGTH_OFFSET, &length, sizeof length);
+  head.event_sem_id = tag;
+  head.type = static_cast<UINT>(function_id);
+  copy_field(head.reply_server_name, reply_server);
+  head.reply_buffer = ~tag;
+  head.reply_buffer_size = COMM_DIR_IPC_REPLY_SIZE;
+  std::memcpy(form.data(), &head, sizeof head);
+  if (record != nullptr) std::memcpy(form.data() + sizeof head, record, size);
+  return form;
+}
 template <typename Record>
 std::vector<char> request(int function_id, UINT tag, const Record& record) {
   return request(function_id, tag, &record, sizeof record);
 }
-bool send_datagram(const std::string& path, const std::vector<char>& bytes);
+inline bool send_datagram(const std::string& path, const std::vector<char>& bytes) {
+  const sockaddr_un address = unix_address(path);
+  const int fd = unix_socket();
+  const ssize_t sent = sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  close(fd);
+  return sent == static_cast<ssize_t>(bytes.size());
+}
 
 // A datagram socket bound in a folder, as an application's reply or callback
 // server is: what it receives is read here, not by the platform.
 class Endpoint {
  public:
-  Endpoint(const std::string& dir, const std::string& name);
-  ~Endpoint();
-  bool receive(Reply* reply, ms limit);
-  Reply wait(UINT tag, ms limit = ms(15000));  // the reply to `tag`; others are kept
-  std::string drain();                          // the bytes of everything waiting
-  bool quiet(ms limit);                         // nothing kept, and nothing comes within `limit`
-  void fill();                                  // its queue, so that nothing more gets in
+  Endpoint(const std::string& dir, const std::string& name) : fd(unix_socket()), path(dir + "/" + name) {
+    const sockaddr_un address = unix_address(path);
+    unlink(path.c_str());  // what a process that was killed left there
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) ADD_FAILURE() << "cannot bind " << path;
+  }
+  ~Endpoint() {
+    close(fd);
+    unlink(path.c_str());
+  }
+  bool receive(Reply* reply, ms limit) {
+    pollfd readable{fd, POLLIN, 0};
+    std::vector<char> bytes(1 << 16);
+    const ssize_t got = poll(&readable, 1, static_cast<int>(limit.count())) == 1 ? recv(fd, bytes.data(), bytes.size(), 0) : -1;
+    if (got < static_cast<ssize_t>(sizeof reply->head)) return false;
+    reply->received = static_cast<std::size_t>(got);
+    std::memcpy(&reply->head, bytes.data(), sizeof reply->head);
+    // A reply carries the envelope's result word before its payload; a
+    // callback is a request form, whose payload follows the head.
+    const std::size_t from = reply->head.replied != 0 ? COMM_DIR_IPC_REPLY_PAYLOAD_OFFSET : sizeof reply->head;
+    std::memcpy(&reply->envelope, bytes.data() + sizeof reply->head, sizeof reply->envelope);
+    if (reply->received > from) std::copy(bytes.begin() + from, bytes.begin() + got, reply->payload.begin());
+    return true;
+  }
+  Reply wait(UINT tag, ms limit = ms(15000)) {  // the reply to `tag`; others are kept
+    Reply reply;
+    for (const auto end = Clock::now() + limit; kept_.count(tag) == 0 && Clock::now() < end && receive(&reply, limit);
+         reply = Reply()) {
+      kept_.emplace(reply.head.event_sem_id, reply);
+    }
+    const auto kept = kept_.find(tag);
+    if (kept == kept_.end()) {
+      ADD_FAILURE() << "no reply to tag " << tag;
+      return Reply();
+    }
+    reply = std::move(kept->second);
+    kept_.erase(kept);
+    return reply;
+  }
+  bool quiet(ms limit) {  // nothing kept, and nothing comes within `limit`
+    Reply stray;
+    return kept_.empty() && !receive(&stray, limit);
+  }
+  void fill() {  // its queue, so that nothing more gets in
+    const std::vector<char> junk(sizeof(COMM_DIR_IPC_ENVELOPE_HEAD));  // tag 0
+    const sockaddr_un address = unix_address(path);
+    const int filler = unix_socket();
+    while (sendto(filler, junk.data(), junk.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&address),
+                  sizeof address) > 0) {
+    }
+    close(filler);
+  }
 
   int fd = -1;
   std::string path;
@@ -144,10 +330,49 @@ class Endpoint {
   std::multimap<UINT, Reply> kept_;
 };
 
-velmarosta::COMM_DIR_CONNECT_INFO connect_to(const std::string& uri, UINT security = COMM_DIR_SECURITY_NONE,
-                                             const std::string& ca = "", UINT verify = COMM_DIR_TLS_VERIFY_DEMAND,
-                                             UINT timeout_ms = 5000);
-velmarosta::COMM_DIR_BIND_INFO bind_as(const char* dn, const char* password);
+inline COMM_DIR_CONNECT_INFO connect_to(const std::string& uri, UINT security = COMM_DIR_SECURITY_NONE,
+                                        const std::string& ca = "", UINT verify = COMM_DIR_TLS_VERIFY_DEMAND,
+                                        UINT timeout_ms = 5000) {
+  COMM_DIR_CONNECT_INFO record{};
+  copy_field(record.uri, uri);
+  copy_field(record.tls_ca_file, ca);
+  record.security = security;
+  record.tls_verify = verify;
+  record.network_timeout_ms = timeout_ms;
+  return record;
+}
+inline COMM_DIR_BIND_INFO bind_as(const char* dn, const char* password) {
+  COMM_DIR_BIND_INFO record{};
+  record.method = COMM_DIR_BIND_SIMPLE;
+  copy_field(record.bind_dn, dn);
+  copy_field(record.password, password);
+  return record;
+}
+inline COMM_DIR_TEST_CONNECTION_INFO test_of(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind,
+                                            UINT callback_object = 0) {
+  COMM_DIR_TEST_CONNECTION_INFO record{};
+  record.callback_object = callback_object;
+  record.connect = connect;
+  record.bind_present = bind != nullptr;
+  if (bind != nullptr) record.bind = *bind;
+  return record;
+}
+inline COMM_DIR_START_OPERATION_REQUEST start_record(const std::string& uri, const COMM_DIR_BIND_INFO* bind = nullptr) {
+  COMM_DIR_START_OPERATION_REQUEST record{};
+  record.connect = connect_to(uri);
+  record.bind_present = bind != nullptr;
+  if (bind != nullptr) record.bind = *bind;
+  return record;
+}
+inline COMM_DIR_SEARCH_CONDITION condition(const Search& search, UINT operation) {
+  COMM_DIR_SEARCH_CONDITION record{};
+  record.operation_id = operation;
+  copy_field(record.base_dn, search.base);
+  record.scope = search.scope;
+  copy_field(record.filter, search.filter);
+  copy_field(record.attributes, search.attributes);
+  return record;
+}
 
 // A walk through the facade: every entry, attribute and value (jpegPhoto as
 // binary values, the rest as strings) until the first failure, which the
@@ -155,11 +380,42 @@ velmarosta::COMM_DIR_BIND_INFO bind_as(const char* dn, const char* password);
 struct Walk {
   std::vector<Entry> entries;
   RETCODE result = 0;
-  std::string failed_call;
+  std::string failed_call = "start_operation";
   RETCODE ended = 0;  // end_operation's result
 };
-Walk walk(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind, const Search& search);
-COMM_DIR_SEARCH_CONDITION condition(const Search& search, UINT operation);
+inline comm_dir_facade* facade() { return comm_dir_facade::comm_dir_get_instance(); }  // made at its first call
+inline Walk walk(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind, const Search& search) {
+  Walk walk;
+  UINT operation = 0;
+  if ((walk.result = facade()->start_operation(connect, bind, &operation)) != 0) return walk;
+  timeval no_limit{0, 0};
+  walk.failed_call = "search";
+  if ((walk.result = facade()->search(condition(search, operation), search.size_limit, no_limit)) == 0) {
+    walk.failed_call = "entries";
+    walk.result = facade()->get_first_entry(operation);
+  }
+  for (CHAR* name = nullptr; walk.result == 0; walk.result = walk.result != 0 ? walk.result : facade()->get_next_entry(operation)) {
+    Entry& entry = walk.entries.emplace_back();
+    for (walk.result = facade()->get_first_attribute(operation, name); walk.result == 0 && name != nullptr;
+         walk.result = facade()->get_next_attribute(operation, name)) {
+      std::vector<std::string>& values = entry.emplace_back(name, std::vector<std::string>()).second;
+      UINT count = 0;
+      COMM_DIR_BERVAL** binary = nullptr;
+      CHAR** strings = nullptr;
+      walk.result = std::strcmp(name, "jpegPhoto") == 0 ? facade()->get_value_binary(operation, name, count, binary)
+                                                        : facade()->get_value_string(operation, name, count, strings);
+      for (UINT i = 0; walk.result == 0 && i < count; ++i) {
+        values.push_back(binary != nullptr ? std::string(binary[i]->bv_val, binary[i]->bv_len) : strings[i]);
+      }
+      if (walk.result != 0) {
+        walk.failed_call = name;
+        break;
+      }
+    }
+  }
+  walk.ended = facade()->end_operation(operation);
+  return walk;
+}
 
 // Counts its callbacks and keeps the last argument; they come on the
 // callback server's threads.
@@ -177,45 +433,118 @@ struct CountingCallback : comm_dir_callback {
 // be killed. Fork children before this process uses the library.
 class AsUser {
  public:
-  AsUser(uid_t uid, const std::function<std::string()>& body);
+  AsUser(uid_t uid, const std::function<std::string()>& body) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    if ((pid = fork()) == 0) {
+      close(fds[0]);
+      if (uid != 0 && (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0))
+        _exit(2);
+      const std::string said = body();
+      if (write(fds[1], said.data(), said.size()) < 0) _exit(3);
+      close(fds[1]);
+      for (;;) pause();
+    }
+    close(fds[1]);
+    fd_ = fds[0];
+  }
   ~AsUser() { kill(); }
-  std::string result(ms limit = ms(20000));
-  void kill();
+  std::string result(ms limit = ms(20000)) {
+    std::string said;
+    char bytes[4096];
+    pollfd readable{fd_, POLLIN, 0};
+    for (ssize_t got; poll(&readable, 1, static_cast<int>(limit.count())) == 1 && (got = read(fd_, bytes, sizeof bytes)) > 0;)
+      said.append(bytes, static_cast<std::size_t>(got));
+    return said;
+  }
+  void kill() {
+    if (pid > 0 && ::kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
+    if (fd_ >= 0) close(fd_);
+    pid = fd_ = -1;
+  }
   pid_t pid = -1;
 
  private:
   int fd_ = -1;
 };
 
+inline sockaddr_in loopback(int port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  return address;
+}
+// A listening socket on 127.0.0.1:*port (0: a free one, written back); -1 on failure.
+inline int listen_on(int* port, int backlog) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), reuse = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+  sockaddr_in address = loopback(*port);
+  socklen_t size = sizeof address;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(fd, backlog) != 0) {
+    close(fd);
+    return -1;
+  }
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+inline std::string closed_port_uri() {  // nothing listens there
+  int port = 0;
+  close(listen_on(&port, 1));
+  return "ldap://127.0.0.1:" + std::to_string(port) + "/";
+}
+
 // A port on 127.0.0.1 that a listener holds but never accepts on: connects
-// complete and nothing answers; with `full`, its backlog is full and connects
-// never complete.
+// complete and nothing answers; with `full`, its backlog (0 holds one
+// connection) is full and connects never complete.
 class Listener {
  public:
-  explicit Listener(bool full = false);
-  ~Listener();
+  explicit Listener(bool full = false) : fds_{listen_on(&port, full ? 0 : 64)} {
+    const sockaddr_in address = loopback(port);
+    for (int i = 0; full && i < 2; ++i) {
+      fds_.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+      connect(fds_.back(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    }
+  }
+  ~Listener() {
+    for (int fd : fds_) close(fd);
+  }
   std::string uri(const char* scheme = "ldap") const { return std::string(scheme) + "://127.0.0.1:" + std::to_string(port) + "/"; }
   int port = 0;
 
  private:
   std::vector<int> fds_;
 };
-std::string closed_port_uri();  // nothing listens there
-sockaddr_in loopback(int port);
-int listen_on(int* port, int backlog);  // on 127.0.0.1:*port (0: a free one, written back); -1 on failure
-
-// True once `condition` holds, polled for at most `limit`.
-bool eventually(const std::function<bool()>& condition, ms limit = ms(10000));
 
 // slapd and the daemon, started by the test with the options it needs, and
 // the daemon's exit checked at the end: a crash or a sanitizer's report fails
 // the test even when every answer was right.
 class IntegrationTest : public ::testing::Test {
  protected:
-  void start_slapd(bool tls = true);
+  void start_slapd(bool tls = true) {
+    slapd = std::make_unique<Slapd>(tls);
+    ASSERT_NE(slapd->uri, "") << slapd->error;
+  }
   void start_daemon(const std::vector<std::string>& args, const Environment& env = {},
-                    const std::function<void(const std::string&)>& prepare = nullptr);
-  void TearDown() override;
+                    const std::function<void(const std::string&)>& prepare = nullptr) {
+    wire.reset();
+    if (daemon != nullptr) {
+      EXPECT_EQ(daemon->stop(), 0) << "the daemon before";
+    }
+    daemon = std::make_unique<Daemon>(args, env, prepare);
+    ASSERT_EQ(daemon->error, "");
+    wire = std::make_unique<Endpoint>(daemon->dir, "WIRE");
+  }
+  void TearDown() override {
+    wire.reset();
+    if (daemon != nullptr) {
+      EXPECT_EQ(daemon->stop(), 0) << "its wait status: a crash, a sanitizer's report, or no clean stop";
+      if (HasFailure()) std::cerr << "--- comm-dir-service ---\n" << daemon->log() << "---\n";
+    }
+    daemon.reset();
+    slapd.reset();
+  }
   // One raw request to the daemon and its reply, over the endpoint WIRE.
   template <typename Record>
   Reply call(int function_id, const Record& record) {

@@ -2,18 +2,7 @@
 // byte, folded or not, and the same exit status, errors and TLS settings
 // included; its connection test; and comm-dir status as root and as two
 // users. comm-dir reaches the daemon that the test started in its folder.
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <sstream>
-
 #include "integration/harness.h"
-#include "support/read_file.h"
 
 namespace commdir_testing {
 namespace {
@@ -25,13 +14,8 @@ constexpr std::size_t kLongest = 47208;
 
 // ldapsearch's output without the values longer than one reply carries
 // (plain text here), and the lines in which comm-dir names them.
-struct Printable {
-  std::string ldif, named;
-};
-
-Printable without_long_values(const std::string& ldif) {
-  Printable printable;
-  std::string dn;
+std::pair<std::string, std::string> without_long_values(const std::string& ldif) {
+  std::string kept, named, dn;
   std::map<std::string, int> seen;  // values of each attribute so far in the entry
   for (std::size_t at = 0, end; at < ldif.size(); at = end) {
     end = ldif.find('\n', at);  // a line with its continuation lines
@@ -39,20 +23,18 @@ Printable without_long_values(const std::string& ldif) {
     end = end == std::string::npos ? ldif.size() : end + 1;
     std::string line = ldif.substr(at, end - at);
     for (std::size_t fold; (fold = line.find("\n ")) != std::string::npos;) line.erase(fold, 2);
-    const std::size_t colon = line.find(": ");
-    const std::string name = line.substr(0, std::min(colon, line.size()));
-    const std::size_t length = colon == std::string::npos ? 0 : line.size() - colon - 3;
-    if (colon == std::string::npos) seen.clear();  // the blank line after an entry
+    const std::size_t colon = std::min(line.find(": "), line.size()), length = line.size() - std::min(line.size(), colon + 3);
+    if (colon == line.size()) seen.clear();  // the blank line after an entry
+    const std::string name = line.substr(0, colon);
     if (name == "dn") dn = line.substr(4, length);
     const int index = seen[name]++;
-    if (length <= kLongest) {
-      printable.ldif += ldif.substr(at, end - at);
-    } else {
-      printable.named += ("comm-dir: value " + std::to_string(index) + " of " + name + " of " + dn + ": " +
-                                std::to_string(length) + " bytes, longer than one reply can carry (47208 bytes); left out\n");
+    if (length <= kLongest) kept += ldif.substr(at, end - at);
+    if (length > kLongest) {
+      named += "comm-dir: value " + std::to_string(index) + " of " + name + " of " + dn + ": " + std::to_string(length) +
+               " bytes, longer than one reply can carry (47208 bytes); left out\n";
     }
   }
-  return printable;
+  return {kept, named};
 }
 
 // Values whose printing ldapsearch decides in ways worth comparing (base64
@@ -139,23 +121,22 @@ TEST_F(ToolTest, PrintsAndFailsAsLdapsearchDoes) {
     Environment env = row.env;
     for (auto& [name, value] : env) value = value == kCa ? tls.ca() : value == kForeignCa ? tls.foreign_ca() : value == kHome ? home : value;
     for (const std::vector<std::string>& wrap : {std::vector<std::string>{}, {"-o", "ldif-wrap=no"}}) {
-      std::vector<std::string> args = {"-LLL", "-x", "-H", uris[row.server]};
+      std::vector<std::string> args = {"ldapsearch", "-LLL", "-x", "-H", uris[row.server]};
       args.insert(args.end(), wrap.begin(), wrap.end());
       args.insert(args.end(), row.args.begin(), row.args.end());
-      args.insert(args.begin(), "ldapsearch");
       const CommandResult expected = run_command(args, "", env);
       args[0] = "search";
       const CommandResult actual = comm_dir(args, env);
       ASSERT_EQ(expected.exit_code, row.status) << expected.err;
       // Two empty outputs would prove nothing: every search that succeeds finds entries.
       EXPECT_EQ(expected.out.empty(), row.status != 0 && row.status != 4);
-      const Printable printable = without_long_values(expected.out);
-      EXPECT_EQ(actual.exit_code, printable.named.empty() ? expected.exit_code : kValuesLeftOut) << actual.err;
-      EXPECT_EQ(actual.out, printable.ldif) << actual.err;
+      const auto [ldif, left_out] = without_long_values(expected.out);
+      EXPECT_EQ(actual.exit_code, left_out.empty() ? expected.exit_code : kValuesLeftOut) << actual.err;
+      EXPECT_EQ(actual.out, ldif) << actual.err;
       std::string named;
       std::istringstream lines(actual.err);
       for (std::string line; std::getline(lines, line);) named += line.rfind("comm-dir: value ", 0) == 0 ? line + "\n" : "";
-      EXPECT_EQ(named, printable.named);
+      EXPECT_EQ(named, left_out);
     }
   }
   std::filesystem::remove_all(home);
@@ -218,14 +199,13 @@ TEST_F(ToolTest, StatusShowsEachUserItsOwnAndRootEverything) {
   const std::string uri = slapd->uri, list = std::string(kDeadUri) + " " + uri;
   AsUser failed_over(kFailedOver, [&] {
     UINT operation = 0;
-    return comm_dir_facade::comm_dir_get_instance()->start_operation(connect_to(list), nullptr, &operation) == 0 ? "open" : "";
+    return facade()->start_operation(connect_to(list), nullptr, &operation) == 0 ? "open" : "";
   });
   // A reply server that never reads, an operation answered to it and more
   // requests than its queue holds: their replies are kept.
   AsUser deaf(kDeaf, [&] {
     new Endpoint(daemon->dir, "DIR_CS_deaf");  // kept until the child is killed
-    COMM_DIR_START_OPERATION_REQUEST start{};
-    start.connect = connect_to(uri);
+    const COMM_DIR_START_OPERATION_REQUEST start = start_record(uri);
     bool sent = send_datagram(daemon->dir + "/COMM_DIR_SRV",
                               request(COMM_DIR_FUNC_START_OPERATION, 1, &start, sizeof start, "utcp:DIR_CS_deaf"));
     for (UINT tag = 2; tag < 40; ++tag) {

@@ -5,23 +5,10 @@
 // the daemon does not serve is refused at once; and a hostile user, wherever
 // it waits for another's requests, replies or callbacks, gets nothing of
 // them, the password least of all.
-#include <sys/prctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
 #include "integration/harness.h"
-#include "support/read_file.h"
 
 namespace commdir_testing {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr uid_t kNobody = 65534;  // allowed by its group, nogroup
 constexpr uid_t kVictim = 64881, kHostile = 64882, kStranger = 64883;  // no other test uses them
@@ -29,9 +16,8 @@ const COMM_DIR_BIND_INFO kReader = bind_as(kReaderDn, kReaderPassword);
 const Search kPeopleSearch{kPeople, COMM_DIR_SCOPE_SUB, "(objectClass=inetOrgPerson)", "cn mail"};
 
 std::string hex(RETCODE code) {
-  std::ostringstream text;
-  text << std::hex << "0x" << static_cast<UINT>(code);
-  return text.str();
+  char text[16];
+  return std::string(text, std::snprintf(text, sizeof text, "0x%x", static_cast<UINT>(code)));
 }
 
 // The established connections to the LDAP server on `port`: those whose
@@ -49,8 +35,6 @@ int connections_to(int port) {
 }
 
 void share(const std::string& folder) { ASSERT_EQ(chmod(folder.c_str(), 01777), 0); }
-
-comm_dir_facade* facade() { return comm_dir_facade::comm_dir_get_instance(); }
 
 // A walk that equals ldapsearch's, as the child reports it.
 std::string exact_walk(const std::string& uri, const std::vector<Entry>& expected) {
@@ -81,7 +65,8 @@ class Users : public IntegrationTest {
 };
 
 // A connection test's outcome as the application sees it.
-std::string outcome_of(COMM_DIR_TEST_CONNECTION_INFO test) {
+std::string outcome_of(const COMM_DIR_CONNECT_INFO& connect) {
+  COMM_DIR_TEST_CONNECTION_INFO test = test_of(connect, nullptr);
   const RETCODE code = facade()->check_connection(COMM_DIR_TEST_MODE_SYNC, test);
   return hex(code) + " reachable " + std::to_string(test.reachable) + ": " + test.diagnostic;
 }
@@ -104,10 +89,8 @@ TEST_F(Users, EachIsServedWithItsOwnOperationsShareAndFiles) {
                {}, share);
   const std::string uri = slapd->uri, failing_over = closed_port_uri() + " " + uri;
   const auto failover_twice = [&] {
-    COMM_DIR_TEST_CONNECTION_INFO test{};
-    test.connect = connect_to(failing_over);
     std::string said;
-    for (int i = 0; i < 2; ++i) said += outcome_of(test).find("failed over to " + uri) != std::string::npos ? "over " : "not ";
+    for (int i = 0; i < 2; ++i) said += outcome_of(connect_to(failing_over)).find("failed over to " + uri) != std::string::npos ? "over " : "not ";
     return said;
   };
   const auto open_operations = [&](int count, UINT* first = nullptr) {
@@ -175,34 +158,23 @@ TEST_F(Users, EachIsServedWithItsOwnOperationsShareAndFiles) {
 
   // nobody names only the authority files that the daemon allows every
   // user: one anywhere else is refused alike whether it is there or not.
-  const std::string refused = hex(COMM_DIR_SVC_TLS_CA_NOT_ALLOWED) + " reachable 0: " +
-                              comm_dir_result_message(COMM_DIR_SVC_TLS_CA_NOT_ALLOWED) + "\n";
-  const struct {
-    const char* what;
-    std::string file;
-    std::string outcome;
-  } files[] = {
-      {"a file outside the allowed folders", dir + "/outside.pem", refused},
-      {"no such file outside them", dir + "/no-such.pem", refused},
-      {"../ out of an allowed folder", allowed + "/../outside.pem", refused},
-      {"a link out of an allowed folder", allowed + "/link.pem", refused},
-      {"a link into an allowed folder", dir + "/in.pem", refused},
-      {"../ out of an allowed folder to a link back into it", allowed + "/../in.pem", refused},
-      {"a folder whose name begins with an allowed one's", beside + "/ca.pem", refused},
-      {"a file in an allowed folder", allowed + "/ca.pem", "0x0 reachable 1: success\n"},
-  };
-  std::string outcomes, expected_outcomes;
-  for (const auto& file : files) expected_outcomes += file.outcome;
+  // Refused: a file outside the allowed folders, no such file outside them,
+  // ../ out of an allowed folder, a link out of it, a link into it, ../ out
+  // of it to a link back into it, a folder whose name begins with its name.
+  const std::string files[] = {dir + "/outside.pem", dir + "/no-such.pem", allowed + "/../outside.pem",
+                               allowed + "/link.pem", dir + "/in.pem", allowed + "/../in.pem", beside + "/ca.pem",
+                               allowed + "/ca.pem"};
+  std::string expected_outcomes;
+  for (int i = 0; i < 7; ++i) {
+    expected_outcomes += hex(COMM_DIR_SVC_TLS_CA_NOT_ALLOWED) + " reachable 0: " +
+                         comm_dir_result_message(COMM_DIR_SVC_TLS_CA_NOT_ALLOWED) + "\n";
+  }
   EXPECT_EQ(as(kNobody, [&] {
               std::string said;
-              for (const auto& file : files) {
-                COMM_DIR_TEST_CONNECTION_INFO test{};
-                test.connect = connect_to(uri, COMM_DIR_SECURITY_STARTTLS, file.file);
-                said += outcome_of(test) + "\n";
-              }
+              for (const std::string& file : files) said += outcome_of(connect_to(uri, COMM_DIR_SECURITY_STARTTLS, file)) + "\n";
               return said;
             }),
-            expected_outcomes);
+            expected_outcomes + "0x0 reachable 1: success\n");
   // Its own share of operations while root holds two, and its own memory
   // of the list that failed over for root.
   EXPECT_EQ(as(kNobody, [&] { return open_operations(3) + failover_twice(); }),
@@ -268,10 +240,7 @@ TEST_F(Users, AnotherLocalUserGetsNothingOfAUsersCalls) {
       unsetenv("XDG_RUNTIME_DIR");
       if (row.act == Act::kStartInTheDefaultFolder) unsetenv("COMM_DIR_IPC_DIR");
       prctl(PR_SET_NAME, "victim");
-      COMM_DIR_TEST_CONNECTION_INFO info{};
-      info.connect = connect_to(slapd->uri);
-      info.bind_present = 1;
-      info.bind = kReader;
+      COMM_DIR_TEST_CONNECTION_INFO info = test_of(connect_to(slapd->uri), &kReader);
       UINT operation = 0;
       switch (row.act) {
         case Act::kStartInTheDefaultFolder:
@@ -279,10 +248,7 @@ TEST_F(Users, AnotherLocalUserGetsNothingOfAUsersCalls) {
         case Act::kCallbackCheck:
           return facade()->check_connection(COMM_DIR_TEST_MODE_CALLBACK, info) == 0 ? "sent" : "refused";
         case Act::kStartOverTheWire:
-          COMM_DIR_START_OPERATION_REQUEST start{};
-          start.connect = info.connect;
-          start.bind_present = 1;
-          start.bind = kReader;
+          const COMM_DIR_START_OPERATION_REQUEST start = start_record(slapd->uri, &kReader);
           const bool sent = send_datagram(shared + "/COMM_DIR_SRV",
                                           request(COMM_DIR_FUNC_START_OPERATION, 7, &start, sizeof start,
                                                   std::string("utcp:") + row.watched));
@@ -295,7 +261,8 @@ TEST_F(Users, AnotherLocalUserGetsNothingOfAUsersCalls) {
     EXPECT_TRUE(eventually([&] {
       return (row.watched == nullptr ? read_file(trace) : daemon->log()).find(row.refusal) != std::string::npos;
     })) << row.refusal << "\n" << read_file(trace);
-    EXPECT_EQ(watched->drain(), "");
+    Reply leaked;
+    EXPECT_FALSE(watched->receive(&leaked, ms(0))) << "a message of type " << leaked.head.type;
     watched.reset();
     if (row.watched == nullptr) std::filesystem::remove_all(victims_default);
     AsUser next(kVictim, [&] {

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <thread>
 
 extern char** environ;
@@ -25,16 +26,12 @@ using Clock = std::chrono::steady_clock;
 // may only make async-signal-safe calls. The child gets SIGTERM when this
 // process dies.
 pid_t Spawn(std::vector<std::string> argv, const Environment& env, int in, int out, int err) {
-  std::vector<std::string> vars;
-  for (char** e = environ; *e != nullptr; ++e) {
-    bool replaced = false;
-    for (const auto& [name, value] : env) replaced |= std::strncmp(*e, (name + "=").c_str(), name.size() + 1) == 0;
-    if (!replaced) vars.emplace_back(*e);
-  }
-  for (const auto& [name, value] : env) vars.push_back(name + "=" + value);
+  std::map<std::string, std::string> vars;  // by name
+  for (char** e = environ; *e != nullptr; ++e) vars[std::string(*e).substr(0, std::strcspn(*e, "="))] = *e;
+  for (const auto& [name, value] : env) vars[name] = name + "=" + value;
   std::vector<char*> args, envp;
   for (auto& a : argv) args.push_back(a.data());
-  for (auto& v : vars) envp.push_back(v.data());
+  for (auto& [name, v] : vars) envp.push_back(v.data());
   args.push_back(nullptr);
   envp.push_back(nullptr);
   const pid_t parent = getpid(), pid = fork();
@@ -46,10 +43,11 @@ pid_t Spawn(std::vector<std::string> argv, const Environment& env, int in, int o
   _exit(127);
 }
 
-// Waits until `pid` has exited (true, *status set) or `deadline` has passed.
+// Waits until `pid` has exited (true, *status set); past `deadline` it is
+// killed and reaped (false).
 bool Reaped(pid_t pid, int* status, Clock::time_point deadline) {
   for (; waitpid(pid, status, WNOHANG) == 0; std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
-    if (Clock::now() >= deadline) return false;
+    if (Clock::now() >= deadline) return kill(pid, SIGKILL), waitpid(pid, status, 0), false;
   }
   return true;
 }
@@ -63,8 +61,7 @@ int MemoryFile(const std::string& text = "") {
 
 std::string Contents(int fd) {
   std::string text(fd < 0 ? 0 : static_cast<std::size_t>(lseek(fd, 0, SEEK_END)), '\0');
-  if (fd >= 0 && pread(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) text.clear();
-  if (fd >= 0) close(fd);
+  if (fd >= 0 && (pread(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()) || close(fd) != 0)) text.clear();
   return text;
 }
 
@@ -76,12 +73,8 @@ CommandResult run_command(const std::vector<std::string>& argv, const std::strin
   const int in = MemoryFile(input), out = MemoryFile(), err = MemoryFile();
   const pid_t pid = Spawn(argv, env, in, out, err);
   int status = -1;
-  if (pid > 0 && !Reaped(pid, &status, Clock::now() + limit)) {
-    result.timed_out = true;
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-  }
-  if (in >= 0) close(in);
+  result.timed_out = pid > 0 && !Reaped(pid, &status, Clock::now() + limit);
+  close(in);
   result.out = Contents(out);
   result.err = pid < 0 ? std::string("fork: ") + std::strerror(errno) : Contents(err);
   if (pid > 0 && !result.timed_out && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
@@ -104,10 +97,7 @@ bool ChildProcess::alive() {
 int ChildProcess::stop(std::chrono::milliseconds term_bound) {
   if (!alive()) return status_;
   kill(pid_, SIGTERM);
-  if (!Reaped(pid_, &status_, Clock::now() + term_bound)) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, &status_, 0);
-  }
+  Reaped(pid_, &status_, Clock::now() + term_bound);
   pid_ = -1;
   return status_;
 }

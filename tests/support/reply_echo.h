@@ -43,9 +43,8 @@ inline RETCODE send_reply_form(std::vector<char>& reply) {
 
 // A server dispatch function that echoes every request it receives.
 inline RETCODE echo_dispatch(char* rcvbuf, char* /*sndbuf*/, int* size) {
-  *size = 0;
   std::vector<char> reply = reply_to(rcvbuf);
-  return send_reply_form(reply);
+  return *size = 0, send_reply_form(reply);
 }
 
 }  // namespace commdir_test

@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
-#include <optional>
 #include <thread>
 
 #include "platform/emw_gen_ipc.h"
@@ -31,7 +30,6 @@ struct state {
   std::vector<std::string> lines;
   std::vector<task> started;
   int clients = 0;
-  std::optional<std::string> process_name;  // unset: the real one
   std::string pause_fn;
   bool pausing = false;
 };
@@ -92,7 +90,6 @@ UINT last_id(const std::string& fn) { lock held(s().mu); return s().ids[fn]; }
 int open_clients() { lock held(s().mu); return s().clients; }
 std::vector<std::string> traces() { lock held(s().mu); return s().lines; }
 void clear() { lock held(s().mu); s().lines.clear(); }
-void set_process_name(const std::string& name) { lock held(s().mu); s().process_name = name; }
 void pause_next(const std::string& fn) { lock held(s().mu); s().pause_fn = fn; }
 bool paused() { lock held(s().mu); return s().pausing; }
 void resume() { lock held(s().mu); s().pausing = false; s().changed.notify_all(); }
@@ -149,17 +146,6 @@ RETCODE emwOSWReleaseMutexSem(UINT id) {
   const RETCODE rc = reinterpret_cast<decltype(&emwOSWReleaseMutexSem)>(dlsym(RTLD_NEXT, __func__))(id);
   RETCODE code = 0;
   return faults::planned(__func__, id, &code) ? code : rc;
-}
-
-RETCODE emwOSWGetProcessName(char* buffer) {
-  {
-    faults::lock held(faults::s().mu);
-    if (faults::s().process_name) {
-      std::snprintf(buffer, 16, "%s", faults::s().process_name->c_str());
-      return 0;
-    }
-  }
-  return pass_on(&emwOSWGetProcessName, __func__, 0, buffer);
 }
 
 RETCODE emwOSWCreateJoinTask(UINT* id, const char* name, INT priority, ULONG stack, OSW_TASK_ENTRY entry, INT options,

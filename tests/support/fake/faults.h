@@ -3,7 +3,7 @@
 // that the library's calls (linked into the test program) reach it before the
 // platform's shared library: each is counted and then either handed on or
 // answered with a planned failure. It keeps the trace lines instead of
-// writing them, names the process as a test says, and lists the tasks started.
+// writing them, and lists the tasks started.
 //
 // Every test program that links it gets an IPC folder of its own, made at
 // start-up and removed at exit. Everything here is thread-safe.
@@ -29,7 +29,6 @@ int open_clients();                   // IPC clients created and not destroyed y
 bool traced(const std::string& part); // a trace line since clear() holds `part` ("": true)
 std::vector<std::string> traces();
 void clear();                         // forgets the trace lines
-void set_process_name(const std::string& name);
 
 // The next call of `fn` waits, before it does anything, until resume(): for
 // an order of events that no caller can force.
