@@ -888,11 +888,14 @@ class Server {
 
   // A caller's receiving: until its event is posted, in slices (the receive
   // time-out) after each of which the server its request went to is asked
-  // whether it still exists.
+  // whether it still exists. Its reply, if it sent one, was queued here
+  // before it ended; so the caller gives up only after one more empty slice
+  // once it saw the server ended, when it has taken all that was queued.
   RETCODE receive_until_arrived(ReplyAwaiter& awaiter, UINT client) {
     awaiter.on_post(&Server::kick, this);
     RETCODE rc = 0;
     std::string peer;
+    bool ended_before = false;
     while (!awaiter.arrived()) {
       const Received received = receive_one();
       if (received == Received::kEnded || stopping_.load(std::memory_order_acquire)) {
@@ -900,7 +903,11 @@ class Server {
         break;
       }
       if (received == Received::kNone) {
-        if (!ServerOfClientEnded(client, &peer) || awaiter.arrived()) continue;
+        const bool ended = ServerOfClientEnded(client, &peer);
+        if (!ended || !ended_before || awaiter.arrived()) {
+          ended_before = ended;
+          continue;
+        }
         TraceAwaitedServerEnded(peer);
         rc = kServerEnded;
         break;

@@ -178,23 +178,28 @@ class Event {
 
   // A wait without limit for a reply over the client `client`: in slices,
   // after each of which the client's server is asked whether it still
-  // exists. kServerEnded once it has ended, unless the post came meanwhile.
+  // exists. kServerEnded once it was seen ended after two slices in a row
+  // and the post has not come: a reply sent just before its server ended
+  // may still be queued at this process's reply server, or in another
+  // thread's dispatch, and the second slice leaves it the time to arrive.
   RETCODE wait_for_reply(UINT client) {
     std::unique_lock<std::mutex> lock(mu_);
     const auto ready = [this] { return over(); };
     const auto slice = std::chrono::milliseconds(kReplyCheckIntervalMs);
     std::string server;
+    bool ended_before = false;
     while (!cv_.wait_for(lock, slice, ready)) {
       // Asked without the lock: the answer takes a system call, and a post
       // must not wait for it.
       lock.unlock();
       const bool ended = ServerOfClientEnded(client, &server);
       lock.lock();
-      if (ended && !ready()) {
+      if (ended && ended_before && !ready()) {
         lock.unlock();
         TraceAwaitedServerEnded(server);
         return kServerEnded;
       }
+      ended_before = ended;
     }
     return signalled_ ? 0 : EIDRM;
   }
