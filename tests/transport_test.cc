@@ -191,6 +191,7 @@ TEST_F(TransportTest, EveryRefusalAndFailedSetUpIsTracedAndFreesWhatItTook) {
   auto* head = reinterpret_cast<COMM_DIR_IPC_MULTI_REQUEST*>(request.data());
   const std::string n32 = "utcp:" + std::string(27, 'n'), n33 = n32 + "n";
   char data[] = "payload";
+  UINT type = 0;
   auto start = [srv](const char* name, PGEN_IPC_DISPATCH to) {
     return [=] { return srv->start_server(name, 1, COMM_DIR_IPC_STACK_SIZE, to); };
   };
@@ -230,6 +231,11 @@ TEST_F(TransportTest, EveryRefusalAndFailedSetUpIsTracedAndFreesWhatItTook) {
       {failing("emwOSWRequestMutexSem", start("utcp:Y", serve)), -1, "emwOSWRequestMutexSem ret=[0x5a]", 0},
       {failing("emwOSWReleaseMutexSem", start("utcp:Z", serve)), -1, "emwOSWReleaseMutexSem ret=[0x5a]", 0},
       {failing("emwGENIpcRequestAdmin", [srv] { return srv->stop_server("utcp:X"); }), -1, "StopServer ret=[0x5a]", 0},
+      {[srv] { return srv->stop_server(nullptr); }, -1, "server_name=[(null)]", 0},
+      {[&] { return srv->get_type(nullptr, type); }, -1, "data is NULL", 0},
+      {[&] { return Srv::send_reply(nullptr, 0, data, 1); }, -1, "data is NULL", 0},
+      {failing("emwGENIpcDestroyClient", [this] { return client_->destroy_client(clnt_); }), -1,
+       "emwGENIpcDestroyClient ret=[0x5a]", 0},
       {reply(COMM_DIR_IPC_MAX_PAYLOAD + 1), -1, "size=49157", 0},
       {reply(-1), -1, "size=-1", 0},
       {failing("emwGENIpcCreateClient", reply(1)), -1, "emwGENIpcCreateClient ret=[0x5a]", 0},
@@ -253,10 +259,12 @@ TEST_F(TransportTest, EveryRefusalAndFailedSetUpIsTracedAndFreesWhatItTook) {
 
 TEST(MultiClientTest, WithoutItsReplyServerEveryCallIsRefused) {
   COMM_DIR_MULTI_IPC_CLNT clnt{};
-  for (std::string fn : {"emwOSWCreateMutexSem", "emwGENIpcStartServer", "emwGENIpcRequestAdmin"}) {
+  const std::pair<std::string, int> steps[] = {
+      {"emwOSWCreateMutexSem", 1}, {"emwOSWCreateMutexSem", 2}, {"emwGENIpcStartServer", 1}, {"emwGENIpcRequestAdmin", 1}};
+  for (const auto& [fn, nth] : steps) {
     const bool at_stop = fn == "emwGENIpcRequestAdmin";
     faults::clear();
-    if (!at_stop) faults::fail(fn);
+    if (!at_stop) faults::fail(fn, nth);
     comm_dir_ipc_multi_client client;
     EXPECT_TRUE(!at_stop || failing(fn.c_str(), [&] { return client.finalize(); })() == -1);
     EXPECT_TRUE(faults::traced((at_stop ? "emwGENIpcStopServer" : fn) + " ret=[0x5a]")) << fn;
