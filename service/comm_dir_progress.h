@@ -15,8 +15,9 @@
 // while busy); the watchdog compares the counts with those of its last
 // look, so a request costs its thread two relaxed increments and no clock
 // read. The counters are 32-bit, lock-free on the 32-bit device too: a
-// wrap keeps the parity, and no thread counts 2^32 steps between two looks. A worker is taken as busy since the first look that saw it busy on
-// that request: up to one interval after it began.
+// wrap keeps the parity, and no thread counts 2^32 steps between two looks.
+// A worker is taken as busy since the first look that saw it busy on that
+// request: up to one interval after it began.
 //
 // Thread-safe: begin(), end() and probe_arrived() from the daemon's
 // threads; judge() from the watchdog's thread only.
