@@ -10,8 +10,10 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -57,7 +59,8 @@ namespace {
 using commdir_test::scripted_reply;
 using commdir_test::scripted_service;
 using commdir_test::service_request;
-using Values = std::vector<scripted_service::value>;
+using Values = std::vector<std::optional<std::string>>;  // nullopt: an index without a value
+using Served = std::map<std::string, Values>;            // by attribute name
 constexpr UINT kOp = 0x0A0B0C07, kUntouched = 0xC0FFEE;
 
 template <typename Record>
@@ -188,6 +191,29 @@ TEST_F(ClientTest, AnAttributeNameIsTakenOnlyWhenPresentAndWithinItsLimit) {
 
 // --- value lists ---
 
+// The service's answer to a value request (function ids 5 to 10) from the
+// values `served`: a value reply holds the string and its NUL, or a
+// COMM_DIR_BERVAL, from byte 20.
+scripted_reply value_answer(const Served& served, const service_request& request) {
+  const auto it = served.find(request.text(offsetof(COMM_DIR_VALUE_REQUEST, attribute)));
+  const Values values = it == served.end() ? Values() : it->second;
+  const UINT index = request.word(offsetof(COMM_DIR_VALUE_REQUEST, value_index));
+  const std::optional<std::string> found = index < values.size() ? values[index] : std::nullopt;
+  const int step = (request.function_id - COMM_DIR_FUNC_GET_VALUE_STRING_CNT) % 3;  // count, length, value
+  if (step == 0) return scripted_reply::words(0, static_cast<UINT>(values.size()));
+  const UINT size = found ? static_cast<UINT>(found->size()) : 0;
+  if (step == 1 || !found) return scripted_reply::words(0, size);
+  const std::string length(reinterpret_cast<const char*>(&size), sizeof size);
+  const bool binary = request.function_id == COMM_DIR_FUNC_GET_VALUE_BINARY_ONE;
+  return scripted_reply::words(0, COMM_DIR_REPLY_WORD_PRESENT, binary ? length + *found : *found + '\0');
+}
+
+void serve_values(scripted_service& service, const Served& served) {
+  for (int id = COMM_DIR_FUNC_GET_VALUE_STRING_CNT; id <= COMM_DIR_FUNC_GET_VALUE_BINARY_ONE; ++id) {
+    service.on(id, [served](const service_request& request) { return value_answer(served, request); });
+  }
+}
+
 struct Kind {
   bool binary;
   int count_id, length_id, value_id;
@@ -275,13 +301,14 @@ TEST_F(ClientTest, AValueListIsWholeOrNotHandedOutAtAll) {
   for (const Kind& kind : kKinds) {
     for (const Row& row : rows) {
       SCOPED_TRACE(row.out + (kind.binary ? " (binary)" : " (string)"));
-      service_.serve_values("attr", row.values);
+      const Served served = {{"attr", row.values}};
+      serve_values(service_, served);
       const Answer a = row.answer;
       if (a.id != nullptr) {
         const UINT word = a.word == kLargest ? kind.max_length + 1 : a.word;
-        service_.on(kind.*a.id, [&, a, word](const service_request& r) {
+        service_.on(kind.*a.id, [served, a, word](const service_request& r) {
           const bool replaced = a.index == kCount || r.word(464) == a.index;
-          return replaced ? scripted_reply::words(a.result, word) : service_.value_answer(r);
+          return replaced ? scripted_reply::words(a.result, word) : value_answer(served, r);
         });
       }
       if (row.plan) row.plan(kind);
@@ -289,15 +316,15 @@ TEST_F(ClientTest, AValueListIsWholeOrNotHandedOutAtAll) {
       faults::clear();
       EXPECT_EQ(retrieve(client_, kind), row.out);
       g_fail_size = 0;
-      EXPECT_EQ(service_.request_count(), row.exchanges);
+      EXPECT_EQ(service_.requests().size(), row.exchanges);
       EXPECT_EQ(faults::traced(kind.binary ? "get_value_binary" : "get_value_string"), row.out[0] != '0');
       EXPECT_TRUE(faults::wait_until([] { return faults::open_clients() == 0; }));  // one client, closed
     }
-    service_.serve_values("attr", {std::string(kind.max_length, 'v')});  // the largest value fills a message
+    serve_values(service_, {{"attr", {std::string(kind.max_length, 'v')}}});  // the largest value fills a message
     EXPECT_EQ(retrieve(client_, kind), "0 1 " + std::string(kind.max_length, 'v'));
     // The name cut to 384 characters with byte 460 zero, and each value's index at 464.
     std::string name(400, 'n');
-    service_.serve_values(name.substr(0, 384), {std::string("v0"), std::string("v1")});
+    serve_values(service_, {{name.substr(0, 384), {std::string("v0"), std::string("v1")}}});
     service_.clear_requests();
     EXPECT_EQ(retrieve(client_, kind, &name[0]), "0 2 v0 v1");
     const std::vector<service_request> requests = service_.requests();
@@ -331,9 +358,16 @@ class FacadeTest : public ClientTest {
   void SetUp() override {
     ClientTest::SetUp();
     service_.reply_word(COMM_DIR_FUNC_START_OPERATION, 0, kHeld);
-    service_.serve_attributes({"cn", "mail", "jpegPhoto"});
-    service_.serve_values("mail", {std::string("a@x.org"), std::nullopt, std::string("b@x.org")});
-    service_.serve_values("jpegPhoto", {std::string("\xff\xd8\x00\x01", 4)});
+    // Ids 3 and 4 walk the names, round and round.
+    auto walk = [this](const service_request& request) {
+      static const char* const kNames[] = {"cn", "mail", "jpegPhoto"};
+      next_name_ = request.function_id == COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE ? 0 : next_name_;
+      return scripted_reply::words(0, COMM_DIR_REPLY_WORD_PRESENT, kNames[next_name_++ % 3] + std::string(1, '\0'));
+    };
+    service_.on(COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE, walk);
+    service_.on(COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE, walk);
+    serve_values(service_, {{"mail", {std::string("a@x.org"), std::nullopt, std::string("b@x.org")}},
+                            {"jpegPhoto", {std::string("\xff\xd8\x00\x01", 4)}}});
   }
   void start() {
     UINT id = 0;
@@ -341,6 +375,7 @@ class FacadeTest : public ClientTest {
   }
   comm_dir_facade* facade_ = comm_dir_facade::comm_dir_get_instance();
   COMM_DIR_CONNECT_INFO connect_{};
+  std::size_t next_name_ = 0;  // on the service's thread
 };
 
 // Without a record (an id never started, then one ended), with a NULL where
@@ -378,9 +413,9 @@ TEST_F(FacadeTest, ARefusalSendsNothingAndTouchesNothingAndAFailureFromBelowIsPa
       if (refused && row.id >= 0 && (row.id < 3 || row.id >= 12)) continue;
       if (!refused) service_.reply_word(row.id, kServiceCode, 0);
       faults::clear();
-      const std::size_t requests = service_.request_count();
+      const std::size_t requests = service_.requests().size();
       EXPECT_EQ(row.act(kHeld), refused ? COMM_DIR_ERR : kServiceCode) << row.call;
-      EXPECT_EQ(service_.request_count() - requests, refused ? 0u : 1u) << row.call;
+      EXPECT_EQ(service_.requests().size() - requests, refused ? 0u : 1u) << row.call;
       EXPECT_TRUE(facade_traced(row.call, refused) || faults::traced("id is NULL"));
       EXPECT_TRUE(!refused || (name == one && count == 0x2222u && strings == reinterpret_cast<CHAR**>(0x3333)));
       EXPECT_TRUE(!refused || binaries == unset_binaries);

@@ -3,6 +3,7 @@
 // endpoint, and the words that name objects in messages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -23,7 +24,6 @@
 #include "server/comm_dir_callback_registry.h"
 #include "server/comm_dir_operation_server.h"
 #include "support/fake/faults.h"
-#include "server_test_requests.h"
 #include "support/reply_echo.h"
 
 namespace velmarosta {
@@ -31,7 +31,7 @@ namespace {
 
 using Srv = comm_dir_ipc_multi_server;
 using Action = std::function<RETCODE()>;
-using server_test::kReplyServer;
+constexpr char kReplyServer[] = "utcp:TREPLY";
 
 std::mutex g_mu;
 std::vector<std::vector<char>> g_kept;  // what the test's own servers received
@@ -73,8 +73,29 @@ RETCODE serve(char* rcvbuf, char* sndbuf, int* size) {
   return read_word(rcvbuf, COMM_DIR_IPC_REQUEST_SIZE - 4) == 0 ? 0 : 0x66;
 }
 
+// A request form of `length` bytes (its length word says so) to be answered
+// to kReplyServer, with `tag` also as its event and in its reply buffer word.
 std::vector<char> form(UINT action, UINT tag = 0, std::size_t length = COMM_DIR_IPC_REQUEST_SIZE) {
-  return server_test::request_form(3, tag, {action, tag}, length);
+  std::vector<char> bytes(std::max(length, sizeof(COMM_DIR_IPC_MULTI_REQUEST)), 0);
+  auto* request = reinterpret_cast<COMM_DIR_IPC_MULTI_REQUEST*>(bytes.data());
+  request->head.event_sem_id = tag;
+  request->head.type = 3;
+  std::strcpy(request->head.reply_server_name, kReplyServer);
+  request->head.reply_buffer = 0xB0000000u + tag;
+  request->head.reply_buffer_size = COMM_DIR_IPC_REPLY_SIZE;
+  put(bytes, 124, action);
+  put(bytes, 128, tag);
+  put(bytes, GEN_IPC_HDR_LENGTH_OFFSET, static_cast<UINT>(length));
+  bytes.resize(length);
+  return bytes;
+}
+
+// Slots of the task table free now; found by taking them.
+int free_slots() {
+  std::vector<int> taken;
+  for (int i = 0; Srv::thread_check_empty(i) == 0; taken.push_back(i)) Srv::thread_regist("probe", i);
+  for (int i : taken) Srv::thread_delete(i);
+  return static_cast<int>(taken.size());
 }
 
 RETCODE dispatch(std::vector<char> request, bool with_rcvbuf = true, bool with_sndbuf = true) {
@@ -96,7 +117,7 @@ class TransportTest : public ::testing::Test {
   }
   void TearDown() override {
     g_released = kOpenAll;
-    faults::wait_until([] { return server_test::free_slots() == COMM_DIR_MAX_THREADS; });
+    faults::wait_until([] { return free_slots() == COMM_DIR_MAX_THREADS; });
   }
   RETCODE call(char* sndbuf, int sndsize, char* rcvbuf, int rcvsize) {
     return client_->call_client(clnt_, 12, 0, 0, sndbuf, sndsize, rcvbuf, rcvsize, nullptr, ~0UL);
@@ -252,7 +273,7 @@ TEST_F(TransportTest, EveryRefusalAndFailedSetUpIsTracedAndFreesWhatItTook) {
     faults::clear();
     const int before = sent();
     EXPECT_EQ(row.act(), row.rc) << row.trace;
-    EXPECT_TRUE(faults::wait_until([&] { return faults::traced(row.trace) && server_test::free_slots() == 12; }));
+    EXPECT_TRUE(faults::wait_until([&] { return faults::traced(row.trace) && free_slots() == 12; }));
     EXPECT_EQ(sent() - before, row.sent) << row.trace;
   }
 }
@@ -304,7 +325,7 @@ TEST_F(TransportTest, TwelveBusyTasksRefuseTheThirteenthAndAFreedSlotIsReusedLow
   }));
   ASSERT_EQ(dispatch(form(kGate, 13)), 0);
   g_released = kOpenAll;
-  ASSERT_TRUE(faults::wait_until([] { return server_test::free_slots() == COMM_DIR_MAX_THREADS && sent() == 13; }));
+  ASSERT_TRUE(faults::wait_until([] { return free_slots() == COMM_DIR_MAX_THREADS && sent() == 13; }));
   const std::vector<faults::task> tasks = faults::tasks();
   ASSERT_EQ(tasks.size(), 13u);
   EXPECT_EQ(tasks[10].name, "comm_dir_thread_a");
@@ -316,8 +337,11 @@ TEST_F(TransportTest, AReplyEchoesTheRoutingOfItsRequestOnce) {
   ASSERT_TRUE(faults::wait_until([] { return kept().size() == 2; }));
   EXPECT_EQ(sent(), 2);
   EXPECT_FALSE(faults::traced("dispatch ret"));
-  for (const std::vector<char>& reply : kept()) {
-    EXPECT_TRUE(reply == server_test::expected_reply(form(0, read_word(reply.data(), 116) - 0xB0000000u), "SSSS"));
+  for (const std::vector<char>& reply : kept()) {  // the send buffer's first bytes, then zeros
+    std::vector<char> expected = commdir_test::reply_to(form(0, read_word(reply.data(), 72)).data());
+    std::fill(expected.begin() + COMM_DIR_IPC_REPLY_PAYLOAD_OFFSET, expected.end(), 0);
+    std::memset(&expected[COMM_DIR_IPC_REPLY_PAYLOAD_OFFSET], 'S', 4);
+    EXPECT_EQ(reply, expected);
   }
   // The task found its copy by a word, not by the copy's address.
   const INT word = faults::tasks().back().words[0];

@@ -26,14 +26,6 @@ scripted_reply scripted_reply::words(RETCODE result, UINT word, const std::strin
   return {bytes};
 }
 
-scripted_reply scripted_reply::value(const std::string& value, bool binary) {
-  const UINT size = static_cast<UINT>(value.size());
-  const std::string length(reinterpret_cast<const char*>(&size), sizeof size);
-  scripted_reply reply = words(0, COMM_DIR_REPLY_WORD_PRESENT, binary ? length + value : value + '\0');
-  reply.payload.resize(COMM_DIR_REPLY_SIZE + value.size() + (binary ? 0 : 1));
-  return reply;
-}
-
 RETCODE scripted_service::start() {
   lock held(g_current_mu);
   g_current = this;
@@ -80,54 +72,7 @@ void scripted_service::receive(const char* message) {
 
 void scripted_service::on(int function_id, handler h) { lock held(mu_); handlers_[function_id] = std::move(h); }
 
-void scripted_service::reply_word(int function_id, RETCODE result, UINT word) {
-  on(function_id, [result, word](const service_request&) { return scripted_reply::words(result, word); });
-}
-
-void scripted_service::serve_attributes(std::vector<std::string> names) {
-  auto walk = [this](const service_request& request) {
-    lock held(mu_);
-    if (request.function_id == COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE) next_attribute_ = 0;
-    if (next_attribute_ >= attributes_.size()) return scripted_reply::words(0, 0);
-    return scripted_reply::words(0, COMM_DIR_REPLY_WORD_PRESENT, attributes_[next_attribute_++] + '\0');
-  };
-  on(COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE, walk);
-  on(COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE, walk);
-  lock held(mu_);
-  attributes_ = std::move(names);
-}
-
-void scripted_service::serve_values(const std::string& attribute, std::vector<value> values) {
-  for (int id = COMM_DIR_FUNC_GET_VALUE_STRING_CNT; id <= COMM_DIR_FUNC_GET_VALUE_BINARY_ONE; ++id) {
-    on(id, [this](const service_request& request) { return value_answer(request); });
-  }
-  lock held(mu_);
-  values_[attribute] = std::move(values);
-}
-
-scripted_reply scripted_service::value_answer(const service_request& request) {
-  const UINT index = request.word(offsetof(COMM_DIR_VALUE_REQUEST, value_index));
-  std::vector<value> values;
-  {
-    lock held(mu_);
-    values = values_[request.text(offsetof(COMM_DIR_VALUE_REQUEST, attribute))];
-  }
-  const value found = index < values.size() ? values[index] : std::nullopt;
-  switch (request.function_id) {
-    case COMM_DIR_FUNC_GET_VALUE_STRING_CNT:
-    case COMM_DIR_FUNC_GET_VALUE_BINARY_CNT:
-      return scripted_reply::words(0, static_cast<UINT>(values.size()));
-    case COMM_DIR_FUNC_GET_VALUE_STRING_LEN:
-    case COMM_DIR_FUNC_GET_VALUE_BINARY_LEN:
-      return scripted_reply::words(0, found ? static_cast<UINT>(found->size()) : 0);
-    default:
-      if (!found) return scripted_reply::words(0, 0);
-      return scripted_reply::value(*found, request.function_id == COMM_DIR_FUNC_GET_VALUE_BINARY_ONE);
-  }
-}
-
 std::vector<service_request> scripted_service::requests() { lock held(mu_); return requests_; }
-std::size_t scripted_service::request_count() { lock held(mu_); return requests_.size(); }
 void scripted_service::clear_requests() { lock held(mu_); requests_.clear(); }
 
 }  // namespace commdir_test

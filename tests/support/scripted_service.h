@@ -1,13 +1,8 @@
 // A directory service for tests: a server on "utcp:COMM_DIR_SRV" that records
-// every request and answers it from a script, as the daemon answers (a reply
-// form to the reply server the request names, sent by a "DIR_SC_" client). It
-// uses only the platform calls. A function id without a handler is answered
-// with result 0 and reply word 0.
-//
-//   scripted_service service;
-//   service.reply_word(COMM_DIR_FUNC_START_OPERATION, 0, 42);
-//   service.serve_values("mail", {"a@example.org", std::nullopt});
-//   ASSERT_EQ(service.start(), 0);
+// every request and answers it from its handlers, as the daemon answers (a
+// reply form to the reply server the request names, sent by a "DIR_SC_"
+// client). It uses only the platform calls. A function id without a handler
+// is answered with result 0 and reply word 0.
 //
 // Thread-safe; handlers run on the server's thread, without the service's
 // mutex. One service runs per process at a time.
@@ -17,7 +12,6 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,30 +35,21 @@ struct scripted_reply {
   std::vector<char> payload;
   // A COMM_DIR_REPLY with `result` at byte 12, `word` at 16 and `data` from 20.
   static scripted_reply words(RETCODE result, UINT word, const std::string& data = {});
-  // A value reply as the daemon sends it: 1949 + L bytes holding the string
-  // and its NUL, or 1948 + L bytes holding a COMM_DIR_BERVAL.
-  static scripted_reply value(const std::string& value, bool binary);
 };
 
 class scripted_service {
  public:
   using handler = std::function<scripted_reply(const service_request&)>;
-  using value = std::optional<std::string>;  // nullopt: an index without a value
 
   ~scripted_service() { stop(); }
   RETCODE start();  // the platform's result
   void stop();
 
   void on(int function_id, handler h);  // an empty handler removes the one set
-  void reply_word(int function_id, RETCODE result, UINT word);
-  // Ids 3 and 4 walk `names`; past the last one, reply word 0.
-  void serve_attributes(std::vector<std::string> names);
-  // Ids 5 to 10 answer for `attribute` from `values`.
-  void serve_values(const std::string& attribute, std::vector<value> values);
-  scripted_reply value_answer(const service_request& request);
-
+  void reply_word(int function_id, RETCODE result, UINT word) {
+    on(function_id, [result, word](const service_request&) { return scripted_reply::words(result, word); });
+  }
   std::vector<service_request> requests();
-  std::size_t request_count();
   void clear_requests();
 
  private:
@@ -74,9 +59,6 @@ class scripted_service {
   std::mutex mu_;
   std::map<int, handler> handlers_;
   std::vector<service_request> requests_;
-  std::map<std::string, std::vector<value>> values_;
-  std::vector<std::string> attributes_;
-  std::size_t next_attribute_ = 0;
 };
 
 }  // namespace commdir_test
