@@ -147,29 +147,14 @@ TEST_F(TransportTest, ACallTakesItsOwnReplyOnceAndNothingElse) {
   EXPECT_EQ(std::vector<char>(request.begin() + 124, request.begin() + 200), payload);
   EXPECT_EQ(std::count(request.begin() + 200, request.end(), 0), request.end() - request.begin() - 200);
 
+  // The posix tests drop the forged replies; here a reply whose post fails
+  // leaves the call waiting for it, and a repeated one is refused.
   std::vector<char> good = commdir_test::reply_to(request.data());
   good.back() = 'Z';
-  struct Row { int offset; UINT word; RETCODE rc; const char* trace; } rows[] = {
-      {GEN_IPC_HDR_KIND_OFFSET, 0, 0, "[ERROR]"},
-      {GEN_IPC_HDR_KIND_OFFSET, 2, 0, "[ERROR]"},
-      {GEN_IPC_HDR_LENGTH_OFFSET, COMM_DIR_IPC_REPLY_SIZE - 1, -1, "below"},
-      {116, head.reply_buffer ^ 0x40, -1, "names no waiting call"},
-      {116, 0, -1, "names no waiting call"},
-      {72, head.event_sem_id + 1, -1, "is not the call's"},
-      {72, 0, -1, "is not the call's"},
-      {72, head.event_sem_id, faults::kCode, "emwOSWPostEventSem ret=[0x5a]"},  // its post fails
-  };
   int size = 7;
-  for (const Row& row : rows) {
-    std::vector<char> bad = good;
-    put(bad, row.offset, row.word);
-    if (row.rc == faults::kCode) faults::fail("emwOSWPostEventSem");
-    faults::clear();
-    const int posts = faults::calls("emwOSWPostEventSem");
-    EXPECT_EQ(comm_dir_ipc_multi_client::dispatch_client(bad.data(), nullptr, &size), row.rc) << row.trace;
-    EXPECT_TRUE(faults::traced(row.trace)) << row.trace;
-    EXPECT_EQ(faults::calls("emwOSWPostEventSem") - posts, row.rc == faults::kCode ? 1 : 0) << row.trace;
-  }
+  faults::fail("emwOSWPostEventSem");
+  EXPECT_EQ(comm_dir_ipc_multi_client::dispatch_client(good.data(), nullptr, &size), faults::kCode);
+  EXPECT_TRUE(faults::traced("emwOSWPostEventSem ret=[0x5a]"));
   EXPECT_EQ(comm_dir_ipc_multi_client::dispatch_client(good.data(), nullptr, &size), 0);
   EXPECT_EQ(comm_dir_ipc_multi_client::dispatch_client(good.data(), nullptr, &size), -1);
   EXPECT_TRUE(faults::traced("already answered"));
