@@ -13,6 +13,8 @@
 #include <map>
 #include <thread>
 
+#include "support/read_file.h"
+
 extern char** environ;
 
 namespace commdir_testing {
@@ -59,9 +61,10 @@ int MemoryFile(const std::string& text = "") {
   return fd >= 0 && pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) ? fd : -1;
 }
 
+// What `fd` (a memory file) holds; it is closed.
 std::string Contents(int fd) {
-  std::string text(fd < 0 ? 0 : static_cast<std::size_t>(lseek(fd, 0, SEEK_END)), '\0');
-  if (fd >= 0 && (pread(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()) || close(fd) != 0)) text.clear();
+  const std::string text = read_file("/proc/self/fd/" + std::to_string(fd));
+  close(fd);
   return text;
 }
 
@@ -69,15 +72,13 @@ std::string Contents(int fd) {
 
 CommandResult run_command(const std::vector<std::string>& argv, const std::string& input, const Environment& env,
                           std::chrono::milliseconds limit) {
-  CommandResult result;
   const int in = MemoryFile(input), out = MemoryFile(), err = MemoryFile();
   const pid_t pid = Spawn(argv, env, in, out, err);
   int status = -1;
-  result.timed_out = pid > 0 && !Reaped(pid, &status, Clock::now() + limit);
+  const bool exited = pid > 0 && Reaped(pid, &status, Clock::now() + limit);
   close(in);
-  result.out = Contents(out);
-  result.err = pid < 0 ? std::string("fork: ") + std::strerror(errno) : Contents(err);
-  if (pid > 0 && !result.timed_out && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  CommandResult result{-1, Contents(out), pid < 0 ? std::string("fork: ") + std::strerror(errno) : Contents(err)};
+  if (exited && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   return result;
 }
 
@@ -95,10 +96,11 @@ bool ChildProcess::alive() {
 }
 
 int ChildProcess::stop(std::chrono::milliseconds term_bound) {
-  if (!alive()) return status_;
-  kill(pid_, SIGTERM);
-  Reaped(pid_, &status_, Clock::now() + term_bound);
-  pid_ = -1;
+  if (alive()) {
+    kill(pid_, SIGTERM);
+    Reaped(pid_, &status_, Clock::now() + term_bound);
+    pid_ = -1;
+  }
   return status_;
 }
 
