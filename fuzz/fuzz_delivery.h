@@ -64,22 +64,18 @@ enum control : std::uint8_t { kNone, kOurs, kRoot, kStranger, kShort, kDescripto
 // is all zero again once the datagram is forgotten.
 inline std::vector<char> delivered(const std::vector<char>& datagram, std::uint8_t control = kOurs) {
   const int kind = (control & 7) % kKinds;
-  alignas(cmsghdr) char record_bytes[CMSG_SPACE(sizeof(ucred))] = {};
-  msghdr header{};
-  header.msg_flags = (control & 8) != 0 ? MSG_CTRUNC : 0;
-  if (kind != kNone) {  // a record always fits the buffer, as the kernel writes it
-    header.msg_control = record_bytes;
-    header.msg_controllen = sizeof record_bytes;
-    cmsghdr* record = CMSG_FIRSTHDR(&header);
-    *record = cmsghdr{kind == kShort ? CMSG_LEN(sizeof(int)) : CMSG_LEN(sizeof(ucred)), SOL_SOCKET,
-                      kind == kDescriptors ? SCM_RIGHTS : SCM_CREDENTIALS};
-    const ucred credentials{4242, kind == kRoot ? 0 : geteuid() + (kind == kStranger ? 1 : 0), 0};
-    std::memcpy(CMSG_DATA(record), &credentials, sizeof credentials);
-  }
   // recvmsg with MSG_TRUNC: a datagram beyond the buffer is cut to it, its
   // whole length returned with the flag set.
   const std::size_t received = datagram.size() + ((control & 16) != 0 ? kMaxMessage : 0);
-  if (received > kMaxMessage) header.msg_flags |= MSG_TRUNC;
+  const int flags = ((control & 8) != 0 ? MSG_CTRUNC : 0) | (received > kMaxMessage ? MSG_TRUNC : 0);
+  alignas(cmsghdr) char record_bytes[CMSG_SPACE(sizeof(ucred))] = {};  // a record fits, as the kernel writes it
+  auto* record = reinterpret_cast<cmsghdr*>(record_bytes);
+  *record = cmsghdr{kind == kShort ? CMSG_LEN(sizeof(int)) : CMSG_LEN(sizeof(ucred)), SOL_SOCKET,
+                    kind == kDescriptors ? SCM_RIGHTS : SCM_CREDENTIALS};
+  const ucred credentials{4242, kind == kRoot ? 0 : geteuid() + (kind == kStranger ? 1 : 0), 0};
+  std::memcpy(CMSG_DATA(record), &credentials, sizeof credentials);
+  const msghdr header{nullptr, 0, nullptr, 0, kind == kNone ? nullptr : record_bytes,
+                      kind == kNone ? 0 : sizeof record_bytes, flags};
   std::vector<char> buffer(kMaxMessage, 0);
   const std::size_t written = std::min(received, kMaxMessage), given = std::min(datagram.size(), written);
   std::copy_n(datagram.begin(), given, buffer.begin());
@@ -91,11 +87,8 @@ inline std::vector<char> delivered(const std::vector<char>& datagram, std::uint8
   std::vector<char> message(buffer.begin(), buffer.begin() + (refusal == nullptr ? length : 0));
   commdir_posix::ForgetDatagram(buffer.data(), received);
   const auto zero = [](char byte) { return byte == 0; };
-  FUZZ_CHECK(std::all_of(buffer.begin(), buffer.end(), zero));
-  if (refusal != nullptr) {
-    FUZZ_CHECK(refusal[0] != '\0');
-    return {};
-  }
+  FUZZ_CHECK(std::all_of(buffer.begin(), buffer.end(), zero) && (refusal == nullptr || refusal[0] != '\0'));
+  if (refusal != nullptr) return {};
   FUZZ_CHECK((kind == kOurs || kind == kRoot) && (control & 8) == 0 && sender != nullptr);
   FUZZ_CHECK(received >= kMinDatagram && received <= length && length <= kMaxMessage);
   FUZZ_CHECK(std::equal(datagram.begin(), datagram.end(), message.begin()) &&

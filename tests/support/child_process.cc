@@ -8,40 +8,35 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <map>
+#include <filesystem>
 #include <thread>
 
 #include "support/read_file.h"
-
-extern char** environ;
 
 namespace commdir_testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Starts `argv` with standard input, output and error from these
-// descriptors (-1: the child fails at once). Everything the child needs is
-// built before fork(): between fork and exec a child of a threaded process
-// may only make async-signal-safe calls. The child gets SIGTERM when this
-// process dies.
-pid_t Spawn(std::vector<std::string> argv, const Environment& env, int in, int out, int err) {
-  std::map<std::string, std::string> vars;  // by name
-  for (char** e = environ; *e != nullptr; ++e) vars[std::string(*e).substr(0, std::strcspn(*e, "="))] = *e;
-  for (const auto& [name, value] : env) vars[name] = name + "=" + value;
-  std::vector<char*> args, envp;
-  for (auto& a : argv) args.push_back(a.data());
-  for (auto& [name, v] : vars) envp.push_back(v.data());
+// Starts `argv` through env(1), which sets `env` first, with standard input,
+// output and error from these descriptors (-1: the child fails at once).
+// Everything the child needs is built before fork(): between fork and exec a
+// child of a threaded process may only make async-signal-safe calls. The
+// child gets SIGTERM when this process dies.
+pid_t Spawn(const std::vector<std::string>& argv, const Environment& env, int in, int out, int err) {
+  std::vector<std::string> words = {"env"};
+  for (const auto& [name, value] : env) words.push_back(name + "=" + value);
+  words.insert(words.end(), argv.begin(), argv.end());
+  std::vector<char*> args;
+  for (auto& word : words) args.push_back(word.data());
   args.push_back(nullptr);
-  envp.push_back(nullptr);
   const pid_t parent = getpid(), pid = fork();
   if (pid != 0) return pid;
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() != parent || in < 0 || out < 0 || err < 0) _exit(126);  // the parent died before the request
   dup2(in, STDIN_FILENO), dup2(out, STDOUT_FILENO), dup2(err, STDERR_FILENO);
-  if (args[0] != nullptr) execvpe(args[0], args.data(), envp.data());
+  execvp(args[0], args.data());
   _exit(127);
 }
 
@@ -105,8 +100,7 @@ int ChildProcess::stop(std::chrono::milliseconds term_bound) {
 }
 
 std::string make_private_folder(const std::string& prefix, std::string& error) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/" + prefix + "-XXXXXX";
+  std::string pattern = std::filesystem::temp_directory_path() / (prefix + "-XXXXXX");
   if (mkdtemp(pattern.data()) != nullptr) return pattern;  // mode 0700
   error = "mkdtemp failed for " + pattern + ": " + std::strerror(errno);
   return "";
