@@ -91,25 +91,19 @@ struct harness {
 // checks the zeros only as far as that; the rest are the platform's.
 void decode(const std::vector<char>& message, std::size_t received) {
   auto request = std::make_unique<comm_dir_request>();  // on the heap, as the daemon's
-  switch (comm_dir_decode_request(message.data(), message.size(), request.get(), received)) {
-    case comm_dir_verdict::kDrop:
-      FUZZ_CHECK(request->drop_reason != nullptr && request->drop_reason[0] != '\0');
-      break;
-    case comm_dir_verdict::kRefuse:
-      FUZZ_CHECK(request->refusal != 0);
-      break;
-    case comm_dir_verdict::kServe: {
-      const std::size_t record = comm_dir_request_size(request->function_id);
-      FUZZ_CHECK(comm_dir_known_function(static_cast<UINT>(request->function_id)));
-      FUZZ_CHECK(message.size() >= kHead + record && message.size() <= COMM_DIR_IPC_REQUEST_SIZE);
-      FUZZ_CHECK(std::memcmp(request->record.bytes, &message[kHead], record) == 0);
-      FUZZ_CHECK(valid_endpoint_name(request->route.reply_server_name) &&
-                 std::strncmp(request->route.reply_server_name, "utcp:", 5) == 0);
-      for (char byte : request->route.ipc_header) FUZZ_CHECK(byte == 0);
-      // The library's one request form: nothing but zeros behind the record.
-      for (std::size_t i = kHead + record; i < message.size(); ++i) FUZZ_CHECK(message[i] == 0);
-    }
-  }
+  const comm_dir_verdict verdict = comm_dir_decode_request(message.data(), message.size(), request.get(), received);
+  FUZZ_CHECK(verdict != comm_dir_verdict::kDrop || (request->drop_reason != nullptr && request->drop_reason[0] != '\0'));
+  FUZZ_CHECK(verdict != comm_dir_verdict::kRefuse || request->refusal != 0);
+  if (verdict != comm_dir_verdict::kServe) return;
+  const std::size_t record = comm_dir_request_size(request->function_id);
+  FUZZ_CHECK(comm_dir_known_function(static_cast<UINT>(request->function_id)));
+  FUZZ_CHECK(message.size() >= kHead + record && message.size() <= COMM_DIR_IPC_REQUEST_SIZE);
+  FUZZ_CHECK(std::memcmp(request->record.bytes, &message[kHead], record) == 0);
+  FUZZ_CHECK(valid_endpoint_name(request->route.reply_server_name) &&
+             std::strncmp(request->route.reply_server_name, "utcp:", 5) == 0);
+  for (char byte : request->route.ipc_header) FUZZ_CHECK(byte == 0);
+  // The library's one request form: nothing but zeros behind the record.
+  for (std::size_t i = kHead + record; i < message.size(); ++i) FUZZ_CHECK(message[i] == 0);
 }
 
 }  // namespace
@@ -121,7 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                        new harness);  // lives as long as the process
   FUZZ_CHECK(h->object_word != 0);
   const auto steer = [](std::uint8_t how, std::vector<char>& bytes) { h->steer(how, bytes); };
-  const std::vector<char> datagram = commdir_fuzz::steered(data, size, steer), message = commdir_fuzz::delivered(datagram);
+  const std::vector<char> datagram = commdir_fuzz::steered(data, size, steer);
+  const std::vector<char> message = commdir_fuzz::delivered(datagram);
   if (message.empty()) return 0;
   decode(message, datagram.size());
   h->dispatch(message);

@@ -713,7 +713,8 @@ RETCODE StopsAndAnswers(char* message, char* unused, int* size) {
 TEST_F(LibraryTest, ACallGivesUpOnlyWhenItsServerHasEnded) {
   enum End { kLives, kEndsAndANewOneStarts, kEndsWithAFullQueue };
   const std::tuple<PGEN_IPC_DISPATCH, End, const char*> rows[] = {
-      {Slow, kLives, nullptr}, {StopsAndAnswers, kLives, nullptr}, {Record, kEndsAndANewOneStarts, "function failed : emwOSWWaitEventSem ret=[0x68]"},
+      {Slow, kLives, nullptr}, {StopsAndAnswers, kLives, nullptr},
+      {Record, kEndsAndANewOneStarts, "function failed : emwOSWWaitEventSem ret=[0x68]"},
       {nullptr, kEndsWithAFullQueue, "function failed : emwGENIpcCallClient ret=["}};
   int row = 0;
   for (auto [dispatch, end, failed] : rows) {
