@@ -173,6 +173,7 @@ RETCODE Exchange(const char* server, const std::function<void(UINT)>& meanwhile 
   helper.join();
   return rc | emwOSWDeleteEventSem(event) | emwGENIpcDestroyClient(clnt);
 }
+
 // An id names only its own object while it lives: not when it is stale (its
 // object deleted, another in its slot: a slot is reused once a thousand
 // others are free), forged, or of another kind.
