@@ -643,8 +643,12 @@ TEST_F(LibraryTest, EveryDatagramThatIsNoReplyToTheWaitingCallIsDropped) {
   EXPECT_EQ(gave_up.get().first, -1);
   ASSERT_EQ(Start(kServer), 0);
 
-  const std::string above = "its length word is above the largest message";
-  const auto length = [](UINT value) { return [=](Bytes& m) { PutWord(m, GEN_IPC_HDR_LENGTH_OFFSET, value); }; };
+  const std::string below_reply = "reply dropped : length=[", no_call = "names no waiting call",
+                    above = "its length word is above the largest message";
+  const auto word = [](std::size_t offset, UINT value) { return [=](Bytes& m) { PutWord(m, offset, value); }; };
+  const auto length = [&](UINT value) { return word(GEN_IPC_HDR_LENGTH_OFFSET, value); };
+  const auto cut = [](UINT size) { return [size](Bytes& m) { m.resize(size), PutWord(m, GEN_IPC_HDR_LENGTH_OFFSET, size); }; };
+  const auto flip = [](std::size_t offset, UINT bits) { return [=](Bytes& m) { PutWord(m, offset, Word(&m[0], offset) ^ bits); }; };
   const auto platform = [](std::size_t size, const std::string& reason) {
     return "dropped a datagram of " + std::to_string(size) + " bytes from pid " + std::to_string(getpid()) + " uid " +
            std::to_string(getuid()) + ": " + reason;
@@ -652,7 +656,10 @@ TEST_F(LibraryTest, EveryDatagramThatIsNoReplyToTheWaitingCallIsDropped) {
   const UINT reply = COMM_DIR_IPC_REPLY_SIZE;
   struct Row { std::function<void(Bytes&)> change; std::string dropped; uid_t as = 0; bool descriptor = false; };
   const Row rows[] = {
-      {[](Bytes& m) { m = Message(127); }, platform(127, "it is shorter than 128 bytes")},
+      {cut(127), platform(127, "it is shorter than 128 bytes")},
+      {cut(128), below_reply},
+      {cut(reply - 4), below_reply},
+      {cut(reply - 1), below_reply},
       {length(0), platform(reply, "it is longer than its length word")},
       {length(reply - 1), platform(reply, "it is longer than its length word")},
       {length(65536), ""},  // the largest message
@@ -662,7 +669,11 @@ TEST_F(LibraryTest, EveryDatagramThatIsNoReplyToTheWaitingCallIsDropped) {
       {nullptr, platform(reply, "it carried more than credentials"), 0, true},
       {nullptr, "", kService},
       {nullptr, "uid 65533: the sender's uid is refused", kStranger},
-      {[&late](Bytes& m) { m = late; }, "names no waiting call"},  // the reply to the call that gave up
+      {word(GEN_IPC_HDR_KIND_OFFSET, 2),  // no reply marker
+       "flag=1 [ERROR]<static RETCODE velmarosta::comm_dir_ipc_multi_client::dispatch_client(char*, char*, int*)>("},
+      {flip(116, 0x10000), no_call},
+      {flip(72, 1), "is not the call's"},
+      {[&late](Bytes& m) { m = late; }, no_call},  // the reply to the call that gave up
   };
   const std::string reply_server = Path(late.data() + 84 + 5);  // as the requests name it, after "utcp:"
   std::size_t requests = 1;
