@@ -10,7 +10,6 @@
 // reply's payload (then the next call starts), or it is dropped and the call
 // keeps waiting.
 #include <atomic>
-#include <cstdlib>
 #include <thread>
 
 #include "client/comm_dir_messages.h"
@@ -31,8 +30,7 @@ RETCODE note_request(char* rcvbuf, char*, int* size) {
   return *size = 0;
 }
 
-class harness {
- public:
+struct harness {
   harness() {
     commdir_fuzz::private_ipc_folder();
     FUZZ_CHECK(emwGENIpcStartServer(COMM_DIR_SERVICE_SERVER_NAME, 1, COMM_DIR_IPC_STACK_SIZE, note_request) == 0);
@@ -73,7 +71,6 @@ class harness {
     dispatch(reply, false);
   }
 
- private:
   // A get_first_entry-sized call; the words its request carries come from the service.
   void start_call() {
     done_ = false;
