@@ -85,7 +85,7 @@ demo: deps
 # `make fuzz-ci` runs each over its seeds, then briefly.
 FUZZ_SECONDS ?= 60
 FUZZ_CI_SECONDS ?= 20
-FUZZ_TARGETS = fuzz_posix_datagram fuzz_dispatch_client fuzz_dispatch_server fuzz_facade_client fuzz_request_decoder
+FUZZ_TARGETS = fuzz_reply fuzz_request fuzz_facade_client
 DEPS_FUZZ = clang libclang-rt-14-dev
 
 fuzz-build:

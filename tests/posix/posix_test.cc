@@ -26,7 +26,6 @@
 #include "platform/emw_gen_trc.h"
 #include "platform/emw_osw.h"
 #include "platform/posix/commdir_posix_ipc.h"
-#include "support/child_process.h"
 #include "support/read_file.h"
 #include "support/reply_echo.h"
 
@@ -81,10 +80,11 @@ int Socket(const std::string& path, bool bound) {
   return fd;
 }
 
-// Runs `body` in a forked child as `uid` (and its group); true when the
-// child could switch and `body` returned true.
+// Runs `body` as `uid` (and its group) in a forked child, or right here for
+// 0; true when the child could switch and `body` returned true.
 template <typename Body>
 bool AsUser(uid_t uid, Body body) {
+  if (uid == 0) return body();
   const pid_t child = fork();
   if (child == 0) _exit(setresgid(uid, uid, uid) == 0 && setresuid(uid, uid, uid) == 0 && body() ? 0 : 1);
   int status = -1;
@@ -109,7 +109,6 @@ RETCODE PostNamedEvent(char* message, char*, int* size) {
   g_posted.push_back(pthread_self());
   return *size = emwOSWPostEventSem(Word(message, 72));
 }
-RETCODE Ignore(char*, char*, int* size) { return *size = 0; }
 
 // What was taken, once there are `n` (bounded).
 std::vector<Bytes> Taken(std::size_t n) {
@@ -123,15 +122,14 @@ std::vector<Bytes> Taken(std::size_t n) {
 class PosixTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string error;
-    folder_ = commdir_testing::make_private_folder("commdir-posix", error);
-    ASSERT_EQ(error, "");
+    ASSERT_NE(mkdtemp(folder_.data()), nullptr) << folder_;
     setenv("COMM_DIR_IPC_DIR", folder_.c_str(), 1);
     setenv("COMM_DIR_TRACE", Path("trace.log").c_str(), 1);
   }
   void TearDown() override {
     for (const std::string& name : started_) emwGENIpcRequestAdmin(name.c_str(), GEN_IPC_ADMIN_STOP);
-    std::filesystem::remove_all(folder_, ignored_);
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
   }
   RETCODE Start(const std::string& name, PGEN_IPC_DISPATCH dispatch = Record, bool open = false) {
     const RETCODE rc = (open ? commdir_posix_ipc_start_open_server : emwGENIpcStartServer)(name.c_str(), 0, 0x24000, dispatch);
@@ -141,9 +139,8 @@ class PosixTest : public ::testing::Test {
   std::string Trace() const { return commdir_testing::read_file(Path("trace.log")); }
   std::string Path(const std::string& file) const { return folder_ + "/" + file; }
 
-  std::string folder_;
+  std::string folder_ = std::filesystem::temp_directory_path() / "commdir-posix-XXXXXX";  // mode 0700
   std::vector<std::string> started_;
-  std::error_code ignored_;
 };
 
 // --- the platform alone -------------------------------------------------------
@@ -306,33 +303,14 @@ TEST_F(PlatformTest, NamesAndTheLifeOfAServer) {
   for (int fd : descriptors) close(fd);
 }
 
-// A send waits for room in the server's queue as long as its time-out
-// says: 0 only tries, a bound gives ETIMEDOUT after it, -1 waits until the
-// server takes a message off its queue.
-TEST_F(PlatformTest, SendWaitsForRoomAsLongAsItsTimeOutSays) {
-  const int server = Socket(Path("FULL"), true);  // reads only when told
-  UINT clnt[8] = {};
-  ASSERT_EQ(emwGENIpcCreateClient("C", "utcp:FULL", 0, 0, 0, clnt), 0);
-  Bytes m = Message(128);
-  auto send = [&](ULONG timeout) { return emwGENIpcCallClient(clnt[0], 0, 0, 0, m.data(), 128, 0, 0, 0, timeout); };
-  for (int queued = 0; send(0) == 0;) ASSERT_LT(++queued, 10000) << "the queue never filled";
-  EXPECT_EQ(send(100), ETIMEDOUT);
-  for (ULONG timeout : {~0ul, 5000ul}) {
-    auto waiting = std::async(std::launch::async, send, timeout);
-    EXPECT_EQ(waiting.wait_for(milliseconds(100)), std::future_status::timeout) << "did not wait for room";
-    char taken[128];  // not into m, which the waiting send reads
-    ASSERT_GT(recv(server, taken, sizeof taken, 0), 0);
-    EXPECT_EQ(waiting.get(), 0);
-  }
-  close(server);
-}
-
 // A sender leaves a message's trailing zeros out of the datagram (never its
 // header, whose words are the platform's), told where they begin or not,
 // and leaves the caller's buffer as it was. (The receiver restores them:
-// the reply server's table below.)
-TEST_F(PlatformTest, TrailingZerosStayHome) {
-  const int raw = Socket(Path("RAW"), true);  // in a server's place, it shows what travels
+// the reply server's table below.) A send waits for room in the server's
+// queue as long as its time-out says: 0 only tries, a bound gives ETIMEDOUT
+// after it, -1 waits until the server takes a message off its queue.
+TEST_F(PlatformTest, TrailingZerosStayHomeAndASendWaitsForRoom) {
+  const int raw = Socket(Path("RAW"), true);  // in a server's place, it shows what travels; reads only when told
   const Bytes tail = Message(49280, {{124, 7}, {199, 9}});
   const std::tuple<Bytes, INT, std::size_t, ssize_t> rows[] = {  // message, kind, zero_from, datagram
       {tail, 0, kPlain, 200},         {Message(49284, {{49283, 1}}), 1, kPlain, 49284},
@@ -346,6 +324,19 @@ TEST_F(PlatformTest, TrailingZerosStayHome) {
     EXPECT_EQ(Word(got.data(), GEN_IPC_HDR_KIND_OFFSET) + Word(got.data(), 0), static_cast<UINT>(kind));
     EXPECT_EQ(sent, message);
   }
+  UINT clnt = 0;
+  ASSERT_EQ(emwGENIpcCreateClient("C", "utcp:RAW", 0, 0, 0, &clnt), 0);
+  Bytes m = Message(128);
+  auto send = [&](ULONG timeout) { return emwGENIpcCallClient(clnt, 0, 0, 0, m.data(), 128, 0, 0, 0, timeout); };
+  for (int queued = 0; send(0) == 0;) ASSERT_LT(++queued, 10000) << "the queue never filled";
+  EXPECT_EQ(send(100), ETIMEDOUT);
+  for (ULONG timeout : {~0ul, 5000ul}) {
+    auto waiting = std::async(std::launch::async, send, timeout);
+    EXPECT_EQ(waiting.wait_for(milliseconds(100)), std::future_status::timeout) << "did not wait for room";
+    char taken[128];  // not into m, which the waiting send reads
+    ASSERT_GT(recv(raw, taken, sizeof taken, 0), 0);
+    EXPECT_EQ(waiting.get(), 0);
+  }
   close(raw);
 }
 
@@ -356,7 +347,7 @@ TEST_F(PlatformTest, TrailingZerosStayHome) {
 // stop of that server while it receives ends neither the stop nor the wait
 // wrongly.
 TEST_F(PlatformTest, AWaitingCallerTakesItsOwnReply) {
-  ASSERT_EQ(Start("utcp:RPL", PostNamedEvent) | Start("utcp:MUTE", Ignore), 0);
+  ASSERT_EQ(Start("utcp:RPL", PostNamedEvent) | Start("utcp:MUTE"), 0);
   std::size_t exchanges = 0, on_the_caller = 0;
   for (; on_the_caller < 10 && exchanges < 2000; ++exchanges) {
     ASSERT_EQ(Exchange("utcp:RPL"), 0);
@@ -386,7 +377,7 @@ TEST_F(PlatformTest, OnlyAWaitWithoutLimitOnTheRequestsEventWatchesItsServer) {
       {0, false, -1, false, ECONNRESET}, {0, false, 600, false, ETIMEDOUT}, {0, true, -1, false, 0},
       {0, false, -1, true, 0},           {1, false, -1, false, 0}};
   for (auto [kind, made_after, timeout, waited_before, expected] : rows) {
-    ASSERT_EQ(emwGENIpcStartServer("utcp:GATED", 0, 0x24000, Ignore), 0);
+    ASSERT_EQ(Start("utcp:GATED"), 0);
     UINT clnt[8] = {}, events[2] = {};
     ASSERT_EQ(emwGENIpcCreateClient("TEST_CLT", "utcp:GATED", 0, 0, 0, clnt) | emwOSWCreateEventSem(&events[0], 0, 0), 0);
     ASSERT_EQ(emwGENIpcCallClient(clnt[0], kind, 0, 0, Message(128).data(), 128, 0, 0, 0, ~0ul), 0);
@@ -567,11 +558,9 @@ TEST_F(OtherUsersTest, AClientReachesOnlyServersOfUsersItTrustsAndAServerTakesOn
     UINT clnt = 0;
     ASSERT_TRUE(row.pooled == kApplication || (create(row.pooled, &clnt) == 0 && emwGENIpcDestroyClient(clnt) == 0));
     if (row.rebound != 0) close(fd), fd = Server(name, row.rebound, true);
+    EXPECT_TRUE(AsUser(row.as, [&] { return create(row.of, &clnt) == row.created; }));
     Bytes m = Message(128);
-    const RETCODE created = row.as == 0 ? create(row.of, &clnt)
-                            : AsUser(row.as, [&] { return create(row.of, &clnt) == row.created; }) ? row.created : -1;
-    EXPECT_EQ(created, row.created);
-    if (row.as == 0 && created == 0) {
+    if (row.as == 0 && row.created == 0) {
       EXPECT_EQ(emwGENIpcCallClient(clnt, 0, 0, 0, m.data(), 128, 0, 0, 0, ~0ul), row.rebound ? EACCES : 0);
       emwGENIpcDestroyClient(clnt);
       EXPECT_EQ(recv(fd, m.data(), 128, MSG_DONTWAIT), row.rebound ? -1 : 128);
@@ -596,9 +585,7 @@ TEST_F(OtherUsersTest, AClientReachesOnlyServersOfUsersItTrustsAndAServerTakesOn
 
 const std::string kServer = "utcp:" + std::string(27, 'S');  // the longest names there are
 const std::string kClientName(32, 'C');
-constexpr char kWaitFailed[] = "function failed : emwOSWWaitEventSem ret=[0x68]";
 constexpr char kServerEnded[] = "the server that a reply was awaited from has ended";
-constexpr uid_t kServiceUser = 65533;  // named in COMM_DIR_SERVICE_USER: its replies are taken
 
 // The reply to the `n`th request (from 1) that the service took.
 Bytes ReplyTo(std::size_t n) {
@@ -618,7 +605,7 @@ class LibraryTest : public PosixTest {
  protected:
   void SetUp() override {
     PosixTest::SetUp();
-    setenv("COMM_DIR_SERVICE_USER", std::to_string(kServiceUser).c_str(), 1);
+    setenv("COMM_DIR_SERVICE_USER", std::to_string(kService).c_str(), 1);  // its replies are taken
     client_ = comm_dir_ipc_multi_client::get_instance();  // its reply server starts here
     ASSERT_NE(client_, nullptr);
     ASSERT_EQ(Start(kServer), 0);
@@ -647,7 +634,8 @@ class LibraryTest : public PosixTest {
 // nobody, and the call's own reply that follows reaches it intact: also its
 // zeros, restored where the dropped one's bytes were. A row: how the
 // datagram is made from the reply, the trace line's telling part (empty:
-// taken), the sender's uid, and whether it carries a descriptor.
+// taken), the sender's uid (0: this process), and whether it carries a
+// descriptor.
 TEST_F(LibraryTest, EveryDatagramThatIsNoReplyToTheWaitingCallIsDropped) {
   auto gave_up = Call(Tagged(0));  // its server stops while it waits; its reply comes late
   const Bytes late = ReplyTo(1);
@@ -679,17 +667,15 @@ TEST_F(LibraryTest, EveryDatagramThatIsNoReplyToTheWaitingCallIsDropped) {
       {length(~0u), platform(reply, above)},
       {[](Bytes& m) { m = Message(65537); }, platform(65537, "it is longer than the largest message")},
       {nullptr, platform(reply, "it carried more than credentials"), 0, true},
-      {nullptr, "", kServiceUser},
-      {nullptr, "uid 65534: the sender's uid is refused", 65534},
+      {nullptr, "", kService},
+      {nullptr, "uid 65533: the sender's uid is refused", kStranger},
       {word(GEN_IPC_HDR_KIND_OFFSET, 2),  // no reply marker
        "flag=1 [ERROR]<static RETCODE velmarosta::comm_dir_ipc_multi_client::dispatch_client(char*, char*, int*)>("},
       {flip(116, 0x10000), no_call},
       {flip(72, 1), "is not the call's"},
       {[&late](Bytes& m) { m = late; }, no_call},  // the reply to the call that gave up
   };
-  char process[16] = {};
-  emwOSWGetProcessName(process);
-  const std::string reply_server = Path("DIR_CS_" + std::string(process).substr(0, COMM_DIR_REPLY_SERVER_PROCESS_CHARS));
+  const std::string reply_server = Path(late.data() + 84 + 5);  // as the requests name it, after "utcp:"
   std::size_t requests = 1;
   for (const Row& row : rows) {
     SCOPED_TRACE(&row - rows);
@@ -709,8 +695,7 @@ TEST_F(LibraryTest, EveryDatagramThatIsNoReplyToTheWaitingCallIsDropped) {
     msghdr message{nullptr, 0, &part, 1, row.descriptor ? control : nullptr, row.descriptor ? sizeof control : 0, 0};
     *reinterpret_cast<cmsghdr*>(control) = cmsghdr{CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};  // the socket itself
     std::memcpy(CMSG_DATA(reinterpret_cast<cmsghdr*>(control)), &fd, sizeof fd);
-    const auto send_bad = [&] { return sendmsg(fd, &message, 0) == static_cast<ssize_t>(bad.size()); };
-    ASSERT_TRUE(row.as != 0 ? AsUser(row.as, send_bad) : send_bad()) << strerror(errno);
+    ASSERT_TRUE(AsUser(row.as, [&] { return sendmsg(fd, &message, 0) == static_cast<ssize_t>(bad.size()); }));
     close(fd);
     const auto bound = std::chrono::seconds(row.dropped.empty() ? 10 : 0);  // one taken ends the call by itself
     ASSERT_TRUE(call.wait_for(bound) == std::future_status::ready || commdir_test::send_reply_form(good) == 0);
@@ -740,7 +725,8 @@ RETCODE StopsAndAnswers(char* message, char* unused, int* size) {
 TEST_F(LibraryTest, ACallGivesUpOnlyWhenItsServerHasEnded) {
   enum End { kLives, kEndsAndANewOneStarts, kEndsWithAFullQueue };
   const std::tuple<PGEN_IPC_DISPATCH, End, const char*> rows[] = {
-      {Slow, kLives, nullptr}, {StopsAndAnswers, kLives, nullptr}, {Record, kEndsAndANewOneStarts, kWaitFailed},
+      {Slow, kLives, nullptr}, {StopsAndAnswers, kLives, nullptr},
+      {Record, kEndsAndANewOneStarts, "function failed : emwOSWWaitEventSem ret=[0x68]"},
       {nullptr, kEndsWithAFullQueue, "function failed : emwGENIpcCallClient ret=["}};
   int row = 0;
   for (auto [dispatch, end, failed] : rows) {

@@ -8,38 +8,35 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <map>
+#include <filesystem>
 #include <thread>
 
-extern char** environ;
+#include "support/read_file.h"
 
 namespace commdir_testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Starts `argv` with standard input, output and error from these
-// descriptors (-1: the child fails at once). Everything the child needs is
-// built before fork(): between fork and exec a child of a threaded process
-// may only make async-signal-safe calls. The child gets SIGTERM when this
-// process dies.
-pid_t Spawn(std::vector<std::string> argv, const Environment& env, int in, int out, int err) {
-  std::map<std::string, std::string> vars;  // by name
-  for (char** e = environ; *e != nullptr; ++e) vars[std::string(*e).substr(0, std::strcspn(*e, "="))] = *e;
-  for (const auto& [name, value] : env) vars[name] = name + "=" + value;
-  std::vector<char*> args, envp;
-  for (auto& a : argv) args.push_back(a.data());
-  for (auto& [name, v] : vars) envp.push_back(v.data());
+// Starts `argv` through env(1), which sets `env` first, with standard input,
+// output and error from these descriptors (-1: the child fails at once).
+// Everything the child needs is built before fork(): between fork and exec a
+// child of a threaded process may only make async-signal-safe calls. The
+// child gets SIGTERM when this process dies.
+pid_t Spawn(const std::vector<std::string>& argv, const Environment& env, int in, int out, int err) {
+  std::vector<std::string> words = {"env"};
+  for (const auto& [name, value] : env) words.push_back(name + "=" + value);
+  words.insert(words.end(), argv.begin(), argv.end());
+  std::vector<char*> args;
+  for (auto& word : words) args.push_back(word.data());
   args.push_back(nullptr);
-  envp.push_back(nullptr);
   const pid_t parent = getpid(), pid = fork();
   if (pid != 0) return pid;
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() != parent || in < 0 || out < 0 || err < 0) _exit(126);  // the parent died before the request
   dup2(in, STDIN_FILENO), dup2(out, STDOUT_FILENO), dup2(err, STDERR_FILENO);
-  if (args[0] != nullptr) execvpe(args[0], args.data(), envp.data());
+  execvp(args[0], args.data());
   _exit(127);
 }
 
@@ -59,9 +56,10 @@ int MemoryFile(const std::string& text = "") {
   return fd >= 0 && pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) ? fd : -1;
 }
 
+// What `fd` (a memory file) holds; it is closed.
 std::string Contents(int fd) {
-  std::string text(fd < 0 ? 0 : static_cast<std::size_t>(lseek(fd, 0, SEEK_END)), '\0');
-  if (fd >= 0 && (pread(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()) || close(fd) != 0)) text.clear();
+  const std::string text = read_file("/proc/self/fd/" + std::to_string(fd));
+  close(fd);
   return text;
 }
 
@@ -69,15 +67,13 @@ std::string Contents(int fd) {
 
 CommandResult run_command(const std::vector<std::string>& argv, const std::string& input, const Environment& env,
                           std::chrono::milliseconds limit) {
-  CommandResult result;
   const int in = MemoryFile(input), out = MemoryFile(), err = MemoryFile();
   const pid_t pid = Spawn(argv, env, in, out, err);
   int status = -1;
-  result.timed_out = pid > 0 && !Reaped(pid, &status, Clock::now() + limit);
+  const bool exited = pid > 0 && Reaped(pid, &status, Clock::now() + limit);
   close(in);
-  result.out = Contents(out);
-  result.err = pid < 0 ? std::string("fork: ") + std::strerror(errno) : Contents(err);
-  if (pid > 0 && !result.timed_out && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  CommandResult result{-1, Contents(out), pid < 0 ? std::string("fork: ") + std::strerror(errno) : Contents(err)};
+  if (exited && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   return result;
 }
 
@@ -95,16 +91,16 @@ bool ChildProcess::alive() {
 }
 
 int ChildProcess::stop(std::chrono::milliseconds term_bound) {
-  if (!alive()) return status_;
-  kill(pid_, SIGTERM);
-  Reaped(pid_, &status_, Clock::now() + term_bound);
-  pid_ = -1;
+  if (alive()) {
+    kill(pid_, SIGTERM);
+    Reaped(pid_, &status_, Clock::now() + term_bound);
+    pid_ = -1;
+  }
   return status_;
 }
 
 std::string make_private_folder(const std::string& prefix, std::string& error) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/" + prefix + "-XXXXXX";
+  std::string pattern = std::filesystem::temp_directory_path() / (prefix + "-XXXXXX");
   if (mkdtemp(pattern.data()) != nullptr) return pattern;  // mode 0700
   error = "mkdtemp failed for " + pattern + ": " + std::strerror(errno);
   return "";

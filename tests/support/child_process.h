@@ -18,10 +18,9 @@ namespace commdir_testing {
 using Environment = std::vector<std::pair<std::string, std::string>>;
 
 struct CommandResult {
-  int exit_code = -1;      // -1 when the program could not run or was killed
-  bool timed_out = false;  // killed after the time limit
-  std::string out;         // standard output
-  std::string err;         // standard error
+  int exit_code = -1;  // -1 when the program could not run or was killed
+  std::string out;     // standard output
+  std::string err;     // standard error
 };
 
 // Runs `argv` (argv[0] is a path, or a name looked up in PATH), feeds it
@@ -33,9 +32,8 @@ CommandResult run_command(const std::vector<std::string>& argv, const std::strin
 // A long-running child, started at construction and stopped (SIGTERM, then
 // SIGKILL after a bound) at destruction. The child also gets SIGTERM when the
 // test process dies, so that a crashed test leaves no daemon behind. Its
-// output goes to `log_path` (appended), or to /dev/null when empty.
-//
-// Not thread-safe: one thread starts and stops it.
+// output goes to `log_path` (appended), or to /dev/null when empty. Not
+// thread-safe: one thread starts and stops it.
 class ChildProcess {
  public:
   ChildProcess(const std::vector<std::string>& argv, const Environment& env, const std::string& log_path);
@@ -43,7 +41,6 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  bool started() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
   // True while the child has not exited.
   bool alive();

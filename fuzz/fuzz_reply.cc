@@ -1,14 +1,15 @@
-// The reply server's dispatch function with a real call waiting for its
-// reply, over the POSIX platform.
+// What reaches the reply server of a process whose call waits: the POSIX
+// platform's checks of a datagram and what came with it, then the library's
+// dispatch (dispatch_client) of what they let through.
 //
-// One call_client waits on a thread of its own. Input: byte 0 steers the
-// message towards that call (bit 0: its reply_buffer and event words; bit 1:
-// the reply marker; bit 2: a reply form's length word), the rest is the
-// message as sent. Either the message is the call's reply, and the call
-// wakes with exactly the reply's payload (then the next call starts), or it
-// is dropped and the call keeps waiting.
+// One call_client waits on a thread of its own. Input: byte 0 says what came
+// with the datagram (commdir_fuzz::control); byte 1 steers the datagram
+// towards that call (bit 0: its reply_buffer and event words; bit 1: the
+// reply marker; bit 2: a reply form's length word); the rest is the datagram.
+// Either the message is the call's reply, and the call wakes with exactly the
+// reply's payload (then the next call starts), or it is dropped and the call
+// keeps waiting.
 #include <atomic>
-#include <cstdlib>
 #include <thread>
 
 #include "client/comm_dir_messages.h"
@@ -29,8 +30,7 @@ RETCODE note_request(char* rcvbuf, char*, int* size) {
   return *size = 0;
 }
 
-class harness {
- public:
+struct harness {
   harness() {
     commdir_fuzz::private_ipc_folder();
     FUZZ_CHECK(emwGENIpcStartServer(COMM_DIR_SERVICE_SERVER_NAME, 1, COMM_DIR_IPC_STACK_SIZE, note_request) == 0);
@@ -38,43 +38,37 @@ class harness {
     start_call();
   }
 
-  void run(const std::uint8_t* data, std::size_t size) {
-    auto steer = [this](std::uint8_t how, std::vector<char>& bytes) {
-      if (how & 1) put_word(bytes, kWord, word_);
-      if (how & 1) put_word(bytes, kEvent, event_);
-      if (how & 2) put_word(bytes, GEN_IPC_HDR_KIND_OFFSET, GEN_IPC_KIND_REPLY);
-      if (how & 4) put_word(bytes, GEN_IPC_HDR_LENGTH_OFFSET, COMM_DIR_IPC_REPLY_SIZE);
-    };
-    std::vector<char> message = commdir_fuzz::steered_delivery(data, size, steer);
-    if (message.empty()) return;
+  void steer(std::uint8_t how, std::vector<char>& bytes) const {
+    if (how & 1) put_word(bytes, kWord, word_);
+    if (how & 1) put_word(bytes, kEvent, event_);
+    if (how & 2) put_word(bytes, GEN_IPC_HDR_KIND_OFFSET, GEN_IPC_KIND_REPLY);
+    if (how & 4) put_word(bytes, GEN_IPC_HDR_LENGTH_OFFSET, COMM_DIR_IPC_REPLY_SIZE);
+  }
+
+  // Dispatches `message`; once it was the call's reply, a new call waits if `next`.
+  void dispatch(std::vector<char> message, bool next = true) {
     const bool a_reply = word_at(message, GEN_IPC_HDR_KIND_OFFSET) == GEN_IPC_KIND_REPLY;
     const bool for_the_call = a_reply && message.size() >= COMM_DIR_IPC_REPLY_SIZE &&
                               word_at(message, kWord) == word_ && word_at(message, kEvent) == event_;
     int size_word = -1;
     const RETCODE rc = comm_dir_ipc_multi_client::dispatch_client(message.data(), nullptr, &size_word);
     FUZZ_CHECK(size_word == 0);
-    if (for_the_call) return completed(rc, message);
-    FUZZ_CHECK(rc == (a_reply ? -1 : 0) && !done_);  // not a reply: refused with 0; no waiting call's: -1
+    if (!for_the_call) {
+      FUZZ_CHECK(rc == (a_reply ? -1 : 0) && !done_);  // not a reply: refused with 0; no waiting call's: -1
+      return;
+    }
+    FUZZ_CHECK(rc == 0);
+    waiter_.join();
+    FUZZ_CHECK(result_ == 0 && std::memcmp(reply_, &message[COMM_DIR_IPC_REPLY_PAYLOAD_OFFSET], sizeof reply_) == 0);
+    if (next) start_call();
   }
 
   // Answers the waiting call, so that no call is under way at exit (the
   // leak check would count its buffers as lost).
   void finish() {
     std::vector<char> reply(COMM_DIR_IPC_REPLY_SIZE, 0);
-    for (auto [offset, word] : {std::pair<std::size_t, UINT>{GEN_IPC_HDR_LENGTH_OFFSET, COMM_DIR_IPC_REPLY_SIZE},
-                                {GEN_IPC_HDR_KIND_OFFSET, GEN_IPC_KIND_REPLY}, {kWord, word_}, {kEvent, event_}}) {
-      put_word(reply, offset, word);
-    }
-    int size_word = -1;
-    completed(comm_dir_ipc_multi_client::dispatch_client(reply.data(), nullptr, &size_word), reply, false);
-  }
-
- private:
-  void completed(RETCODE rc, const std::vector<char>& message, bool next = true) {
-    FUZZ_CHECK(rc == 0);
-    waiter_.join();
-    FUZZ_CHECK(result_ == 0 && std::memcmp(reply_, &message[COMM_DIR_IPC_REPLY_PAYLOAD_OFFSET], sizeof reply_) == 0);
-    if (next) start_call();
+    steer(7, reply);
+    dispatch(reply, false);
   }
 
   // A get_first_entry-sized call; the words its request carries come from the service.
@@ -105,12 +99,15 @@ harness* the_harness = nullptr;
 
 }  // namespace
 
-// Registered after the sanitizer's own exit handlers, so it runs before the leak check.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (the_harness == nullptr) {
     the_harness = new harness;  // lives as long as the process
+    // Registered after the sanitizer's own exit handlers, so it runs before the leak check.
     std::atexit([] { the_harness->finish(); });
   }
-  the_harness->run(data, size);
+  if (size < 1) return 0;
+  const auto steer = [](std::uint8_t how, std::vector<char>& bytes) { the_harness->steer(how, bytes); };
+  const std::vector<char> message = commdir_fuzz::delivered(commdir_fuzz::steered(data + 1, size - 1, steer), data[0]);
+  if (!message.empty()) the_harness->dispatch(message);
   return 0;
 }

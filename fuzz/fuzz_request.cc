@@ -1,0 +1,124 @@
+// What reads a request, fed the message that the POSIX platform delivers for
+// a datagram of this process's user: the library's request server
+// (dispatch_server, with the callback dispatch behind it, on a task that ends
+// before the next input) and the directory service daemon's decoder.
+//
+// Input: byte 0 steers the datagram (bit 0: the request marker; bit 1: not
+// yet replied; bit 2: a reply server that runs; bit 3: a request form's length
+// word; bit 4: the word of a registered callback object; bit 5: function id 0,
+// the connection test), the rest is the datagram.
+// - dispatch_server refuses the message, or a task answers it with one
+//   all-zero reply to the reply server it names, and calls the named callback
+//   object only for a connection test of a registered one.
+// - The decoder drops it with a reason, refuses it with a code, or serves a
+//   known function id, a reply server name that the platform takes, and
+//   exactly the record that was received.
+#include <atomic>
+#include <memory>
+
+#include "client/comm_dir_messages.h"
+#include "commdir/comm_dir_facade.h"
+#include "fuzz/fuzz_delivery.h"
+#include "ipc/comm_dir_ipc_multi_server.h"
+#include "server/comm_dir_operation_server.h"
+#include "service/comm_dir_request_decoder.h"
+
+namespace {
+
+using namespace velmarosta;
+using commdir_fuzz::put_word;
+using commdir_fuzz::word_at;
+using Srv = comm_dir_ipc_multi_server;
+constexpr char kReplyServer[] = "utcp:DIR_CS_fuzz";
+constexpr std::size_t kHead = sizeof(COMM_DIR_IPC_ENVELOPE_HEAD);
+// The envelope's replied, type and reply server name; the callback's argument and object words.
+constexpr std::size_t kReplied = 76, kType = 80, kName = 84, kArgument = 196, kObject = 200;
+
+// Every reply: replied set and nothing else in its payload.
+std::atomic<int> g_replies{0};
+RETCODE keep_reply(char* rcvbuf, char*, int* size) {
+  const UINT length = read_word(rcvbuf, GEN_IPC_HDR_LENGTH_OFFSET);
+  FUZZ_CHECK(length == COMM_DIR_IPC_REPLY_SIZE && read_word(rcvbuf, kReplied) == 1);
+  for (UINT i = COMM_DIR_IPC_REPLY_PAYLOAD_OFFSET; i < length; ++i) FUZZ_CHECK(rcvbuf[i] == 0);
+  ++g_replies;
+  return *size = 0;
+}
+
+struct counting_callback : comm_dir_callback {
+  void on_callback(UINT argument) override { ++calls, last_argument = argument; }
+  std::atomic<int> calls{0};
+  std::atomic<UINT> last_argument{0};
+};
+
+struct harness {
+  comm_dir_operation_server server{const_cast<char*>("DIR_SVR_fuzz")};
+  counting_callback callback;
+  UINT object_word = comm_dir_register_callback(&callback);
+  int replies = 0;
+
+  void steer(std::uint8_t how, std::vector<char>& bytes) const {
+    if (how & 1) put_word(bytes, GEN_IPC_HDR_KIND_OFFSET, GEN_IPC_KIND_REQUEST);
+    if (how & 2) put_word(bytes, kReplied, 0);
+    if (how & 4) std::strncpy(&bytes[kName], kReplyServer, COMM_DIR_IPC_NAME_SIZE);
+    if (how & 8) put_word(bytes, GEN_IPC_HDR_LENGTH_OFFSET, COMM_DIR_IPC_REQUEST_SIZE);
+    if ((how & 16) && bytes.size() >= kObject + 4) put_word(bytes, kObject, object_word);
+    if (how & 32) put_word(bytes, kType, COMM_DIR_FUNC_CHECK_CONNECTION);
+  }
+
+  void dispatch(std::vector<char> message) {
+    const int calls = callback.calls;
+    std::vector<char> sndbuf(commdir_fuzz::kMaxMessage, 0);
+    int size_word = -1;
+    const RETCODE rc = Srv::dispatch_server(message.data(), sndbuf.data(), &size_word);
+    const bool acceptable = message.size() >= kHead && message.size() <= COMM_DIR_IPC_REQUEST_SIZE &&
+                            std::memchr(&message[kName], 0, 32);
+    FUZZ_CHECK(size_word == 0 && rc == (acceptable ? 0 : -1));
+    FUZZ_CHECK(commdir_fuzz::wait_until([] {  // the task has ended
+      int index = -1;
+      return Srv::thread_check_empty(index) == 0 && index == 0;
+    }));
+    // One reply to a request not yet replied to that names the running reply server.
+    replies += acceptable && word_at(message, kReplied) == 0 && std::strcmp(&message[kName], kReplyServer) == 0;
+    FUZZ_CHECK(commdir_fuzz::wait_until([this] { return g_replies == replies; }));
+    const bool calls_object = acceptable && word_at(message, kType) == COMM_DIR_FUNC_CHECK_CONNECTION &&
+                              word_at(message, kObject) == object_word;
+    FUZZ_CHECK(callback.calls == calls + (calls_object ? 1 : 0));
+    FUZZ_CHECK(!calls_object || callback.last_argument == word_at(message, kArgument));
+  }
+};
+
+// `received`: how much of the message came in its datagram. The decoder
+// checks the zeros only as far as that; the rest are the platform's.
+void decode(const std::vector<char>& message, std::size_t received) {
+  auto request = std::make_unique<comm_dir_request>();  // on the heap, as the daemon's
+  const comm_dir_verdict verdict = comm_dir_decode_request(message.data(), message.size(), request.get(), received);
+  FUZZ_CHECK(verdict != comm_dir_verdict::kDrop || (request->drop_reason != nullptr && request->drop_reason[0] != '\0'));
+  FUZZ_CHECK(verdict != comm_dir_verdict::kRefuse || request->refusal != 0);
+  if (verdict != comm_dir_verdict::kServe) return;
+  const std::size_t record = comm_dir_request_size(request->function_id);
+  FUZZ_CHECK(comm_dir_known_function(static_cast<UINT>(request->function_id)));
+  FUZZ_CHECK(message.size() >= kHead + record && message.size() <= COMM_DIR_IPC_REQUEST_SIZE);
+  FUZZ_CHECK(std::memcmp(request->record.bytes, &message[kHead], record) == 0);
+  FUZZ_CHECK(valid_endpoint_name(request->route.reply_server_name) &&
+             std::strncmp(request->route.reply_server_name, "utcp:", 5) == 0);
+  for (char byte : request->route.ipc_header) FUZZ_CHECK(byte == 0);
+  // The library's one request form: nothing but zeros behind the record.
+  for (std::size_t i = kHead + record; i < message.size(); ++i) FUZZ_CHECK(message[i] == 0);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static harness* h = (commdir_fuzz::private_ipc_folder(),
+                       FUZZ_CHECK(emwGENIpcStartServer(kReplyServer, COMM_DIR_IPC_ID_REPLY, COMM_DIR_IPC_STACK_SIZE,
+                                                       keep_reply) == 0),
+                       new harness);  // lives as long as the process
+  FUZZ_CHECK(h->object_word != 0);
+  const auto steer = [](std::uint8_t how, std::vector<char>& bytes) { h->steer(how, bytes); };
+  const std::vector<char> datagram = commdir_fuzz::steered(data, size, steer);
+  const std::vector<char> message = commdir_fuzz::delivered(datagram);
+  if (message.empty()) return 0;
+  decode(message, datagram.size());
+  h->dispatch(message);
+  return 0;
+}
