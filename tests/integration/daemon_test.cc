@@ -27,11 +27,8 @@ COMM_DIR_CHECK_CONNECTION_REQUEST check_record(UINT mode, const std::string& uri
   return record;
 }
 
-COMM_DIR_SEARCH_REQUEST search_record(const Search& search, UINT operation) {
-  COMM_DIR_SEARCH_REQUEST record{};
-  record.condition = condition(search, operation);
-  record.size_limit = search.size_limit;
-  return record;
+COMM_DIR_SEARCH_REQUEST search_record(const Search& search, UINT operation, UINT size_limit = 0) {
+  return {{}, condition(search, operation), size_limit, 0, 0};
 }
 
 // Whether `secret` is anywhere in the writable memory of process `pid`,
@@ -302,10 +299,11 @@ TEST_F(DaemonTest, ServesAnOperationsRequestsInTheirOrder) {
     std::string attribute = "";
     UINT index = 0;  // of the value
     Search search = {};
+    UINT size_limit = 0;
     bool other = false;  // on the other operation
   };
   const auto search = [](std::string base, std::string filter = "", UINT limit = 0, RETCODE result = 0) {
-    return Step{COMM_DIR_FUNC_SEARCH, result, 0, "", "", 0, {base, COMM_DIR_SCOPE_SUB, filter, "uid description", limit}};
+    return Step{COMM_DIR_FUNC_SEARCH, result, 0, "", "", 0, {base, COMM_DIR_SCOPE_SUB, filter, "uid description"}, limit};
   };
   const auto other = [](Step step) {
     step.other = true;
@@ -363,7 +361,7 @@ TEST_F(DaemonTest, ServesAnOperationsRequestsInTheirOrder) {
     COMM_DIR_VALUE_REQUEST value{{}, operations[step.other], {}, {}, step.index};
     std::snprintf(value.attribute, sizeof value.attribute, "%s", step.attribute.c_str());
     const UINT tag = static_cast<UINT>(i);
-    send(step.id == COMM_DIR_FUNC_SEARCH ? request(step.id, tag, search_record(step.search, operations[step.other]))
+    send(step.id == COMM_DIR_FUNC_SEARCH ? request(step.id, tag, search_record(step.search, operations[step.other], step.size_limit))
                                          : request(step.id, tag, value));
   }
   for (std::size_t i = 0; i < steps.size(); ++i) {

@@ -66,7 +66,6 @@ struct Search {
   UINT scope = COMM_DIR_SCOPE_SUB;
   std::string filter = "";
   std::string attributes = "";  // blank-separated, as the record takes them
-  UINT size_limit = 0;
 };
 
 // True once `condition` holds, polled for at most `limit`.
@@ -154,14 +153,12 @@ class Slapd {
     error = added.err;
     return added.exit_code == 0;
   }
-  // ldapsearch's entries for `search`.
-  std::vector<Entry> search(const Search& search, bool as_reader = true) const {
+  // ldapsearch's entries for `search`, bound as the reader.
+  std::vector<Entry> search(const Search& search) const {
     static const char* const kScopes[] = {"base", "one", "sub", "children"};
-    std::vector<std::string> argv = {"ldapsearch", "-x", "-LLL", "-o", "ldif-wrap=no", "-H", uri,
-                                     "-b", search.base, "-s", kScopes[search.scope & 3],
-                                     "-z", std::to_string(search.size_limit),
+    std::vector<std::string> argv = {"ldapsearch", "-x", "-D", kReaderDn, "-w", kReaderPassword, "-LLL", "-o",
+                                     "ldif-wrap=no", "-H", uri, "-b", search.base, "-s", kScopes[search.scope & 3],
                                      search.filter.empty() ? "(objectClass=*)" : search.filter};
-    if (as_reader) argv.insert(argv.begin() + 1, {"-D", kReaderDn, "-w", kReaderPassword});
     std::istringstream names(search.attributes);
     for (std::string name; names >> name;) argv.push_back(name);
     return parse_ldif(run_command(argv).out);
@@ -327,7 +324,7 @@ inline Walk walk(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO*
   if ((walk.result = facade()->start_operation(connect, bind, &operation)) != 0) return walk;
   timeval no_limit{0, 0};
   walk.failed_call = "search";
-  if ((walk.result = facade()->search(condition(search, operation), search.size_limit, no_limit)) == 0) {
+  if ((walk.result = facade()->search(condition(search, operation), 0, no_limit)) == 0) {
     walk.failed_call = "entries";
     walk.result = facade()->get_first_entry(operation);
   }

@@ -43,14 +43,7 @@ std::string beside(const char* name) {
   return read_file(source.substr(0, source.rfind('/') + 1) + name);
 }
 
-class ToolTest : public IntegrationTest {
- protected:
-  CommandResult comm_dir(const std::vector<std::string>& args, const Environment& env = {}) {
-    std::vector<std::string> argv = {COMMDIR_TOOL_BIN};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_command(argv, "", env);
-  }
-};
+class ToolTest : public IntegrationTest {};
 
 // The searches of tool_searches.txt (which says how to read them), on the
 // values of tool_edge_values.ldif (whose printing ldapsearch decides in ways
@@ -68,11 +61,10 @@ TEST_F(ToolTest, PrintsAndFailsAsLdapsearchDoes) {
       {"plain", slapd->uri}, {"starttls", tls.uri}, {"ldaps", tls.ldaps_uri}, {"down", kDownUri}},
       stand_ins = {{"<ca>", tls.ca()}, {"<foreign-ca>", tls.foreign_ca()}, {"<home>", home}};
   std::istringstream searches(beside("tool_searches.txt"));
-  int rows = 0;
+  ASSERT_GT(searches.str().size(), 0u) << "no tool_searches.txt beside " << __FILE__;
   for (std::string line; std::getline(searches, line);) {
     if (line.empty() || line[0] == '#') continue;
     SCOPED_TRACE(line);
-    ++rows;
     std::istringstream words(line);
     int status = -1;
     std::string server;
@@ -81,7 +73,7 @@ TEST_F(ToolTest, PrintsAndFailsAsLdapsearchDoes) {
     Environment env;
     for (std::string word; words >> word;) {
       const std::size_t equals = word.find('=');
-      if (std::isupper(word[0]) && equals != std::string::npos) {
+      if (word[0] >= 'A' && word[0] <= 'Z' && equals != std::string::npos) {
         const std::string value = word.substr(equals + 1);
         env.emplace_back(word.substr(0, equals), stand_ins.count(value) ? stand_ins.at(value) : value);
       } else {
@@ -90,10 +82,9 @@ TEST_F(ToolTest, PrintsAndFailsAsLdapsearchDoes) {
     }
     for (bool wrapped : {true, false}) {
       if (!wrapped) args.insert(args.begin() + 5, {"-o", "ldif-wrap=no"});
-      args[0] = "ldapsearch";
-      const CommandResult expected = run_command(args, "", env);
-      args[0] = "search";
-      const CommandResult actual = comm_dir(args, env);
+      std::vector<std::string> tool = {COMMDIR_TOOL_BIN, "search"};
+      tool.insert(tool.end(), args.begin() + 1, args.end());
+      const CommandResult expected = run_command(args, "", env), actual = run_command(tool, "", env);
       ASSERT_EQ(expected.exit_code, status) << expected.err;
       // Two empty outputs would prove nothing: every search that succeeds finds entries.
       EXPECT_EQ(expected.out.empty(), status != 0 && status != 4);
@@ -102,11 +93,10 @@ TEST_F(ToolTest, PrintsAndFailsAsLdapsearchDoes) {
       EXPECT_EQ(actual.out, ldif) << actual.err;
       std::string named;
       std::istringstream lines(actual.err);
-      for (std::string line; std::getline(lines, line);) named += line.rfind("comm-dir: value ", 0) == 0 ? line + "\n" : "";
+      for (std::string said; std::getline(lines, said);) named += said.rfind("comm-dir: value ", 0) == 0 ? said + "\n" : "";
       EXPECT_EQ(named, left_out);
     }
   }
-  EXPECT_GT(rows, 30) << "tool_searches.txt not read";
   std::filesystem::remove_all(home);
 }
 
@@ -118,16 +108,15 @@ TEST_F(ToolTest, ChecksTheConnectionAndSaysWhenNoDaemonRuns) {
     int status;
     const char* said;
   } rows[] = {
-      {{"-H", slapd->uri, "-D", kReaderDn, "-w", kReaderPassword}, 0, "server reachable: yes\nbind accepted: yes\n"},
-      {{"-H", slapd->uri, "-D", kReaderDn, "-w", "wrong"}, 49, "bind accepted: no\n"},
-      {{"-H", slapd->uri, "--callback"}, 0, "\ncallback: success (0)\n"},
+      {{COMMDIR_TOOL_BIN, "check", "-H", slapd->uri, "-D", kReaderDn, "-w", kReaderPassword}, 0,
+       "server reachable: yes\nbind accepted: yes\n"},
+      {{COMMDIR_TOOL_BIN, "check", "-H", slapd->uri, "-D", kReaderDn, "-w", "wrong"}, 49, "bind accepted: no\n"},
+      {{COMMDIR_TOOL_BIN, "check", "-H", slapd->uri, "--callback"}, 0, "\ncallback: success (0)\n"},
       // The callback carries the failure of a test against a server that is down.
-      {{"-H", kDownUri, "--callback"}, 255, "\ncallback: "},
+      {{COMMDIR_TOOL_BIN, "check", "-H", kDownUri, "--callback"}, 255, "\ncallback: "},
   };
   for (const auto& row : rows) {
-    std::vector<std::string> args = {"check"};
-    args.insert(args.end(), row.args.begin(), row.args.end());
-    const CommandResult checked = comm_dir(args);
+    const CommandResult checked = run_command(row.args);
     EXPECT_EQ(checked.exit_code, row.status) << checked.out << checked.err;
     EXPECT_NE(checked.out.find(row.said), std::string::npos) << checked.out;
   }
@@ -144,7 +133,7 @@ TEST_F(ToolTest, ChecksTheConnectionAndSaysWhenNoDaemonRuns) {
   // No daemon at all: one line, at once, and the status of a server that is down.
   std::string error;
   const std::string empty = make_private_folder("comm-dir-nodaemon", error);
-  const CommandResult alone = comm_dir({"search", "-b", kRoot}, {{"COMM_DIR_IPC_DIR", empty}});
+  const CommandResult alone = run_command({COMMDIR_TOOL_BIN, "search", "-b", kRoot}, "", {{"COMM_DIR_IPC_DIR", empty}});
   rmdir(empty.c_str());
   EXPECT_EQ(alone.exit_code, 255);
   EXPECT_EQ(alone.out, "");
