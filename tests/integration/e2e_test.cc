@@ -71,7 +71,7 @@ TEST_F(EndToEnd, WalksAndConnectionTestsFindWhatLdapsearchFinds) {
       {"LDAPS, a port without TLS", COMM_DIR_SVC_TLS_FAILED, S::kLdapsOnLdapPort, kLdaps, A::kFixtures},
       {"StartTLS, no such authority file", COMM_DIR_SVC_TLS_CA_FILE, S::kLdap, kStartTls, A::kMissing},
   };
-  const Search people{kPeople, COMM_DIR_SCOPE_SUB, "(objectClass=inetOrgPerson)", "cn mail jpegPhoto"};
+  const Search people{kPeople, "(objectClass=inetOrgPerson)", "cn mail jpegPhoto"};
   const std::vector<Entry> expected = slapd->search(people);
   ASSERT_FALSE(expected.empty());
   Listener silent;
@@ -152,7 +152,7 @@ TEST_F(EndToEnd, EachFaultGivesItsCodeWithinItsDeadline) {
       {"an entry of 256 MiB mid-result", kProxy, {Fault::kHuge, 11}, 0, "entries", kServerDown, 0},
       {"replies late, within the deadline", kProxy, {Fault::kDelay, 0, 200}, 0, "entries", kEnd, 0},
   };
-  const Search people{kPeople, COMM_DIR_SCOPE_SUB, "(objectClass=inetOrgPerson)", "cn mail"};
+  const Search people{kPeople, "(objectClass=inetOrgPerson)", "cn mail"};
   const std::size_t all_entries = slapd->search(people).size();
   ASSERT_GT(all_entries, 20u);
   for (const Row& row : rows) {
@@ -204,7 +204,7 @@ TEST_F(EndToEnd, ServersGoAndComeBack) {
   start_slapd(false);
   ASSERT_EQ(start_daemon({"-d", "--failback-after=2"}), "");
   FaultProxy proxy(slapd->port());
-  const Search people{kPeople, COMM_DIR_SCOPE_SUB, "(objectClass=inetOrgPerson)", "cn"};
+  const Search people{kPeople, "(objectClass=inetOrgPerson)", "cn"};
   const COMM_DIR_CONNECT_INFO through = connect_to(proxy.uri(), COMM_DIR_SECURITY_NONE, "", 0, 400);
   const std::string list = proxy.uri() + " " + slapd->uri;
   const auto served_by_first = [&] {  // of the list: the proxy relays then
@@ -260,7 +260,7 @@ class EndToEndConcurrency : public EndToEnd {};
 TEST_F(EndToEndConcurrency, SixteenThreadsWalkTheirOwnOperationsExactly) {
   start_slapd(false);
   ASSERT_EQ(start_daemon({}), "");
-  const Search everything{kRoot, COMM_DIR_SCOPE_SUB};
+  const Search everything{kRoot};
   const std::vector<Entry> expected = slapd->search(everything);
   ASSERT_FALSE(expected.empty());
   std::vector<Walk> walks(16);

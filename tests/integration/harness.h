@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -61,9 +62,8 @@ constexpr char kDownUri[] = "ldap://127.0.0.1:1/";  // a privileged port where n
 // facade has no call for it).
 using Entry = std::vector<std::pair<std::string, std::vector<std::string>>>;
 
-struct Search {
+struct Search {  // of the whole subtree
   std::string base = kPeople;
-  UINT scope = COMM_DIR_SCOPE_SUB;
   std::string filter = "";
   std::string attributes = "";  // blank-separated, as the record takes them
 };
@@ -155,9 +155,8 @@ class Slapd {
   }
   // ldapsearch's entries for `search`, bound as the reader.
   std::vector<Entry> search(const Search& search) const {
-    static const char* const kScopes[] = {"base", "one", "sub", "children"};
     std::vector<std::string> argv = {"ldapsearch", "-x", "-D", kReaderDn, "-w", kReaderPassword, "-LLL", "-o",
-                                     "ldif-wrap=no", "-H", uri, "-b", search.base, "-s", kScopes[search.scope & 3],
+                                     "ldif-wrap=no", "-H", uri, "-b", search.base,
                                      search.filter.empty() ? "(objectClass=*)" : search.filter};
     std::istringstream names(search.attributes);
     for (std::string name; names >> name;) argv.push_back(name);
@@ -178,23 +177,28 @@ inline sockaddr_un unix_address(const std::string& path) {
 }
 inline int unix_socket() { return socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
 
-// A message as the test's endpoint received it; the payload zero-filled to
-// its full size, so a missing reply reads as result kNoReply.
+// A message as an endpoint received it: its head, and its bytes zero-filled
+// beyond what travelled; no message at all reads as result kNoReply.
 struct Reply {
   static constexpr RETCODE kNoReply = 0x7FFFFFFF;
   COMM_DIR_IPC_ENVELOPE_HEAD head{};
-  RETCODE envelope = kNoReply;
-  std::vector<char> payload = std::vector<char>(COMM_DIR_IPC_MAX_PAYLOAD);
-  std::size_t received = 0;  // bytes that travelled
+  std::vector<char> bytes = std::vector<char>(1 << 16);
+  std::size_t received = 0;
 
+  template <typename Value>
+  Value at(std::size_t offset) const {
+    Value value;
+    std::memcpy(&value, bytes.data() + offset, sizeof value);
+    return value;
+  }
+  RETCODE envelope() const { return at<RETCODE>(sizeof head); }  // a reply's result word, before its payload
+  // Where the payload begins: behind that word in a reply, behind the head
+  // in a callback (a request form).
+  std::size_t payload() const { return head.replied != 0 ? COMM_DIR_IPC_REPLY_PAYLOAD_OFFSET : sizeof head; }
+  UINT word_at(std::size_t offset) const { return at<UINT>(payload() + offset); }
   RETCODE result() const { return received > 0 ? word_at(offsetof(COMM_DIR_REPLY, result)) : kNoReply; }
   UINT word() const { return word_at(offsetof(COMM_DIR_REPLY, body)); }
-  UINT word_at(std::size_t offset) const {
-    UINT word;
-    std::memcpy(&word, payload.data() + offset, sizeof word);
-    return word;
-  }
-  const char* data() const { return payload.data() + COMM_DIR_REPLY_DATA_OFFSET; }
+  std::string text() const { return std::string(bytes.begin() + payload(), bytes.end()); }  // the payload's bytes
 };
 
 // A request form for `function_id` carrying `record` (the form is zeros
@@ -231,16 +235,12 @@ class Endpoint {
   }
   bool receive(Reply* reply, ms limit) {
     pollfd readable{fd, POLLIN, 0};
-    std::vector<char> bytes(1 << 16);
-    const ssize_t got = poll(&readable, 1, static_cast<int>(limit.count())) == 1 ? recv(fd, bytes.data(), bytes.size(), 0) : -1;
+    const ssize_t got = poll(&readable, 1, static_cast<int>(limit.count())) == 1
+                            ? recv(fd, reply->bytes.data(), reply->bytes.size(), 0)
+                            : -1;
     if (got < static_cast<ssize_t>(sizeof reply->head)) return false;
     reply->received = static_cast<std::size_t>(got);
-    std::memcpy(&reply->head, bytes.data(), sizeof reply->head);
-    // A reply carries the envelope's result word before its payload; a
-    // callback is a request form, whose payload follows the head.
-    const std::size_t from = reply->head.replied != 0 ? COMM_DIR_IPC_REPLY_PAYLOAD_OFFSET : sizeof reply->head;
-    std::memcpy(&reply->envelope, bytes.data() + sizeof reply->head, sizeof reply->envelope);
-    if (reply->received > from) std::copy(bytes.begin() + from, bytes.begin() + got, reply->payload.begin());
+    reply->head = reply->at<COMM_DIR_IPC_ENVELOPE_HEAD>(0);
     return true;
   }
   Reply wait(UINT tag, ms limit = ms(15000)) {  // the reply to `tag`; others are kept
@@ -302,7 +302,7 @@ inline COMM_DIR_SEARCH_CONDITION condition(const Search& search, UINT operation)
   COMM_DIR_SEARCH_CONDITION record{};
   record.operation_id = operation;
   copy_field(record.base_dn, search.base);
-  record.scope = search.scope;
+  record.scope = COMM_DIR_SCOPE_SUB;
   copy_field(record.filter, search.filter);
   copy_field(record.attributes, search.attributes);
   return record;
@@ -353,7 +353,9 @@ inline Walk walk(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO*
 
 // A forked child that becomes `uid` (and the group of the same number) unless
 // it is 0, runs `body`, hands what it returns to result(), and then waits to
-// be killed. Fork children before this process uses the library.
+// be killed. Its name, after which its endpoints are named (their first five
+// characters), is its own unless `body` names it. Fork children before this
+// process uses the library.
 class AsUser {
  public:
   AsUser(uid_t uid, const std::function<std::string()>& body) {
@@ -361,6 +363,7 @@ class AsUser {
     if (pipe2(fds, O_CLOEXEC) != 0) return;
     if ((pid = fork()) == 0) {
       close(fds[0]);
+      prctl(PR_SET_NAME, ("u" + std::to_string(getpid() % 10000)).c_str());
       if (uid != 0 && (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0))
         _exit(2);
       const std::string said = body();
@@ -458,13 +461,8 @@ class IntegrationTest : public ::testing::Test {
     std::vector<std::string> argv = {COMMDIR_SERVICE_BIN};
     argv.insert(argv.end(), args.begin(), args.end());
     daemon = std::make_unique<ChildProcess>(argv, env, dir + ".log");
-    const sockaddr_un endpoint = unix_address(dir + "/COMM_DIR_SRV");
-    const bool ready = eventually([&] {  // until its endpoint takes messages
-      const int fd = unix_socket();
-      const bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&endpoint), sizeof endpoint) == 0;
-      close(fd);
-      return connected || !daemon->alive();
-    });
+    // Its endpoint takes messages once it is there.
+    const bool ready = eventually([&] { return access((dir + "/COMM_DIR_SRV").c_str(), F_OK) == 0 || !daemon->alive(); });
     if (ready && daemon->alive()) {
       wire = std::make_unique<Endpoint>(dir, "WIRE");
       return "";

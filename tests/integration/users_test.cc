@@ -13,7 +13,7 @@ namespace {
 constexpr uid_t kNobody = 65534;  // allowed by its group, nogroup
 constexpr uid_t kVictim = 64881, kHostile = 64882, kStranger = 64883;  // no other test uses them
 const COMM_DIR_BIND_INFO kReader = bind_as(kReaderDn, kReaderPassword);
-const Search kPeopleSearch{kPeople, COMM_DIR_SCOPE_SUB, "(objectClass=inetOrgPerson)", "cn mail"};
+const Search kPeopleSearch{kPeople, "(objectClass=inetOrgPerson)", "cn mail"};
 
 std::string hex(RETCODE code) {
   char text[16];
@@ -49,19 +49,11 @@ class Users : public IntegrationTest {
     start_slapd();
     expected = slapd->search(kPeopleSearch);
   }
-  // What `act` returns in a child as `uid`, under a name of its own (its
-  // endpoints are named after it); the child lives on until the end.
-  std::string as(uid_t uid, const std::function<std::string()>& act) {
-    const std::string name = "user" + std::to_string(users.size());
-    users.push_back(std::make_unique<AsUser>(uid, [&] {
-      prctl(PR_SET_NAME, name.c_str());
-      return act();
-    }));
-    return users.back()->result();
-  }
+  // What `act` returns in a child as `uid`, which lives on until the end.
+  std::string as(uid_t uid, const std::function<std::string()>& act) { return users.emplace_back(uid, act).result(); }
 
   std::vector<Entry> expected;
-  std::vector<std::unique_ptr<AsUser>> users;
+  std::deque<AsUser> users;
 };
 
 // A connection test's outcome as the application sees it.
