@@ -138,7 +138,7 @@ TEST_F(EndToEnd, EachFaultGivesItsCodeWithinItsDeadline) {
       {"accepts, never answers", kSilent, {}, 0, kStart, kBindTimeout, 400},
       {"a record asking for a network timeout of 49 days", kSilent, {}, 0, kStart, kBindTimeout, 400, 0, 0xFFFFFFFFu},
       {"ldaps handshake never answered", kSilentLdaps, {}, 0, kStart, kTlsTimeout, 400, COMM_DIR_SECURITY_LDAPS},
-      {"StartTLS handshake never answered", kProxy, {Fault::kStallTls}, 0, kStart, kTlsTimeout, 400,
+      {"StartTLS handshake never answered", kProxy, {Fault::kStall, 1}, 0, kStart, kTlsTimeout, 400,
        COMM_DIR_SECURITY_STARTTLS},
       {"bind answered too late", kProxy, {Fault::kDelay, 0, 1200}, 0, kStart, kBindTimeout, 400},
       {"search never answered", kProxy, {Fault::kStall, 1}, 0, "search", kResultTimeout, 400},

@@ -11,7 +11,6 @@ namespace commdir_testing {
 
 enum class Fault {
   kNone,
-  kStallTls,  // a StartTLS request answered "success" by the proxy, then silence
   kDelay,     // each piece of the server's data held `delay_ms`
   kStall,     // after `messages` of the server's: nothing more, either way
   kReset,     // after `messages`: the client's connection reset
@@ -19,7 +18,8 @@ enum class Fault {
   kHuge,      // after `messages`: the start of a message of 256 MiB, then nothing
 };
 
-// For each connection from its start: the bind's answer is the server's first message.
+// For each connection from its start: the server's first message answers
+// the bind, or StartTLS (so that a stall after it stalls the handshake).
 struct FaultPlan {
   Fault fault = Fault::kNone;
   int messages = 0;
@@ -49,8 +49,6 @@ class FaultProxy {
   int relayed() const { return relayed_.load(); }  // connections that reached the server
 
  private:
-  static constexpr char kStartTls[] = "1.3.6.1.4.1.1466.20037";
-
   // Size of the BER element at the start of `data`; 0 while it is incomplete.
   static std::size_t ber_size(const std::string& data) {
     if (data.size() < 2) return 0;
@@ -66,11 +64,11 @@ class FaultProxy {
   static std::string element(char tag, const std::string& value) {  // short form: under 128 bytes
     return std::string(1, tag) + static_cast<char>(value.size()) + value;
   }
-  // An ExtendedResponse to message `id` (its encoded bytes).
-  static std::string extended_response(const std::string& id, char result, const char* name) {
-    const std::string body = element(0x0A, std::string(1, result)) + element(0x04, "") + element(0x04, "") +
-                             element(static_cast<char>(0x8A), name);
-    return element(0x30, element(0x02, id) + element(0x78, body));
+  // A notice of disconnection: an unsolicited ExtendedResponse (message 0), unavailable (52).
+  static std::string notice_of_disconnection() {
+    const std::string body = element(0x0A, "\x34") + element(0x04, "") + element(0x04, "") +
+                             element(static_cast<char>(0x8A), "1.3.6.1.4.1.1466.20036");
+    return element(0x30, element(0x02, std::string(1, '\0')) + element(0x78, body));
   }
   static void send_all(int fd, const std::string& bytes) { send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
   static bool reset_at_close(int fd) {
@@ -111,13 +109,7 @@ class FaultProxy {
       if (fds[0].revents != 0) {
         const ssize_t got = recv(client, bytes, sizeof bytes, 0);
         if (got <= 0) break;
-        const std::string message(bytes, static_cast<std::size_t>(got));
-        if (plan.fault == Fault::kStallTls && !stalled && message.find(kStartTls) != std::string::npos) {
-          // The message id follows the SEQUENCE's two bytes: 02, its length, its bytes.
-          send_all(client, extended_response(message.substr(4, static_cast<unsigned char>(message[3])), 0, kStartTls));
-          stalled = true;
-        }
-        if (!stalled) send_all(server, message);
+        if (!stalled) send_all(server, std::string(bytes, static_cast<std::size_t>(got)));
       }
       if (fds[1].revents != 0) {
         const ssize_t got = recv(server, bytes, sizeof bytes, 0);
@@ -134,7 +126,7 @@ class FaultProxy {
             continue;
           }
           stalled = true;
-          if (plan.fault == Fault::kNotice) send_all(client, extended_response({'\0'}, 52, "1.3.6.1.4.1.1466.20036"));
+          if (plan.fault == Fault::kNotice) send_all(client, notice_of_disconnection());
           if (plan.fault == Fault::kHuge) send_all(client, std::string("\x30\x84\x10\x00\x00\x00\x02\x01\x02", 9));
           closing = plan.fault == Fault::kNotice || (plan.fault == Fault::kReset && reset_at_close(client));
         }
