@@ -59,7 +59,8 @@ class DaemonTest : public IntegrationTest {
  protected:
   UINT open_reader() {
     const COMM_DIR_BIND_INFO reader = bind_as(kReaderDn, kReaderPassword);
-    const Reply reply = call(COMM_DIR_FUNC_START_OPERATION, connecting<COMM_DIR_START_OPERATION_REQUEST>(connect_to(slapd->uri), &reader));
+    const auto start = connecting<COMM_DIR_START_OPERATION_REQUEST>(connect_to(slapd->uri), &reader);
+    const Reply reply = call(COMM_DIR_FUNC_START_OPERATION, start);
     EXPECT_EQ(reply.result(), 0);
     return reply.word();
   }
@@ -214,7 +215,8 @@ TEST_F(DaemonTest, ConnectionTestsCallBackAndLeaveThePasswordNowhere) {
   const auto holds = [](const std::string& path, const char* text) {
     return eventually([&] { return read_file(path).find(text) != std::string::npos; });
   };
-  ASSERT_EQ(start_daemon({"--workers=1", "--callback-timeout=250", "--allow-ldapi", "-d"}, {{"COMM_DIR_TRACE", trace}}), "");
+  ASSERT_EQ(start_daemon({"--workers=1", "--callback-timeout=250", "--allow-ldapi", "-d"}, {{"COMM_DIR_TRACE", trace}}),
+            "");
   // SIGHUP sends the trace to a new file, for logrotate.
   ASSERT_TRUE(holds(trace, "serving utcp:COMM_DIR_SRV"));
   ASSERT_EQ(rename(trace.c_str(), (trace + ".1").c_str()), 0);
@@ -349,8 +351,8 @@ TEST_F(DaemonTest, ServesAnOperationsRequestsInTheirOrder) {
     COMM_DIR_VALUE_REQUEST value{{}, operations[step.other], {}, {}, step.index};
     std::snprintf(value.attribute, sizeof value.attribute, "%s", step.attribute.c_str());
     const UINT tag = static_cast<UINT>(i);
-    send(step.id == COMM_DIR_FUNC_SEARCH ? request(step.id, tag, search_record(step.search, operations[step.other], step.size_limit))
-                                         : request(step.id, tag, value));
+    const COMM_DIR_SEARCH_REQUEST search = search_record(step.search, operations[step.other], step.size_limit);
+    send(step.id == COMM_DIR_FUNC_SEARCH ? request(step.id, tag, search) : request(step.id, tag, value));
   }
   for (std::size_t i = 0; i < steps.size(); ++i) {
     SCOPED_TRACE("step " + std::to_string(i));

@@ -455,8 +455,8 @@ class IntegrationTest : public ::testing::Test {
     std::vector<std::string> argv = {COMMDIR_SERVICE_BIN};
     argv.insert(argv.end(), args.begin(), args.end());
     daemon = std::make_unique<ChildProcess>(argv, env, dir + ".log");
-    // Its endpoint takes messages once it is there.
-    const bool ready = eventually([&] { return access((dir + "/COMM_DIR_SRV").c_str(), F_OK) == 0 || !daemon->alive(); });
+    const std::string endpoint = dir + "/COMM_DIR_SRV";  // which takes messages once it is there
+    const bool ready = eventually([&] { return access(endpoint.c_str(), F_OK) == 0 || !daemon->alive(); });
     if (ready && daemon->alive()) {
       wire = std::make_unique<Endpoint>(dir, "WIRE");
       return "";

@@ -93,7 +93,9 @@ TEST_F(ToolTest, PrintsAndFailsAsLdapsearchDoes) {
       EXPECT_EQ(actual.out, ldif) << actual.err;
       std::string named;
       std::istringstream lines(actual.err);
-      for (std::string said; std::getline(lines, said);) named += said.rfind("comm-dir: value ", 0) == 0 ? said + "\n" : "";
+      for (std::string said; std::getline(lines, said);) {
+        named += said.rfind("comm-dir: value ", 0) == 0 ? said + "\n" : "";
+      }
       EXPECT_EQ(named, left_out);
     }
   }
