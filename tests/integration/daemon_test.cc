@@ -3,18 +3,13 @@
 // answers, in each operation's order, also when it is busy, stopping, or an
 // application does not read; a connection test's password goes nowhere; and
 // it tells systemd how it is.
-#include <random>
-
 #include "integration/harness.h"
 
 namespace commdir_testing {
 namespace {
 
-using Change = std::function<void(std::vector<char>&)>;
-
 constexpr char kPassword[] = "for-the-ldap-server-alone";
 constexpr std::size_t kHead = sizeof(COMM_DIR_IPC_ENVELOPE_HEAD);
-constexpr UINT kForm = COMM_DIR_IPC_REQUEST_SIZE;
 constexpr UINT kPresent = COMM_DIR_REPLY_WORD_PRESENT;
 const RETCODE kServerDown = comm_dir_code_from_ldap(-1);
 
@@ -23,29 +18,14 @@ COMM_DIR_CHECK_CONNECTION_REQUEST check_record(UINT mode, const std::string& uri
   const COMM_DIR_BIND_INFO bind = bind_as("cn=nobody,dc=example,dc=com", kPassword);
   COMM_DIR_CHECK_CONNECTION_REQUEST record{};
   record.test_mode = mode;
-  record.info = test_of(connect_to(uri, COMM_DIR_SECURITY_NONE, "", COMM_DIR_TLS_VERIFY_DEMAND, 0), &bind, object);
+  record.info = connecting(connect_to(uri, COMM_DIR_SECURITY_NONE, "", COMM_DIR_TLS_VERIFY_DEMAND, 0), &bind);
+  record.info.callback_object = object;
   std::snprintf(record.info.callback_server_name, sizeof record.info.callback_server_name, "%s", callback);
   return record;
 }
 
-COMM_DIR_SEARCH_REQUEST search_record(const Search& search, UINT operation) {
-  COMM_DIR_SEARCH_REQUEST record{};
-  record.condition = condition(search, operation);
-  record.size_limit = search.size_limit;
-  return record;
-}
-
-Change text_at(std::size_t offset, const std::string& text) {
-  return [=](std::vector<char>& m) { std::memcpy(m.data() + offset, text.c_str(), text.size() + 1); };
-}
-Change word_at(std::size_t offset, UINT word) {
-  return [=](std::vector<char>& m) { std::memcpy(m.data() + offset, &word, sizeof word); };
-}
-Change length(UINT word, std::size_t datagram) {
-  return [=](std::vector<char>& m) {
-    word_at(GEN_IPC_HDR_LENGTH_OFFSET, word)(m);
-    m.resize(datagram);
-  };
+COMM_DIR_SEARCH_REQUEST search_record(const Search& search, UINT operation, UINT size_limit = 0) {
+  return {{}, condition(search, operation), size_limit, 0, 0};
 }
 
 // Whether `secret` is anywhere in the writable memory of process `pid`,
@@ -77,79 +57,56 @@ bool memory_holds(pid_t pid, const std::string& secret) {
 
 class DaemonTest : public IntegrationTest {
  protected:
-  void send(const std::vector<char>& message) { ASSERT_TRUE(send_datagram(daemon->dir + "/COMM_DIR_SRV", message)); }
-
   UINT open_reader() {
     const COMM_DIR_BIND_INFO reader = bind_as(kReaderDn, kReaderPassword);
-    const Reply reply = call(COMM_DIR_FUNC_START_OPERATION, start_record(slapd->uri, &reader));
+    const auto start = connecting<COMM_DIR_START_OPERATION_REQUEST>(connect_to(slapd->uri), &reader);
+    const Reply reply = call(COMM_DIR_FUNC_START_OPERATION, start);
     EXPECT_EQ(reply.result(), 0);
     return reply.word();
   }
 };
 
 TEST_F(DaemonTest, AnswersEveryMessageWithItsCodeOrDropsIt) {
-  start_daemon({});
+  ASSERT_EQ(start_daemon({}), "");
   struct Row {
     std::string what;
     int function_id;
-    Change change;
-    RETCODE code;  // 0: dropped, never answered
+    std::size_t offset;
+    std::string text;  // written there with its NUL
+    RETCODE code;      // 0: dropped, never answered
   };
-  const RETCODE kBad = COMM_DIR_SVC_BAD_FIELD, kUnknown = COMM_DIR_SVC_UNKNOWN_OPERATION;
-  const RETCODE kSize = COMM_DIR_SVC_WRONG_SIZE, kScheme = COMM_DIR_SVC_URI_NOT_ALLOWED;
-  const Change as_is = [](std::vector<char>&) {};
+  const RETCODE kScheme = COMM_DIR_SVC_URI_NOT_ALLOWED;
   const std::size_t test_uri = kHead + 80, start_uri = kHead + 72;
-  const std::string down = closed_port_uri();
+  const std::string down = kDownUri;
   // The decoder's own table holds every refusal and drop; here one of each
-  // kind travels the whole way and is answered, or dropped, by the daemon.
-  const std::vector<Row> rows = {
-      {"a zero record: no URI", 1, as_is, kBad},
-      {"a zero record: no operation 0", 3, as_is, kUnknown},
-      {"the zeros behind a record left out", 3, length(kHead + 76, kHead + 76), kUnknown},
-      {"a byte short", 3, length(kHead + 75, kHead + 75), kSize},
-      {"function id 0x80000000", static_cast<int>(0x80000000u), as_is, COMM_DIR_SVC_UNKNOWN_FUNCTION},
-      {"an attribute without its NUL", 5, [](std::vector<char>& m) { std::memset(&m[kHead + 76], 'a', 385); },
-       COMM_DIR_SVC_UNTERMINATED_STRING},
-      // URI lists refused before any connection: schemes other than ldap://
-      // and ldaps:// wherever they stand, and blanks (libldap's default).
-      {"ldapi:// without --allow-ldapi", 0, text_at(test_uri, "ldapi://%2Ftmp%2Fno-such-socket"), kScheme},
-      {"ldapi:// first, ldap:// behind it", 0, text_at(test_uri, "ldapi:/// " + down), kScheme},
-      {"ldapi:// behind ldap://", 1, text_at(start_uri, down + "\tLDAPI:///"), kScheme},
-      {"another scheme", 1, text_at(start_uri, "http://127.0.0.1/"), kScheme},
-      {"blanks only", 0, text_at(test_uri, " \t "), kScheme},
-      // The length word at byte 4.
-      {"length 0", 12, length(0, kForm), 0},
-      {"the shortest message, no record", 12, length(128, 128), kSize},
-      {"one beyond the request form", 12, length(kForm + 1, kForm), kSize},
-      {"the longest message", 12, length(65536, kForm), kSize},
-      {"one beyond the longest message", 12, length(65537, kForm), 0},
-      {"length 0x80000000", 12, length(0x80000000u, kForm), 0},
-      {"length 0xFFFFFFFF", 12, length(0xFFFFFFFFu, kForm), 0},
-      // Messages that cannot be answered.
-      {"shorter than 128 bytes", 12, length(127, 127), 0},
-      {"a reply server name without the prefix", 12, text_at(84, "WIRE"), 0},
-      {"a reply sent as a request", 12, word_at(76, 1), 0},
+  // travels the whole way and is answered, or dropped, by the daemon. URI
+  // lists are refused by the daemon before any connection: schemes other
+  // than ldap:// and ldaps:// wherever they stand, and blanks (libldap's
+  // default).
+  const Row rows[] = {
+      {"a zero record: no URI", 1, start_uri, "", COMM_DIR_SVC_BAD_FIELD},
+      {"a reply sent as a request (replied 1)", 12, offsetof(COMM_DIR_IPC_ENVELOPE_HEAD, replied), "\x01", 0},
+      {"ldapi:// without --allow-ldapi", 0, test_uri, "ldapi://%2Ftmp%2Fno-such-socket", kScheme},
+      {"ldapi:// first, ldap:// behind it", 0, test_uri, "ldapi:/// " + down, kScheme},
+      {"ldapi:// behind ldap://", 1, start_uri, down + "\tLDAPI:///", kScheme},
+      {"another scheme", 1, start_uri, "http://127.0.0.1/", kScheme},
+      {"blanks only", 0, test_uri, " \t ", kScheme},
   };
   UINT tag = 100;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what + ", function id " + std::to_string(row.function_id));
     std::vector<char> message = request(row.function_id, ++tag);
-    row.change(message);
+    std::memcpy(message.data() + row.offset, row.text.c_str(), row.text.size() + 1);
     send(message);
     if (row.code == 0) continue;
     const Reply reply = wire->wait(tag);
     EXPECT_EQ(reply.result(), row.code) << std::hex << reply.result();
-    EXPECT_TRUE(reply.envelope == row.code && reply.head.replied == 1 && reply.head.reply_buffer == ~tag);
+    EXPECT_TRUE(reply.envelope() == row.code && reply.head.replied == 1 && reply.head.reply_buffer == ~tag);
     EXPECT_EQ(reply.head.type, static_cast<UINT>(row.function_id));
     EXPECT_STREQ(reply.head.reply_server_name, "utcp:WIRE");
   }
-  std::mt19937 random(20261206);
-  for (int i = 0; i < 200; ++i) {  // garbage of every size
-    std::vector<char> bytes(128 + random() % (COMM_DIR_IPC_REPLY_SIZE + 100));
-    for (char& byte : bytes) byte = static_cast<char>(random());
-    send(bytes);
-  }
-  EXPECT_EQ(call(COMM_DIR_FUNC_START_OPERATION, start_record(down)).result(), kServerDown);
+  const auto start = connecting<COMM_DIR_START_OPERATION_REQUEST>(connect_to(kDownUri));
+  EXPECT_EQ(call(COMM_DIR_FUNC_START_OPERATION, start).result(), kServerDown);
   EXPECT_TRUE(wire->quiet(ms(300))) << "a message that was to be dropped was answered";
 }
 
@@ -157,16 +114,16 @@ TEST_F(DaemonTest, AnswersEveryMessageWithItsCodeOrDropsIt) {
 // behind it and the rest are answered busy at once. SIGTERM then answers the
 // bind and those that waited, and the daemon exits 0, its endpoint removed.
 TEST_F(DaemonTest, AnswersBusyBeyondItsQueueAndWhatItTookWhenItStops) {
-  start_daemon({"--workers=1", "--queue-limit=2", "--network-timeout=1500"});
+  ASSERT_EQ(start_daemon({"--workers=1", "--queue-limit=2", "--network-timeout=1500"}), "");
   Listener silent;
   send(request(COMM_DIR_FUNC_CHECK_CONNECTION, 1, check_record(COMM_DIR_TEST_MODE_SYNC, silent.uri())));
   std::this_thread::sleep_for(ms(300));
   for (UINT tag = 2; tag <= 5; ++tag) send(request(COMM_DIR_FUNC_GET_FIRST_ENTRY, tag));
   for (UINT tag = 4; tag <= 5; ++tag) EXPECT_EQ(wire->wait(tag).result(), COMM_DIR_SVC_BUSY);
-  EXPECT_EQ(daemon->stop(), 0);
+  EXPECT_EQ(daemon->stop(std::chrono::seconds(20)), 0);
   EXPECT_EQ(wire->wait(1).result(), COMM_DIR_SVC_BIND_TIMEOUT);
   for (UINT tag = 2; tag <= 3; ++tag) EXPECT_EQ(wire->wait(tag).result(), COMM_DIR_SVC_UNKNOWN_OPERATION);
-  EXPECT_NE(access((daemon->dir + "/COMM_DIR_SRV").c_str(), F_OK), 0) << "the endpoint is left behind";
+  EXPECT_NE(access((dir + "/COMM_DIR_SRV").c_str(), F_OK), 0) << "the endpoint is left behind";
 }
 
 // An application that does not read its replies holds up no one else, and
@@ -200,11 +157,15 @@ TEST_F(DaemonTest, AnApplicationThatDoesNotReadGetsEveryAnswerOnceItReadsAndHold
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    start_daemon(row.args);
+    ASSERT_EQ(start_daemon(row.args), "");
     std::vector<std::unique_ptr<Endpoint>> stuck;
     for (int i = 0; i < row.servers; ++i) {
-      stuck.push_back(std::make_unique<Endpoint>(daemon->dir, "STUCK" + std::to_string(i)));
-      stuck.back()->fill();
+      stuck.push_back(std::make_unique<Endpoint>(dir, "STUCK" + std::to_string(i)));
+      const std::vector<char> junk(kHead);  // tag 0, sent to itself until nothing more gets in
+      const sockaddr_un address = unix_address(stuck.back()->path);
+      while (sendto(stuck.back()->fd, junk.data(), junk.size(), MSG_DONTWAIT,
+                    reinterpret_cast<const sockaddr*>(&address), sizeof address) > 0) {
+      }
     }
     Listener silent;
     if (row.worker_held) {  // the one worker waits on a bind, one request waits for it
@@ -214,7 +175,8 @@ TEST_F(DaemonTest, AnApplicationThatDoesNotReadGetsEveryAnswerOnceItReadsAndHold
     }
     const auto start = Clock::now();
     for (UINT tag = kFirst; tag < kFirst + kCount; ++tag) {
-      send(request(COMM_DIR_FUNC_GET_FIRST_ENTRY, tag, nullptr, 0, "utcp:STUCK" + std::to_string(tag % stuck.size())));
+      const std::string server = "utcp:STUCK" + std::to_string(tag % stuck.size());
+      send(request(COMM_DIR_FUNC_GET_FIRST_ENTRY, tag, COMM_DIR_OPERATION_REQUEST{}, server));
     }
     const RETCODE others = call(COMM_DIR_FUNC_GET_FIRST_ENTRY, COMM_DIR_OPERATION_REQUEST{}).result();
     EXPECT_TRUE(answered(others) && others != COMM_DIR_SVC_REPLY_DROPPED) << std::hex << others;
@@ -229,7 +191,7 @@ TEST_F(DaemonTest, AnApplicationThatDoesNotReadGetsEveryAnswerOnceItReadsAndHold
           last = Clock::now();
           tags.push_back(reply.head.event_sem_id);
           notices += reply.result() == COMM_DIR_SVC_REPLY_DROPPED;
-          EXPECT_TRUE(answered(reply.result()) && reply.envelope == reply.result()) << reply.result();
+          EXPECT_TRUE(answered(reply.result()) && reply.envelope() == reply.result()) << reply.result();
           EXPECT_EQ(reply.head.type, static_cast<UINT>(COMM_DIR_FUNC_GET_FIRST_ENTRY));
           EXPECT_EQ(reply.head.reply_buffer, ~reply.head.event_sem_id);
           EXPECT_EQ(reply.head.reply_server_name, "utcp:STUCK" + std::to_string(i));
@@ -253,13 +215,14 @@ TEST_F(DaemonTest, ConnectionTestsCallBackAndLeaveThePasswordNowhere) {
   const auto holds = [](const std::string& path, const char* text) {
     return eventually([&] { return read_file(path).find(text) != std::string::npos; });
   };
-  start_daemon({"--workers=1", "--callback-timeout=250", "--allow-ldapi", "-d"}, {{"COMM_DIR_TRACE", trace}});
+  ASSERT_EQ(start_daemon({"--workers=1", "--callback-timeout=250", "--allow-ldapi", "-d"}, {{"COMM_DIR_TRACE", trace}}),
+            "");
   // SIGHUP sends the trace to a new file, for logrotate.
   ASSERT_TRUE(holds(trace, "serving utcp:COMM_DIR_SRV"));
   ASSERT_EQ(rename(trace.c_str(), (trace + ".1").c_str()), 0);
   ASSERT_EQ(kill(daemon->pid(), SIGHUP), 0);
   ASSERT_TRUE(holds(trace, "SIGHUP: trace file reopened"));
-  const std::string down = closed_port_uri();
+  const std::string down = kDownUri;
   const bool can_read_memory = geteuid() == 0;
   const auto expect_forgotten = [&](const char* after) {
     EXPECT_TRUE(!can_read_memory || eventually([&] { return !memory_holds(daemon->pid(), kPassword); }, ms(3000)))
@@ -268,8 +231,7 @@ TEST_F(DaemonTest, ConnectionTestsCallBackAndLeaveThePasswordNowhere) {
   for (const std::string& uri : {down, std::string("ldapi://%2Ftmp%2Fno-such-socket")}) {
     SCOPED_TRACE(uri);
     const Reply sync = call(COMM_DIR_FUNC_CHECK_CONNECTION, check_record(COMM_DIR_TEST_MODE_SYNC, uri));
-    COMM_DIR_TEST_CONNECTION_INFO info;
-    std::memcpy(&info, sync.payload.data() + offsetof(COMM_DIR_REPLY, body), sizeof info);
+    const auto info = sync.at<COMM_DIR_TEST_CONNECTION_INFO>(sync.payload() + offsetof(COMM_DIR_REPLY, body));
     EXPECT_EQ(sync.result(), kServerDown);
     EXPECT_EQ(info.result, kServerDown);
     EXPECT_EQ(info.reachable + info.bind_accepted, 0u);
@@ -277,10 +239,10 @@ TEST_F(DaemonTest, ConnectionTestsCallBackAndLeaveThePasswordNowhere) {
     EXPECT_STRNE(info.diagnostic, "");
     EXPECT_EQ(info.connect.uri, uri);  // the record comes back ...
     EXPECT_STREQ(info.bind.bind_dn, "cn=nobody,dc=example,dc=com");
-    EXPECT_EQ(std::string(sync.payload.begin(), sync.payload.end()).find(kPassword), std::string::npos);  // ... but its password
+    EXPECT_EQ(sync.text().find(kPassword), std::string::npos);  // ... but its password
   }
-  Endpoint ours(daemon->dir, "WIRE_CB"), mute(daemon->dir, "MUTE_CB");
-  auto dying = std::make_unique<Endpoint>(daemon->dir, "DYING_CB");
+  Endpoint ours(dir, "WIRE_CB"), mute(dir, "MUTE_CB");
+  auto dying = std::make_unique<Endpoint>(dir, "DYING_CB");
   const auto check = [&](const char* name, UINT object = 0) {
     return call(COMM_DIR_FUNC_CHECK_CONNECTION, check_record(COMM_DIR_TEST_MODE_CALLBACK, down, name, object)).result();
   };
@@ -290,7 +252,7 @@ TEST_F(DaemonTest, ConnectionTestsCallBackAndLeaveThePasswordNowhere) {
   EXPECT_EQ(callback.head.type, static_cast<UINT>(COMM_DIR_FUNC_CHECK_CONNECTION));
   EXPECT_EQ(callback.word_at(76), 0xC0FFEE01u);
   EXPECT_EQ(static_cast<RETCODE>(callback.word_at(72)), kServerDown);
-  EXPECT_EQ(std::string(callback.payload.begin(), callback.payload.end()).find(kPassword), std::string::npos);
+  EXPECT_EQ(callback.text().find(kPassword), std::string::npos);
   expect_forgotten("the connection tests");
   // More callbacks than the mute one's queue holds, one to a name that no
   // one holds, and one to an application that dies once it has it.
@@ -300,7 +262,8 @@ TEST_F(DaemonTest, ConnectionTestsCallBackAndLeaveThePasswordNowhere) {
   EXPECT_TRUE(dying->receive(&callback, ms(20000)));
   dying.reset();
   const COMM_DIR_BIND_INFO secret = bind_as(kReaderDn, kPassword);
-  EXPECT_EQ(call(COMM_DIR_FUNC_START_OPERATION, start_record(down, &secret)).result(), kServerDown);  // the worker serves again
+  const auto start = connecting<COMM_DIR_START_OPERATION_REQUEST>(connect_to(down), &secret);
+  EXPECT_EQ(call(COMM_DIR_FUNC_START_OPERATION, start).result(), kServerDown);  // the worker serves again
   expect_forgotten("the start of an operation");
   const std::string moved = read_file(trace + ".1"), traced = moved + read_file(trace);
   EXPECT_NE(moved.find("SIGHUP: reopening the trace file"), std::string::npos) << moved;
@@ -317,7 +280,7 @@ TEST_F(DaemonTest, ConnectionTestsCallBackAndLeaveThePasswordNowhere) {
 TEST_F(DaemonTest, ServesAnOperationsRequestsInTheirOrder) {
   start_slapd(false);
   ASSERT_TRUE(slapd->add(long_values_ldif())) << slapd->error;
-  start_daemon({"--operation-queue-limit=128"});
+  ASSERT_EQ(start_daemon({"--operation-queue-limit=128"}), "");
   struct Step {
     int id;
     RETCODE result = 0;
@@ -326,10 +289,11 @@ TEST_F(DaemonTest, ServesAnOperationsRequestsInTheirOrder) {
     std::string attribute = "";
     UINT index = 0;  // of the value
     Search search = {};
+    UINT size_limit = 0;
     bool other = false;  // on the other operation
   };
   const auto search = [](std::string base, std::string filter = "", UINT limit = 0, RETCODE result = 0) {
-    return Step{COMM_DIR_FUNC_SEARCH, result, 0, "", "", 0, {base, COMM_DIR_SCOPE_SUB, filter, "uid description", limit}};
+    return Step{COMM_DIR_FUNC_SEARCH, result, 0, "", "", 0, {base, filter, "uid description"}, limit};
   };
   const auto other = [](Step step) {
     step.other = true;
@@ -386,10 +350,9 @@ TEST_F(DaemonTest, ServesAnOperationsRequestsInTheirOrder) {
     const Step& step = steps[i];
     COMM_DIR_VALUE_REQUEST value{{}, operations[step.other], {}, {}, step.index};
     std::snprintf(value.attribute, sizeof value.attribute, "%s", step.attribute.c_str());
-    const COMM_DIR_SEARCH_REQUEST search = search_record(step.search, operations[step.other]);
-    const bool is_search = step.id == COMM_DIR_FUNC_SEARCH;
-    send(request(step.id, static_cast<UINT>(i), is_search ? static_cast<const void*>(&search) : &value,
-                 is_search ? sizeof search : sizeof value));
+    const UINT tag = static_cast<UINT>(i);
+    const COMM_DIR_SEARCH_REQUEST search = search_record(step.search, operations[step.other], step.size_limit);
+    send(step.id == COMM_DIR_FUNC_SEARCH ? request(step.id, tag, search) : request(step.id, tag, value));
   }
   for (std::size_t i = 0; i < steps.size(); ++i) {
     SCOPED_TRACE("step " + std::to_string(i));
@@ -400,7 +363,7 @@ TEST_F(DaemonTest, ServesAnOperationsRequestsInTheirOrder) {
     const UINT size = static_cast<UINT>(carried.size());
     if (steps[i].id == kBinOne && size > 0) carried.insert(0, reinterpret_cast<const char*>(&size), sizeof size);
     if (steps[i].id != kBinOne && size > 0) carried += '\0';
-    const std::string got(reply.data(), reply.payload.data() + reply.payload.size());
+    const std::string got = reply.text().substr(COMM_DIR_REPLY_DATA_OFFSET);
     EXPECT_TRUE(got.compare(0, carried.size(), carried) == 0) << "not the data: " << got.substr(0, 40);
     EXPECT_EQ(got.find_first_not_of('\0', carried.size()), std::string::npos) << "bytes behind the data";
   }
@@ -408,9 +371,9 @@ TEST_F(DaemonTest, ServesAnOperationsRequestsInTheirOrder) {
 
 TEST_F(DaemonTest, EndsIdleOperationsAndKeepsBusyOnes) {
   start_slapd(false);
-  start_daemon({"--idle-timeout=1", "--reclaim-interval=250"});
+  ASSERT_EQ(start_daemon({"--idle-timeout=1", "--reclaim-interval=250"}), "");
   const UINT busy = open_reader(), idle = open_reader();
-  const Search people{kPeople, COMM_DIR_SCOPE_SUB, "(uid=*)", "uid"};
+  const Search people{kPeople, "(uid=*)", "uid"};
   ASSERT_EQ(call(COMM_DIR_FUNC_SEARCH, search_record(people, idle)).result(), 0);
   for (int i = 0; i < 8; ++i, std::this_thread::sleep_for(ms(400))) {  // about 3 s of requests on one of them
     EXPECT_EQ(call(COMM_DIR_FUNC_SEARCH, search_record(people, busy)).result(), 0);
@@ -449,16 +412,16 @@ TEST_F(DaemonTest, TellsSystemdItIsReadyAndPingsWhileItMakesProgress) {
     Environment env = {{"NOTIFY_SOCKET", name}, {"WATCHDOG_USEC", "400000"}, {"LD_PRELOAD", COMMDIR_LDAP_HANG},
                        {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
     if (other_pid != nullptr) env.emplace_back("WATCHDOG_PID", other_pid);
-    Daemon watched({"--hung-after=1"}, env);
-    ASSERT_EQ(watched.error, "");
+    ASSERT_EQ(start_daemon({"--hung-after=1"}, env), "");
     EXPECT_TRUE(eventually([&] { return next().rfind("READY=1\n", 0) == 0; }, ms(5000)));
     EXPECT_EQ(pings_within(ms(1500)) >= 3, other_pid == nullptr);
     if (other_pid == nullptr) {
-      send_datagram(watched.dir + "/COMM_DIR_SRV",
-                    request(COMM_DIR_FUNC_START_OPERATION, 1, start_record("ldap://hang.invalid/")));
-      EXPECT_TRUE(eventually([&] { return next().find("STATUS=not pinging the watchdog: worker") == 0; })) << watched.log();
+      send(request(COMM_DIR_FUNC_START_OPERATION, 1,
+                   connecting<COMM_DIR_START_OPERATION_REQUEST>(connect_to("ldap://hang.invalid/"))));
+      EXPECT_TRUE(eventually([&] { return next().find("STATUS=not pinging the watchdog: worker") == 0; })) << log();
       EXPECT_EQ(pings_within(ms(1500)), 0);
-      kill(watched.pid(), SIGKILL);  // its hung worker would hold a clean stop for good
+      kill(daemon->pid(), SIGKILL);  // its hung worker would hold a clean stop for good
+      daemon.reset();
     }
     close(fd);
   }

@@ -1,11 +1,9 @@
-// A TCP proxy on 127.0.0.1 in front of slapd that fails, when told, the way
-// servers and networks fail. It passes the server's data on in whole LDAP
-// messages, so that a fault of the stream can count them: set once the bind
-// is answered, it lets a few entries of a search through and then cuts.
+// A TCP proxy on 127.0.0.1 in front of slapd that fails the way servers and
+// networks fail. It passes the server's data on in whole LDAP messages, so
+// that a fault of the stream can count them: after the bind's answer and a
+// few entries of a search, it cuts.
 #ifndef COMMDIR_TESTS_INTEGRATION_FAULT_PROXY_H_
 #define COMMDIR_TESTS_INTEGRATION_FAULT_PROXY_H_
-
-#include <mutex>
 
 #include "integration/harness.h"
 
@@ -13,26 +11,28 @@ namespace commdir_testing {
 
 enum class Fault {
   kNone,
-  kDown,      // every connection reset, new ones refused: the server is gone
-  kStallTls,  // a StartTLS request answered "success" by the proxy, then silence
   kDelay,     // each piece of the server's data held `delay_ms`
-  kStall,     // after `messages` more of the server's: nothing more, either way
+  kStall,     // after `messages` of the server's: nothing more, either way
   kReset,     // after `messages`: the client's connection reset
   kNotice,    // after `messages`: a notice of disconnection, then close
   kHuge,      // after `messages`: the start of a message of 256 MiB, then nothing
 };
 
+// For each connection from its start: the server's first message answers
+// the bind, or StartTLS (so that a stall after it stalls the handshake).
 struct FaultPlan {
   Fault fault = Fault::kNone;
   int messages = 0;
   int delay_ms = 0;
 };
 
-// Thread-safe: set() may be called while the proxy's threads relay.
 class FaultProxy {
  public:
-  explicit FaultProxy(int upstream_port)
-      : listener_(listen_on(&port_, 64)), upstream_port_(upstream_port), acceptor_(&FaultProxy::accept_connections, this) {}
+  explicit FaultProxy(int upstream_port, FaultPlan plan = {})
+      : plan_(plan),
+        listener_(listen_on(port_, 64)),
+        upstream_port_(upstream_port),
+        acceptor_(&FaultProxy::accept_connections, this) {}
   ~FaultProxy() {
     quit_ = true;
     acceptor_.join();
@@ -40,19 +40,15 @@ class FaultProxy {
     if (listener_ >= 0) close(listener_);
   }
   std::string uri() const { return "ldap://127.0.0.1:" + std::to_string(port_) + "/"; }
-  void set(const FaultPlan& plan) {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      plan_ = plan;
-      ++generation_;
-    }
+  // A server that is gone: its connections reset, new ones refused (the
+  // proxy stops listening); and back again.
+  void set_down(bool down) {
+    down_ = down;
     std::this_thread::sleep_for(ms(50));  // the threads look every 20 ms
   }
   int relayed() const { return relayed_.load(); }  // connections that reached the server
 
  private:
-  static constexpr char kStartTls[] = "1.3.6.1.4.1.1466.20037";
-
   // Size of the BER element at the start of `data`; 0 while it is incomplete.
   static std::size_t ber_size(const std::string& data) {
     if (data.size() < 2) return 0;
@@ -68,30 +64,24 @@ class FaultProxy {
   static std::string element(char tag, const std::string& value) {  // short form: under 128 bytes
     return std::string(1, tag) + static_cast<char>(value.size()) + value;
   }
-  // An ExtendedResponse to message `id` (its encoded bytes).
-  static std::string extended_response(const std::string& id, char result, const char* name) {
-    const std::string body = element(0x0A, std::string(1, result)) + element(0x04, "") + element(0x04, "") +
-                             element(static_cast<char>(0x8A), name);
-    return element(0x30, element(0x02, id) + element(0x78, body));
+  // A notice of disconnection: an unsolicited ExtendedResponse (message 0), unavailable (52).
+  static std::string notice_of_disconnection() {
+    const std::string body = element(0x0A, "\x34") + element(0x04, "") + element(0x04, "") +
+                             element(static_cast<char>(0x8A), "1.3.6.1.4.1.1466.20036");
+    return element(0x30, element(0x02, std::string(1, '\0')) + element(0x78, body));
   }
   static void send_all(int fd, const std::string& bytes) { send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
   static bool reset_at_close(int fd) {
     const linger abort{1, 0};
     return setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort) == 0;
   }
-  FaultPlan current(unsigned* generation) {
-    std::lock_guard<std::mutex> lock(mu_);
-    *generation = generation_;
-    return plan_;
-  }
 
-  // A server that is gone refuses connections: the proxy stops listening.
   void accept_connections() {
-    for (unsigned generation = 0; !quit_;) {
-      const bool down = current(&generation).fault == Fault::kDown;
-      int port = port_;
-      if (down && listener_ >= 0) close(listener_);
-      if (down || listener_ < 0) listener_ = down ? -1 : listen_on(&port, 64);
+    while (!quit_) {
+      if (down_ != (listener_ < 0)) {
+        if (listener_ >= 0) close(listener_);
+        listener_ = down_ ? -1 : listen_on(port_, 64);
+      }
       pollfd incoming{listener_, POLLIN, 0};
       if (poll(&incoming, 1, 20) == 1) {
         const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -100,11 +90,9 @@ class FaultProxy {
     }
   }
 
-  // One connection, on a thread of its own. A plan applies from the moment it
-  // is set: a stream fault counts the server's messages from then on.
+  // One connection, on a thread of its own.
   void relay(int client) {
-    unsigned seen = 0;
-    FaultPlan plan = current(&seen);
+    FaultPlan plan = plan_;
     const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in address = loopback(upstream_port_);
     bool closing = connect(server, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0;
@@ -112,13 +100,7 @@ class FaultProxy {
     std::string from_server;
     bool stalled = false;
     for (pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}}; !quit_ && !closing;) {
-      unsigned generation = 0;
-      const FaultPlan next = current(&generation);
-      if (generation != seen) {
-        seen = generation;
-        plan = next;
-      }
-      if (plan.fault == Fault::kDown) {
+      if (down_) {
         reset_at_close(client);
         break;
       }
@@ -127,13 +109,7 @@ class FaultProxy {
       if (fds[0].revents != 0) {
         const ssize_t got = recv(client, bytes, sizeof bytes, 0);
         if (got <= 0) break;
-        const std::string message(bytes, static_cast<std::size_t>(got));
-        if (plan.fault == Fault::kStallTls && !stalled && message.find(kStartTls) != std::string::npos) {
-          // The message id follows the SEQUENCE's two bytes: 02, its length, its bytes.
-          send_all(client, extended_response(message.substr(4, static_cast<unsigned char>(message[3])), 0, kStartTls));
-          stalled = true;
-        }
-        if (!stalled) send_all(server, message);
+        if (!stalled) send_all(server, std::string(bytes, static_cast<std::size_t>(got)));
       }
       if (fds[1].revents != 0) {
         const ssize_t got = recv(server, bytes, sizeof bytes, 0);
@@ -150,7 +126,7 @@ class FaultProxy {
             continue;
           }
           stalled = true;
-          if (plan.fault == Fault::kNotice) send_all(client, extended_response({'\0'}, 52, "1.3.6.1.4.1.1466.20036"));
+          if (plan.fault == Fault::kNotice) send_all(client, notice_of_disconnection());
           if (plan.fault == Fault::kHuge) send_all(client, std::string("\x30\x84\x10\x00\x00\x00\x02\x01\x02", 9));
           closing = plan.fault == Fault::kNotice || (plan.fault == Fault::kReset && reset_at_close(client));
         }
@@ -160,12 +136,10 @@ class FaultProxy {
     close(server);
   }
 
+  const FaultPlan plan_;
   int port_ = 0, listener_ = -1, upstream_port_;
-  std::atomic<bool> quit_{false};
+  std::atomic<bool> quit_{false}, down_{false};
   std::atomic<int> relayed_{0};
-  std::mutex mu_;
-  FaultPlan plan_;                   // guarded by mu_
-  unsigned generation_ = 0;          // guarded by mu_
   std::vector<std::thread> relays_;  // the acceptor's until it is joined
   std::thread acceptor_;             // last: it starts once the rest is there
 };

@@ -23,10 +23,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -56,17 +56,16 @@ constexpr char kAdminDn[] = "cn=admin,dc=example,dc=com";
 constexpr char kAdminPassword[] = "admin-secret";
 constexpr char kReaderDn[] = "uid=reader,ou=system,dc=example,dc=com";
 constexpr char kReaderPassword[] = "reader-secret";
+constexpr char kDownUri[] = "ldap://127.0.0.1:1/";  // a privileged port where nothing listens
 
 // An entry's attributes in the server's order, values as bytes; no DN (the
 // facade has no call for it).
 using Entry = std::vector<std::pair<std::string, std::vector<std::string>>>;
 
-struct Search {
+struct Search {  // of the whole subtree
   std::string base = kPeople;
-  UINT scope = COMM_DIR_SCOPE_SUB;
   std::string filter = "";
   std::string attributes = "";  // blank-separated, as the record takes them
-  UINT size_limit = 0;
 };
 
 // True once `condition` holds, polled for at most `limit`.
@@ -154,14 +153,11 @@ class Slapd {
     error = added.err;
     return added.exit_code == 0;
   }
-  // ldapsearch's entries for `search`.
-  std::vector<Entry> search(const Search& search, bool as_reader = true) const {
-    static const char* const kScopes[] = {"base", "one", "sub", "children"};
-    std::vector<std::string> argv = {"ldapsearch", "-x", "-LLL", "-o", "ldif-wrap=no", "-H", uri,
-                                     "-b", search.base, "-s", kScopes[search.scope & 3],
-                                     "-z", std::to_string(search.size_limit),
+  // ldapsearch's entries for `search`, bound as the reader.
+  std::vector<Entry> search(const Search& search) const {
+    std::vector<std::string> argv = {"ldapsearch", "-x", "-D", kReaderDn, "-w", kReaderPassword, "-LLL", "-o",
+                                     "ldif-wrap=no", "-H", uri, "-b", search.base,
                                      search.filter.empty() ? "(objectClass=*)" : search.filter};
-    if (as_reader) argv.insert(argv.begin() + 1, {"-D", kReaderDn, "-w", kReaderPassword});
     std::istringstream names(search.attributes);
     for (std::string name; names >> name;) argv.push_back(name);
     return parse_ldif(run_command(argv).out);
@@ -181,90 +177,43 @@ inline sockaddr_un unix_address(const std::string& path) {
 }
 inline int unix_socket() { return socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
 
-// comm-dir-service in a private folder, which is also this process's
-// COMM_DIR_IPC_DIR; `prepare` gets the folder before the daemon starts.
-class Daemon {
- public:
-  Daemon(const std::vector<std::string>& args, Environment env = {},
-         const std::function<void(const std::string&)>& prepare = nullptr)
-      : dir(make_private_folder("commdir-ipc", error)) {
-    if (prepare) prepare(dir);
-    setenv("COMM_DIR_IPC_DIR", dir.c_str(), 1);
-    env.emplace_back("COMM_DIR_IPC_DIR", dir);
-    std::vector<std::string> argv = {COMMDIR_SERVICE_BIN};
-    argv.insert(argv.end(), args.begin(), args.end());
-    child_ = std::make_unique<ChildProcess>(argv, env, dir + ".log");
-    const sockaddr_un endpoint = unix_address(dir + "/COMM_DIR_SRV");
-    const bool ready = eventually([&] {  // until its endpoint takes messages
-      const int fd = unix_socket();
-      const bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&endpoint), sizeof endpoint) == 0;
-      close(fd);
-      return connected || !child_->alive();
-    });
-    if (!ready || !child_->alive()) error = "comm-dir-service did not start: " + log();
-  }
-  ~Daemon() {
-    stop();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
-    std::filesystem::remove(dir + ".log", ignored);
-  }
-  int stop() { return child_->stop(std::chrono::seconds(20)); }  // its wait status
-  std::string log() const { return read_file(dir + ".log"); }
-  pid_t pid() const { return child_->pid(); }
-
-  std::string error, dir;
-
- private:
-  std::unique_ptr<ChildProcess> child_;
-};
-
-// A message as the test's endpoint received it; the payload zero-filled to
-// its full size, so a missing reply reads as result kNoReply.
+// A message as an endpoint received it: its head, and its bytes zero-filled
+// beyond what travelled; no message at all reads as result kNoReply.
 struct Reply {
   static constexpr RETCODE kNoReply = 0x7FFFFFFF;
   COMM_DIR_IPC_ENVELOPE_HEAD head{};
-  RETCODE envelope = kNoReply;
-  std::vector<char> payload = std::vector<char>(COMM_DIR_IPC_MAX_PAYLOAD);
-  std::size_t received = 0;  // bytes that travelled
+  std::vector<char> bytes = std::vector<char>(1 << 16);
+  std::size_t received = 0;
 
+  template <typename Value>
+  Value at(std::size_t offset) const {
+    Value value;
+    std::memcpy(&value, bytes.data() + offset, sizeof value);
+    return value;
+  }
+  RETCODE envelope() const { return at<RETCODE>(sizeof head); }  // a reply's result word, before its payload
+  // Where the payload begins: behind that word in a reply, behind the head
+  // in a callback (a request form).
+  std::size_t payload() const { return head.replied != 0 ? COMM_DIR_IPC_REPLY_PAYLOAD_OFFSET : sizeof head; }
+  UINT word_at(std::size_t offset) const { return at<UINT>(payload() + offset); }
   RETCODE result() const { return received > 0 ? word_at(offsetof(COMM_DIR_REPLY, result)) : kNoReply; }
   UINT word() const { return word_at(offsetof(COMM_DIR_REPLY, body)); }
-  UINT word_at(std::size_t offset) const {
-    UINT word;
-    std::memcpy(&word, payload.data() + offset, sizeof word);
-    return word;
-  }
-  const char* data() const { return payload.data() + COMM_DIR_REPLY_DATA_OFFSET; }
+  std::string text() const { return std::string(bytes.begin() + payload(), bytes.end()); }  // the payload's bytes
 };
 
-// A request form for `function_id` carrying `record`, answered under `tag` to
-// `reply_server`.
-inline std::vector<char> request(int function_id, UINT tag, const void* record = nullptr, std::size_t size = 0,
-                                 const std::string& reply_server = "utcp:WIRE") {
+// A request form for `function_id` carrying `record` (the form is zeros
+// beyond it), answered under `tag` to `reply_server`.
+template <typename Record = COMM_DIR_OPERATION_REQUEST>
+std::vector<char> request(int function_id, UINT tag, const Record& record = {},
+                          const std::string& reply_server = "utcp:WIRE") {
   std::vector<char> form(COMM_DIR_IPC_REQUEST_SIZE);
-  COMM_DIR_IPC_ENVELOPE_HEAD head{};
+  COMM_DIR_IPC_ENVELOPE_HEAD head{{}, tag, 0, static_cast<UINT>(function_id), {}, ~tag, COMM_DIR_IPC_REPLY_SIZE};
   const UINT length = COMM_DIR_IPC_REQUEST_SIZE;
   std::memcpy(head.ipc_header + GEN_IPC_HDR_LENGTH_OFFSET, &length, sizeof length);
-  head.event_sem_id = tag;
-  head.type = static_cast<UINT>(function_id);
   copy_field(head.reply_server_name, reply_server);
-  head.reply_buffer = ~tag;
-  head.reply_buffer_size = COMM_DIR_IPC_REPLY_SIZE;
   std::memcpy(form.data(), &head, sizeof head);
-  if (record != nullptr) std::memcpy(form.data() + sizeof head, record, size);
+  std::memcpy(form.data() + sizeof head, &record, sizeof record);
   return form;
-}
-template <typename Record>
-std::vector<char> request(int function_id, UINT tag, const Record& record) {
-  return request(function_id, tag, &record, sizeof record);
-}
-inline bool send_datagram(const std::string& path, const std::vector<char>& bytes) {
-  const sockaddr_un address = unix_address(path);
-  const int fd = unix_socket();
-  const ssize_t sent = sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  close(fd);
-  return sent == static_cast<ssize_t>(bytes.size());
 }
 
 // A datagram socket bound in a folder, as an application's reply or callback
@@ -282,29 +231,23 @@ class Endpoint {
   }
   bool receive(Reply* reply, ms limit) {
     pollfd readable{fd, POLLIN, 0};
-    std::vector<char> bytes(1 << 16);
-    const ssize_t got = poll(&readable, 1, static_cast<int>(limit.count())) == 1 ? recv(fd, bytes.data(), bytes.size(), 0) : -1;
+    const ssize_t got = poll(&readable, 1, static_cast<int>(limit.count())) == 1
+                            ? recv(fd, reply->bytes.data(), reply->bytes.size(), 0)
+                            : -1;
     if (got < static_cast<ssize_t>(sizeof reply->head)) return false;
     reply->received = static_cast<std::size_t>(got);
-    std::memcpy(&reply->head, bytes.data(), sizeof reply->head);
-    // A reply carries the envelope's result word before its payload; a
-    // callback is a request form, whose payload follows the head.
-    const std::size_t from = reply->head.replied != 0 ? COMM_DIR_IPC_REPLY_PAYLOAD_OFFSET : sizeof reply->head;
-    std::memcpy(&reply->envelope, bytes.data() + sizeof reply->head, sizeof reply->envelope);
-    if (reply->received > from) std::copy(bytes.begin() + from, bytes.begin() + got, reply->payload.begin());
+    reply->head = reply->at<COMM_DIR_IPC_ENVELOPE_HEAD>(0);
     return true;
   }
-  Reply wait(UINT tag, ms limit = ms(15000)) {  // the reply to `tag`; others are kept
+  // The reply to `tag` (none: result kNoReply); others are kept.
+  Reply wait(UINT tag, ms limit = ms(15000)) {
     Reply reply;
     for (const auto end = Clock::now() + limit; kept_.count(tag) == 0 && Clock::now() < end && receive(&reply, limit);
          reply = Reply()) {
       kept_.emplace(reply.head.event_sem_id, reply);
     }
     const auto kept = kept_.find(tag);
-    if (kept == kept_.end()) {
-      ADD_FAILURE() << "no reply to tag " << tag;
-      return Reply();
-    }
+    if (kept == kept_.end()) return Reply();
     reply = std::move(kept->second);
     kept_.erase(kept);
     return reply;
@@ -312,15 +255,6 @@ class Endpoint {
   bool quiet(ms limit) {  // nothing kept, and nothing comes within `limit`
     Reply stray;
     return kept_.empty() && !receive(&stray, limit);
-  }
-  void fill() {  // its queue, so that nothing more gets in
-    const std::vector<char> junk(sizeof(COMM_DIR_IPC_ENVELOPE_HEAD));  // tag 0
-    const sockaddr_un address = unix_address(path);
-    const int filler = unix_socket();
-    while (sendto(filler, junk.data(), junk.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&address),
-                  sizeof address) > 0) {
-    }
-    close(filler);
   }
 
   int fd = -1;
@@ -348,18 +282,12 @@ inline COMM_DIR_BIND_INFO bind_as(const char* dn, const char* password) {
   copy_field(record.password, password);
   return record;
 }
-inline COMM_DIR_TEST_CONNECTION_INFO test_of(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind,
-                                            UINT callback_object = 0) {
-  COMM_DIR_TEST_CONNECTION_INFO record{};
-  record.callback_object = callback_object;
+// A connection test's record, or (Record = COMM_DIR_START_OPERATION_REQUEST)
+// the start of an operation's: both carry the same connection and bind.
+template <typename Record = COMM_DIR_TEST_CONNECTION_INFO>
+Record connecting(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind = nullptr) {
+  Record record{};
   record.connect = connect;
-  record.bind_present = bind != nullptr;
-  if (bind != nullptr) record.bind = *bind;
-  return record;
-}
-inline COMM_DIR_START_OPERATION_REQUEST start_record(const std::string& uri, const COMM_DIR_BIND_INFO* bind = nullptr) {
-  COMM_DIR_START_OPERATION_REQUEST record{};
-  record.connect = connect_to(uri);
   record.bind_present = bind != nullptr;
   if (bind != nullptr) record.bind = *bind;
   return record;
@@ -368,7 +296,7 @@ inline COMM_DIR_SEARCH_CONDITION condition(const Search& search, UINT operation)
   COMM_DIR_SEARCH_CONDITION record{};
   record.operation_id = operation;
   copy_field(record.base_dn, search.base);
-  record.scope = search.scope;
+  record.scope = COMM_DIR_SCOPE_SUB;
   copy_field(record.filter, search.filter);
   copy_field(record.attributes, search.attributes);
   return record;
@@ -390,7 +318,7 @@ inline Walk walk(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO*
   if ((walk.result = facade()->start_operation(connect, bind, &operation)) != 0) return walk;
   timeval no_limit{0, 0};
   walk.failed_call = "search";
-  if ((walk.result = facade()->search(condition(search, operation), search.size_limit, no_limit)) == 0) {
+  if ((walk.result = facade()->search(condition(search, operation), 0, no_limit)) == 0) {
     walk.failed_call = "entries";
     walk.result = facade()->get_first_entry(operation);
   }
@@ -417,20 +345,11 @@ inline Walk walk(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO*
   return walk;
 }
 
-// Counts its callbacks and keeps the last argument; they come on the
-// callback server's threads.
-struct CountingCallback : comm_dir_callback {
-  void on_callback(UINT last) override {
-    argument = last;
-    ++calls;
-  }
-  std::atomic<int> calls{0};
-  std::atomic<UINT> argument{~0u};
-};
-
 // A forked child that becomes `uid` (and the group of the same number) unless
 // it is 0, runs `body`, hands what it returns to result(), and then waits to
-// be killed. Fork children before this process uses the library.
+// be killed. Its name, after which its endpoints are named (their first five
+// characters), is its own unless `body` names it. Fork children before this
+// process uses the library.
 class AsUser {
  public:
   AsUser(uid_t uid, const std::function<std::string()>& body) {
@@ -438,6 +357,7 @@ class AsUser {
     if (pipe2(fds, O_CLOEXEC) != 0) return;
     if ((pid = fork()) == 0) {
       close(fds[0]);
+      prctl(PR_SET_NAME, ("u" + std::to_string(getpid() % 10000)).c_str());
       if (uid != 0 && (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0))
         _exit(2);
       const std::string said = body();
@@ -475,24 +395,19 @@ inline sockaddr_in loopback(int port) {
   address.sin_port = htons(static_cast<uint16_t>(port));
   return address;
 }
-// A listening socket on 127.0.0.1:*port (0: a free one, written back); -1 on failure.
-inline int listen_on(int* port, int backlog) {
+// A listening socket on 127.0.0.1:port (0: a free one, written back); -1 on failure.
+inline int listen_on(int& port, int backlog) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), reuse = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-  sockaddr_in address = loopback(*port);
+  sockaddr_in address = loopback(port);
   socklen_t size = sizeof address;
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(fd, backlog) != 0) {
     close(fd);
     return -1;
   }
   getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  *port = ntohs(address.sin_port);
+  port = ntohs(address.sin_port);
   return fd;
-}
-inline std::string closed_port_uri() {  // nothing listens there
-  int port = 0;
-  close(listen_on(&port, 1));
-  return "ldap://127.0.0.1:" + std::to_string(port) + "/";
 }
 
 // A port on 127.0.0.1 that a listener holds but never accepts on: connects
@@ -500,7 +415,7 @@ inline std::string closed_port_uri() {  // nothing listens there
 // connection) is full and connects never complete.
 class Listener {
  public:
-  explicit Listener(bool full = false) : fds_{listen_on(&port, full ? 0 : 64)} {
+  explicit Listener(bool full = false) : fds_{listen_on(port, full ? 0 : 64)} {
     const sockaddr_in address = loopback(port);
     for (int i = 0; full && i < 2; ++i) {
       fds_.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
@@ -511,50 +426,79 @@ class Listener {
     for (int fd : fds_) close(fd);
   }
   std::string uri(const char* scheme = "ldap") const { return std::string(scheme) + "://127.0.0.1:" + std::to_string(port) + "/"; }
-  int port = 0;
+  int port = 0;  // before fds_, which sets it
 
  private:
   std::vector<int> fds_;
 };
 
 // slapd and the daemon, started by the test with the options it needs, and
-// the daemon's exit checked at the end: a crash or a sanitizer's report fails
-// the test even when every answer was right.
+// the daemon's exit checked when it is stopped: a crash or a sanitizer's
+// report fails the test even when every answer was right.
 class IntegrationTest : public ::testing::Test {
  protected:
   void start_slapd(bool tls = true) {
     slapd = std::make_unique<Slapd>(tls);
     ASSERT_NE(slapd->uri, "") << slapd->error;
   }
-  void start_daemon(const std::vector<std::string>& args, const Environment& env = {},
-                    const std::function<void(const std::string&)>& prepare = nullptr) {
-    wire.reset();
-    if (daemon != nullptr) {
-      EXPECT_EQ(daemon->stop(), 0) << "the daemon before";
-    }
-    daemon = std::make_unique<Daemon>(args, env, prepare);
-    ASSERT_EQ(daemon->error, "");
-    wire = std::make_unique<Endpoint>(daemon->dir, "WIRE");
-  }
-  void TearDown() override {
-    wire.reset();
-    if (daemon != nullptr) {
-      EXPECT_EQ(daemon->stop(), 0) << "its wait status: a crash, a sanitizer's report, or no clean stop";
-      if (HasFailure()) std::cerr << "--- comm-dir-service ---\n" << daemon->log() << "---\n";
+  // comm-dir-service in a private folder, which is also this process's
+  // COMM_DIR_IPC_DIR (`prepare` gets it first), the daemon before it
+  // stopped; "" once its endpoint takes messages, else what went wrong.
+  std::string start_daemon(const std::vector<std::string>& args, Environment env = {},
+                           const std::function<void(const std::string&)>& prepare = nullptr) {
+    stop_daemon();
+    std::string error;
+    dir = make_private_folder("commdir-ipc", error);
+    if (prepare) prepare(dir);
+    setenv("COMM_DIR_IPC_DIR", dir.c_str(), 1);
+    env.emplace_back("COMM_DIR_IPC_DIR", dir);
+    std::vector<std::string> argv = {COMMDIR_SERVICE_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    daemon = std::make_unique<ChildProcess>(argv, env, dir + ".log");
+    const std::string endpoint = dir + "/COMM_DIR_SRV";  // which takes messages once it is there
+    const bool ready = eventually([&] { return access(endpoint.c_str(), F_OK) == 0 || !daemon->alive(); });
+    if (ready && daemon->alive()) {
+      wire = std::make_unique<Endpoint>(dir, "WIRE");
+      return "";
     }
     daemon.reset();
+    return error + "comm-dir-service did not start: " + log();
+  }
+  void stop_daemon() {
+    wire.reset();
+    if (daemon != nullptr) {
+      EXPECT_EQ(daemon->stop(std::chrono::seconds(20)), 0)
+          << "its wait status: a crash, a sanitizer's report, or no clean stop";
+      if (HasFailure()) std::cerr << "--- comm-dir-service ---\n" << log() << "---\n";
+    }
+    daemon.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    std::filesystem::remove(dir + ".log", ignored);
+  }
+  void TearDown() override {
+    stop_daemon();
     slapd.reset();
+  }
+  std::string log() const { return read_file(dir + ".log"); }
+  bool send(const std::vector<char>& message) const {  // to the daemon's endpoint
+    const sockaddr_un address = unix_address(dir + "/COMM_DIR_SRV");
+    const int fd = unix_socket();
+    const ssize_t sent = sendto(fd, message.data(), message.size(), 0, reinterpret_cast<const sockaddr*>(&address),
+                                sizeof address);
+    close(fd);
+    return sent == static_cast<ssize_t>(message.size());
   }
   // One raw request to the daemon and its reply, over the endpoint WIRE.
   template <typename Record>
   Reply call(int function_id, const Record& record) {
-    const UINT tag = ++tag_;
-    send_datagram(daemon->dir + "/COMM_DIR_SRV", request(function_id, tag, record));
-    return wire->wait(tag);
+    send(request(function_id, ++tag_, record));
+    return wire->wait(tag_);
   }
 
   std::unique_ptr<Slapd> slapd;
-  std::unique_ptr<Daemon> daemon;
+  std::unique_ptr<ChildProcess> daemon;
+  std::string dir;  // the daemon's folder
   std::unique_ptr<Endpoint> wire;
   UINT tag_ = 0x1000;
 };

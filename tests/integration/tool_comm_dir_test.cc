@@ -37,105 +37,65 @@ std::pair<std::string, std::string> without_long_values(const std::string& ldif)
   return {kept, named};
 }
 
-// Values whose printing ldapsearch decides in ways worth comparing (base64
-// for leading and trailing blanks, ':' and '<', plain text for other
-// punctuation, folding of a long value, userPassword), beside this file.
-std::string edge_values() {
+// A file beside this one.
+std::string beside(const char* name) {
   const std::string source = __FILE__;
-  return read_file(source.substr(0, source.rfind('/') + 1) + "tool_edge_values.ldif");
+  return read_file(source.substr(0, source.rfind('/') + 1) + name);
 }
 
-class ToolTest : public IntegrationTest {
- protected:
-  CommandResult comm_dir(const std::vector<std::string>& args, const Environment& env = {}) {
-    std::vector<std::string> argv = {COMMDIR_TOOL_BIN};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_command(argv, "", env);
-  }
-};
+class ToolTest : public IntegrationTest {};
 
-// Stand-ins in a row's environment for paths of the server with TLS: the
-// authority that signed its certificate, one that did not, and a home
-// folder whose .ldaprc names the first.
-constexpr char kCa[] = "<ca>", kForeignCa[] = "<foreign-ca>", kHome[] = "<home>";
-
+// The searches of tool_searches.txt (which says how to read them), on the
+// values of tool_edge_values.ldif (whose printing ldapsearch decides in ways
+// worth comparing) and of the long values.
 TEST_F(ToolTest, PrintsAndFailsAsLdapsearchDoes) {
   start_slapd(false);  // refuses StartTLS
-  ASSERT_TRUE(slapd->add(edge_values() + "\n" + long_values_ldif())) << slapd->error;
+  ASSERT_TRUE(slapd->add(beside("tool_edge_values.ldif") + "\n" + long_values_ldif())) << slapd->error;
   Slapd tls;
   ASSERT_NE(tls.uri, "") << tls.error;
   std::string error;
   const std::string home = make_private_folder("comm-dir-home", error);
   std::ofstream(home + "/.ldaprc") << "TLS_CACERT " << tls.ca() << "\n";
-  start_daemon({});
-  enum Server { kWithoutTls, kStartTls, kLdaps, kDown };
-  struct Row {
-    const char* what;
-    std::vector<std::string> args;  // after -LLL -x -H URI
-    int status;                     // ldapsearch's exit status, which comm-dir must match
-    Server server = kWithoutTls;
-    Environment env = {};  // of both programs
-  };
-  const std::string reader[] = {"-D", kReaderDn, "-w", kReaderPassword};
-  const Row rows[] = {
-      {"the whole address book: binary photos, non-ASCII names", {"-b", kPeople}, 0},
-      {"base scope, StartTLS tried and refused", {"-Z", "-b", kRoot, "-s", "base"}, 0},
-      {"one level, no attributes", {"-b", kRoot, "-s", "one", "1.1"}, 0},
-      {"children", {"-b", kRoot, "-s", "children", "(objectClass=organizationalUnit)"}, 0},
-      {"and, or, wildcards", {"-b", kPeople, "(&(objectClass=inetOrgPerson)(|(sn=L*)(sn=T*)))", "cn", "mail"}, 0},
-      {"not", {"-b", kPeople, "(!(telephoneNumber=*))"}, 0},
-      {"operational attributes", {"-b", kPeople, "(uid=alovelace)", "+"}, 0},
-      {"user and operational attributes", {"-b", kPeople, "(uid=ghopper)", "*", "+"}, 0},
-      {"names only", {"-A", "-b", kPeople, "(sn=H*)"}, 0},
-      {"binary values", {"-b", kPeople, "(jpegPhoto=*)", "cn", "jpegPhoto"}, 0},
-      {"size limit", {"-z", "3", "-b", kPeople, "uid"}, 4},
-      {"values that need base64, and folding", {"-b", kPeople, "(sn=Edge)"}, 0},
-      {"narrow folding", {"-o", "ldif-wrap=20", "-b", kPeople, "(uid=edge2)"}, 0},
-      {"userPassword as admin", {"-D", kAdminDn, "-w", kAdminPassword, "-b", kPeople, "(sn=Edge)", "userPassword"}, 0},
-      {"bound as reader, deref always",
-       {reader[0], reader[1], reader[2], reader[3], "-a", "always", "-b", kPeople, "(cn=J*)", "cn", "sn", "givenName"},
-       0},
-      {"values longer than one reply carries, between shorter ones", {"-b", kMedia}, 0},
-      {"StartTLS, LDAPTLS_CACERT", {"-ZZ", "-b", kPeople, "(uid=a*)"}, 0, kStartTls, {{"LDAPTLS_CACERT", kCa}}},
-      {"ldaps://, LDAPTLS_CACERT", {"-b", kPeople, "(uid=a*)"}, 0, kLdaps, {{"LDAPTLS_CACERT", kCa}}},
-      {"StartTLS, TLS_CACERT of ~/.ldaprc", {"-ZZ", "-b", kPeople, "(uid=a*)"}, 0, kStartTls, {{"HOME", kHome}}},
-      {"untrusted certificate, LDAPTLS_REQCERT=never", {"-b", kPeople, "(uid=a*)"}, 0, kLdaps,
-       {{"LDAPTLS_CACERT", kForeignCa}, {"LDAPTLS_REQCERT", "never"}}},
-      {"untrusted certificate, LDAPTLS_REQCERT=allow", {"-ZZ", "-b", kPeople, "(uid=a*)"}, 0, kStartTls,
-       {{"LDAPTLS_CACERT", kForeignCa}, {"LDAPTLS_REQCERT", "allow"}}},
-      {"no such object", {"-b", "ou=nowhere,dc=example,dc=com"}, 32},
-      {"wrong password", {"-D", kReaderDn, "-w", "wrong", "-b", kPeople}, 49},
-      {"bad filter", {"-b", kPeople, "(cn="}, 249},
-      {"bad scope", {"-s", "deep", "-b", kPeople}, 1},
-      {"bad wrap", {"-o", "ldif-wrap=abc", "-b", kPeople}, 1},
-      {"StartTLS required by a server without TLS", {"-ZZ", "-b", kPeople}, 1},
-      {"ldaps://, untrusted certificate", {"-b", kPeople}, 255, kLdaps, {{"LDAPTLS_CACERT", kForeignCa}}},
-      {"StartTLS, untrusted certificate", {"-ZZ", "-b", kPeople}, 1, kStartTls, {{"LDAPTLS_CACERT", kForeignCa}}},
-      {"untrusted certificate, LDAPTLS_REQCERT=try", {"-b", kPeople}, 255, kLdaps,
-       {{"LDAPTLS_CACERT", kForeignCa}, {"LDAPTLS_REQCERT", "try"}}},
-      {"a server that is down: the daemon's libldap error, as ldapsearch's own", {"-b", kPeople}, 255, kDown},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    const std::string uris[] = {slapd->uri, tls.uri, tls.ldaps_uri, closed_port_uri()};
-    Environment env = row.env;
-    for (auto& [name, value] : env) value = value == kCa ? tls.ca() : value == kForeignCa ? tls.foreign_ca() : value == kHome ? home : value;
-    for (const std::vector<std::string>& wrap : {std::vector<std::string>{}, {"-o", "ldif-wrap=no"}}) {
-      std::vector<std::string> args = {"ldapsearch", "-LLL", "-x", "-H", uris[row.server]};
-      args.insert(args.end(), wrap.begin(), wrap.end());
-      args.insert(args.end(), row.args.begin(), row.args.end());
-      const CommandResult expected = run_command(args, "", env);
-      args[0] = "search";
-      const CommandResult actual = comm_dir(args, env);
-      ASSERT_EQ(expected.exit_code, row.status) << expected.err;
+  ASSERT_EQ(start_daemon({}), "");
+  const std::map<std::string, std::string> servers = {
+      {"plain", slapd->uri}, {"starttls", tls.uri}, {"ldaps", tls.ldaps_uri}, {"down", kDownUri}},
+      stand_ins = {{"<ca>", tls.ca()}, {"<foreign-ca>", tls.foreign_ca()}, {"<home>", home}};
+  std::istringstream searches(beside("tool_searches.txt"));
+  ASSERT_GT(searches.str().size(), 0u) << "no tool_searches.txt beside " << __FILE__;
+  for (std::string line; std::getline(searches, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    SCOPED_TRACE(line);
+    std::istringstream words(line);
+    int status = -1;
+    std::string server;
+    words >> status >> server;
+    std::vector<std::string> args = {"ldapsearch", "-LLL", "-x", "-H", servers.at(server)};
+    Environment env;
+    for (std::string word; words >> word;) {
+      const std::size_t equals = word.find('=');
+      if (word[0] >= 'A' && word[0] <= 'Z' && equals != std::string::npos) {
+        const std::string value = word.substr(equals + 1);
+        env.emplace_back(word.substr(0, equals), stand_ins.count(value) ? stand_ins.at(value) : value);
+      } else {
+        args.push_back(word);
+      }
+    }
+    for (bool wrapped : {true, false}) {
+      if (!wrapped) args.insert(args.begin() + 5, {"-o", "ldif-wrap=no"});
+      std::vector<std::string> tool = {COMMDIR_TOOL_BIN, "search"};
+      tool.insert(tool.end(), args.begin() + 1, args.end());
+      const CommandResult expected = run_command(args, "", env), actual = run_command(tool, "", env);
+      ASSERT_EQ(expected.exit_code, status) << expected.err;
       // Two empty outputs would prove nothing: every search that succeeds finds entries.
-      EXPECT_EQ(expected.out.empty(), row.status != 0 && row.status != 4);
+      EXPECT_EQ(expected.out.empty(), status != 0 && status != 4);
       const auto [ldif, left_out] = without_long_values(expected.out);
       EXPECT_EQ(actual.exit_code, left_out.empty() ? expected.exit_code : kValuesLeftOut) << actual.err;
       EXPECT_EQ(actual.out, ldif) << actual.err;
       std::string named;
       std::istringstream lines(actual.err);
-      for (std::string line; std::getline(lines, line);) named += line.rfind("comm-dir: value ", 0) == 0 ? line + "\n" : "";
+      for (std::string said; std::getline(lines, said);) {
+        named += said.rfind("comm-dir: value ", 0) == 0 ? said + "\n" : "";
+      }
       EXPECT_EQ(named, left_out);
     }
   }
@@ -144,23 +104,21 @@ TEST_F(ToolTest, PrintsAndFailsAsLdapsearchDoes) {
 
 TEST_F(ToolTest, ChecksTheConnectionAndSaysWhenNoDaemonRuns) {
   start_slapd(false);
-  start_daemon({});
-  const std::string down = closed_port_uri();
+  ASSERT_EQ(start_daemon({}), "");
   const struct {
     std::vector<std::string> args;
     int status;
     const char* said;
   } rows[] = {
-      {{"-H", slapd->uri, "-D", kReaderDn, "-w", kReaderPassword}, 0, "server reachable: yes\nbind accepted: yes\n"},
-      {{"-H", slapd->uri, "-D", kReaderDn, "-w", "wrong"}, 49, "bind accepted: no\n"},
-      {{"-H", slapd->uri, "--callback"}, 0, "\ncallback: success (0)\n"},
+      {{COMMDIR_TOOL_BIN, "check", "-H", slapd->uri, "-D", kReaderDn, "-w", kReaderPassword}, 0,
+       "server reachable: yes\nbind accepted: yes\n"},
+      {{COMMDIR_TOOL_BIN, "check", "-H", slapd->uri, "-D", kReaderDn, "-w", "wrong"}, 49, "bind accepted: no\n"},
+      {{COMMDIR_TOOL_BIN, "check", "-H", slapd->uri, "--callback"}, 0, "\ncallback: success (0)\n"},
       // The callback carries the failure of a test against a server that is down.
-      {{"-H", down, "--callback"}, 255, "\ncallback: "},
+      {{COMMDIR_TOOL_BIN, "check", "-H", kDownUri, "--callback"}, 255, "\ncallback: "},
   };
   for (const auto& row : rows) {
-    std::vector<std::string> args = {"check"};
-    args.insert(args.end(), row.args.begin(), row.args.end());
-    const CommandResult checked = comm_dir(args);
+    const CommandResult checked = run_command(row.args);
     EXPECT_EQ(checked.exit_code, row.status) << checked.out << checked.err;
     EXPECT_NE(checked.out.find(row.said), std::string::npos) << checked.out;
   }
@@ -177,7 +135,7 @@ TEST_F(ToolTest, ChecksTheConnectionAndSaysWhenNoDaemonRuns) {
   // No daemon at all: one line, at once, and the status of a server that is down.
   std::string error;
   const std::string empty = make_private_folder("comm-dir-nodaemon", error);
-  const CommandResult alone = comm_dir({"search", "-b", kRoot}, {{"COMM_DIR_IPC_DIR", empty}});
+  const CommandResult alone = run_command({COMMDIR_TOOL_BIN, "search", "-b", kRoot}, "", {{"COMM_DIR_IPC_DIR", empty}});
   rmdir(empty.c_str());
   EXPECT_EQ(alone.exit_code, 255);
   EXPECT_EQ(alone.out, "");
@@ -192,11 +150,10 @@ TEST_F(ToolTest, ChecksTheConnectionAndSaysWhenNoDaemonRuns) {
 TEST_F(ToolTest, StatusShowsEachUserItsOwnAndRootEverything) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to act as two other users";
   constexpr uid_t kFailedOver = 64891, kDeaf = 64892, kStranger = 64893;
-  constexpr char kDeadUri[] = "ldap://127.0.0.1:1/";
   start_slapd(false);
-  start_daemon({"--allow-uid=64891,64892", "--reply-wait=60000"}, {},
-               [](const std::string& dir) { ASSERT_EQ(chmod(dir.c_str(), 01777), 0); });
-  const std::string uri = slapd->uri, list = std::string(kDeadUri) + " " + uri;
+  ASSERT_EQ(start_daemon({"--allow-uid=64891,64892", "--reply-wait=60000"}, {},
+               [](const std::string& folder) { ASSERT_EQ(chmod(folder.c_str(), 01777), 0); }), "");
+  const std::string uri = slapd->uri, list = std::string(kDownUri) + " " + uri;
   AsUser failed_over(kFailedOver, [&] {
     UINT operation = 0;
     return facade()->start_operation(connect_to(list), nullptr, &operation) == 0 ? "open" : "";
@@ -204,13 +161,11 @@ TEST_F(ToolTest, StatusShowsEachUserItsOwnAndRootEverything) {
   // A reply server that never reads, an operation answered to it and more
   // requests than its queue holds: their replies are kept.
   AsUser deaf(kDeaf, [&] {
-    new Endpoint(daemon->dir, "DIR_CS_deaf");  // kept until the child is killed
-    const COMM_DIR_START_OPERATION_REQUEST start = start_record(uri);
-    bool sent = send_datagram(daemon->dir + "/COMM_DIR_SRV",
-                              request(COMM_DIR_FUNC_START_OPERATION, 1, &start, sizeof start, "utcp:DIR_CS_deaf"));
+    new Endpoint(dir, "DIR_CS_deaf");  // kept until the child is killed
+    const auto start = connecting<COMM_DIR_START_OPERATION_REQUEST>(connect_to(uri));
+    bool sent = send(request(COMM_DIR_FUNC_START_OPERATION, 1, start, "utcp:DIR_CS_deaf"));
     for (UINT tag = 2; tag < 40; ++tag) {
-      sent = sent && send_datagram(daemon->dir + "/COMM_DIR_SRV",
-                                   request(COMM_DIR_FUNC_FREE_MSG, tag, nullptr, 0, "utcp:DIR_CS_deaf"));
+      sent = sent && send(request(COMM_DIR_FUNC_FREE_MSG, tag, COMM_DIR_OPERATION_REQUEST{}, "utcp:DIR_CS_deaf"));
     }
     return sent ? "open" : "";
   });
@@ -223,7 +178,7 @@ TEST_F(ToolTest, StatusShowsEachUserItsOwnAndRootEverything) {
                                      "--clear-groups", COMMDIR_TOOL_BIN, "status"};
     if (json) argv.push_back("--json");
     const CommandResult result = run_command(argv);
-    unlink((daemon->dir + "/DIR_CS_comm-di").c_str());
+    unlink((dir + "/DIR_CS_comm-di").c_str());
     return result;
   };
   const std::string both_open = "\"by_uid\":{\"64891\":1,\"64892\":1}", kept = "\"64892\":{\"replies\":";
@@ -240,7 +195,7 @@ TEST_F(ToolTest, StatusShowsEachUserItsOwnAndRootEverything) {
   } rows[] = {
       {0, true,
        {"\"everything\":true", both_open, "\"uid\":64891,\"uris\":\"" + list + "\",\"in_use\":\"" + uri + "\"",
-        "\"last_failure\":{\"uri\":\"" + std::string(kDeadUri) + "\",\"code\":\"0x34092001\"", kept,
+        "\"last_failure\":{\"uri\":\"" + std::string(kDownUri) + "\",\"code\":\"0x34092001\"", kept,
         "\"counters\":{\"served\":"},
        {}, 0},
       {0, false,
@@ -251,7 +206,7 @@ TEST_F(ToolTest, StatusShowsEachUserItsOwnAndRootEverything) {
        {"64892", "\"counters\"", "\"open\"", "\"kept\":{\"replies\""}, 0},
       {kDeaf, false,
        {"view: what is uid 64892's", "operations open: by uid: 64892: 1", "kept replies: by uid: 64892: "},
-       {"64891", kDeadUri, "requests: ", " of 1024", "notices; by uid"}, 0},
+       {"64891", kDownUri, "requests: ", " of 1024", "notices; by uid"}, 0},
       {kStranger, true, {"does not serve"}, {}, 80},
   };
   for (const auto& row : rows) {

@@ -13,7 +13,7 @@ namespace {
 constexpr uid_t kNobody = 65534;  // allowed by its group, nogroup
 constexpr uid_t kVictim = 64881, kHostile = 64882, kStranger = 64883;  // no other test uses them
 const COMM_DIR_BIND_INFO kReader = bind_as(kReaderDn, kReaderPassword);
-const Search kPeopleSearch{kPeople, COMM_DIR_SCOPE_SUB, "(objectClass=inetOrgPerson)", "cn mail"};
+const Search kPeopleSearch{kPeople, "(objectClass=inetOrgPerson)", "cn mail"};
 
 std::string hex(RETCODE code) {
   char text[16];
@@ -49,24 +49,16 @@ class Users : public IntegrationTest {
     start_slapd();
     expected = slapd->search(kPeopleSearch);
   }
-  // What `act` returns in a child as `uid`, under a name of its own (its
-  // endpoints are named after it); the child lives on until the end.
-  std::string as(uid_t uid, const std::function<std::string()>& act) {
-    const std::string name = "user" + std::to_string(users.size());
-    users.push_back(std::make_unique<AsUser>(uid, [&] {
-      prctl(PR_SET_NAME, name.c_str());
-      return act();
-    }));
-    return users.back()->result();
-  }
+  // What `act` returns in a child as `uid`, which lives on until the end.
+  std::string as(uid_t uid, const std::function<std::string()>& act) { return users.emplace_back(uid, act).result(); }
 
   std::vector<Entry> expected;
-  std::vector<std::unique_ptr<AsUser>> users;
+  std::deque<AsUser> users;
 };
 
 // A connection test's outcome as the application sees it.
 std::string outcome_of(const COMM_DIR_CONNECT_INFO& connect) {
-  COMM_DIR_TEST_CONNECTION_INFO test = test_of(connect, nullptr);
+  COMM_DIR_TEST_CONNECTION_INFO test = connecting(connect);
   const RETCODE code = facade()->check_connection(COMM_DIR_TEST_MODE_SYNC, test);
   return hex(code) + " reachable " + std::to_string(test.reachable) + ": " + test.diagnostic;
 }
@@ -76,18 +68,18 @@ TEST_F(Users, EachIsServedWithItsOwnOperationsShareAndFiles) {
   // folder beside it whose name begins with the allowed one's; links out of
   // the allowed folder and into it.
   std::string error;
-  const std::string dir = make_private_folder("commdir-ca", error), allowed = dir + "/allowed",
+  const std::string cas = make_private_folder("commdir-ca", error), allowed = cas + "/allowed",
                     beside = allowed + "x";
   for (const std::string& folder : {allowed, beside}) ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
-  for (const std::string& copy : {allowed + "/ca.pem", beside + "/ca.pem", dir + "/outside.pem"}) {
+  for (const std::string& copy : {allowed + "/ca.pem", beside + "/ca.pem", cas + "/outside.pem"}) {
     std::filesystem::copy_file(slapd->ca(), copy);
   }
-  ASSERT_EQ(symlink((dir + "/outside.pem").c_str(), (allowed + "/link.pem").c_str()), 0);
-  ASSERT_EQ(symlink((allowed + "/ca.pem").c_str(), (dir + "/in.pem").c_str()), 0);
-  start_daemon({"-d", "--allow-uid=64881", "--allow-group=65534", "--max-operations-per-user=2",
+  ASSERT_EQ(symlink((cas + "/outside.pem").c_str(), (allowed + "/link.pem").c_str()), 0);
+  ASSERT_EQ(symlink((allowed + "/ca.pem").c_str(), (cas + "/in.pem").c_str()), 0);
+  ASSERT_EQ(start_daemon({"-d", "--allow-uid=64881", "--allow-group=65534", "--max-operations-per-user=2",
                 "--ca-dir=" + allowed, "--reclaim-interval=500"},
-               {}, share);
-  const std::string uri = slapd->uri, failing_over = closed_port_uri() + " " + uri;
+               {}, share), "");
+  const std::string uri = slapd->uri, failing_over = std::string(kDownUri) + " " + uri;
   const auto failover_twice = [&] {
     std::string said;
     for (int i = 0; i < 2; ++i) said += outcome_of(connect_to(failing_over)).find("failed over to " + uri) != std::string::npos ? "over " : "not ";
@@ -129,7 +121,7 @@ TEST_F(Users, EachIsServedWithItsOwnOperationsShareAndFiles) {
   EXPECT_EQ(connections_to(slapd->port()), 3);
   const std::string line = "operation " + operation + " of pid " + std::to_string(ending.pid) + ", which has ended: ended";
   ending.kill();
-  EXPECT_TRUE(eventually([&] { return connections_to(slapd->port()) == 2 && daemon->log().find(line) != std::string::npos; }))
+  EXPECT_TRUE(eventually([&] { return connections_to(slapd->port()) == 2 && log().find(line) != std::string::npos; }))
       << line;
 
   // nobody, allowed by its group, is served; a user that the daemon does
@@ -142,16 +134,15 @@ TEST_F(Users, EachIsServedWithItsOwnOperationsShareAndFiles) {
             }),
             hex(COMM_DIR_SVC_NOT_ALLOWED) + "  at once");
   EXPECT_EQ(connections_to(slapd->port()), 2);
-  EXPECT_NE(daemon->log().find("(not an allowed user)"), std::string::npos);
+  EXPECT_NE(log().find("(not an allowed user)"), std::string::npos);
 
   // Root's operation is unknown to nobody, asked over the wire (its facade
   // would refuse an id it never got).
   EXPECT_EQ(as(kNobody, [&] {
-              Endpoint own(daemon->dir, "DIR_CS_intru");
+              Endpoint own(dir, "DIR_CS_intru");
               COMM_DIR_OPERATION_REQUEST record{};
               record.operation_id = static_cast<UINT>(std::stoul(held.substr(17)));
-              send_datagram(daemon->dir + "/COMM_DIR_SRV",
-                            request(COMM_DIR_FUNC_GET_FIRST_ENTRY, 1, &record, sizeof record, "utcp:DIR_CS_intru"));
+              send(request(COMM_DIR_FUNC_GET_FIRST_ENTRY, 1, record, "utcp:DIR_CS_intru"));
               return hex(own.wait(1).result());
             }),
             hex(COMM_DIR_SVC_UNKNOWN_OPERATION));
@@ -161,8 +152,8 @@ TEST_F(Users, EachIsServedWithItsOwnOperationsShareAndFiles) {
   // Refused: a file outside the allowed folders, no such file outside them,
   // ../ out of an allowed folder, a link out of it, a link into it, ../ out
   // of it to a link back into it, a folder whose name begins with its name.
-  const std::string files[] = {dir + "/outside.pem", dir + "/no-such.pem", allowed + "/../outside.pem",
-                               allowed + "/link.pem", dir + "/in.pem", allowed + "/../in.pem", beside + "/ca.pem",
+  const std::string files[] = {cas + "/outside.pem", cas + "/no-such.pem", allowed + "/../outside.pem",
+                               allowed + "/link.pem", cas + "/in.pem", allowed + "/../in.pem", beside + "/ca.pem",
                                allowed + "/ca.pem"};
   std::string expected_outcomes;
   for (int i = 0; i < 7; ++i) {
@@ -179,7 +170,7 @@ TEST_F(Users, EachIsServedWithItsOwnOperationsShareAndFiles) {
   // of the list that failed over for root.
   EXPECT_EQ(as(kNobody, [&] { return open_operations(3) + failover_twice(); }),
             "0x0 0x0 " + hex(COMM_DIR_SVC_USER_LIMIT) + " over not ");
-  std::filesystem::remove_all(dir);
+  std::filesystem::remove_all(cas);
 }
 
 // A local user who is not the directory service, in every place where it
@@ -188,17 +179,14 @@ TEST_F(Users, EachIsServedWithItsOwnOperationsShareAndFiles) {
 TEST_F(Users, AnotherLocalUserGetsNothingOfAUsersCalls) {
   const std::string victims_default = "/tmp/commdir-" + std::to_string(kVictim);
   std::filesystem::remove_all(victims_default);
-  {  // A daemon does not start in a shared folder of another user, even if
-     // its environment names that user as the directory service's.
-    setenv("COMM_DIR_SERVICE_USER", "64882", 1);
-    Daemon squatted({}, {}, [](const std::string& dir) {
-      ASSERT_EQ(chown(dir.c_str(), kHostile, kHostile), 0);
-      share(dir);
-    });
-    unsetenv("COMM_DIR_SERVICE_USER");
-    EXPECT_NE(squatted.error.find(" refused: it belongs to uid 64882"), std::string::npos) << squatted.error;
-  }
-  start_daemon({"-d", "--allow-uid=64881,64882"}, {}, share);
+  // A daemon does not start in a shared folder of another user, even if
+  // its environment names that user as the directory service's.
+  const std::string squatted = start_daemon({}, {{"COMM_DIR_SERVICE_USER", "64882"}}, [](const std::string& folder) {
+    ASSERT_EQ(chown(folder.c_str(), kHostile, kHostile), 0);
+    share(folder);
+  });
+  EXPECT_NE(squatted.find(" refused: it belongs to uid 64882"), std::string::npos) << squatted;
+  ASSERT_EQ(start_daemon({"-d", "--allow-uid=64881,64882"}, {}, share), "");
   std::string error;
   const std::string traces = make_private_folder("commdir-traces", error);
   share(traces);
@@ -222,7 +210,7 @@ TEST_F(Users, AnotherLocalUserGetsNothingOfAUsersCalls) {
       {"replies aimed at another user's reply server", kHostile, Act::kStartOverTheWire, "DIR_CS_victim", kVictim,
        "not sending to utcp:DIR_CS_victim: it is neither an endpoint of uid 64882"},
   };
-  const std::string shared = daemon->dir;
+  const std::string shared = dir;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     const std::string trace = traces + "/" + std::to_string(&row - rows) + ".log";
@@ -240,7 +228,7 @@ TEST_F(Users, AnotherLocalUserGetsNothingOfAUsersCalls) {
       unsetenv("XDG_RUNTIME_DIR");
       if (row.act == Act::kStartInTheDefaultFolder) unsetenv("COMM_DIR_IPC_DIR");
       prctl(PR_SET_NAME, "victim");
-      COMM_DIR_TEST_CONNECTION_INFO info = test_of(connect_to(slapd->uri), &kReader);
+      COMM_DIR_TEST_CONNECTION_INFO info = connecting(connect_to(slapd->uri), &kReader);
       UINT operation = 0;
       switch (row.act) {
         case Act::kStartInTheDefaultFolder:
@@ -248,18 +236,16 @@ TEST_F(Users, AnotherLocalUserGetsNothingOfAUsersCalls) {
         case Act::kCallbackCheck:
           return facade()->check_connection(COMM_DIR_TEST_MODE_CALLBACK, info) == 0 ? "sent" : "refused";
         case Act::kStartOverTheWire:
-          const COMM_DIR_START_OPERATION_REQUEST start = start_record(slapd->uri, &kReader);
-          const bool sent = send_datagram(shared + "/COMM_DIR_SRV",
-                                          request(COMM_DIR_FUNC_START_OPERATION, 7, &start, sizeof start,
-                                                  std::string("utcp:") + row.watched));
-          return sent ? "sent" : "not sent";
+          const auto start = connecting<COMM_DIR_START_OPERATION_REQUEST>(info.connect, &kReader);
+          return send(request(COMM_DIR_FUNC_START_OPERATION, 7, start, std::string("utcp:") + row.watched)) ? "sent"
+                                                                                                           : "not sent";
       }
       return "";
     });
     EXPECT_NE(actor.result(), "served");
     actor.kill();  // the copy of `watched` that it inherited closes with it
     EXPECT_TRUE(eventually([&] {
-      return (row.watched == nullptr ? read_file(trace) : daemon->log()).find(row.refusal) != std::string::npos;
+      return (row.watched == nullptr ? read_file(trace) : log()).find(row.refusal) != std::string::npos;
     })) << row.refusal << "\n" << read_file(trace);
     Reply leaked;
     EXPECT_FALSE(watched->receive(&leaked, ms(0))) << "a message of type " << leaked.head.type;
@@ -272,7 +258,7 @@ TEST_F(Users, AnotherLocalUserGetsNothingOfAUsersCalls) {
     });
     EXPECT_EQ(next.result(), "exact") << read_file(traces + "/next.log");
   }
-  std::string everything = daemon->log();
+  std::string everything = log();
   for (const auto& file : std::filesystem::directory_iterator(traces)) everything += read_file(file.path());
   EXPECT_NE(everything.find("not sending to"), std::string::npos);  // the traces are there to search
   EXPECT_EQ(everything.find(kReaderPassword), std::string::npos);

@@ -25,6 +25,17 @@ struct Tally {
   std::atomic<int> walks, exact, tests, called_once, called_again;
 };
 
+// Counts its callbacks and keeps the last argument; they come on the
+// callback server's threads.
+struct CountingCallback : comm_dir_callback {
+  void on_callback(UINT last) override {
+    argument = last;
+    ++calls;
+  }
+  std::atomic<int> calls{0};
+  std::atomic<UINT> argument{~0u};
+};
+
 // One client process: walks, and beside them a connection test per walk
 // done, each object kept so that a late or repeated callback still counts.
 void run_client(const std::string& uri, const std::vector<Entry>& expected, int walks, Tally& tally) {
@@ -33,7 +44,8 @@ void run_client(const std::string& uri, const std::vector<Entry>& expected, int 
   std::thread tester([&] {
     for (CountingCallback& object : objects) {
       while (tally.tests >= tally.walks) std::this_thread::sleep_for(ms(1));
-      COMM_DIR_TEST_CONNECTION_INFO info = test_of(connect_to(uri), &reader, comm_dir_register_callback(&object));
+      COMM_DIR_TEST_CONNECTION_INFO info = connecting(connect_to(uri), &reader);
+      info.callback_object = comm_dir_register_callback(&object);
       tally.tests += facade()->check_connection(COMM_DIR_TEST_MODE_CALLBACK, info) == 0;
     }
   });
@@ -62,7 +74,7 @@ TEST_F(Soak, ThirtyTwoClientsWalkAndTakeCallbacksWithoutLossOrGrowth) {
   const int walks = std::getenv("COMMDIR_SOAK_WALKS") != nullptr ? std::atoi(std::getenv("COMMDIR_SOAK_WALKS")) : 60;
   ASSERT_GE(kClients * walks, kMarkWalks) << "too few walks to measure after the first 1,000";
   start_slapd(false);
-  start_daemon({"--callback-timeout=5000"}, {{"COMM_DIR_TRACE", "off"}});
+  ASSERT_EQ(start_daemon({"--callback-timeout=5000"}, {{"COMM_DIR_TRACE", "off"}}), "");
   const std::vector<Entry> expected = slapd->search({kRoot});
   ASSERT_FALSE(expected.empty());
   // Shared with the clients, which are forked before this process uses the library.
