@@ -223,16 +223,24 @@ struct Kind {
 const Kind kKinds[] = {{false, 5, 6, 7, COMM_DIR_MAX_STRING_VALUE, 1, 1},  // function ids 5 to 10
                        {true, 8, 9, 10, COMM_DIR_MAX_BINARY_VALUE, 0, 4}};
 
-// One retrieval of "attr" as text: its result and count, then "untouched",
-// "null" or the values (". " for an index without one), the list freed.
-template <typename Entry>
-std::string taken(RETCODE rc, UINT count, Entry** list, Entry** marker) {
+// One retrieval of "attr" (or `name`) as text: its result and count, then
+// "untouched", "null" or the values (". " for an index without one), the
+// list freed.
+std::string retrieve(comm_dir_facade_client& client, const Kind& kind, char* name = nullptr) {
+  char attr[] = "attr", *attribute = name != nullptr ? name : attr;
+  UINT count = kUntouched;
+  COMM_DIR_BERVAL *bin_marker[1], **bins = bin_marker;
+  CHAR *marker[1], **strings = marker;
+  const RETCODE rc = kind.binary ? client.get_value_binary(3, attribute, count, bins)
+                                 : client.get_value_string(3, attribute, count, strings);
+  char** list = kind.binary ? reinterpret_cast<char**>(bins) : strings;
   std::string out = std::to_string(rc) + (count == kUntouched ? " -" : " " + std::to_string(count));
-  if (list == marker || list == nullptr) return out + (list == nullptr ? " null" : " untouched");
+  if (list == nullptr || (kind.binary ? bins == bin_marker : strings == marker)) {
+    return out + (list == nullptr ? " null" : " untouched");
+  }
   for (UINT i = 0; i < count; ++i) {
-    const char* block = reinterpret_cast<const char*>(list[i]);
-    const auto* binary = std::is_same<Entry, CHAR>() ? nullptr : reinterpret_cast<const COMM_DIR_BERVAL*>(block);
-    const std::size_t length = binary != nullptr ? binary->bv_len : 0;
+    const char* block = list[i];
+    const std::size_t length = kind.binary && block != nullptr ? read_word(block, 0) : 0;  // COMM_DIR_BERVAL's bv_len
     out += block == nullptr ? " ." : " " + (length != 0 ? std::string(block + 4, length) : std::string(block));
     delete[] block;
   }
@@ -241,25 +249,10 @@ std::string taken(RETCODE rc, UINT count, Entry** list, Entry** marker) {
   return out;
 }
 
-std::string retrieve(comm_dir_facade_client& client, const Kind& kind, char* name = nullptr) {
-  char attr[] = "attr", *attribute = name != nullptr ? name : attr;
-  UINT count = kUntouched;
-  COMM_DIR_BERVAL *bin_marker[1], **bins = bin_marker;
-  CHAR *marker[1], **list = marker;
-  const RETCODE rc = kind.binary ? client.get_value_binary(3, attribute, count, bins)
-                                 : client.get_value_string(3, attribute, count, list);
-  return kind.binary ? taken(rc, count, bins, bin_marker) : taken(rc, count, list, marker);
-}
-
 // The answer to the request `id` of the value at `index` (or to the count,
 // at kCount) replaced with `result` and `word`.
 constexpr UINT kCount = ~1u, kLargest = ~2u;  // kLargest: one beyond the kind's largest length
-struct Answer {
-  int Kind::*id = nullptr;
-  UINT index = 0;
-  RETCODE result = 0;
-  UINT word = 0;
-};
+struct Answer { int Kind::*id = nullptr; UINT index = 0; RETCODE result = 0; UINT word = 0; };
 
 TEST_F(ClientTest, AValueListIsWholeOrNotHandedOutAtAll) {
   const Values four = {std::string("v0"), std::string("v1"), std::string("v2"), std::string("v3")};
