@@ -22,6 +22,7 @@
 #include "client/comm_dir_messages.h"
 #include "commdir/comm_dir_facade.h"
 #include "facade/comm_dir_data_collector.h"
+#include "platform/emw_osw.h"
 #include "support/fake/faults.h"
 #include "support/scripted_service.h"
 
@@ -123,9 +124,11 @@ struct Outs {
   Outs() { std::memset(&info, 0x5A, sizeof info); }
 };
 
-// A failure before the service answered writes nothing and is traced; once
-// it answered, the results are written whatever the result word says. Each
-// call meets one of the failures, in turn.
+// A failed exchange writes nothing and is traced; once the service answered,
+// the results are written whatever the result word says. Each call meets a
+// failure of its own: no memory, or a failed step of its exchange, which is
+// traced and undone (deletes: the call's event is deleted; the mutex is free
+// again after each).
 TEST_F(ClientTest, EachCallWritesItsResultsOnlyOnceAnswered) {
   const struct Op { int id; const char* name; std::function<RETCODE(comm_dir_facade_client&, Outs&)> call; } ops[] = {
       {0, "check_connection", [](auto& c, Outs& o) { return c.check_connection(COMM_DIR_TEST_MODE_SYNC, o.info); }},
@@ -138,23 +141,31 @@ TEST_F(ClientTest, EachCallWritesItsResultsOnlyOnceAnswered) {
       {13, "get_next_entry", [](auto& c, Outs&) { return c.get_next_entry(kOp); }},
       {14, "free_msg", [](auto& c, Outs&) { return c.free_msg(kOp); }},
   };
-  const char* const failures[] = {"emwGENIpcCreateClient", "emwGENIpcCallClient", "emwOSWWaitEventSem", "memory"};
+  const struct Failure { std::string fn; int deletes; } failures[] = {
+      {"emwOSWRequestMutexSem", 0}, {"emwGENIpcCreateClient", 0}, {"emwOSWCreateEventSem", 0}, {"memory", 0},
+      {"emwOSWResetEventSem", 1},   {"emwGENIpcCallClient", 1},   {"emwOSWReleaseMutexSem", 1},
+      {"emwOSWWaitEventSem", 1},    {"emwOSWDeleteEventSem", 1}};
   const scripted_reply answer = scripted_reply::words(0x3409100A, 1, std::string("cn") + '\0');
   std::string findings(&answer.payload[16], sizeof(COMM_DIR_TEST_CONNECTION_INFO));
   findings.replace(offsetof(COMM_DIR_TEST_CONNECTION_INFO, bind.password), 512, 512, 0x5A);  // the caller's password
   for (const Op& op : ops) {
-    const std::string failure = failures[(&op - ops) % 4];
-    SCOPED_TRACE(op.name + (" / " + failure));
+    const Failure& failure = failures[&op - ops];
+    SCOPED_TRACE(op.name + (" / " + failure.fn));
     service_.on(op.id, [&](const service_request&) { return answer; });
-    g_fail_size = failure == "memory" ? COMM_DIR_REPLY_SIZE : 0;
-    if (g_fail_size == 0) faults::fail(failure);
+    g_fail_size = failure.fn == "memory" ? COMM_DIR_REPLY_SIZE : 0;
+    if (g_fail_size == 0) faults::fail(failure.fn);
     faults::clear();
+    const int deletes = faults::calls("emwOSWDeleteEventSem");
     Outs outs;
     EXPECT_EQ(op.call(client_, outs), g_fail_size != 0 ? COMM_DIR_ERR_NO_MEMORY : -1);
     g_fail_size = 0;
     EXPECT_TRUE(bytes(outs.info) == bytes(Outs().info) && outs.id == kUntouched);
     EXPECT_EQ(outs.name, reinterpret_cast<CHAR*>(&outs.id));
     EXPECT_TRUE(faults::traced(std::string("comm_dir_facade_client::") + op.name));
+    EXPECT_TRUE(failure.fn == "memory" || faults::traced(failure.fn + " ret=[0x5a]"));
+    EXPECT_EQ(faults::calls("emwOSWDeleteEventSem") - deletes, failure.deletes);
+    const UINT mutex = faults::last_id("emwOSWRequestMutexSem");
+    EXPECT_TRUE(emwOSWRequestMutexSem(mutex, 0) == 0 && emwOSWReleaseMutexSem(mutex) == 0);
     faults::clear();
     EXPECT_EQ(op.call(client_, outs), 0x3409100A);
     EXPECT_FALSE(faults::traced("comm_dir_facade_client"));
@@ -191,29 +202,6 @@ TEST_F(ClientTest, AnAttributeNameIsTakenOnlyWhenPresentAndWithinItsLimit) {
 
 // --- value lists ---
 
-// The service's answer to a value request (function ids 5 to 10) from the
-// values `served`: a value reply holds the string and its NUL, or a
-// COMM_DIR_BERVAL, from byte 20.
-scripted_reply value_answer(const Served& served, const service_request& request) {
-  const auto it = served.find(request.text(offsetof(COMM_DIR_VALUE_REQUEST, attribute)));
-  const Values values = it == served.end() ? Values() : it->second;
-  const UINT index = request.word(offsetof(COMM_DIR_VALUE_REQUEST, value_index));
-  const std::optional<std::string> found = index < values.size() ? values[index] : std::nullopt;
-  const int step = (request.function_id - COMM_DIR_FUNC_GET_VALUE_STRING_CNT) % 3;  // count, length, value
-  if (step == 0) return scripted_reply::words(0, static_cast<UINT>(values.size()));
-  const UINT size = found ? static_cast<UINT>(found->size()) : 0;
-  if (step == 1 || !found) return scripted_reply::words(0, size);
-  const std::string length(reinterpret_cast<const char*>(&size), sizeof size);
-  const bool binary = request.function_id == COMM_DIR_FUNC_GET_VALUE_BINARY_ONE;
-  return scripted_reply::words(0, COMM_DIR_REPLY_WORD_PRESENT, binary ? length + *found : *found + '\0');
-}
-
-void serve_values(scripted_service& service, const Served& served) {
-  for (int id = COMM_DIR_FUNC_GET_VALUE_STRING_CNT; id <= COMM_DIR_FUNC_GET_VALUE_BINARY_ONE; ++id) {
-    service.on(id, [served](const service_request& request) { return value_answer(served, request); });
-  }
-}
-
 struct Kind {
   bool binary;
   int count_id, length_id, value_id;
@@ -222,6 +210,36 @@ struct Kind {
 };
 const Kind kKinds[] = {{false, 5, 6, 7, COMM_DIR_MAX_STRING_VALUE, 1, 1},  // function ids 5 to 10
                        {true, 8, 9, 10, COMM_DIR_MAX_BINARY_VALUE, 0, 4}};
+
+// The answer to the request `id` of the value at `index` (or to the count,
+// at kCount) replaced with `result` and `word`.
+constexpr UINT kCount = ~1u, kLargest = ~2u;  // kLargest: one beyond the kind's largest length
+struct Answer { int Kind::*id = nullptr; UINT index = 0; RETCODE result = 0; UINT word = 0; };
+
+// The service's answers to value requests (function ids 5 to 10) from the
+// values `served`: a value reply holds the string and its NUL, or a
+// COMM_DIR_BERVAL, from byte 20; the answer `replaced` of `kind` aside.
+void serve_values(scripted_service& service, const Served& served, const Kind& kind = kKinds[0], Answer replaced = {}) {
+  replaced.word = replaced.word == kLargest ? kind.max_length + 1 : replaced.word;
+  for (int id = COMM_DIR_FUNC_GET_VALUE_STRING_CNT; id <= COMM_DIR_FUNC_GET_VALUE_BINARY_ONE; ++id) {
+    service.on(id, [=](const service_request& request) {
+      const UINT index = request.word(offsetof(COMM_DIR_VALUE_REQUEST, value_index));
+      if (replaced.id != nullptr && id == kind.*replaced.id && (replaced.index == kCount || index == replaced.index)) {
+        return scripted_reply::words(replaced.result, replaced.word);
+      }
+      const auto it = served.find(request.text(offsetof(COMM_DIR_VALUE_REQUEST, attribute)));
+      const Values values = it == served.end() ? Values() : it->second;
+      const std::optional<std::string> found = index < values.size() ? values[index] : std::nullopt;
+      const int step = (id - COMM_DIR_FUNC_GET_VALUE_STRING_CNT) % 3;  // count, length, value
+      if (step == 0) return scripted_reply::words(0, static_cast<UINT>(values.size()));
+      const UINT size = found ? static_cast<UINT>(found->size()) : 0;
+      if (step == 1 || !found) return scripted_reply::words(0, size);
+      const std::string length(reinterpret_cast<const char*>(&size), sizeof size);
+      const bool binary = id == COMM_DIR_FUNC_GET_VALUE_BINARY_ONE;
+      return scripted_reply::words(0, COMM_DIR_REPLY_WORD_PRESENT, binary ? length + *found : *found + '\0');
+    });
+  }
+}
 
 // One retrieval of "attr" (or `name`) as text: its result and count, then
 // "untouched", "null" or the values (". " for an index without one), the
@@ -248,11 +266,6 @@ std::string retrieve(comm_dir_facade_client& client, const Kind& kind, char* nam
   delete[] list;
   return out;
 }
-
-// The answer to the request `id` of the value at `index` (or to the count,
-// at kCount) replaced with `result` and `word`.
-constexpr UINT kCount = ~1u, kLargest = ~2u;  // kLargest: one beyond the kind's largest length
-struct Answer { int Kind::*id = nullptr; UINT index = 0; RETCODE result = 0; UINT word = 0; };
 
 TEST_F(ClientTest, AValueListIsWholeOrNotHandedOutAtAll) {
   const Values four = {std::string("v0"), std::string("v1"), std::string("v2"), std::string("v3")};
@@ -294,16 +307,7 @@ TEST_F(ClientTest, AValueListIsWholeOrNotHandedOutAtAll) {
   for (const Kind& kind : kKinds) {
     for (const Row& row : rows) {
       SCOPED_TRACE(row.out + (kind.binary ? " (binary)" : " (string)"));
-      const Served served = {{"attr", row.values}};
-      serve_values(service_, served);
-      const Answer a = row.answer;
-      if (a.id != nullptr) {
-        const UINT word = a.word == kLargest ? kind.max_length + 1 : a.word;
-        service_.on(kind.*a.id, [served, a, word](const service_request& r) {
-          const bool replaced = a.index == kCount || r.word(464) == a.index;
-          return replaced ? scripted_reply::words(a.result, word) : value_answer(served, r);
-        });
-      }
+      serve_values(service_, {{"attr", row.values}}, kind, row.answer);
       if (row.plan) row.plan(kind);
       service_.clear_requests();
       faults::clear();
