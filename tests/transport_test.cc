@@ -47,7 +47,10 @@ UINT address_word(const void* p) { return static_cast<UINT>(reinterpret_cast<std
 int sent() { return faults::calls("emwGENIpcCallClient"); }
 bool mutex_free(UINT id) { return emwOSWRequestMutexSem(id, 0) == 0 && emwOSWReleaseMutexSem(id) == 0; }
 Action failing(const char* fn, Action act, int nth = 1) {
-  return [=] { faults::fail(fn, nth); return act(); };
+  return [=] {
+    faults::fail(fn, nth);
+    return act();
+  };
 }
 
 // Payload word 0 (byte 124) of a request tells the server's dispatch what to
