@@ -22,6 +22,7 @@
 #include "client/comm_dir_messages.h"
 #include "commdir/comm_dir_facade.h"
 #include "facade/comm_dir_data_collector.h"
+#include "platform/emw_osw.h"
 #include "support/fake/faults.h"
 #include "support/scripted_service.h"
 
@@ -123,9 +124,11 @@ struct Outs {
   Outs() { std::memset(&info, 0x5A, sizeof info); }
 };
 
-// A failure before the service answered writes nothing and is traced; once
-// it answered, the results are written whatever the result word says. Each
-// call meets one of the failures, in turn.
+// A failed exchange writes nothing and is traced; once the service answered,
+// the results are written whatever the result word says. Each call meets a
+// failure of its own: no memory, or a failed step of its exchange, which is
+// traced and undone (deletes: the call's event is deleted; the mutex is free
+// again after each).
 TEST_F(ClientTest, EachCallWritesItsResultsOnlyOnceAnswered) {
   const struct Op { int id; const char* name; std::function<RETCODE(comm_dir_facade_client&, Outs&)> call; } ops[] = {
       {0, "check_connection", [](auto& c, Outs& o) { return c.check_connection(COMM_DIR_TEST_MODE_SYNC, o.info); }},
@@ -138,23 +141,31 @@ TEST_F(ClientTest, EachCallWritesItsResultsOnlyOnceAnswered) {
       {13, "get_next_entry", [](auto& c, Outs&) { return c.get_next_entry(kOp); }},
       {14, "free_msg", [](auto& c, Outs&) { return c.free_msg(kOp); }},
   };
-  const char* const failures[] = {"emwGENIpcCreateClient", "emwGENIpcCallClient", "emwOSWWaitEventSem", "memory"};
+  const struct Failure { std::string fn; int deletes; } failures[] = {
+      {"emwOSWRequestMutexSem", 0}, {"emwGENIpcCreateClient", 0}, {"emwOSWCreateEventSem", 0}, {"memory", 0},
+      {"emwOSWResetEventSem", 1},   {"emwGENIpcCallClient", 1},   {"emwOSWReleaseMutexSem", 1},
+      {"emwOSWWaitEventSem", 1},    {"emwOSWDeleteEventSem", 1}};
   const scripted_reply answer = scripted_reply::words(0x3409100A, 1, std::string("cn") + '\0');
   std::string findings(&answer.payload[16], sizeof(COMM_DIR_TEST_CONNECTION_INFO));
   findings.replace(offsetof(COMM_DIR_TEST_CONNECTION_INFO, bind.password), 512, 512, 0x5A);  // the caller's password
   for (const Op& op : ops) {
-    const std::string failure = failures[(&op - ops) % 4];
-    SCOPED_TRACE(op.name + (" / " + failure));
+    const Failure& failure = failures[&op - ops];
+    SCOPED_TRACE(op.name + (" / " + failure.fn));
     service_.on(op.id, [&](const service_request&) { return answer; });
-    g_fail_size = failure == "memory" ? COMM_DIR_REPLY_SIZE : 0;
-    if (g_fail_size == 0) faults::fail(failure);
+    g_fail_size = failure.fn == "memory" ? COMM_DIR_REPLY_SIZE : 0;
+    if (g_fail_size == 0) faults::fail(failure.fn);
     faults::clear();
+    const int deletes = faults::calls("emwOSWDeleteEventSem");
     Outs outs;
     EXPECT_EQ(op.call(client_, outs), g_fail_size != 0 ? COMM_DIR_ERR_NO_MEMORY : -1);
     g_fail_size = 0;
     EXPECT_TRUE(bytes(outs.info) == bytes(Outs().info) && outs.id == kUntouched);
     EXPECT_EQ(outs.name, reinterpret_cast<CHAR*>(&outs.id));
     EXPECT_TRUE(faults::traced(std::string("comm_dir_facade_client::") + op.name));
+    EXPECT_TRUE(failure.fn == "memory" || faults::traced(failure.fn + " ret=[0x5a]"));
+    EXPECT_EQ(faults::calls("emwOSWDeleteEventSem") - deletes, failure.deletes);
+    const UINT mutex = faults::last_id("emwOSWRequestMutexSem");
+    EXPECT_TRUE(emwOSWRequestMutexSem(mutex, 0) == 0 && emwOSWReleaseMutexSem(mutex) == 0);
     faults::clear();
     EXPECT_EQ(op.call(client_, outs), 0x3409100A);
     EXPECT_FALSE(faults::traced("comm_dir_facade_client"));
@@ -191,29 +202,6 @@ TEST_F(ClientTest, AnAttributeNameIsTakenOnlyWhenPresentAndWithinItsLimit) {
 
 // --- value lists ---
 
-// The service's answer to a value request (function ids 5 to 10) from the
-// values `served`: a value reply holds the string and its NUL, or a
-// COMM_DIR_BERVAL, from byte 20.
-scripted_reply value_answer(const Served& served, const service_request& request) {
-  const auto it = served.find(request.text(offsetof(COMM_DIR_VALUE_REQUEST, attribute)));
-  const Values values = it == served.end() ? Values() : it->second;
-  const UINT index = request.word(offsetof(COMM_DIR_VALUE_REQUEST, value_index));
-  const std::optional<std::string> found = index < values.size() ? values[index] : std::nullopt;
-  const int step = (request.function_id - COMM_DIR_FUNC_GET_VALUE_STRING_CNT) % 3;  // count, length, value
-  if (step == 0) return scripted_reply::words(0, static_cast<UINT>(values.size()));
-  const UINT size = found ? static_cast<UINT>(found->size()) : 0;
-  if (step == 1 || !found) return scripted_reply::words(0, size);
-  const std::string length(reinterpret_cast<const char*>(&size), sizeof size);
-  const bool binary = request.function_id == COMM_DIR_FUNC_GET_VALUE_BINARY_ONE;
-  return scripted_reply::words(0, COMM_DIR_REPLY_WORD_PRESENT, binary ? length + *found : *found + '\0');
-}
-
-void serve_values(scripted_service& service, const Served& served) {
-  for (int id = COMM_DIR_FUNC_GET_VALUE_STRING_CNT; id <= COMM_DIR_FUNC_GET_VALUE_BINARY_ONE; ++id) {
-    service.on(id, [served](const service_request& request) { return value_answer(served, request); });
-  }
-}
-
 struct Kind {
   bool binary;
   int count_id, length_id, value_id;
@@ -223,16 +211,54 @@ struct Kind {
 const Kind kKinds[] = {{false, 5, 6, 7, COMM_DIR_MAX_STRING_VALUE, 1, 1},  // function ids 5 to 10
                        {true, 8, 9, 10, COMM_DIR_MAX_BINARY_VALUE, 0, 4}};
 
-// One retrieval of "attr" as text: its result and count, then "untouched",
-// "null" or the values (". " for an index without one), the list freed.
-template <typename Entry>
-std::string taken(RETCODE rc, UINT count, Entry** list, Entry** marker) {
+// The answer to the request `id` of the value at `index` (or to the count,
+// at kCount) replaced with `result` and `word`.
+constexpr UINT kCount = ~1u, kLargest = ~2u;  // kLargest: one beyond the kind's largest length
+struct Answer { int Kind::*id = nullptr; UINT index = 0; RETCODE result = 0; UINT word = 0; };
+
+// The service's answers to value requests (function ids 5 to 10) from the
+// values `served`: a value reply holds the string and its NUL, or a
+// COMM_DIR_BERVAL, from byte 20; the answer `replaced` of `kind` aside.
+void serve_values(scripted_service& service, const Served& served, const Kind& kind = kKinds[0], Answer replaced = {}) {
+  replaced.word = replaced.word == kLargest ? kind.max_length + 1 : replaced.word;
+  for (int id = COMM_DIR_FUNC_GET_VALUE_STRING_CNT; id <= COMM_DIR_FUNC_GET_VALUE_BINARY_ONE; ++id) {
+    service.on(id, [=](const service_request& request) {
+      const UINT index = request.word(offsetof(COMM_DIR_VALUE_REQUEST, value_index));
+      if (replaced.id != nullptr && id == kind.*replaced.id && (replaced.index == kCount || index == replaced.index)) {
+        return scripted_reply::words(replaced.result, replaced.word);
+      }
+      const auto it = served.find(request.text(offsetof(COMM_DIR_VALUE_REQUEST, attribute)));
+      const Values values = it == served.end() ? Values() : it->second;
+      const std::optional<std::string> found = index < values.size() ? values[index] : std::nullopt;
+      const int step = (id - COMM_DIR_FUNC_GET_VALUE_STRING_CNT) % 3;  // count, length, value
+      if (step == 0) return scripted_reply::words(0, static_cast<UINT>(values.size()));
+      const UINT size = found ? static_cast<UINT>(found->size()) : 0;
+      if (step == 1 || !found) return scripted_reply::words(0, size);
+      const std::string length(reinterpret_cast<const char*>(&size), sizeof size);
+      const bool binary = id == COMM_DIR_FUNC_GET_VALUE_BINARY_ONE;
+      return scripted_reply::words(0, COMM_DIR_REPLY_WORD_PRESENT, binary ? length + *found : *found + '\0');
+    });
+  }
+}
+
+// One retrieval of "attr" (or `name`) as text: its result and count, then
+// "untouched", "null" or the values (". " for an index without one), the
+// list freed.
+std::string retrieve(comm_dir_facade_client& client, const Kind& kind, char* name = nullptr) {
+  char attr[] = "attr", *attribute = name != nullptr ? name : attr;
+  UINT count = kUntouched;
+  COMM_DIR_BERVAL *bin_marker[1], **bins = bin_marker;
+  CHAR *marker[1], **strings = marker;
+  const RETCODE rc = kind.binary ? client.get_value_binary(3, attribute, count, bins)
+                                 : client.get_value_string(3, attribute, count, strings);
+  char** list = kind.binary ? reinterpret_cast<char**>(bins) : strings;
   std::string out = std::to_string(rc) + (count == kUntouched ? " -" : " " + std::to_string(count));
-  if (list == marker || list == nullptr) return out + (list == nullptr ? " null" : " untouched");
+  if (list == nullptr || (kind.binary ? bins == bin_marker : strings == marker)) {
+    return out + (list == nullptr ? " null" : " untouched");
+  }
   for (UINT i = 0; i < count; ++i) {
-    const char* block = reinterpret_cast<const char*>(list[i]);
-    const auto* binary = std::is_same<Entry, CHAR>() ? nullptr : reinterpret_cast<const COMM_DIR_BERVAL*>(block);
-    const std::size_t length = binary != nullptr ? binary->bv_len : 0;
+    const char* block = list[i];
+    const std::size_t length = kind.binary && block != nullptr ? read_word(block, 0) : 0;  // COMM_DIR_BERVAL's bv_len
     out += block == nullptr ? " ." : " " + (length != 0 ? std::string(block + 4, length) : std::string(block));
     delete[] block;
   }
@@ -240,26 +266,6 @@ std::string taken(RETCODE rc, UINT count, Entry** list, Entry** marker) {
   delete[] list;
   return out;
 }
-
-std::string retrieve(comm_dir_facade_client& client, const Kind& kind, char* name = nullptr) {
-  char attr[] = "attr", *attribute = name != nullptr ? name : attr;
-  UINT count = kUntouched;
-  COMM_DIR_BERVAL *bin_marker[1], **bins = bin_marker;
-  CHAR *marker[1], **list = marker;
-  const RETCODE rc = kind.binary ? client.get_value_binary(3, attribute, count, bins)
-                                 : client.get_value_string(3, attribute, count, list);
-  return kind.binary ? taken(rc, count, bins, bin_marker) : taken(rc, count, list, marker);
-}
-
-// The answer to the request `id` of the value at `index` (or to the count,
-// at kCount) replaced with `result` and `word`.
-constexpr UINT kCount = ~1u, kLargest = ~2u;  // kLargest: one beyond the kind's largest length
-struct Answer {
-  int Kind::*id = nullptr;
-  UINT index = 0;
-  RETCODE result = 0;
-  UINT word = 0;
-};
 
 TEST_F(ClientTest, AValueListIsWholeOrNotHandedOutAtAll) {
   const Values four = {std::string("v0"), std::string("v1"), std::string("v2"), std::string("v3")};
@@ -301,16 +307,7 @@ TEST_F(ClientTest, AValueListIsWholeOrNotHandedOutAtAll) {
   for (const Kind& kind : kKinds) {
     for (const Row& row : rows) {
       SCOPED_TRACE(row.out + (kind.binary ? " (binary)" : " (string)"));
-      const Served served = {{"attr", row.values}};
-      serve_values(service_, served);
-      const Answer a = row.answer;
-      if (a.id != nullptr) {
-        const UINT word = a.word == kLargest ? kind.max_length + 1 : a.word;
-        service_.on(kind.*a.id, [served, a, word](const service_request& r) {
-          const bool replaced = a.index == kCount || r.word(464) == a.index;
-          return replaced ? scripted_reply::words(a.result, word) : value_answer(served, r);
-        });
-      }
+      serve_values(service_, {{"attr", row.values}}, kind, row.answer);
       if (row.plan) row.plan(kind);
       service_.clear_requests();
       faults::clear();
@@ -511,22 +508,17 @@ TEST_F(FacadeTest, TheCallbackServerIsNamedAfterTheProcessInEveryConnectionTest)
 
 // --- the result store ---
 
-TEST(DataCollectorTest, TheFirstRecordOfAnIdStaysAndEveryIdIsAKey) {
+TEST(DataCollectorTest, TheFirstRecordOfAnIdStaysAndANullOneIsRefused) {
   comm_dir_data_collector store;
-  comm_dir_info first{}, second{}, at_zero{}, at_max{}, *found = &second;
+  comm_dir_info first{}, second{}, *found = &second;
   EXPECT_EQ(store.get_info_map(7, found), COMM_DIR_ERR);  // never stored: the reference untouched
   EXPECT_EQ(found, &second);
-  for (auto [id, record] : {std::pair<UINT, comm_dir_info*>{7, &first}, {7, &second}, {0, &at_zero}, {~0u, &at_max}}) {
-    EXPECT_EQ(store.set_info_map(id, record), 0);
-  }
-  for (auto [id, record] : {std::pair<UINT, comm_dir_info*>{7, &first}, {0, &at_zero}, {~0u, &at_max}}) {
-    EXPECT_TRUE(store.get_info_map(id, found) == 0 && found == record) << id;
-  }
+  EXPECT_TRUE(store.set_info_map(7, &first) == 0 && store.set_info_map(7, &second) == 0);
+  EXPECT_TRUE(store.get_info_map(7, found) == 0 && found == &first);
   EXPECT_EQ(store.set_info_map(9, nullptr), 0);
   EXPECT_TRUE(store.get_info_map(9, found) == COMM_DIR_ERR && found == nullptr);  // written through, and refused
-  EXPECT_EQ(store.unset_info_map(12345), 0);  // not held: 0 all the same
-  for (UINT id : {7u, 0u, ~0u, 9u}) EXPECT_EQ(store.unset_info_map(id), 0);  // the records live on the stack
-  EXPECT_TRUE(store.get_info_map(0, found) == COMM_DIR_ERR && faults::traces().empty());
+  EXPECT_TRUE(store.unset_info_map(7) == 0 && store.unset_info_map(7) == 0);  // no longer held: 0 all the same
+  EXPECT_TRUE(store.get_info_map(7, found) == COMM_DIR_ERR && faults::traces().empty());
 }
 
 TEST(DataCollectorTest, ItsDestructorFreesEveryHoldingWithOrWithoutItsMutex) {
@@ -538,18 +530,16 @@ TEST(DataCollectorTest, ItsDestructorFreesEveryHoldingWithOrWithoutItsMutex) {
     EXPECT_TRUE(store.set_info_map(1, &record) == COMM_DIR_ERR && faults::last_id("emwOSWRequestMutexSem") == 0u);
   }
   EXPECT_EQ(faults::calls("emwOSWDeleteMutexSem"), 0);
+  // What a record holds is freed as at the end of an operation (the facade
+  // test checks each holding there): here a name stands for all.
   auto* store = new comm_dir_data_collector;
-  auto copy = [](const char* text) { return std::strcpy(new char[std::strlen(text) + 1], text); };
-  auto* info = new comm_dir_info{copy("name"), new char*[4]{copy("a"), nullptr, copy("b"), nullptr},
-                                 new COMM_DIR_BERVAL*[2]{}, 3, 1};
-  info->bin_values[0] = reinterpret_cast<COMM_DIR_BERVAL*>(new char[6]{2, 0, 0, 0, 1, 2});
-  const void* blocks[] = {info->attr_name, info->str_values, info->str_values[0], info->str_values[2], info->bin_values,
-                          info->bin_values[0]};
+  auto* info = new comm_dir_info{std::strcpy(new char[5], "name"), nullptr, nullptr, 0, 0};
+  const void* name = info->attr_name;
   ASSERT_EQ(store->set_info_map(4, info), 0);
   faults::fail("emwOSWDeleteMutexSem");
   delete store;  // goes on and frees the record after its mutex failed
   EXPECT_TRUE(faults::traced("[ERROR]emwOSWDeleteMutexSem <velmarosta::comm_dir_data_collector::~"));
-  for (const void* block : blocks) EXPECT_TRUE(freed(block));
+  EXPECT_TRUE(freed(name));
 }
 
 }  // namespace

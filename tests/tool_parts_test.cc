@@ -26,25 +26,17 @@ using namespace velmarosta;
 
 // Each expected text was taken from ldapsearch's output, or from libldap's
 // ldif_put_wrap that it prints with, for values that slapd does not hold.
+// What the integration test compares with ldapsearch itself (leading and
+// trailing blanks, ':' and '<' first, non-ASCII, passwords, binary values,
+// folding at 78 and 20 and none) has no row here.
 TEST(LdifWriterTest, WritesValuesAsLdapsearchDoes) {
-  const std::string a74(74, 'a'), x200(200, 'x');
   const struct Case { std::size_t wrap; std::string attribute, value, expected; } cases[] = {
-      {78, "cn", "Ada Lovelace", "cn: Ada Lovelace\n"}, {78, "st", "mid:dle <ok> x", "st: mid:dle <ok> x\n"},
-      {78, "cn", " leading space", "cn:: IGxlYWRpbmcgc3BhY2U=\n"},
-      {78, "description", "trailing space ", "description:: dHJhaWxpbmcgc3BhY2Ug\n"},
-      {78, "title", ":colon", "title:: OmNvbG9u\n"}, {78, "l", "<less", "l:: PGxlc3M=\n"},
       {78, "title", "tab\there", "title:: dGFiCWhlcmU=\n"}, {78, "l", "a\x7f" "b", "l:: YX9i\n"},
-      {78, "uid", "j\xc3\xbcrgen", "uid:: asO8cmdlbg==\n"},
-      {78, "userPassword", "reader-secret", "userPassword:: cmVhZGVyLXNlY3JldA==\n"},
       {78, "userpassword;binary", "x", "userpassword;binary:: eA==\n"}, {78, "2.5.4.35", "x", "2.5.4.35:: eA==\n"},
       {78, "userPassword", "", "userPassword:\n"},
-      {78, "photo", std::string("\0\x01\xff", 3), "photo:: AAH/\n"},
-      // The first line holds 78 characters, continuation lines a blank and 77.
-      {78, "cn", a74, "cn: " + a74 + "\n"}, {78, "cn", a74 + "a", "cn: " + a74 + "\n a\n"},
-      {78, "cn", x200, "cn: " + x200.substr(0, 74) + "\n " + x200.substr(0, 77) + "\n " + x200.substr(0, 49) + "\n"},
+      {78, "photo", std::string("\0\x01\xff\x02", 4), "photo:: AAH/Ag==\n"},
       // A name wider than the line is written whole; the value starts on the next line.
       {3, "dn", "uid=w", "dn: \n ui\n d=\n w\n"},
-      {kLdifNoWrap, "cn", x200, "cn: " + x200 + "\n"},
       // Base64 text folds the same way, counted after "name:: ".
       {10, "cn", " ab", "cn:: IGFi\n"}, {10, "cn", " abcd", "cn:: IGFiY\n 2Q=\n"},
       {1, "dn", "ui", "dn: \n u\n i\n"},  // widths below the minimum act as the minimum
@@ -150,10 +142,7 @@ TEST(ToolOptionsTest, CarriesTheUsersTlsSettingsWhereTlsMayBeUsed) {
   char cwd[PATH_MAX];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   const struct Case {
-    std::vector<std::string> uris;
-    bool starttls;
-    std::string ca_file, carried;
-    UINT verify;
+    std::vector<std::string> uris; bool starttls; std::string ca_file, carried; UINT verify;
   } cases[] = {
       {{"ldap://a/"}, false, "/etc/ca.pem", "", COMM_DIR_TLS_VERIFY_DEMAND},
       {{"ldap://a/"}, true, "/etc/ca.pem", "/etc/ca.pem", COMM_DIR_TLS_VERIFY_ALLOW},

@@ -32,7 +32,7 @@ RETCODE scripted_service::start() {
   return emwGENIpcStartServer(COMM_DIR_SERVICE_SERVER_NAME, COMM_DIR_IPC_ID_SERVICE, COMM_DIR_IPC_STACK_SIZE, dispatch);
 }
 
-void scripted_service::stop() {
+scripted_service::~scripted_service() {
   {
     lock held(g_current_mu);
     if (g_current != this) return;
@@ -50,12 +50,8 @@ RETCODE scripted_service::dispatch(char* rcvbuf, char*, int* size) {
 void scripted_service::receive(const char* message) {
   const UINT length = read_word(message, GEN_IPC_HDR_LENGTH_OFFSET);
   if (length < COMM_DIR_IPC_REQUEST_PAYLOAD_OFFSET || length > COMM_DIR_IPC_REQUEST_SIZE) return;  // not ours
-  const char* payload = message + COMM_DIR_IPC_REQUEST_PAYLOAD_OFFSET;
-  std::size_t used = length - COMM_DIR_IPC_REQUEST_PAYLOAD_OFFSET;
-  while (used > 0 && payload[used - 1] == '\0') --used;
-  service_request request{static_cast<int>(read_word(message, offsetof(COMM_DIR_IPC_ENVELOPE_HEAD, type))),
-                          std::vector<char>(payload, payload + used)};
-  request.payload.resize(std::max<std::size_t>(used, sizeof(COMM_DIR_SEARCH_REQUEST)));
+  const service_request request{static_cast<int>(read_word(message, offsetof(COMM_DIR_IPC_ENVELOPE_HEAD, type))),
+                                {message + COMM_DIR_IPC_REQUEST_PAYLOAD_OFFSET, message + length}};
   handler answer;
   {
     lock held(mu_);

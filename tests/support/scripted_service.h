@@ -21,8 +21,7 @@
 namespace commdir_test {
 
 // One request as the service received it: its payload from envelope byte
-// 124, without its trailing zero bytes but at least the largest record
-// (2048 bytes), so that every field of a record can be read.
+// 124 to the end of the message.
 struct service_request {
   int function_id = 0;
   std::vector<char> payload;
@@ -41,9 +40,8 @@ class scripted_service {
  public:
   using handler = std::function<scripted_reply(const service_request&)>;
 
-  ~scripted_service() { stop(); }
+  ~scripted_service();
   RETCODE start();  // the platform's result
-  void stop();
 
   void on(int function_id, handler h);  // an empty handler removes the one set
   void reply_word(int function_id, RETCODE result, UINT word) {

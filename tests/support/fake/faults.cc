@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "platform/emw_gen_ipc.h"
@@ -25,7 +26,7 @@ struct state {
   std::mutex mu;
   std::condition_variable changed;
   std::map<std::string, int> counts;
-  std::map<std::string, std::map<int, RETCODE>> plans;  // by the number of the call that fails
+  std::map<std::string, std::set<int>> plans;  // the numbers of the calls that fail
   std::map<std::string, UINT> ids;
   std::vector<std::string> lines;
   std::vector<task> started;
@@ -52,9 +53,9 @@ struct ipc_folder {
   }
 } g_folder;
 
-// Counts a call of `fn` on `id`, waits if it is to pause; true, with its
-// code, when it was planned to fail.
-bool planned(const char* fn, UINT id, RETCODE* code) {
+// Counts a call of `fn` on `id`, waits if it is to pause; true when it was
+// planned to fail.
+bool planned(const char* fn, UINT id) {
   lock held(s().mu);
   if (s().pause_fn == fn) {
     s().pause_fn.clear();
@@ -62,12 +63,7 @@ bool planned(const char* fn, UINT id, RETCODE* code) {
     s().changed.wait(held, [] { return !s().pausing; });
   }
   s().ids[fn] = id;
-  auto& plans = s().plans[fn];
-  auto it = plans.find(++s().counts[fn]);
-  if (it == plans.end()) return false;
-  *code = it->second;
-  plans.erase(it);
-  return true;
+  return s().plans[fn].erase(++s().counts[fn]) != 0;
 }
 
 RETCODE count_client(RETCODE rc, int change) {
@@ -78,13 +74,12 @@ RETCODE count_client(RETCODE rc, int change) {
 
 template <typename F, typename... Args>
 RETCODE pass_on(F, const char* fn, UINT id, Args... args) {
-  RETCODE code = 0;
-  return planned(fn, id, &code) ? code : reinterpret_cast<F>(dlsym(RTLD_NEXT, fn))(args...);
+  return planned(fn, id) ? kCode : reinterpret_cast<F>(dlsym(RTLD_NEXT, fn))(args...);
 }
 
 }  // namespace
 
-void fail(const std::string& fn, int nth, RETCODE c) { lock held(s().mu); s().plans[fn][s().counts[fn] + nth] = c; }
+void fail(const std::string& fn, int nth) { lock held(s().mu); s().plans[fn].insert(s().counts[fn] + nth); }
 int calls(const std::string& fn) { lock held(s().mu); return s().counts[fn]; }
 UINT last_id(const std::string& fn) { lock held(s().mu); return s().ids[fn]; }
 int open_clients() { lock held(s().mu); return s().clients; }
@@ -144,8 +139,7 @@ RETCODE emwGENIpcCallClient(UINT h, INT kind, INT a3, long a4, char* m, INT n, c
 // A failed release still releases: a mutex that stayed taken would wedge the test.
 RETCODE emwOSWReleaseMutexSem(UINT id) {
   const RETCODE rc = reinterpret_cast<decltype(&emwOSWReleaseMutexSem)>(dlsym(RTLD_NEXT, __func__))(id);
-  RETCODE code = 0;
-  return faults::planned(__func__, id, &code) ? code : rc;
+  return faults::planned(__func__, id) ? faults::kCode : rc;
 }
 
 RETCODE emwOSWCreateJoinTask(UINT* id, const char* name, INT priority, ULONG stack, OSW_TASK_ENTRY entry, INT options,

@@ -18,11 +18,11 @@
 
 namespace faults {
 
-constexpr RETCODE kCode = 0x5A;  // what a planned failure returns unless told otherwise
+constexpr RETCODE kCode = 0x5A;  // what a planned failure returns
 
-// The nth call of `fn` from now (1: the next) returns `code` and does
+// The nth call of `fn` from now (1: the next) returns kCode and does
 // nothing, but a failed release of a mutex releases it all the same.
-void fail(const std::string& fn, int nth = 1, RETCODE code = kCode);
+void fail(const std::string& fn, int nth = 1);
 int calls(const std::string& fn);     // since the start
 UINT last_id(const std::string& fn);  // the semaphore or handle of its last call
 int open_clients();                   // IPC clients created and not destroyed yet
