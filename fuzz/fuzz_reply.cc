@@ -32,10 +32,11 @@ RETCODE note_request(char* rcvbuf, char*, int* size) {
 
 struct harness {
   harness() {
-    commdir_fuzz::private_ipc_folder();
     FUZZ_CHECK(emwGENIpcStartServer(COMM_DIR_SERVICE_SERVER_NAME, 1, COMM_DIR_IPC_STACK_SIZE, note_request) == 0);
     FUZZ_CHECK(client_->create_client(COMM_DIR_SERVICE_CLIENT_NAME, COMM_DIR_SERVICE_SERVER_NAME, 0, 0, 0, clnt_) == 0);
     start_call();
+    // Registered after the sanitizer's own exit handlers, so it runs before the leak check.
+    std::atexit([] { commdir_fuzz::the_harness<harness>().finish(); });
   }
 
   void steer(std::uint8_t how, std::vector<char>& bytes) const {
@@ -95,19 +96,12 @@ struct harness {
   UINT word_ = 0, event_ = 0;
 };
 
-harness* the_harness = nullptr;
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (the_harness == nullptr) {
-    the_harness = new harness;  // lives as long as the process
-    // Registered after the sanitizer's own exit handlers, so it runs before the leak check.
-    std::atexit([] { the_harness->finish(); });
-  }
+  harness& h = commdir_fuzz::the_harness<harness>();
   if (size < 1) return 0;
-  const auto steer = [](std::uint8_t how, std::vector<char>& bytes) { the_harness->steer(how, bytes); };
-  const std::vector<char> message = commdir_fuzz::delivered(commdir_fuzz::steered(data + 1, size - 1, steer), data[0]);
-  if (!message.empty()) the_harness->dispatch(message);
+  const std::vector<char> message = commdir_fuzz::delivered(commdir_fuzz::steered(data + 1, size - 1, h), data[0]);
+  if (!message.empty()) h.dispatch(message);
   return 0;
 }
