@@ -130,8 +130,8 @@ class PosixTest : public ::testing::Test {
     std::error_code ignored;
     std::filesystem::remove_all(folder_, ignored);
   }
-  RETCODE Start(const std::string& name, PGEN_IPC_DISPATCH dispatch = Record, bool open = false) {
-    const RETCODE rc = (open ? commdir_posix_ipc_start_open_server : emwGENIpcStartServer)(name.c_str(), 0, 0x24000, dispatch);
+  RETCODE Start(const std::string& name, PGEN_IPC_DISPATCH dispatch = Record) {
+    const RETCODE rc = emwGENIpcStartServer(name.c_str(), 0, 0x24000, dispatch);
     if (rc == 0) started_.push_back(name);
     return rc;
   }
@@ -502,8 +502,9 @@ TEST_F(OtherUsersTest, AFolderIsTakenOnlyWhenNoUntrustedUserCanReplaceIt) {
 // A client reaches only a server whose socket file belongs to a user it
 // trusts, looked at again after the connect and whenever a pooled socket
 // connects anew; a pooled socket goes only to a client that trusts its
-// server's owner. A server takes the datagrams of the users it trusts, an
-// open one anyone's. A row: who owns the server's socket file; whether the
+// server's owner. (A server takes the datagrams of the users it trusts: the
+// reply server's table below; an open one anyone's: the daemon's, serving
+// other users in the integration tests, users_test.) A row: who owns the server's socket file; whether the
 // server runs (else connecting is refused); COMM_DIR_SERVICE_USER; the
 // client's euid; the owner of a client that came first and left its socket
 // pooled (or kApplication); the owner given to
@@ -567,13 +568,6 @@ TEST_F(OtherUsersTest, AClientReachesOnlyServersOfUsersItTrustsAndAServerTakesOn
     for (int socket : {fd, swapped, put_back}) close(socket);
     unsetenv("COMM_DIR_SERVICE_USER");
   }
-  // An open server takes anyone's datagrams (a closed one those of the users
-  // it trusts: the reply server's table below).
-  ASSERT_EQ(Start("utcp:OPEN", Record, true), 0);
-  const int fd = Socket(Path("shared/OPEN"), false);
-  ASSERT_TRUE(AsUser(kStranger, [&] { return send(fd, Message(128).data(), 128, 0) == 128; }));
-  close(fd);
-  EXPECT_EQ(Taken(1).size(), 1u);
 }
 
 // --- the library over the platform --------------------------------------------
