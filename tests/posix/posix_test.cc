@@ -317,8 +317,10 @@ TEST_F(PlatformTest, TrailingZerosStayHomeAndASendWaitsForRoom) {
   for (auto [message, kind, zero_from, datagram] : rows) {
     Bytes sent = message, got(65536);
     const INT length = static_cast<INT>(sent.size());
-    ASSERT_EQ(zero_from == kPlain ? emwGENIpcCallClient(clnt, kind, 0, 0, sent.data(), length, 0, 0, 0, ~0ul)
-                                  : commdir_posix_ipc_send_zero_tail(clnt, kind, sent.data(), length, zero_from, ~0ul), 0);
+    const RETCODE rc = zero_from == kPlain
+                           ? emwGENIpcCallClient(clnt, kind, 0, 0, sent.data(), length, 0, 0, 0, ~0ul)
+                           : commdir_posix_ipc_send_zero_tail(clnt, kind, sent.data(), length, zero_from, ~0ul);
+    ASSERT_EQ(rc, 0);
     EXPECT_EQ(recv(raw, got.data(), got.size(), 0), datagram) << zero_from;
     EXPECT_EQ(read_word(got.data(), GEN_IPC_HDR_LENGTH_OFFSET), message.size());
     EXPECT_EQ(read_word(got.data(), GEN_IPC_HDR_KIND_OFFSET) + read_word(got.data(), 0), static_cast<UINT>(kind));
@@ -637,7 +639,9 @@ TEST_F(LibraryTest, EveryDatagramThatIsNoReplyToTheWaitingCallIsDropped) {
   const auto word = [](std::size_t offset, UINT value) { return [=](Bytes& m) { PutWord(m, offset, value); }; };
   const auto length = [&](UINT value) { return word(GEN_IPC_HDR_LENGTH_OFFSET, value); };
   const auto cut = [](UINT size) { return [size](Bytes& m) { m.resize(size), PutWord(m, GEN_IPC_HDR_LENGTH_OFFSET, size); }; };
-  const auto flip = [](int offset, UINT bits) { return [=](Bytes& m) { PutWord(m, offset, read_word(&m[0], offset) ^ bits); }; };
+  const auto flip = [](int offset, UINT bits) {
+    return [=](Bytes& m) { PutWord(m, offset, read_word(&m[0], offset) ^ bits); };
+  };
   const auto platform = [](std::size_t size, const std::string& reason) {
     return "dropped a datagram of " + std::to_string(size) + " bytes from pid " + std::to_string(getpid()) + " uid " +
            std::to_string(getuid()) + ": " + reason;
