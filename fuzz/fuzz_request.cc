@@ -25,8 +25,7 @@
 namespace {
 
 using namespace velmarosta;
-using commdir_fuzz::put_word;
-using commdir_fuzz::word_at;
+using namespace commdir_fuzz;
 using Srv = comm_dir_ipc_multi_server;
 constexpr char kReplyServer[] = "utcp:DIR_CS_fuzz";
 constexpr std::size_t kHead = sizeof(COMM_DIR_IPC_ENVELOPE_HEAD);
@@ -70,19 +69,19 @@ struct harness {
 
   void dispatch(std::vector<char> message) {
     const int calls = callback.calls;
-    std::vector<char> sndbuf(commdir_fuzz::kMaxMessage, 0);
+    std::vector<char> sndbuf(kMaxMessage, 0);
     int size_word = -1;
     const RETCODE rc = Srv::dispatch_server(message.data(), sndbuf.data(), &size_word);
     const bool acceptable = message.size() >= kHead && message.size() <= COMM_DIR_IPC_REQUEST_SIZE &&
                             std::memchr(&message[kName], 0, 32);
     FUZZ_CHECK(size_word == 0 && rc == (acceptable ? 0 : -1));
-    FUZZ_CHECK(commdir_fuzz::wait_until([] {  // the task has ended
+    FUZZ_CHECK(wait_until([] {  // the task has ended
       int index = -1;
       return Srv::thread_check_empty(index) == 0 && index == 0;
     }));
     // One reply to a request not yet replied to that names the running reply server.
     replies += acceptable && word_at(message, kReplied) == 0 && std::strcmp(&message[kName], kReplyServer) == 0;
-    FUZZ_CHECK(commdir_fuzz::wait_until([this] { return g_replies == replies; }));
+    FUZZ_CHECK(wait_until([this] { return g_replies == replies; }));
     const bool calls_object = acceptable && word_at(message, kType) == COMM_DIR_FUNC_CHECK_CONNECTION &&
                               word_at(message, kObject) == object_word;
     FUZZ_CHECK(callback.calls == calls + (calls_object ? 1 : 0));
@@ -93,9 +92,9 @@ struct harness {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  harness& h = commdir_fuzz::the_harness<harness>();
-  const std::vector<char> datagram = commdir_fuzz::steered(data, size, h);
-  const std::vector<char> message = commdir_fuzz::delivered(datagram);
+  harness& h = the_harness<harness>();
+  const std::vector<char> datagram = steered(data, size, h);
+  const std::vector<char> message = delivered(datagram);
   if (message.empty()) return 0;
   // The decoder, told how much of the message came in its datagram (the rest
   // are the platform's zeros), on the heap as the daemon's. What each verdict
