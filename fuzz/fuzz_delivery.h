@@ -1,7 +1,7 @@
 // What the fuzz targets share: a datagram made from fuzz input, the message
 // that the POSIX platform delivers for it to a dispatch function (the
 // platform's receive checks being fuzzed on the way), the harness's own check,
-// and a private IPC folder.
+// and the harness itself, in a private IPC folder.
 #ifndef COMMDIR_FUZZ_FUZZ_DELIVERY_H_
 #define COMMDIR_FUZZ_FUZZ_DELIVERY_H_
 
@@ -40,13 +40,13 @@ inline UINT word_at(const std::vector<char>& bytes, std::size_t offset) {
 inline void put_word(std::vector<char>& bytes, std::size_t offset, UINT word) { std::memcpy(&bytes[offset], &word, 4); }
 
 // The datagram that the input carries after byte 0, which lets
-// `steer(byte, datagram)` set key fields, so that inputs get past the first
-// checks.
-template <typename Steer>
-std::vector<char> steered(const std::uint8_t* data, std::size_t size, Steer steer) {
+// `harness.steer(byte, datagram)` set key fields, so that inputs get past the
+// first checks.
+template <typename Harness>
+std::vector<char> steered(const std::uint8_t* data, std::size_t size, const Harness& harness) {
   if (size < 1) return {};
   std::vector<char> datagram(data + 1, data + size);
-  if (datagram.size() >= kMinDatagram) steer(data[0], datagram);
+  if (datagram.size() >= kMinDatagram) harness.steer(data[0], datagram);
   return datagram;
 }
 
@@ -96,12 +96,18 @@ inline std::vector<char> delivered(const std::vector<char>& datagram, std::uint8
   return message;
 }
 
-// The endpoints of this process in a folder of its own.
-inline void private_ipc_folder() {
-  static char path[] = "/tmp/commdir-fuzz-XXXXXX";
-  FUZZ_CHECK(mkdtemp(path) != nullptr && setenv("COMM_DIR_IPC_DIR", path, 1) == 0);
-  FUZZ_CHECK(setenv("COMM_DIR_TRACE", "off", 1) == 0);
-  std::atexit([] { std::filesystem::remove_all(path); });
+// The target's harness, made at the first input with the endpoints of this
+// process in a folder of its own; it lives as long as the process.
+template <typename Harness>
+Harness& the_harness() {
+  static Harness* harness = [] {
+    static char path[] = "/tmp/commdir-fuzz-XXXXXX";
+    FUZZ_CHECK(mkdtemp(path) != nullptr && setenv("COMM_DIR_IPC_DIR", path, 1) == 0);
+    FUZZ_CHECK(setenv("COMM_DIR_TRACE", "off", 1) == 0);
+    std::atexit([] { std::filesystem::remove_all(path); });
+    return new Harness;
+  }();
+  return *harness;
 }
 
 template <typename Done>

@@ -96,7 +96,6 @@ void run_call(comm_dir_facade_client& client, int call) {
 
 struct harness {
   harness() {
-    commdir_fuzz::private_ipc_folder();
     FUZZ_CHECK(service.start() == 0);
     for (int id = 0; id < COMM_DIR_FUNC_COUNT; ++id) service.on(id, next_reply);
   }
@@ -107,14 +106,14 @@ struct harness {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static harness* h = new harness;  // lives as long as the process
+  harness& h = commdir_fuzz::the_harness<harness>();
   if (size < 1) return 0;
   {
     std::lock_guard<std::mutex> lock(g_mu);
     g_data = data + 1;
     g_left = size - 1;
   }
-  run_call(h->client, data[0] % 11);
-  h->service.clear_requests();
+  run_call(h.client, data[0] % 11);
+  h.service.clear_requests();
   return 0;
 }

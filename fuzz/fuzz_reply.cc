@@ -3,7 +3,7 @@
 // dispatch (dispatch_client) of what they let through.
 //
 // One call_client waits on a thread of its own. Input: byte 0 says what came
-// with the datagram (commdir_fuzz::control); byte 1 steers the datagram
+// with the datagram (control); byte 1 steers the datagram
 // towards that call (bit 0: its reply_buffer and event words; bit 1: the
 // reply marker; bit 2: a reply form's length word); the rest is the datagram.
 // Either the message is the call's reply, and the call wakes with exactly the
@@ -19,8 +19,7 @@
 namespace {
 
 using namespace velmarosta;
-using commdir_fuzz::put_word;
-using commdir_fuzz::word_at;
+using namespace commdir_fuzz;
 constexpr std::size_t kEvent = 72, kWord = 116;  // event_sem_id, reply_buffer
 
 std::atomic<UINT> g_event{0}, g_word{0};  // of the last request the service received
@@ -32,10 +31,11 @@ RETCODE note_request(char* rcvbuf, char*, int* size) {
 
 struct harness {
   harness() {
-    commdir_fuzz::private_ipc_folder();
     FUZZ_CHECK(emwGENIpcStartServer(COMM_DIR_SERVICE_SERVER_NAME, 1, COMM_DIR_IPC_STACK_SIZE, note_request) == 0);
     FUZZ_CHECK(client_->create_client(COMM_DIR_SERVICE_CLIENT_NAME, COMM_DIR_SERVICE_SERVER_NAME, 0, 0, 0, clnt_) == 0);
     start_call();
+    // Registered after the sanitizer's own exit handlers, so it runs before the leak check.
+    std::atexit([] { the_harness<harness>().finish(); });
   }
 
   void steer(std::uint8_t how, std::vector<char>& bytes) const {
@@ -81,7 +81,7 @@ struct harness {
                                      sizeof reply_, nullptr, ~0UL);
       done_ = true;
     });
-    FUZZ_CHECK(commdir_fuzz::wait_until([] { return g_word != 0; }));
+    FUZZ_CHECK(wait_until([] { return g_word != 0; }));
     word_ = g_word;
     event_ = g_event;
   }
@@ -95,19 +95,12 @@ struct harness {
   UINT word_ = 0, event_ = 0;
 };
 
-harness* the_harness = nullptr;
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (the_harness == nullptr) {
-    the_harness = new harness;  // lives as long as the process
-    // Registered after the sanitizer's own exit handlers, so it runs before the leak check.
-    std::atexit([] { the_harness->finish(); });
-  }
+  harness& h = the_harness<harness>();
   if (size < 1) return 0;
-  const auto steer = [](std::uint8_t how, std::vector<char>& bytes) { the_harness->steer(how, bytes); };
-  const std::vector<char> message = commdir_fuzz::delivered(commdir_fuzz::steered(data + 1, size - 1, steer), data[0]);
-  if (!message.empty()) the_harness->dispatch(message);
+  const std::vector<char> message = delivered(steered(data + 1, size - 1, h), data[0]);
+  if (!message.empty()) h.dispatch(message);
   return 0;
 }

@@ -53,7 +53,6 @@ using std::chrono::milliseconds;
 constexpr uid_t kService = 65534;   // the directory service's user where a row names it
 constexpr uid_t kStranger = 65533;  // anyone else
 
-UINT Word(const char* bytes, std::size_t offset) { return read_word(bytes, static_cast<int>(offset)); }
 void PutWord(Bytes& bytes, std::size_t offset, UINT word) { std::memcpy(&bytes[offset], &word, sizeof word); }
 
 // A message of `length` bytes, its length word set as a raw sender must.
@@ -100,14 +99,14 @@ std::vector<pthread_t> g_posted;
 
 RETCODE Record(char* message, char*, int* size) {
   std::lock_guard<std::mutex> lock(g_mu);
-  g_taken.emplace_back(message, message + Word(message, GEN_IPC_HDR_LENGTH_OFFSET));
+  g_taken.emplace_back(message, message + read_word(message, GEN_IPC_HDR_LENGTH_OFFSET));
   g_taken_cv.notify_all();
   return *size = 0;
 }
 RETCODE PostNamedEvent(char* message, char*, int* size) {
   std::lock_guard<std::mutex> lock(g_mu);
   g_posted.push_back(pthread_self());
-  return *size = emwOSWPostEventSem(Word(message, 72));
+  return *size = emwOSWPostEventSem(read_word(message, 72));
 }
 
 // What was taken, once there are `n` (bounded).
@@ -131,8 +130,8 @@ class PosixTest : public ::testing::Test {
     std::error_code ignored;
     std::filesystem::remove_all(folder_, ignored);
   }
-  RETCODE Start(const std::string& name, PGEN_IPC_DISPATCH dispatch = Record, bool open = false) {
-    const RETCODE rc = (open ? commdir_posix_ipc_start_open_server : emwGENIpcStartServer)(name.c_str(), 0, 0x24000, dispatch);
+  RETCODE Start(const std::string& name, PGEN_IPC_DISPATCH dispatch = Record) {
+    const RETCODE rc = emwGENIpcStartServer(name.c_str(), 0, 0x24000, dispatch);
     if (rc == 0) started_.push_back(name);
     return rc;
   }
@@ -146,16 +145,12 @@ class PosixTest : public ::testing::Test {
 // --- the platform alone -------------------------------------------------------
 
 using PlatformTest = PosixTest;
-constexpr std::size_t kPlain = ~std::size_t{0};  // Send's zero_from for the plain send
 
-// Sends `message` over a client of its own; with `zero_from`, through the
-// send that is told where the message's zeros begin.
-RETCODE Send(const std::string& server, Bytes& message, INT kind = 0, std::size_t zero_from = kPlain) {
+// Sends `message` over a client of its own.
+RETCODE Send(const std::string& server, Bytes& message) {
   UINT clnt = 0;
   RETCODE rc = emwGENIpcCreateClient("TEST_CLT", server.c_str(), 0, 0, 0, &clnt);
-  const INT length = static_cast<INT>(message.size());
-  if (rc == 0 && zero_from == kPlain) rc = emwGENIpcCallClient(clnt, kind, 0, 0, message.data(), length, 0, 0, 0, ~0ul);
-  if (rc == 0 && zero_from != kPlain) rc = commdir_posix_ipc_send_zero_tail(clnt, kind, message.data(), length, zero_from, ~0ul);
+  if (rc == 0) rc = emwGENIpcCallClient(clnt, 0, 0, 0, message.data(), static_cast<INT>(message.size()), 0, 0, 0, ~0ul);
   return rc | emwGENIpcDestroyClient(clnt);
 }
 
@@ -311,6 +306,9 @@ TEST_F(PlatformTest, NamesAndTheLifeOfAServer) {
 // after it, -1 waits until the server takes a message off its queue.
 TEST_F(PlatformTest, TrailingZerosStayHomeAndASendWaitsForRoom) {
   const int raw = Socket(Path("RAW"), true);  // in a server's place, it shows what travels; reads only when told
+  UINT clnt = 0;
+  ASSERT_EQ(emwGENIpcCreateClient("C", "utcp:RAW", 0, 0, 0, &clnt), 0);
+  constexpr std::size_t kPlain = ~std::size_t{0};  // zero_from for the send that is not told
   const Bytes tail = Message(49280, {{124, 7}, {199, 9}});
   const std::tuple<Bytes, INT, std::size_t, ssize_t> rows[] = {  // message, kind, zero_from, datagram
       {tail, 0, kPlain, 200},         {Message(49284, {{49283, 1}}), 1, kPlain, 49284},
@@ -318,14 +316,16 @@ TEST_F(PlatformTest, TrailingZerosStayHomeAndASendWaitsForRoom) {
       {tail, 0, 49280, 200},          {tail, 0, 200, 200}, {tail, 0, 1000000, 200}, {tail, 0, 190, 128}, {tail, 0, 0, 128}};
   for (auto [message, kind, zero_from, datagram] : rows) {
     Bytes sent = message, got(65536);
-    ASSERT_EQ(Send("utcp:RAW", sent, kind, zero_from), 0);
+    const INT length = static_cast<INT>(sent.size());
+    const RETCODE rc = zero_from == kPlain
+                           ? emwGENIpcCallClient(clnt, kind, 0, 0, sent.data(), length, 0, 0, 0, ~0ul)
+                           : commdir_posix_ipc_send_zero_tail(clnt, kind, sent.data(), length, zero_from, ~0ul);
+    ASSERT_EQ(rc, 0);
     EXPECT_EQ(recv(raw, got.data(), got.size(), 0), datagram) << zero_from;
-    EXPECT_EQ(Word(got.data(), GEN_IPC_HDR_LENGTH_OFFSET), message.size());
-    EXPECT_EQ(Word(got.data(), GEN_IPC_HDR_KIND_OFFSET) + Word(got.data(), 0), static_cast<UINT>(kind));
+    EXPECT_EQ(read_word(got.data(), GEN_IPC_HDR_LENGTH_OFFSET), message.size());
+    EXPECT_EQ(read_word(got.data(), GEN_IPC_HDR_KIND_OFFSET) + read_word(got.data(), 0), static_cast<UINT>(kind));
     EXPECT_EQ(sent, message);
   }
-  UINT clnt = 0;
-  ASSERT_EQ(emwGENIpcCreateClient("C", "utcp:RAW", 0, 0, 0, &clnt), 0);
   Bytes m = Message(128);
   auto send = [&](ULONG timeout) { return emwGENIpcCallClient(clnt, 0, 0, 0, m.data(), 128, 0, 0, 0, timeout); };
   for (int queued = 0; send(0) == 0;) ASSERT_LT(++queued, 10000) << "the queue never filled";
@@ -385,14 +385,11 @@ TEST_F(PlatformTest, OnlyAWaitWithoutLimitOnTheRequestsEventWatchesItsServer) {
     ASSERT_EQ(emwGENIpcRequestAdmin("utcp:GATED", GEN_IPC_ADMIN_STOP), 0);  // its socket is closed now
     const UINT target = events[made_after];
     EXPECT_TRUE(!waited_before || emwOSWWaitEventSem(target, -1) == ECONNRESET);
-    std::promise<void> waited;
-    std::thread poster([&, done = waited.get_future()] {  // late enough for a wrong watch; never a hang
-      done.wait_for(expected == 0 ? milliseconds(600) : milliseconds(5000));
+    auto poster = std::async(std::launch::async, [=] {  // late enough for a wrong watch; never a hang
+      std::this_thread::sleep_for(milliseconds(expected == 0 ? 600 : 2000));
       emwOSWPostEventSem(target);
     });
     EXPECT_EQ(emwOSWWaitEventSem(target, timeout), expected) << kind << made_after << timeout << waited_before;
-    waited.set_value();
-    poster.join();
     EXPECT_EQ(emwGENIpcDestroyClient(clnt[0]) | emwOSWDeleteEventSem(events[0]) | emwOSWDeleteEventSem(events[1]), 0);
   }
 }
@@ -507,8 +504,9 @@ TEST_F(OtherUsersTest, AFolderIsTakenOnlyWhenNoUntrustedUserCanReplaceIt) {
 // A client reaches only a server whose socket file belongs to a user it
 // trusts, looked at again after the connect and whenever a pooled socket
 // connects anew; a pooled socket goes only to a client that trusts its
-// server's owner. A server takes the datagrams of the users it trusts, an
-// open one anyone's. A row: who owns the server's socket file; whether the
+// server's owner. (A server takes the datagrams of the users it trusts: the
+// reply server's table below; an open one anyone's: the daemon's, serving
+// other users in the integration tests, users_test.) A row: who owns the server's socket file; whether the
 // server runs (else connecting is refused); COMM_DIR_SERVICE_USER; the
 // client's euid; the owner of a client that came first and left its socket
 // pooled (or kApplication); the owner given to
@@ -572,13 +570,6 @@ TEST_F(OtherUsersTest, AClientReachesOnlyServersOfUsersItTrustsAndAServerTakesOn
     for (int socket : {fd, swapped, put_back}) close(socket);
     unsetenv("COMM_DIR_SERVICE_USER");
   }
-  // An open server takes anyone's datagrams (a closed one those of the users
-  // it trusts: the reply server's table below).
-  ASSERT_EQ(Start("utcp:OPEN", Record, true), 0);
-  const int fd = Socket(Path("shared/OPEN"), false);
-  ASSERT_TRUE(AsUser(kStranger, [&] { return send(fd, Message(128).data(), 128, 0) == 128; }));
-  close(fd);
-  EXPECT_EQ(Taken(1).size(), 1u);
 }
 
 // --- the library over the platform --------------------------------------------
@@ -648,7 +639,9 @@ TEST_F(LibraryTest, EveryDatagramThatIsNoReplyToTheWaitingCallIsDropped) {
   const auto word = [](std::size_t offset, UINT value) { return [=](Bytes& m) { PutWord(m, offset, value); }; };
   const auto length = [&](UINT value) { return word(GEN_IPC_HDR_LENGTH_OFFSET, value); };
   const auto cut = [](UINT size) { return [size](Bytes& m) { m.resize(size), PutWord(m, GEN_IPC_HDR_LENGTH_OFFSET, size); }; };
-  const auto flip = [](std::size_t offset, UINT bits) { return [=](Bytes& m) { PutWord(m, offset, Word(&m[0], offset) ^ bits); }; };
+  const auto flip = [](int offset, UINT bits) {
+    return [=](Bytes& m) { PutWord(m, offset, read_word(&m[0], offset) ^ bits); };
+  };
   const auto platform = [](std::size_t size, const std::string& reason) {
     return "dropped a datagram of " + std::to_string(size) + " bytes from pid " + std::to_string(getpid()) + " uid " +
            std::to_string(getuid()) + ": " + reason;
