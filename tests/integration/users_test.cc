@@ -118,7 +118,7 @@ TEST_F(Users, EachIsServedWithItsOwnOperationsShareAndFiles) {
   ASSERT_NE(operation, "");
   EXPECT_EQ(connections_to(slapd->port()), 3);
   const std::string line = "operation " + operation + " of pid " + std::to_string(ending.pid) + ", which has ended: ended";
-  kill(ending.pid, SIGKILL);  // a zombie until AsUser reaps it: its state in /proc, not its absence, says it ended
+  ending.kill();
   EXPECT_TRUE(eventually([&] { return connections_to(slapd->port()) == 2 && log().find(line) != std::string::npos; }))
       << line;
 
