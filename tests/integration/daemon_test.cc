@@ -16,11 +16,9 @@ const RETCODE kServerDown = comm_dir_code_from_ldap(-1);
 COMM_DIR_CHECK_CONNECTION_REQUEST check_record(UINT mode, const std::string& uri, const char* callback = "",
                                                UINT object = 0) {
   const COMM_DIR_BIND_INFO bind = bind_as("cn=nobody,dc=example,dc=com", kPassword);
-  COMM_DIR_CHECK_CONNECTION_REQUEST record{};
-  record.test_mode = mode;
-  record.info = connecting(connect_to(uri, COMM_DIR_SECURITY_NONE, "", COMM_DIR_TLS_VERIFY_DEMAND, 0), &bind);
+  COMM_DIR_CHECK_CONNECTION_REQUEST record{{}, mode, connecting(connect_to(uri, 0, "", 0, 0), &bind)};
   record.info.callback_object = object;
-  std::snprintf(record.info.callback_server_name, sizeof record.info.callback_server_name, "%s", callback);
+  copy_field(record.info.callback_server_name, callback);
   return record;
 }
 
@@ -58,16 +56,18 @@ bool memory_holds(pid_t pid, const std::string& secret) {
 class DaemonTest : public IntegrationTest {
  protected:
   UINT open_reader() {
-    const COMM_DIR_BIND_INFO reader = bind_as(kReaderDn, kReaderPassword);
-    const auto start = connecting<COMM_DIR_START_OPERATION_REQUEST>(connect_to(slapd->uri), &reader);
+    const auto start = connecting<COMM_DIR_START_OPERATION_REQUEST>(connect_to(slapd->uri), &kReader);
     const Reply reply = call(COMM_DIR_FUNC_START_OPERATION, start);
     EXPECT_EQ(reply.result(), 0);
     return reply.word();
   }
 };
 
+// Then the one worker waits on a bind that is never answered: two requests
+// wait behind it and the rest are answered busy at once. SIGTERM then answers
+// the bind and those that waited, and the daemon exits 0, its endpoint removed.
 TEST_F(DaemonTest, AnswersEveryMessageWithItsCodeOrDropsIt) {
-  ASSERT_EQ(start_daemon({}), "");
+  ASSERT_EQ(start_daemon({"--workers=1", "--queue-limit=2", "--network-timeout=1500"}), "");
   struct Row {
     std::string what;
     int function_id;
@@ -108,13 +108,7 @@ TEST_F(DaemonTest, AnswersEveryMessageWithItsCodeOrDropsIt) {
   const auto start = connecting<COMM_DIR_START_OPERATION_REQUEST>(connect_to(kDownUri));
   EXPECT_EQ(call(COMM_DIR_FUNC_START_OPERATION, start).result(), kServerDown);
   EXPECT_TRUE(wire->quiet(ms(300))) << "a message that was to be dropped was answered";
-}
 
-// The one worker waits on a bind that is never answered: two requests wait
-// behind it and the rest are answered busy at once. SIGTERM then answers the
-// bind and those that waited, and the daemon exits 0, its endpoint removed.
-TEST_F(DaemonTest, AnswersBusyBeyondItsQueueAndWhatItTookWhenItStops) {
-  ASSERT_EQ(start_daemon({"--workers=1", "--queue-limit=2", "--network-timeout=1500"}), "");
   Listener silent;
   send(request(COMM_DIR_FUNC_CHECK_CONNECTION, 1, check_record(COMM_DIR_TEST_MODE_SYNC, silent.uri())));
   std::this_thread::sleep_for(ms(300));
@@ -210,8 +204,7 @@ TEST_F(DaemonTest, AnApplicationThatDoesNotReadGetsEveryAnswerOnceItReadsAndHold
 // nowhere in the daemon's memory. Callbacks to an application that does not
 // read, is gone or dies hold the one worker no longer than their time-out.
 TEST_F(DaemonTest, ConnectionTestsCallBackAndLeaveThePasswordNowhere) {
-  std::string error;
-  const std::string folder = make_private_folder("commdir-trace", error), trace = folder + "/trace.log";
+  const std::string folder = make_private_folder("commdir-trace"), trace = folder + "/trace.log";
   const auto holds = [](const std::string& path, const char* text) {
     return eventually([&] { return read_file(path).find(text) != std::string::npos; });
   };
@@ -276,7 +269,8 @@ TEST_F(DaemonTest, ConnectionTestsCallBackAndLeaveThePasswordNowhere) {
 
 // Requests of an operation, sent at once: each is answered in its order, so
 // that it sees the state that those before it left, with what a reply
-// carries and zeros behind it (the daemon reuses its envelopes).
+// carries and zeros behind it (the daemon reuses its envelopes). Then a
+// daemon that ends idle operations keeps busy ones.
 TEST_F(DaemonTest, ServesAnOperationsRequestsInTheirOrder) {
   start_slapd(false);
   ASSERT_TRUE(slapd->add(long_values_ldif())) << slapd->error;
@@ -349,7 +343,7 @@ TEST_F(DaemonTest, ServesAnOperationsRequestsInTheirOrder) {
   for (std::size_t i = 0; i < steps.size(); ++i) {
     const Step& step = steps[i];
     COMM_DIR_VALUE_REQUEST value{{}, operations[step.other], {}, {}, step.index};
-    std::snprintf(value.attribute, sizeof value.attribute, "%s", step.attribute.c_str());
+    copy_field(value.attribute, step.attribute);
     const UINT tag = static_cast<UINT>(i);
     const COMM_DIR_SEARCH_REQUEST search = search_record(step.search, operations[step.other], step.size_limit);
     send(step.id == COMM_DIR_FUNC_SEARCH ? request(step.id, tag, search) : request(step.id, tag, value));
@@ -367,10 +361,7 @@ TEST_F(DaemonTest, ServesAnOperationsRequestsInTheirOrder) {
     EXPECT_TRUE(got.compare(0, carried.size(), carried) == 0) << "not the data: " << got.substr(0, 40);
     EXPECT_EQ(got.find_first_not_of('\0', carried.size()), std::string::npos) << "bytes behind the data";
   }
-}
 
-TEST_F(DaemonTest, EndsIdleOperationsAndKeepsBusyOnes) {
-  start_slapd(false);
   ASSERT_EQ(start_daemon({"--idle-timeout=1", "--reclaim-interval=250"}), "");
   const UINT busy = open_reader(), idle = open_reader();
   const Search people{kPeople, "(uid=*)", "uid"};
@@ -378,7 +369,8 @@ TEST_F(DaemonTest, EndsIdleOperationsAndKeepsBusyOnes) {
   for (int i = 0; i < 8; ++i, std::this_thread::sleep_for(ms(400))) {  // about 3 s of requests on one of them
     EXPECT_EQ(call(COMM_DIR_FUNC_SEARCH, search_record(people, busy)).result(), 0);
   }
-  EXPECT_EQ(call(COMM_DIR_FUNC_GET_FIRST_ENTRY, COMM_DIR_OPERATION_REQUEST{{}, idle}).result(), COMM_DIR_SVC_UNKNOWN_OPERATION);
+  const RETCODE ended = COMM_DIR_SVC_UNKNOWN_OPERATION;
+  EXPECT_EQ(call(COMM_DIR_FUNC_GET_FIRST_ENTRY, COMM_DIR_OPERATION_REQUEST{{}, idle}).result(), ended);
   EXPECT_EQ(call(COMM_DIR_FUNC_GET_FIRST_ENTRY, COMM_DIR_OPERATION_REQUEST{{}, busy}).result(), 0);
 }
 
@@ -388,8 +380,7 @@ TEST_F(DaemonTest, EndsIdleOperationsAndKeepsBusyOnes) {
 // process. systemd's notification socket is a path, or ('@') a name of the
 // abstract namespace.
 TEST_F(DaemonTest, TellsSystemdItIsReadyAndPingsWhileItMakesProgress) {
-  std::string error;
-  const std::string folder = make_private_folder("commdir-notify", error);
+  const std::string folder = make_private_folder("commdir-notify");
   for (const char* other_pid : {static_cast<const char*>(nullptr), "1"}) {
     SCOPED_TRACE(other_pid != nullptr ? "an abstract name, pings asked of another process" : "a path");
     const std::string name = other_pid != nullptr ? "@commdir-notify-" + std::to_string(getpid()) : folder + "/notify";

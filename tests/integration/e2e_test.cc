@@ -14,7 +14,6 @@ namespace {
 
 const RETCODE kServerDown = comm_dir_code_from_ldap(-1);
 const RETCODE kEnd = COMM_DIR_SVC_NO_MORE_ENTRIES;
-const COMM_DIR_BIND_INFO kReader = bind_as(kReaderDn, kReaderPassword);
 
 long since_ms(Clock::time_point start) {
   return static_cast<long>(std::chrono::duration_cast<ms>(Clock::now() - start).count());

@@ -29,15 +29,11 @@ struct FaultPlan {
 class FaultProxy {
  public:
   explicit FaultProxy(int upstream_port, FaultPlan plan = {})
-      : plan_(plan),
-        listener_(listen_on(port_, 64)),
-        upstream_port_(upstream_port),
-        acceptor_(&FaultProxy::accept_connections, this) {}
+      : plan_(plan), upstream_port_(upstream_port), acceptor_(&FaultProxy::accept_connections, this) {}
   ~FaultProxy() {
     quit_ = true;
     acceptor_.join();
     for (std::thread& relay : relays_) relay.join();
-    if (listener_ >= 0) close(listener_);
   }
   std::string uri() const { return "ldap://127.0.0.1:" + std::to_string(port_) + "/"; }
   // A server that is gone: its connections reset, new ones refused (the
@@ -61,15 +57,6 @@ class FaultProxy {
     }
     return data.size() >= header + length ? header + length : 0;
   }
-  static std::string element(char tag, const std::string& value) {  // short form: under 128 bytes
-    return std::string(1, tag) + static_cast<char>(value.size()) + value;
-  }
-  // A notice of disconnection: an unsolicited ExtendedResponse (message 0), unavailable (52).
-  static std::string notice_of_disconnection() {
-    const std::string body = element(0x0A, "\x34") + element(0x04, "") + element(0x04, "") +
-                             element(static_cast<char>(0x8A), "1.3.6.1.4.1.1466.20036");
-    return element(0x30, element(0x02, std::string(1, '\0')) + element(0x78, body));
-  }
   static void send_all(int fd, const std::string& bytes) { send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
   static bool reset_at_close(int fd) {
     const linger abort{1, 0};
@@ -78,13 +65,10 @@ class FaultProxy {
 
   void accept_connections() {
     while (!quit_) {
-      if (down_ != (listener_ < 0)) {
-        if (listener_ >= 0) close(listener_);
-        listener_ = down_ ? -1 : listen_on(port_, 64);
-      }
-      pollfd incoming{listener_, POLLIN, 0};
+      if (down_ == (listener_ != nullptr)) listener_.reset(down_ ? nullptr : new Listener(false, port_));
+      pollfd incoming{listener_ != nullptr ? listener_->fd() : -1, POLLIN, 0};
       if (poll(&incoming, 1, 20) == 1) {
-        const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        const int client = accept4(listener_->fd(), nullptr, nullptr, SOCK_CLOEXEC);
         if (client >= 0) relays_.emplace_back(&FaultProxy::relay, this, client);
       }
     }
@@ -126,7 +110,12 @@ class FaultProxy {
             continue;
           }
           stalled = true;
-          if (plan.fault == Fault::kNotice) send_all(client, notice_of_disconnection());
+          // A notice of disconnection: an unsolicited ExtendedResponse (message
+          // 0), unavailable (52), with its name (8A, 22 bytes).
+          if (plan.fault == Fault::kNotice) {
+            send_all(client, std::string("\x30\x24\x02\x01\x00\x78\x1f\x0a\x01\x34\x04\x00\x04\x00\x8a\x16", 16) +
+                                 "1.3.6.1.4.1.1466.20036");
+          }
           if (plan.fault == Fault::kHuge) send_all(client, std::string("\x30\x84\x10\x00\x00\x00\x02\x01\x02", 9));
           closing = plan.fault == Fault::kNotice || (plan.fault == Fault::kReset && reset_at_close(client));
         }
@@ -137,7 +126,8 @@ class FaultProxy {
   }
 
   const FaultPlan plan_;
-  int port_ = 0, listener_ = -1, upstream_port_;
+  std::unique_ptr<Listener> listener_ = std::make_unique<Listener>();  // none while down
+  const int port_ = listener_->port, upstream_port_;
   std::atomic<bool> quit_{false}, down_{false};
   std::atomic<int> relayed_{0};
   std::vector<std::thread> relays_;  // the acceptor's until it is joined

@@ -14,6 +14,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -21,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -40,7 +42,6 @@
 #include "client/comm_dir_messages.h"
 #include "commdir/comm_dir_facade.h"
 #include "commdir/comm_dir_result_codes.h"
-#include "support/child_process.h"
 #include "support/read_file.h"
 
 namespace commdir_testing {
@@ -49,18 +50,128 @@ using namespace velmarosta;
 using ms = std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
+// --- children: bounded runs of programs, and programs that run until stopped
+
+// Variables added to (or replacing in) a child's environment.
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+// Starts `argv` (argv[0] a path, or a name looked up in PATH) through env(1),
+// which sets `env` first, with standard input, output and error from these
+// descriptors (-1: the child fails at once). Everything the child needs is
+// built before fork(): between fork and exec a child of a threaded process
+// may only make async-signal-safe calls. The child gets SIGTERM when this
+// process dies, so that a crashed test leaves nothing behind.
+inline pid_t spawn(const std::vector<std::string>& argv, const Environment& env, int in, int out, int err) {
+  std::vector<std::string> words = {"env"};
+  for (const auto& [name, value] : env) words.push_back(name + "=" + value);
+  words.insert(words.end(), argv.begin(), argv.end());
+  std::vector<char*> args;
+  for (auto& word : words) args.push_back(word.data());
+  args.push_back(nullptr);
+  const pid_t parent = getpid(), pid = fork();
+  if (pid != 0) return pid;
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != parent || in < 0 || out < 0 || err < 0) _exit(126);  // the parent died before the request
+  dup2(in, STDIN_FILENO), dup2(out, STDOUT_FILENO), dup2(err, STDERR_FILENO);
+  execvp(args[0], args.data());
+  _exit(127);
+}
+
+// Waits until `pid` has exited (true, *status set); past `deadline` it is
+// killed and reaped (false).
+inline bool reaped(pid_t pid, int* status, Clock::time_point deadline) {
+  for (; waitpid(pid, status, WNOHANG) == 0; std::this_thread::sleep_for(ms(2))) {
+    if (Clock::now() >= deadline) return kill(pid, SIGKILL), waitpid(pid, status, 0), false;
+  }
+  return true;
+}
+
+struct CommandResult {
+  int exit_code = -1;  // -1 when the program could not run or was killed
+  std::string out, err;
+};
+
+// Runs `argv`, feeds it `input` and collects its output; a program still
+// running after `limit` is killed. Input and output are anonymous files, not
+// pipes to pump, so a child that fills one cannot block on it.
+inline CommandResult run_command(const std::vector<std::string>& argv, const std::string& input = "",
+                                 const Environment& env = {}, ms limit = std::chrono::seconds(30)) {
+  const auto memory_file = [](const std::string& text) {
+    const int fd = memfd_create("child", MFD_CLOEXEC);
+    return fd >= 0 && pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()) ? fd : -1;
+  };
+  const auto contents = [](int fd) {  // closed
+    const std::string text = read_file("/proc/self/fd/" + std::to_string(fd));
+    close(fd);
+    return text;
+  };
+  const int in = memory_file(input), out = memory_file(""), err = memory_file("");
+  const pid_t pid = spawn(argv, env, in, out, err);
+  int status = -1;
+  const bool exited = pid > 0 && reaped(pid, &status, Clock::now() + limit);
+  close(in);
+  CommandResult result{-1, contents(out), pid < 0 ? std::string("fork: ") + std::strerror(errno) : contents(err)};
+  if (exited && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
+  return result;
+}
+
+// A long-running child, started at construction and stopped (SIGTERM, then
+// SIGKILL after a bound) at destruction. Its output goes to `log_path`
+// (appended), or to /dev/null when empty. One thread starts and stops it.
+class ChildProcess {
+ public:
+  ChildProcess(const std::vector<std::string>& argv, const Environment& env, const std::string& log_path) {
+    const int log = open(log_path.empty() ? "/dev/null" : log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+                         0600);
+    const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    pid_ = spawn(argv, env, null, log, log);
+    for (int fd : {log, null}) close(fd);
+  }
+  ~ChildProcess() { stop(); }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  bool alive() {  // the child has not exited
+    if (pid_ > 0 && waitpid(pid_, &status_, WNOHANG) != 0) pid_ = -1;  // reaped: never signal that pid again
+    return pid_ > 0;
+  }
+  int stop(ms term_bound = std::chrono::seconds(5)) {  // its wait status (-1 when it never ran)
+    if (alive()) {
+      kill(pid_, SIGTERM);
+      reaped(pid_, &status_, Clock::now() + term_bound);
+      pid_ = -1;
+    }
+    return status_;
+  }
+
+ private:
+  pid_t pid_ = -1;   // -1 once the child has been reaped
+  int status_ = -1;  // wait status once reaped
+};
+
+// Makes a folder only this user can enter, "<$TMPDIR or /tmp>/<prefix>-XXXXXX";
+// returns its path, or "" (with `*error`, if given, set) when that fails.
+inline std::string make_private_folder(const std::string& prefix, std::string* error = nullptr) {
+  std::string pattern = std::filesystem::temp_directory_path() / (prefix + "-XXXXXX");
+  if (mkdtemp(pattern.data()) != nullptr) return pattern;  // mode 0700
+  if (error != nullptr) *error = "mkdtemp failed for " + pattern + ": " + std::strerror(errno);
+  return "";
+}
+
+// --- the directory, the daemon and its messages
+
 constexpr char kRoot[] = "dc=example,dc=com";
 constexpr char kPeople[] = "ou=people,dc=example,dc=com";
 constexpr char kMedia[] = "ou=media,dc=example,dc=com";
-constexpr char kAdminDn[] = "cn=admin,dc=example,dc=com";
-constexpr char kAdminPassword[] = "admin-secret";
 constexpr char kReaderDn[] = "uid=reader,ou=system,dc=example,dc=com";
 constexpr char kReaderPassword[] = "reader-secret";
 constexpr char kDownUri[] = "ldap://127.0.0.1:1/";  // a privileged port where nothing listens
 
 // An entry's attributes in the server's order, values as bytes; no DN (the
 // facade has no call for it).
-using Entry = std::vector<std::pair<std::string, std::vector<std::string>>>;
+using Values = std::vector<std::string>;
+using Entry = std::vector<std::pair<std::string, Values>>;
 
 struct Search {  // of the whole subtree
   std::string base = kPeople;
@@ -105,36 +216,9 @@ inline std::string long_values_ldif() {
   return ldif;
 }
 
-// ldapsearch -LLL -o ldif-wrap=no: no folding, "::" before base64.
-inline std::vector<Entry> parse_ldif(const std::string& ldif) {
-  static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::vector<Entry> entries;
-  std::istringstream lines(ldif);
-  for (std::string line; std::getline(lines, line);) {
-    const std::size_t colon = line.find(':');
-    if (colon == std::string::npos) continue;  // between entries
-    const std::string name = line.substr(0, colon);
-    if (name == "dn" || entries.empty()) entries.emplace_back();
-    if (name == "dn") continue;
-    const bool encoded = line.compare(colon, 2, "::") == 0;
-    std::string value = line.substr(std::min(line.size(), colon + (encoded ? 3 : 2))), bytes;
-    unsigned bits = 0, count = 0;
-    for (char c : encoded ? value : "") {  // base64; the padding is not in the alphabet
-      const std::size_t sextet = kAlphabet.find(c);
-      if (sextet == std::string::npos) continue;
-      bits = bits << 6 | static_cast<unsigned>(sextet);
-      if ((count += 6) >= 8) bytes += static_cast<char>(bits >> (count -= 8) & 0xFF);
-    }
-    Entry& entry = entries.back();
-    if (entry.empty() || entry.back().first != name) entry.emplace_back(name, std::vector<std::string>());
-    entry.back().second.push_back(encoded ? bytes : value);
-  }
-  return entries;
-}
-
 class Slapd {
  public:
-  explicit Slapd(bool tls = true) : dir(make_private_folder("commdir-slapd", error)) {  // with the sample address book
+  explicit Slapd(bool tls = true) : dir(make_private_folder("commdir-slapd", &error)) {  // with the sample address book
     const CommandResult started =
         run_command({COMMDIR_SLAPD_FIXTURE, "start", dir, COMMDIR_ADDRESS_BOOK}, "",
                     {{"SLAPD_FIXTURE_OWNER", std::to_string(getpid())}, {"SLAPD_FIXTURE_TLS", tls ? "yes" : "no"}},
@@ -149,18 +233,32 @@ class Slapd {
     rmdir(dir.c_str());
   }
   bool add(const std::string& ldif) {  // as the root DN
-    const CommandResult added = run_command({"ldapadd", "-x", "-H", uri, "-D", kAdminDn, "-w", kAdminPassword}, ldif);
+    const CommandResult added =
+        run_command({"ldapadd", "-x", "-H", uri, "-D", "cn=admin,dc=example,dc=com", "-w", "admin-secret"}, ldif);
     error = added.err;
     return added.exit_code == 0;
   }
-  // ldapsearch's entries for `search`, bound as the reader.
+  // ldapsearch's entries for `search`, bound as the reader. With -tt every
+  // value goes to a file of its own (":< file://PATH"), so none needs decoding.
   std::vector<Entry> search(const Search& search) const {
-    std::vector<std::string> argv = {"ldapsearch", "-x", "-D", kReaderDn, "-w", kReaderPassword, "-LLL", "-o",
-                                     "ldif-wrap=no", "-H", uri, "-b", search.base,
+    const std::string values = make_private_folder("commdir-values");
+    std::vector<std::string> argv = {"ldapsearch", "-x", "-D", kReaderDn, "-w", kReaderPassword, "-LLL", "-tt", "-T",
+                                     values, "-o", "ldif-wrap=no", "-H", uri, "-b", search.base,
                                      search.filter.empty() ? "(objectClass=*)" : search.filter};
     std::istringstream names(search.attributes);
     for (std::string name; names >> name;) argv.push_back(name);
-    return parse_ldif(run_command(argv).out);
+    std::istringstream lines(run_command(argv).out);
+    std::vector<Entry> entries;
+    for (std::string line; std::getline(lines, line);) {
+      const std::size_t colon = line.find(":< file://");
+      if (line.rfind("dn:", 0) == 0) entries.emplace_back();
+      if (colon == std::string::npos || entries.empty()) continue;
+      const std::string name = line.substr(0, colon);
+      if (entries.back().empty() || entries.back().back().first != name) entries.back().emplace_back(name, Values());
+      entries.back().back().second.push_back(read_file(line.substr(colon + 10)));
+    }
+    std::filesystem::remove_all(values);
+    return entries;
   }
   std::string ca() const { return dir + "/tls/ca.pem"; }
   std::string foreign_ca() const { return dir + "/tls/foreign-ca.pem"; }  // signed nothing here
@@ -246,11 +344,8 @@ class Endpoint {
          reply = Reply()) {
       kept_.emplace(reply.head.event_sem_id, reply);
     }
-    const auto kept = kept_.find(tag);
-    if (kept == kept_.end()) return Reply();
-    reply = std::move(kept->second);
-    kept_.erase(kept);
-    return reply;
+    auto kept = kept_.extract(tag);
+    return kept.empty() ? Reply() : std::move(kept.mapped());
   }
   bool quiet(ms limit) {  // nothing kept, and nothing comes within `limit`
     Reply stray;
@@ -267,21 +362,18 @@ class Endpoint {
 inline COMM_DIR_CONNECT_INFO connect_to(const std::string& uri, UINT security = COMM_DIR_SECURITY_NONE,
                                         const std::string& ca = "", UINT verify = COMM_DIR_TLS_VERIFY_DEMAND,
                                         UINT timeout_ms = 5000) {
-  COMM_DIR_CONNECT_INFO record{};
+  COMM_DIR_CONNECT_INFO record{{}, {}, security, timeout_ms, verify, 0};
   copy_field(record.uri, uri);
   copy_field(record.tls_ca_file, ca);
-  record.security = security;
-  record.tls_verify = verify;
-  record.network_timeout_ms = timeout_ms;
   return record;
 }
 inline COMM_DIR_BIND_INFO bind_as(const char* dn, const char* password) {
-  COMM_DIR_BIND_INFO record{};
-  record.method = COMM_DIR_BIND_SIMPLE;
+  COMM_DIR_BIND_INFO record{COMM_DIR_BIND_SIMPLE, {}, {}, {}};
   copy_field(record.bind_dn, dn);
   copy_field(record.password, password);
   return record;
 }
+inline const COMM_DIR_BIND_INFO kReader = bind_as(kReaderDn, kReaderPassword);
 // A connection test's record, or (Record = COMM_DIR_START_OPERATION_REQUEST)
 // the start of an operation's: both carry the same connection and bind.
 template <typename Record = COMM_DIR_TEST_CONNECTION_INFO>
@@ -293,10 +385,8 @@ Record connecting(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO
   return record;
 }
 inline COMM_DIR_SEARCH_CONDITION condition(const Search& search, UINT operation) {
-  COMM_DIR_SEARCH_CONDITION record{};
-  record.operation_id = operation;
+  COMM_DIR_SEARCH_CONDITION record{{}, COMM_DIR_SCOPE_SUB, 0, 0, {}, {}, operation};
   copy_field(record.base_dn, search.base);
-  record.scope = COMM_DIR_SCOPE_SUB;
   copy_field(record.filter, search.filter);
   copy_field(record.attributes, search.attributes);
   return record;
@@ -326,7 +416,7 @@ inline Walk walk(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO*
     Entry& entry = walk.entries.emplace_back();
     for (walk.result = facade()->get_first_attribute(operation, name); walk.result == 0 && name != nullptr;
          walk.result = facade()->get_next_attribute(operation, name)) {
-      std::vector<std::string>& values = entry.emplace_back(name, std::vector<std::string>()).second;
+      Values& values = entry.emplace_back(name, Values()).second;
       UINT count = 0;
       COMM_DIR_BERVAL** binary = nullptr;
       CHAR** strings = nullptr;
@@ -357,6 +447,7 @@ class AsUser {
     if (pipe2(fds, O_CLOEXEC) != 0) return;
     if ((pid = fork()) == 0) {
       close(fds[0]);
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
       prctl(PR_SET_NAME, ("u" + std::to_string(getpid() % 10000)).c_str());
       if (uid != 0 && (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0))
         _exit(2);
@@ -395,28 +486,22 @@ inline sockaddr_in loopback(int port) {
   address.sin_port = htons(static_cast<uint16_t>(port));
   return address;
 }
-// A listening socket on 127.0.0.1:port (0: a free one, written back); -1 on failure.
-inline int listen_on(int& port, int backlog) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), reuse = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-  sockaddr_in address = loopback(port);
-  socklen_t size = sizeof address;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(fd, backlog) != 0) {
-    close(fd);
-    return -1;
-  }
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  port = ntohs(address.sin_port);
-  return fd;
-}
 
-// A port on 127.0.0.1 that a listener holds but never accepts on: connects
-// complete and nothing answers; with `full`, its backlog (0 holds one
-// connection) is full and connects never complete.
+// A port on 127.0.0.1 (0: a free one) that a listener holds but never
+// accepts on (a FaultProxy accepts on its own): connects complete and nothing
+// answers; with `full`, its backlog (0 holds one connection) is full and
+// connects never complete.
 class Listener {
  public:
-  explicit Listener(bool full = false) : fds_{listen_on(port, full ? 0 : 64)} {
-    const sockaddr_in address = loopback(port);
+  explicit Listener(bool full = false, int at = 0) : fds_{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)} {
+    sockaddr_in address = loopback(at);
+    socklen_t size = sizeof address;
+    const int reuse = 1;  // a port that a FaultProxy takes again
+    setsockopt(fd(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    if (bind(fd(), reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(fd(), full ? 0 : 64) != 0)
+      ADD_FAILURE() << "cannot listen on 127.0.0.1";
+    getsockname(fd(), reinterpret_cast<sockaddr*>(&address), &size);
+    port = ntohs(address.sin_port);
     for (int i = 0; full && i < 2; ++i) {
       fds_.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
       connect(fds_.back(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
@@ -425,8 +510,11 @@ class Listener {
   ~Listener() {
     for (int fd : fds_) close(fd);
   }
-  std::string uri(const char* scheme = "ldap") const { return std::string(scheme) + "://127.0.0.1:" + std::to_string(port) + "/"; }
-  int port = 0;  // before fds_, which sets it
+  int fd() const { return fds_[0]; }
+  std::string uri(const char* scheme = "ldap") const {
+    return std::string(scheme) + "://127.0.0.1:" + std::to_string(port) + "/";
+  }
+  int port = 0;
 
  private:
   std::vector<int> fds_;
@@ -444,17 +532,16 @@ class IntegrationTest : public ::testing::Test {
   // comm-dir-service in a private folder, which is also this process's
   // COMM_DIR_IPC_DIR (`prepare` gets it first), the daemon before it
   // stopped; "" once its endpoint takes messages, else what went wrong.
-  std::string start_daemon(const std::vector<std::string>& args, Environment env = {},
+  std::string start_daemon(std::vector<std::string> args, Environment env = {},
                            const std::function<void(const std::string&)>& prepare = nullptr) {
     stop_daemon();
     std::string error;
-    dir = make_private_folder("commdir-ipc", error);
+    dir = make_private_folder("commdir-ipc", &error);
     if (prepare) prepare(dir);
     setenv("COMM_DIR_IPC_DIR", dir.c_str(), 1);
     env.emplace_back("COMM_DIR_IPC_DIR", dir);
-    std::vector<std::string> argv = {COMMDIR_SERVICE_BIN};
-    argv.insert(argv.end(), args.begin(), args.end());
-    daemon = std::make_unique<ChildProcess>(argv, env, dir + ".log");
+    args.insert(args.begin(), COMMDIR_SERVICE_BIN);
+    daemon = std::make_unique<ChildProcess>(args, env, dir + ".log");
     const std::string endpoint = dir + "/COMM_DIR_SRV";  // which takes messages once it is there
     const bool ready = eventually([&] { return access(endpoint.c_str(), F_OK) == 0 || !daemon->alive(); });
     if (ready && daemon->alive()) {

@@ -53,8 +53,7 @@ TEST_F(ToolTest, PrintsAndFailsAsLdapsearchDoes) {
   ASSERT_TRUE(slapd->add(beside("tool_edge_values.ldif") + "\n" + long_values_ldif())) << slapd->error;
   Slapd tls;
   ASSERT_NE(tls.uri, "") << tls.error;
-  std::string error;
-  const std::string home = make_private_folder("comm-dir-home", error);
+  const std::string home = make_private_folder("comm-dir-home");
   std::ofstream(home + "/.ldaprc") << "TLS_CACERT " << tls.ca() << "\n";
   ASSERT_EQ(start_daemon({}), "");
   const std::map<std::string, std::string> servers = {
@@ -91,12 +90,8 @@ TEST_F(ToolTest, PrintsAndFailsAsLdapsearchDoes) {
       const auto [ldif, left_out] = without_long_values(expected.out);
       EXPECT_EQ(actual.exit_code, left_out.empty() ? expected.exit_code : kValuesLeftOut) << actual.err;
       EXPECT_EQ(actual.out, ldif) << actual.err;
-      std::string named;
-      std::istringstream lines(actual.err);
-      for (std::string said; std::getline(lines, said);) {
-        named += said.rfind("comm-dir: value ", 0) == 0 ? said + "\n" : "";
-      }
-      EXPECT_EQ(named, left_out);
+      // Where it names values it left out, that is all it says.
+      EXPECT_EQ(actual.err.find("comm-dir: value ") == std::string::npos ? "" : actual.err, left_out);
     }
   }
   std::filesystem::remove_all(home);
@@ -106,19 +101,20 @@ TEST_F(ToolTest, ChecksTheConnectionAndSaysWhenNoDaemonRuns) {
   start_slapd(false);
   ASSERT_EQ(start_daemon({}), "");
   const struct {
-    std::vector<std::string> args;
+    std::vector<std::string> args;  // after comm-dir check -H
     int status;
     const char* said;
   } rows[] = {
-      {{COMMDIR_TOOL_BIN, "check", "-H", slapd->uri, "-D", kReaderDn, "-w", kReaderPassword}, 0,
-       "server reachable: yes\nbind accepted: yes\n"},
-      {{COMMDIR_TOOL_BIN, "check", "-H", slapd->uri, "-D", kReaderDn, "-w", "wrong"}, 49, "bind accepted: no\n"},
-      {{COMMDIR_TOOL_BIN, "check", "-H", slapd->uri, "--callback"}, 0, "\ncallback: success (0)\n"},
+      {{slapd->uri, "-D", kReaderDn, "-w", kReaderPassword}, 0, "server reachable: yes\nbind accepted: yes\n"},
+      {{slapd->uri, "-D", kReaderDn, "-w", "wrong"}, 49, "bind accepted: no\n"},
+      {{slapd->uri, "--callback"}, 0, "\ncallback: success (0)\n"},
       // The callback carries the failure of a test against a server that is down.
-      {{COMMDIR_TOOL_BIN, "check", "-H", kDownUri, "--callback"}, 255, "\ncallback: "},
+      {{kDownUri, "--callback"}, 255, "\ncallback: "},
   };
   for (const auto& row : rows) {
-    const CommandResult checked = run_command(row.args);
+    std::vector<std::string> argv = {COMMDIR_TOOL_BIN, "check", "-H"};
+    argv.insert(argv.end(), row.args.begin(), row.args.end());
+    const CommandResult checked = run_command(argv);
     EXPECT_EQ(checked.exit_code, row.status) << checked.out << checked.err;
     EXPECT_NE(checked.out.find(row.said), std::string::npos) << checked.out;
   }
@@ -133,8 +129,7 @@ TEST_F(ToolTest, ChecksTheConnectionAndSaysWhenNoDaemonRuns) {
     return arguments.find("nettimeout=3") != std::string::npos && arguments.find("not-for-ps") == std::string::npos;
   }, ms(5000))) << arguments;
   // No daemon at all: one line, at once, and the status of a server that is down.
-  std::string error;
-  const std::string empty = make_private_folder("comm-dir-nodaemon", error);
+  const std::string empty = make_private_folder("comm-dir-nodaemon");
   const CommandResult alone = run_command({COMMDIR_TOOL_BIN, "search", "-b", kRoot}, "", {{"COMM_DIR_IPC_DIR", empty}});
   rmdir(empty.c_str());
   EXPECT_EQ(alone.exit_code, 255);

@@ -12,7 +12,6 @@ namespace {
 
 constexpr uid_t kNobody = 65534;  // allowed by its group, nogroup
 constexpr uid_t kVictim = 64881, kHostile = 64882, kStranger = 64883;  // no other test uses them
-const COMM_DIR_BIND_INFO kReader = bind_as(kReaderDn, kReaderPassword);
 const Search kPeopleSearch{kPeople, "(objectClass=inetOrgPerson)", "cn mail"};
 
 std::string hex(RETCODE code) {
@@ -67,8 +66,7 @@ TEST_F(Users, EachIsServedWithItsOwnOperationsShareAndFiles) {
   // The fixture's authority in an allowed folder, outside it, and in a
   // folder beside it whose name begins with the allowed one's; links out of
   // the allowed folder and into it.
-  std::string error;
-  const std::string cas = make_private_folder("commdir-ca", error), allowed = cas + "/allowed",
+  const std::string cas = make_private_folder("commdir-ca"), allowed = cas + "/allowed",
                     beside = allowed + "x";
   for (const std::string& folder : {allowed, beside}) ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
   for (const std::string& copy : {allowed + "/ca.pem", beside + "/ca.pem", cas + "/outside.pem"}) {
@@ -155,11 +153,10 @@ TEST_F(Users, EachIsServedWithItsOwnOperationsShareAndFiles) {
   const std::string files[] = {cas + "/outside.pem", cas + "/no-such.pem", allowed + "/../outside.pem",
                                allowed + "/link.pem", cas + "/in.pem", allowed + "/../in.pem", beside + "/ca.pem",
                                allowed + "/ca.pem"};
+  const std::string refused = hex(COMM_DIR_SVC_TLS_CA_NOT_ALLOWED) + " reachable 0: " +
+                             comm_dir_result_message(COMM_DIR_SVC_TLS_CA_NOT_ALLOWED) + "\n";
   std::string expected_outcomes;
-  for (int i = 0; i < 7; ++i) {
-    expected_outcomes += hex(COMM_DIR_SVC_TLS_CA_NOT_ALLOWED) + " reachable 0: " +
-                         comm_dir_result_message(COMM_DIR_SVC_TLS_CA_NOT_ALLOWED) + "\n";
-  }
+  for (int i = 0; i < 7; ++i) expected_outcomes += refused;
   EXPECT_EQ(as(kNobody, [&] {
               std::string said;
               for (const std::string& file : files) said += outcome_of(connect_to(uri, COMM_DIR_SECURITY_STARTTLS, file)) + "\n";
@@ -177,8 +174,6 @@ TEST_F(Users, EachIsServedWithItsOwnOperationsShareAndFiles) {
 // could wait for another user's request, reply or callback: it gets
 // nothing, the password shows nowhere, and the other user's next call works.
 TEST_F(Users, AnotherLocalUserGetsNothingOfAUsersCalls) {
-  const std::string victims_default = "/tmp/commdir-" + std::to_string(kVictim);
-  std::filesystem::remove_all(victims_default);
   // A daemon does not start in a shared folder of another user, even if
   // its environment names that user as the directory service's.
   const std::string squatted = start_daemon({}, {{"COMM_DIR_SERVICE_USER", "64882"}}, [](const std::string& folder) {
@@ -187,70 +182,42 @@ TEST_F(Users, AnotherLocalUserGetsNothingOfAUsersCalls) {
   });
   EXPECT_NE(squatted.find(" refused: it belongs to uid 64882"), std::string::npos) << squatted;
   ASSERT_EQ(start_daemon({"-d", "--allow-uid=64881,64882"}, {}, share), "");
-  std::string error;
-  const std::string traces = make_private_folder("commdir-traces", error);
+  const std::string traces = make_private_folder("commdir-traces");
   share(traces);
-  enum class Act { kStartInTheDefaultFolder, kCallbackCheck, kStartOverTheWire };
   struct Row {
     const char* what;
     uid_t actor;
-    Act act;
-    const char* watched;  // the endpoint that must get nothing: in the shared folder, or
-                          // (null) COMM_DIR_SRV in the victim's default folder
+    bool callback;        // a connection test called back, else a start of an operation sent over the wire
+    const char* watched;  // the endpoint in the shared folder that must get nothing
     uid_t watched_owner;
-    const char* refusal;  // the line that says so, in the daemon's log or (null watched) the actor's trace
   };
   const Row rows[] = {
-      {"a default folder made first by another user", kVictim, Act::kStartInTheDefaultFolder, nullptr, kHostile,
-       "ipc folder /tmp/commdir-64881 refused: it belongs to uid 64882"},
-      {"a callback name bound by another user", kVictim, Act::kCallbackCheck, "DIR_SVR_victi", kHostile,
-       "not sending to utcp:DIR_SVR_victi: it is neither an endpoint of uid 64881"},
-      {"a reply server name bound by another user", kVictim, Act::kStartOverTheWire, "DIR_CS_ended", kHostile,
-       "not sending to utcp:DIR_CS_ended: it is neither an endpoint of uid 64881"},
-      {"replies aimed at another user's reply server", kHostile, Act::kStartOverTheWire, "DIR_CS_victim", kVictim,
-       "not sending to utcp:DIR_CS_victim: it is neither an endpoint of uid 64882"},
+      {"a callback name bound by another user", kVictim, true, "DIR_SVR_victi", kHostile},
+      {"a reply server name bound by another user", kVictim, false, "DIR_CS_ended", kHostile},
+      {"replies aimed at another user's reply server", kHostile, false, "DIR_CS_victim", kVictim},
   };
-  const std::string shared = dir;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    const std::string trace = traces + "/" + std::to_string(&row - rows) + ".log";
-    if (row.watched == nullptr) {
-      ASSERT_EQ(mkdir(victims_default.c_str(), 01777), 0);
-      ASSERT_EQ(chmod(victims_default.c_str(), 01777), 0);
-      ASSERT_EQ(chown(victims_default.c_str(), kHostile, kHostile), 0);
-    }
-    auto watched = std::make_unique<Endpoint>(row.watched != nullptr ? shared : victims_default,
-                                              row.watched != nullptr ? row.watched : "COMM_DIR_SRV");
+    const std::string server = "utcp:" + std::string(row.watched), trace = traces + "/" + server + ".log";
+    const std::string refusal =
+        "not sending to " + server + ": it is neither an endpoint of uid " + std::to_string(row.actor);
+    auto watched = std::make_unique<Endpoint>(dir, row.watched);
     ASSERT_EQ(chown(watched->path.c_str(), row.watched_owner, row.watched_owner), 0);
     ASSERT_EQ(chmod(watched->path.c_str(), 0666), 0);
     AsUser actor(row.actor, [&] {
       setenv("COMM_DIR_TRACE", trace.c_str(), 1);
-      unsetenv("XDG_RUNTIME_DIR");
-      if (row.act == Act::kStartInTheDefaultFolder) unsetenv("COMM_DIR_IPC_DIR");
       prctl(PR_SET_NAME, "victim");
       COMM_DIR_TEST_CONNECTION_INFO info = connecting(connect_to(slapd->uri), &kReader);
-      UINT operation = 0;
-      switch (row.act) {
-        case Act::kStartInTheDefaultFolder:
-          return facade()->start_operation(info.connect, &kReader, &operation) != 0 ? "refused" : "served";
-        case Act::kCallbackCheck:
-          return facade()->check_connection(COMM_DIR_TEST_MODE_CALLBACK, info) == 0 ? "sent" : "refused";
-        case Act::kStartOverTheWire:
-          const auto start = connecting<COMM_DIR_START_OPERATION_REQUEST>(info.connect, &kReader);
-          return send(request(COMM_DIR_FUNC_START_OPERATION, 7, start, std::string("utcp:") + row.watched)) ? "sent"
-                                                                                                           : "not sent";
-      }
-      return "";
+      if (row.callback) return facade()->check_connection(COMM_DIR_TEST_MODE_CALLBACK, info) == 0 ? "sent" : "refused";
+      const auto start = connecting<COMM_DIR_START_OPERATION_REQUEST>(info.connect, &kReader);
+      return send(request(COMM_DIR_FUNC_START_OPERATION, 7, start, server)) ? "sent" : "not sent";
     });
-    EXPECT_NE(actor.result(), "served");
+    EXPECT_EQ(actor.result(), "sent");
     actor.kill();  // the copy of `watched` that it inherited closes with it
-    EXPECT_TRUE(eventually([&] {
-      return (row.watched == nullptr ? read_file(trace) : log()).find(row.refusal) != std::string::npos;
-    })) << row.refusal << "\n" << read_file(trace);
+    EXPECT_TRUE(eventually([&] { return log().find(refusal) != std::string::npos; })) << refusal;
     Reply leaked;
     EXPECT_FALSE(watched->receive(&leaked, ms(0))) << "a message of type " << leaked.head.type;
-    watched.reset();
-    if (row.watched == nullptr) std::filesystem::remove_all(victims_default);
+    watched.reset();  // the name is the next victim's reply server's
     AsUser next(kVictim, [&] {
       setenv("COMM_DIR_TRACE", (traces + "/next.log").c_str(), 1);
       prctl(PR_SET_NAME, "victim");

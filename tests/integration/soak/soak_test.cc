@@ -39,18 +39,17 @@ struct CountingCallback : comm_dir_callback {
 // One client process: walks, and beside them a connection test per walk
 // done, each object kept so that a late or repeated callback still counts.
 void run_client(const std::string& uri, const std::vector<Entry>& expected, int walks, Tally& tally) {
-  const COMM_DIR_BIND_INFO reader = bind_as(kReaderDn, kReaderPassword);
   std::vector<CountingCallback> objects(static_cast<std::size_t>(walks));
   std::thread tester([&] {
     for (CountingCallback& object : objects) {
       while (tally.tests >= tally.walks) std::this_thread::sleep_for(ms(1));
-      COMM_DIR_TEST_CONNECTION_INFO info = connecting(connect_to(uri), &reader);
+      COMM_DIR_TEST_CONNECTION_INFO info = connecting(connect_to(uri), &kReader);
       info.callback_object = comm_dir_register_callback(&object);
       tally.tests += facade()->check_connection(COMM_DIR_TEST_MODE_CALLBACK, info) == 0;
     }
   });
   for (int i = 0; i < walks; ++i, ++tally.walks) {
-    const Walk walked = walk(connect_to(uri), &reader, {kRoot});
+    const Walk walked = walk(connect_to(uri), &kReader, {kRoot});
     tally.exact += walked.result == COMM_DIR_SVC_NO_MORE_ENTRIES && walked.ended == 0 && walked.entries == expected;
   }
   tester.join();
