@@ -246,6 +246,33 @@ TEST_F(DaemonTest, ConnectionTestsCallBackAndLeaveThePasswordNowhere) {
   EXPECT_EQ(callback.word_at(76), 0xC0FFEE01u);
   EXPECT_EQ(static_cast<RETCODE>(callback.word_at(72)), kServerDown);
   EXPECT_EQ(callback.text().find(kPassword), std::string::npos);
+  // The application's answer ends the daemon's wait; one that is no answer,
+  // names no callback under way or comes from a user the daemon does not
+  // serve is dropped.
+  const auto with_word = [](std::vector<char> message, std::size_t offset, UINT word) {
+    std::memcpy(&message[offset], &word, sizeof word);
+    return message;
+  };
+  const std::vector<char> answer = with_word(
+      with_word(std::vector<char>(callback.bytes.begin(), callback.bytes.begin() + COMM_DIR_IPC_REPLY_SIZE),
+                GEN_IPC_HDR_LENGTH_OFFSET, COMM_DIR_IPC_REPLY_SIZE),
+      GEN_IPC_HDR_KIND_OFFSET, GEN_IPC_KIND_REPLY);
+  EXPECT_TRUE(send(answer, "COMM_DIR_SRV_CB"));
+  EXPECT_TRUE(send(with_word(answer, GEN_IPC_HDR_KIND_OFFSET, GEN_IPC_KIND_REQUEST), "COMM_DIR_SRV_CB"));
+  const UINT unknown = ~callback.head.reply_buffer;
+  EXPECT_TRUE(send(with_word(answer, offsetof(COMM_DIR_IPC_ENVELOPE_HEAD, reply_buffer), unknown), "COMM_DIR_SRV_CB"));
+  const int to_daemon = unix_socket();
+  const sockaddr_un address = unix_address(dir + "/COMM_DIR_SRV_CB");
+  ASSERT_EQ(connect(to_daemon, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  AsUser stranger(65533, [&] { return std::to_string(::send(to_daemon, answer.data(), answer.size(), 0)); });
+  EXPECT_EQ(stranger.result(), std::to_string(answer.size()));
+  close(to_daemon);
+  char unknown_word[64];
+  std::snprintf(unknown_word, sizeof unknown_word, "late or unknown callback answer (word %#x)", unknown);
+  for (const char* dropped : {"not a callback answer (length ", static_cast<const char*>(unknown_word),
+                              "callback answer from a user that the daemon does not serve"}) {
+    EXPECT_TRUE(holds(trace, dropped)) << dropped;
+  }
   expect_forgotten("the connection tests");
   // More callbacks than the mute one's queue holds, one to a name that no
   // one holds, and one to an application that dies once it has it.
@@ -260,9 +287,10 @@ TEST_F(DaemonTest, ConnectionTestsCallBackAndLeaveThePasswordNowhere) {
   expect_forgotten("the start of an operation");
   const std::string moved = read_file(trace + ".1"), traced = moved + read_file(trace);
   EXPECT_NE(moved.find("SIGHUP: reopening the trace file"), std::string::npos) << moved;
-  EXPECT_EQ(moved.find("WIRE_CB"), std::string::npos) << "traced to the file that was moved away";
-  EXPECT_NE(traced.find("WIRE_CB"), std::string::npos) << traced;  // the trace is there to search
+  EXPECT_EQ(moved.find("MUTE_CB"), std::string::npos) << "traced to the file that was moved away";
+  EXPECT_NE(traced.find("MUTE_CB"), std::string::npos) << traced;  // the trace is there to search
   EXPECT_EQ(traced.find(kPassword), std::string::npos);
+  EXPECT_EQ(traced.find("WIRE_CB not answered"), std::string::npos) << "the answer was not taken";
   std::filesystem::remove_all(folder);
   if (!can_read_memory) GTEST_SKIP() << "reading the memory of a process that is not dumpable needs root";
 }

@@ -568,8 +568,9 @@ class IntegrationTest : public ::testing::Test {
     slapd.reset();
   }
   std::string log() const { return read_file(dir + ".log"); }
-  bool send(const std::vector<char>& message) const {  // to the daemon's endpoint
-    const sockaddr_un address = unix_address(dir + "/COMM_DIR_SRV");
+  // To the daemon's endpoint, or to another of its folder.
+  bool send(const std::vector<char>& message, const std::string& endpoint = "COMM_DIR_SRV") const {
+    const sockaddr_un address = unix_address(dir + "/" + endpoint);
     const int fd = unix_socket();
     const ssize_t sent = sendto(fd, message.data(), message.size(), 0, reinterpret_cast<const sockaddr*>(&address),
                                 sizeof address);
