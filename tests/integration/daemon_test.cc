@@ -264,13 +264,15 @@ TEST_F(DaemonTest, ConnectionTestsCallBackAndLeaveThePasswordNowhere) {
   const int to_daemon = unix_socket();
   const sockaddr_un address = unix_address(dir + "/COMM_DIR_SRV_CB");
   ASSERT_EQ(connect(to_daemon, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-  AsUser stranger(65533, [&] { return std::to_string(::send(to_daemon, answer.data(), answer.size(), 0)); });
-  EXPECT_EQ(stranger.result(), std::to_string(answer.size()));
+  if (geteuid() == 0) {  // only root becomes another user
+    AsUser stranger(65533, [&] { return std::to_string(::send(to_daemon, answer.data(), answer.size(), 0)); });
+    EXPECT_EQ(stranger.result(), std::to_string(answer.size()));
+    EXPECT_TRUE(holds(trace, "callback answer from a user that the daemon does not serve"));
+  }
   close(to_daemon);
   char unknown_word[64];
   std::snprintf(unknown_word, sizeof unknown_word, "late or unknown callback answer (word %#x)", unknown);
-  for (const char* dropped : {"not a callback answer (length ", static_cast<const char*>(unknown_word),
-                              "callback answer from a user that the daemon does not serve"}) {
+  for (const char* dropped : {"not a callback answer (length ", static_cast<const char*>(unknown_word)}) {
     EXPECT_TRUE(holds(trace, dropped)) << dropped;
   }
   expect_forgotten("the connection tests");
