@@ -12,6 +12,7 @@
 //   object only for a connection test of a registered one.
 // - The decoder reads no byte beyond the message, and serves only a record
 //   with nothing but zeros behind it.
+#include <algorithm>
 #include <atomic>
 #include <memory>
 
@@ -103,8 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto verdict = comm_dir_decode_request(message.data(), message.size(), request.get(), datagram.size());
   if (verdict == comm_dir_verdict::kServe) {
     const std::size_t record = kHead + comm_dir_request_size(request->function_id);
-    FUZZ_CHECK(record <= message.size() && std::count(message.begin() + record, message.end(), 0) ==
-                                               static_cast<std::ptrdiff_t>(message.size() - record));
+    FUZZ_CHECK(record <= message.size() &&
+               std::all_of(message.begin() + record, message.end(), [](char byte) { return byte == 0; }));
   }
   h.dispatch(message);
   return 0;

@@ -214,7 +214,12 @@ const Kind kKinds[] = {{false, 5, 6, 7, COMM_DIR_MAX_STRING_VALUE, 1, 1},  // fu
 // The answer to the request `id` of the value at `index` (or to the count,
 // at kCount) replaced with `result` and `word`.
 constexpr UINT kCount = ~1u, kLargest = ~2u;  // kLargest: one beyond the kind's largest length
-struct Answer { int Kind::*id = nullptr; UINT index = 0; RETCODE result = 0; UINT word = 0; };
+struct Answer {
+  int Kind::*id = nullptr;
+  UINT index = 0;
+  RETCODE result = 0;
+  UINT word = 0;
+};
 
 // The service's answers to value requests (function ids 5 to 10) from the
 // values `served`: a value reply holds the string and its NUL, or a

@@ -142,7 +142,10 @@ TEST(ToolOptionsTest, CarriesTheUsersTlsSettingsWhereTlsMayBeUsed) {
   char cwd[PATH_MAX];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   const struct Case {
-    std::vector<std::string> uris; bool starttls; std::string ca_file, carried; UINT verify;
+    std::vector<std::string> uris;
+    bool starttls;
+    std::string ca_file, carried;
+    UINT verify;
   } cases[] = {
       {{"ldap://a/"}, false, "/etc/ca.pem", "", COMM_DIR_TLS_VERIFY_DEMAND},
       {{"ldap://a/"}, true, "/etc/ca.pem", "/etc/ca.pem", COMM_DIR_TLS_VERIFY_ALLOW},

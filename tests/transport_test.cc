@@ -375,7 +375,12 @@ TEST_F(TransportTest, ACallbackRequestCallsOnlyARegisteredObjectAndIsAnsweredWit
   const std::string kFailed = "comm_dir_ope_req_ipc_dispatch(char*, char*, int*)>(";
   // calls: the arguments the object got; sent: the replies sent
   struct Row {
-    std::vector<char> request; const char* fail; RETCODE rc; std::vector<UINT> calls; int sent; std::string trace;
+    std::vector<char> request;
+    const char* fail;
+    RETCODE rc;
+    std::vector<UINT> calls;
+    int sent;
+    std::string trace;
   } rows[] = {
       {callback_form(0, 0x1234, word), nullptr, 0, {0x1234}, 1, ""},
       {callback_form(0, 1, 0), nullptr, 0, {}, 1, ""},

@@ -506,8 +506,9 @@ TEST_F(OtherUsersTest, AFolderIsTakenOnlyWhenNoUntrustedUserCanReplaceIt) {
 // connects anew; a pooled socket goes only to a client that trusts its
 // server's owner. (A server takes the datagrams of the users it trusts: the
 // reply server's table below; an open one anyone's: the daemon's, serving
-// other users in the integration tests, users_test.) A row: who owns the server's socket file; whether the
-// server runs (else connecting is refused); COMM_DIR_SERVICE_USER; the
+// other users in the integration tests, users_test.) A row: who owns the
+// server's socket file; whether the server runs (else connecting is
+// refused); COMM_DIR_SERVICE_USER; the
 // client's euid; the owner of a client that came first and left its socket
 // pooled (or kApplication); the owner given to
 // commdir_posix_ipc_create_client_of (or kApplication, a client of this
