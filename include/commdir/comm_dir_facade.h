@@ -133,7 +133,11 @@ class COMM_DIR_API comm_dir_facade {
   // info.callback_server_name (bytes 1912 to 1927, zero-padded), whatever
   // was there. When the service answered, `info` is replaced by its answer,
   // also when the result is a failure code; after a transport failure (-1)
-  // it is as sent.
+  // it is as sent. The answer is the whole record, the bind password
+  // included, and our directory service answers with the password zeroed:
+  // a password goes to the service and the LDAP server and never comes back,
+  // so after the call the record no longer holds it. Fill it in again for
+  // another test.
   RETCODE check_connection(COMM_DIR_TEST_MODE mode, COMM_DIR_TEST_CONNECTION_INFO& info);
 
   // Opens an operation: connects as `connect` says and binds with `bind`
@@ -207,9 +211,10 @@ class COMM_DIR_API comm_dir_facade {
   // its code is returned, everything stays valid and the call may be
   // repeated. An id without an open operation: COMM_DIR_ERR, nothing sent.
   // COMM_DIR_ERR after the service ended the operation means the library
-  // failed to drop its record of it: the results are then freed only if a
-  // second attempt to drop the record succeeds, else they stay valid until
-  // the facade is destroyed.
+  // failed to drop its record of it, and then nothing is freed: when the
+  // record is still held (the usual case) its results stay valid until the
+  // facade is destroyed; when the store dropped it before failing, they are
+  // never freed.
   RETCODE end_operation(UINT operation_id);
 
   // Asks the service to free the operation's search result. Forwarded for
