@@ -25,8 +25,10 @@
 // RESULTS
 //
 // Every call returns a RETCODE: 0 for success; COMM_DIR_ERR for the facade's
-// own refusal (a NULL argument it needs, an operation id it does not hold);
-// COMM_DIR_ERR_NO_MEMORY when the library ran out of memory for a result;
+// own refusal (a NULL argument it needs, an operation id it does not hold)
+// and for a failure of its table of operations; COMM_DIR_ERR_NO_MEMORY when
+// the library ran out of memory for a result; COMM_DIR_ERR_BAD_REPLY when a
+// reply broke the limits of the messages (nothing of it is handed out);
 // -1 for a failure of the IPC transport (the directory service was not
 // reached, or its reply could not be delivered); any other value is the
 // directory service's result code, passed up unchanged. Failures are also
@@ -273,9 +275,12 @@ class COMM_DIR_API comm_dir_callback {
 
 // Registers `object` for callbacks and returns the word that names it in a
 // request (COMM_DIR_TEST_CONNECTION_INFO::callback_object); 0 for a null
-// object. Registering an object again returns the same word. On a 32-bit
-// host the word is the object's address; on a wider one it is a handle. A
-// request whose word names no registered object calls nothing.
+// object. Registering an object again returns the same word. The word is a
+// random one from the kernel on every host, never the object's address
+// (anyone who may send the callback endpoint a request could guess an
+// address), never 0 and never that of another registered object. A request
+// whose word names no registered object calls nothing and is answered like
+// any other.
 COMM_DIR_API UINT comm_dir_register_callback(comm_dir_callback* object);
 // Unregisters the object named by `word`. When it returns, the object is
 // never called again, also by a callback already under way. 0, or
