@@ -335,18 +335,6 @@ RETCODE retrieve_value_list(UINT operation_id, const CHAR* attribute, UINT& coun
   return 0;
 }
 
-// The daemon's answer to a connection test is the record with its findings
-// filled in, but with the password zeroed: a password never comes back. The
-// caller's record gets everything else and keeps its own password, so that
-// it can serve the next test as it is.
-void take_test_findings(const char* answer, COMM_DIR_TEST_CONNECTION_INFO& info) {
-  constexpr std::size_t kPassword = offsetof(COMM_DIR_TEST_CONNECTION_INFO, bind.password);
-  constexpr std::size_t kAfterPassword = kPassword + sizeof info.bind.password;
-  char* record = reinterpret_cast<char*>(&info);
-  std::memcpy(record, answer, kPassword);
-  std::memcpy(record + kAfterPassword, answer + kAfterPassword, sizeof info - kAfterPassword);
-}
-
 }  // namespace
 
 RETCODE comm_dir_facade_client::check_connection(COMM_DIR_TEST_MODE mode,
@@ -358,7 +346,9 @@ RETCODE comm_dir_facade_client::check_connection(COMM_DIR_TEST_MODE mode,
         std::memcpy(&request.info, &info, sizeof info);
       },
       [&info](const char* reply) {
-        take_test_findings(reply + offsetof(COMM_DIR_REPLY, body.info), info);
+        // The answer replaces the whole record, the bind password included:
+        // what comes back there is the service's (ours sends zeros).
+        std::memcpy(&info, reply + offsetof(COMM_DIR_REPLY, body.info), sizeof info);
         return reply_result(reply);
       });
 }

@@ -329,17 +329,17 @@ RETCODE comm_dir_facade::end_operation(UINT operation_id) {
     trace_format_a(kEndOperationSignature, __LINE__);
     return result;
   }
-  RETCODE removed = collector_->unset_info_map(operation_id);
-  if (removed != 0) {
+  if (collector_->unset_info_map(operation_id) != 0) {
+    // A failed mutex request leaves the entry, a failed release has removed
+    // it, and the result does not tell which. Nothing is freed: a record the
+    // store still holds is freed by its destructor; one it dropped is lost,
+    // a leak, where freeing a record still held would be a double free.
     trace_format_b(kEndOperationSignature, __LINE__);
-    // The entry may still be there, and the record must outlive it. A second
-    // removal that succeeds proves it gone; otherwise the record stays for
-    // the store's destructor.
-    if (collector_->unset_info_map(operation_id) != 0) return COMM_DIR_ERR;
+    return COMM_DIR_ERR;
   }
   free_info_holdings(*info);
   delete info;
-  return removed != 0 ? COMM_DIR_ERR : 0;
+  return 0;
 }
 
 RETCODE comm_dir_facade::free_msg(UINT operation_id) {

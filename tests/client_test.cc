@@ -93,10 +93,7 @@ TEST_F(ClientTest, EachRequestCarriesItsRecordAtItsOffsetsAndTheFindingsComeBack
     return scripted_reply::words(0x4242, answer.callback_object, bytes(answer).substr(4));
   });
   EXPECT_EQ(client_.check_connection(COMM_DIR_TEST_MODE_CALLBACK, info), 0x4242);
-  std::string taken = bytes(answer);  // the findings, with the caller's own password
-  const std::size_t password = offsetof(COMM_DIR_TEST_CONNECTION_INFO, bind.password);
-  taken.replace(password, sizeof info.bind.password, bytes(before), password, sizeof info.bind.password);
-  EXPECT_EQ(bytes(info), taken);
+  EXPECT_EQ(bytes(info), bytes(answer));  // the whole record, its password too
   UINT id = 0;
   EXPECT_EQ(client_.start_operation(connect, &bind, &id), 0);
   EXPECT_EQ(client_.start_operation(connect, nullptr, &id), 0);
@@ -146,8 +143,7 @@ TEST_F(ClientTest, EachCallWritesItsResultsOnlyOnceAnswered) {
       {"emwOSWResetEventSem", 1},   {"emwGENIpcCallClient", 1},   {"emwOSWReleaseMutexSem", 1},
       {"emwOSWWaitEventSem", 1},    {"emwOSWDeleteEventSem", 1}};
   const scripted_reply answer = scripted_reply::words(0x3409100A, 1, std::string("cn") + '\0');
-  std::string findings(&answer.payload[16], sizeof(COMM_DIR_TEST_CONNECTION_INFO));
-  findings.replace(offsetof(COMM_DIR_TEST_CONNECTION_INFO, bind.password), 512, 512, 0x5A);  // the caller's password
+  const std::string findings(&answer.payload[16], sizeof(COMM_DIR_TEST_CONNECTION_INFO));
   for (const Op& op : ops) {
     const Failure& failure = failures[&op - ops];
     SCOPED_TRACE(op.name + (" / " + failure.fn));
@@ -428,20 +424,23 @@ TEST_F(FacadeTest, ARefusalSendsNothingAndTouchesNothingAndAFailureFromBelowIsPa
 }
 
 // The store's mutex is taken once by the lookup before an exchange and once
-// by the exchange's send; the failing call is the store's next one.
+// by the exchange's send; the failing call is the store's next one. An ended
+// operation whose removal failed keeps its record, and nothing is freed. (A
+// failed release there is no row: the store has dropped the record, and the
+// facade, which cannot tell, leaves it unfreed.)
 TEST_F(FacadeTest, AFailedStoreIsTracedAndNeverFreesARecordItMayHold) {
-  for (const char* fn : {"emwOSWRequestMutexSem", "emwOSWReleaseMutexSem"}) {
-    for (bool at_end : {false, true}) {
-      CHAR* name = nullptr;
-      if (at_end) start();
-      ASSERT_TRUE(!at_end || facade_->get_first_attribute(kHeld, name) == 0);
-      faults::fail(fn, at_end ? 3 : 2);
-      faults::clear();
-      UINT id = 0;
-      EXPECT_EQ(at_end ? facade_->end_operation(kHeld) : facade_->start_operation(connect_, {}, &id), COMM_DIR_ERR);
-      EXPECT_TRUE(at_end ? facade_traced("end_operation", true) && freed(name) : faults::traced("]set_info_map <"));
-      EXPECT_EQ(facade_->get_first_attribute(kHeld, name), COMM_DIR_ERR);  // no record either way
-    }
+  const struct Row { const char* fn; bool at_end; } rows[] = {
+      {"emwOSWRequestMutexSem", false}, {"emwOSWReleaseMutexSem", false}, {"emwOSWRequestMutexSem", true}};
+  for (const Row& row : rows) {
+    CHAR* name = nullptr;
+    if (row.at_end) start();
+    ASSERT_TRUE(!row.at_end || facade_->get_first_attribute(kHeld, name) == 0);
+    faults::fail(row.fn, row.at_end ? 3 : 2);
+    faults::clear();
+    UINT id = 0;
+    EXPECT_EQ(row.at_end ? facade_->end_operation(kHeld) : facade_->start_operation(connect_, {}, &id), COMM_DIR_ERR);
+    EXPECT_TRUE(row.at_end ? facade_traced("end_operation", true) && !freed(name) : faults::traced("]set_info_map <"));
+    EXPECT_EQ(facade_->get_first_attribute(kHeld, name), row.at_end ? 0 : COMM_DIR_ERR);  // still held, or never
   }
   delete facade_;  // a record both freed and still stored would be freed twice here
 }

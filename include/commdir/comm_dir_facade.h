@@ -25,8 +25,10 @@
 // RESULTS
 //
 // Every call returns a RETCODE: 0 for success; COMM_DIR_ERR for the facade's
-// own refusal (a NULL argument it needs, an operation id it does not hold);
-// COMM_DIR_ERR_NO_MEMORY when the library ran out of memory for a result;
+// own refusal (a NULL argument it needs, an operation id it does not hold)
+// and for a failure of its table of operations; COMM_DIR_ERR_NO_MEMORY when
+// the library ran out of memory for a result; COMM_DIR_ERR_BAD_REPLY when a
+// reply broke the limits of the messages (nothing of it is handed out);
 // -1 for a failure of the IPC transport (the directory service was not
 // reached, or its reply could not be delivered); any other value is the
 // directory service's result code, passed up unchanged. Failures are also
@@ -133,7 +135,11 @@ class COMM_DIR_API comm_dir_facade {
   // info.callback_server_name (bytes 1912 to 1927, zero-padded), whatever
   // was there. When the service answered, `info` is replaced by its answer,
   // also when the result is a failure code; after a transport failure (-1)
-  // it is as sent.
+  // it is as sent. The answer is the whole record, the bind password
+  // included, and our directory service answers with the password zeroed:
+  // a password goes to the service and the LDAP server and never comes back,
+  // so after the call the record no longer holds it. Fill it in again for
+  // another test.
   RETCODE check_connection(COMM_DIR_TEST_MODE mode, COMM_DIR_TEST_CONNECTION_INFO& info);
 
   // Opens an operation: connects as `connect` says and binds with `bind`
@@ -207,9 +213,10 @@ class COMM_DIR_API comm_dir_facade {
   // its code is returned, everything stays valid and the call may be
   // repeated. An id without an open operation: COMM_DIR_ERR, nothing sent.
   // COMM_DIR_ERR after the service ended the operation means the library
-  // failed to drop its record of it: the results are then freed only if a
-  // second attempt to drop the record succeeds, else they stay valid until
-  // the facade is destroyed.
+  // failed to drop its record of it, and then nothing is freed: when the
+  // record is still held (the usual case) its results stay valid until the
+  // facade is destroyed; when the store dropped it before failing, they are
+  // never freed.
   RETCODE end_operation(UINT operation_id);
 
   // Asks the service to free the operation's search result. Forwarded for
@@ -268,9 +275,12 @@ class COMM_DIR_API comm_dir_callback {
 
 // Registers `object` for callbacks and returns the word that names it in a
 // request (COMM_DIR_TEST_CONNECTION_INFO::callback_object); 0 for a null
-// object. Registering an object again returns the same word. On a 32-bit
-// host the word is the object's address; on a wider one it is a handle. A
-// request whose word names no registered object calls nothing.
+// object. Registering an object again returns the same word. The word is a
+// random one from the kernel on every host, never the object's address
+// (anyone who may send the callback endpoint a request could guess an
+// address), never 0 and never that of another registered object. A request
+// whose word names no registered object calls nothing and is answered like
+// any other.
 COMM_DIR_API UINT comm_dir_register_callback(comm_dir_callback* object);
 // Unregisters the object named by `word`. When it returns, the object is
 // never called again, also by a callback already under way. 0, or

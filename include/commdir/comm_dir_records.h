@@ -114,7 +114,8 @@ static_assert(offsetof(COMM_DIR_SEARCH_CONDITION, operation_id) == 1960, "");
 
 // A connection test: the application fills the connect and bind records (and
 // the callback word for COMM_DIR_TEST_MODE_CALLBACK); the daemon answers with
-// the whole record, the findings filled in. The facade writes the name of the
+// the whole record, the findings filled in and the password zeroed, and the
+// answer replaces the caller's record. The facade writes the name of the
 // process's callback server into `callback_server_name` before every test.
 struct COMM_DIR_TEST_CONNECTION_INFO {
   UINT callback_object;  // word of a registered callback object, or 0

@@ -4,15 +4,25 @@
 #define COMMDIR_COMM_DIR_TYPES_H_
 
 #include <cstdint>
+#include <type_traits>
 
 // The signature strings that the library traces name these typedefs
 // unqualified, so they live in the global namespace.
-typedef std::int32_t RETCODE;  // signed 32-bit result: 0 success
-typedef unsigned int UINT;     // 32-bit unsigned word
-typedef int INT;               // 32-bit signed word
+//
+// RETCODE, the signed 32-bit result (0 success), is the device's `long`:
+// what the IPC convention's dispatch functions return, and what the exported
+// names of comm_dir_ipc_multi_server::start_server (its dispatch function's
+// type) and send_reply (its result argument) carry, so that code built for
+// that convention compiles and links against this library unchanged. A host
+// whose long is wider takes a 32-bit int instead, so that a result is the
+// same word on every host (it travels in replies and records); there those
+// two names carry `int`.
+typedef std::conditional<sizeof(long) == 4, long, std::int32_t>::type RETCODE;
+typedef unsigned int UINT;  // 32-bit unsigned word
+typedef int INT;            // 32-bit signed word
 typedef char CHAR;
 typedef unsigned long ULONG;
-static_assert(sizeof(UINT) == 4 && sizeof(INT) == 4, "words are 32-bit");
+static_assert(sizeof(RETCODE) == 4 && sizeof(UINT) == 4 && sizeof(INT) == 4, "words are 32-bit");
 
 #if defined(COMMDIR_BUILDING_LIBRARY)
 #define COMM_DIR_API __attribute__((visibility("default")))

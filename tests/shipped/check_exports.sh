@@ -3,7 +3,9 @@
 # recorded dependency on a platform library, the platform's symbols left for
 # the process to provide, and exactly the public API exported (the signatures
 # in the expected list, demangled, with plain `unsigned int` and `char`), the
-# callback dispatch function under its plain C name.
+# callback dispatch function under its plain C name. RETCODE in the list
+# stands for the type that the target gives it: long where long is 32 bits
+# (an ELF32 target, the device), int on a 64-bit host.
 # Usage: check_exports.sh LIBRARY EXPECTED_LIST [NM [READELF]]
 # (a cross build passes the tools of its toolchain)
 set -euo pipefail
@@ -31,7 +33,9 @@ done
 
 # Constructors and destructors appear once per ABI variant; compare names.
 actual=$("$nm" -D --defined-only -C "$lib" | sed -E 's/^[0-9a-fA-F]+ [A-Za-z] //' | LC_ALL=C sort -u)
-want=$(LC_ALL=C sort -u "$expected")
+class=$("$readelf" -h "$lib" | awk '/Class:/ {print $2}')
+retcode=$([ "$class" = ELF32 ] && echo long || echo int)
+want=$(sed "s/\bRETCODE\b/$retcode/g" "$expected" | LC_ALL=C sort -u)
 missing=$(LC_ALL=C comm -13 <(echo "$actual") <(echo "$want"))
 extra=$(LC_ALL=C comm -23 <(echo "$actual") <(echo "$want"))
 [ -z "$missing" ] || fail "not exported:"$'\n'"$missing"
