@@ -23,7 +23,7 @@ DEPS_DEB   = g++ cmake make pkg-config libldap-dev help2man dpkg-dev debhelper l
 
 CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMMDIR_WERROR=$(WERROR) $(CMAKE_FLAGS)
 
-.PHONY: all deps build test deb test-asan test-tsan test-target soak bench install demo clean fuzz fuzz-build fuzz-ci soak-memory
+.PHONY: all deps build test deb deb-check test-asan test-tsan test-target soak bench install demo clean fuzz fuzz-build fuzz-ci soak-memory
 
 all: build
 
@@ -94,6 +94,12 @@ install:
 deb:
 	@scripts/install-deps $(DEPS_DEB)
 	@JOBS=$(JOBS) scripts/build-debs $(BUILD)-deb dist
+
+# The packages installed on a fresh Debian 12 (debootstrap) in a throwaway
+# root, and used there as the README says (scripts/check-debs).
+deb-check: deb
+	@scripts/install-deps debootstrap slapd ldap-utils openssl
+	@scripts/check-debs dist
 
 bench: deps
 	$(CONFIGURE)
