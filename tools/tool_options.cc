@@ -297,8 +297,7 @@ void take_configured_defaults(const char* uri_list, const char* base, tool_optio
     add_uris(uri_list, &uris);
     for (std::string& uri : uris) {
       const std::size_t authority = uri.find("://");
-      const std::size_t path = authority == std::string::npos ? authority : uri.find('/', authority + 3);
-      if (authority != std::string::npos) uri = uri.substr(0, path) + "/";
+      if (authority != std::string::npos) uri = uri.substr(0, uri.find('/', authority + 3)) + "/";
     }
   }
   if (uris.empty()) uris.push_back("ldap://localhost");
