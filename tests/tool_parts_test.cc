@@ -108,13 +108,12 @@ TEST(ToolOptionsTest, ParsesLdapsearchStyleCommandLinesAndRefusesBadOnesWithARea
     EXPECT_TRUE(!parse(words, &options, &error) && error.find(reason) != std::string::npos) << joined(words) << error;
   }
   // URI and BASE of ldap.conf where the command line names none; libldap's
-  // own default carries a scope.
+  // own default (it always gives one) carries a scope.
   take_configured_defaults("ldap://a:1 ldaps://b:636", "dc=c", &status);
   take_configured_defaults("ldap://localhost:389/??base", "dc=c", &bare);
-  take_configured_defaults(nullptr, nullptr, &check);
   take_configured_defaults("ldap://z/", "dc=c", &o);  // after -H and -b
-  EXPECT_EQ(joined(status.connection.uris) + status.search.base + joined(bare.connection.uris) + joined(check.connection.uris),
-            "[ldap://a:1/][ldaps://b:636/]dc=c[ldap://localhost:389/][ldap://localhost]");
+  EXPECT_EQ(joined(status.connection.uris) + status.search.base + joined(bare.connection.uris),
+            "[ldap://a:1/][ldaps://b:636/]dc=c[ldap://localhost:389/]");
   EXPECT_EQ(joined(o.connection.uris).substr(0, 11) + o.search.base, "[ldap://a/]dc=x");
 }
 
