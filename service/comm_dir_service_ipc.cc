@@ -29,6 +29,11 @@ RETCODE comm_dir_send(const char* client_name, const char* server_name, uid_t ow
                   static_cast<long>(owner));
     return rc;
   }
+  if (rc == EPERM) {
+    SERVICE_TRACE("not sending to %s of uid %ld: its socket file does not let the daemon's user write to it",
+                  server_name, static_cast<long>(owner));
+    return rc;
+  }
   if (rc != 0) {
     SERVICE_TRACE("cannot reach %s of uid %ld: commdir_posix_ipc_create_client_of %#lx", server_name,
                   static_cast<long>(owner), trace_code(rc));

@@ -80,13 +80,13 @@ TEST(ToolOptionsTest, ParsesLdapsearchStyleCommandLinesAndRefusesBadOnesWithARea
   EXPECT_TRUE(o.search.base == "dc=x" && o.search.filter == "(cn=a*)" && o.search.scope == COMM_DIR_SCOPE_CHILDREN);
   EXPECT_TRUE(o.search.size_limit == 3u && o.search.time_limit_s == 0 && o.search.deref == COMM_DIR_DEREF_FINDING);
   EXPECT_TRUE(o.search.types_only && o.search.wrap == 40u && o.connection.starttls == starttls_request::kDemand);
-  EXPECT_TRUE(o.connection.bind_dn == "cn=admin" && o.connection.password == "secret");
-  EXPECT_EQ(o.connection.network_timeout_ms, 7000u);
+  EXPECT_TRUE(o.connection.bind_dn == "cn=admin" && o.connection.password == "secret" &&
+              o.connection.network_timeout_ms == 7000u);
   // The first argument is a filter only when it looks like one.
-  ASSERT_TRUE(parse({"search", "cn", "mail", "-o", "ldif-wrap=no"}, &bare, &error)) << error;
+  ASSERT_TRUE(parse({"search", "cn", "mail", "-o", "ldif-wrap=no", "-LL"}, &bare, &error)) << error;
   EXPECT_EQ(bare.search.filter + joined(bare.search.attributes), "(objectclass=*)[cn][mail]");
-  EXPECT_EQ(joined(bare.connection.uris), "[ldap://localhost]");
-  EXPECT_TRUE(bare.search.wrap == kLdifNoWrap && bare.connection.starttls == starttls_request::kNone);
+  EXPECT_TRUE(bare.search.wrap == kLdifNoWrap && bare.connection.starttls == starttls_request::kNone &&
+              bare.search.ldif_level == 2 && o.search.ldif_level == 3);
   ASSERT_TRUE(parse({"check", "--callback", "--wait", "3", "-Z"}, &check, &error)) << error;
   EXPECT_TRUE(check.command == tool_command::kCheck && check.check.callback && check.check.wait_s == 3);
   EXPECT_EQ(check.connection.starttls, starttls_request::kTry);
@@ -101,11 +101,20 @@ TEST(ToolOptionsTest, ParsesLdapsearchStyleCommandLinesAndRefusesBadOnesWithARea
       {{"search", "--callback"}, "not valid for search"}, {{"check", "-b", "dc=x"}, "unknown option: -b"},
       {{"check", "(cn=x)"}, "takes no arguments"}, {{"check", "--callback", "--wait", "0"}, "--wait"},
       {{"status", "-H", "ldap://a/"}, "status takes only --json: -H"},
+      {{"search", "-h", "ldap1"}, "-h is not taken"}, {{"check", "-p", "389"}, "-p is not taken"}, {{"search", "-L"}, "-L (LDIF"},
   };
   for (const auto& [words, reason] : refused) {
     tool_options options;
     EXPECT_TRUE(!parse(words, &options, &error) && error.find(reason) != std::string::npos) << joined(words) << error;
   }
+  // URI and BASE of ldap.conf where the command line names none; libldap's
+  // own default (it always gives one) carries a scope.
+  take_configured_defaults("ldap://a:1 ldaps://b:636", "dc=c", &status);
+  take_configured_defaults("ldap://localhost:389/??base", "dc=c", &bare);
+  take_configured_defaults("ldap://z/", "dc=c", &o);  // after -H and -b
+  EXPECT_EQ(joined(status.connection.uris) + status.search.base + joined(bare.connection.uris),
+            "[ldap://a:1/][ldaps://b:636/]dc=c[ldap://localhost:389/]");
+  EXPECT_EQ(joined(o.connection.uris).substr(0, 11) + o.search.base, "[ldap://a/]dc=x");
 }
 
 // entryDN, which carries the DN, is asked for unless the user asked; values
@@ -182,6 +191,9 @@ TEST(ToolOutcomeTest, ExitsWithLdapsearchsStatuses) {
       {COMM_DIR_SVC_TLS_FAILED, kExitUnreachable, "(0x34093031)"},
       {COMM_DIR_SVC_TLS_CA_FILE, kExitUnreachable, "(0x34093032)"},
       {COMM_DIR_SVC_TLS_CA_NOT_ALLOWED, kExitOther, "(0x34093033)"},
+      // A connection that does not stand in time cannot be contacted; an answer late is a time-out.
+      {COMM_DIR_SVC_CONNECT_TIMEOUT, 255, "(0x34093020)"}, {COMM_DIR_SVC_TLS_TIMEOUT, 255, "(0x34093021)"},
+      {COMM_DIR_SVC_BIND_TIMEOUT, 251, "(0x34093022)"}, {COMM_DIR_SVC_RESULT_TIMEOUT, 251, "(0x34093024)"},
   };
   for (const Case& c : cases) {
     const std::string described = describe_result(c.code);

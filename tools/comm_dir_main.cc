@@ -455,6 +455,8 @@ comm_dir_facade* reach_facade() {
     say((starttls_failed ? "ldap_start_tls: " : "ldap_bind: ") + describe_result(rc));
     finish(starttls_failed ? kExitFailure : exit_status_for(rc));
   }
+  // ldapsearch -LL writes it once bound, also before a search that fails.
+  if (options.search.ldif_level == 2) std::fputs("version: 1\n\n", stdout);
   // search takes no operation id: the record names the operation.
   condition.operation_id = operation_id;
   const char* failed_call = "search";
@@ -632,9 +634,11 @@ int main(int argc, char** argv) {
       finish(0);
     case tool_command::kSearch:
       if (!resolve_password(&options.connection)) finish(kExitFailure);
+      read_configured_defaults(&options);
       run_search(options);
     case tool_command::kCheck:
       if (!resolve_password(&options.connection)) finish(kExitFailure);
+      read_configured_defaults(&options);
       run_check(options);
     case tool_command::kStatus:
       run_status(options);

@@ -22,6 +22,7 @@ using velmarosta::COMM_DIR_SCOPE_SUB;
 
 constexpr int kOptionCallback = 1000;
 constexpr int kOptionWait = 1001;
+constexpr int kOptionHelp = 1002;
 
 struct keyword {
   const char* name;
@@ -153,6 +154,11 @@ int parse_connection_option(int opt, char* arg, tool_options* options, std::stri
                                                                           : starttls_request::kDemand;
       return 1;
     case 'o': return parse_general_option(arg, options, error) ? 1 : -1;
+    case 'h':
+    case 'p':
+      return refuse(error, std::string("-") + static_cast<char>(opt) +
+                               " is not taken (nor by ldapsearch since OpenLDAP 2.5): give the server as -H "
+                               "ldap://HOST:PORT/");
     default: return 0;
   }
 }
@@ -161,7 +167,10 @@ int parse_search_option(int opt, const char* arg, tool_options* options, std::st
   search_options& search = options->search;
   long long value = 0;
   switch (opt) {
-    case 'b': search.base = arg; return 1;
+    case 'b':
+      search.base = arg;
+      search.base_given = true;
+      return 1;
     case 's':
       if (parse_keyword(arg, kScopes, &search.scope)) return 1;
       return refuse(error, "invalid scope \"" + std::string(arg) + "\": base, one, sub or children");
@@ -177,7 +186,7 @@ int parse_search_option(int opt, const char* arg, tool_options* options, std::st
       search.time_limit_s = static_cast<long>(value);
       return 1;
     case 'A': search.types_only = true; return 1;
-    case 'L': return 1;  // the output is always what -LLL gives
+    case 'L': ++search.ldif_level; return 1;
     default: return 0;
   }
 }
@@ -239,11 +248,11 @@ bool parse_command_line(int argc, char** argv, tool_options* options, std::strin
   if (!search && command != "check") return fail(error, "unknown command \"" + command + "\"");
   options->command = search ? tool_command::kSearch : tool_command::kCheck;
 
-  static const option kLongOptions[] = {{"help", no_argument, nullptr, 'h'},
+  static const option kLongOptions[] = {{"help", no_argument, nullptr, kOptionHelp},
                                         {"callback", no_argument, nullptr, kOptionCallback},
                                         {"wait", required_argument, nullptr, kOptionWait},
                                         {nullptr, 0, nullptr, 0}};
-  const char* short_options = search ? ":hH:xD:w:Wy:Zo:b:s:a:z:l:AL" : ":hH:xD:w:Wy:Zo:";
+  const char* short_options = search ? ":hpH:xD:w:Wy:Zo:b:s:a:z:l:AL" : ":hpH:xD:w:Wy:Zo:";
   // getopt sees the words after the command, with the command as its argv[0].
   const int count = argc - 1;
   char** words = argv + 1;
@@ -251,7 +260,7 @@ bool parse_command_line(int argc, char** argv, tool_options* options, std::strin
   opterr = 0;
   int opt;
   while ((opt = getopt_long(count, words, short_options, kLongOptions, nullptr)) != -1) {
-    if (opt == 'h') {
+    if (opt == kOptionHelp) {
       options->command = tool_command::kHelp;
       return true;
     }
@@ -273,8 +282,26 @@ bool parse_command_line(int argc, char** argv, tool_options* options, std::strin
   } else if (optind < count) {
     return fail(error, "check takes no arguments: " + std::string(words[optind]));
   }
-  if (options->connection.uris.empty()) options->connection.uris.push_back("ldap://localhost");
+  // ldapsearch's -L adds comments with its own message ids and counts of
+  // responses, which the daemon's replies do not carry.
+  if (options->search.ldif_level == 1) {
+    return fail(error, "-L (LDIF with ldapsearch's comments) is not printed: -LL prints the version line, "
+                       "-LLL (the default) the entries alone");
+  }
   return true;
+}
+
+void take_configured_defaults(const char* uri_list, const char* base, tool_options* options) {
+  std::vector<std::string>& uris = options->connection.uris;
+  if (uris.empty() && uri_list != nullptr) {
+    add_uris(uri_list, &uris);
+    for (std::string& uri : uris) {
+      const std::size_t authority = uri.find("://");
+      if (authority != std::string::npos) uri = uri.substr(0, uri.find('/', authority + 3)) + "/";
+    }
+  }
+  if (uris.empty()) uris.push_back("ldap://localhost");
+  if (!options->search.base_given && base != nullptr) options->search.base = base;
 }
 
 const char* usage_text() {
@@ -293,7 +320,7 @@ const char* usage_text() {
          "\n"
          "Connection (search and check):\n"
          "  -H URI      LDAP URI; several (blank-separated or repeated -H) for failover\n"
-         "              (default ldap://localhost)\n"
+         "              (default: URI of ldap.conf, else ldap://localhost)\n"
          "  -x          simple authentication (the only kind; accepted for ldapsearch's sake)\n"
          "  -D binddn   bind DN\n"
          "  -w passwd   bind password (cleared from the process's arguments once read)\n"
@@ -302,12 +329,14 @@ const char* usage_text() {
          "  -Z          StartTLS, going on without it if it fails; -ZZ: StartTLS must succeed\n"
          "  -o nettimeout=SECONDS  network timeout (default: the daemon's)\n"
          "Search:\n"
-         "  -b basedn   base DN\n"
+         "  -b basedn   base DN (default: BASE of ldap.conf, else the server's)\n"
          "  -s scope    base, one, sub (default) or children\n"
          "  -a deref    never (default), search, find or always\n"
          "  -z limit    size limit in entries (0 or none: no limit)\n"
          "  -l limit    time limit in seconds (0 or none: no limit)\n"
          "  -A          attribute names only\n"
+         "  -LLL        entries alone, as ldapsearch -LLL prints them (the default)\n"
+         "  -LL         the same after a line \"version: 1\", as ldapsearch -LL\n"
          "  -o ldif-wrap=N|no  fold lines at N columns (default 78), or never\n"
          "  filter      RFC 4515 filter (default (objectclass=*))\n"
          "  attributes  names, 1.1 (none), * (all user), + (all operational)\n"
@@ -317,11 +346,19 @@ const char* usage_text() {
          "Status:\n"
          "  --json      one JSON object, for scripts, instead of lines for people\n"
          "\n"
-         "The daemon is reached at $COMM_DIR_IPC_DIR/COMM_DIR_SRV (default folder\n"
-         "/tmp/commdir-<euid>), as every libcommdir application reaches it. The\n"
-         "library's trace is off unless COMM_DIR_TRACE names a file (/dev/stderr too).\n"
+         "The daemon is reached at $COMM_DIR_IPC_DIR/COMM_DIR_SRV, as every libcommdir\n"
+         "application reaches it. Unset, the folder is $XDG_RUNTIME_DIR/commdir when\n"
+         "that is this user's private runtime folder, else /tmp/commdir-<euid>. A\n"
+         "daemon of another user is trusted only when COMM_DIR_SERVICE_USER names that\n"
+         "user; for the packaged daemon (user commdir, folder /run/commdir), root runs\n"
+         "  COMM_DIR_IPC_DIR=/run/commdir COMM_DIR_SERVICE_USER=commdir comm-dir status\n"
+         "The library's trace is off unless COMM_DIR_TRACE names a file (/dev/stderr too).\n"
          "A call that the daemon does not answer within 120 s (plus the -l time\n"
          "limit) ends comm-dir.\n"
+         "\n"
+         "Where ldapsearch differs: -h and -p are not taken (use -H), nor -L alone\n"
+         "(its comments); of ldap.conf only URI, BASE, TLS_CACERT and TLS_REQCERT\n"
+         "count; man comm-dir lists the rest.\n"
          "\n"
          "TLS is set up as ldapsearch's libldap sets it up: the certificate authority\n"
          "file and the check of the server's certificate come from LDAPTLS_CACERT and\n"
@@ -335,12 +372,14 @@ const char* usage_text() {
          "\n"
          "Exit status, as ldapsearch's: the LDAP result code (0 success, 4 size limit\n"
          "exceeded, 32 no such object, 49 invalid credentials, ...), a libldap error\n"
-         "of the daemon as its low byte (255: LDAP server down, also for a failed\n"
-         "TLS handshake of ldaps://), 1 for a bad command line or a failed StartTLS,\n"
+         "of the daemon as its low byte, 1 for a bad command line or a failed StartTLS,\n"
          "11 (admin limit exceeded) when values were left out as they are too long for\n"
          "the daemon's replies, 80 for a refusal of the daemon or the library that is\n"
-         "no LDAP code, 251 when the callback or an answer does not come in time, and\n"
-         "255 when the directory service is not running.\n";
+         "no LDAP code, 251 when the LDAP server does not answer the bind or the search\n"
+         "within the daemon's deadlines or the callback or an answer of the daemon does\n"
+         "not come in time, and 255 when the LDAP server cannot be reached (down, no\n"
+         "connection within the network timeout, an ldaps:// handshake that fails or\n"
+         "does not finish) or the directory service is not running.\n";
 }
 
 }  // namespace commdir_tools

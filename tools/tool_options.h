@@ -27,7 +27,7 @@ struct tls_settings {
 
 // Where to connect and how to bind.
 struct connection_options {
-  std::vector<std::string> uris;  // -H, tried in order; several per -H too
+  std::vector<std::string> uris;  // -H, else URI of ldap.conf; tried in order; several per -H too
   std::string bind_dn;            // -D
   std::string password;           // -w
   bool password_given = false;    // -w, -W or -y
@@ -39,12 +39,14 @@ struct connection_options {
 };
 
 struct search_options {
-  std::string base;                       // -b; empty: the server's default
+  std::string base;                       // -b, else BASE of ldap.conf; empty: the server's default
+  bool base_given = false;                // -b, also an empty one
   UINT scope = velmarosta::COMM_DIR_SCOPE_SUB;
   UINT deref = velmarosta::COMM_DIR_DEREF_NEVER;
   UINT size_limit = 0;                    // -z; 0: none
   long time_limit_s = 0;                  // -l; 0: none
   bool types_only = false;                // -A
+  int ldif_level = 0;                     // how many -L: -LL prints "version: 1" first
   std::size_t wrap = kLdifDefaultWrap;    // -o ldif-wrap=N|no
   std::string filter = "(objectclass=*)";
   std::vector<std::string> attributes;    // as given, "1.1", "*" and "+" included
@@ -66,6 +68,15 @@ struct tool_options {
 // Reads the command line into `options`. Returns false, with a message for
 // people in `error`, when it is not a valid command line.
 bool parse_command_line(int argc, char** argv, tool_options* options, std::string* error);
+
+// Fills in what ldapsearch takes from the user's libldap configuration
+// (ldap.conf, ~/.ldaprc, LDAPURI, LDAPBASE, ...) where the command line gave
+// nothing: `uri_list`, libldap's URI (null: none), for the servers, each cut
+// to its scheme, host and port (libldap's own default carries a scope,
+// "ldap://localhost:389/??base"); `base`, libldap's BASE (null: none), for
+// the search base unless -b was given. Without either, the servers are
+// ldap://localhost.
+void take_configured_defaults(const char* uri_list, const char* base, tool_options* options);
 
 // The text of --help.
 const char* usage_text();

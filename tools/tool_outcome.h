@@ -22,13 +22,15 @@ constexpr int kExitUnreachable = 255;  // LDAP_SERVER_DOWN (-1): nobody to talk 
 
 // The exit status for a result code of a facade call: 0 for 0; the LDAP
 // result code for one that the daemon passed on (a libldap error as its low
-// byte, as ldapsearch exits); kExitUnreachable for the transport's -1 and for
-// a failed TLS handshake; and kExitOther for every other code (the daemon's
-// or the library's own).
+// byte, as ldapsearch exits); kExitUnreachable for the transport's -1, for a
+// failed or unfinished TLS handshake and for a connect time-out; kExitTimeout
+// for the daemon's time-outs of the bind and the search; and kExitOther for
+// every other code (the daemon's or the library's own).
 int exit_status_for(RETCODE code);
 
 // True for the daemon's codes of a TLS handshake that failed: a certificate
-// refused, another failure, an authority file it cannot read. ldapsearch
+// refused, another failure, an authority file it cannot read, no end within
+// the network timeout. ldapsearch
 // sees each as a server it cannot contact (-1, exit 255) on ldaps://, and
 // as a failed StartTLS (exit 1) with -Z and -ZZ.
 bool is_tls_failure(RETCODE code);

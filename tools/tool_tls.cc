@@ -43,4 +43,14 @@ tls_settings read_user_tls_settings() {
   return settings;
 }
 
+void read_configured_defaults(tool_options* options) {
+  char* uris = nullptr;
+  char* base = nullptr;
+  ldap_get_option(nullptr, LDAP_OPT_URI, &uris);
+  ldap_get_option(nullptr, LDAP_OPT_DEFBASE, &base);
+  take_configured_defaults(uris, base, options);
+  ldap_memfree(uris);
+  ldap_memfree(base);
+}
+
 }  // namespace commdir_tools

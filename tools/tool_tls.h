@@ -1,4 +1,6 @@
-// The TLS settings of comm-dir's user, as ldapsearch would take them.
+// What libldap's configuration gives comm-dir's user, as ldapsearch would
+// take it: the TLS settings, and the servers and base where the command line
+// names none.
 #ifndef COMMDIR_TOOLS_TOOL_TLS_H_
 #define COMMDIR_TOOLS_TOOL_TLS_H_
 
@@ -11,6 +13,10 @@ namespace commdir_tools {
 // LDAPCONF and LDAPRC, and the LDAPTLS_* variables, with libldap's own
 // precedence and its own rules for set-uid programs.
 tls_settings read_user_tls_settings();
+
+// URI and BASE of the same configuration, taken as take_configured_defaults
+// says (tools/tool_options.h).
+void read_configured_defaults(tool_options* options);
 
 }  // namespace commdir_tools
 

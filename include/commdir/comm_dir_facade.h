@@ -71,9 +71,13 @@
 // platform's own library. On a Linux host the POSIX platform libcommdir_posix
 // is installed beside the library, and `pkg-config --cflags --libs commdir`
 // (or find_package(commdir) and the target commdir::commdir) links both. Its
-// endpoints are Unix datagram sockets in $COMM_DIR_IPC_DIR (default
-// /tmp/commdir-<euid>); its trace lines go where $COMM_DIR_TRACE says
-// (unset: standard error; "off"; or a file).
+// endpoints are Unix datagram sockets in $COMM_DIR_IPC_DIR; unset, in
+// $XDG_RUNTIME_DIR/commdir when that is the user's private runtime folder,
+// else in /tmp/commdir-<euid>. It trusts a directory service of its own user
+// or root, and of the user that $COMM_DIR_SERVICE_USER names (the packaged
+// daemon runs as commdir in /run/commdir: COMM_DIR_IPC_DIR=/run/commdir and
+// COMM_DIR_SERVICE_USER=commdir). Its trace lines go where $COMM_DIR_TRACE
+// says (unset: standard error; "off"; or a file).
 #ifndef COMMDIR_COMM_DIR_FACADE_H_
 #define COMMDIR_COMM_DIR_FACADE_H_
 

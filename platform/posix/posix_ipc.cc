@@ -27,7 +27,8 @@
 // handle that names no live client, ENOENT or ECONNREFUSED when no server
 // runs at a name, EADDRINUSE when one does, EMSGSIZE, EACCES for a folder
 // that fails its checks or a server of a user this process does not trust,
-// ENAMETOOLONG).
+// EPERM for a server whose socket file does not let this process write to
+// it, ENAMETOOLONG).
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -293,7 +294,10 @@ std::string AncestorProblem(const std::string& folder, const TrustedUids& truste
 }
 
 // Why the folder of `setting` cannot hold endpoints, or empty; *shared
-// tells whether others may create endpoints in it. Creates it (mode 0700)
+// tells whether users other than this euid use it: others may create
+// endpoints in it, or it is another user's (root's process in the folder of
+// the directory service's user), who must be able to send to the endpoints
+// of this process. Creates it (mode 0700)
 // when it is missing. The folder is opened without following a symbolic
 // link and examined through that descriptor, so what is checked is the
 // directory itself. It cannot change afterwards: its parent is sticky or
@@ -336,14 +340,15 @@ std::string FolderProblem(const Setting& setting, bool* shared) {
     }
   } else if (!setting.trusted().admits(st.st_uid)) {
     return "it belongs to " + UserText(st.st_uid) +
-           ", whom this process does not trust as the directory service; set COMM_DIR_SERVICE_USER=NAME if NAME "
-           "runs the directory service, or use a folder of this user";
+           ", whom this process does not trust as the directory service; an application sets "
+           "COMM_DIR_SERVICE_USER=NAME when NAME runs the directory service, a daemon runs as the folder's owner";
   }
   *shared = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
   if (*shared && (st.st_mode & S_ISVTX) == 0) {
     return std::string("others may write it (mode ") + mode +
            ") and it is not sticky, so they could replace its endpoints; chmod +t it or make it private";
   }
+  *shared = *shared || st.st_uid != setting.euid;
   return "";
 }
 
@@ -398,7 +403,11 @@ RETCODE ConnectToOwner(int fd, const sockaddr_un& address, const TrustedUids& ow
                          address.sun_path, static_cast<long>(before.st_uid));
     return EACCES;
   }
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return errno;
+  // EACCES of the connect itself is the socket file's mode, not a question
+  // of trust: EPERM keeps the two apart for the caller's trace.
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    return errno == EACCES ? EPERM : errno;
+  }
   if (::lstat(address.sun_path, &after) != 0 || after.st_dev != before.st_dev || after.st_ino != before.st_ino ||
       after.st_uid != before.st_uid) {
     const sockaddr none{AF_UNSPEC, {}};
@@ -799,10 +808,11 @@ class Server {
     return ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice) == 0;
   }
 
-  // Sending needs write permission on the socket file. In a shared folder
-  // every user who may enter it gets that permission, whatever our umask:
-  // the folder's mode says who may come in, and the sender rule checks each
-  // datagram's uid on arrival. A private folder keeps the file as bound.
+  // Sending needs write permission on the socket file. In a folder that
+  // others use (see FolderProblem) every user who may enter it gets that
+  // permission, whatever our umask: the folder's mode says who may come in,
+  // and the sender rule checks each datagram's uid on arrival. A private
+  // folder of this user keeps the file as bound.
   bool let_folder_users_send() { return !shared_folder_ || ::chmod(path_.c_str(), 0666) == 0; }
 
   // Removes the socket file if it is still the one this server bound.

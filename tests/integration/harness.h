@@ -531,9 +531,11 @@ class IntegrationTest : public ::testing::Test {
   }
   // comm-dir-service in a private folder, which is also this process's
   // COMM_DIR_IPC_DIR (`prepare` gets it first), the daemon before it
-  // stopped; "" once its endpoint takes messages, else what went wrong.
+  // stopped, run by `runner` (setpriv, say) when given; "" once its endpoint
+  // takes messages, else what went wrong.
   std::string start_daemon(std::vector<std::string> args, Environment env = {},
-                           const std::function<void(const std::string&)>& prepare = nullptr) {
+                           const std::function<void(const std::string&)>& prepare = nullptr,
+                           const std::vector<std::string>& runner = {}) {
     stop_daemon();
     std::string error;
     dir = make_private_folder("commdir-ipc", &error);
@@ -541,6 +543,7 @@ class IntegrationTest : public ::testing::Test {
     setenv("COMM_DIR_IPC_DIR", dir.c_str(), 1);
     env.emplace_back("COMM_DIR_IPC_DIR", dir);
     args.insert(args.begin(), COMMDIR_SERVICE_BIN);
+    args.insert(args.begin(), runner.begin(), runner.end());
     daemon = std::make_unique<ChildProcess>(args, env, dir + ".log");
     const std::string endpoint = dir + "/COMM_DIR_SRV";  // which takes messages once it is there
     const bool ready = eventually([&] { return access(endpoint.c_str(), F_OK) == 0 || !daemon->alive(); });

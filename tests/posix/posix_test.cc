@@ -442,6 +442,7 @@ TEST_F(OtherUsersTest, AFolderIsTakenOnlyWhenNoUntrustedUserCanReplaceIt) {
       {false, up, {kDirectory, 0770, 0}, nullptr, "is not sticky", 0},
       {false, up, {kDirectory, 02777, 0}, nullptr, "is not sticky", 0},
       {false, up, {kDirectory, 01770, kService}, "65534", nullptr, 0066},
+      {false, up, {kDirectory, 0700, kService}, "65534", nullptr, 0066},  // root's process in the service's folder
       {false, up, {kDirectory, 01777, kService}, "nobody", nullptr, 0066},
       {false, up, {kDirectory, 01777, kStranger}, nullptr, "belongs to uid 65533", 0},
       {false, up, {kDirectory, 01777, kStranger}, "65534", "whom this process does not trust", 0},
