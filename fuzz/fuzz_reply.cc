@@ -65,6 +65,16 @@ struct harness {
 
   // Answers the waiting call, so that no call is under way at exit (the
   // leak check would count its buffers as lost).
+  //
+  // Open: twice in long runs of this harness's predecessor (after about
+  // 1,100 and 1,800 s) the leak check that libFuzzer makes between inputs
+  // reported the waiting call's request envelope (49,280 bytes, allocated in
+  // call_client on the waiting thread) as a direct leak, though the call's
+  // own record beside it, which the table of waiting calls points to, was not
+  // reported; the saved inputs did not reproduce it alone, and two other
+  // 31-minute runs found nothing. Only the waiting thread's frame points to
+  // the envelope while it blocks: the likelier reading is a check that did
+  // not see that frame, not a lost envelope. Not proved.
   void finish() {
     std::vector<char> reply(COMM_DIR_IPC_REPLY_SIZE, 0);
     steer(7, reply);

@@ -118,6 +118,9 @@ class TransportTest : public ::testing::Test {
   void TearDown() override {
     g_released = kOpenAll;
     faults::wait_until([] { return free_slots() == COMM_DIR_MAX_THREADS; });
+    // The servers that keep what they receive, stopped and their threads
+    // joined: no late reply then reaches g_kept while it is destroyed at exit.
+    for (auto name : {kReplyServer, COMM_DIR_SERVICE_SERVER_NAME}) emwGENIpcRequestAdmin(name, GEN_IPC_ADMIN_STOP);
   }
   RETCODE call(char* sndbuf, int sndsize, char* rcvbuf, int rcvsize) {
     return client_->call_client(clnt_, 12, 0, 0, sndbuf, sndsize, rcvbuf, rcvsize, nullptr, ~0UL);
@@ -236,7 +239,7 @@ TEST_F(TransportTest, EveryRefusalAndFailedSetUpIsTracedAndFreesWhatItTook) {
     faults::clear();
     const int before = sent();
     EXPECT_EQ(row.act(), row.rc) << row.trace;
-    EXPECT_TRUE(faults::wait_until([&] { return faults::traced(row.trace) && free_slots() == 12; }));
+    EXPECT_TRUE(faults::wait_until([&] { return faults::traced(row.trace) && free_slots() == 12; })) << row.trace;
     EXPECT_EQ(sent() - before, row.sent) << row.trace;
   }
 }

@@ -688,12 +688,16 @@ class Server {
     if (receive_buffer_ == nullptr || send_buffer_ == nullptr) return ENOMEM;
     fd_ = NewSocket();
     if (fd_ < 0) return errno;
+    // Credentials asked for before the name exists: the kernel attaches them
+    // only to datagrams sent while either end asks, and hands one sent in
+    // between over as pid 0, uid and gid 65534 (a root caller refused as a
+    // stranger, right as its daemon starts).
+    int on = 1;
+    if (::setsockopt(fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) return errno;
     RETCODE rc = BindOrReplaceStale(fd_, address);
     if (rc != 0) return rc;
     struct stat st;
-    int on = 1;
-    if (::setsockopt(fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 || !set_receive_slice() ||
-        !let_folder_users_send() || ::stat(path_.c_str(), &st) != 0) {
+    if (!set_receive_slice() || !let_folder_users_send() || ::stat(path_.c_str(), &st) != 0) {
       rc = errno;
       ::unlink(path_.c_str());
       return rc;

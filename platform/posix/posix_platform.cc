@@ -79,6 +79,13 @@ bool ValidTimeout(INT timeout_ms) { return timeout_ms >= 0 || timeout_ms == kWai
 // A mutex that knows its owner. std::mutex cannot tell who holds it, and its
 // unlock from another thread is undefined; this one refuses that with EPERM.
 // Thread-safe: every member takes mu_.
+//
+// Measured against two others with 64 threads calling on one CPU: an
+// error-checking pthread mutex (one futex wait and wake per hand-over) gave
+// 15% more exchanges/s, but running threads overtook waiting ones and a
+// call's 99th percentile rose to 8 to 9 x its median (from 4); a
+// first-come-first-served hand-over brought that to 1.6 x, but no more
+// exchanges/s, while the 99th percentile is well within 10 x as it is.
 class OwnedMutex {
  public:
   RETCODE acquire(INT timeout_ms) {

@@ -253,11 +253,7 @@ TEST_F(EndToEnd, ServersGoAndComeBack) {
   EXPECT_TRUE(eventually(served_by_first, ms(3500))) << "not back on the first URI after the failback window";
 }
 
-// Also run under ThreadSanitizer in CI (the suite's name says so), with the
-// daemon built the same way.
-class EndToEndConcurrency : public EndToEnd {};
-
-TEST_F(EndToEndConcurrency, SixteenThreadsWalkTheirOwnOperationsExactly) {
+TEST_F(EndToEnd, SixteenThreadsWalkTheirOwnOperationsExactly) {
   start_slapd(false);
   ASSERT_EQ(start_daemon({}), "");
   const Search everything{kRoot};

@@ -757,9 +757,7 @@ TEST_F(LibraryTest, ACallGivesUpOnlyWhenItsServerHasEnded) {
   }
 }
 
-using LibraryConcurrencyTest = LibraryTest;
-
-TEST_F(LibraryConcurrencyTest, SixtyFourCallersAnsweredInReverseEachGetTheirOwn) {
+TEST_F(LibraryTest, SixtyFourCallersAnsweredInReverseEachGetTheirOwn) {
   std::vector<std::future<CallResult>> calls;
   for (std::size_t i = 0; i < 64; ++i) calls.push_back(Call(Tagged(i)));
   for (std::size_t n = 64; n > 0; --n) {
