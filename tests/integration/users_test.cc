@@ -35,6 +35,13 @@ int connections_to(int port) {
 
 void share(const std::string& folder) { ASSERT_EQ(chmod(folder.c_str(), 01777), 0); }
 
+int socket_listening_at(const std::string& path) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_un address = unix_address(path);
+  EXPECT_TRUE(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && listen(fd, 8) == 0);
+  return fd;
+}
+
 // A walk that equals ldapsearch's, as the child reports it.
 std::string exact_walk(const std::string& uri, const std::vector<Entry>& expected) {
   const Walk walked = walk(connect_to(uri), &kReader, kPeopleSearch);
@@ -230,6 +237,46 @@ TEST_F(Users, AnotherLocalUserGetsNothingOfAUsersCalls) {
   EXPECT_NE(everything.find("not sending to"), std::string::npos);  // the traces are there to search
   EXPECT_EQ(everything.find(kReaderPassword), std::string::npos);
   std::filesystem::remove_all(traces);
+}
+
+// Attacks of a hostile local user on a root daemon that serves it in a
+// shared folder, each as that user: each holds.
+TEST_F(Users, AHostileUsersAttacksHold) {
+  struct Attack {
+    const char* what;
+    std::vector<std::string> options;  // the daemon's, beside serving both users
+    std::function<std::string()> run;  // what the attack got
+    std::string held;
+  };
+  const std::string down = kDownUri, refused = hex(COMM_DIR_SVC_URI_NOT_ALLOWED);
+  const std::string root_only = make_private_folder("commdir-root-only"), socket = root_only + "/ldapi";
+  const int ldapi = socket_listening_at(socket);
+  std::string escaped;
+  for (char c : socket) escaped += c == '/' ? std::string("%2F") : std::string(1, c);
+  const Attack attacks[] = {
+      {"an ldapi:// URI of a root-only socket, behind a comma", {}, [&] {
+         const std::string said = as(kHostile, [&] {
+           UINT operation = 0;
+           const auto start = [&](const COMM_DIR_CONNECT_INFO& connect) {
+             return hex(facade()->start_operation(connect, nullptr, &operation)) + " ";
+           };
+           const COMM_DIR_CONNECT_INFO to_ldapi = connect_to(down + ",ldapi://" + escaped);
+           return start(to_ldapi) + outcome_of(to_ldapi).substr(0, 11) + start(connect_to(down + "," + slapd->uri)) +
+                  start(connect_to(slapd->ldaps_uri + "," + slapd->uri, COMM_DIR_SECURITY_LDAPS, slapd->ca()));
+         });
+         pollfd incoming{ldapi, POLLIN, 0};
+         return said + (poll(&incoming, 1, 0) == 0 ? "none came" : "one came");
+       }, refused + " " + refused + " 0x0 " + hex(COMM_DIR_SVC_BAD_FIELD) + " none came"},
+  };
+  for (const Attack& attack : attacks) {
+    SCOPED_TRACE(attack.what);
+    std::vector<std::string> options = attack.options;
+    options.push_back("--allow-uid=64881,64882");
+    ASSERT_EQ(start_daemon(options, {}, share), "");
+    EXPECT_EQ(attack.run(), attack.held);
+  }
+  close(ldapi);
+  std::filesystem::remove_all(root_only);
 }
 
 }  // namespace
