@@ -61,6 +61,12 @@ RETCODE commdir_posix_ipc_send_zero_tail(UINT handle, INT kind, char* message, I
 RETCODE commdir_posix_ipc_create_client_of(const char* client_name, const char* server_name, uid_t owner,
                                            void* clnt);
 
+// The socket of the client `handle`, for poll: POLLOUT says that its
+// server's queue may have room, so that one thread can wait for room at many
+// servers at once. Valid while the client lives; the caller only polls it.
+// -1 for a handle that names no live client.
+int commdir_posix_ipc_client_fd(UINT handle);
+
 // The folder of this process's endpoints, chosen and checked as every
 // server and client of this process does it (a missing folder is created),
 // written into `folder` (`folder_size` bytes with the NUL). Returns 0; or

@@ -549,6 +549,7 @@ class Client {
   }
 
   const std::string& path() const { return path_; }
+  int fd() const { return fd_; }
 
  private:
   const std::string path_;
@@ -1305,6 +1306,11 @@ RETCODE emwGENIpcCallClient(UINT handle, INT kind, INT /*arg3*/, long /*arg4*/, 
 RETCODE commdir_posix_ipc_send_zero_tail(UINT handle, INT kind, char* message, INT length, std::size_t zero_from,
                                          ULONG timeout) {
   return commdir_posix::SendMessage(handle, kind, message, length, zero_from, timeout);
+}
+
+int commdir_posix_ipc_client_fd(UINT handle) {
+  std::shared_ptr<Client> client = Clients().find(handle);
+  return client == nullptr ? -1 : client->fd();
 }
 
 RETCODE emwGENIpcDestroyClient(UINT handle) {

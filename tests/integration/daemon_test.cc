@@ -160,11 +160,7 @@ TEST_F(DaemonTest, AnApplicationThatDoesNotReadGetsEveryAnswerOnceItReadsAndHold
     std::vector<std::unique_ptr<Endpoint>> stuck;
     for (int i = 0; i < row.servers; ++i) {
       stuck.push_back(std::make_unique<Endpoint>(dir, "STUCK" + std::to_string(i)));
-      const std::vector<char> junk(kHead);  // tag 0, sent to itself until nothing more gets in
-      const sockaddr_un address = unix_address(stuck.back()->path);
-      while (sendto(stuck.back()->fd, junk.data(), junk.size(), MSG_DONTWAIT,
-                    reinterpret_cast<const sockaddr*>(&address), sizeof address) > 0) {
-      }
+      stuck.back()->fill();
     }
     Listener silent;
     if (row.worker_held) {  // the one worker waits on a bind, one request waits for it

@@ -303,6 +303,35 @@ TEST_F(Users, AHostileUsersAttacksHold) {
          std::cerr << "daemon RSS with 40 operations: " << held << " KiB above its start\n";
          return said + (kSanitized || held < 26 * 1024 ? " within" : " beyond") + (kSanitized || returned ? " given back" : " kept");
        }, "1 40 within given back"},
+      // A reply kept for each of 400 servers that never read (and stays a
+      // reply: --reply-wait), and another user's reply queue kept full.
+      {"400 reply servers that never read", {"--reply-wait=600000"}, [&] {
+         AsUser hostile(kHostile, [&] {
+           for (int i = 0; i < 400; ++i) {
+             const std::string name = "DEAF" + std::to_string(i);
+             (new Endpoint(dir, name))->fill();  // lives as long as the child
+             send(request(COMM_DIR_FUNC_GET_FIRST_ENTRY, 1, COMM_DIR_OPERATION_REQUEST{}, "utcp:" + name));
+           }
+           std::thread([this] {
+             const std::vector<char> junk(sizeof(COMM_DIR_IPC_ENVELOPE_HEAD));
+             const sockaddr_un victim = unix_address(dir + "/DIR_CS_victim");
+             for (const int fd = unix_socket();;) {
+               if (sendto(fd, junk.data(), junk.size(), 0, reinterpret_cast<const sockaddr*>(&victim), sizeof victim) < 0)
+                 std::this_thread::sleep_for(ms(1));
+             }
+           }).detach();
+           return "deaf";
+         });
+         hostile.result();
+         const auto start = Clock::now();
+         const std::string walked = AsUser(kVictim, [&] {
+                                      setenv("COMM_DIR_TRACE", "off", 1);
+                                      prctl(PR_SET_NAME, "victim");
+                                      return exact_walk(slapd->uri, expected);
+                                    }).result(ms(60000));
+         std::cerr << "the other user's walk took " << (Clock::now() - start) / ms(1) << " ms\n";
+         return walked + (log().find("wait for 128 reply servers already") != std::string::npos ? " bounded" : "");
+       }, "exact bounded"},
   };
   for (const Attack& attack : attacks) {
     SCOPED_TRACE(attack.what);
