@@ -57,7 +57,9 @@ RETCODE commdir_posix_ipc_send_zero_tail(UINT handle, INT kind, char* message, I
 // process trusts: for answering a request at the endpoint that it names,
 // where `owner` is the uid that the kernel reported for the request. A
 // server of anyone else gets nothing: EACCES, with a trace line. (A name
-// that another user bound, in a folder shared with them, is theirs.)
+// that another user bound, in a folder shared with them, is theirs.) Nor
+// does a server of this process: its socket file, by device and inode,
+// under any name (a hard link), is refused alike.
 RETCODE commdir_posix_ipc_create_client_of(const char* client_name, const char* server_name, uid_t owner,
                                            void* clnt);
 

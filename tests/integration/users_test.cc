@@ -332,6 +332,49 @@ TEST_F(Users, AHostileUsersAttacksHold) {
          std::cerr << "the other user's walk took " << (Clock::now() - start) / ms(1) << " ms\n";
          return walked + (log().find("wait for 128 reply servers already") != std::string::npos ? " bounded" : "");
        }, "exact bounded"},
+      {"the daemon's names bound while it was down", {}, [&] {
+         const auto squat = [&](const std::string& folder) {
+           share(folder);
+           as(kHostile, [&] { return new Endpoint(folder, "COMM_DIR_SRV"), new Endpoint(folder, "COMM_DIR_SRV_CB"), ""; });
+         };
+         const std::string folder = make_private_folder("commdir-squatted");
+         squat(folder);
+         const CommandResult as_user = run_command({"setpriv", "--reuid=64881", "--regid=64881", "--clear-groups",
+                                                    COMMDIR_SERVICE_BIN}, "", {{"COMM_DIR_IPC_DIR", folder}});
+         std::filesystem::remove_all(folder);
+         const std::string as_root = start_daemon({"--allow-uid=64881,64882"}, {}, squat);
+         const bool removed = eventually([&] { return log().find("serving utcp:COMM_DIR_SRV in") != std::string::npos; }) &&
+                              log().find("was held by a socket of uid 64882") != std::string::npos;
+         return std::to_string(as_user.exit_code) + (as_user.err.find("held by uid 64882") != std::string::npos ? " named " : " ") +
+                as_root + (removed ? "removed " : "") + as(kVictim, [&] { return exact_walk(slapd->uri, expected); });
+       }, "1 named removed exact"},
+      {"a trace file in a shared folder that another user prepared", {}, [&] {
+         const std::string shared = make_private_folder("commdir-traces");
+         share(shared);
+         const std::string secret = root_only + "/secret", link = shared + "/link.log", planted = shared + "/planted.log";
+         std::ofstream(secret) << "root's\n";
+         as(kHostile, [&] {
+           const int fd = open(planted.c_str(), O_CREAT | O_WRONLY, 0666);
+           return fchmod(fd, 0666), symlink(secret.c_str(), link.c_str()), close(fd), "";
+         });
+         std::string said;
+         for (const std::string& trace : {link, planted}) {
+           said += start_daemon({"-d"}, {{"COMM_DIR_TRACE", trace}}, share);
+           const std::string why = "trace file " + trace + " refused: " +
+                                   (trace == link ? "it is a symbolic link" : "it belongs to uid 64882");
+           said += eventually([&] { return log().find(why) != std::string::npos; }) ? "refused " : "taken ";
+         }
+         said += read_file(secret) + std::to_string(read_file(planted).size());
+         std::filesystem::remove_all(shared);
+         return said;
+       }, "refused refused root's\n0"},
+      {"a hard link to the daemon's callback endpoint, named as a reply server", {}, [&] {
+         // As where fs.protected_hardlinks is 0 (root makes it here).
+         EXPECT_EQ(link((dir + "/COMM_DIR_SRV_CB").c_str(), (dir + "/DIR_CS_link").c_str()), 0);
+         as(kHostile, [&] { return send(request(COMM_DIR_FUNC_GET_FIRST_ENTRY, 9, {}, "utcp:DIR_CS_link")) ? "" : "?"; });
+         return eventually([&] { return log().find("DIR_CS_link refused: it is the socket of a server of this") != std::string::npos; })
+                    ? "refused" : "sent";
+       }, "refused"},
   };
   for (const Attack& attack : attacks) {
     SCOPED_TRACE(attack.what);
