@@ -1,27 +1,13 @@
 // A TCP proxy on 127.0.0.1 in front of slapd that fails the way servers and
 // networks fail. It passes the server's data on in whole LDAP messages, so
 // that a fault of the stream can count them: after the bind's answer and a
-// few entries of a search, it cuts. And a server that answers what no slapd
-// would send.
+// few entries of a search, it cuts.
 #ifndef COMMDIR_TESTS_INTEGRATION_FAULT_PROXY_H_
 #define COMMDIR_TESTS_INTEGRATION_FAULT_PROXY_H_
 
 #include "integration/harness.h"
 
 namespace commdir_testing {
-
-// Size of the BER element at the start of `data`; 0 while it is incomplete.
-inline std::size_t ber_size(const std::string& data) {
-  if (data.size() < 2) return 0;
-  std::size_t header = 2, length = static_cast<unsigned char>(data[1]);
-  if (length & 0x80) {
-    header += length & 0x7F;
-    if (data.size() < header) return 0;
-    length = 0;
-    for (std::size_t i = 2; i < header; ++i) length = length << 8 | static_cast<unsigned char>(data[i]);
-  }
-  return data.size() >= header + length ? header + length : 0;
-}
 
 enum class Fault {
   kNone,
@@ -38,6 +24,10 @@ struct FaultPlan {
   Fault fault = Fault::kNone;
   int messages = 0;
   int delay_ms = 0;
+  // In each message of the server that is passed on, every first string
+  // written as the second, of the same length (so that the BER stays
+  // whole): words that no real server sends.
+  std::vector<std::pair<std::string, std::string>> rewrites = {};
 };
 
 class FaultProxy {
@@ -59,6 +49,18 @@ class FaultProxy {
   int relayed() const { return relayed_.load(); }  // connections that reached the server
 
  private:
+  // Size of the BER element at the start of `data`; 0 while it is incomplete.
+  static std::size_t ber_size(const std::string& data) {
+    if (data.size() < 2) return 0;
+    std::size_t header = 2, length = static_cast<unsigned char>(data[1]);
+    if (length & 0x80) {
+      header += length & 0x7F;
+      if (data.size() < header) return 0;
+      length = 0;
+      for (std::size_t i = 2; i < header; ++i) length = length << 8 | static_cast<unsigned char>(data[i]);
+    }
+    return data.size() >= header + length ? header + length : 0;
+  }
   static void send_all(int fd, const std::string& bytes) { send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
   static bool reset_at_close(int fd) {
     const linger abort{1, 0};
@@ -108,7 +110,12 @@ class FaultProxy {
         from_server.append(bytes, static_cast<std::size_t>(got));
         for (std::size_t size; !stalled && (size = ber_size(from_server)) > 0; from_server.erase(0, size)) {
           if (plan.fault < Fault::kStall || plan.messages-- > 0) {
-            send_all(client, from_server.substr(0, size));
+            std::string message = from_server.substr(0, size);
+            for (const auto& [from, to] : plan.rewrites) {
+              for (std::size_t at = 0; (at = message.find(from, at)) != std::string::npos; at += to.size())
+                message.replace(at, to.size(), to);
+            }
+            send_all(client, message);
             continue;
           }
           stalled = true;
@@ -134,97 +141,6 @@ class FaultProxy {
   std::atomic<int> relayed_{0};
   std::vector<std::thread> relays_;  // the acceptor's until it is joined
   std::thread acceptor_;             // last: it starts once the rest is there
-};
-
-// An LDAP server of its own on 127.0.0.1, as a hostile one may answer: every
-// bind with `bind_code` and `diagnostic`, every search with `entries`,
-// whatever they hold. A thread per connection.
-struct FakeEntry {
-  std::string dn;
-  std::vector<std::pair<std::string, Values>> attributes;
-};
-class FakeLdapServer {
- public:
-  FakeLdapServer(int bind_code, const std::string& diagnostic, const std::vector<FakeEntry>& entries)
-      : bind_answer_(ber(0x61, ber(0x0a, std::string(1, char(bind_code))) + ber(0x04, "") + ber(0x04, diagnostic))),
-        search_answers_(encoded(entries)), acceptor_(&FakeLdapServer::accept_connections, this) {}
-  ~FakeLdapServer() {
-    quit_ = true;
-    acceptor_.join();
-    for (std::thread& connection : connections_) connection.join();
-  }
-  std::string uri() const { return listener_.uri(); }
-
- private:
-  static std::string ber(char tag, const std::string& content) {
-    std::string length(1, char(content.size()));
-    if (content.size() >= 0x80) {
-      for (length.clear(); length.size() < 4; length.insert(0, 1, char(content.size() >> (8 * length.size())))) {}
-      length.insert(0, 1, '\x84');
-    }
-    return tag + length + content;
-  }
-  static std::vector<std::string> encoded(const std::vector<FakeEntry>& entries) {
-    std::vector<std::string> answers;
-    for (const FakeEntry& entry : entries) {
-      std::string attributes;
-      for (const auto& [name, values] : entry.attributes) {
-        std::string set;
-        for (const std::string& value : values) set += ber(0x04, value);
-        attributes += ber(0x30, ber(0x04, name) + ber(0x31, set));
-      }
-      answers.push_back(ber(0x64, ber(0x04, entry.dn) + ber(0x30, attributes)));
-    }
-    answers.push_back(ber(0x65, ber(0x0a, std::string(1, '\0')) + ber(0x04, "") + ber(0x04, "")));
-    return answers;
-  }
-  // Sends while the client takes it, until the server quits.
-  bool send_all(int fd, const std::string& bytes) const {
-    for (std::size_t sent = 0; sent < bytes.size() && !quit_;) {
-      const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-      pollfd room{fd, POLLOUT, 0};
-      if (n > 0) sent += static_cast<std::size_t>(n);
-      if (n < 0 && (errno != EAGAIN || poll(&room, 1, 20) < 0)) return false;
-    }
-    return true;
-  }
-  // Each request by its message id (its first element, in short form) and
-  // its operation's tag: a bind, a search, or anything else (no answer).
-  void answer(int client) {
-    std::string in;
-    for (char bytes[4096]; !quit_;) {
-      pollfd readable{client, POLLIN, 0};
-      if (poll(&readable, 1, 20) != 1) continue;
-      const ssize_t got = recv(client, bytes, sizeof bytes, 0);
-      if (got <= 0) break;
-      in.append(bytes, static_cast<std::size_t>(got));
-      for (std::size_t size; (size = ber_size(in)) > 0; in.erase(0, size)) {
-        const std::size_t head = 2 + (in[1] & 0x80 ? in[1] & 0x7f : 0);
-        const std::string id = in.substr(head, 2 + static_cast<unsigned char>(in[head + 1]));
-        const char operation = in[head + id.size()];
-        for (const std::string& answer : operation == 0x63 ? search_answers_ : std::vector<std::string>()) {
-          if (!send_all(client, ber(0x30, id + answer))) break;
-        }
-        if (operation == 0x60) send_all(client, ber(0x30, id + bind_answer_));
-      }
-    }
-    close(client);
-  }
-  void accept_connections() {
-    while (!quit_) {
-      pollfd incoming{listener_.fd(), POLLIN, 0};
-      if (poll(&incoming, 1, 20) != 1) continue;
-      const int client = accept4(listener_.fd(), nullptr, nullptr, SOCK_CLOEXEC);
-      if (client >= 0) connections_.emplace_back(&FakeLdapServer::answer, this, client);
-    }
-  }
-
-  Listener listener_;
-  const std::string bind_answer_;
-  const std::vector<std::string> search_answers_;
-  std::atomic<bool> quit_{false};
-  std::vector<std::thread> connections_;  // the acceptor's until it is joined
-  std::thread acceptor_;                  // last: it starts once the rest is there
 };
 
 }  // namespace commdir_testing

@@ -102,29 +102,28 @@ TEST_F(ToolTest, PrintsAndFailsAsLdapsearchDoes) {
 TEST_F(ToolTest, ChecksTheConnectionAndSaysWhenNoDaemonRuns) {
   start_slapd(false);
   ASSERT_EQ(start_daemon({"--allow-uid=64881"}, {}, [](const std::string& folder) { chmod(folder.c_str(), 01777); }), "");
-  const std::string words = "\x1b]0;owned\x07\r\x7f", shown = "\\x1b]0;owned\\x07\\x0d\\x7f";
-  FakeLdapServer hostile(49, words, {{"cn=" + words, {{"entryDN", {"cn=" + words}}, {"cn" + words, {"v"}},
-                                                      {"photo" + words, {std::string(50000, 'x')}}}}});
+  ASSERT_TRUE(slapd->add(long_values_ldif())) << slapd->error;
+  const std::string words = "\x1b]0;\x07\r\x7f", shown = "\\x1b]0;\\x07\\x0d\\x7f";
+  FaultProxy hostile(slapd->port(), {Fault::kNone, 0, 0, {{"invalid DN", "inv" + words}, {"description", "desc" + words},
+                                                        {"=v47209", words}, {"mail", "m\x1b\x07\x7f"}}});
   const struct {
-    std::vector<std::string> args;  // after comm-dir check -H
+    std::vector<std::string> args;  // after comm-dir, or "example" and the example's
     int status;
     std::string said;
   } rows[] = {
-      {{slapd->uri, "-D", kReaderDn, "-w", kReaderPassword}, 0, "server reachable: yes\nbind accepted: yes\n"},
-      {{slapd->uri, "-D", kReaderDn, "-w", "wrong"}, 49, "bind accepted: no\n"},
-      {{slapd->uri, "--callback"}, 0, "\ncallback: success (0)\n"},
+      {{"check", "-H", slapd->uri, "-D", kReaderDn, "-w", kReaderPassword}, 0, "server reachable: yes\nbind accepted: yes\n"},
+      {{"check", "-H", slapd->uri, "-D", kReaderDn, "-w", "wrong"}, 49, "bind accepted: no\n"},
+      {{"check", "-H", slapd->uri, "--callback"}, 0, "\ncallback: success (0)\n"},
       // The callback carries the failure of a test against a server that is down.
-      {{kDownUri, "--callback"}, 255, "\ncallback: "},
-      {{hostile.uri(), "-D", "cn=x", "-w", "x"}, 49, "\ndiagnostic: bind: " + shown + "\n"},
-      {{"search", hostile.uri(), "-x", "-b", "x"}, 11, "\ncn" + shown + ": v\n"},
-      {{"search", hostile.uri(), "-x", "-b", "x"}, 11, "value 0 of photo" + shown + " of cn=" + shown + ": 50000 bytes"},
-      {{"example", hostile.uri(), "x"}, 0, "\ncn" + shown + ": v\n"},
+      {{"check", "-H", kDownUri, "--callback"}, 255, "\ncallback: "},
+      {{"check", "-H", hostile.uri(), "-D", "not a DN", "-w", "x"}, 34, "\ndiagnostic: bind: inv" + shown + "\n"},
+      {{"search", "-H", hostile.uri(), "-x", "-b", kMedia}, 11, "\ndesc" + shown + ": short\n"},
+      {{"search", "-H", hostile.uri(), "-x", "-b", kMedia}, 11, " of desc" + shown + " of cn" + shown + ",ou=media"},
+      {{"example", hostile.uri(), kPeople}, 0, "\nm\\x1b\\x07\\x7f: "},
   };
   for (const auto& row : rows) {
-    const bool other = row.args[0] == "search" || row.args[0] == "example";
-    std::vector<std::string> argv = {COMMDIR_TOOL_BIN, other ? "search" : "check", "-H"};
-    if (row.args[0] == "example") argv = {COMMDIR_EXAMPLE_BIN};
-    argv.insert(argv.end(), row.args.begin() + other, row.args.end());
+    std::vector<std::string> argv = {row.args[0] == "example" ? COMMDIR_EXAMPLE_BIN : COMMDIR_TOOL_BIN};
+    argv.insert(argv.end(), row.args.begin() + (row.args[0] == "example"), row.args.end());
     const CommandResult checked = run_command(argv);
     EXPECT_EQ(checked.exit_code, row.status) << checked.out << checked.err;
     EXPECT_NE((checked.out + checked.err).find(row.said), std::string::npos) << checked.out << checked.err;
