@@ -149,9 +149,8 @@ bool comm_dir_reply_delivery::keep(const std::string& server, uid_t requester, c
   route.reply_buffer = word_at<UINT>(message, offsetof(COMM_DIR_IPC_ENVELOPE_HEAD, reply_buffer));
   route.reply_buffer_size = word_at<UINT>(message, offsetof(COMM_DIR_IPC_ENVELOPE_HEAD, reply_buffer_size));
   const std::size_t travels = commdir_posix_ipc_datagram_length(message, std::min(length, zero_from));
-  server_queue* queue = queue_of(server, requester);
-  if (queue == nullptr) return false;
-  const std::size_t waiting = queue->replies;
+  auto it = kept_.find(server);
+  const std::size_t waiting = it == kept_.end() ? 0 : it->second.replies;
   if (waiting >= kMaxKeptPerServer || !room_for(requester, travels)) {
     SERVICE_TRACE("reply to %s of uid %ld kept as a notice: its queue is full and %zu of its replies wait already "
                   "(%zu bytes of its user's, %zu in all)",
@@ -159,6 +158,8 @@ bool comm_dir_reply_delivery::keep(const std::string& server, uid_t requester, c
                   kept_bytes_);
     return keep_notice(server, requester, route);
   }
+  server_queue* queue = queue_of(server, requester);
+  if (queue == nullptr) return false;
   try {
     if (queue->kept.empty()) SERVICE_TRACE("replies to %s wait: its queue is full", server.c_str());
     queue->kept.push_back(kept_reply{std::vector<char>(message, message + travels), length, requester, route,
