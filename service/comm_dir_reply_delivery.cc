@@ -370,14 +370,10 @@ void comm_dir_reply_delivery::send_kept_replies_of(const std::string& server) {
         return;
       }
       first = &it->second.kept.front();
-      if (it->second.client == 0 &&
-          commdir_posix_ipc_create_client_of(COMM_DIR_SERVICE_REPLY_CLIENT, server.c_str(), it->second.owner,
-                                             &it->second.client) != 0) {
-        it->second.client = 0;  // gone, or not the owner's: the try below says so
-      }
       client = it->second.client;
       owner = it->second.owner;
     }
+    if (client == 0) client = client_of(server, owner);
     // Failures other than a full queue are traced by the sender; the server
     // is gone, and nobody waits for what was kept for it: the next message
     // tries on its own.
@@ -395,6 +391,19 @@ void comm_dir_reply_delivery::send_kept_replies_of(const std::string& server) {
     it->second.kept.pop_front();
     if (it->second.kept.empty()) forget_queue(it);
   }
+}
+
+// Makes the thread's client of `server` for `owner`, outside mu_ (it looks
+// at the server's socket file), and keeps it with the server's queue; 0
+// when the server cannot be reached for `owner` (the try without it says
+// why).
+UINT comm_dir_reply_delivery::client_of(const std::string& server, uid_t owner) {
+  UINT client = 0;
+  if (commdir_posix_ipc_create_client_of(COMM_DIR_SERVICE_REPLY_CLIENT, server.c_str(), owner, &client) != 0) return 0;
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = kept_.find(server);  // only this thread takes queues away once they hold a message
+  it->second.client = client;
+  return client;
 }
 
 // Over `client`, the thread's client of the server when it was made for the

@@ -177,6 +177,7 @@ class comm_dir_reply_delivery {
   void send_kept_replies(std::vector<std::pair<uid_t, std::string>>* servers);
   // Sends the kept replies of `server` in order while its queue has room.
   void send_kept_replies_of(const std::string& server);
+  UINT client_of(const std::string& server, uid_t owner);
   // One kept reply or notice, only tried; 0, or the platform's code.
   int send_kept(const std::string& server, UINT client, const kept_reply& reply);
   void wake();  // the thread, out of its wait
