@@ -690,13 +690,14 @@ class Server {
     send_buffer_.reset(new (std::nothrow) char[kSendBufferSize]());
     if (receive_buffer_ == nullptr || send_buffer_ == nullptr) return ENOMEM;
     fd_ = NewSocket();
-    if (fd_ < 0) return errno;
+    // Credentials asked for before the bind: a datagram queued before they
+    // were would come without any, and read as one of uid 65534 (nobody).
+    const int on = 1;
+    if (fd_ < 0 || ::setsockopt(fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) return errno;
     RETCODE rc = BindOrReplaceStale(fd_, address);
     if (rc != 0) return rc;
     struct stat st;
-    int on = 1;
-    if (::setsockopt(fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 || !set_receive_slice() ||
-        !let_folder_users_send() || ::stat(path_.c_str(), &st) != 0) {
+    if (!set_receive_slice() || !let_folder_users_send() || ::stat(path_.c_str(), &st) != 0) {
       rc = errno;
       ::unlink(path_.c_str());
       return rc;
