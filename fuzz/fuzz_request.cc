@@ -12,15 +12,22 @@
 //   object only for a connection test of a registered one.
 // - The decoder reads no byte beyond the message, and serves only a record
 //   with nothing but zeros behind it.
+// - The daemon reads the schemes of a URI list (a served record's, else the
+//   datagram's text) as libldap's ldap_initialize does.
+#include <ldap.h>
+
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <sstream>
 
 #include "client/comm_dir_messages.h"
 #include "commdir/comm_dir_facade.h"
 #include "fuzz/fuzz_delivery.h"
 #include "ipc/comm_dir_ipc_multi_server.h"
 #include "server/comm_dir_operation_server.h"
+#include "service/comm_dir_failover.h"
+#include "service/comm_dir_ldap_uris.h"
 #include "service/comm_dir_request_decoder.h"
 
 namespace {
@@ -90,11 +97,34 @@ struct harness {
   }
 };
 
+// The schemes of the URIs that a handle of ldap_initialize holds for
+// `word`, as it gives them back (LDAP_OPT_URI); none when it takes none.
+std::vector<std::string> initialized_schemes(const std::string& word) {
+  std::vector<std::string> schemes;
+  LDAP* ld = nullptr;
+  char* uris = nullptr;
+  if (ldap_initialize(&ld, word.c_str()) == LDAP_SUCCESS && ldap_get_option(ld, LDAP_OPT_URI, &uris) == 0 &&
+      uris != nullptr) {
+    std::istringstream each(uris);
+    for (std::string uri; each >> uri;) schemes.push_back(uri.substr(0, uri.find("://")));
+  }
+  ldap_memfree(uris);
+  if (ld != nullptr) ldap_unbind_ext(ld, nullptr, nullptr);
+  return schemes;
+}
+
+void compare_uri_schemes(const std::string& list) {
+  for (const std::string& word : comm_dir_failover::split(list)) {
+    FUZZ_CHECK(comm_dir_ldap_schemes(word) == initialized_schemes(word));
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   harness& h = the_harness<harness>();
   const std::vector<char> datagram = steered(data, size, h);
+  compare_uri_schemes(std::string(datagram.begin(), std::find(datagram.begin(), datagram.end(), '\0')));
   const std::vector<char> message = delivered(datagram);
   if (message.empty()) return 0;
   // The decoder, told how much of the message came in its datagram (the rest
@@ -107,6 +137,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(record <= message.size() &&
                std::all_of(message.begin() + record, message.end(), [](char byte) { return byte == 0; }));
   }
+  if (verdict == comm_dir_verdict::kServe && request->function_id == COMM_DIR_FUNC_START_OPERATION)
+    compare_uri_schemes(request->record.start_operation.connect.uri);
   h.dispatch(message);
   return 0;
 }

@@ -13,6 +13,7 @@
 
 #include "commdir/comm_dir_result_codes.h"
 #include "service/comm_dir_ldap_connect_watch.h"
+#include "service/comm_dir_ldap_uris.h"
 #include "service/comm_dir_service_trace.h"
 
 namespace velmarosta {
@@ -44,12 +45,23 @@ class ldap_handle {
 
 bool is_ldaps(const std::string& uri) { return strncasecmp(uri.c_str(), "ldaps://", 8) == 0; }
 
-// True when every URI of `uris` is an ldaps:// one.
-bool all_ldaps(const std::vector<std::string>& uris) {
+// True when every URI that libldap reads in the words `uris` has a scheme
+// that `allowed` takes, and there is one.
+template <typename Allowed>
+bool every_scheme(const std::vector<std::string>& uris, Allowed allowed, std::string* refused = nullptr) {
   for (const std::string& uri : uris) {
-    if (!is_ldaps(uri)) return false;
+    const std::vector<std::string> schemes = comm_dir_ldap_schemes(uri);
+    if (schemes.empty() || !std::all_of(schemes.begin(), schemes.end(), allowed)) {
+      if (refused != nullptr) *refused = uri;
+      return false;
+    }
   }
   return !uris.empty();
+}
+
+// True when every URI of `uris` is an ldaps:// one.
+bool all_ldaps(const std::vector<std::string>& uris) {
+  return every_scheme(uris, [](const std::string& scheme) { return scheme == "ldaps"; });
 }
 
 // The most of a server's diagnostic message that the daemon repeats, in a
@@ -118,22 +130,23 @@ struct link_settings {
 // server that trusts local users by their uid (slapd's EXTERNAL mapping)
 // would take every requester for the daemon. Any other scheme, and an empty
 // list (libldap's default URI, which ldap.conf may set to anything), is
-// refused before any connection. A diagnostic names the refused URI.
+// refused before any connection, every URI as libldap reads the word it
+// stands in (comm_dir_ldap_uris.h). A diagnostic names the refused word.
 bool schemes_allowed(const std::vector<std::string>& uris, const comm_dir_service_options& options,
                      comm_dir_ldap_findings* findings) {
   if (uris.empty()) {
     findings->diagnostic = "the record names no URI";
     return false;
   }
-  for (const std::string& uri : uris) {
-    const bool allowed = strncasecmp(uri.c_str(), "ldap://", 7) == 0 || is_ldaps(uri) ||
-                         (options.allow_ldapi && strncasecmp(uri.c_str(), "ldapi://", 8) == 0);
-    if (!allowed) {
-      findings->diagnostic = uri + ": " + comm_dir_result_message(COMM_DIR_SVC_URI_NOT_ALLOWED);
-      return false;
-    }
-  }
-  return true;
+  std::string refused;
+  const bool allowed = every_scheme(
+      uris,
+      [&options](const std::string& scheme) {
+        return scheme == "ldap" || scheme == "ldaps" || (options.allow_ldapi && scheme == "ldapi");
+      },
+      &refused);
+  if (!allowed) findings->diagnostic = refused + ": " + comm_dir_result_message(COMM_DIR_SVC_URI_NOT_ALLOWED);
+  return allowed;
 }
 
 // True when `path` lies in `folder` (both absolute; "/" holds every path).
@@ -196,9 +209,10 @@ bool check_authority(const COMM_DIR_CONNECT_INFO& connect, uid_t requester, cons
 }
 
 // Whether the connection will speak TLS: by the record's security, or by an
-// ldaps:// URI in its list.
+// ldaps:// URI in its list (which schemes_allowed has let through).
 bool uses_tls(const COMM_DIR_CONNECT_INFO& connect, const std::vector<std::string>& uris) {
-  return connect.security != COMM_DIR_SECURITY_NONE || std::any_of(uris.begin(), uris.end(), is_ldaps);
+  return connect.security != COMM_DIR_SECURITY_NONE ||
+         !every_scheme(uris, [](const std::string& scheme) { return scheme != "ldaps"; });
 }
 
 // The largest message that libldap takes from a server (a search entry is

@@ -46,8 +46,9 @@ timeval clamped_time_limit(const COMM_DIR_SEARCH_REQUEST& request, int max_secon
 
 }  // namespace
 
-comm_dir_operation::comm_dir_operation(LDAP* ld, int network_timeout_ms, const comm_dir_service_options& options)
-    : ld_(ld), network_timeout_ms_(network_timeout_ms), options_(options) {}
+comm_dir_operation::comm_dir_operation(LDAP* ld, int network_timeout_ms, const comm_dir_service_options& options,
+                                       comm_dir_memory_budget* budget, uid_t user)
+    : ld_(ld), network_timeout_ms_(network_timeout_ms), options_(options), memory_(budget, user) {}
 
 comm_dir_operation::~comm_dir_operation() {
   drop_search();
@@ -125,6 +126,7 @@ RETCODE comm_dir_operation::take_message(LDAPMessage** entry) {
       return finish(lost(rc != LDAP_SUCCESS ? rc : LDAP_SERVER_DOWN));
     }
     if (rc == LDAP_RES_SEARCH_ENTRY) {
+      if (!memory_.keep(ld_, message)) return finish(COMM_DIR_SVC_MEMORY_LIMIT);
       *entry = message;
       return 0;
     }
@@ -194,7 +196,9 @@ RETCODE comm_dir_operation::values(const char* attribute, comm_dir_values* out) 
   if (current_ == nullptr) return COMM_DIR_SVC_NO_ENTRY;
   if (!values_valid_ || values_attribute_ != attribute) {
     release_values();
-    values_ = ldap_get_values_len(ld_, current_, attribute);
+    berval** values = ldap_get_values_len(ld_, current_, attribute);
+    if (!memory_.keep(values)) return COMM_DIR_SVC_MEMORY_LIMIT;
+    values_ = values;
     values_attribute_ = attribute;
     values_valid_ = true;
   }
@@ -231,7 +235,7 @@ void comm_dir_operation::free_result() {
 
 void comm_dir_operation::drop_search() {
   release_entry();
-  if (ahead_ != nullptr) ldap_msgfree(ahead_);
+  if (ahead_ != nullptr) memory_.free(ld_, ahead_);
   ahead_ = nullptr;
   finish(0);
   finished_ = false;
@@ -242,12 +246,12 @@ void comm_dir_operation::release_entry() {
   release_values();
   if (ber_ != nullptr) ber_free(ber_, 0);
   ber_ = nullptr;
-  if (current_ != nullptr) ldap_msgfree(current_);
+  if (current_ != nullptr) memory_.free(ld_, current_);
   current_ = nullptr;
 }
 
 void comm_dir_operation::release_values() {
-  if (values_ != nullptr) ldap_value_free_len(values_);
+  if (values_ != nullptr) memory_.free(values_);
   values_ = nullptr;
   values_valid_ = false;
 }

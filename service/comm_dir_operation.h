@@ -9,6 +9,12 @@
 // fetched once and kept, so that the count, length and value requests of a
 // value list are answered from memory.
 //
+// What it keeps of a result (entries, a value list) is counted against its
+// user's budgets (comm_dir_memory_budget.h). An entry beyond them ends the
+// search with COMM_DIR_SVC_MEMORY_LIMIT (no entry is skipped: a later
+// get_first_entry searches again); a value list beyond them answers its
+// request so.
+//
 // No wait for the server is without a bound: the search's first answer and
 // each next entry are awaited at most the search's time limit plus the
 // network timeout (the server's own time limit normally answers first), or
@@ -30,6 +36,7 @@
 #include <vector>
 
 #include "client/comm_dir_messages.h"
+#include "service/comm_dir_memory_budget.h"
 #include "service/comm_dir_service_options.h"
 
 namespace velmarosta {
@@ -43,8 +50,10 @@ struct comm_dir_values {
 
 class comm_dir_operation {
  public:
-  // Takes ownership of the bound connection `ld`.
-  comm_dir_operation(LDAP* ld, int network_timeout_ms, const comm_dir_service_options& options);
+  // Takes ownership of the bound connection `ld`; counts what it keeps in
+  // `budget` for `user`.
+  comm_dir_operation(LDAP* ld, int network_timeout_ms, const comm_dir_service_options& options,
+                     comm_dir_memory_budget* budget, uid_t user);
   ~comm_dir_operation();  // unbinds
   comm_dir_operation(const comm_dir_operation&) = delete;
   comm_dir_operation& operator=(const comm_dir_operation&) = delete;
@@ -84,6 +93,7 @@ class comm_dir_operation {
   LDAP* ld_;
   const int network_timeout_ms_;
   const comm_dir_service_options& options_;
+  comm_dir_memory_budget::account memory_;
 
   bool have_search_ = false;
   COMM_DIR_SEARCH_REQUEST search_{};     // kept to start the walk again

@@ -1,7 +1,12 @@
 #include "service/comm_dir_reply_delivery.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -84,7 +89,8 @@ comm_dir_reply_delivery::~comm_dir_reply_delivery() { stop(); }
 
 bool comm_dir_reply_delivery::start() {
   send_buffer_.reset(new (std::nothrow) char[COMM_DIR_IPC_REPLY_SIZE]());
-  if (send_buffer_ == nullptr) return false;
+  wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (send_buffer_ == nullptr || wake_fd_ < 0) return false;
   try {
     thread_ = std::thread(&comm_dir_reply_delivery::run, this);
   } catch (const std::system_error&) {
@@ -98,13 +104,19 @@ void comm_dir_reply_delivery::stop() {
     std::lock_guard<std::mutex> lock(mu_);
     stopping_ = true;
   }
-  cv_.notify_all();
+  wake();
   if (thread_.joinable()) thread_.join();
   std::lock_guard<std::mutex> lock(mu_);
   std::size_t dropped = 0;
-  for (const auto& server : kept_) dropped += server.second.kept.size();
+  for (const auto& server : kept_) {
+    dropped += server.second.kept.size();
+    if (server.second.client != 0) emwGENIpcDestroyClient(server.second.client);
+  }
   if (dropped != 0) SERVICE_TRACE("stopping: %zu kept replies and notices dropped", dropped);
+  if (wake_fd_ >= 0) close(wake_fd_);
+  wake_fd_ = -1;
   kept_.clear();
+  servers_of_.clear();
   kept_bytes_ = 0;
   kept_bytes_of_.clear();
   kept_replies_of_.clear();
@@ -146,25 +158,56 @@ bool comm_dir_reply_delivery::keep(const std::string& server, uid_t requester, c
                   kept_bytes_);
     return keep_notice(server, requester, route);
   }
+  server_queue* queue = queue_of(server, requester);
+  if (queue == nullptr) return false;
   try {
-    kept_reply reply{std::vector<char>(message, message + travels), length, requester, route,
-                     std::chrono::steady_clock::now()};
-    if (it == kept_.end()) {
-      it = kept_.emplace(server, server_queue()).first;
-      SERVICE_TRACE("replies to %s wait: its queue is full", server.c_str());
-    }
-    it->second.kept.push_back(std::move(reply));
+    if (queue->kept.empty()) SERVICE_TRACE("replies to %s wait: its queue is full", server.c_str());
+    queue->kept.push_back(kept_reply{std::vector<char>(message, message + travels), length, requester, route,
+                                     std::chrono::steady_clock::now()});
   } catch (const std::bad_alloc&) {
-    if (it != kept_.end() && it->second.kept.empty()) kept_.erase(it);
+    if (queue->kept.empty()) forget_queue(kept_.find(server));
     SERVICE_TRACE("reply to %s dropped: no memory to keep it", server.c_str());
     return false;
   }
-  ++it->second.replies;
+  ++queue->replies;
   kept_bytes_ += travels;
   kept_bytes_of_[requester] += travels;
   ++kept_replies_of_[requester];
-  cv_.notify_one();
+  if (queue->kept.size() == 1) wake();
   return true;
+}
+
+comm_dir_reply_delivery::server_queue* comm_dir_reply_delivery::queue_of(const std::string& server, uid_t requester) {
+  auto it = kept_.find(server);
+  if (it != kept_.end()) return &it->second;
+  if (count_of(servers_of_, requester) >= kMaxServersPerUser) {
+    SERVICE_TRACE("reply to %s of uid %ld dropped: its queue is full, and replies of its user wait for %zu reply "
+                  "servers already; its call waits on",
+                  server.c_str(), static_cast<long>(requester), kMaxServersPerUser);
+    return nullptr;
+  }
+  try {
+    it = kept_.emplace(server, server_queue()).first;
+  } catch (const std::bad_alloc&) {
+    SERVICE_TRACE("reply to %s dropped: no memory to keep it", server.c_str());
+    return nullptr;
+  }
+  it->second.owner = requester;
+  ++servers_of_[requester];
+  return &it->second;
+}
+
+void comm_dir_reply_delivery::forget_queue(std::map<std::string, server_queue>::iterator it) {
+  if (it->second.client != 0) emwGENIpcDestroyClient(it->second.client);
+  take_from(servers_of_, it->second.owner, 1);
+  kept_.erase(it);
+}
+
+void comm_dir_reply_delivery::wake() {
+  const std::uint64_t one = 1;
+  if (wake_fd_ >= 0 && ::write(wake_fd_, &one, sizeof one) < 0) {
+    // Full (never: it counts up to 2^64 - 2), or being closed by stop().
+  }
 }
 
 bool comm_dir_reply_delivery::room_for(uid_t requester, std::size_t bytes) const {
@@ -183,20 +226,18 @@ bool comm_dir_reply_delivery::keep_notice(const std::string& server, uid_t reque
                   server.c_str(), static_cast<long>(requester), count_of(notices_of_, requester), notices_);
     return false;
   }
+  server_queue* queue = queue_of(server, requester);
+  if (queue == nullptr) return false;
   try {
-    kept_reply notice{std::vector<char>(), 0, requester, route, std::chrono::steady_clock::now()};
-    auto it = kept_.find(server);
-    if (it == kept_.end()) it = kept_.emplace(server, server_queue()).first;
-    it->second.kept.push_back(std::move(notice));
+    queue->kept.push_back(kept_reply{std::vector<char>(), 0, requester, route, std::chrono::steady_clock::now()});
   } catch (const std::bad_alloc&) {
-    auto it = kept_.find(server);
-    if (it != kept_.end() && it->second.kept.empty()) kept_.erase(it);
+    if (queue->kept.empty()) forget_queue(kept_.find(server));
     SERVICE_TRACE("reply to %s dropped: no memory to keep a notice for it", server.c_str());
     return false;
   }
   ++notices_;
   ++notices_of_[requester];
-  cv_.notify_one();
+  if (queue->kept.size() == 1) wake();
   return true;
 }
 
@@ -251,32 +292,65 @@ void comm_dir_reply_delivery::expire(const std::string& server, server_queue& qu
 }
 
 void comm_dir_reply_delivery::run() {
-  std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
-    // Each turn waits for room in the sends of replies themselves
-    // (kRetryWaitMs each); a turn over notices alone pauses instead.
-    cv_.wait(lock, [this] { return stopping_ || !kept_.empty(); });
-    if (stopping_) return;
-    lock.unlock();
-    const bool busy = send_kept_replies();
-    lock.lock();
-    if (!busy) cv_.wait_for(lock, std::chrono::milliseconds(kRetryWaitMs), [this] { return stopping_; });
+    std::vector<std::pair<uid_t, std::string>> servers = wait_for_turn();
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (stopping_) return;
+    }
+    send_kept_replies(&servers);
   }
 }
 
-bool comm_dir_reply_delivery::send_kept_replies() {
-  std::vector<std::string> servers;
+// Every server when the wait ran out (a kept reply is due to become a
+// notice), else those that may have room and those without a client yet.
+std::vector<std::pair<uid_t, std::string>> comm_dir_reply_delivery::wait_for_turn() {
+  std::vector<pollfd> watched{{wake_fd_, POLLIN, 0}};
+  std::vector<std::pair<uid_t, std::string>> servers, turn;
+  auto due = std::chrono::steady_clock::time_point::max();
   {
     std::lock_guard<std::mutex> lock(mu_);
-    for (const auto& server : kept_) servers.push_back(server.first);
+    if (stopping_) return turn;
+    for (const auto& [server, queue] : kept_) {
+      // A queue without a client (its server could not be reached for its
+      // owner) is tried again after kFirstWaitMs.
+      const int fd = commdir_posix_ipc_client_fd(queue.client);
+      if (fd < 0) due = std::min(due, std::chrono::steady_clock::now() + std::chrono::milliseconds(kFirstWaitMs));
+      watched.push_back(pollfd{fd, POLLOUT, 0});  // poll skips -1
+      servers.emplace_back(queue.owner, server);
+      for (const kept_reply& reply : queue.kept) {
+        if (!reply.notice()) due = std::min(due, reply.since + reply_wait_);
+      }
+    }
   }
-  bool busy = false;
-  for (const std::string& server : servers) busy = send_kept_replies_of(server) || busy;
-  return busy;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
+  const int timeout = due == std::chrono::steady_clock::time_point::max()
+                          ? -1
+                          : static_cast<int>(std::max<long long>(0, left.count()));
+  if (::poll(watched.data(), watched.size(), timeout) == 0) return servers;
+  std::uint64_t woken;
+  if (::read(wake_fd_, &woken, sizeof woken) < 0) {
+    // Not woken by it (EAGAIN).
+  }
+  for (std::size_t i = 1; i < watched.size(); ++i) {
+    if (watched[i].fd < 0 || watched[i].revents != 0) turn.push_back(std::move(servers[i - 1]));
+  }
+  return turn;
 }
 
-bool comm_dir_reply_delivery::send_kept_replies_of(const std::string& server) {
-  bool busy = false;
+// Users in turn: the servers of the user after the one that began the last
+// turn come first, so that no user's servers are always tried last.
+void comm_dir_reply_delivery::send_kept_replies(std::vector<std::pair<uid_t, std::string>>* servers) {
+  std::sort(servers->begin(), servers->end());
+  auto first = std::upper_bound(servers->begin(), servers->end(), first_in_turn_,
+                                [](uid_t user, const std::pair<uid_t, std::string>& entry) { return user < entry.first; });
+  if (first == servers->end()) first = servers->begin();
+  if (first != servers->end()) first_in_turn_ = first->first;
+  std::rotate(servers->begin(), first, servers->end());
+  for (const auto& server : *servers) send_kept_replies_of(server.second);
+}
+
+void comm_dir_reply_delivery::send_kept_replies_of(const std::string& server) {
   for (;;) {
     // The first message stays in its queue while it is tried, so that new
     // replies to this server keep queueing behind it instead of waiting to
@@ -284,23 +358,27 @@ bool comm_dir_reply_delivery::send_kept_replies_of(const std::string& server) {
     // changes them, and a deque's push_back leaves its elements where they
     // are.
     const kept_reply* first = nullptr;
+    UINT client = 0;
+    uid_t owner = 0;
     {
       std::lock_guard<std::mutex> lock(mu_);
       auto it = kept_.find(server);
-      if (stopping_ || it == kept_.end()) return busy;
+      if (stopping_ || it == kept_.end()) return;
       expire(server, it->second, std::chrono::steady_clock::now());
       if (it->second.kept.empty()) {
-        kept_.erase(it);
-        return true;
+        forget_queue(it);
+        return;
       }
       first = &it->second.kept.front();
+      client = it->second.client;
+      owner = it->second.owner;
     }
+    if (client == 0) client = client_of(server, owner);
     // Failures other than a full queue are traced by the sender; the server
     // is gone, and nobody waits for what was kept for it: the next message
     // tries on its own.
-    const int rc = send_kept(server, *first);
-    busy = busy || !first->notice() || rc != ETIMEDOUT;
-    if (rc == ETIMEDOUT) return busy;  // still full: first in line, next turn
+    const int rc = send_kept(server, client != 0 && owner == first->requester ? client : 0, *first);
+    if (rc == ETIMEDOUT) return;  // still full: first in line, next turn
     std::lock_guard<std::mutex> lock(mu_);
     auto it = kept_.find(server);
     const kept_reply& sent = it->second.kept.front();
@@ -311,13 +389,27 @@ bool comm_dir_reply_delivery::send_kept_replies_of(const std::string& server) {
       --it->second.replies;
     }
     it->second.kept.pop_front();
-    if (it->second.kept.empty()) kept_.erase(it);
+    if (it->second.kept.empty()) forget_queue(it);
   }
 }
 
-// A reply waits for room kRetryWaitMs; a notice is only tried: its
-// application has not read for the reply wait already.
-int comm_dir_reply_delivery::send_kept(const std::string& server, const kept_reply& reply) {
+// Makes the thread's client of `server` for `owner`, outside mu_ (it looks
+// at the server's socket file), and keeps it with the server's queue; 0
+// when the server cannot be reached for `owner` (the try without it says
+// why).
+UINT comm_dir_reply_delivery::client_of(const std::string& server, uid_t owner) {
+  UINT client = 0;
+  if (commdir_posix_ipc_create_client_of(COMM_DIR_SERVICE_REPLY_CLIENT, server.c_str(), owner, &client) != 0) return 0;
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = kept_.find(server);  // only this thread takes queues away once they hold a message
+  it->second.client = client;
+  return client;
+}
+
+// Over `client`, the thread's client of the server when it was made for the
+// message's requester, else (0) over a client of the message's own, which
+// checks the server's owner for that requester.
+int comm_dir_reply_delivery::send_kept(const std::string& server, UINT client, const kept_reply& reply) {
   char* buffer = send_buffer_.get();
   std::size_t written = reply.bytes.size();
   if (reply.notice()) {
@@ -336,8 +428,13 @@ int comm_dir_reply_delivery::send_kept(const std::string& server, const kept_rep
     std::memcpy(buffer, reply.bytes.data(), written);
   }
   const std::size_t length = reply.notice() ? static_cast<std::size_t>(COMM_DIR_IPC_REPLY_SIZE) : reply.length;
-  const RETCODE rc =
-      send_reply(server.c_str(), reply.requester, buffer, length, written, reply.notice() ? 0 : kRetryWaitMs);
+  RETCODE rc;
+  if (client != 0) {
+    rc = commdir_posix_ipc_send_zero_tail(client, GEN_IPC_KIND_REPLY, buffer, static_cast<INT>(length), written, 0);
+    if (rc != 0 && rc != ETIMEDOUT) SERVICE_TRACE("cannot send to %s: %#lx", server.c_str(), trace_code(rc));
+  } else {
+    rc = send_reply(server.c_str(), reply.requester, buffer, length, written, 0);
+  }
   std::memset(buffer, 0, written);
   return rc;
 }

@@ -11,9 +11,13 @@
 // it, even with many threads on one CPU), and the receiving thread, which
 // serves everyone, only tries once (no_wait_scope). When the queue stays
 // full, or earlier replies to the same server still wait, the reply's bytes
-// are kept and this object's thread sends them in the order they came, each
-// send again waiting up to kRetryWaitMs for room, so that a server that
-// reads again gets its replies as fast as it takes them.
+// are kept and this object's thread sends them in the order they came. It
+// holds a client of each server with kept messages and waits for room at
+// all of them at once (poll on their sockets, commdir_posix_ipc_client_fd),
+// never at one, and tries those that may have room, users in turn, each
+// send only a try (every server once a kept reply is due to become a
+// notice), so that a server that reads again gets its replies as fast as it
+// takes them, whatever the others do.
 //
 // A reply that the application does not take is never dropped silently
 // while its reply server lives: the call that waits for it would wait for
@@ -28,6 +32,10 @@
 //     kMaxKeptBytes in all, or --max-kept-bytes-per-user of its user's
 //     applications wait already (only the bytes that travel count: the
 //     zeros behind are restored on sending).
+// One user's messages wait for at most kMaxServersPerUser reply servers
+// (each costs the thread a socket and a try per turn); a reply to yet
+// another server of that user that finds its queue full is dropped with a
+// trace, and its call waits, as below.
 // Notices are kept, in their reply's place, until the server takes them, or
 // is gone: a send that fails for another reason than a full queue (the
 // socket refuses, or is no longer there) drops it, for nobody waits then.
@@ -42,11 +50,9 @@
 //
 // What one application that does not read costs the others: the first
 // reply to it holds a worker kFirstWaitMs; later ones are kept at once; the
-// thread that sends kept replies spends kRetryWaitMs per turn on a server
-// whose first waiting message is a reply, and one try without waiting on
-// one whose first is a notice; a turn that neither sent nor waited is
-// followed by a pause of kRetryWaitMs, so that servers holding only notices
-// do not keep it spinning.
+// thread that sends kept replies tries its server when it may have room,
+// when a reply is kept for it while none was, and when a kept reply is due
+// to become a notice.
 //
 // Thread-safe: deliver() may be called from any thread at once; mu_ guards
 // the kept replies; the thread alone uses its send buffer.
@@ -56,7 +62,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <map>
@@ -64,6 +69,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "commdir/comm_dir_types.h"
@@ -74,8 +80,8 @@ namespace velmarosta {
 class comm_dir_reply_delivery {
  public:
   static constexpr int kFirstWaitMs = 20;
-  static constexpr int kRetryWaitMs = 20;
   static constexpr std::size_t kMaxKeptPerServer = 256;
+  static constexpr std::size_t kMaxServersPerUser = 128;
   static constexpr std::size_t kMaxKeptBytes = 16u << 20;
   static constexpr std::size_t kMaxNotices = 1u << 16;  // 64 bytes each: 4 MiB
   // What travels of a notice: the envelope's head, its result word, and the
@@ -140,8 +146,13 @@ class comm_dir_reply_delivery {
   struct server_queue {
     std::deque<kept_reply> kept;  // in the order they came
     std::size_t replies = 0;      // of them not notices
+    uid_t owner = 0;              // whose queue it counts as: the first requester's
+    UINT client = 0;              // the thread's client of the server for `owner`, 0 before the thread made it
   };
 
+  // The queue of `server`, made for `requester` when there is none and the
+  // user waits for fewer than kMaxServersPerUser; null otherwise. mu_ held.
+  server_queue* queue_of(const std::string& server, uid_t requester);
   // Keeps `message` (`length` bytes, zero from `zero_from` on) for
   // `server`, or a notice in its place when it cannot be kept. mu_ held.
   bool keep(const std::string& server, uid_t requester, const char* message, std::size_t length,
@@ -158,13 +169,19 @@ class comm_dir_reply_delivery {
   void forget_bytes(const kept_reply& reply);   // mu_ held
   void forget_notice(const kept_reply& reply);  // mu_ held
   void run();
-  // One turn over every server; true when it sent, dropped or waited.
-  bool send_kept_replies();
-  // Sends the kept replies of `server` in order while its queue has room;
-  // true when it sent, dropped or waited.
-  bool send_kept_replies_of(const std::string& server);
-  // One kept reply or notice; 0, or the platform's code.
-  int send_kept(const std::string& server, const kept_reply& reply);
+  // Waits until a kept server may have room, a server gets its first kept
+  // message, the next kept reply is due to become a notice, or stop().
+  // Returns the servers (with their owners) to try.
+  std::vector<std::pair<uid_t, std::string>> wait_for_turn();
+  // One turn over `servers`, users in turn.
+  void send_kept_replies(std::vector<std::pair<uid_t, std::string>>* servers);
+  // Sends the kept replies of `server` in order while its queue has room.
+  void send_kept_replies_of(const std::string& server);
+  UINT client_of(const std::string& server, uid_t owner);
+  // One kept reply or notice, only tried; 0, or the platform's code.
+  int send_kept(const std::string& server, UINT client, const kept_reply& reply);
+  void wake();  // the thread, out of its wait
+  void forget_queue(std::map<std::string, server_queue>::iterator it);  // mu_ held
 
   static inline thread_local bool t_no_wait_ = false;
 
@@ -172,14 +189,16 @@ class comm_dir_reply_delivery {
   const std::size_t kept_bytes_per_user_;
   const std::size_t notices_per_user_;
   std::mutex mu_;
-  std::condition_variable cv_;
   std::map<std::string, server_queue> kept_;         // guarded by mu_; no empty queues
   std::size_t kept_bytes_ = 0;                       // guarded by mu_
   std::map<uid_t, std::size_t> kept_bytes_of_;       // guarded by mu_; no zero counts
   std::map<uid_t, std::size_t> kept_replies_of_;     // guarded by mu_; no zero counts
   std::size_t notices_ = 0;                          // guarded by mu_
   std::map<uid_t, std::size_t> notices_of_;          // guarded by mu_; no zero counts
+  std::map<uid_t, std::size_t> servers_of_;          // guarded by mu_; queues per owner, no zero counts
+  uid_t first_in_turn_ = 0;                          // the thread's: whose servers the last turn began with
   bool stopping_ = false;                            // guarded by mu_
+  int wake_fd_ = -1;                                 // an eventfd that ends the thread's wait
   std::thread thread_;
   std::unique_ptr<char[]> send_buffer_;  // the thread's; zero behind what it last copied in
 };

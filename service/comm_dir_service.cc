@@ -108,6 +108,7 @@ comm_dir_service::comm_dir_service(const comm_dir_service_options& options)
       own_pid_(::getpid()),
       failover_(std::chrono::seconds(options.failback_after_s)),
       delivery_(options),
+      memory_(static_cast<std::size_t>(options.max_held_bytes_per_user)),
       allowed_(options_),
       progress_(options.workers, std::chrono::seconds(options.hung_after_s)),
       watchdog_(&progress_),
@@ -497,8 +498,8 @@ RETCODE comm_dir_service::start_operation(const comm_dir_request& request, comm_
   auto entry = std::make_shared<operation_entry>();
   entry->owner_uid = request.sender.uid;
   entry->owner = owner;
-  entry->operation.reset(
-      new comm_dir_operation(ld, comm_dir_network_timeout_ms(start.connect, options_), options_));
+  entry->operation.reset(new comm_dir_operation(ld, comm_dir_network_timeout_ms(start.connect, options_), options_,
+                                                &memory_, request.sender.uid));
   std::lock_guard<std::mutex> lock(mu_);
   code = room_for_operation(request.sender.uid);
   if (code != 0) return code;  // taken meanwhile by requests connecting at once; entry unbinds

@@ -66,6 +66,7 @@
 
 #include "service/comm_dir_failover.h"
 #include "service/comm_dir_allow_list.h"
+#include "service/comm_dir_memory_budget.h"
 #include "service/comm_dir_client_process.h"
 #include "service/comm_dir_operation.h"
 #include "service/comm_dir_operation_ids.h"
@@ -155,6 +156,7 @@ class comm_dir_service {
   const pid_t own_pid_;  // a message from it is the watchdog's probe
   comm_dir_failover failover_;  // thread-safe of its own
   comm_dir_reply_delivery delivery_;  // thread-safe of its own
+  comm_dir_memory_budget memory_;     // thread-safe of its own; outlives the operations
   const comm_dir_allow_list allowed_;
   std::atomic<bool> stopping_{false};
   comm_dir_progress progress_;

@@ -66,6 +66,10 @@ constexpr char kUsage[] =
     "      --max-kept-bytes-per-user=BYTES  replies kept for the applications of one\n"
     "                                  user (16 MiB for all users); beyond it a notice is\n"
     "                                  kept instead (default 4194304)\n"
+    "      --max-held-bytes-per-user=BYTES  LDAP results (entries, value lists) that the\n"
+    "                                  operations of one user hold (128 MiB for all, 12 MiB\n"
+    "                                  for one operation); beyond it a request is answered\n"
+    "                                  'memory limit' (default 33554432)\n"
     "      --idle-timeout=S            end an operation that has had no request for S\n"
     "                                  seconds, so that a crashed application leaks no\n"
     "                                  LDAP connection (default: never)\n"
@@ -105,6 +109,7 @@ enum LongOnly {
   kMaxNetworkTimeout,
   kMaxSearchTime,
   kMaxKeptBytesPerUser,
+  kMaxHeldBytesPerUser,
   kResultTimeout,
   kCallbackTimeout,
   kReplyWait,
@@ -131,6 +136,7 @@ constexpr option kLongOptions[] = {
     {"max-network-timeout", required_argument, nullptr, kMaxNetworkTimeout},
     {"max-search-time", required_argument, nullptr, kMaxSearchTime},
     {"max-kept-bytes-per-user", required_argument, nullptr, kMaxKeptBytesPerUser},
+    {"max-held-bytes-per-user", required_argument, nullptr, kMaxHeldBytesPerUser},
     {"result-timeout", required_argument, nullptr, kResultTimeout},
     {"callback-timeout", required_argument, nullptr, kCallbackTimeout},
     {"reply-wait", required_argument, nullptr, kReplyWait},
@@ -173,6 +179,7 @@ int* number_option(int code, comm_dir_service_options* options) {
     case kMaxNetworkTimeout: return &options->max_network_timeout_ms;
     case kMaxSearchTime: return &options->max_search_time_s;
     case kMaxKeptBytesPerUser: return &options->max_kept_bytes_per_user;
+    case kMaxHeldBytesPerUser: return &options->max_held_bytes_per_user;
     case kResultTimeout: return &options->result_timeout_ms;
     case kCallbackTimeout: return &options->callback_timeout_ms;
     case kReplyWait: return &options->reply_wait_ms;

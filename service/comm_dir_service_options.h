@@ -24,6 +24,7 @@ struct comm_dir_service_options {
   int callback_timeout_ms = 5000; // the application's answer to a callback
   int reply_wait_ms = 10000;      // a reply kept for an application whose queue is full
   int max_kept_bytes_per_user = 4 << 20;  // kept replies of one user's applications (16 MiB for all)
+  int max_held_bytes_per_user = 32 << 20; // LDAP results that one user's operations hold (comm_dir_memory_budget.h)
   // What a record may ask for at most: its network timeout, and its
   // search's time limit (the daemon's own defaults are not clamped).
   int max_network_timeout_ms = 60000;

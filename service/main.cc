@@ -13,6 +13,7 @@
 
 #include "ipc/comm_dir_ipc_envelope.h"
 #include "platform/posix/commdir_posix_ipc.h"
+#include "service/comm_dir_endpoint_names.h"
 #include "service/comm_dir_service.h"
 #include "service/comm_dir_service_ipc.h"
 #include "service/comm_dir_service_options.h"
@@ -36,31 +37,6 @@ std::string usable_ipc_folder() {
   return "";
 }
 
-// True when a live server answers at the socket of the endpoint `name`.
-bool endpoint_live(const std::string& folder, const char* name) {
-  const std::string path = folder + "/" + (name + sizeof(COMM_DIR_IPC_PREFIX) - 1);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return false;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const bool live = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return live;
-}
-
-bool endpoints_free(const std::string& folder) {
-  for (const char* name : {COMM_DIR_SERVICE_SERVER_NAME, COMM_DIR_SERVICE_CALLBACK_REPLY_SERVER}) {
-    if (endpoint_live(folder, name)) {
-      std::fprintf(stderr, "comm-dir-service: endpoint %s is busy: another daemon serves it in %s\n", name,
-                   folder.c_str());
-      return false;
-    }
-  }
-  return true;
-}
-
 int run(const comm_dir_service_options& options) {
   const std::string folder = usable_ipc_folder();
   if (folder.empty()) return 1;
@@ -68,7 +44,7 @@ int run(const comm_dir_service_options& options) {
     std::fprintf(stderr, "comm-dir-service: IPC folder path %s is too long for a socket path\n", folder.c_str());
     return 1;
   }
-  if (!endpoints_free(folder)) return 1;
+  if (!comm_dir_claim_endpoint_names(folder)) return 1;
 
   // Every thread starts with SIGTERM, SIGINT and SIGHUP blocked; the main
   // thread takes them with sigwait, so no handler runs on a worker.

@@ -7,6 +7,7 @@
 //   comm-dir check -H ldap://127.0.0.1:389/ --callback
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -30,6 +31,7 @@
 #include "commdir/comm_dir_result_codes.h"
 #include "ipc/comm_dir_ipc_multi_client.h"
 #include "platform/posix/commdir_posix_ipc.h"
+#include "platform/posix/commdir_posix_text.h"
 #include "tools/ldif_writer.h"
 #include "tools/reply_watchdog.h"
 #include "tools/single_value_reader.h"
@@ -323,7 +325,9 @@ const entry_attribute* find_dn(const std::vector<entry_attribute>& attributes) {
   return dn;
 }
 
-// Appends the entry as LDIF. False when it came without its DN.
+// Appends the entry as LDIF. False when it came without its DN. Values go
+// as LDIF has them (base64 unless they are plain text); a name with a
+// control character (no real server sends one) goes in visible form.
 bool format_entry(const std::vector<entry_attribute>& attributes, const search_options& search,
                   bool hide_entry_dn, const ldif_writer& writer, std::string* out) {
   const entry_attribute* dn = find_dn(attributes);
@@ -331,11 +335,12 @@ bool format_entry(const std::vector<entry_attribute>& attributes, const search_o
   writer.put_dn(dn->values.front(), out);
   for (const entry_attribute& attribute : attributes) {
     if (hide_entry_dn && &attribute == dn) continue;
+    const std::string name = commdir_posix::Visible(attribute.name);
     if (search.types_only) {
-      writer.put_name(attribute.name, out);
+      writer.put_name(name, out);
       continue;
     }
-    for (const std::string& value : attribute.values) writer.put_value(attribute.name, value, out);
+    for (const std::string& value : attribute.values) writer.put_value(name, value, out);
   }
   writer.end_entry(out);
   return true;
@@ -347,7 +352,8 @@ void report_left_out(const std::vector<left_out_value>& left_out, const std::str
     const std::string size = value.length > velmarosta::COMM_DIR_MAX_BINARY_VALUE
                                  ? std::to_string(value.length) + " bytes, "
                                  : std::string();
-    say("value " + std::to_string(value.index) + " of " + value.attribute + " of " + dn + ": " + size +
+    say("value " + std::to_string(value.index) + " of " + commdir_posix::Visible(value.attribute) + " of " +
+        commdir_posix::Visible(dn) + ": " + size +
         "longer than one reply can carry (" + std::to_string(velmarosta::COMM_DIR_MAX_BINARY_VALUE) +
         " bytes); left out");
   }
@@ -503,10 +509,11 @@ class test_callback : public velmarosta::comm_dir_callback {
   RETCODE result_ = 0;   // guarded by mu_
 };
 
-// A string field of the daemon's answer, which may lack its NUL.
+// A string field of the daemon's answer, which may lack its NUL, as a
+// terminal may show it: the diagnostic is the LDAP server's text.
 template <std::size_t N>
 std::string field_text(const char (&field)[N]) {
-  return std::string(field, ::strnlen(field, N));
+  return commdir_posix::Visible(std::string_view(field, ::strnlen(field, N)));
 }
 
 void print_findings(const velmarosta::COMM_DIR_TEST_CONNECTION_INFO& info, bool bind_asked) {
@@ -625,6 +632,10 @@ int main(int argc, char** argv) {
     std::fputs("Try 'comm-dir --help'.\n", stderr);
     finish(kExitFailure);
   }
+  // A password, once read, must not end up in a core file or before a
+  // debugger of this user; copies of it may linger in freed memory, so this
+  // holds for the rest of the run.
+  if (options.connection.password_given) ::prctl(PR_SET_DUMPABLE, 0);
   switch (options.command) {
     case tool_command::kHelp:
       std::fputs(usage_text(), stdout);

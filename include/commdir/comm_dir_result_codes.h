@@ -50,6 +50,11 @@ constexpr RETCODE COMM_DIR_SVC_USER_LIMIT = 0x3409300A;          // the user hol
 // operation opened, a walk moved on); only its answer is lost.
 constexpr RETCODE COMM_DIR_SVC_REPLY_DROPPED = 0x3409300B;
 constexpr RETCODE COMM_DIR_SVC_URI_NOT_ALLOWED = 0x3409300C;     // a URI scheme the daemon does not connect to
+// The entry or value list would take the operation, or its user's
+// operations, beyond what the daemon holds for them
+// (--max-held-bytes-per-user). A walk ends there; get_first_entry searches
+// again, once the user's other operations hold less.
+constexpr RETCODE COMM_DIR_SVC_MEMORY_LIMIT = 0x3409300D;
 // Walks and values.
 constexpr RETCODE COMM_DIR_SVC_NO_SEARCH = 0x34093010;           // entry request before any search
 constexpr RETCODE COMM_DIR_SVC_NO_MORE_ENTRIES = 0x34093011;     // the walk is at its end
@@ -147,6 +152,9 @@ inline constexpr COMM_DIR_RESULT_MESSAGE kMessages[] = {
      "have been served"},
     {COMM_DIR_SVC_URI_NOT_ALLOWED,
      "the directory service connects to ldap:// and ldaps:// URIs only (ldapi:// when it runs with --allow-ldapi)"},
+    {COMM_DIR_SVC_MEMORY_LIMIT,
+     "the result is larger than the directory service holds for one operation or user (--max-held-bytes-per-user): "
+     "end other operations, or search again later"},
     {COMM_DIR_SVC_NO_SEARCH, "the operation has no search result: search first"},
     {COMM_DIR_SVC_NO_MORE_ENTRIES, "no more entries: the walk is at the end of the search result"},
     {COMM_DIR_SVC_NO_ENTRY, "the operation has no current entry: get_first_entry first"},

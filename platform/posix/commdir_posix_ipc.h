@@ -57,11 +57,18 @@ RETCODE commdir_posix_ipc_send_zero_tail(UINT handle, INT kind, char* message, I
 // process trusts: for answering a request at the endpoint that it names,
 // where `owner` is the uid that the kernel reported for the request. A
 // server of anyone else gets nothing: EACCES, with a trace line. (A name
-// that another user bound, in a folder shared with them, is theirs.) A
-// server of `owner` whose socket file does not let this process write to
-// it gives EPERM.
+// that another user bound, in a folder shared with them, is theirs.) Nor
+// does a server of this process: its socket file, by device and inode,
+// under any name (a hard link), is refused alike. A server of `owner` whose
+// socket file does not let this process write to it gives EPERM.
 RETCODE commdir_posix_ipc_create_client_of(const char* client_name, const char* server_name, uid_t owner,
                                            void* clnt);
+
+// The socket of the client `handle`, for poll: POLLOUT says that its
+// server's queue may have room, so that one thread can wait for room at many
+// servers at once. Valid while the client lives; the caller only polls it.
+// -1 for a handle that names no live client.
+int commdir_posix_ipc_client_fd(UINT handle);
 
 // The folder of this process's endpoints, chosen and checked as every
 // server and client of this process does it (a missing folder is created),

@@ -63,6 +63,10 @@ const char* AcceptDatagram(const msghdr& message, std::size_t received, const Se
 // and copies what it keeps.
 void ForgetDatagram(char* buffer, std::size_t received);
 
+// The trace file at `path`, opened for appending (posix_trace_file.cc); or
+// -1 and why it is refused, in a few words.
+int OpenTraceFile(const std::string& path, std::string* refused);
+
 // --- a reply that will not come ----------------------------------------------
 //
 // A caller that sent a request and waits without limit for the event that its

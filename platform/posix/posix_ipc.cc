@@ -109,9 +109,12 @@ const char* EndpointName(const char* name) {
 // only to a server socket that one of them owns; a server (unless open)
 // takes datagrams only from them; a folder belongs to one of them.
 
-// Up to three uids; unused places repeat one of the others.
+// Up to three uids; unused places repeat one of the others. With
+// `not_own_servers`, a socket file of one of this process's own servers is
+// refused too, whatever its name (a hard link has another).
 struct TrustedUids {
   uid_t uids[3];
+  bool not_own_servers = false;
   bool admits(uid_t uid) const { return uid == uids[0] || uid == uids[1] || uid == uids[2]; }
 };
 
@@ -383,6 +386,10 @@ RETCODE ServerAddress(const char* name, const std::string& folder, sockaddr_un* 
 
 int NewSocket() { return ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
 
+// True when the file (device, inode) is the socket of a server of this
+// process. Defined with the servers.
+bool IsOwnServerSocket(dev_t device, ino_t inode);
+
 // Connects `fd` to the server at `address` only when its socket file belongs
 // to one of `owners`; *owner is then that file's owner. A missing file is
 // refused before connecting (ENOENT), a file of anyone else with EACCES and
@@ -401,6 +408,10 @@ RETCODE ConnectToOwner(int fd, const sockaddr_un& address, const TrustedUids& ow
   if (!owners.admits(before.st_uid)) {
     POSIX_PLATFORM_TRACE("ipc %s refused: its server runs as uid %ld, whom this client does not trust\n",
                          address.sun_path, static_cast<long>(before.st_uid));
+    return EACCES;
+  }
+  if (owners.not_own_servers && IsOwnServerSocket(before.st_dev, before.st_ino)) {
+    POSIX_PLATFORM_TRACE("ipc %s refused: it is the socket of a server of this process\n", address.sun_path);
     return EACCES;
   }
   // EACCES of the connect itself is the socket file's mode, not a question
@@ -558,6 +569,7 @@ class Client {
   }
 
   const std::string& path() const { return path_; }
+  int fd() const { return fd_; }
 
  private:
   const std::string path_;
@@ -741,6 +753,7 @@ class Server {
   }
 
   std::shared_ptr<Server> shared() const { return self_.lock(); }
+  bool bound_to(dev_t device, ino_t inode) const { return device == bound_device_ && inode == bound_inode_; }
 
   // Waits for the reply that `awaiter` stands for: receives on this server
   // when no one else does, else as before. See AwaitReply.
@@ -1065,6 +1078,13 @@ class ServerRegistry {
     }
   }
 
+  bool serves_socket(dev_t device, ino_t inode) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return std::any_of(running_.begin(), running_.end(), [&](const auto& entry) {
+      return entry.second != nullptr && entry.second->bound_to(device, inode);
+    });
+  }
+
   // The server at `path`, no longer registered, or null.
   std::shared_ptr<Server> take(const std::string& path) {
     std::lock_guard<std::mutex> lock(mu_);
@@ -1084,6 +1104,8 @@ ServerRegistry& Servers() {
   static auto* registry = new ServerRegistry;
   return *registry;
 }
+
+bool IsOwnServerSocket(dev_t device, ino_t inode) { return Servers().serves_socket(device, inode); }
 
 // The server where the replies that callers await come: the last one on
 // which such a reply was dispatched. Thread-safe: mu_ guards it.
@@ -1299,7 +1321,7 @@ RETCODE emwGENIpcCreateClient(const char* client_name, const char* server_name, 
 
 RETCODE commdir_posix_ipc_create_client_of(const char* client_name, const char* server_name, uid_t owner,
                                            void* clnt) {
-  const commdir_posix::TrustedUids owners{{owner, 0, 0}};
+  const commdir_posix::TrustedUids owners{{owner, 0, 0}, /*not_own_servers=*/true};
   return commdir_posix::CreateClient(client_name, server_name, &owners, clnt);
 }
 
@@ -1319,6 +1341,11 @@ RETCODE emwGENIpcCallClient(UINT handle, INT kind, INT /*arg3*/, long /*arg4*/, 
 RETCODE commdir_posix_ipc_send_zero_tail(UINT handle, INT kind, char* message, INT length, std::size_t zero_from,
                                          ULONG timeout) {
   return commdir_posix::SendMessage(handle, kind, message, length, zero_from, timeout);
+}
+
+int commdir_posix_ipc_client_fd(UINT handle) {
+  std::shared_ptr<Client> client = Clients().find(handle);
+  return client == nullptr ? -1 : client->fd();
 }
 
 RETCODE emwGENIpcDestroyClient(UINT handle) {

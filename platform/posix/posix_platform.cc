@@ -35,6 +35,7 @@
 
 #include "platform/emw_gen_trc.h"
 #include "platform/emw_osw.h"
+#include "platform/posix/commdir_posix_text.h"
 #include "platform/posix/commdir_posix_trace.h"
 #include "platform/posix/posix_handle_table.h"
 #include "platform/posix/posix_internal.h"
@@ -298,6 +299,9 @@ void* RunTask(void* raw) {
 
 // --- trace -----------------------------------------------------------------
 
+std::string TracePrefix(UINT module, UINT category, INT flag);
+void AppendAsOneLine(std::string& line, const std::string& text);
+
 // Where trace lines go: COMM_DIR_TRACE unset or empty is standard error,
 // "off" is nowhere, anything else a file opened for appending. The variable
 // is read at every line, so a process (a test) may redirect its trace.
@@ -341,10 +345,22 @@ class TraceSink {
     } else if (wanted == "off") {
       fd_ = kOff;
     } else {
-      fd_ = ::open(wanted.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-      if (fd_ < 0) fd_ = STDERR_FILENO;  // a lost trace helps nobody
+      std::string refused;
+      fd_ = OpenTraceFile(wanted, &refused);
+      if (fd_ < 0) refuse(wanted, refused);
     }
     return fd_;
+  }
+
+  // A trace file that cannot be used: lines go to standard error (a lost
+  // trace helps nobody), the first of them saying why. Caller holds mu_.
+  void refuse(const std::string& path, const std::string& why) {
+    fd_ = STDERR_FILENO;
+    std::string line = TracePrefix(kPlatformTraceModule, kPlatformTraceCategory, kPlatformTraceRefusal);
+    AppendAsOneLine(line, "trace file " + path + " refused: " + why + "; the trace goes to standard error");
+    if (::write(fd_, line.data(), line.size()) < 0) {
+      // Nowhere left to say it.
+    }
   }
 
   std::mutex mu_;
@@ -496,43 +512,14 @@ std::string FormatText(const char* format, va_list args) {
   return text;
 }
 
-// True when text[i] and text[i + 1] (before `end`) are a C1 control
-// character (U+0080 to U+009F) in UTF-8, which some terminals obey as they
-// obey ESC.
-bool IsC1Control(const std::string& text, std::size_t i, std::size_t end) {
-  return static_cast<unsigned char>(text[i]) == 0xC2 && i + 1 < end &&
-         static_cast<unsigned char>(text[i + 1]) >= 0x80 && static_cast<unsigned char>(text[i + 1]) <= 0x9F;
-}
-
-void AppendHexEscape(std::string& line, char byte) {
-  static const char kHex[] = "0123456789abcdef";
-  const unsigned char c = static_cast<unsigned char>(byte);
-  line += "\\x";
-  line += kHex[c >> 4];
-  line += kHex[c & 0xF];
-}
-
 // One line per call, ending with exactly one line break. Trace texts carry
 // what peers sent (names, URIs, a server's diagnostic), so no byte of a text
-// may start a line of its own or reach a terminal as a command: a line break
-// inside it is written as "\n", every other control character (C0, DEL and
-// C1) as "\xNN" per byte.
+// may start a line of its own or reach a terminal as a command
+// (AppendVisible).
 void AppendAsOneLine(std::string& line, const std::string& text) {
-  std::size_t end = text.size();
-  if (end > 0 && text[end - 1] == '\n') --end;
-  for (std::size_t i = 0; i < end; ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == '\n') {
-      line += "\\n";
-    } else if (c < 0x20 || c == 0x7F) {
-      AppendHexEscape(line, text[i]);
-    } else if (IsC1Control(text, i, end)) {
-      AppendHexEscape(line, text[i]);
-      AppendHexEscape(line, text[++i]);
-    } else {
-      line += text[i];
-    }
-  }
+  std::string_view shown(text);
+  if (!shown.empty() && shown.back() == '\n') shown.remove_suffix(1);
+  AppendVisible(line, shown);
   line += '\n';
 }
 

@@ -83,16 +83,21 @@ TEST_F(DaemonTest, AnswersEveryMessageWithItsCodeOrDropsIt) {
   // The decoder's own table holds every refusal and drop; here one of each
   // travels the whole way and is answered, or dropped, by the daemon. URI
   // lists are refused by the daemon before any connection: schemes other
-  // than ldap:// and ldaps:// wherever they stand, and blanks (libldap's
-  // default).
+  // than ldap:// and ldaps:// wherever they stand, as libldap reads a word
+  // (split at commas too, "<...>" unwrapped), and blanks or commas alone
+  // (libldap's default URI).
   const Row rows[] = {
       {"a zero record: no URI", 1, start_uri, "", COMM_DIR_SVC_BAD_FIELD},
       {"a reply sent as a request (replied 1)", 12, offsetof(COMM_DIR_IPC_ENVELOPE_HEAD, replied), "\x01", 0},
       {"ldapi:// without --allow-ldapi", 0, test_uri, "ldapi://%2Ftmp%2Fno-such-socket", kScheme},
       {"ldapi:// first, ldap:// behind it", 0, test_uri, "ldapi:/// " + down, kScheme},
       {"ldapi:// behind ldap://", 1, start_uri, down + "\tLDAPI:///", kScheme},
+      {"ldapi:// behind a comma", 1, start_uri, down + ",ldapi://%2Ftmp%2Fno-such-socket", kScheme},
+      {"ldapi:// in brackets behind a comma", 0, test_uri, down + "," + down + ",<LDAPI:///>", kScheme},
+      {"ldapi:// behind a comma and a blank", 1, start_uri, down + ", URL:ldapi:///", kScheme},
       {"another scheme", 1, start_uri, "http://127.0.0.1/", kScheme},
       {"blanks only", 0, test_uri, " \t ", kScheme},
+      {"commas only", 1, start_uri, " ,, ", kScheme},
   };
   UINT tag = 100;
   for (const Row& row : rows) {
@@ -157,11 +162,7 @@ TEST_F(DaemonTest, AnApplicationThatDoesNotReadGetsEveryAnswerOnceItReadsAndHold
     std::vector<std::unique_ptr<Endpoint>> stuck;
     for (int i = 0; i < row.servers; ++i) {
       stuck.push_back(std::make_unique<Endpoint>(dir, "STUCK" + std::to_string(i)));
-      const std::vector<char> junk(kHead);  // tag 0, sent to itself until nothing more gets in
-      const sockaddr_un address = unix_address(stuck.back()->path);
-      while (sendto(stuck.back()->fd, junk.data(), junk.size(), MSG_DONTWAIT,
-                    reinterpret_cast<const sockaddr*>(&address), sizeof address) > 0) {
-      }
+      stuck.back()->fill();
     }
     Listener silent;
     if (row.worker_held) {  // the one worker waits on a bind, one request waits for it

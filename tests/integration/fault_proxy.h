@@ -24,6 +24,10 @@ struct FaultPlan {
   Fault fault = Fault::kNone;
   int messages = 0;
   int delay_ms = 0;
+  // In each message of the server that is passed on, every first string
+  // written as the second, of the same length (so that the BER stays
+  // whole): words that no real server sends.
+  std::vector<std::pair<std::string, std::string>> rewrites = {};
 };
 
 class FaultProxy {
@@ -106,7 +110,12 @@ class FaultProxy {
         from_server.append(bytes, static_cast<std::size_t>(got));
         for (std::size_t size; !stalled && (size = ber_size(from_server)) > 0; from_server.erase(0, size)) {
           if (plan.fault < Fault::kStall || plan.messages-- > 0) {
-            send_all(client, from_server.substr(0, size));
+            std::string message = from_server.substr(0, size);
+            for (const auto& [from, to] : plan.rewrites) {
+              for (std::size_t at = 0; (at = message.find(from, at)) != std::string::npos; at += to.size())
+                message.replace(at, to.size(), to);
+            }
+            send_all(client, message);
             continue;
           }
           stalled = true;

@@ -352,6 +352,15 @@ class Endpoint {
     return kept_.empty() && !receive(&stray, limit);
   }
 
+  // Sends itself junk (too short to be a message) until its queue is full.
+  void fill() const {
+    const std::vector<char> junk(sizeof(COMM_DIR_IPC_ENVELOPE_HEAD));
+    const sockaddr_un address = unix_address(path);
+    while (sendto(fd, junk.data(), junk.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&address),
+                  sizeof address) > 0) {
+    }
+  }
+
   int fd = -1;
   std::string path;
 

@@ -2,7 +2,7 @@
 // byte, folded or not, and the same exit status, errors and TLS settings
 // included; its connection test; and comm-dir status as root and as two
 // users. comm-dir reaches the daemon that the test started in its folder.
-#include "integration/harness.h"
+#include "integration/fault_proxy.h"
 
 namespace commdir_testing {
 namespace {
@@ -98,37 +98,55 @@ TEST_F(ToolTest, PrintsAndFailsAsLdapsearchDoes) {
   std::filesystem::remove_all(home);
 }
 
+// A server's words outside LDIF values (its diagnostic, an attribute name,
+// the DN in a message) come out with their control characters visible.
 TEST_F(ToolTest, ChecksTheConnectionAndSaysWhenNoDaemonRuns) {
   start_slapd(false);
-  ASSERT_EQ(start_daemon({}), "");
+  ASSERT_EQ(start_daemon({"--allow-uid=64881"}, {}, [](const std::string& folder) { chmod(folder.c_str(), 01777); }), "");
+  ASSERT_TRUE(slapd->add(long_values_ldif())) << slapd->error;
+  const std::string words = "\x1b]0;\x07\r\x7f", shown = "\\x1b]0;\\x07\\x0d\\x7f";
+  FaultProxy hostile(slapd->port(), {Fault::kNone, 0, 0, {{"invalid DN", "inv" + words}, {"description", "desc" + words},
+                                                        {"=v47209", words}, {"mail", "m\x1b\x07\x7f"}}});
   const struct {
-    std::vector<std::string> args;  // after comm-dir check -H
+    std::vector<std::string> args;  // after comm-dir, or "example" and the example's
     int status;
-    const char* said;
+    std::string said;
   } rows[] = {
-      {{slapd->uri, "-D", kReaderDn, "-w", kReaderPassword}, 0, "server reachable: yes\nbind accepted: yes\n"},
-      {{slapd->uri, "-D", kReaderDn, "-w", "wrong"}, 49, "bind accepted: no\n"},
+      {{"check", "-H", slapd->uri, "-D", kReaderDn, "-w", kReaderPassword}, 0, "server reachable: yes\nbind accepted: yes\n"},
+      {{"check", "-H", slapd->uri, "-D", kReaderDn, "-w", "wrong"}, 49, "bind accepted: no\n"},
       // The callback carries the failure of a test against a server that is down (its success:
       // RootUsesThePrivateFolderOfTheDaemonsUser).
-      {{kDownUri, "--callback"}, 255, "\ncallback: "},
+      {{"check", "-H", kDownUri, "--callback"}, 255, "\ncallback: "},
+      {{"check", "-H", hostile.uri(), "-D", "not a DN", "-w", "x"}, 34, "\ndiagnostic: bind: inv" + shown + "\n"},
+      {{"search", "-H", hostile.uri(), "-x", "-b", kMedia}, 11, "\ndesc" + shown + ": short\n"},
+      {{"search", "-H", hostile.uri(), "-x", "-b", kMedia}, 11, " of desc" + shown + " of cn" + shown + ",ou=media"},
+      {{"example", hostile.uri(), kPeople}, 0, "\nm\\x1b\\x07\\x7f: "},
   };
   for (const auto& row : rows) {
-    std::vector<std::string> argv = {COMMDIR_TOOL_BIN, "check", "-H"};
-    argv.insert(argv.end(), row.args.begin(), row.args.end());
+    std::vector<std::string> argv = {row.args[0] == "example" ? COMMDIR_EXAMPLE_BIN : COMMDIR_TOOL_BIN};
+    argv.insert(argv.end(), row.args.begin() + (row.args[0] == "example"), row.args.end());
     const CommandResult checked = run_command(argv);
     EXPECT_EQ(checked.exit_code, row.status) << checked.out << checked.err;
-    EXPECT_NE(checked.out.find(row.said), std::string::npos) << checked.out;
+    EXPECT_NE((checked.out + checked.err).find(row.said), std::string::npos) << checked.out << checked.err;
+    EXPECT_EQ((checked.out + checked.err).find_first_of("\x1b\x07\r\x7f"), std::string::npos) << checked.out << checked.err;
   }
   // -w's password is gone from comm-dir's arguments (what ps shows) while
-  // it waits for a bind that a server never answers.
+  // it waits for a bind that a server never answers, and comm-dir (of
+  // another user than root, whose /proc files are then root's) cannot be
+  // dumped.
   Listener silent;
-  ChildProcess waiting({COMMDIR_TOOL_BIN, "check", "-H", silent.uri(), "-o", "nettimeout=3", "-w", "not-for-ps"}, {},
-                       "");
+  std::vector<std::string> check = {COMMDIR_TOOL_BIN, "check", "-H", silent.uri(), "-o", "nettimeout=3", "-w", "not-for-ps"};
+  if (geteuid() == 0) check.insert(check.begin(), {"setpriv", "--reuid=64881", "--regid=64881", "--clear-groups"});
+  for (const char* left : {"/DIR_CS_comm-di", "/DIR_SVR_comm-"}) unlink((dir + left).c_str());  // root's, from above
+  ChildProcess waiting(check, {}, "");
   std::string arguments;
+  struct stat environment {};
   EXPECT_TRUE(eventually([&] {
     arguments = read_file("/proc/" + std::to_string(waiting.pid()) + "/cmdline");
-    return arguments.find("nettimeout=3") != std::string::npos && arguments.find("not-for-ps") == std::string::npos;
+    return arguments.find("nettimeout=3") != std::string::npos && arguments.find("not-for-ps") == std::string::npos &&
+           stat(("/proc/" + std::to_string(waiting.pid()) + "/environ").c_str(), &environment) == 0;
   }, ms(5000))) << arguments;
+  EXPECT_EQ(environment.st_uid, 0u) << "comm-dir can be dumped";
   // No daemon at all: one line, at once, and the status of a server that is down.
   const std::string empty = make_private_folder("comm-dir-nodaemon");
   const CommandResult alone = run_command({COMMDIR_TOOL_BIN, "search", "-b", kRoot}, "", {{"COMM_DIR_IPC_DIR", empty}});

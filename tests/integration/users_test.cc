@@ -5,10 +5,18 @@
 // the daemon does not serve is refused at once; and a hostile user, wherever
 // it waits for another's requests, replies or callbacks, gets nothing of
 // them, the password least of all.
+#include <set>
+
 #include "integration/harness.h"
 
 namespace commdir_testing {
 namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;  // its allocator keeps what is freed for a while
+#else
+constexpr bool kSanitized = false;
+#endif
 
 constexpr uid_t kNobody = 65534;  // allowed by its group, nogroup
 constexpr uid_t kVictim = 64881, kHostile = 64882, kStranger = 64883;  // no other test uses them
@@ -34,6 +42,11 @@ int connections_to(int port) {
 }
 
 void share(const std::string& folder) { ASSERT_EQ(chmod(folder.c_str(), 01777), 0); }
+
+long rss_kib(pid_t pid) {
+  const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+  return std::atol(status.c_str() + status.find("VmRSS:") + 6);
+}
 
 // A walk that equals ldapsearch's, as the child reports it.
 std::string exact_walk(const std::string& uri, const std::vector<Entry>& expected) {
@@ -230,6 +243,128 @@ TEST_F(Users, AnotherLocalUserGetsNothingOfAUsersCalls) {
   EXPECT_NE(everything.find("not sending to"), std::string::npos);  // the traces are there to search
   EXPECT_EQ(everything.find(kReaderPassword), std::string::npos);
   std::filesystem::remove_all(traces);
+}
+
+// Attacks of a hostile local user on a root daemon that serves it in a
+// shared folder, each as that user: each holds.
+TEST_F(Users, AHostileUsersAttacksHold) {
+  struct Attack {
+    const char* what;
+    std::vector<std::string> options;  // the daemon's, beside serving both users
+    std::function<std::string()> run;  // what the attack got
+    std::string held;
+  };
+  const auto logged = [&](const std::string& text) { return eventually([&] { return log().find(text) != std::string::npos; }); };
+  const std::string down = kDownUri, root_only = make_private_folder("commdir-root-only");
+  const Attack attacks[] = {
+      // Refused before any connection; libldap's own failover behind a comma
+      // stays, and a record that asks for LDAPS gets no ldap:// behind one.
+      {"an ldapi:// URI of a root-only socket, behind a comma", {}, [&] {
+         return as(kHostile, [&] {
+           UINT operation = 0;
+           const auto start = [&](const COMM_DIR_CONNECT_INFO& connect) {
+             return hex(facade()->start_operation(connect, nullptr, &operation)) + " ";
+           };
+           return start(connect_to(down + ",ldapi://%2Frun%2Fslapd%2Fldapi")) + start(connect_to(down + "," + slapd->uri)) +
+                  start(connect_to(slapd->ldaps_uri + "," + slapd->uri, COMM_DIR_SECURITY_LDAPS, slapd->ca()));
+         });
+       }, hex(COMM_DIR_SVC_URI_NOT_ALLOWED) + " 0x0 " + hex(COMM_DIR_SVC_BAD_FIELD) + " "},
+      {"operations that keep entries of 4 MiB", {"--max-held-bytes-per-user=16777216", "--reclaim-interval=500"}, [&] {
+         const std::string big = "cn=big," + std::string(kRoot);
+         EXPECT_TRUE(slapd->add("dn: " + big + "\nobjectClass: inetOrgPerson\ncn: big\nsn: B\njpegPhoto: " +
+                                std::string(4000000, 'x') + "\n")) << slapd->error;
+         const long before = rss_kib(daemon->pid());
+         AsUser holder(kHostile, [&] {
+           std::set<RETCODE> codes;
+           for (UINT i = 0, operation, count; i < 40; ++i) {
+             COMM_DIR_BERVAL** values = nullptr;
+             timeval none{0, 0};
+             RETCODE rc = facade()->start_operation(connect_to(slapd->uri), nullptr, &operation);
+             if (rc == 0) rc = facade()->search(condition({big, "", "jpegPhoto"}, operation), 0, none);
+             if (rc == 0) rc = facade()->get_first_entry(operation);
+             codes.insert(rc != 0 ? rc : facade()->get_value_binary(operation, const_cast<CHAR*>("jpegPhoto"), count, values));
+           }
+           return codes == std::set<RETCODE>{COMM_DIR_SVC_MEMORY_LIMIT, COMM_DIR_SVC_VALUE_TOO_LARGE} ? "some kept" : "";
+         });
+         const std::string said = holder.result(ms(60000));
+         const long held = rss_kib(daemon->pid()) - before;
+         holder.kill();
+         const bool returned = eventually([&] { return rss_kib(daemon->pid()) - before < 8192; });
+         std::cerr << "daemon RSS with 40 operations: " << held << " KiB above its start\n";
+         return said + (kSanitized || held < 26 * 1024 ? " within" : " beyond") + (kSanitized || returned ? " given back" : " kept");
+       }, "some kept within given back"},
+      // A reply kept for each of 400 servers that never read (and stays a
+      // reply: --reply-wait), and another user's reply queue kept full.
+      {"400 reply servers that never read", {"--reply-wait=600000"}, [&] {
+         AsUser hostile(kHostile, [&] {
+           for (int i = 0; i < 400; ++i) {
+             (new Endpoint(dir, "DEAF" + std::to_string(i)))->fill();  // lives as long as the child
+             send(request(COMM_DIR_FUNC_GET_FIRST_ENTRY, 1, {}, "utcp:DEAF" + std::to_string(i)));
+           }
+           std::thread([this] {
+             const std::vector<char> junk(sizeof(COMM_DIR_IPC_ENVELOPE_HEAD));
+             while (true) send(junk, "DIR_CS_victim") || usleep(1000);
+           }).detach();
+           return "deaf";
+         });
+         hostile.result();
+         const auto start = Clock::now();
+         const std::string walked = AsUser(kVictim, [&] {
+                                      setenv("COMM_DIR_TRACE", "off", 1);
+                                      prctl(PR_SET_NAME, "victim");
+                                      return exact_walk(slapd->uri, expected);
+                                    }).result(ms(60000));
+         std::cerr << "the other user's walk took " << (Clock::now() - start) / ms(1) << " ms\n";
+         return walked + (logged("wait for 128 reply servers already") ? " bounded" : "");
+       }, "exact bounded"},
+      {"the daemon's names bound while it was down", {}, [&] {
+         const auto squat = [&](const std::string& folder) {
+           share(folder);
+           as(kHostile, [&] { return new Endpoint(folder, "COMM_DIR_SRV"), new Endpoint(folder, "COMM_DIR_SRV_CB"), ""; });
+         };
+         const std::string folder = make_private_folder("commdir-squatted");
+         squat(folder);
+         const CommandResult as_user = run_command({"setpriv", "--reuid=64881", "--regid=64881", "--clear-groups",
+                                                    COMMDIR_SERVICE_BIN}, "", {{"COMM_DIR_IPC_DIR", folder}});
+         std::filesystem::remove_all(folder);
+         const std::string as_root = start_daemon({"--allow-uid=64881,64882"}, {}, squat);
+         return std::to_string(as_user.exit_code) + (as_user.err.find("held by uid 64882") != std::string::npos ? " named " : " ") +
+                as_root + (logged("was held by a socket of uid 64882") ? "removed " : "") +
+                (logged("serving utcp:COMM_DIR_SRV in") ? as(kVictim, [&] { return exact_walk(slapd->uri, expected); }) : "");
+       }, "1 named removed exact"},
+      {"a trace file in a shared folder that another user prepared", {}, [&] {
+         const std::string shared = make_private_folder("commdir-traces"), secret = root_only + "/secret";
+         share(shared);
+         std::ofstream(secret) << "root's\n";
+         as(kHostile, [&] {
+           const int fd = open((shared + "/planted").c_str(), O_CREAT | O_WRONLY, 0666);
+           return fchmod(fd, 0666), symlink(secret.c_str(), (shared + "/link").c_str()), close(fd), "";
+         });
+         std::string said;
+         for (const std::string trace : {"link: it is a symbolic link", "planted: it belongs to uid 64882"}) {
+           const std::string file = shared + "/" + trace.substr(0, trace.find(':'));
+           said += start_daemon({"-d"}, {{"COMM_DIR_TRACE", file}}, share);
+           said += logged("trace file " + file + " refused" + trace.substr(trace.find(':'))) ? "refused " : "taken ";
+         }
+         said += read_file(secret) + std::to_string(read_file(shared + "/planted").size());
+         std::filesystem::remove_all(shared);
+         return said;
+       }, "refused refused root's\n0"},
+      {"a hard link to the daemon's callback endpoint, named as a reply server", {}, [&] {
+         // As where fs.protected_hardlinks is 0 (root makes it here).
+         EXPECT_EQ(link((dir + "/COMM_DIR_SRV_CB").c_str(), (dir + "/DIR_CS_link").c_str()), 0);
+         as(kHostile, [&] { return send(request(COMM_DIR_FUNC_GET_FIRST_ENTRY, 9, {}, "utcp:DIR_CS_link")) ? "" : "?"; });
+         return logged("DIR_CS_link refused: it is the socket of a server of this") ? "refused" : "sent";
+       }, "refused"},
+  };
+  for (const Attack& attack : attacks) {
+    SCOPED_TRACE(attack.what);
+    std::vector<std::string> options = attack.options;
+    options.push_back("--allow-uid=64881,64882");
+    ASSERT_EQ(start_daemon(options, {}, share), "");
+    EXPECT_EQ(attack.run(), attack.held);
+  }
+  std::filesystem::remove_all(root_only);
 }
 
 }  // namespace

@@ -11,6 +11,20 @@
 
 using namespace velmarosta;
 
+// Prints what the server sent with its control characters (ESC, BEL, CR,
+// DEL, and C1 in UTF-8) as \xNN, so that it cannot command the terminal.
+void print_visible(const char* text) {
+  for (const unsigned char* c = reinterpret_cast<const unsigned char*>(text); *c != 0; ++c) {
+    if (*c == 0xc2 && c[1] >= 0x80 && c[1] <= 0x9f) {
+      std::printf("\\x%02x\\x%02x", c[0], c[1]), ++c;
+    } else if (*c < 0x20 || *c == 0x7f) {
+      std::printf("\\x%02x", *c);
+    } else {
+      std::putchar(*c);
+    }
+  }
+}
+
 int main(int argc, char** argv) {
   if (argc != 3) {
     std::fprintf(stderr, "usage: %s URI BASE_DN\n", argv[0]);
@@ -49,7 +63,9 @@ int main(int argc, char** argv) {
       UINT count = 0;
       CHAR** values = nullptr;
       if (directory->get_value_string(operation, attribute, count, values) != 0) continue;
-      for (UINT i = 0; i < count && values[i] != nullptr; ++i) std::printf("%s: %s\n", attribute, values[i]);
+      for (UINT i = 0; i < count && values[i] != nullptr; ++i) {
+        print_visible(attribute), std::printf(": "), print_visible(values[i]), std::printf("\n");
+      }
     }
     std::printf("\n");
   }
