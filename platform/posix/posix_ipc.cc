@@ -32,6 +32,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -59,6 +60,7 @@
 
 #include "platform/emw_gen_ipc.h"
 #include "platform/posix/commdir_posix_ipc.h"
+#include "platform/posix/posix_endpoint_files.h"
 #include "platform/posix/posix_handle_table.h"
 #include "platform/posix/posix_internal.h"
 
@@ -637,16 +639,56 @@ bool SocketIsStale(const sockaddr_un& address) {
   return refused;
 }
 
+// Replacing a stale file takes two steps, unlink and bind, that two
+// processes must not interleave: one could remove the file that the other
+// has just bound in its place, and both would take the name for theirs. So
+// a replacement happens under an exclusive flock of the folder, which
+// looks at the file again; binding a free name needs no lock, bind alone
+// decides. The lock is waited for at most kFolderLockMs: a holder that
+// keeps it longer (someone who may read a shared folder) leaves the name
+// held. A folder that this user may not read (shared as 1733) cannot be
+// locked, and its stale files are replaced unlocked.
+constexpr int kFolderLockMs = 1000;
+
+class FolderLock {
+ public:
+  explicit FolderLock(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    const std::string folder(path, slash == nullptr || slash == path ? 1 : static_cast<std::size_t>(slash - path));
+    fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int waited = 0; fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0; ++waited) {
+      if (errno != EWOULDBLOCK && errno != EINTR) break;  // not lockable: unlocked
+      if (waited == kFolderLockMs) {
+        busy_ = true;
+        break;
+      }
+      usleep(1000);
+    }
+  }
+  ~FolderLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+  bool busy() const { return busy_; }
+
+ private:
+  int fd_ = -1;
+  bool busy_ = false;
+};
+
 // Binds `fd` at `address`, replacing a stale socket file but never a live
-// server or a file that is not a socket.
+// socket, whoever's it is, or a file that is not a socket.
 RETCODE BindOrReplaceStale(int fd, const sockaddr_un& address) {
   auto bind_once = [&] {
     return ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
   };
   RETCODE rc = bind_once();
   if (rc != EADDRINUSE) return rc;
+  const FolderLock lock(address.sun_path);
   struct stat st;
-  if (::lstat(address.sun_path, &st) != 0) return rc;
+  if (lock.busy()) return EADDRINUSE;
+  if (::lstat(address.sun_path, &st) != 0) return bind_once();  // removed meanwhile
   if (!S_ISSOCK(st.st_mode) || !SocketIsStale(address)) return EADDRINUSE;
   if (::unlink(address.sun_path) != 0 && errno != ENOENT) return errno;
   return bind_once();
@@ -677,9 +719,9 @@ class Server {
     receive_buffer_.reset(new (std::nothrow) char[kMaxMessage]());
     send_buffer_.reset(new (std::nothrow) char[kSendBufferSize]());
     if (receive_buffer_ == nullptr || send_buffer_ == nullptr) return ENOMEM;
-    fd_ = NewSocket();
-    if (fd_ < 0) return errno;
-    RETCODE rc = BindOrReplaceStale(fd_, address);
+    // Bound already when this process took its name (posix_process_name.cc).
+    fd_ = TakeReservedSocket(path_);
+    RETCODE rc = fd_ >= 0 ? 0 : (fd_ = NewSocket()) < 0 ? errno : BindOrReplaceStale(fd_, address);
     if (rc != 0) return rc;
     struct stat st;
     int on = 1;
@@ -691,6 +733,7 @@ class Server {
     }
     bound_device_ = st.st_dev;
     bound_inode_ = st.st_ino;
+    NoteOwnFile(path_, bound_device_, bound_inode_);
     kick_fd_ = NewSocket();
     uid_t owner;
     rc = kick_fd_ < 0 ? errno : ConnectToOwner(kick_fd_, address, {{rule_.euid, rule_.euid, rule_.euid}}, &owner);
@@ -806,12 +849,7 @@ class Server {
   bool let_folder_users_send() { return !shared_folder_ || ::chmod(path_.c_str(), 0666) == 0; }
 
   // Removes the socket file if it is still the one this server bound.
-  void remove_file() {
-    struct stat st;
-    if (::lstat(path_.c_str(), &st) == 0 && st.st_dev == bound_device_ && st.st_ino == bound_inode_) {
-      ::unlink(path_.c_str());
-    }
-  }
+  void remove_file() { RemoveOwnFile(path_, bound_device_, bound_inode_); }
 
   // What one receive came to.
   enum class Received {
@@ -1110,9 +1148,10 @@ RETCODE StartServer(const char* name, ULONG stack_size, PGEN_IPC_DISPATCH dispat
   if (dispatch == nullptr) return EINVAL;
   bool shared;
   rc = CheckFolder(*setting, &shared);
-  if (rc != 0) return rc;
   const SenderRule rule{setting->euid, setting->service, any_uid};
-  return Servers().start(name, address, path, stack_size, dispatch, rule, shared);
+  if (rc == 0) rc = Servers().start(name, address, path, stack_size, dispatch, rule, shared);
+  if (rc != 0) NoteStartFailure(name, path, rc);
+  return rc;
 }
 
 // A client of the server `server_name` whose socket file belongs to one of
@@ -1166,6 +1205,41 @@ RETCODE DescribeFolder(char* folder, std::size_t folder_size, char* problem, std
 }
 
 }  // namespace
+
+RETCODE BindServerSocket(const char* name, BoundSocket* bound) {
+  std::shared_ptr<const Setting> setting = Settings().get();
+  if (setting == nullptr) return ENOMEM;
+  sockaddr_un address;
+  RETCODE rc = ServerAddress(name, setting->folder, &address, &bound->path);
+  bool shared;
+  try {
+    if (rc == 0 && !FolderProblem(*setting, &shared).empty()) rc = EACCES;
+  } catch (const std::bad_alloc&) {
+    rc = ENOMEM;
+  }
+  if (rc != 0) return rc;
+  bound->fd = NewSocket();
+  if (bound->fd < 0) return errno;
+  struct stat st;
+  rc = BindOrReplaceStale(bound->fd, address);
+  if (rc == 0 && ::lstat(address.sun_path, &st) != 0) rc = errno;
+  if (rc != 0) {
+    ::close(bound->fd);
+    bound->fd = -1;
+    return rc;
+  }
+  bound->device = st.st_dev;
+  bound->inode = st.st_ino;
+  NoteOwnFile(bound->path, bound->device, bound->inode);
+  return 0;
+}
+
+void UnbindServerSocket(BoundSocket* bound) {
+  if (bound->fd < 0) return;
+  RemoveOwnFile(bound->path, bound->device, bound->inode);
+  ::close(bound->fd);
+  bound->fd = -1;
+}
 
 RETCODE AwaitReply(ReplyAwaiter& awaiter, UINT client_handle) {
   std::shared_ptr<Server> server = ReplyServer().get();
