@@ -65,7 +65,7 @@ using velmarosta::comm_dir_facade;
 // A signal that ends comm-dir (an interrupt, a closed pipe) leaves no
 // endpoint file behind either; the signal then ends it as it would have.
 void end_on_signal(int signal_number) {
-  commdir_posix_ipc_remove_own_files();
+  commdir_posix_ipc_remove_own_files();  // async-signal-safe
   ::raise(signal_number);  // its action is the default again (SA_RESETHAND)
 }
 

@@ -677,6 +677,12 @@ class FolderLock {
   bool busy_ = false;
 };
 
+// True when the file at `address` is a socket file that refuses connections.
+bool StaleFile(const sockaddr_un& address) {
+  struct stat st;
+  return ::lstat(address.sun_path, &st) == 0 && S_ISSOCK(st.st_mode) && SocketIsStale(address);
+}
+
 // Binds `fd` at `address`, replacing a stale socket file but never a live
 // socket, whoever's it is, or a file that is not a socket.
 RETCODE BindOrReplaceStale(int fd, const sockaddr_un& address) {
@@ -684,12 +690,11 @@ RETCODE BindOrReplaceStale(int fd, const sockaddr_un& address) {
     return ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
   };
   RETCODE rc = bind_once();
-  if (rc != EADDRINUSE) return rc;
+  if (rc != EADDRINUSE || !StaleFile(address)) return rc;
   const FolderLock lock(address.sun_path);
-  struct stat st;
   if (lock.busy()) return EADDRINUSE;
-  if (::lstat(address.sun_path, &st) != 0) return bind_once();  // removed meanwhile
-  if (!S_ISSOCK(st.st_mode) || !SocketIsStale(address)) return EADDRINUSE;
+  // Looked at again under the lock: removed meanwhile, or bound anew.
+  if (!StaleFile(address)) return bind_once();
   if (::unlink(address.sun_path) != 0 && errno != ENOENT) return errno;
   return bind_once();
 }

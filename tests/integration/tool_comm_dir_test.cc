@@ -2,6 +2,7 @@
 // byte, folded or not, and the same exit status, errors and TLS settings
 // included; its connection test; and comm-dir status as root and as two
 // users. comm-dir reaches the daemon that the test started in its folder.
+#include <fstream>
 #include <future>
 #include <set>
 
@@ -144,8 +145,9 @@ TEST_F(ToolTest, ChecksTheConnectionAndSaysWhenNoDaemonRuns) {
 // Processes that use the library at once in one folder, each serving
 // endpoints of its own whatever its name: each prints what ldapsearch (or
 // the example's list) prints. A socket that is not the library's keeps its
-// name and gets nothing; files left by a crash are taken over; and once they
-// end, by exit or by a signal, the folder holds what it held before.
+// name and gets nothing; files left by a crash are taken over; once they
+// end, by exit or by a signal, the folder holds what it held before. Where
+// every name is held, comm-dir says by what.
 TEST_F(ToolTest, AnyNumberOfProcessesAtOnceAndNoFileLeftBehind) {
   start_slapd(false);
   ASSERT_EQ(start_daemon({}), "");
@@ -200,6 +202,19 @@ TEST_F(ToolTest, AnyNumberOfProcessesAtOnceAndNoFileLeftBehind) {
   ChildProcess waiting({COMMDIR_TOOL_BIN, "search", "-H", silent.uri(), "-o", "nettimeout=20", "-b", kRoot}, {}, "");
   EXPECT_TRUE(eventually([&] { return listing().size() == before.size() + 2; }));
   EXPECT_EQ(waiting.stop(), SIGTERM);  // the wait status of an end by that signal
+  EXPECT_EQ(listing(), before);
+  // Every name that it could serve under held, by files that are no sockets: it says by what, and ends.
+  const std::string counter = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  std::vector<std::string> files = {dir + "/DIR_SVR_comm-"};
+  for (char a : counter) for (char b : counter) files.push_back(dir + "/DIR_SVR_com" + a + b);
+  for (const std::string& file : files) std::ofstream{file};
+  std::vector<std::string> argv = search;
+  argv.insert(argv.begin(), COMMDIR_TOOL_BIN);
+  const CommandResult refused = run_command(argv);
+  EXPECT_EQ(refused.exit_code, 255);
+  EXPECT_EQ(refused.err, "comm-dir: cannot serve utcp:DIR_SVR_comm-: " + files[0] + " is a file of uid " +
+                             std::to_string(geteuid()) + " that is not a socket; remove it\n");
+  for (const std::string& file : files) unlink(file.c_str());
   EXPECT_EQ(listing(), before);
   std::filesystem::remove_all(names);
 }

@@ -213,6 +213,7 @@ TEST_F(PlatformTest, MutexesEventsAndTheProcessName) {
   }
   EXPECT_TRUE(emwOSWGetProcessName(nullptr) == EINVAL && emwOSWCreateMutexSem(nullptr, 0, 1) == EINVAL);
   const int held = Socket(Path("DIR_SVR_a_pro"), true);  // a live socket, not the library's: passed over
+  char got_in_child[16] = {};
   for (const char* name : {"a_process name too long", "renamed"}) {
     ASSERT_EQ(prctl(PR_SET_NAME, name), 0);  // the main thread names the process
     char got[16] = {};
@@ -220,6 +221,10 @@ TEST_F(PlatformTest, MutexesEventsAndTheProcessName) {
     EXPECT_STREQ(got, "a_p01cess_name_");  // chosen once, its endpoints bound since, and handed to their start
   }
   EXPECT_TRUE(access(Path("DIR_SVR_a_p01").c_str(), F_OK) == 0 && Start("utcp:DIR_CS_a_p01ce") == 0);
+  const pid_t child = fork();  // named anew, after the name it has
+  if (child == 0) _exit(emwOSWGetProcessName(got_in_child) == 0 && std::string(got_in_child) == "renamed" ? 0 : 1);
+  int status = -1;
+  EXPECT_TRUE(waitpid(child, &status, 0) == child && status == 0);
   close(held);
 }
 
