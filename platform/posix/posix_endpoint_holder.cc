@@ -88,7 +88,9 @@ std::string Holder(const std::string& path) {
   if (::lstat(path.c_str(), &st) != 0) return "";
   const std::string owner = "uid " + std::to_string(st.st_uid);
   if (!S_ISSOCK(st.st_mode)) return path + " is a file of " + owner + " that is not a socket; remove it";
-  const long pid = ProcessWithSocket(SocketInode(path));
+  const unsigned long inode = SocketInode(path);
+  if (inode == 0) return path + " is the socket file of " + owner + ", whose process has ended; have it removed";
+  const long pid = ProcessWithSocket(inode);
   if (pid == 0) {
     return path + " is the live socket of a process of " + owner +
            " that this user cannot see; end that process, or use another folder (COMM_DIR_IPC_DIR)";

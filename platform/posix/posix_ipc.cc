@@ -695,7 +695,9 @@ RETCODE BindOrReplaceStale(int fd, const sockaddr_un& address) {
   if (lock.busy()) return EADDRINUSE;
   // Looked at again under the lock: removed meanwhile, or bound anew.
   if (!StaleFile(address)) return bind_once();
-  if (::unlink(address.sun_path) != 0 && errno != ENOENT) return errno;
+  // One that this user may not remove (another's, in a sticky folder) holds
+  // the name as a live one does.
+  if (::unlink(address.sun_path) != 0 && errno != ENOENT) return errno == EPERM || errno == EACCES ? EADDRINUSE : errno;
   return bind_once();
 }
 

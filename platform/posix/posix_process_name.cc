@@ -24,7 +24,9 @@
 //     live socket (one that accepts a connection), the library's or any
 //     other program's, or a file that is not a socket, passes the name over
 //     and is left alone; a socket file that refuses connections (its process
-//     ended without removing it) is replaced.
+//     ended without removing it) is replaced, unless this user may not
+//     remove it (another user's, in a sticky folder): that one passes the
+//     name over too.
 //   - The two sockets stay bound and are handed to the servers when the
 //     library starts them (emwGENIpcStartServer with exactly those names),
 //     so no one can take the names in between. A process that never starts
