@@ -539,7 +539,8 @@ TEST_F(OtherUsersTest, AFolderIsTakenOnlyWhenNoUntrustedUserCanReplaceIt) {
 // connecting was tried); whose live server takes the name between the look
 // and the connect (or 0); whether a new server of the owner takes the name
 // after the connect; whose server replaces the pooled one's before the send
-// (or 0).
+// (or 0). A stale socket file of another user, which a user may not remove,
+// holds its name: a process of that name takes a variant.
 TEST_F(OtherUsersTest, AClientReachesOnlyServersOfUsersItTrustsAndAServerTakesOnlyTheirs) {
   Make(Path("shared"), {kDirectory, 01777, 0});
   setenv("COMM_DIR_IPC_DIR", Path("shared").c_str(), 1);
@@ -594,6 +595,11 @@ TEST_F(OtherUsersTest, AClientReachesOnlyServersOfUsersItTrustsAndAServerTakesOn
     for (int socket : {fd, swapped, put_back}) close(socket);
     unsetenv("COMM_DIR_SERVICE_USER");
   }
+  Server("DIR_SVR_s_too", kStranger, false);  // stale, and another's: it holds the name
+  EXPECT_TRUE(AsUser(kUser, [] {
+    char name[16] = {};
+    return prctl(PR_SET_NAME, "s_too") == 0 && emwOSWGetProcessName(name) == 0 && std::string(name) == "s_t01";
+  }));
 }
 
 // --- the library over the platform --------------------------------------------
