@@ -39,10 +39,11 @@ void UnbindServerSocket(BoundSocket* bound);
 // was bound for it.
 int TakeReservedSocket(const std::string& path);
 
-// This process bound the socket file `path` (device, inode as bound); noting
-// it again does nothing. It is removed when the process ends normally, by
-// exit() or the return from main, unless it was forgotten first.
-void NoteOwnFile(const std::string& path, dev_t device, ino_t inode);
+// This process bound the socket `fd` at the file `path` (device, inode as
+// bound); noting it again does nothing. The socket is shut down and the file
+// removed when the process ends normally, by exit() or the return from main,
+// unless RemoveOwnFile came first. `fd` stays open until then.
+void NoteOwnFile(const std::string& path, dev_t device, ino_t inode, int fd);
 
 // Removes the file of NoteOwnFile if it is still the one bound (a file that
 // another process bound at the path since stays), and forgets it.

@@ -513,9 +513,10 @@ class Client {
         continue;
       }
       // The server this socket was connected to has gone (a pooled socket
-      // outlives servers); its name may run again: connect anew, once, and
-      // check the new server's owner as the first connect did.
-      bool peer_gone = rc == ECONNREFUSED || rc == ENOTCONN || rc == ECONNRESET;
+      // outlives servers), or takes no more (EPIPE: it is ending, and its
+      // name may already be another's); its name may run again: connect
+      // anew, once, and check the new server's owner as the first connect did.
+      bool peer_gone = rc == ECONNREFUSED || rc == ENOTCONN || rc == ECONNRESET || rc == EPIPE;
       uid_t owner;
       if (peer_gone && !reconnected) {
         rc = ConnectToOwner(fd_, address_, owners_, &owner);
@@ -740,7 +741,7 @@ class Server {
     }
     bound_device_ = st.st_dev;
     bound_inode_ = st.st_ino;
-    NoteOwnFile(path_, bound_device_, bound_inode_);
+    NoteOwnFile(path_, bound_device_, bound_inode_, fd_);
     kick_fd_ = NewSocket();
     uid_t owner;
     rc = kick_fd_ < 0 ? errno : ConnectToOwner(kick_fd_, address, {{rule_.euid, rule_.euid, rule_.euid}}, &owner);
@@ -1237,7 +1238,7 @@ RETCODE BindServerSocket(const char* name, BoundSocket* bound) {
   }
   bound->device = st.st_dev;
   bound->inode = st.st_ino;
-  NoteOwnFile(bound->path, bound->device, bound->inode);
+  NoteOwnFile(bound->path, bound->device, bound->inode, bound->fd);
   return 0;
 }
 

@@ -9,8 +9,16 @@
 // bind gave it: the process's socket stays open until then, so no other
 // file can come by that inode meanwhile, and a file that another process
 // bound at the path (after ours was removed) is never taken for ours. The
-// files of a process that crashed stay; the next process that binds the
-// name finds them stale and replaces them.
+// files of a process that crashed stay (and so does one whose bind a signal
+// interrupts before it is noted); the next process that binds the name
+// finds them stale and replaces them.
+//
+// Before its file goes, a socket is shut down. Once the file is gone the
+// name is free, and another process may bind it while this one is still
+// ending; a sender whose socket is still connected to ours (the daemon
+// keeps connections to reply servers) would put that process's replies
+// into our queue, where nobody reads them. Shut down, ours refuses them
+// (EPIPE), and the sender connects anew by the name, to the new holder.
 //
 // Async-signal-safe: a fixed table of slots, claimed and released by atomic
 // operations, that the removal reads without a lock. A slot names the
@@ -18,6 +26,7 @@
 // parent's table, never removes its parent's files, and reuses those slots.
 // At most kMostFiles files are noted at once (a process of the library has
 // two); beyond, a file is still removed when its server stops, not at exit.
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -42,6 +51,7 @@ struct OwnFile {
   char path[sizeof(sockaddr_un{}.sun_path)];
   dev_t device;
   ino_t inode;
+  int fd;  // the bound socket, open while the slot names the file
 };
 
 OwnFile g_files[kMostFiles];
@@ -60,6 +70,7 @@ void RemoveAll() {
   const long self = ::getpid();
   for (const OwnFile& file : g_files) {
     if (file.state.load(std::memory_order_acquire) == self && StillOurs(file.path, file.device, file.inode)) {
+      ::shutdown(file.fd, SHUT_RDWR);
       ::unlink(file.path);
     }
   }
@@ -67,7 +78,7 @@ void RemoveAll() {
 
 }  // namespace
 
-void NoteOwnFile(const std::string& path, dev_t device, ino_t inode) {
+void NoteOwnFile(const std::string& path, dev_t device, ino_t inode, int fd) {
   static std::once_flag exit_hook;
   std::call_once(exit_hook, [] { std::atexit(&RemoveAll); });
   const long self = ::getpid();
@@ -83,6 +94,7 @@ void NoteOwnFile(const std::string& path, dev_t device, ino_t inode) {
     std::memcpy(file.path, path.c_str(), path.size() + 1);
     file.device = device;
     file.inode = inode;
+    file.fd = fd;
     file.state.store(self, std::memory_order_release);
     return;
   }

@@ -200,7 +200,9 @@ TEST_F(ToolTest, AnyNumberOfProcessesAtOnceAndNoFileLeftBehind) {
   // Ended by a signal while it waits for an answer.
   Listener silent;
   ChildProcess waiting({COMMDIR_TOOL_BIN, "search", "-H", silent.uri(), "-o", "nettimeout=20", "-b", kRoot}, {}, "");
-  EXPECT_TRUE(eventually([&] { return listing().size() == before.size() + 2; }));
+  pollfd asked{silent.fd(), POLLIN, 0};  // the daemon connects for it: comm-dir waits in its call
+  EXPECT_EQ(poll(&asked, 1, 10000), 1);
+  EXPECT_EQ(listing().size(), before.size() + 2);
   EXPECT_EQ(waiting.stop(), SIGTERM);  // the wait status of an end by that signal
   EXPECT_EQ(listing(), before);
   // Every name that it could serve under held, by files that are no sockets: it says by what, and ends.
