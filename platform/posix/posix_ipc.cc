@@ -727,9 +727,10 @@ class Server {
     receive_buffer_.reset(new (std::nothrow) char[kMaxMessage]());
     send_buffer_.reset(new (std::nothrow) char[kSendBufferSize]());
     if (receive_buffer_ == nullptr || send_buffer_ == nullptr) return ENOMEM;
-    // Bound already when this process took its name (posix_process_name.cc).
-    fd_ = TakeReservedSocket(path_);
-    RETCODE rc = fd_ >= 0 ? 0 : (fd_ = NewSocket()) < 0 ? errno : BindOrReplaceStale(fd_, address);
+    fd_ = TakeReservedSocket(path_);  // bound when this process took its name (posix_process_name.cc)
+    const bool reserved = fd_ >= 0;
+    if (!reserved && (fd_ = NewSocket()) < 0) return errno;
+    RETCODE rc = reserved ? 0 : BindOrReplaceStale(fd_, address);
     if (rc != 0) return rc;
     struct stat st;
     int on = 1;
