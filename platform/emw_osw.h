@@ -44,6 +44,10 @@ RETCODE emwOSWCreateJoinTask(UINT* task_id, const char* name, INT priority, ULON
                              INT arg10);
 
 // Writes the process's name, NUL-terminated, at most 16 bytes with the NUL.
+// The library names the process's endpoints after it. The POSIX platform
+// writes the name under which the process serves them: its own, or a
+// variant whose endpoints no other live process holds
+// (posix/posix_process_name.cc).
 RETCODE emwOSWGetProcessName(char* buffer);
 
 }  // extern "C"

@@ -498,6 +498,8 @@ RETCODE comm_dir_service::start_operation(const comm_dir_request& request, comm_
   auto entry = std::make_shared<operation_entry>();
   entry->owner_uid = request.sender.uid;
   entry->owner = owner;
+  entry->owner_pid = request.sender.pid;
+  entry->endpoint = request.route.reply_server_name;
   entry->operation.reset(new comm_dir_operation(ld, comm_dir_network_timeout_ms(start.connect, options_), options_,
                                                 &memory_, request.sender.uid));
   std::lock_guard<std::mutex> lock(mu_);
@@ -652,11 +654,14 @@ comm_dir_status comm_dir_service::gather_status(uid_t viewer) {
     status.workers_busy = running_;
     status.queued = waiting_;
     status.operations_open = operations_.size();
-    for (const auto& operation : operations_) {
-      const uid_t owner = operation.second->owner_uid;
-      if (status.view.shows(owner)) ++status.operations_by_user[owner];
+    for (const auto& [id, entry] : operations_) {
+      if (!status.view.shows(entry->owner_uid)) continue;
+      ++status.operations_by_user[entry->owner_uid];
+      status.requesters.push_back({id, entry->owner_uid, entry->owner_pid, entry->endpoint});
     }
   }
+  std::sort(status.requesters.begin(), status.requesters.end(),
+            [](const auto& a, const auto& b) { return a.operation_id < b.operation_id; });
   for (const auto& [user, kept] : delivery_.kept_by_user()) {
     if (status.view.shows(user)) status.kept_by_user[user] = kept;
   }

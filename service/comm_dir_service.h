@@ -59,6 +59,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -104,6 +105,8 @@ class comm_dir_service {
     std::chrono::steady_clock::time_point last_used = std::chrono::steady_clock::now();  // guarded by mu_
     uid_t owner_uid = 0;              // set before the entry is shared; read-only afterwards
     comm_dir_client_process owner;    // likewise
+    pid_t owner_pid = 0;              // likewise: the kernel's pid of the start, identified or not
+    std::string endpoint;             // likewise: the reply server that the start named
   };
   struct runnable {
     std::shared_ptr<operation_entry> entry;      // serve entry's next request, or

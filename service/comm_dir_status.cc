@@ -120,6 +120,11 @@ std::string json_list(const comm_dir_status& status, const comm_dir_failover::li
          "\"},\"failback_at\":" + (uri.empty() ? "null" : "\"" + utc(wall_time(status, list.failback)) + "\"") + "}";
 }
 
+std::string json_requester(const comm_dir_status_requester& requester) {
+  return "{\"operation\":" + to_string(requester.operation_id) + ",\"uid\":" + to_string(requester.uid) +
+         ",\"pid\":" + to_string(requester.pid) + ",\"endpoint\":" + quoted(requester.endpoint) + "}";
+}
+
 std::string json_counters(const comm_dir_status_counters& c) {
   return ",\"counters\":{\"served\":" + to_string(c.served) + ",\"refused_busy\":" + to_string(c.refused_busy) +
          ",\"refused_bad_input\":" + to_string(c.refused_bad_input) +
@@ -143,7 +148,10 @@ std::string json(const comm_dir_status& status) {
   for (const auto& [user, count] : status.operations_by_user) {
     out.add(&first, ",", "\"" + to_string(user) + "\":" + to_string(count));
   }
-  out.put("}},\"kept\":{");
+  out.put("},\"requesters\":[");
+  first = true;
+  for (const auto& requester : status.requesters) out.add(&first, ",", json_requester(requester));
+  out.put("]},\"kept\":{");
   if (status.view.everything) out.put(json_kept_fields(sum_of(status.kept_by_user)) + ",");
   out.put("\"by_uid\":{");
   first = true;
@@ -199,6 +207,11 @@ std::string text_list(const comm_dir_status& status, const comm_dir_failover::li
   return line;
 }
 
+std::string text_requester(const comm_dir_status_requester& requester) {
+  return "  operation " + to_string(requester.operation_id) + ": uid " + to_string(requester.uid) + ", pid " +
+         to_string(requester.pid) + ", endpoint " + quoted(requester.endpoint) + "\n";
+}
+
 std::string text_counters(const comm_dir_status_counters& c) {
   return "requests: " + to_string(c.served) + " served; refused: " + to_string(c.refused_busy) + " busy, " +
          to_string(c.refused_bad_input) + " bad input, " + to_string(c.refused_not_allowed) +
@@ -222,7 +235,10 @@ std::string text(const comm_dir_status& status) {
     out.add(&first, ", ", to_string(user) + ": " + to_string(count));
   }
   if (first) out.put("none");
-  out.put("\nkept replies: ");
+  out.put("\n");
+  first = true;
+  for (const auto& requester : status.requesters) out.add(&first, "", text_requester(requester));
+  out.put("kept replies: ");
   if (status.view.everything) out.put(text_kept(sum_of(status.kept_by_user)) + "; ");
   out.put("by uid: ");
   first = true;

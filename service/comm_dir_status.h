@@ -8,8 +8,11 @@
 //     whether that user's next request is answered busy, any user can
 //     learn them by sending requests, and they name no user, operation or
 //     URI;
-//   - its own open operations, its own kept replies and notices, and its
-//     own URI lists (the failover memory is kept per user already);
+//   - its own open operations, each with its requester (the uid and pid
+//     that the kernel gave the start, and the reply server that it named,
+//     which tells apart processes of one name), its own kept replies and
+//     notices, and its own URI lists (the failover memory is kept per user
+//     already);
 // and nothing else: not the operations, kept replies or URI lists of other
 // users, nor the totals over all users (operations open in all, replies
 // kept in all), nor the counters of requests served and refused, which
@@ -48,6 +51,14 @@ inline comm_dir_status_view comm_dir_status_view_of(uid_t viewer, uid_t daemon_u
   return comm_dir_status_view{viewer, viewer == 0 || viewer == daemon_user};
 }
 
+// An open operation and the process that opened it.
+struct comm_dir_status_requester {
+  UINT operation_id = 0;
+  uid_t uid = 0;
+  pid_t pid = 0;
+  std::string endpoint;  // as the requester wrote it: escaped when shown
+};
+
 struct comm_dir_status_counters {
   std::uint64_t served = 0;                // requests answered by serving them
   std::uint64_t refused_busy = 0;          // answered COMM_DIR_SVC_BUSY
@@ -71,6 +82,7 @@ struct comm_dir_status {
   std::size_t operations_open = 0;
   int max_operations = 0;
   std::map<uid_t, std::size_t> operations_by_user;
+  std::vector<comm_dir_status_requester> requesters;  // by operation id
   std::map<uid_t, comm_dir_reply_delivery::kept_count> kept_by_user;
   std::vector<comm_dir_failover::list_state> lists;
   comm_dir_status_counters counters;

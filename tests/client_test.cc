@@ -3,7 +3,6 @@
 // reply and each failure, the facade's refusals and traces, its result store,
 // and who frees each result when.
 #include <gtest/gtest.h>
-#include <sys/prctl.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -496,7 +495,7 @@ TEST_F(FacadeTest, EachResultLivesUntilTheNextOfItsKindOrTheEnd) {
 
 TEST_F(FacadeTest, TheCallbackServerIsNamedAfterTheProcessInEveryConnectionTest) {
   for (std::string process : {"abcdefg", "ab", ""}) {
-    prctl(PR_SET_NAME, process.c_str());  // the test runs on the main thread: the process's name
+    faults::name_process(process);
     comm_dir_facade facade;
     const std::string server = "DIR_SVR_" + process.substr(0, 5);
     EXPECT_TRUE(std::filesystem::exists(std::string(std::getenv("COMM_DIR_IPC_DIR")) + "/" + server)) << server;

@@ -6,6 +6,7 @@
 //   comm-dir search -H ldap://127.0.0.1:389/ -b ou=people,dc=example,dc=com "(sn=L*)" cn mail
 //   comm-dir check -H ldap://127.0.0.1:389/ --callback
 #include <fcntl.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -52,14 +53,29 @@ using velmarosta::comm_dir_facade;
 // The process ends with _exit: the library's endpoints and threads live as
 // long as the process (nothing in the library stops them), and running the
 // static destructors under a thread that still serves an endpoint would be a
-// race for nothing. Output is flushed first.
+// race for nothing. Output is flushed first, and the endpoints' files go.
 [[noreturn]] void finish(int status) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     std::fprintf(stderr, "comm-dir: writing the output failed: %s\n", std::strerror(errno));
     if (status == 0) status = kExitFailure;
   }
   std::fflush(stderr);
+  commdir_posix_ipc_remove_own_files();
   ::_exit(status);
+}
+
+// A signal that ends comm-dir (an interrupt, a closed pipe) leaves no
+// endpoint file behind either; the signal then ends it as it would have.
+void end_on_signal(int signal_number) {
+  commdir_posix_ipc_remove_own_files();  // async-signal-safe
+  ::raise(signal_number);  // its action is the default again (SA_RESETHAND)
+}
+
+void remove_files_on_signals() {
+  struct sigaction action {};
+  action.sa_handler = end_on_signal;
+  action.sa_flags = SA_RESETHAND;
+  for (int signal_number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE}) ::sigaction(signal_number, &action, nullptr);
 }
 
 void say(const std::string& line) { std::fprintf(stderr, "comm-dir: %s\n", line.c_str()); }
@@ -432,9 +448,23 @@ void require_daemon() {
   }
 }
 
+// Ends the process when one of its own endpoints could not start (its
+// name is held): no reply or callback could reach it, and the platform
+// says by whom.
+void require_own_endpoints() {
+  char why[512];
+  if (commdir_posix_ipc_start_failure(why, sizeof why) == 0) {
+    say(why);
+    finish(kExitUnreachable);
+  }
+}
+
 comm_dir_facade* reach_facade() {
   require_daemon();
-  return comm_dir_facade::comm_dir_get_instance();
+  comm_dir_facade* facade = comm_dir_facade::comm_dir_get_instance();
+  velmarosta::comm_dir_ipc_multi_client::get_instance();  // starts the reply server now, not at the first call
+  require_own_endpoints();
+  return facade;
 }
 
 [[noreturn]] void run_search(tool_options& options) {
@@ -588,6 +618,7 @@ void print_findings(const velmarosta::COMM_DIR_TEST_CONNECTION_INFO& info, bool 
 [[noreturn]] void run_status(const tool_options& options) {
   require_daemon();
   velmarosta::comm_dir_ipc_multi_client* transport = velmarosta::comm_dir_ipc_multi_client::get_instance();
+  require_own_endpoints();
   velmarosta::COMM_DIR_MULTI_IPC_CLNT clnt{};
   if (transport == nullptr ||
       transport->create_client(velmarosta::COMM_DIR_SERVICE_CLIENT_NAME, velmarosta::COMM_DIR_SERVICE_SERVER_NAME, 0,
@@ -625,6 +656,7 @@ int main(int argc, char** argv) {
   // The library traces every refused call, the normal end of a walk
   // included; a command line tool keeps them out of the way unless asked.
   ::setenv("COMM_DIR_TRACE", "off", /*overwrite=*/0);
+  remove_files_on_signals();
   tool_options options;
   std::string error;
   if (!parse_command_line(argc, argv, &options, &error)) {

@@ -78,6 +78,26 @@
 // daemon runs as commdir in /run/commdir: COMM_DIR_IPC_DIR=/run/commdir and
 // COMM_DIR_SERVICE_USER=commdir). Its trace lines go where $COMM_DIR_TRACE
 // says (unset: standard error; "off"; or a file).
+//
+// ENDPOINT NAMES: ANY NUMBER OF PROCESSES OF ONE NAME
+//
+// A process's endpoints are named after its process name, as the platform's
+// emwOSWGetProcessName gives it: the reply server "utcp:DIR_CS_" and the
+// name's first seven characters, the callback endpoint "utcp:DIR_SVR_" and
+// its first five. The POSIX platform gives each process a name whose two
+// endpoints no live process holds, and holds them until the library starts
+// them: its own name (as ps shows it, 15 characters at most; a character
+// outside A-Z a-z 0-9 _ . - written as _) when it can bind both in the
+// folder, else the first variant that it can bind: the first three
+// characters, a two-character count (01, 02, ... zz) and the rest from the
+// sixth character on ("comm-dir" becomes "com01dir", "com02dir", ...). So
+// two copies of one program, or phonebook-ui and phonebook-sync, run at once
+// with endpoints of their own. The name is chosen once per process (again in
+// a forked child that uses the library). A process that ends by exit() or by
+// returning from main removes its endpoints' files; one that ends by _exit
+// or on a signal it handles calls commdir_posix_ipc_remove_own_files() first
+// (platform/posix/commdir_posix_ipc.h). docs/ipc.md, "A process's endpoint
+// names", has the whole rule.
 #ifndef COMMDIR_COMM_DIR_FACADE_H_
 #define COMMDIR_COMM_DIR_FACADE_H_
 
@@ -120,9 +140,10 @@ class COMM_DIR_API comm_dir_facade {
  public:
   // The process's facade, built on the first call together with its
   // callback endpoint "utcp:DIR_SVR_" + the first five characters of the
-  // process name. Any thread may call it at any time; every call returns the
-  // same object, which lives until the process ends. NULL only when the
-  // process ran out of memory while building it (a later call tries again).
+  // process name (see ENDPOINT NAMES). Any thread may call it at any time;
+  // every call returns the same object, which lives until the process ends.
+  // NULL only when the process ran out of memory while building it (a later
+  // call tries again).
   static comm_dir_facade* comm_dir_get_instance();
 
   // Used only by comm_dir_get_instance(). Destroying the facade frees every

@@ -2,11 +2,12 @@
 // message IPC: the kernel-checked credentials of the message being
 // dispatched, how much of a message travels, a send that need not look
 // through a message's zero tail, servers that take messages of every user,
-// clients that reach only the endpoints of one user, and the folder of the
-// endpoints. The directory service daemon uses them to learn which process
-// and user sent a request, and to send its replies; comm-dir to say where
-// it looks for the daemon. libcommdir itself never calls them, so that it
-// runs on any platform.
+// clients that reach only the endpoints of one user, the folder of the
+// endpoints, and a process's own endpoint files. The directory service
+// daemon uses them to learn which process and user sent a request, and to
+// send its replies; comm-dir to say where it looks for the daemon, why it
+// cannot serve its endpoints, and to leave no file behind. libcommdir
+// itself never calls them, so that it runs on any platform.
 #ifndef COMMDIR_PLATFORM_POSIX_COMMDIR_POSIX_IPC_H_
 #define COMMDIR_PLATFORM_POSIX_COMMDIR_POSIX_IPC_H_
 
@@ -77,6 +78,21 @@ int commdir_posix_ipc_client_fd(UINT handle);
 // `problem_size`); ENAMETOOLONG when the path does not fit `folder`; EINVAL
 // for a null or empty buffer. Writes no trace line: the caller says it.
 RETCODE commdir_posix_ipc_folder(char* folder, std::size_t folder_size, char* problem, std::size_t problem_size);
+
+// Removes the socket files of this process's servers that are still its
+// own (the device and inode that its bind gave them), and no other: for a
+// process that ends by _exit or on a signal without stopping its servers.
+// The platform does it itself at exit() and at the return from main; files
+// of a process that crashed are replaced by the next process that binds
+// their names. Async-signal-safe.
+void commdir_posix_ipc_remove_own_files(void);
+
+// Why the last server of this process that failed to start did not, in one
+// line for people ("cannot serve utcp:NAME: ..."): for a name that is held,
+// whose socket or file holds it (the pid when the kernel shows it) and what
+// to do. 0 with the line in `text` (cut to `size` bytes with the NUL),
+// ENOENT when no start failed, EINVAL for a null or empty buffer.
+RETCODE commdir_posix_ipc_start_failure(char* text, std::size_t size);
 
 }  // extern "C"
 

@@ -33,6 +33,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -60,6 +61,7 @@
 
 #include "platform/emw_gen_ipc.h"
 #include "platform/posix/commdir_posix_ipc.h"
+#include "platform/posix/posix_endpoint_files.h"
 #include "platform/posix/posix_handle_table.h"
 #include "platform/posix/posix_internal.h"
 
@@ -386,6 +388,22 @@ RETCODE ServerAddress(const char* name, const std::string& folder, sockaddr_un* 
 
 int NewSocket() { return ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
 
+// A socket to bind as a server, asking for its senders' credentials before
+// its name exists: the kernel attaches them only to datagrams sent while
+// either end asks, and hands one sent in between over as pid 0, uid and gid
+// 65534 (a root caller refused as a stranger, right as its daemon starts).
+int NewServerSocket() {
+  const int fd = NewSocket();
+  const int on = 1;
+  if (fd >= 0 && ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
 // True when the file (device, inode) is the socket of a server of this
 // process. Defined with the servers.
 bool IsOwnServerSocket(dev_t device, ino_t inode);
@@ -531,9 +549,10 @@ class Client {
         continue;
       }
       // The server this socket was connected to has gone (a pooled socket
-      // outlives servers); its name may run again: connect anew, once, and
-      // check the new server's owner as the first connect did.
-      bool peer_gone = rc == ECONNREFUSED || rc == ENOTCONN || rc == ECONNRESET;
+      // outlives servers), or takes no more (EPIPE: it is ending, and its
+      // name may already be another's); its name may run again: connect
+      // anew, once, and check the new server's owner as the first connect did.
+      bool peer_gone = rc == ECONNREFUSED || rc == ENOTCONN || rc == ECONNRESET || rc == EPIPE;
       uid_t owner;
       if (peer_gone && !reconnected) {
         rc = ConnectToOwner(fd_, address_, owners_, &owner);
@@ -658,18 +677,65 @@ bool SocketIsStale(const sockaddr_un& address) {
   return refused;
 }
 
+// Replacing a stale file takes two steps, unlink and bind, that two
+// processes must not interleave: one could remove the file that the other
+// has just bound in its place, and both would take the name for theirs. So
+// a replacement happens under an exclusive flock of the folder, which
+// looks at the file again; binding a free name needs no lock, bind alone
+// decides. The lock is waited for at most kFolderLockMs: a holder that
+// keeps it longer (someone who may read a shared folder) leaves the name
+// held. A folder that this user may not read (shared as 1733) cannot be
+// locked, and its stale files are replaced unlocked.
+constexpr int kFolderLockMs = 1000;
+
+class FolderLock {
+ public:
+  explicit FolderLock(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    const std::string folder(path, slash == nullptr || slash == path ? 1 : static_cast<std::size_t>(slash - path));
+    fd_ = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int waited = 0; fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0; ++waited) {
+      if (errno != EWOULDBLOCK && errno != EINTR) break;  // not lockable: unlocked
+      if (waited == kFolderLockMs) {
+        busy_ = true;
+        break;
+      }
+      usleep(1000);
+    }
+  }
+  ~FolderLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+  bool busy() const { return busy_; }
+
+ private:
+  int fd_ = -1;
+  bool busy_ = false;
+};
+
+// True when the file at `address` is a socket file that refuses connections.
+bool StaleFile(const sockaddr_un& address) {
+  struct stat st;
+  return ::lstat(address.sun_path, &st) == 0 && S_ISSOCK(st.st_mode) && SocketIsStale(address);
+}
+
 // Binds `fd` at `address`, replacing a stale socket file but never a live
-// server or a file that is not a socket.
+// socket, whoever's it is, or a file that is not a socket.
 RETCODE BindOrReplaceStale(int fd, const sockaddr_un& address) {
   auto bind_once = [&] {
     return ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
   };
   RETCODE rc = bind_once();
-  if (rc != EADDRINUSE) return rc;
-  struct stat st;
-  if (::lstat(address.sun_path, &st) != 0) return rc;
-  if (!S_ISSOCK(st.st_mode) || !SocketIsStale(address)) return EADDRINUSE;
-  if (::unlink(address.sun_path) != 0 && errno != ENOENT) return errno;
+  if (rc != EADDRINUSE || !StaleFile(address)) return rc;
+  const FolderLock lock(address.sun_path);
+  if (lock.busy()) return EADDRINUSE;
+  // Looked at again under the lock: removed meanwhile, or bound anew.
+  if (!StaleFile(address)) return bind_once();
+  // One that this user may not remove (another's, in a sticky folder) holds
+  // the name as a live one does.
+  if (::unlink(address.sun_path) != 0 && errno != ENOENT) return errno == EPERM || errno == EACCES ? EADDRINUSE : errno;
   return bind_once();
 }
 
@@ -698,15 +764,10 @@ class Server {
     receive_buffer_.reset(new (std::nothrow) char[kMaxMessage]());
     send_buffer_.reset(new (std::nothrow) char[kSendBufferSize]());
     if (receive_buffer_ == nullptr || send_buffer_ == nullptr) return ENOMEM;
-    fd_ = NewSocket();
-    if (fd_ < 0) return errno;
-    // Credentials asked for before the name exists: the kernel attaches them
-    // only to datagrams sent while either end asks, and hands one sent in
-    // between over as pid 0, uid and gid 65534 (a root caller refused as a
-    // stranger, right as its daemon starts).
-    int on = 1;
-    if (::setsockopt(fd_, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) return errno;
-    RETCODE rc = BindOrReplaceStale(fd_, address);
+    fd_ = TakeReservedSocket(path_);  // bound when this process took its name (posix_process_name.cc)
+    const bool reserved = fd_ >= 0;
+    if (!reserved && (fd_ = NewServerSocket()) < 0) return errno;
+    RETCODE rc = reserved ? 0 : BindOrReplaceStale(fd_, address);
     if (rc != 0) return rc;
     struct stat st;
     if (!set_receive_slice() || !let_folder_users_send() || ::stat(path_.c_str(), &st) != 0) {
@@ -716,6 +777,7 @@ class Server {
     }
     bound_device_ = st.st_dev;
     bound_inode_ = st.st_ino;
+    NoteOwnFile(path_, bound_device_, bound_inode_, fd_);
     kick_fd_ = NewSocket();
     uid_t owner;
     rc = kick_fd_ < 0 ? errno : ConnectToOwner(kick_fd_, address, {{rule_.euid, rule_.euid, rule_.euid}}, &owner);
@@ -833,12 +895,7 @@ class Server {
   bool let_folder_users_send() { return !shared_folder_ || ::chmod(path_.c_str(), 0666) == 0; }
 
   // Removes the socket file if it is still the one this server bound.
-  void remove_file() {
-    struct stat st;
-    if (::lstat(path_.c_str(), &st) == 0 && st.st_dev == bound_device_ && st.st_ino == bound_inode_) {
-      ::unlink(path_.c_str());
-    }
-  }
+  void remove_file() { RemoveOwnFile(path_, bound_device_, bound_inode_); }
 
   // What one receive came to.
   enum class Received {
@@ -1146,9 +1203,10 @@ RETCODE StartServer(const char* name, ULONG stack_size, PGEN_IPC_DISPATCH dispat
   if (dispatch == nullptr) return EINVAL;
   bool shared;
   rc = CheckFolder(*setting, &shared);
-  if (rc != 0) return rc;
   const SenderRule rule{setting->euid, setting->service, any_uid};
-  return Servers().start(name, address, path, stack_size, dispatch, rule, shared);
+  if (rc == 0) rc = Servers().start(name, address, path, stack_size, dispatch, rule, shared);
+  if (rc != 0) NoteStartFailure(name, path, rc);
+  return rc;
 }
 
 // A client of the server `server_name` whose socket file belongs to one of
@@ -1202,6 +1260,41 @@ RETCODE DescribeFolder(char* folder, std::size_t folder_size, char* problem, std
 }
 
 }  // namespace
+
+RETCODE BindServerSocket(const char* name, BoundSocket* bound) {
+  std::shared_ptr<const Setting> setting = Settings().get();
+  if (setting == nullptr) return ENOMEM;
+  sockaddr_un address;
+  RETCODE rc = ServerAddress(name, setting->folder, &address, &bound->path);
+  bool shared;
+  try {
+    if (rc == 0 && !FolderProblem(*setting, &shared).empty()) rc = EACCES;
+  } catch (const std::bad_alloc&) {
+    rc = ENOMEM;
+  }
+  if (rc != 0) return rc;
+  bound->fd = NewServerSocket();
+  if (bound->fd < 0) return errno;
+  struct stat st;
+  rc = BindOrReplaceStale(bound->fd, address);
+  if (rc == 0 && ::lstat(address.sun_path, &st) != 0) rc = errno;
+  if (rc != 0) {
+    ::close(bound->fd);
+    bound->fd = -1;
+    return rc;
+  }
+  bound->device = st.st_dev;
+  bound->inode = st.st_ino;
+  NoteOwnFile(bound->path, bound->device, bound->inode, bound->fd);
+  return 0;
+}
+
+void UnbindServerSocket(BoundSocket* bound) {
+  if (bound->fd < 0) return;
+  RemoveOwnFile(bound->path, bound->device, bound->inode);
+  ::close(bound->fd);
+  bound->fd = -1;
+}
 
 RETCODE AwaitReply(ReplyAwaiter& awaiter, UINT client_handle) {
   std::shared_ptr<Server> server = ReplyServer().get();

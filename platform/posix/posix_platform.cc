@@ -642,25 +642,6 @@ RETCODE emwOSWCreateJoinTask(UINT* task_id, const char* name, INT /*priority*/, 
   return 0;
 }
 
-// The name the kernel keeps for the process (its main thread), which is also
-// what ps shows: at most 15 characters.
-RETCODE emwOSWGetProcessName(char* buffer) {
-  if (buffer == nullptr) return EINVAL;
-  buffer[0] = '\0';
-  int fd = ::open("/proc/self/comm", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  char name[commdir_posix::kProcessNameSize] = {};
-  ssize_t n = ::read(fd, name, sizeof name - 1);
-  int read_errno = errno;
-  ::close(fd);
-  if (n < 0) return read_errno;
-  std::size_t len = static_cast<std::size_t>(n);
-  while (len > 0 && name[len - 1] == '\n') --len;
-  std::memcpy(buffer, name, len);
-  buffer[len] = '\0';
-  return 0;
-}
-
 RETCODE emwGENTrcPrintf(UINT module, UINT category, INT flag, const char* format, ...) {
   if (format == nullptr) return EINVAL;
   if (commdir_posix::TraceIsOff()) return 0;

@@ -2,7 +2,12 @@
 // byte, folded or not, and the same exit status, errors and TLS settings
 // included; its connection test; and comm-dir status as root and as two
 // users. comm-dir reaches the daemon that the test started in its folder.
+#include <fstream>
+#include <future>
+#include <set>
+
 #include "integration/fault_proxy.h"
+#include "integration/harness.h"
 
 namespace commdir_testing {
 namespace {
@@ -157,6 +162,85 @@ TEST_F(ToolTest, ChecksTheConnectionAndSaysWhenNoDaemonRuns) {
   EXPECT_EQ(std::count(alone.err.begin(), alone.err.end(), '\n'), 1) << alone.err;
 }
 
+// Processes that use the library at once in one folder, each serving
+// endpoints of its own whatever its name: each prints what ldapsearch (or
+// the example's list) prints. A socket that is not the library's keeps its
+// name and gets nothing; files left by a crash are taken over; once they
+// end, by exit or by a signal, the folder holds what it held before. Where
+// every name is held, comm-dir says by what.
+TEST_F(ToolTest, AnyNumberOfProcessesAtOnceAndNoFileLeftBehind) {
+  start_slapd(false);
+  ASSERT_EQ(start_daemon({}), "");
+  const std::string names = make_private_folder("comm-dir-names");  // programs that run under these names
+  for (const char* name : {"phonebook-ui", "phonebook-sync"}) symlink(COMMDIR_TOOL_BIN, (names + "/" + name).c_str());
+  const std::vector<std::string> search = {"search", "-x", "-H", slapd->uri, "-b", kPeople, "(sn=L*)", "cn"};
+  std::vector<std::string> ldapsearch = search;
+  ldapsearch[0] = "-LLL", ldapsearch.insert(ldapsearch.begin(), "ldapsearch");
+  const std::string found = run_command(ldapsearch).out, people = beside("../shipped/app/expected.txt");
+  const auto listing = [&] {
+    std::set<std::string> files;
+    for (const auto& file : std::filesystem::directory_iterator(dir)) files.insert(file.path().filename());
+    return files;
+  };
+  const std::set<std::string> before = listing();
+  const struct {
+    std::vector<std::string> programs;  // started at once
+    std::vector<std::string> held;      // endpoint files first: a live socket, or (~) one whose process died
+  } rows[] = {
+      {std::vector<std::string>(16, COMMDIR_TOOL_BIN), {}},
+      {{COMMDIR_EXAMPLE_BIN, COMMDIR_EXAMPLE_BIN}, {}},
+      {{names + "/phonebook-ui", names + "/phonebook-sync"}, {}},
+      {{COMMDIR_TOOL_BIN}, {"DIR_CS_comm-di", "DIR_SVR_comm-"}},
+      {{COMMDIR_TOOL_BIN, COMMDIR_TOOL_BIN}, {"~DIR_CS_comm-di", "~DIR_SVR_comm-"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.programs.front() + " x" + std::to_string(row.programs.size()));
+    const bool example = row.programs.front() == COMMDIR_EXAMPLE_BIN;
+    std::vector<std::unique_ptr<Endpoint>> held;
+    std::set<std::string> stays = before;
+    for (const std::string& file : row.held) {
+      held.push_back(std::make_unique<Endpoint>(dir, file.substr(file[0] == '~')));
+      if (file[0] == '~') close(held.back()->fd), held.back()->fd = -1;  // its file stays
+      if (file[0] != '~') stays.insert(file);
+    }
+    std::vector<std::future<CommandResult>> runs;
+    for (const std::string& program : row.programs) {
+      std::vector<std::string> argv = example ? std::vector<std::string>{slapd->uri, kPeople} : search;
+      argv.insert(argv.begin(), program);
+      runs.push_back(std::async(std::launch::async, [argv] { return run_command(argv); }));
+    }
+    for (auto& run : runs) {
+      const CommandResult result = run.get();
+      EXPECT_EQ(result.exit_code, 0) << result.err;
+      EXPECT_EQ(result.out, example ? people : found) << result.err;
+    }
+    EXPECT_EQ(listing(), stays);
+    for (const auto& socket : held) EXPECT_TRUE(socket->fd < 0 || socket->quiet(ms(0)));
+  }
+  // Ended by a signal while it waits for an answer.
+  Listener silent;
+  ChildProcess waiting({COMMDIR_TOOL_BIN, "search", "-H", silent.uri(), "-o", "nettimeout=20", "-b", kRoot}, {}, "");
+  pollfd asked{silent.fd(), POLLIN, 0};  // the daemon connects for it: comm-dir waits in its call
+  EXPECT_EQ(poll(&asked, 1, 10000), 1);
+  EXPECT_EQ(listing().size(), before.size() + 2);
+  EXPECT_EQ(waiting.stop(), SIGTERM);  // the wait status of an end by that signal
+  EXPECT_EQ(listing(), before);
+  // Every name that it could serve under held, by files that are no sockets: it says by what, and ends.
+  const std::string counter = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  std::vector<std::string> files = {dir + "/DIR_SVR_comm-"};
+  for (char a : counter) for (char b : counter) files.push_back(dir + "/DIR_SVR_com" + a + b);
+  for (const std::string& file : files) std::ofstream{file};
+  std::vector<std::string> argv = search;
+  argv.insert(argv.begin(), COMMDIR_TOOL_BIN);
+  const CommandResult refused = run_command(argv);
+  EXPECT_EQ(refused.exit_code, 255);
+  EXPECT_EQ(refused.err, "comm-dir: cannot serve utcp:DIR_SVR_comm-: " + files[0] + " is a file of uid " +
+                             std::to_string(geteuid()) + " that is not a socket; remove it\n");
+  for (const std::string& file : files) unlink(file.c_str());
+  EXPECT_EQ(listing(), before);
+  std::filesystem::remove_all(names);
+}
+
 // comm-dir status against a daemon that holds something of everything: an
 // operation of each of two users, one on a URI list that failed over, and
 // replies kept for an application of the other that does not read. Root
@@ -185,16 +269,13 @@ TEST_F(ToolTest, StatusShowsEachUserItsOwnAndRootEverything) {
   });
   ASSERT_EQ(failed_over.result(), "open");
   ASSERT_EQ(deaf.result(), "open");
-  // comm-dir status as `user`; it leaves its reply server's socket behind,
-  // which another user may not replace in the shared folder.
-  const auto status = [&](uid_t user, bool json) {
+  const auto status = [&](uid_t user, bool json) {  // comm-dir status as `user`
     std::vector<std::string> argv = {"setpriv", "--reuid=" + std::to_string(user), "--regid=" + std::to_string(user),
                                      "--clear-groups", COMMDIR_TOOL_BIN, "status"};
     if (json) argv.push_back("--json");
-    const CommandResult result = run_command(argv);
-    unlink((dir + "/DIR_CS_comm-di").c_str());
-    return result;
+    return run_command(argv);
   };
+  const std::string deaf_pid = std::to_string(deaf.pid), failed_over_pid = std::to_string(failed_over.pid);
   const std::string both_open = "\"by_uid\":{\"64891\":1,\"64892\":1}", kept = "\"64892\":{\"replies\":";
   EXPECT_TRUE(eventually([&] {
     const std::string seen = status(0, true).out;
@@ -210,16 +291,19 @@ TEST_F(ToolTest, StatusShowsEachUserItsOwnAndRootEverything) {
       {0, true,
        {"\"everything\":true", both_open, "\"uid\":64891,\"uris\":\"" + list + "\",\"in_use\":\"" + uri + "\"",
         "\"last_failure\":{\"uri\":\"" + std::string(kDownUri) + "\",\"code\":\"0x34092001\"", kept,
-        "\"counters\":{\"served\":"},
+        "\"counters\":{\"served\":", "\"uid\":64892,\"pid\":" + deaf_pid + ",\"endpoint\":\"utcp:DIR_CS_deaf\"}"},
        {}, 0},
       {0, false,
        {"view: everything", "by uid: 64891: 1, 64892: 1", "in use: \"" + uri + "\"", "failback: ", "; by uid: 64892: ",
         "requests: "},
        {}, 0},
-      {kFailedOver, true, {"\"everything\":false", "\"by_uid\":{\"64891\":1}", "\"in_use\":\"" + uri + "\""},
-       {"64892", "\"counters\"", "\"open\"", "\"kept\":{\"replies\""}, 0},
+      {kFailedOver, true,
+       {"\"everything\":false", "\"by_uid\":{\"64891\":1}", "\"in_use\":\"" + uri + "\"",
+        "\"uid\":64891,\"pid\":" + failed_over_pid + ",\"endpoint\":\"utcp:DIR_CS_u"},
+       {"64892", "\"counters\"", "\"open\"", "\"kept\":{\"replies\"", "DIR_CS_deaf"}, 0},
       {kDeaf, false,
-       {"view: what is uid 64892's", "operations open: by uid: 64892: 1", "kept replies: by uid: 64892: "},
+       {"view: what is uid 64892's", "operations open: by uid: 64892: 1",
+        ": uid 64892, pid " + deaf_pid + ", endpoint \"utcp:DIR_CS_deaf\"\nkept replies: by uid: 64892: "},
        {"64891", kDownUri, "requests: ", " of 1024", "notices; by uid"}, 0},
       {kStranger, true, {"does not serve"}, {}, 80},
   };

@@ -200,7 +200,7 @@ TEST_F(Users, AnotherLocalUserGetsNothingOfAUsersCalls) {
   struct Row {
     const char* what;
     uid_t actor;
-    bool callback;        // a connection test called back, else a start of an operation sent over the wire
+    bool callback;        // a connection test that calls back, else a start of an operation, sent over the wire
     const char* watched;  // the endpoint in the shared folder that must get nothing
     uid_t watched_owner;
   };
@@ -221,9 +221,13 @@ TEST_F(Users, AnotherLocalUserGetsNothingOfAUsersCalls) {
       setenv("COMM_DIR_TRACE", trace.c_str(), 1);
       prctl(PR_SET_NAME, "victim");
       COMM_DIR_TEST_CONNECTION_INFO info = connecting(connect_to(slapd->uri), &kReader);
-      if (row.callback) return facade()->check_connection(COMM_DIR_TEST_MODE_CALLBACK, info) == 0 ? "sent" : "refused";
+      copy_field(info.callback_server_name, row.watched);  // over the wire: the facade names only its own
       const auto start = connecting<COMM_DIR_START_OPERATION_REQUEST>(info.connect, &kReader);
-      return send(request(COMM_DIR_FUNC_START_OPERATION, 7, start, server)) ? "sent" : "not sent";
+      return send(row.callback ? request(COMM_DIR_FUNC_CHECK_CONNECTION, 7,
+                                         COMM_DIR_CHECK_CONNECTION_REQUEST{{}, COMM_DIR_TEST_MODE_CALLBACK, info})
+                               : request(COMM_DIR_FUNC_START_OPERATION, 7, start, server))
+                 ? "sent"
+                 : "not sent";
     });
     EXPECT_EQ(actor.result(), "sent");
     actor.kill();  // the copy of `watched` that it inherited closes with it

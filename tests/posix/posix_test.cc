@@ -191,7 +191,8 @@ TEST_F(PlatformTest, AnIdNamesOnlyItsOwnLiveObject) {
 }
 
 // A mutex belongs to its owner; an event stays posted until its reset, and
-// a post or a deletion ends a wait; the process's name is the process's.
+// a post or a deletion ends a wait; the process's name is the first of its
+// own and its variants whose endpoints no live socket holds.
 TEST_F(PlatformTest, MutexesEventsAndTheProcessName) {
   UINT id = 0;
   ASSERT_TRUE(emwOSWCreateMutexSem(&id, 0, 1) == 0 && emwOSWRequestMutexSem(id, -1) == 0);
@@ -211,12 +212,20 @@ TEST_F(PlatformTest, MutexesEventsAndTheProcessName) {
     other.join(), emwOSWResetEventSem(id);
   }
   EXPECT_TRUE(emwOSWGetProcessName(nullptr) == EINVAL && emwOSWCreateMutexSem(nullptr, 0, 1) == EINVAL);
-  for (std::string name : {"short", "a_process_name_too_long"}) {
-    ASSERT_EQ(prctl(PR_SET_NAME, name.c_str()), 0);  // the main thread names the process
+  const int held = Socket(Path("DIR_SVR_a_pro"), true);  // a live socket, not the library's: passed over
+  char got_in_child[16] = {};
+  for (const char* name : {"a_process name too long", "renamed"}) {
+    ASSERT_EQ(prctl(PR_SET_NAME, name), 0);  // the main thread names the process
     char got[16] = {};
     std::thread([&] { pthread_setname_np(pthread_self(), "other"), emwOSWGetProcessName(got); }).join();
-    EXPECT_EQ(got, name.substr(0, 15));
+    EXPECT_STREQ(got, "a_p01cess_name_");  // chosen once, its endpoints bound since, and handed to their start
   }
+  EXPECT_TRUE(access(Path("DIR_SVR_a_p01").c_str(), F_OK) == 0 && Start("utcp:DIR_CS_a_p01ce") == 0);
+  const pid_t child = fork();  // named anew, after the name it has
+  if (child == 0) _exit(emwOSWGetProcessName(got_in_child) == 0 && std::string(got_in_child) == "renamed" ? 0 : 1);
+  int status = -1;
+  EXPECT_TRUE(waitpid(child, &status, 0) == child && status == 0);
+  close(held);
 }
 
 // A text that peers fill can neither start a line of its own nor send a
@@ -262,7 +271,8 @@ TEST_F(PlatformTest, TraceLinesAreEscapedAndBudgeted) {
 // Names are 1 to 27 characters of a small alphabet after "utcp:". A name
 // runs once, and again after a stop, reached through the pooled socket of
 // before; a socket file of a dead process is replaced, a live one or a file
-// that is no socket is not. Past 1,024 descriptors, as a daemon may be.
+// that is no socket is not, and what holds it is said. Past 1,024
+// descriptors, as a daemon may be.
 TEST_F(PlatformTest, NamesAndTheLifeOfAServer) {
   std::vector<int> descriptors(1, open("/dev/null", O_RDONLY | O_CLOEXEC));
   while (descriptors.back() >= 0 && descriptors.back() < 1100) descriptors.push_back(dup(descriptors[0]));
@@ -290,11 +300,24 @@ TEST_F(PlatformTest, NamesAndTheLifeOfAServer) {
   }
   const int other = Socket(Path("STALE"), true);
   EXPECT_EQ(Start("utcp:STALE"), EADDRINUSE);
+  EXPECT_EQ(Count(Trace(), "utcp:STALE cannot be served: " + Path("STALE") + " is the socket of pid " +
+                               std::to_string(getpid()) + " ("), 1u);  // the holder, when the kernel tells it
   close(other);
   EXPECT_EQ(Start("utcp:STALE"), 0);
   std::ofstream(Path("PLAIN")) << "keep";
   EXPECT_EQ(Start("utcp:PLAIN"), EADDRINUSE);
   EXPECT_EQ(access(Path("PLAIN").c_str(), F_OK), 0);
+  char why[512];
+  EXPECT_EQ(commdir_posix_ipc_start_failure(why, sizeof why), 0);
+  EXPECT_EQ(why, "cannot serve utcp:PLAIN: " + Path("PLAIN") + " is a file of uid " + std::to_string(geteuid()) +
+                     " that is not a socket; remove it");
+  // At its end a process removes its own files, not one that another bound since at the path of one.
+  ASSERT_EQ(Start("utcp:GONE"), 0);
+  unlink(Path("GONE").c_str());
+  const int since = Socket(Path("GONE"), true);
+  commdir_posix_ipc_remove_own_files();
+  EXPECT_TRUE(access(Path("STALE").c_str(), F_OK) != 0 && access(Path("GONE").c_str(), F_OK) == 0);
+  close(since);
   for (int fd : descriptors) close(fd);
 }
 
@@ -517,7 +540,8 @@ TEST_F(OtherUsersTest, AFolderIsTakenOnlyWhenNoUntrustedUserCanReplaceIt) {
 // connecting was tried); whose live server takes the name between the look
 // and the connect (or 0); whether a new server of the owner takes the name
 // after the connect; whose server replaces the pooled one's before the send
-// (or 0).
+// (or 0). A stale socket file of another user, which a user may not remove,
+// holds its name: a process of that name takes a variant.
 TEST_F(OtherUsersTest, AClientReachesOnlyServersOfUsersItTrustsAndAServerTakesOnlyTheirs) {
   Make(Path("shared"), {kDirectory, 01777, 0});
   setenv("COMM_DIR_IPC_DIR", Path("shared").c_str(), 1);
@@ -572,6 +596,11 @@ TEST_F(OtherUsersTest, AClientReachesOnlyServersOfUsersItTrustsAndAServerTakesOn
     for (int socket : {fd, swapped, put_back}) close(socket);
     unsetenv("COMM_DIR_SERVICE_USER");
   }
+  Server("DIR_SVR_s_too", kStranger, false);  // stale, and another's: it holds the name
+  EXPECT_TRUE(AsUser(kUser, [] {
+    char name[16] = {};
+    return prctl(PR_SET_NAME, "s_too") == 0 && emwOSWGetProcessName(name) == 0 && std::string(name) == "s_t01";
+  }));
 }
 
 // --- the library over the platform --------------------------------------------

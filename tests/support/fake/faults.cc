@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -33,6 +34,7 @@ struct state {
   int clients = 0;
   std::string pause_fn;
   bool pausing = false;
+  std::unique_ptr<std::string> process_name;  // null: the platform's choice
 };
 state& s() {
   static auto* instance = new state;  // never destroyed: tasks may outlive main()
@@ -85,6 +87,7 @@ UINT last_id(const std::string& fn) { lock held(s().mu); return s().ids[fn]; }
 int open_clients() { lock held(s().mu); return s().clients; }
 std::vector<std::string> traces() { lock held(s().mu); return s().lines; }
 void clear() { lock held(s().mu); s().lines.clear(); }
+void name_process(const std::string& name) { lock held(s().mu); s().process_name = std::make_unique<std::string>(name); }
 void pause_next(const std::string& fn) { lock held(s().mu); s().pause_fn = fn; }
 bool paused() { lock held(s().mu); return s().pausing; }
 void resume() { lock held(s().mu); s().pausing = false; s().changed.notify_all(); }
@@ -134,6 +137,12 @@ RETCODE emwGENIpcCreateClient(const char* name, const char* server, INT a3, INT 
 }
 RETCODE emwGENIpcCallClient(UINT h, INT kind, INT a3, long a4, char* m, INT n, char* r, INT rn, INT* rl, ULONG t) {
   return pass_on(&emwGENIpcCallClient, __func__, h, h, kind, a3, a4, m, n, r, rn, rl, t);
+}
+
+RETCODE emwOSWGetProcessName(char* buffer) {
+  faults::lock held(faults::s().mu);
+  if (faults::s().process_name == nullptr) return held.unlock(), pass_on(&emwOSWGetProcessName, __func__, 0, buffer);
+  return std::snprintf(buffer, 16, "%s", faults::s().process_name->c_str()) < 0;
 }
 
 // A failed release still releases: a mutex that stayed taken would wedge the test.

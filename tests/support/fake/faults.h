@@ -29,6 +29,7 @@ int open_clients();                   // IPC clients created and not destroyed y
 bool traced(const std::string& part); // a trace line since clear() holds `part` ("": true)
 std::vector<std::string> traces();
 void clear();                         // forgets the trace lines
+void name_process(const std::string& name);  // what emwOSWGetProcessName gives from now on
 
 // The next call of `fn` waits, before it does anything, until resume(): for
 // an order of events that no caller can force.
