@@ -1,8 +1,10 @@
 #include "service/comm_dir_operation.h"
 
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <sstream>
+#include <utility>
 
 #include "commdir/comm_dir_result_codes.h"
 #include "service/comm_dir_ldap_session.h"
@@ -46,29 +48,78 @@ timeval clamped_time_limit(const COMM_DIR_SEARCH_REQUEST& request, int max_secon
 
 }  // namespace
 
-comm_dir_operation::comm_dir_operation(LDAP* ld, int network_timeout_ms, const comm_dir_service_options& options)
-    : ld_(ld), network_timeout_ms_(network_timeout_ms), options_(options) {}
+comm_dir_operation::comm_dir_operation(comm_dir_ldap_handle ld, int network_timeout_ms,
+                                       const comm_dir_service_options& options)
+    : ld_(std::move(ld)), network_timeout_ms_(network_timeout_ms), options_(options) {}
 
-comm_dir_operation::~comm_dir_operation() {
-  drop_search();
-  ldap_unbind_ext(ld_, nullptr, nullptr);
-}
+comm_dir_operation::~comm_dir_operation() { drop_search(); }
 
-RETCODE comm_dir_operation::search(const COMM_DIR_SEARCH_REQUEST& request) {
+comm_dir_step comm_dir_operation::search(const COMM_DIR_SEARCH_REQUEST& request) {
   drop_search();
   search_ = request;
   have_search_ = true;
-  RETCODE code = start_search();
-  if (code != 0) free_result();
-  return code;
+  then_ = then::kSearched;
+  return go(start_search());
+}
+
+comm_dir_step comm_dir_operation::first_entry() {
+  if (!have_search_) return comm_dir_step::finished(COMM_DIR_SVC_NO_SEARCH);
+  // A walk that has moved on starts the search again.
+  then_ = walk_moved_ ? then::kFirstEntry : then::kAdvanced;
+  return go(walk_moved_ ? start_search() : advance());
+}
+
+comm_dir_step comm_dir_operation::next_entry() {
+  if (!have_search_) return comm_dir_step::finished(COMM_DIR_SVC_NO_SEARCH);
+  then_ = then::kAdvanced;
+  return go(advance());
+}
+
+comm_dir_step comm_dir_operation::resume(bool timed_out) {
+  if (!timed_out) return go(then_ == then::kAdvanced ? advance() : take_ahead());
+  waiting_ = false;
+  deadline_set_ = false;
+  SERVICE_TRACE("no answer to the search within %ld ms", answer_wait_ms_);
+  return go(finish(has_time_limit_ ? COMM_DIR_SVC_SEARCH_TIMEOUT : COMM_DIR_SVC_RESULT_TIMEOUT));
+}
+
+// Where a request goes after each step: it waits for the server's next
+// message, or is done with `code`.
+comm_dir_step comm_dir_operation::go(RETCODE code) {
+  for (;;) {
+    if (waiting_) {
+      return comm_dir_step::waiting(comm_dir_wait::on::kReadable, descriptor(), answer_deadline_,
+                                    then_ == then::kAdvanced ? comm_dir_waiting_on::kNextEntry
+                                                             : comm_dir_waiting_on::kFirstAnswer);
+    }
+    if (then_ == then::kAdvanced) return comm_dir_step::finished(code != 0 ? code : moved());
+    // The first answer is read at search, so that a search the server
+    // refuses (no such object, a bad base) fails at search and not at the
+    // first entry.
+    if (code == 0 && ahead_ == nullptr) code = final_code_;
+    if (then_ == then::kSearched) {
+      if (code != 0) free_result();
+      return comm_dir_step::finished(code);
+    }
+    if (code != 0) return comm_dir_step::finished(code);
+    then_ = then::kAdvanced;
+    code = advance();
+  }
+}
+
+int comm_dir_operation::descriptor() const {
+  int fd = -1;
+  ldap_get_option(ld_.get(), LDAP_OPT_DESC, &fd);
+  return fd;
 }
 
 RETCODE comm_dir_operation::start_search() {
   drop_search();
   if (connection_lost_) return COMM_DIR_SVC_CONNECTION_LOST;
+  LDAP* ld = ld_.get();
   const COMM_DIR_SEARCH_CONDITION& condition = search_.condition;
   const int deref = static_cast<int>(condition.deref);
-  if (ldap_set_option(ld_, LDAP_OPT_DEREF, &deref) != LDAP_OPT_SUCCESS)
+  if (ldap_set_option(ld, LDAP_OPT_DEREF, &deref) != LDAP_OPT_SUCCESS)
     return comm_dir_code_from_ldap(LDAP_LOCAL_ERROR);
   std::vector<std::string> storage;
   std::vector<char*> attributes = attribute_list(condition.attributes, &storage);
@@ -77,7 +128,7 @@ RETCODE comm_dir_operation::start_search() {
   const long idle_ms = options_.result_timeout_ms > 0 ? options_.result_timeout_ms : network_timeout_ms_;
   answer_wait_ms_ = has_time_limit_ ? time_limit_wait_ms(limit, network_timeout_ms_) : idle_ms;
   const int size_limit = search_.size_limit > INT_MAX ? INT_MAX : static_cast<int>(search_.size_limit);
-  int rc = ldap_search_ext(ld_, condition.base_dn, static_cast<int>(condition.scope),
+  int rc = ldap_search_ext(ld, condition.base_dn, static_cast<int>(condition.scope),
                            condition.filter[0] != '\0' ? condition.filter : kAllEntries,
                            attributes.size() > 1 ? attributes.data() : nullptr, static_cast<int>(condition.types_only),
                            nullptr, nullptr, has_time_limit_ ? &limit : nullptr, size_limit, &msgid_);
@@ -85,11 +136,7 @@ RETCODE comm_dir_operation::start_search() {
     msgid_ = -1;
     return rc == LDAP_SERVER_DOWN ? lost(rc) : comm_dir_code_from_ldap(rc);
   }
-  // Read the first answer now, so that a search the server refuses (no such
-  // object, a bad base) fails at search and not at the first entry.
-  RETCODE code = take_message(&ahead_);
-  if (code == 0 && ahead_ == nullptr) code = final_code_;
-  return code;
+  return take_ahead();
 }
 
 RETCODE comm_dir_operation::lost(int ldap_code) {
@@ -100,37 +147,41 @@ RETCODE comm_dir_operation::lost(int ldap_code) {
 
 RETCODE comm_dir_operation::finish(RETCODE code) {
   // Nothing is sent on a lost connection: libldap would open a new one for it.
-  if (msgid_ >= 0 && !finished_ && !connection_lost_) ldap_abandon_ext(ld_, msgid_, nullptr, nullptr);
+  if (msgid_ >= 0 && !finished_ && !connection_lost_) ldap_abandon_ext(ld_.get(), msgid_, nullptr, nullptr);
   msgid_ = -1;
   finished_ = true;
   final_code_ = code;
   return code;
 }
 
-// Takes the search's next entry into *entry (null once the search has
-// ended; final_code_ then says how). Returns non-zero only when the answer
-// could not be taken (time-out, lost connection).
-RETCODE comm_dir_operation::take_message(LDAPMessage** entry) {
-  *entry = nullptr;
-  while (!finished_) {
-    timeval wait = comm_dir_timeval_ms(answer_wait_ms_);
+// Takes the search's next message into ahead_: an entry, or nothing once
+// the search has ended (final_code_ then says how). When none is there yet,
+// sets waiting_ (the bound of that wait runs from the first look). Returns
+// non-zero only when the answer could not be taken (lost connection).
+RETCODE comm_dir_operation::take_ahead() {
+  waiting_ = false;
+  while (!finished_ && ahead_ == nullptr) {
+    timeval no_wait{0, 0};
     LDAPMessage* message = nullptr;
-    int rc = ldap_result(ld_, msgid_, LDAP_MSG_ONE, &wait, &message);
+    int rc = ldap_result(ld_.get(), msgid_, LDAP_MSG_ONE, &no_wait, &message);
     if (rc == 0) {
-      SERVICE_TRACE("no answer to the search within %ld ms", answer_wait_ms_);
-      return finish(has_time_limit_ ? COMM_DIR_SVC_SEARCH_TIMEOUT : COMM_DIR_SVC_RESULT_TIMEOUT);
+      if (!deadline_set_) answer_deadline_ = comm_dir_wait::clock::now() + std::chrono::milliseconds(answer_wait_ms_);
+      deadline_set_ = true;
+      waiting_ = true;
+      return 0;
     }
+    deadline_set_ = false;
     if (rc < 0) {
-      ldap_get_option(ld_, LDAP_OPT_RESULT_CODE, &rc);
+      ldap_get_option(ld_.get(), LDAP_OPT_RESULT_CODE, &rc);
       return finish(lost(rc != LDAP_SUCCESS ? rc : LDAP_SERVER_DOWN));
     }
     if (rc == LDAP_RES_SEARCH_ENTRY) {
-      *entry = message;
+      ahead_ = message;
       return 0;
     }
     if (rc == LDAP_RES_SEARCH_RESULT) {
       int result = LDAP_OTHER;
-      int parsed = ldap_parse_result(ld_, message, &result, nullptr, nullptr, nullptr, nullptr, 1);
+      int parsed = ldap_parse_result(ld_.get(), message, &result, nullptr, nullptr, nullptr, nullptr, 1);
       msgid_ = -1;
       finish(comm_dir_code_from_ldap(parsed == LDAP_SUCCESS ? result : parsed));
       return 0;
@@ -140,31 +191,19 @@ RETCODE comm_dir_operation::take_message(LDAPMessage** entry) {
   return 0;
 }
 
+// Makes sure that an entry is read ahead, unless the search has ended.
 RETCODE comm_dir_operation::advance() {
   release_entry();
-  LDAPMessage* entry = ahead_;
+  return ahead_ == nullptr ? take_ahead() : 0;
+}
+
+// The entry read ahead becomes the current one.
+RETCODE comm_dir_operation::moved() {
+  if (ahead_ == nullptr) return final_code_ != 0 ? final_code_ : COMM_DIR_SVC_NO_MORE_ENTRIES;
+  current_ = ahead_;
   ahead_ = nullptr;
-  if (entry == nullptr) {
-    RETCODE code = take_message(&entry);
-    if (code != 0) return code;
-  }
-  if (entry == nullptr) return final_code_ != 0 ? final_code_ : COMM_DIR_SVC_NO_MORE_ENTRIES;
-  current_ = entry;
   walk_moved_ = true;
   return 0;
-}
-
-RETCODE comm_dir_operation::first_entry() {
-  if (!have_search_) return COMM_DIR_SVC_NO_SEARCH;
-  if (walk_moved_) {
-    RETCODE code = start_search();
-    if (code != 0) return code;
-  }
-  return advance();
-}
-
-RETCODE comm_dir_operation::next_entry() {
-  return have_search_ ? advance() : COMM_DIR_SVC_NO_SEARCH;
 }
 
 RETCODE comm_dir_operation::take_attribute(char* attribute, std::string* name) {
@@ -181,20 +220,20 @@ RETCODE comm_dir_operation::first_attribute(std::string* name) {
   if (current_ == nullptr) return COMM_DIR_SVC_NO_ENTRY;
   if (ber_ != nullptr) ber_free(ber_, 0);
   ber_ = nullptr;
-  return take_attribute(ldap_first_attribute(ld_, current_, &ber_), name);
+  return take_attribute(ldap_first_attribute(ld_.get(), current_, &ber_), name);
 }
 
 RETCODE comm_dir_operation::next_attribute(std::string* name) {
   if (current_ == nullptr) return COMM_DIR_SVC_NO_ENTRY;
   if (ber_ == nullptr) return COMM_DIR_SVC_NO_ATTRIBUTE_WALK;
-  return take_attribute(ldap_next_attribute(ld_, current_, ber_), name);
+  return take_attribute(ldap_next_attribute(ld_.get(), current_, ber_), name);
 }
 
 RETCODE comm_dir_operation::values(const char* attribute, comm_dir_values* out) {
   if (current_ == nullptr) return COMM_DIR_SVC_NO_ENTRY;
   if (!values_valid_ || values_attribute_ != attribute) {
     release_values();
-    values_ = ldap_get_values_len(ld_, current_, attribute);
+    values_ = ldap_get_values_len(ld_.get(), current_, attribute);
     values_attribute_ = attribute;
     values_valid_ = true;
   }
