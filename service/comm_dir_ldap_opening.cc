@@ -251,8 +251,9 @@ comm_dir_step comm_dir_ldap_link::handshake() {
 namespace {
 
 // StartTLS refused, failed or not answered in time: the server is there,
-// and no other URI is tried.
-bool server_stays(const comm_dir_ldap_link& failed) { return failed.at_starttls(); }
+// and no other URI is tried. Only a server that closed or reset the
+// connection is left for the next one.
+bool server_stays(const comm_dir_ldap_link& failed) { return failed.at_starttls() && !failed.lost(); }
 
 }  // namespace
 
@@ -261,13 +262,29 @@ comm_dir_ldap_opening::comm_dir_ldap_opening(const COMM_DIR_CONNECT_INFO& connec
                                              comm_dir_failover* failover)
     : connect_(connect), bind_(bind), requester_(requester), options_(options), failover_(failover) {}
 
+comm_dir_ldap_opening::comm_dir_ldap_opening(const comm_dir_ldap_reopen& reopen, const comm_dir_uri_failure& lost,
+                                             const comm_dir_service_options& options, comm_dir_failover* failover)
+    : connect_(reopen.connect),
+      bind_(nullptr),
+      requester_(reopen.requester),
+      options_(options),
+      failover_(failover),
+      order_(reopen.order),
+      first_tried_(reopen.first_tried),
+      given_order_(true),
+      last_failure_(lost) {
+  findings_.diagnostic = lost.reason;
+}
+
 comm_dir_ldap_opening::~comm_dir_ldap_opening() = default;
 
 comm_dir_step comm_dir_ldap_opening::begin() {
   const RETCODE code = comm_dir_ldap_check_record(connect_, requester_, options_, &uris_, &link_, &findings_);
   if (code != 0) return finish(code);
-  order_ = failover_->order(requester_, connect_.uri, uris_.size(), comm_dir_failover::clock::now());
-  first_tried_ = order_.front() == 0;
+  if (!given_order_) {
+    order_ = failover_->order(requester_, connect_.uri, uris_.size(), comm_dir_failover::clock::now());
+    first_tried_ = order_.front() == 0;
+  }
   return settle(next_uri());
 }
 
@@ -318,8 +335,9 @@ comm_dir_step comm_dir_ldap_opening::next_uri() {
 
 comm_dir_step comm_dir_ldap_opening::link_stood() {
   findings_.reachable = true;
-  // A URI that is not the first of the order answered after those before it failed.
-  const bool over = index_ != order_.front();
+  // A reopen comes after the URI that served failed; otherwise an URI
+  // that is not the first of the order answered after those before it failed.
+  const bool over = given_order_ || index_ != order_.front();
   failover_->answered(requester_, connect_.uri, index_, first_tried_, comm_dir_failover::clock::now(),
                       over ? &last_failure_ : nullptr);
   if (over) {
@@ -382,6 +400,14 @@ void comm_dir_ldap_opening::remember(RETCODE code) {
   last_failure_.at = std::chrono::system_clock::now();
 }
 
+// The connection stood, and the server closed or reset it during the
+// bind: the next URI is tried, as after a failed connect.
+comm_dir_step comm_dir_ldap_opening::failed_over_from(int ldap_code, RETCODE code, const std::string& step) {
+  remember(comm_dir_ldap_failed(handle_.get(), ldap_code, code, step, &findings_));
+  handle_.reset();
+  return next_uri();
+}
+
 comm_dir_step comm_dir_ldap_opening::send_bind() {
   phase_ = phase::kBinding;
   const COMM_DIR_BIND_INFO& record = *bind_;
@@ -396,6 +422,7 @@ comm_dir_step comm_dir_ldap_opening::send_bind() {
   LDAP* ld = handle_.get();
   const int rc = ldap_sasl_bind(ld, external && dn[0] == '\0' ? nullptr : dn, external ? "EXTERNAL" : LDAP_SASL_SIMPLE,
                                 external ? nullptr : &credentials, nullptr, nullptr, &bind_msgid_);
+  if (rc == LDAP_SERVER_DOWN) return failed_over_from(rc, comm_dir_code_from_ldap(rc), "bind");
   if (rc != LDAP_SUCCESS) return finish(failed_bind(rc));
   bind_deadline_ = after_ms(link_.network_timeout_ms);
   return comm_dir_step::waiting(on::kReadable, descriptor_of(ld), bind_deadline_, comm_dir_waiting_on::kBind);
@@ -415,6 +442,7 @@ comm_dir_step comm_dir_ldap_opening::bind_answer(bool timed_out) {
   }
   if (rc < 0) {
     ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &rc);
+    if (rc == LDAP_SERVER_DOWN) return failed_over_from(rc, comm_dir_code_from_ldap(rc), "bind");
     return finish(failed_bind(rc));
   }
   int result = LDAP_OTHER;
@@ -437,6 +465,17 @@ comm_dir_step comm_dir_ldap_opening::finish(RETCODE code) {
   probe_.reset();
   if (code != 0) handle_.reset();
   return comm_dir_step::finished(code);
+}
+
+std::unique_ptr<comm_dir_ldap_reopen> comm_dir_ldap_opening::reopen() const {
+  if (bind_ != nullptr || result_ != 0 || next_ >= order_.size()) return nullptr;
+  auto reopen = std::make_unique<comm_dir_ldap_reopen>();
+  reopen->connect = connect_;
+  reopen->requester = requester_;
+  reopen->order.assign(order_.begin() + static_cast<std::ptrdiff_t>(next_), order_.end());
+  reopen->first_tried = first_tried_;
+  reopen->serving = index_;
+  return reopen;
 }
 
 }  // namespace velmarosta

@@ -29,8 +29,11 @@
 // handle of its own, in the order that comm_dir_failover gives (the record's
 // order, or the URI that answered after a failover first): the first one
 // whose connection (and ldaps:// handshake) stands serves. StartTLS and the
-// bind then run on that one only: a server that answers but refuses them
-// has not failed over.
+// bind then run on that one; a server that answers but refuses them has not
+// failed over. A server that closes or resets the connection during
+// StartTLS or the bind has: the next URI is tried, as after a failed
+// connect. An operation without a bind fails over likewise when its first
+// search loses the connection before any answer (reopen()).
 //
 // A TLS handshake that fails (not by running out of time) gets a second
 // try without the certificate check, which sends nothing over TLS and is
@@ -60,6 +63,16 @@ namespace velmarosta {
 
 class comm_dir_ldap_link;
 
+// What an operation without a bind keeps to fail over at its first
+// search: the record and the URIs that were not tried.
+struct comm_dir_ldap_reopen {
+  COMM_DIR_CONNECT_INFO connect;
+  uid_t requester = 0;
+  std::vector<std::size_t> order;  // indexes into the record's URIs, to try in this order
+  bool first_tried = false;        // the first attempt began with the record's first URI
+  std::size_t serving = 0;         // the URI whose connection is in use
+};
+
 class comm_dir_ldap_opening final : public comm_dir_resumable {
  public:
   // Opens `connect` and, when `bind` is not null, binds; `requester` is
@@ -67,6 +80,11 @@ class comm_dir_ldap_opening final : public comm_dir_resumable {
   // and the authority file is the requester's to name only as
   // comm_dir_ldap_session.h says). The records must outlive the opening.
   comm_dir_ldap_opening(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind, uid_t requester,
+                        const comm_dir_service_options& options, comm_dir_failover* failover);
+  // Opens, without a bind, the URIs that `reopen` left untried, after the
+  // one that served lost its connection (`lost`). `reopen` must outlive
+  // the opening.
+  comm_dir_ldap_opening(const comm_dir_ldap_reopen& reopen, const comm_dir_uri_failure& lost,
                         const comm_dir_service_options& options, comm_dir_failover* failover);
   ~comm_dir_ldap_opening();
   comm_dir_ldap_opening(const comm_dir_ldap_opening&) = delete;
@@ -80,6 +98,9 @@ class comm_dir_ldap_opening final : public comm_dir_resumable {
   // Once done with 0: the open (and bound) connection.
   comm_dir_ldap_handle take() { return std::move(handle_); }
   const comm_dir_ldap_findings& findings() const { return findings_; }
+  // Once done with 0, without a bind, when URIs are left untried: what a
+  // first search needs to fail over; null otherwise.
+  std::unique_ptr<comm_dir_ldap_reopen> reopen() const;
 
  private:
   enum class phase { kLinking, kProbing, kBinding, kDone };
@@ -90,6 +111,7 @@ class comm_dir_ldap_opening final : public comm_dir_resumable {
   comm_dir_step link_stood();
   comm_dir_step link_failed();
   comm_dir_step probed(bool passed);
+  comm_dir_step failed_over_from(int ldap_code, RETCODE code, const std::string& step);
   comm_dir_step send_bind();
   comm_dir_step bind_answer(bool timed_out);
   comm_dir_step finish(RETCODE code);
@@ -107,6 +129,7 @@ class comm_dir_ldap_opening final : public comm_dir_resumable {
   std::size_t next_ = 0;       // into order_
   std::size_t index_ = 0;      // the URI being tried
   bool first_tried_ = false;   // order_ began with the record's first URI
+  bool given_order_ = false;   // order_ came from a reopen
   phase phase_ = phase::kLinking;
   RETCODE result_ = 0;
   std::unique_ptr<comm_dir_ldap_link> link_try_;  // the URI's connection being made

@@ -49,10 +49,18 @@ timeval clamped_time_limit(const COMM_DIR_SEARCH_REQUEST& request, int max_secon
 }  // namespace
 
 comm_dir_operation::comm_dir_operation(comm_dir_ldap_handle ld, int network_timeout_ms,
-                                       const comm_dir_service_options& options)
-    : ld_(std::move(ld)), network_timeout_ms_(network_timeout_ms), options_(options) {}
+                                       const comm_dir_service_options& options, comm_dir_failover* failover,
+                                       std::unique_ptr<comm_dir_ldap_reopen> reopen)
+    : ld_(std::move(ld)),
+      network_timeout_ms_(network_timeout_ms),
+      options_(options),
+      failover_(failover),
+      reopen_(std::move(reopen)) {}
 
-comm_dir_operation::~comm_dir_operation() { drop_search(); }
+comm_dir_operation::~comm_dir_operation() {
+  opening_.reset();
+  drop_search();
+}
 
 comm_dir_step comm_dir_operation::search(const COMM_DIR_SEARCH_REQUEST& request) {
   drop_search();
@@ -76,6 +84,10 @@ comm_dir_step comm_dir_operation::next_entry() {
 }
 
 comm_dir_step comm_dir_operation::resume(bool timed_out) {
+  if (opening_ != nullptr) {
+    const comm_dir_step step = opening_->resume(timed_out);
+    return step.done() ? go(reopened(step.code)) : step;
+  }
   if (!timed_out) return go(then_ == then::kAdvanced ? advance() : take_ahead());
   waiting_ = false;
   deadline_set_ = false;
@@ -83,10 +95,15 @@ comm_dir_step comm_dir_operation::resume(bool timed_out) {
   return go(finish(has_time_limit_ ? COMM_DIR_SVC_SEARCH_TIMEOUT : COMM_DIR_SVC_RESULT_TIMEOUT));
 }
 
+void comm_dir_operation::blocking_step() {
+  if (opening_ != nullptr) opening_->blocking_step();
+}
+
 // Where a request goes after each step: it waits for the server's next
-// message, or is done with `code`.
+// message, fails over, or is done with `code`.
 comm_dir_step comm_dir_operation::go(RETCODE code) {
   for (;;) {
+    if (fail_over_) return fail_over();
     if (waiting_) {
       return comm_dir_step::waiting(comm_dir_wait::on::kReadable, descriptor(), answer_deadline_,
                                     then_ == then::kAdvanced ? comm_dir_waiting_on::kNextEntry
@@ -142,6 +159,8 @@ RETCODE comm_dir_operation::start_search() {
 RETCODE comm_dir_operation::lost(int ldap_code) {
   connection_lost_ = true;
   SERVICE_TRACE("LDAP connection lost: LDAP code %d", ldap_code);
+  // Before the connection's first answer, with URIs left: see the class comment.
+  fail_over_ = reopen_ != nullptr;
   return comm_dir_code_from_ldap(ldap_code);
 }
 
@@ -175,6 +194,7 @@ RETCODE comm_dir_operation::take_ahead() {
       ldap_get_option(ld_.get(), LDAP_OPT_RESULT_CODE, &rc);
       return finish(lost(rc != LDAP_SUCCESS ? rc : LDAP_SERVER_DOWN));
     }
+    reopen_.reset();  // the server has answered: no failover from here on
     if (rc == LDAP_RES_SEARCH_ENTRY) {
       ahead_ = message;
       return 0;
@@ -204,6 +224,36 @@ RETCODE comm_dir_operation::moved() {
   ahead_ = nullptr;
   walk_moved_ = true;
   return 0;
+}
+
+// The connection was lost before its first answer: the URIs that were not
+// tried are opened, without a bind (the operation has none).
+comm_dir_step comm_dir_operation::fail_over() {
+  fail_over_ = false;
+  const std::vector<std::string> uris = comm_dir_failover::split(reopen_->connect.uri);
+  comm_dir_uri_failure lost;
+  lost.uri = reopen_->serving < uris.size() ? uris[reopen_->serving] : "";
+  lost.code = comm_dir_code_from_ldap(LDAP_SERVER_DOWN);
+  lost.reason = "search " + lost.uri + ": " + ldap_err2string(LDAP_SERVER_DOWN);
+  lost.at = std::chrono::system_clock::now();
+  SERVICE_TRACE("%s before its first answer: failing over", lost.reason.c_str());
+  opening_ = std::make_unique<comm_dir_ldap_opening>(*reopen_, lost, options_, failover_);
+  const comm_dir_step step = opening_->begin();
+  return step.done() ? go(reopened(step.code)) : step;
+}
+
+// Once the failover's opening is done: the search goes to the connection
+// that it opened, or fails with its code.
+RETCODE comm_dir_operation::reopened(RETCODE code) {
+  if (code == 0) {
+    ld_ = opening_->take();
+    reopen_ = opening_->reopen();
+    connection_lost_ = false;
+  } else {
+    reopen_.reset();
+  }
+  opening_.reset();
+  return code == 0 ? start_search() : finish(code);
 }
 
 RETCODE comm_dir_operation::take_attribute(char* attribute, std::string* name) {

@@ -22,6 +22,12 @@
 // itself at the next search, without the operation's bind, so the operation
 // answers COMM_DIR_SVC_CONNECTION_LOST instead until it is ended.
 //
+// One exception: an operation without a bind whose record names further
+// URIs fails over when its connection is lost before the server's first
+// answer to its first search: it opens the next URI that answers
+// (comm_dir_ldap_opening.h) and sends the search there. Once any answer has
+// come, never: an entry that was handed out must not come twice.
+//
 // Not thread-safe, and needs not be: the scheduler serves the requests of an
 // operation one at a time, and a request that waits holds its operation.
 // Consecutive steps may run on different threads; the scheduler's and the
@@ -31,11 +37,14 @@
 
 #include <ldap.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "client/comm_dir_messages.h"
+#include "service/comm_dir_failover.h"
 #include "service/comm_dir_ldap_handle.h"
+#include "service/comm_dir_ldap_opening.h"
 #include "service/comm_dir_service_options.h"
 #include "service/comm_dir_wait.h"
 
@@ -50,8 +59,10 @@ struct comm_dir_values {
 
 class comm_dir_operation final : public comm_dir_resumable {
  public:
-  // Takes the bound connection `ld`.
-  comm_dir_operation(comm_dir_ldap_handle ld, int network_timeout_ms, const comm_dir_service_options& options);
+  // Takes the bound connection `ld`; `reopen`, when not null, lets the first
+  // search fail over (see the class comment).
+  comm_dir_operation(comm_dir_ldap_handle ld, int network_timeout_ms, const comm_dir_service_options& options,
+                     comm_dir_failover* failover, std::unique_ptr<comm_dir_ldap_reopen> reopen);
   ~comm_dir_operation();  // unbinds
   comm_dir_operation(const comm_dir_operation&) = delete;
   comm_dir_operation& operator=(const comm_dir_operation&) = delete;
@@ -66,6 +77,7 @@ class comm_dir_operation final : public comm_dir_resumable {
   comm_dir_step next_entry();
   // Goes on with the one of the three above that waits.
   comm_dir_step resume(bool timed_out) override;
+  void blocking_step() override;
   // The current entry's first or next attribute name; empty after the last.
   RETCODE first_attribute(std::string* name);
   RETCODE next_attribute(std::string* name);
@@ -89,6 +101,8 @@ class comm_dir_operation final : public comm_dir_resumable {
   RETCODE finish(RETCODE code);
   RETCODE advance();
   RETCODE moved();
+  comm_dir_step fail_over();
+  RETCODE reopened(RETCODE code);
   RETCODE take_attribute(char* attribute, std::string* name);
   RETCODE lost(int ldap_code);
   int descriptor() const;
@@ -99,6 +113,10 @@ class comm_dir_operation final : public comm_dir_resumable {
   comm_dir_ldap_handle ld_;
   const int network_timeout_ms_;
   const comm_dir_service_options& options_;
+  comm_dir_failover* const failover_;
+  std::unique_ptr<comm_dir_ldap_reopen> reopen_;   // until the connection's first answer
+  std::unique_ptr<comm_dir_ldap_opening> opening_; // a failover under way
+  bool fail_over_ = false;                         // the connection was lost before its first answer
 
   bool have_search_ = false;
   COMM_DIR_SEARCH_REQUEST search_{};     // kept to start the walk again

@@ -626,7 +626,7 @@ RETCODE comm_dir_service::opened(in_service& service, const comm_dir_request& re
   entry->owner = service.owner;
   entry->operation.reset(new comm_dir_operation(
       service.opening->take(), comm_dir_network_timeout_ms(request.record.start_operation.connect, options_),
-      options_));
+      options_, &failover_, service.opening->reopen()));
   std::lock_guard<std::mutex> lock(mu_);
   unreserve(service);
   UINT id = ids_.next();
