@@ -882,6 +882,14 @@ comm_dir_status comm_dir_service::gather_status(uid_t viewer) {
       const uid_t owner = operation.second->owner_uid;
       if (status.view.shows(owner)) ++status.operations_by_user[owner];
     }
+    status.waiting = static_cast<std::size_t>(parked_);
+    for (const auto& [user, counts] : waiting_by_user_) {
+      if (!status.view.shows(user)) continue;
+      for (std::size_t what = 0; what < counts.size(); ++what) {
+        if (counts[what] != 0)
+          status.waiting_by_user[user][comm_dir_waiting_name(static_cast<comm_dir_waiting_on>(what))] = counts[what];
+      }
+    }
   }
   for (const auto& [user, kept] : delivery_.kept_by_user()) {
     if (status.view.shows(user)) status.kept_by_user[user] = kept;

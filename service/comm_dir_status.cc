@@ -143,6 +143,15 @@ std::string json(const comm_dir_status& status) {
   for (const auto& [user, count] : status.operations_by_user) {
     out.add(&first, ",", "\"" + to_string(user) + "\":" + to_string(count));
   }
+  out.put("}},\"waiting\":{");
+  if (status.view.everything) out.put("\"all\":" + to_string(status.waiting) + ",");
+  out.put("\"by_uid\":{");
+  first = true;
+  for (const auto& [user, waits] : status.waiting_by_user) {
+    std::string on;
+    for (const auto& [what, count] : waits) on += (on.empty() ? "" : ",") + quoted(what) + ":" + to_string(count);
+    out.add(&first, ",", "\"" + to_string(user) + "\":{" + on + "}");
+  }
   out.put("}},\"kept\":{");
   if (status.view.everything) out.put(json_kept_fields(sum_of(status.kept_by_user)) + ",");
   out.put("\"by_uid\":{");
@@ -220,6 +229,15 @@ std::string text(const comm_dir_status& status) {
   bool first = true;
   for (const auto& [user, count] : status.operations_by_user) {
     out.add(&first, ", ", to_string(user) + ": " + to_string(count));
+  }
+  if (first) out.put("none");
+  out.put("\nwaiting on the network or an application: " +
+          (status.view.everything ? to_string(status.waiting) + "; " : std::string()) + "by uid: ");
+  first = true;
+  for (const auto& [user, waits] : status.waiting_by_user) {
+    std::string on;
+    for (const auto& [what, count] : waits) on += (on.empty() ? "" : ", ") + to_string(count) + " on " + what;
+    out.add(&first, "; ", to_string(user) + ": " + on);
   }
   if (first) out.put("none");
   out.put("\nkept replies: ");

@@ -149,9 +149,16 @@ TEST_F(ToolTest, StatusShowsEachUserItsOwnAndRootEverything) {
   ASSERT_EQ(start_daemon({"--allow-uid=64891,64892", "--reply-wait=60000"}, {},
                [](const std::string& folder) { ASSERT_EQ(chmod(folder.c_str(), 01777), 0); }), "");
   const std::string uri = slapd->uri, list = std::string(kDownUri) + " " + uri;
+  Listener silent;  // its search waits for an answer that never comes
   AsUser failed_over(kFailedOver, [&] {
-    UINT operation = 0;
-    return facade()->start_operation(connect_to(list), nullptr, &operation) == 0 ? "open" : "";
+    UINT operation = 0, waiting = 0;
+    const bool open = facade()->start_operation(connect_to(list), nullptr, &operation) == 0 &&
+                      facade()->start_operation(connect_to(silent.uri(), 0, "", 0, 8000), nullptr, &waiting) == 0;
+    std::thread([waiting] {
+      timeval none{0, 0};
+      facade()->search(condition(Search{}, waiting), 0, none);
+    }).detach();
+    return open ? "open" : "";
   });
   // A reply server that never reads, an operation answered to it and more
   // requests than its queue holds: their replies are kept.
@@ -176,10 +183,12 @@ TEST_F(ToolTest, StatusShowsEachUserItsOwnAndRootEverything) {
     unlink((dir + "/DIR_CS_comm-di").c_str());
     return result;
   };
-  const std::string both_open = "\"by_uid\":{\"64891\":1,\"64892\":1}", kept = "\"64892\":{\"replies\":";
+  const std::string both_open = "\"by_uid\":{\"64891\":2,\"64892\":1}", kept = "\"64892\":{\"replies\":";
+  const std::string waits = "\"by_uid\":{\"64891\":{\"first answer\":1}}";
   EXPECT_TRUE(eventually([&] {
     const std::string seen = status(0, true).out;
-    return seen.find(both_open) != std::string::npos && seen.find(kept) != std::string::npos;
+    return seen.find(both_open) != std::string::npos && seen.find(kept) != std::string::npos &&
+           seen.find(waits) != std::string::npos;
   }, ms(20000)));
   const struct {
     uid_t viewer;
@@ -189,18 +198,22 @@ TEST_F(ToolTest, StatusShowsEachUserItsOwnAndRootEverything) {
     int status;
   } rows[] = {
       {0, true,
-       {"\"everything\":true", both_open, "\"uid\":64891,\"uris\":\"" + list + "\",\"in_use\":\"" + uri + "\"",
+       {"\"everything\":true", both_open, "\"waiting\":{\"all\":1," + waits,
+        "\"uid\":64891,\"uris\":\"" + list + "\",\"in_use\":\"" + uri + "\"",
         "\"last_failure\":{\"uri\":\"" + std::string(kDownUri) + "\",\"code\":\"0x34092001\"", kept,
         "\"counters\":{\"served\":"},
        {}, 0},
       {0, false,
-       {"view: everything", "by uid: 64891: 1, 64892: 1", "in use: \"" + uri + "\"", "failback: ", "; by uid: 64892: ",
+       {"view: everything", "by uid: 64891: 2, 64892: 1", "application: 1; by uid: 64891: 1 on first answer",
+        "in use: \"" + uri + "\"", "failback: ", "; by uid: 64892: ",
         "requests: "},
        {}, 0},
-      {kFailedOver, true, {"\"everything\":false", "\"by_uid\":{\"64891\":1}", "\"in_use\":\"" + uri + "\""},
-       {"64892", "\"counters\"", "\"open\"", "\"kept\":{\"replies\""}, 0},
+      {kFailedOver, true,
+       {"\"everything\":false", "\"by_uid\":{\"64891\":2}", "\"waiting\":{" + waits, "\"in_use\":\"" + uri + "\""},
+       {"64892", "\"counters\"", "\"open\"", "\"kept\":{\"replies\"", "\"waiting\":{\"all\""}, 0},
       {kDeaf, false,
-       {"view: what is uid 64892's", "operations open: by uid: 64892: 1", "kept replies: by uid: 64892: "},
+       {"view: what is uid 64892's", "operations open: by uid: 64892: 1", "application: by uid: none",
+        "kept replies: by uid: 64892: "},
        {"64891", kDownUri, "requests: ", " of 1024", "notices; by uid"}, 0},
       {kStranger, true, {"does not serve"}, {}, 80},
   };
