@@ -611,6 +611,12 @@ void comm_dir_service::answer_waited(in_service& service, RETCODE code) {
     served_.fetch_add(1, std::memory_order_relaxed);
   }
   service.opening.reset();
+  {
+    // Its place is free before the answer goes: the caller may ask again
+    // at once.
+    std::lock_guard<std::mutex> lock(mu_);
+    unreserve(service);
+  }
   release(service);
   finish_reply(request, code, reply);
   done(service);
