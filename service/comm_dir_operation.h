@@ -26,7 +26,10 @@
 // URIs fails over when its connection is lost before the server's first
 // answer to its first search: it opens the next URI that answers
 // (comm_dir_ldap_opening.h) and sends the search there. Once any answer has
-// come, never: an entry that was handed out must not come twice.
+// come, never: an entry that was handed out must not come twice. An
+// operation with a bind sent the bind first, and failed over then if at
+// all; failing over at its search would need its password kept beyond the
+// bind, and the daemon wipes it once used.
 //
 // Not thread-safe, and needs not be: the scheduler serves the requests of an
 // operation one at a time, and a request that waits holds its operation.
