@@ -1,12 +1,12 @@
 #include "service/comm_dir_callback_client.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <new>
 
 #include "client/comm_dir_messages.h"
@@ -19,18 +19,12 @@
 namespace velmarosta {
 namespace {
 
-// One callback waiting for its answer, on the waiting worker's stack. The
-// reply server reaches it only inside the word table's with(), and the worker
-// removes it from the table before it goes, so it is never used after its
-// end (lock order: the table's mutex, then `mu`).
-struct pending_callback {
-  std::mutex mu;
-  std::condition_variable answered_cv;
-  bool answered = false;  // guarded by mu
-};
-
-comm_dir_word_table<pending_callback>& pending_table() {
-  static comm_dir_word_table<pending_callback> table;
+// The reports waiting for their answers, by their words. The reply server
+// reaches a report's latch only inside the table's with(), and a report
+// removes itself from the table before it goes, so its latch is never used
+// after its end (lock order: the table's mutex, then the latch's).
+comm_dir_word_table<comm_dir_latch>& pending_table() {
+  static comm_dir_word_table<comm_dir_latch> table;
   return table;
 }
 
@@ -58,19 +52,9 @@ RETCODE take_answer(char* rcvbuf, char* /*sndbuf*/, int* size) {
   }
   COMM_DIR_IPC_ENVELOPE_HEAD head;
   std::memcpy(&head, rcvbuf, sizeof head);
-  const bool found = pending_table().with(head.reply_buffer, [](pending_callback& pending) {
-    std::lock_guard<std::mutex> lock(pending.mu);
-    pending.answered = true;
-    pending.answered_cv.notify_one();
-  });
+  const bool found = pending_table().with(head.reply_buffer, [](comm_dir_latch& pending) { pending.open(); });
   if (!found) SERVICE_TRACE("dropped a late or unknown callback answer (word %#x)", head.reply_buffer);
   return 0;
-}
-
-// Waits until `pending` has its answer or `timeout_ms` has passed.
-bool wait_answer(pending_callback& pending, int timeout_ms) {
-  std::unique_lock<std::mutex> lock(pending.mu);
-  return pending.answered_cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return pending.answered; });
 }
 
 }  // namespace
@@ -86,44 +70,72 @@ void comm_dir_callback_client::stop() {
   if (rc != 0) SERVICE_TRACE("stopping %s failed: %#lx", COMM_DIR_SERVICE_CALLBACK_REPLY_SERVER, trace_code(rc));
 }
 
-bool comm_dir_callback_client::report(const COMM_DIR_TEST_CONNECTION_INFO& info, RETCODE result, uid_t requester,
-                                      int timeout_ms) {
-  std::unique_ptr<COMM_DIR_IPC_MULTI_REQUEST> request(new (std::nothrow) COMM_DIR_IPC_MULTI_REQUEST());
-  if (request == nullptr) return false;
-  char server[COMM_DIR_IPC_NAME_SIZE] = {};
-  std::snprintf(server, sizeof server, "%s%s", COMM_DIR_IPC_PREFIX, info.callback_server_name);
-
-  pending_callback pending;
-  UINT word = 0;
-  try {
-    word = pending_table().add(&pending);
-  } catch (const std::exception& error) {
-    SERVICE_TRACE("callback to %s not sent: %s", server, error.what());
-    return false;
-  }
-  request->head.event_sem_id = word;
-  request->head.type = COMM_DIR_FUNC_CHECK_CONNECTION;
-  std::memcpy(request->head.reply_server_name, COMM_DIR_SERVICE_CALLBACK_REPLY_SERVER,
+comm_dir_callback_report::comm_dir_callback_report(const COMM_DIR_TEST_CONNECTION_INFO& info, RETCODE result,
+                                                   uid_t requester, int timeout_ms)
+    : requester_(requester),
+      timeout_(timeout_ms),
+      request_(new (std::nothrow) COMM_DIR_IPC_MULTI_REQUEST()) {
+  std::snprintf(server_, sizeof server_, "%s%s", COMM_DIR_IPC_PREFIX, info.callback_server_name);
+  if (request_ == nullptr) return;
+  request_->head.type = COMM_DIR_FUNC_CHECK_CONNECTION;
+  std::memcpy(request_->head.reply_server_name, COMM_DIR_SERVICE_CALLBACK_REPLY_SERVER,
               sizeof COMM_DIR_SERVICE_CALLBACK_REPLY_SERVER);
-  request->head.reply_buffer = word;
-  request->head.reply_buffer_size = COMM_DIR_IPC_REPLY_SIZE;
-  auto* payload = new (request->payload) COMM_DIR_CHECK_CONNECTION_REQUEST();
+  request_->head.reply_buffer_size = COMM_DIR_IPC_REPLY_SIZE;
+  auto* payload = new (request_->payload) COMM_DIR_CHECK_CONNECTION_REQUEST();
   payload->test_mode = static_cast<UINT>(result);
   payload->info = info;
   // The application gets its record back without the password, which only
   // the LDAP server is to see.
   comm_dir_wipe_password(payload->info.bind);
+}
 
-  // The send, too, waits for room at most the time-out: an application
-  // that does not read holds up no worker.
-  bool answered = comm_dir_send(COMM_DIR_SERVICE_CALLBACK_CLIENT, server, requester, COMM_DIR_IPC_ID_CALLBACK,
-                                GEN_IPC_KIND_REQUEST, reinterpret_cast<char*>(request.get()),
-                                COMM_DIR_IPC_REQUEST_SIZE, /*zero_from=*/COMM_DIR_IPC_REQUEST_SIZE,
-                                static_cast<ULONG>(timeout_ms)) == 0 &&
-                  wait_answer(pending, timeout_ms);
-  pending_table().remove(word);
-  if (!answered) SERVICE_TRACE("callback to %s not answered: given up", server);
-  return answered;
+comm_dir_callback_report::~comm_dir_callback_report() {
+  if (word_ != 0) pending_table().remove(word_);
+}
+
+comm_dir_step comm_dir_callback_report::begin() {
+  if (request_ == nullptr) return given_up();
+  try {
+    word_ = pending_table().add(&latch_);
+  } catch (const std::exception& error) {
+    SERVICE_TRACE("callback to %s not sent: %s", server_, error.what());
+    return given_up();
+  }
+  request_->head.event_sem_id = word_;
+  request_->head.reply_buffer = word_;
+  send_deadline_ = comm_dir_wait::clock::now() + timeout_;
+  return send();
+}
+
+// The send only tries: an application that does not read holds up nothing,
+// and its report is tried again a little later, within the time-out.
+comm_dir_step comm_dir_callback_report::send() {
+  const RETCODE rc = comm_dir_send(COMM_DIR_SERVICE_CALLBACK_CLIENT, server_, requester_, COMM_DIR_IPC_ID_CALLBACK,
+                                   GEN_IPC_KIND_REQUEST, reinterpret_cast<char*>(request_.get()),
+                                   COMM_DIR_IPC_REQUEST_SIZE, /*zero_from=*/COMM_DIR_IPC_REQUEST_SIZE, 0);
+  const auto now = comm_dir_wait::clock::now();
+  if (rc == ETIMEDOUT && now < send_deadline_) {
+    return comm_dir_step::waiting(comm_dir_wait::on::kDeadline, -1,
+                                  std::min(now + std::chrono::milliseconds(kRetryMs), send_deadline_),
+                                  comm_dir_waiting_on::kCallback);
+  }
+  if (rc != 0) return given_up();
+  request_.reset();
+  comm_dir_step step =
+      comm_dir_step::waiting(comm_dir_wait::on::kLatch, -1, now + timeout_, comm_dir_waiting_on::kCallback);
+  step.wait.latch = &latch_;
+  return step;
+}
+
+comm_dir_step comm_dir_callback_report::resume(bool /*timed_out*/) {
+  if (request_ != nullptr) return send();
+  answered_ = latch_.is_open();
+  return answered_ ? comm_dir_step::finished(0) : given_up();
+}
+
+comm_dir_step comm_dir_callback_report::given_up() {
+  SERVICE_TRACE("callback to %s not answered: given up", server_);
+  return comm_dir_step::finished(0);
 }
 
 }  // namespace velmarosta

@@ -1,16 +1,11 @@
-// Opening an LDAP connection as a connection record and a bind record say:
-// shared by start_operation and the connection test.
+// What opening an LDAP connection as a connection record and a bind record
+// say needs besides the waits (comm_dir_ldap_opening.h has those): the
+// checks of a record before any server is tried, the options of each
+// handle, and the words that a failed step leaves for the connection test.
 //
 // Every phase has a deadline (libldap's own defaults wait without limit):
 // the record's network timeout (or the daemon's) bounds the connect, the TLS
 // handshake and the bind, and each phase that runs out has its own code.
-//
-// The blank-separated URIs of a record are tried one by one, each on a
-// handle of its own, in the order that comm_dir_failover gives (the record's
-// order, or the URI that answered after a failover first): the first one
-// whose connection (and ldaps:// handshake) stands serves. StartTLS and the
-// bind then run on that one only: a server that answers but refuses them has
-// not failed over.
 //
 // TLS: the server's certificate is checked against the record's authority
 // file (else the daemon's --ca-file, else the system's) at the record's
@@ -31,6 +26,7 @@
 #include <ldap.h>
 
 #include <string>
+#include <vector>
 
 #include "commdir/comm_dir_records.h"
 #include "service/comm_dir_failover.h"
@@ -50,15 +46,35 @@ struct comm_dir_ldap_findings {
 // threads are first at once: call this once before the workers start.
 void comm_dir_ldap_initialize();
 
-// Connects (failing over as `failover` says, and telling it which URI
-// answered) and (when `bind` is not null) binds. Returns 0 and the open
-// connection in *ld, or the daemon's code with *ld null. Fills `findings`.
-// `requester` is the uid that sent the request: the failover memory is
-// kept per user, and the record's certificate authority file is the
-// requester's to name only as check_authority (in the .cc) says.
-RETCODE comm_dir_ldap_open(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind, uid_t requester,
-                           const comm_dir_service_options& options, comm_dir_failover* failover, LDAP** ld,
-                           comm_dir_ldap_findings* findings);
+// What one request's connections use beside their record: the network
+// timeout, clamped to the daemon's maximum, and the certificate authority
+// file that checks the server, as the record's requester may name it
+// (empty: the system's).
+struct comm_dir_link_settings {
+  int network_timeout_ms = 0;
+  std::string ca_file;
+};
+
+// Checks `connect` before any server is tried: its URIs (into *uris), their
+// schemes, its security, and the authority file that `requester` names
+// (check_authority in the .cc says which). Returns 0 with *link set, or the
+// code of the refusal with its diagnostic in `findings`.
+RETCODE comm_dir_ldap_check_record(const COMM_DIR_CONNECT_INFO& connect, uid_t requester,
+                                   const comm_dir_service_options& options, std::vector<std::string>* uris,
+                                   comm_dir_link_settings* link, comm_dir_ldap_findings* findings);
+
+// Sets what a handle needs before it connects; `tls_verify` is the record's
+// word. Returns LDAP_SUCCESS or LDAP_LOCAL_ERROR.
+int comm_dir_ldap_set_options(LDAP* ld, UINT tls_verify, const comm_dir_link_settings& link);
+
+// Records a failed step in `findings` (its LDAP code and "STEP: the server's
+// or libldap's message") and returns `code`.
+RETCODE comm_dir_ldap_failed(LDAP* ld, int ldap_code, RETCODE code, const std::string& step,
+                             comm_dir_ldap_findings* findings);
+
+// Whether a certificate that fails the check ends the handshake at the
+// record's level `tls_verify`.
+bool comm_dir_refuses_bad_certificate(UINT tls_verify);
 
 // A timeval of `ms` milliseconds.
 timeval comm_dir_timeval_ms(long ms);

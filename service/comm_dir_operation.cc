@@ -1,8 +1,10 @@
 #include "service/comm_dir_operation.h"
 
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <sstream>
+#include <utility>
 
 #include "commdir/comm_dir_result_codes.h"
 #include "service/comm_dir_ldap_session.h"
@@ -46,30 +48,97 @@ timeval clamped_time_limit(const COMM_DIR_SEARCH_REQUEST& request, int max_secon
 
 }  // namespace
 
-comm_dir_operation::comm_dir_operation(LDAP* ld, int network_timeout_ms, const comm_dir_service_options& options,
-                                       comm_dir_memory_budget* budget, uid_t user)
-    : ld_(ld), network_timeout_ms_(network_timeout_ms), options_(options), memory_(budget, user) {}
+comm_dir_operation::comm_dir_operation(comm_dir_ldap_handle ld, int network_timeout_ms,
+                                       const comm_dir_service_options& options, comm_dir_memory_budget* budget,
+                                       uid_t user, comm_dir_failover* failover,
+                                       std::unique_ptr<comm_dir_ldap_reopen> reopen)
+    : ld_(std::move(ld)),
+      network_timeout_ms_(network_timeout_ms),
+      options_(options),
+      memory_(budget, user),
+      failover_(failover),
+      reopen_(std::move(reopen)) {}
 
 comm_dir_operation::~comm_dir_operation() {
+  opening_.reset();
   drop_search();
-  ldap_unbind_ext(ld_, nullptr, nullptr);
 }
 
-RETCODE comm_dir_operation::search(const COMM_DIR_SEARCH_REQUEST& request) {
+comm_dir_step comm_dir_operation::search(const COMM_DIR_SEARCH_REQUEST& request) {
   drop_search();
   search_ = request;
   have_search_ = true;
-  RETCODE code = start_search();
-  if (code != 0) free_result();
-  return code;
+  then_ = then::kSearched;
+  return go(start_search());
+}
+
+comm_dir_step comm_dir_operation::first_entry() {
+  if (!have_search_) return comm_dir_step::finished(COMM_DIR_SVC_NO_SEARCH);
+  // A walk that has moved on starts the search again.
+  then_ = walk_moved_ ? then::kFirstEntry : then::kAdvanced;
+  return go(walk_moved_ ? start_search() : advance());
+}
+
+comm_dir_step comm_dir_operation::next_entry() {
+  if (!have_search_) return comm_dir_step::finished(COMM_DIR_SVC_NO_SEARCH);
+  then_ = then::kAdvanced;
+  return go(advance());
+}
+
+comm_dir_step comm_dir_operation::resume(bool timed_out) {
+  if (opening_ != nullptr) {
+    const comm_dir_step step = opening_->resume(timed_out);
+    return step.done() ? go(reopened(step.code)) : step;
+  }
+  if (!timed_out) return go(then_ == then::kAdvanced ? advance() : take_ahead());
+  waiting_ = false;
+  deadline_set_ = false;
+  SERVICE_TRACE("no answer to the search within %ld ms", answer_wait_ms_);
+  return go(finish(has_time_limit_ ? COMM_DIR_SVC_SEARCH_TIMEOUT : COMM_DIR_SVC_RESULT_TIMEOUT));
+}
+
+void comm_dir_operation::blocking_step() {
+  if (opening_ != nullptr) opening_->blocking_step();
+}
+
+// Where a request goes after each step: it waits for the server's next
+// message, fails over, or is done with `code`.
+comm_dir_step comm_dir_operation::go(RETCODE code) {
+  for (;;) {
+    if (fail_over_) return fail_over();
+    if (waiting_) {
+      return comm_dir_step::waiting(comm_dir_wait::on::kReadable, descriptor(), answer_deadline_,
+                                    then_ == then::kAdvanced ? comm_dir_waiting_on::kNextEntry
+                                                             : comm_dir_waiting_on::kFirstAnswer);
+    }
+    if (then_ == then::kAdvanced) return comm_dir_step::finished(code != 0 ? code : moved());
+    // The first answer is read at search, so that a search the server
+    // refuses (no such object, a bad base) fails at search and not at the
+    // first entry.
+    if (code == 0 && ahead_ == nullptr) code = final_code_;
+    if (then_ == then::kSearched) {
+      if (code != 0) free_result();
+      return comm_dir_step::finished(code);
+    }
+    if (code != 0) return comm_dir_step::finished(code);
+    then_ = then::kAdvanced;
+    code = advance();
+  }
+}
+
+int comm_dir_operation::descriptor() const {
+  int fd = -1;
+  ldap_get_option(ld_.get(), LDAP_OPT_DESC, &fd);
+  return fd;
 }
 
 RETCODE comm_dir_operation::start_search() {
   drop_search();
   if (connection_lost_) return COMM_DIR_SVC_CONNECTION_LOST;
+  LDAP* ld = ld_.get();
   const COMM_DIR_SEARCH_CONDITION& condition = search_.condition;
   const int deref = static_cast<int>(condition.deref);
-  if (ldap_set_option(ld_, LDAP_OPT_DEREF, &deref) != LDAP_OPT_SUCCESS)
+  if (ldap_set_option(ld, LDAP_OPT_DEREF, &deref) != LDAP_OPT_SUCCESS)
     return comm_dir_code_from_ldap(LDAP_LOCAL_ERROR);
   std::vector<std::string> storage;
   std::vector<char*> attributes = attribute_list(condition.attributes, &storage);
@@ -78,7 +147,7 @@ RETCODE comm_dir_operation::start_search() {
   const long idle_ms = options_.result_timeout_ms > 0 ? options_.result_timeout_ms : network_timeout_ms_;
   answer_wait_ms_ = has_time_limit_ ? time_limit_wait_ms(limit, network_timeout_ms_) : idle_ms;
   const int size_limit = search_.size_limit > INT_MAX ? INT_MAX : static_cast<int>(search_.size_limit);
-  int rc = ldap_search_ext(ld_, condition.base_dn, static_cast<int>(condition.scope),
+  int rc = ldap_search_ext(ld, condition.base_dn, static_cast<int>(condition.scope),
                            condition.filter[0] != '\0' ? condition.filter : kAllEntries,
                            attributes.size() > 1 ? attributes.data() : nullptr, static_cast<int>(condition.types_only),
                            nullptr, nullptr, has_time_limit_ ? &limit : nullptr, size_limit, &msgid_);
@@ -86,53 +155,56 @@ RETCODE comm_dir_operation::start_search() {
     msgid_ = -1;
     return rc == LDAP_SERVER_DOWN ? lost(rc) : comm_dir_code_from_ldap(rc);
   }
-  // Read the first answer now, so that a search the server refuses (no such
-  // object, a bad base) fails at search and not at the first entry.
-  RETCODE code = take_message(&ahead_);
-  if (code == 0 && ahead_ == nullptr) code = final_code_;
-  return code;
+  return take_ahead();
 }
 
 RETCODE comm_dir_operation::lost(int ldap_code) {
   connection_lost_ = true;
   SERVICE_TRACE("LDAP connection lost: LDAP code %d", ldap_code);
+  // Before the connection's first answer, with URIs left: see the class comment.
+  fail_over_ = reopen_ != nullptr;
   return comm_dir_code_from_ldap(ldap_code);
 }
 
 RETCODE comm_dir_operation::finish(RETCODE code) {
   // Nothing is sent on a lost connection: libldap would open a new one for it.
-  if (msgid_ >= 0 && !finished_ && !connection_lost_) ldap_abandon_ext(ld_, msgid_, nullptr, nullptr);
+  if (msgid_ >= 0 && !finished_ && !connection_lost_) ldap_abandon_ext(ld_.get(), msgid_, nullptr, nullptr);
   msgid_ = -1;
   finished_ = true;
   final_code_ = code;
   return code;
 }
 
-// Takes the search's next entry into *entry (null once the search has
-// ended; final_code_ then says how). Returns non-zero only when the answer
-// could not be taken (time-out, lost connection).
-RETCODE comm_dir_operation::take_message(LDAPMessage** entry) {
-  *entry = nullptr;
-  while (!finished_) {
-    timeval wait = comm_dir_timeval_ms(answer_wait_ms_);
+// Takes the search's next message into ahead_: an entry, or nothing once
+// the search has ended (final_code_ then says how). When none is there yet,
+// sets waiting_ (the bound of that wait runs from the first look). Returns
+// non-zero only when the answer could not be taken (lost connection).
+RETCODE comm_dir_operation::take_ahead() {
+  waiting_ = false;
+  while (!finished_ && ahead_ == nullptr) {
+    timeval no_wait{0, 0};
     LDAPMessage* message = nullptr;
-    int rc = ldap_result(ld_, msgid_, LDAP_MSG_ONE, &wait, &message);
+    int rc = ldap_result(ld_.get(), msgid_, LDAP_MSG_ONE, &no_wait, &message);
     if (rc == 0) {
-      SERVICE_TRACE("no answer to the search within %ld ms", answer_wait_ms_);
-      return finish(has_time_limit_ ? COMM_DIR_SVC_SEARCH_TIMEOUT : COMM_DIR_SVC_RESULT_TIMEOUT);
+      if (!deadline_set_) answer_deadline_ = comm_dir_wait::clock::now() + std::chrono::milliseconds(answer_wait_ms_);
+      deadline_set_ = true;
+      waiting_ = true;
+      return 0;
     }
+    deadline_set_ = false;
     if (rc < 0) {
-      ldap_get_option(ld_, LDAP_OPT_RESULT_CODE, &rc);
+      ldap_get_option(ld_.get(), LDAP_OPT_RESULT_CODE, &rc);
       return finish(lost(rc != LDAP_SUCCESS ? rc : LDAP_SERVER_DOWN));
     }
+    reopen_.reset();  // the server has answered: no failover from here on
     if (rc == LDAP_RES_SEARCH_ENTRY) {
-      if (!memory_.keep(ld_, message)) return finish(COMM_DIR_SVC_MEMORY_LIMIT);
-      *entry = message;
+      if (!memory_.keep(ld_.get(), message)) return finish(COMM_DIR_SVC_MEMORY_LIMIT);
+      ahead_ = message;
       return 0;
     }
     if (rc == LDAP_RES_SEARCH_RESULT) {
       int result = LDAP_OTHER;
-      int parsed = ldap_parse_result(ld_, message, &result, nullptr, nullptr, nullptr, nullptr, 1);
+      int parsed = ldap_parse_result(ld_.get(), message, &result, nullptr, nullptr, nullptr, nullptr, 1);
       msgid_ = -1;
       finish(comm_dir_code_from_ldap(parsed == LDAP_SUCCESS ? result : parsed));
       return 0;
@@ -142,31 +214,49 @@ RETCODE comm_dir_operation::take_message(LDAPMessage** entry) {
   return 0;
 }
 
+// Makes sure that an entry is read ahead, unless the search has ended.
 RETCODE comm_dir_operation::advance() {
   release_entry();
-  LDAPMessage* entry = ahead_;
+  return ahead_ == nullptr ? take_ahead() : 0;
+}
+
+// The entry read ahead becomes the current one.
+RETCODE comm_dir_operation::moved() {
+  if (ahead_ == nullptr) return final_code_ != 0 ? final_code_ : COMM_DIR_SVC_NO_MORE_ENTRIES;
+  current_ = ahead_;
   ahead_ = nullptr;
-  if (entry == nullptr) {
-    RETCODE code = take_message(&entry);
-    if (code != 0) return code;
-  }
-  if (entry == nullptr) return final_code_ != 0 ? final_code_ : COMM_DIR_SVC_NO_MORE_ENTRIES;
-  current_ = entry;
   walk_moved_ = true;
   return 0;
 }
 
-RETCODE comm_dir_operation::first_entry() {
-  if (!have_search_) return COMM_DIR_SVC_NO_SEARCH;
-  if (walk_moved_) {
-    RETCODE code = start_search();
-    if (code != 0) return code;
-  }
-  return advance();
+// The connection was lost before its first answer: the URIs that were not
+// tried are opened, without a bind (the operation has none).
+comm_dir_step comm_dir_operation::fail_over() {
+  fail_over_ = false;
+  const std::vector<std::string> uris = comm_dir_failover::split(reopen_->connect.uri);
+  comm_dir_uri_failure lost;
+  lost.uri = reopen_->serving < uris.size() ? uris[reopen_->serving] : "";
+  lost.code = comm_dir_code_from_ldap(LDAP_SERVER_DOWN);
+  lost.reason = "search " + lost.uri + ": " + ldap_err2string(LDAP_SERVER_DOWN);
+  lost.at = std::chrono::system_clock::now();
+  SERVICE_TRACE("%s before its first answer: failing over", lost.reason.c_str());
+  opening_ = std::make_unique<comm_dir_ldap_opening>(*reopen_, lost, options_, failover_);
+  const comm_dir_step step = opening_->begin();
+  return step.done() ? go(reopened(step.code)) : step;
 }
 
-RETCODE comm_dir_operation::next_entry() {
-  return have_search_ ? advance() : COMM_DIR_SVC_NO_SEARCH;
+// Once the failover's opening is done: the search goes to the connection
+// that it opened, or fails with its code.
+RETCODE comm_dir_operation::reopened(RETCODE code) {
+  if (code == 0) {
+    ld_ = opening_->take();
+    reopen_ = opening_->reopen();
+    connection_lost_ = false;
+  } else {
+    reopen_.reset();
+  }
+  opening_.reset();
+  return code == 0 ? start_search() : finish(code);
 }
 
 RETCODE comm_dir_operation::take_attribute(char* attribute, std::string* name) {
@@ -183,20 +273,20 @@ RETCODE comm_dir_operation::first_attribute(std::string* name) {
   if (current_ == nullptr) return COMM_DIR_SVC_NO_ENTRY;
   if (ber_ != nullptr) ber_free(ber_, 0);
   ber_ = nullptr;
-  return take_attribute(ldap_first_attribute(ld_, current_, &ber_), name);
+  return take_attribute(ldap_first_attribute(ld_.get(), current_, &ber_), name);
 }
 
 RETCODE comm_dir_operation::next_attribute(std::string* name) {
   if (current_ == nullptr) return COMM_DIR_SVC_NO_ENTRY;
   if (ber_ == nullptr) return COMM_DIR_SVC_NO_ATTRIBUTE_WALK;
-  return take_attribute(ldap_next_attribute(ld_, current_, ber_), name);
+  return take_attribute(ldap_next_attribute(ld_.get(), current_, ber_), name);
 }
 
 RETCODE comm_dir_operation::values(const char* attribute, comm_dir_values* out) {
   if (current_ == nullptr) return COMM_DIR_SVC_NO_ENTRY;
   if (!values_valid_ || values_attribute_ != attribute) {
     release_values();
-    berval** values = ldap_get_values_len(ld_, current_, attribute);
+    berval** values = ldap_get_values_len(ld_.get(), current_, attribute);
     if (!memory_.keep(values)) return COMM_DIR_SVC_MEMORY_LIMIT;
     values_ = values;
     values_attribute_ = attribute;
@@ -235,7 +325,7 @@ void comm_dir_operation::free_result() {
 
 void comm_dir_operation::drop_search() {
   release_entry();
-  if (ahead_ != nullptr) memory_.free(ld_, ahead_);
+  if (ahead_ != nullptr) memory_.free(ld_.get(), ahead_);
   ahead_ = nullptr;
   finish(0);
   finished_ = false;
@@ -246,7 +336,7 @@ void comm_dir_operation::release_entry() {
   release_values();
   if (ber_ != nullptr) ber_free(ber_, 0);
   ber_ = nullptr;
-  if (current_ != nullptr) memory_.free(ld_, current_);
+  if (current_ != nullptr) memory_.free(ld_.get(), current_);
   current_ = nullptr;
 }
 

@@ -99,6 +99,15 @@ void set_diagnostic(COMM_DIR_TEST_CONNECTION_INFO* info, const std::string& text
   std::snprintf(info->diagnostic, sizeof info->diagnostic, "%s", text.c_str());
 }
 
+// What a connection test found, and its code, into its record.
+void write_findings(COMM_DIR_TEST_CONNECTION_INFO* info, const comm_dir_ldap_findings& findings, RETCODE code) {
+  info->reachable = findings.reachable ? 1 : 0;
+  info->bind_accepted = findings.bind_accepted ? 1 : 0;
+  info->ldap_result = findings.ldap_result;
+  info->result = code;
+  set_diagnostic(info, findings.diagnostic.empty() ? comm_dir_result_message(code) : findings.diagnostic);
+}
+
 }  // namespace
 
 std::atomic<comm_dir_service*> comm_dir_service::s_running_{nullptr};
@@ -110,8 +119,9 @@ comm_dir_service::comm_dir_service(const comm_dir_service_options& options)
       delivery_(options),
       memory_(static_cast<std::size_t>(options.max_held_bytes_per_user)),
       allowed_(options_),
-      progress_(options.workers, std::chrono::seconds(options.hung_after_s)),
+      progress_(options.workers + options.lookup_threads, std::chrono::seconds(options.hung_after_s)),
       watchdog_(&progress_),
+      lookup_(options.lookup_threads, &progress_, options.workers),
       ids_(random_keys().words) {}
 
 comm_dir_service::~comm_dir_service() { stop(); }
@@ -122,6 +132,7 @@ RETCODE comm_dir_service::start() {
     SERVICE_TRACE("cannot start the thread that delivers kept replies");
     return ENOMEM;
   }
+  if (!loop_.start() || !lookup_.start()) return ENOMEM;
   for (int i = 0; i < options_.workers; ++i) workers_.emplace_back(&comm_dir_service::work, this, i);
   reclaimer_ = std::thread(&comm_dir_service::reclaim, this);
   RETCODE rc = comm_dir_callback_client::start(&allowed_);
@@ -168,6 +179,8 @@ void comm_dir_service::stop() {
   for (std::thread& worker : workers_) worker.join();
   workers_.clear();
   if (reclaimer_.joinable()) reclaimer_.join();
+  lookup_.stop();
+  loop_.stop();
   delivery_.stop();
   std::unordered_map<UINT, std::shared_ptr<operation_entry>> ended;
   {
@@ -266,14 +279,15 @@ bool comm_dir_service::queue(std::unique_ptr<comm_dir_request>* request) {
       refused_bad_input_.fetch_add(1, std::memory_order_relaxed);
     }
   }
+  const uid_t user = taken.sender.uid;
   if (entry == nullptr) {
-    ready_.push_back(runnable{nullptr, std::move(*request)});
+    ready_.push(user, runnable{nullptr, std::move(*request)});
   } else {
     if (entry->queue.size() >= static_cast<std::size_t>(options_.operation_queue_limit)) return false;
     entry->queue.push_back(std::move(*request));
     if (!entry->scheduled) {
       entry->scheduled = true;
-      ready_.push_back(runnable{entry, nullptr});
+      ready_.push(user, runnable{entry, nullptr});
     }
   }
   ++waiting_;
@@ -312,9 +326,10 @@ bool comm_dir_service::serve_from_memory(std::unique_ptr<comm_dir_request>* requ
     entry->scheduled = true;
     ++running_;
   }
-  in_service service{std::move(entry), nullptr, false};
+  in_service service(this);
+  service.entry = std::move(entry);
+  service.serving = &taken;
   serve_guarded(service, taken);
-  done(service);
   return true;
 }
 
@@ -322,31 +337,45 @@ void comm_dir_service::work(int worker) {
   runnable next;
   while (next_runnable(&next)) {
     progress_.begin(worker);
-    in_service service{next.entry, nullptr, false};
-    serve_guarded(service, *next.serving);
-    done(service);
+    if (next.resumed != nullptr) {
+      go_on(std::unique_ptr<in_service>(next.resumed));
+    } else {
+      in_service service(this);
+      service.entry = std::move(next.entry);
+      service.request = std::move(next.request);
+      service.serving = next.serving;
+      serve_guarded(service, *next.serving);
+    }
     progress_.end(worker);
     next = runnable{};
   }
 }
 
-// serve(), with a failure to allocate answered rather than lost.
+// serve(), with a failure to allocate answered rather than lost. The
+// request is done() with, unless it waits.
 void comm_dir_service::serve_guarded(in_service& service, comm_dir_request& request) {
   try {
     serve(service, request);
   } catch (const std::exception& e) {
-    SERVICE_TRACE("serving function id %d failed: %s", request.function_id, e.what());
-    answer(request, COMM_DIR_SVC_NO_MEMORY);
+    give_up(service, e);
   }
+}
+
+// A request whose service failed for lack of memory: answered so, unless
+// its answer went already, and done with.
+void comm_dir_service::give_up(in_service& service, const std::exception& e) {
+  comm_dir_request& request = *service.serving;
+  SERVICE_TRACE("serving function id %d failed: %s", request.function_id, e.what());
+  if (!service.replied) answer(request, COMM_DIR_SVC_NO_MEMORY);
+  done(service);
 }
 
 // Waits for the next piece of work; false once the service quits.
 bool comm_dir_service::next_runnable(runnable* next) {
   std::unique_lock<std::mutex> lock(mu_);
   work_cv_.wait(lock, [this] { return quit_ || !ready_.empty(); });
-  if (ready_.empty()) return false;
-  *next = std::move(ready_.front());
-  ready_.pop_front();
+  if (!ready_.pop(next)) return false;
+  if (next->resumed != nullptr) return true;  // counted as running all along
   next->serving = next->entry != nullptr ? next->entry->queue.front().get() : next->request.get();
   --waiting_;
   ++running_;
@@ -371,7 +400,7 @@ void comm_dir_service::release(in_service& service) {
     if (entry.queue.empty()) {
       entry.scheduled = false;
     } else {
-      ready_.push_back(runnable{service.entry, nullptr});
+      ready_.push(entry.owner_uid, runnable{service.entry, nullptr});
       more = true;
     }
   }
@@ -382,6 +411,7 @@ void comm_dir_service::release(in_service& service) {
 void comm_dir_service::done(in_service& service) {
   release(service);
   std::unique_lock<std::mutex> lock(mu_);
+  unreserve(service);
   --running_;
   const bool idle = waiting_ == 0 && running_ == 0;
   lock.unlock();
@@ -389,13 +419,14 @@ void comm_dir_service::done(in_service& service) {
 }
 
 void comm_dir_service::serve(in_service& service, comm_dir_request& request) {
+  if (request.refusal == 0 && may_wait(request)) return advance(service, nullptr, begin_waiting(service, request));
   comm_dir_reply reply(request.route, request.sender.uid);
   if (!reply.ok()) {
     SERVICE_TRACE("no memory for the reply to %s", request.route.reply_server_name);
-    return;
+    return done(service);
   }
   if (request.function_id == COMM_DIR_FUNC_CHECK_CONNECTION) reply.body().body.info = request.record.check_connection.info;
-  const RETCODE code = request.refusal != 0 ? request.refusal : handle(service.entry.get(), request, reply);
+  const RETCODE code = request.refusal != 0 ? request.refusal : handle(service, request, reply);
   if (code == COMM_DIR_SVC_BUSY) {
     refused_busy_.fetch_add(1, std::memory_order_relaxed);  // the operation table is full
   } else if (request.refusal == 0) {
@@ -405,7 +436,212 @@ void comm_dir_service::serve(in_service& service, comm_dir_request& request) {
   finish_reply(request, code, reply);
   if (code == 0 && request.function_id == COMM_DIR_FUNC_CHECK_CONNECTION &&
       request.record.check_connection.test_mode == COMM_DIR_TEST_MODE_CALLBACK)
-    report_by_callback(request);
+    return begin_report(service);
+  done(service);
+}
+
+// Searches and walks wait on the server, starts and connection tests on
+// the connection and bind; a test by callback is answered at once, and its
+// waits come after its answer (begin_report).
+bool comm_dir_service::may_wait(const comm_dir_request& request) {
+  switch (request.function_id) {
+    case COMM_DIR_FUNC_CHECK_CONNECTION:
+      return request.record.check_connection.test_mode != COMM_DIR_TEST_MODE_CALLBACK;
+    case COMM_DIR_FUNC_START_OPERATION:
+    case COMM_DIR_FUNC_SEARCH:
+    case COMM_DIR_FUNC_GET_FIRST_ENTRY:
+    case COMM_DIR_FUNC_GET_NEXT_ENTRY:
+      return true;
+    default:
+      return false;
+  }
+}
+
+comm_dir_step comm_dir_service::begin_waiting(in_service& service, const comm_dir_request& request) {
+  RETCODE refusal = 0;
+  switch (request.function_id) {
+    case COMM_DIR_FUNC_CHECK_CONNECTION: {
+      if (stopping()) return comm_dir_step::finished(COMM_DIR_SVC_SHUTTING_DOWN);
+      if (!reserve(service, false, &refusal)) return comm_dir_step::finished(refusal);
+      const COMM_DIR_TEST_CONNECTION_INFO& info = request.record.check_connection.info;
+      return begin_opening(service, info.connect, info.bind_present, info.bind);
+    }
+    case COMM_DIR_FUNC_START_OPERATION: {
+      if (stopping()) return comm_dir_step::finished(COMM_DIR_SVC_SHUTTING_DOWN);
+      if (!reserve(service, true, &refusal)) return comm_dir_step::finished(refusal);
+      // Identified before the connection, which may take long: the sender is
+      // then most likely still there, and its pid not yet another's.
+      service.owner = comm_dir_identify_process(request.sender.pid);
+      const COMM_DIR_START_OPERATION_REQUEST& start = request.record.start_operation;
+      return begin_opening(service, start.connect, start.bind_present, start.bind);
+    }
+    default:
+      break;
+  }
+  comm_dir_operation* operation = service.entry->operation.get();
+  if (operation == nullptr) return comm_dir_step::finished(COMM_DIR_SVC_UNKNOWN_OPERATION);  // ended before
+  service.under_way = operation;
+  if (request.function_id == COMM_DIR_FUNC_SEARCH) return operation->search(request.record.search);
+  return request.function_id == COMM_DIR_FUNC_GET_FIRST_ENTRY ? operation->first_entry() : operation->next_entry();
+}
+
+comm_dir_step comm_dir_service::begin_opening(in_service& service, const COMM_DIR_CONNECT_INFO& connect,
+                                              UINT bind_present, const COMM_DIR_BIND_INFO& bind) {
+  service.opening = std::make_unique<comm_dir_ldap_opening>(connect, bind_present != 0 ? &bind : nullptr,
+                                                            service.user(), options_, &failover_);
+  service.under_way = service.opening.get();
+  return service.opening->begin();
+}
+
+// Takes steps while they are done at once, then hands the wait over: the
+// service moves to the heap then (`held` owns it already when it is there),
+// so that a request done at once, an answer from memory among them, costs
+// no allocation.
+void comm_dir_service::advance(in_service& service, std::unique_ptr<in_service> held, comm_dir_step step) {
+  try {
+    while (step.done()) {
+      if (!next_stage(service, step.code, &step)) return;
+    }
+    if (held == nullptr) held.reset(new in_service(std::move(service)));
+  } catch (const std::exception& e) {
+    return give_up(service, e);
+  }
+  park(std::move(held), step.wait);
+}
+
+void comm_dir_service::go_on(std::unique_ptr<in_service> service) {
+  comm_dir_step step;
+  try {
+    step = service->under_way->resume(service->timed_out);
+  } catch (const std::exception& e) {
+    return give_up(*service, e);
+  }
+  in_service& resumed = *service;
+  advance(resumed, std::move(service), step);
+}
+
+// What follows once the work under way is done with `code`: the answer
+// (false: the request is done with), or for a test by callback its report
+// (true, with its first step in *step).
+bool comm_dir_service::next_stage(in_service& service, RETCODE code, comm_dir_step* step) {
+  if (!service.replied) {
+    answer_waited(service, code);
+    return false;
+  }
+  if (service.report == nullptr) {
+    *step = report_test(service, code);
+    return true;
+  }
+  if (!service.report->answered()) callbacks_unanswered_.fetch_add(1, std::memory_order_relaxed);
+  done(service);
+  return false;
+}
+
+// Counted as waiting, then the loop's or the lookup pool's until woken().
+void comm_dir_service::park(std::unique_ptr<in_service> service, const comm_dir_wait& wait) {
+  in_service* held = service.get();
+  held->waiting_on = wait.what;
+  bool counted = false;
+  try {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      ++waiting_by_user_[held->user()][static_cast<std::size_t>(wait.what)];
+      ++parked_;
+      counted = true;
+    }
+    if (wait.kind == comm_dir_wait::on::kBlocking) {
+      lookup_.push(held->user(), [held] {
+        held->under_way->blocking_step();
+        held->woken(false);
+      });
+    } else {
+      loop_.add(wait, held);
+    }
+  } catch (const std::exception& e) {
+    if (counted) stop_waiting(*held);
+    return give_up(*held, e);
+  }
+  service.release();
+}
+
+void comm_dir_service::in_service::woken(bool ended_by_deadline) {
+  timed_out = ended_by_deadline;
+  service->resume_later(this);
+}
+
+// Back to the workers, in its user's turn. On the loop's thread or a lookup
+// thread: takes the mutex only.
+void comm_dir_service::resume_later(in_service* service) {
+  stop_waiting(*service);
+  try {
+    std::lock_guard<std::mutex> lock(mu_);
+    ready_.push(service->user(), runnable{nullptr, nullptr, service});
+  } catch (const std::exception& e) {
+    std::unique_ptr<in_service> held(service);
+    return give_up(*held, e);  // answered here, rather than lost
+  }
+  work_cv_.notify_one();
+}
+
+// No longer counted as waiting, as park() counted it.
+void comm_dir_service::stop_waiting(in_service& service) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = waiting_by_user_.find(service.user());
+  --it->second[static_cast<std::size_t>(service.waiting_on)];
+  --parked_;
+  if (it->second == wait_counts{}) waiting_by_user_.erase(it);
+}
+
+// The reply to a request whose work waited, with what that work found.
+void comm_dir_service::answer_waited(in_service& service, RETCODE code) {
+  const comm_dir_request& request = *service.serving;
+  comm_dir_reply reply(request.route, request.sender.uid);
+  if (!reply.ok()) {
+    SERVICE_TRACE("no memory for the reply to %s", request.route.reply_server_name);
+    return done(service);
+  }
+  if (request.function_id == COMM_DIR_FUNC_CHECK_CONNECTION) {
+    COMM_DIR_TEST_CONNECTION_INFO& info = reply.body().body.info;
+    info = request.record.check_connection.info;
+    if (service.opening != nullptr) write_findings(&info, service.opening->findings(), code);
+  }
+  if (request.function_id == COMM_DIR_FUNC_START_OPERATION) code = opened(service, request, code, reply);
+  if (code == COMM_DIR_SVC_BUSY) {
+    refused_busy_.fetch_add(1, std::memory_order_relaxed);  // the operation table is full
+  } else {
+    served_.fetch_add(1, std::memory_order_relaxed);
+  }
+  service.opening.reset();
+  {
+    // Its place is free before the answer goes: the caller may ask again
+    // at once.
+    std::lock_guard<std::mutex> lock(mu_);
+    unreserve(service);
+  }
+  release(service);
+  finish_reply(request, code, reply);
+  done(service);
+}
+
+// An operation whose connection stood: into the table, in the place that
+// its start reserved.
+RETCODE comm_dir_service::opened(in_service& service, const comm_dir_request& request, RETCODE code,
+                                 comm_dir_reply& reply) {
+  if (code != 0) return code;
+  auto entry = std::make_shared<operation_entry>();
+  entry->owner_uid = request.sender.uid;
+  entry->owner = service.owner;
+  entry->owner_pid = request.sender.pid;
+  entry->endpoint = request.route.reply_server_name;
+  entry->operation.reset(new comm_dir_operation(
+      service.opening->take(), comm_dir_network_timeout_ms(request.record.start_operation.connect, options_),
+      options_, &memory_, request.sender.uid, &failover_, service.opening->reopen()));
+  std::lock_guard<std::mutex> lock(mu_);
+  unreserve(service);
+  UINT id = ids_.next();
+  operations_.emplace(id, std::move(entry));
+  reply.body().body.reply.word = id;
+  return 0;
 }
 
 // Answers `request` with `code` and nothing else.
@@ -436,16 +672,14 @@ void comm_dir_service::finish_reply(const comm_dir_request& request, RETCODE cod
   }
 }
 
-RETCODE comm_dir_service::handle(operation_entry* entry, const comm_dir_request& request, comm_dir_reply& reply) {
+RETCODE comm_dir_service::handle(in_service& service, const comm_dir_request& request, comm_dir_reply& reply) {
+  RETCODE refusal = 0;
   switch (request.function_id) {
-    case COMM_DIR_FUNC_CHECK_CONNECTION:
+    case COMM_DIR_FUNC_CHECK_CONNECTION:  // by callback: reported later, once there is room for it
       if (stopping()) return COMM_DIR_SVC_SHUTTING_DOWN;
-      if (request.record.check_connection.test_mode == COMM_DIR_TEST_MODE_CALLBACK) return 0;  // reported later
-      return test_connection(&reply.body().body.info, request.sender.uid);
-    case COMM_DIR_FUNC_START_OPERATION:
-      return stopping() ? COMM_DIR_SVC_SHUTTING_DOWN : start_operation(request, reply);
+      return reserve(service, false, &refusal) ? 0 : refusal;
     default:
-      return handle_operation(*entry, request, reply);
+      return handle_operation(*service.entry, request, reply);
   }
 }
 
@@ -456,8 +690,6 @@ RETCODE comm_dir_service::handle_operation(operation_entry& entry, const comm_di
   std::string name;
   RETCODE code = 0;
   switch (request.function_id) {
-    case COMM_DIR_FUNC_SEARCH:
-      return operation.search(request.record.search);
     case COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE:
       code = operation.first_attribute(&name);
       put_attribute(name, reply);
@@ -468,10 +700,6 @@ RETCODE comm_dir_service::handle_operation(operation_entry& entry, const comm_di
       return code;
     case COMM_DIR_FUNC_END_OPERATION:
       return end_operation(entry, request.operation_id);
-    case COMM_DIR_FUNC_GET_FIRST_ENTRY:
-      return operation.first_entry();
-    case COMM_DIR_FUNC_GET_NEXT_ENTRY:
-      return operation.next_entry();
     case COMM_DIR_FUNC_FREE_MSG:
       operation.free_result();
       return 0;
@@ -480,49 +708,50 @@ RETCODE comm_dir_service::handle_operation(operation_entry& entry, const comm_di
   }
 }
 
-RETCODE comm_dir_service::start_operation(const comm_dir_request& request, comm_dir_reply& reply) {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    const RETCODE code = room_for_operation(request.sender.uid);
-    if (code != 0) return code;
-  }
-  const COMM_DIR_START_OPERATION_REQUEST& start = request.record.start_operation;
-  // Identified before the connection, which may take long: the sender is
-  // then most likely still there, and its pid not yet another's.
-  const comm_dir_client_process owner = comm_dir_identify_process(request.sender.pid);
-  comm_dir_ldap_findings findings;
-  LDAP* ld = nullptr;
-  RETCODE code = comm_dir_ldap_open(start.connect, start.bind_present != 0 ? &start.bind : nullptr,
-                                    request.sender.uid, options_, &failover_, &ld, &findings);
-  if (code != 0) return code;
-  auto entry = std::make_shared<operation_entry>();
-  entry->owner_uid = request.sender.uid;
-  entry->owner = owner;
-  entry->owner_pid = request.sender.pid;
-  entry->endpoint = request.route.reply_server_name;
-  entry->operation.reset(new comm_dir_operation(ld, comm_dir_network_timeout_ms(start.connect, options_), options_,
-                                                &memory_, request.sender.uid));
-  std::lock_guard<std::mutex> lock(mu_);
-  code = room_for_operation(request.sender.uid);
-  if (code != 0) return code;  // taken meanwhile by requests connecting at once; entry unbinds
-  UINT id = ids_.next();
-  operations_.emplace(id, std::move(entry));
-  reply.body().body.reply.word = id;
-  return 0;
-}
-
-// Whether `user` may open one more operation: COMM_DIR_SVC_BUSY when the
-// daemon holds --max-operations, COMM_DIR_SVC_USER_LIMIT when the user
-// holds --max-operations-per-user (every user counts, the daemon's own and
-// root too: the limit keeps a share for the others). Counted over the
+// Whether `user` may open one more connection: COMM_DIR_SVC_BUSY when the
+// daemon holds --max-operations (open and being opened, connection tests
+// under way included), COMM_DIR_SVC_USER_LIMIT when the user would hold
+// more than --max-operations-per-user operations (every user counts, the
+// daemon's own and root too: the limit keeps a share for the others). A
+// connection test (`operation` false) counts against the user's share
+// with the user's other tests and starts under way, and is answered busy
+// beyond it: a test never had the user limit's code. Counted over the
 // table, which holds at most --max-operations entries, rather than kept in
 // a counter that every way out of the table would have to keep right; a
 // start is an LDAP connection, which costs far more. Call with mu_ held.
-RETCODE comm_dir_service::room_for_operation(uid_t user) const {
-  if (operations_.size() >= static_cast<std::size_t>(options_.max_operations)) return COMM_DIR_SVC_BUSY;
-  const auto held = std::count_if(operations_.begin(), operations_.end(),
-                                  [user](const auto& operation) { return operation.second->owner_uid == user; });
-  return held >= options_.max_operations_per_user ? COMM_DIR_SVC_USER_LIMIT : 0;
+RETCODE comm_dir_service::room_to_open(uid_t user, bool operation) const {
+  const std::size_t most = static_cast<std::size_t>(options_.max_operations);
+  const std::size_t share = static_cast<std::size_t>(options_.max_operations_per_user);
+  auto it = opening_by_user_.find(user);
+  const std::size_t opening = it == opening_by_user_.end() ? 0 : it->second;
+  if (!operation) return opening_ >= most || opening >= share ? COMM_DIR_SVC_BUSY : 0;
+  if (operations_.size() + opening_ >= most) return COMM_DIR_SVC_BUSY;
+  const auto held = static_cast<std::size_t>(std::count_if(
+      operations_.begin(), operations_.end(),
+      [user](const auto& operation) { return operation.second->owner_uid == user; }));
+  return held + opening >= share ? COMM_DIR_SVC_USER_LIMIT : 0;
+}
+
+// Reserves the place of one connection of the service's user (see
+// room_to_open), until done() or opened(); false with *refusal when there
+// is none.
+bool comm_dir_service::reserve(in_service& service, bool operation, RETCODE* refusal) {
+  std::lock_guard<std::mutex> lock(mu_);
+  *refusal = room_to_open(service.user(), operation);
+  if (*refusal != 0) return false;
+  ++opening_by_user_[service.user()];
+  ++opening_;
+  service.reserved = true;
+  return true;
+}
+
+// Call with mu_ held.
+void comm_dir_service::unreserve(in_service& service) {
+  if (!service.reserved) return;
+  service.reserved = false;
+  auto it = opening_by_user_.find(service.user());
+  if (--it->second == 0) opening_by_user_.erase(it);
+  --opening_;
 }
 
 RETCODE comm_dir_service::end_operation(operation_entry& entry, UINT operation_id) {
@@ -594,28 +823,32 @@ std::vector<std::shared_ptr<comm_dir_service::operation_entry>> comm_dir_service
   return taken;
 }
 
-// Runs a connection test as the record says and writes its findings into
-// the record. Returns the test's result code.
-RETCODE comm_dir_service::test_connection(COMM_DIR_TEST_CONNECTION_INFO* info, uid_t requester) {
-  comm_dir_ldap_findings findings;
-  LDAP* ld = nullptr;
-  const RETCODE code = comm_dir_ldap_open(info->connect, info->bind_present != 0 ? &info->bind : nullptr, requester,
-                                          options_, &failover_, &ld, &findings);
-  if (ld != nullptr) ldap_unbind_ext(ld, nullptr, nullptr);
-  info->reachable = findings.reachable ? 1 : 0;
-  info->bind_accepted = findings.bind_accepted ? 1 : 0;
-  info->ldap_result = findings.ldap_result;
-  info->result = code;
-  set_diagnostic(info, findings.diagnostic.empty() ? comm_dir_result_message(code) : findings.diagnostic);
-  return code;
+// After the answer to a test by callback, which reserved its place: the
+// test, then its report.
+void comm_dir_service::begin_report(in_service& service) {
+  service.replied = true;
+  const COMM_DIR_TEST_CONNECTION_INFO& info = service.serving->record.check_connection.info;
+  comm_dir_step step;
+  try {
+    step = begin_opening(service, info.connect, info.bind_present, info.bind);
+  } catch (const std::exception& e) {
+    return give_up(service, e);
+  }
+  advance(service, nullptr, step);
 }
 
-void comm_dir_service::report_by_callback(const comm_dir_request& request) {
-  COMM_DIR_TEST_CONNECTION_INFO info = request.record.check_connection.info;
-  const RETCODE code = test_connection(&info, request.sender.uid);
-  if (!comm_dir_callback_client::report(info, code, request.sender.uid, options_.callback_timeout_ms))
-    callbacks_unanswered_.fetch_add(1, std::memory_order_relaxed);
+// The test by callback is done with `code`: its report's first step.
+comm_dir_step comm_dir_service::report_test(in_service& service, RETCODE code) {
+  COMM_DIR_TEST_CONNECTION_INFO& asked = service.serving->record.check_connection.info;
+  COMM_DIR_TEST_CONNECTION_INFO info = asked;
+  write_findings(&info, service.opening->findings(), code);
+  service.opening.reset();
+  comm_dir_wipe_password(asked.bind);  // no longer needed while the report waits
+  service.report =
+      std::make_unique<comm_dir_callback_report>(info, code, service.user(), options_.callback_timeout_ms);
+  service.under_way = service.report.get();
   comm_dir_wipe_password(info.bind);
+  return service.report->begin();
 }
 
 // Answers a status request from memory, on the receiving thread.
@@ -651,13 +884,21 @@ comm_dir_status comm_dir_service::gather_status(uid_t viewer) {
   status.max_operations = options_.max_operations;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    status.workers_busy = running_;
+    status.workers_busy = running_ - parked_;
     status.queued = waiting_;
     status.operations_open = operations_.size();
     for (const auto& [id, entry] : operations_) {
       if (!status.view.shows(entry->owner_uid)) continue;
       ++status.operations_by_user[entry->owner_uid];
       status.requesters.push_back({id, entry->owner_uid, entry->owner_pid, entry->endpoint});
+    }
+    status.waiting = static_cast<std::size_t>(parked_);
+    for (const auto& [user, counts] : waiting_by_user_) {
+      if (!status.view.shows(user)) continue;
+      for (std::size_t what = 0; what < counts.size(); ++what) {
+        if (counts[what] != 0)
+          status.waiting_by_user[user][comm_dir_waiting_name(static_cast<comm_dir_waiting_on>(what))] = counts[what];
+      }
     }
   }
   std::sort(status.requesters.begin(), status.requesters.end(),

@@ -7,7 +7,21 @@
 // operation's own queue, so the requests of one operation are served in
 // order, one at a time, while different operations are served at once on
 // different workers. Requests without an operation (connection tests, new
-// operations, refusals) are served by any free worker.
+// operations, refusals) are served by any free worker. Work that waits for
+// a worker is taken user by user in turn (comm_dir_fair_queue.h): one user's
+// many requests never stand in front of another's one.
+//
+// No worker waits on the network or on an application. A request that
+// must wait (a connect, a TLS handshake, StartTLS, a bind, a search's
+// answer or next entry, an application's answer to a callback) returns its
+// wait (comm_dir_wait.h) to its worker, which hands it to the event loop
+// (comm_dir_event_loop.h) and serves others; once the wait ends, by its
+// event or by its deadline, the request goes back to the workers, in its
+// user's turn, and goes on. A request that waits still holds its operation:
+// the operation's later requests wait behind it, and the reclaimer leaves
+// it alone. The one step that blocks, a host name's lookup with its
+// connects, runs on the lookup pool (comm_dir_lookup_pool.h), of which each
+// user has a share. What waits, per user and on what, is in the status.
 //
 // Every request comes with its sender's kernel-checked credentials. A
 // sender whose user the allow list does not admit is answered
@@ -32,7 +46,10 @@
 // operation's queue full) is answered COMM_DIR_SVC_BUSY at once, from the
 // receiving thread; nothing is dropped that can be answered. A user holds
 // at most --max-operations-per-user operations (COMM_DIR_SVC_USER_LIMIT
-// beyond), so that one user cannot take every other's share of the table.
+// beyond), so that one user cannot take every other's share of the table;
+// the operations being opened count, and so do the connection tests under
+// way (each holds a connection or a callback): a user's tests beyond its
+// share, or beyond --max-operations in all, are answered COMM_DIR_SVC_BUSY.
 //
 // The receiving thread never waits for an application's queue to take a
 // reply: what it answers itself (refusals, answers from memory, the status)
@@ -43,20 +60,24 @@
 // worker is busy; what each user sees of it is comm_dir_status.h's.
 //
 // Under systemd it tells its readiness and pings the watchdog while the
-// receiving thread and the workers make progress (comm_dir_watchdog.h);
-// each thread counts the requests it begins and ends (comm_dir_progress.h).
+// receiving thread, the workers and the lookup threads make progress
+// (comm_dir_watchdog.h); each thread counts the requests it begins and ends
+// (comm_dir_progress.h).
 //
-// Thread-safe: mu_ guards the queues and the operation table. An operation
-// itself is used only by the one worker that serves its current request
-// (operation_entry::scheduled), and the hand-over from one worker to the
-// next goes through mu_, which orders their accesses.
+// Thread-safe: mu_ guards the queues, the operation table and the counts of
+// what waits. An operation itself is used only by the one thread that runs
+// its current request's step (operation_entry::scheduled), and the
+// hand-over from one thread to the next goes through mu_ or the event
+// loop's mutex, which order their accesses.
 #ifndef COMMDIR_SERVICE_COMM_DIR_SERVICE_H_
 #define COMMDIR_SERVICE_COMM_DIR_SERVICE_H_
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -68,7 +89,12 @@
 #include "service/comm_dir_failover.h"
 #include "service/comm_dir_allow_list.h"
 #include "service/comm_dir_memory_budget.h"
+#include "service/comm_dir_callback_client.h"
 #include "service/comm_dir_client_process.h"
+#include "service/comm_dir_event_loop.h"
+#include "service/comm_dir_fair_queue.h"
+#include "service/comm_dir_ldap_opening.h"
+#include "service/comm_dir_lookup_pool.h"
 #include "service/comm_dir_operation.h"
 #include "service/comm_dir_operation_ids.h"
 #include "service/comm_dir_progress.h"
@@ -77,6 +103,7 @@
 #include "service/comm_dir_service_ipc.h"
 #include "service/comm_dir_service_options.h"
 #include "service/comm_dir_status.h"
+#include "service/comm_dir_wait.h"
 #include "service/comm_dir_watchdog.h"
 
 namespace velmarosta {
@@ -108,42 +135,79 @@ class comm_dir_service {
     pid_t owner_pid = 0;              // likewise: the kernel's pid of the start, identified or not
     std::string endpoint;             // likewise: the reply server that the start named
   };
+  // A request being served and its operation (null for a request without
+  // one), from its first step to its reply (and, for a connection test by
+  // callback, to the end of its report). It is the event loop's waiter
+  // while it waits. release() frees the operation for its next request once
+  // the reply is made, before it is sent: the caller's next request may
+  // arrive before the sender is done, and is then served at once instead
+  // of queued.
+  struct in_service final : comm_dir_event_loop::waiter {
+    explicit in_service(comm_dir_service* owner) : service(owner) {}
+    in_service(in_service&&) = default;
+    void woken(bool ended_by_deadline) override;
+    uid_t user() const { return serving->sender.uid; }
+
+    comm_dir_service* service;
+    std::shared_ptr<operation_entry> entry;
+    std::unique_ptr<comm_dir_request> request;  // one without an operation, or popped from entry's queue by release()
+    comm_dir_request* serving = nullptr;        // the request, wherever it is kept
+    bool released = false;
+    bool reserved = false;  // counted in opening_by_user_ (see room_to_open)
+    bool replied = false;   // a connection test by callback: answered; its report goes on
+    comm_dir_client_process owner;  // of an operation being opened
+    std::unique_ptr<comm_dir_ldap_opening> opening;
+    std::unique_ptr<comm_dir_callback_report> report;
+    comm_dir_resumable* under_way = nullptr;  // what goes on after the wait: opening, report or operation
+    comm_dir_waiting_on waiting_on = comm_dir_waiting_on::kConnect;  // counted in waiting_by_user_ meanwhile
+    bool timed_out = false;
+  };
   struct runnable {
     std::shared_ptr<operation_entry> entry;      // serve entry's next request, or
-    std::unique_ptr<comm_dir_request> request;   // this request without an operation
+    std::unique_ptr<comm_dir_request> request;   // this request without an operation, or
+    // Go on with this one after its wait; owned by whoever holds the
+    // runnable (a pointer, so that a push that fails leaves it where it was).
+    in_service* resumed = nullptr;
     comm_dir_request* serving = nullptr;         // the one to serve, taken under mu_
   };
+  using wait_counts = std::array<std::size_t, static_cast<std::size_t>(comm_dir_waiting_on::kCount)>;
 
   static RETCODE receive(char* rcvbuf, char* sndbuf, int* size);
   void take(const char* message, const comm_dir_sender& sender);
   bool queue(std::unique_ptr<comm_dir_request>* request);
   bool serve_from_memory(std::unique_ptr<comm_dir_request>* request);
   std::shared_ptr<operation_entry> senders_operation(const comm_dir_request& request) const;
-  // A request being served and its operation (null for a request without
-  // one). release() frees the operation for its next request once the reply
-  // is made, before it is sent: the caller's next request may arrive before
-  // the sender is done, and is then served at once instead of queued.
-  struct in_service {
-    std::shared_ptr<operation_entry> entry;
-    std::unique_ptr<comm_dir_request> request;  // popped from entry's queue by release(), kept alive here
-    bool released = false;
-  };
   void work(int worker);
   void serve_guarded(in_service& service, comm_dir_request& request);
   bool next_runnable(runnable* next);
   void release(in_service& service);
   void done(in_service& service);
   void serve(in_service& service, comm_dir_request& request);
-  RETCODE handle(operation_entry* entry, const comm_dir_request& request, comm_dir_reply& reply);
+  RETCODE handle(in_service& service, const comm_dir_request& request, comm_dir_reply& reply);
   RETCODE handle_operation(operation_entry& entry, const comm_dir_request& request, comm_dir_reply& reply);
-  RETCODE start_operation(const comm_dir_request& request, comm_dir_reply& reply);
   RETCODE end_operation(operation_entry& entry, UINT operation_id);
-  RETCODE room_for_operation(uid_t user) const;
-  RETCODE test_connection(COMM_DIR_TEST_CONNECTION_INFO* info, uid_t requester);
+  // The requests that may wait, and their steps (comm_dir_wait.h).
+  static bool may_wait(const comm_dir_request& request);
+  comm_dir_step begin_waiting(in_service& service, const comm_dir_request& request);
+  comm_dir_step begin_opening(in_service& service, const COMM_DIR_CONNECT_INFO& connect, UINT bind_present,
+                              const COMM_DIR_BIND_INFO& bind);
+  void advance(in_service& service, std::unique_ptr<in_service> held, comm_dir_step step);
+  bool next_stage(in_service& service, RETCODE code, comm_dir_step* step);
+  void park(std::unique_ptr<in_service> service, const comm_dir_wait& wait);
+  void resume_later(in_service* service);
+  void stop_waiting(in_service& service);
+  void go_on(std::unique_ptr<in_service> service);
+  void give_up(in_service& service, const std::exception& e);
+  void answer_waited(in_service& service, RETCODE code);
+  RETCODE opened(in_service& service, const comm_dir_request& request, RETCODE code, comm_dir_reply& reply);
+  void begin_report(in_service& service);
+  comm_dir_step report_test(in_service& service, RETCODE code);
+  RETCODE room_to_open(uid_t user, bool operation) const;
+  bool reserve(in_service& service, bool operation, RETCODE* refusal);
+  void unreserve(in_service& service);
   void reclaim();
   std::vector<std::pair<UINT, comm_dir_client_process>> owners_of_unscheduled();
   std::vector<std::shared_ptr<operation_entry>> take_reclaimable(const std::vector<UINT>& orphans);
-  void report_by_callback(const comm_dir_request& request);
   void answer(const comm_dir_request& request, RETCODE code);
   void finish_reply(const comm_dir_request& request, RETCODE code, comm_dir_reply& reply);
   void answer_status(const comm_dir_request& request);
@@ -164,6 +228,8 @@ class comm_dir_service {
   std::atomic<bool> stopping_{false};
   comm_dir_progress progress_;
   comm_dir_watchdog watchdog_;
+  comm_dir_event_loop loop_;
+  comm_dir_lookup_pool lookup_;
   // What the status counts (comm_dir_status_counters); relaxed, for people.
   std::atomic<std::uint64_t> served_{0};
   std::atomic<std::uint64_t> refused_busy_{0};
@@ -177,11 +243,15 @@ class comm_dir_service {
   std::condition_variable work_cv_;   // ready_ has work, or quit_
   std::condition_variable idle_cv_;   // waiting_ and running_ reached 0
   std::condition_variable quit_cv_;   // quit_ was set
-  std::deque<runnable> ready_;        // guarded by mu_
+  comm_dir_fair_queue<runnable> ready_;  // guarded by mu_
   int waiting_ = 0;                   // guarded by mu_: requests queued, not yet served
-  int running_ = 0;                   // guarded by mu_: requests being served
+  int running_ = 0;                   // guarded by mu_: requests being served, their waits included
+  int parked_ = 0;                    // guarded by mu_: of those, waiting on the network or an application
   bool quit_ = false;                 // guarded by mu_
   std::unordered_map<UINT, std::shared_ptr<operation_entry>> operations_;  // guarded by mu_
+  std::unordered_map<uid_t, std::size_t> opening_by_user_;  // guarded by mu_: reservations, none zero
+  std::size_t opening_ = 0;                                   // guarded by mu_: their sum
+  std::map<uid_t, wait_counts> waiting_by_user_;  // guarded by mu_: what waits, per user (none all zero)
   comm_dir_operation_ids ids_;        // guarded by mu_
 };
 

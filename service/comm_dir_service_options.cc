@@ -39,7 +39,11 @@ constexpr char kUsage[] =
     "'off' (the default with --debug) writes them all.\n"
     "\n"
     "  -d, --debug                     a trace line for every request\n"
-    "  -w, --workers=N                 threads serving requests (default 8)\n"
+    "  -w, --workers=N                 threads serving requests (default 8); none of\n"
+    "                                  them waits on the network or an application\n"
+    "      --lookup-threads=N          threads that look up the host names of URIs and\n"
+    "                                  connect to them; one user takes at most half of\n"
+    "                                  them (default 4)\n"
     "  -q, --queue-limit=N             requests waiting for a thread, in all (default 256);\n"
     "                                  beyond it requests are answered 'busy'\n"
     "      --operation-queue-limit=N   requests waiting behind one operation (default 32)\n"
@@ -103,6 +107,7 @@ constexpr char kUsage[] =
 
 enum LongOnly {
   kOperationQueueLimit = 256,
+  kLookupThreads,
   kMaxOperations,
   kMaxOperationsPerUser,
   kNetworkTimeout,
@@ -130,6 +135,7 @@ constexpr option kLongOptions[] = {
     {"workers", required_argument, nullptr, 'w'},
     {"queue-limit", required_argument, nullptr, 'q'},
     {"operation-queue-limit", required_argument, nullptr, kOperationQueueLimit},
+    {"lookup-threads", required_argument, nullptr, kLookupThreads},
     {"max-operations", required_argument, nullptr, kMaxOperations},
     {"max-operations-per-user", required_argument, nullptr, kMaxOperationsPerUser},
     {"network-timeout", required_argument, nullptr, kNetworkTimeout},
@@ -173,6 +179,7 @@ int* number_option(int code, comm_dir_service_options* options) {
     case 'w': return &options->workers;
     case 'q': return &options->queue_limit;
     case kOperationQueueLimit: return &options->operation_queue_limit;
+    case kLookupThreads: return &options->lookup_threads;
     case kMaxOperations: return &options->max_operations;
     case kMaxOperationsPerUser: return &options->max_operations_per_user;
     case kNetworkTimeout: return &options->network_timeout_ms;

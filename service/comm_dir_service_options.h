@@ -12,6 +12,7 @@ namespace velmarosta {
 struct comm_dir_service_options {
   bool debug = false;             // a trace line per request
   int workers = 8;                // threads that serve requests
+  int lookup_threads = 4;         // threads that look up host names and connect to them; a user takes half
   int queue_limit = 256;          // requests waiting for a worker, all operations together
   int operation_queue_limit = 32; // requests waiting behind one operation
   int max_operations = 1024;      // open operations

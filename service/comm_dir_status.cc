@@ -151,7 +151,16 @@ std::string json(const comm_dir_status& status) {
   out.put("},\"requesters\":[");
   first = true;
   for (const auto& requester : status.requesters) out.add(&first, ",", json_requester(requester));
-  out.put("]},\"kept\":{");
+  out.put("]},\"waiting\":{");
+  if (status.view.everything) out.put("\"all\":" + to_string(status.waiting) + ",");
+  out.put("\"by_uid\":{");
+  first = true;
+  for (const auto& [user, waits] : status.waiting_by_user) {
+    std::string on;
+    for (const auto& [what, count] : waits) on += (on.empty() ? "" : ",") + quoted(what) + ":" + to_string(count);
+    out.add(&first, ",", "\"" + to_string(user) + "\":{" + on + "}");
+  }
+  out.put("}},\"kept\":{");
   if (status.view.everything) out.put(json_kept_fields(sum_of(status.kept_by_user)) + ",");
   out.put("\"by_uid\":{");
   first = true;
@@ -238,7 +247,16 @@ std::string text(const comm_dir_status& status) {
   out.put("\n");
   first = true;
   for (const auto& requester : status.requesters) out.add(&first, "", text_requester(requester));
-  out.put("kept replies: ");
+  out.put("waiting on the network or an application: " +
+          (status.view.everything ? to_string(status.waiting) + "; " : std::string()) + "by uid: ");
+  first = true;
+  for (const auto& [user, waits] : status.waiting_by_user) {
+    std::string on;
+    for (const auto& [what, count] : waits) on += (on.empty() ? "" : ", ") + to_string(count) + " on " + what;
+    out.add(&first, "; ", to_string(user) + ": " + on);
+  }
+  if (first) out.put("none");
+  out.put("\nkept replies: ");
   if (status.view.everything) out.put(text_kept(sum_of(status.kept_by_user)) + "; ");
   out.put("by uid: ");
   first = true;

@@ -10,12 +10,13 @@
 //     URI;
 //   - its own open operations, each with its requester (the uid and pid
 //     that the kernel gave the start, and the reply server that it named,
-//     which tells apart processes of one name), its own kept replies and
-//     notices, and its own URI lists (the failover memory is kept per user
-//     already);
+//     which tells apart processes of one name), its own requests that wait
+//     on the network or an application (and on what), its own kept replies
+//     and notices, and its own URI lists (the failover memory is kept per
+//     user already);
 // and nothing else: not the operations, kept replies or URI lists of other
-// users, nor the totals over all users (operations open in all, replies
-// kept in all), nor the counters of requests served and refused, which
+// users, nor the totals over all users (operations open in all, requests
+// waiting in all, replies kept in all), nor the counters of requests served and refused, which
 // would tell how much the others ask and when.
 //
 // The text is bounded: what does not fit in the reply's COMM_DIR_STATUS_
@@ -83,6 +84,8 @@ struct comm_dir_status {
   int max_operations = 0;
   std::map<uid_t, std::size_t> operations_by_user;
   std::vector<comm_dir_status_requester> requesters;  // by operation id
+  std::size_t waiting = 0;  // requests waiting on the network or an application, in all
+  std::map<uid_t, std::map<std::string, std::size_t>> waiting_by_user;  // by what they wait on
   std::map<uid_t, comm_dir_reply_delivery::kept_count> kept_by_user;
   std::vector<comm_dir_failover::list_state> lists;
   comm_dir_status_counters counters;

@@ -1,6 +1,7 @@
 // The daemon's parts that need no LDAP server: the request decoder, the
-// operation ids, the memory of failed-over URIs, the processes it takes
-// for ended, and the watchdog's judgement of progress.
+// operation ids, the memory of failed-over URIs, the order in which users'
+// work is taken, the processes it takes for ended, and the watchdog's
+// judgement of progress.
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -20,6 +21,7 @@
 
 #include "service/comm_dir_client_process.h"
 #include "service/comm_dir_failover.h"
+#include "service/comm_dir_fair_queue.h"
 #include "service/comm_dir_operation_ids.h"
 #include "service/comm_dir_progress.h"
 #include "service/comm_dir_request_decoder.h"
@@ -274,6 +276,30 @@ pid_t exited_child(bool reap) {
 
 // A reused pid, a zombie and a reaped child are ended; a running process is
 // not, whatever its name makes of /proc/PID/stat.
+// Users take turns, each user's work in its order; a user held to its share
+// waits for done() while the others' work is taken. Items are uid * 10 + n.
+TEST(ServiceFairQueueTest, UsersTakeTurnsWithinTheirShare) {
+  const struct { std::size_t cap; std::vector<int> pushed, taken; } rows[] = {
+      {0, {11, 12, 13, 14, 21, 31, 22}, {11, 21, 31, 12, 22, 13, 14}},
+      {1, {11, 12, 21, 22}, {11, 21}},  // then nothing until done()
+  };
+  for (const auto& row : rows) {
+    comm_dir_fair_queue<int> queue(row.cap);
+    for (int item : row.pushed) queue.push(static_cast<uid_t>(item / 10), item);
+    std::vector<int> taken;
+    for (int item = 0; queue.pop(&item);) taken.push_back(item);
+    EXPECT_EQ(taken, row.taken);
+    EXPECT_EQ(queue.size(), row.pushed.size() - row.taken.size());
+  }
+  comm_dir_fair_queue<int> queue(1);
+  for (int item : {11, 12, 21}) queue.push(static_cast<uid_t>(item / 10), item);
+  int item = 0;
+  uid_t user = 0;
+  EXPECT_TRUE(queue.pop(&item, &user) && queue.pop(&item) && !queue.pop(&item));
+  queue.done(user);
+  EXPECT_TRUE(queue.pop(&item) && item == 12);
+}
+
 TEST(ServiceClientProcess, EndedProcessesAndOnlyThose) {
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);

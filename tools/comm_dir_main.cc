@@ -33,6 +33,7 @@
 #include "ipc/comm_dir_ipc_multi_client.h"
 #include "platform/posix/commdir_posix_ipc.h"
 #include "platform/posix/commdir_posix_text.h"
+#include "platform/posix/commdir_posix_tasks.h"
 #include "tools/ldif_writer.h"
 #include "tools/reply_watchdog.h"
 #include "tools/single_value_reader.h"
@@ -511,6 +512,10 @@ comm_dir_facade* reach_facade() {
 
 // --- check --------------------------------------------------------------------
 
+// How long comm-dir waits for the answer to the daemon's callback to be
+// sent: the daemon's own reply server takes it at once.
+constexpr ULONG kAnswerSentMs = 2000;
+
 // The object that the connection test's callback reaches.
 //
 // Thread-safe: on_callback runs on a task of the library's callback server,
@@ -598,6 +603,10 @@ void print_findings(const velmarosta::COMM_DIR_TEST_CONNECTION_INFO& info, bool 
   }
   // Once this returns, the object is never called again: it may go.
   velmarosta::comm_dir_unregister_callback(info.callback_object);
+  // The library's callback task answers the daemon once the object has
+  // returned: leaving before that would keep the daemon waiting for the
+  // answer until its --callback-timeout.
+  if (called && commdir_posix_tasks_wait(kAnswerSentMs) != 0) say("the answer to the callback may not have been sent");
   if (rc != 0) {
     say("check_connection: " + describe_result(rc));
     finish(exit_status_for(rc));

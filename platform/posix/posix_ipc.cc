@@ -935,7 +935,12 @@ class Server {
         if (std::chrono::steady_clock::now() >= park_end) break;
         role_cv_.wait_until(lock, park_end);
       } else {
-        role_cv_.wait(lock);  // a caller receives; it notifies when it stops
+        // A caller receives; it notifies when it hands the role over. It
+        // gives it back without a word when no caller it knows of waits, but
+        // callers that began to wait before this server was known as the
+        // one where replies come were not counted: so the thread looks
+        // again after a slice, and takes the role when no one holds it.
+        role_cv_.wait_for(lock, std::chrono::milliseconds(kReplyCheckIntervalMs));
       }
     }
     receiving_ = true;

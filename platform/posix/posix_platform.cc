@@ -36,6 +36,7 @@
 #include "platform/emw_gen_trc.h"
 #include "platform/emw_osw.h"
 #include "platform/posix/commdir_posix_text.h"
+#include "platform/posix/commdir_posix_tasks.h"
 #include "platform/posix/commdir_posix_trace.h"
 #include "platform/posix/posix_handle_table.h"
 #include "platform/posix/posix_internal.h"
@@ -289,11 +290,34 @@ struct TaskStart {
   char name[kProcessNameSize];
 };
 
+// The tasks that run, for commdir_posix_tasks_wait. Never destroyed: a
+// task may still end while the process exits.
+struct RunningTasks {
+  std::mutex mu;
+  std::condition_variable none;  // count reached 0
+  int count = 0;                 // guarded by mu
+};
+RunningTasks& running_tasks() {
+  static auto* tasks = new RunningTasks();
+  return *tasks;
+}
+void TaskBegins() {
+  RunningTasks& tasks = running_tasks();
+  std::lock_guard<std::mutex> lock(tasks.mu);
+  ++tasks.count;
+}
+void TaskEnded() {
+  RunningTasks& tasks = running_tasks();
+  std::lock_guard<std::mutex> lock(tasks.mu);
+  if (--tasks.count == 0) tasks.none.notify_all();
+}
+
 void* RunTask(void* raw) {
   std::unique_ptr<TaskStart> start(static_cast<TaskStart*>(raw));
   // Named from inside, so the name is in place before the entry runs.
   if (start->name[0] != '\0') pthread_setname_np(pthread_self(), start->name);
   start->entry(start->arg1, start->arg2, start->arg3);
+  TaskEnded();
   return nullptr;
 }
 
@@ -630,7 +654,11 @@ RETCODE emwOSWCreateJoinTask(UINT* task_id, const char* name, INT /*priority*/, 
   rc = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   if (rc == 0) rc = pthread_attr_setstacksize(&attr, commdir_posix::ThreadStackSize(stack_size));
   pthread_t thread;
-  if (rc == 0) rc = pthread_create(&thread, &attr, commdir_posix::RunTask, start);
+  if (rc == 0) {
+    commdir_posix::TaskBegins();
+    rc = pthread_create(&thread, &attr, commdir_posix::RunTask, start);
+    if (rc != 0) commdir_posix::TaskEnded();
+  }
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     delete start;
@@ -675,6 +703,13 @@ RETCODE emwGENTrcPrintf(UINT module, UINT category, INT flag, const char* format
 }
 
 void commdir_posix_trace_reopen(void) { commdir_posix::Sink().reopen(); }
+
+RETCODE commdir_posix_tasks_wait(ULONG timeout_ms) {
+  commdir_posix::RunningTasks& tasks = commdir_posix::running_tasks();
+  std::unique_lock<std::mutex> lock(tasks.mu);
+  return tasks.none.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return tasks.count == 0; }) ? 0
+                                                                                                             : ETIMEDOUT;
+}
 
 }  // extern "C"
 

@@ -57,17 +57,26 @@ bool memory_holds(pid_t pid, const std::string& secret) {
 
 class DaemonTest : public IntegrationTest {
  protected:
-  UINT open_reader() {
-    const auto start = connecting<COMM_DIR_START_OPERATION_REQUEST>(connect_to(slapd->uri), &kReader);
+  UINT open_reader(const COMM_DIR_CONNECT_INFO& connect = {}, const COMM_DIR_BIND_INFO* bind = &kReader) {
+    const auto start = connecting<COMM_DIR_START_OPERATION_REQUEST>(connect.uri[0] ? connect : connect_to(slapd->uri), bind);
     const Reply reply = call(COMM_DIR_FUNC_START_OPERATION, start);
     EXPECT_EQ(reply.result(), 0);
     return reply.word();
   }
+  // An operation on a server that accepts and never answers, whose search
+  // (tag `tag`) waits the daemon's network timeout: its operation's later
+  // requests wait behind it.
+  UINT hold_operation(const Listener& silent, UINT tag) {
+    const UINT operation = open_reader(connect_to(silent.uri(), 0, "", 0, 0), nullptr);
+    send(request(COMM_DIR_FUNC_SEARCH, tag, search_record(Search{}, operation)));
+    return operation;
+  }
 };
 
-// Then the one worker waits on a bind that is never answered: two requests
+// Then a search that is never answered holds its operation: two requests
 // wait behind it and the rest are answered busy at once. SIGTERM then answers
-// the bind and those that waited, and the daemon exits 0, its endpoint removed.
+// the search and those that waited, and the daemon exits 0, its endpoint
+// removed.
 TEST_F(DaemonTest, AnswersEveryMessageWithItsCodeOrDropsIt) {
   ASSERT_EQ(start_daemon({"--workers=1", "--queue-limit=2", "--network-timeout=1500"}), "");
   struct Row {
@@ -117,13 +126,13 @@ TEST_F(DaemonTest, AnswersEveryMessageWithItsCodeOrDropsIt) {
   EXPECT_TRUE(wire->quiet(ms(300))) << "a message that was to be dropped was answered";
 
   Listener silent;
-  send(request(COMM_DIR_FUNC_CHECK_CONNECTION, 1, check_record(COMM_DIR_TEST_MODE_SYNC, silent.uri())));
+  const UINT held = hold_operation(silent, 1);
   std::this_thread::sleep_for(ms(300));
-  for (UINT tag = 2; tag <= 5; ++tag) send(request(COMM_DIR_FUNC_GET_FIRST_ENTRY, tag));
+  for (UINT tag = 2; tag <= 5; ++tag) send(request(COMM_DIR_FUNC_GET_FIRST_ENTRY, tag, COMM_DIR_OPERATION_REQUEST{{}, held}));
   for (UINT tag = 4; tag <= 5; ++tag) EXPECT_EQ(wire->wait(tag).result(), COMM_DIR_SVC_BUSY);
   EXPECT_EQ(daemon->stop(std::chrono::seconds(20)), 0);
-  EXPECT_EQ(wire->wait(1).result(), COMM_DIR_SVC_BIND_TIMEOUT);
-  for (UINT tag = 2; tag <= 3; ++tag) EXPECT_EQ(wire->wait(tag).result(), COMM_DIR_SVC_UNKNOWN_OPERATION);
+  EXPECT_EQ(wire->wait(1).result(), COMM_DIR_SVC_RESULT_TIMEOUT);
+  for (UINT tag = 2; tag <= 3; ++tag) EXPECT_EQ(wire->wait(tag).result(), COMM_DIR_SVC_NO_SEARCH);
   EXPECT_NE(access((dir + "/COMM_DIR_SRV").c_str(), F_OK), 0) << "the endpoint is left behind";
 }
 
@@ -137,7 +146,7 @@ TEST_F(DaemonTest, AnApplicationThatDoesNotReadGetsEveryAnswerOnceItReadsAndHold
     const char* what;
     std::vector<std::string> args;
     int servers;           // that do not read
-    bool worker_held;      // so that the receiving thread answers busy
+    bool queue_held;       // so that the receiving thread answers busy
     ms unread;             // how long they do not read after the requests
     bool notices;          // some answers come as notices
     std::size_t answered;  // calls that get an answer
@@ -165,10 +174,10 @@ TEST_F(DaemonTest, AnApplicationThatDoesNotReadGetsEveryAnswerOnceItReadsAndHold
       stuck.back()->fill();
     }
     Listener silent;
-    if (row.worker_held) {  // the one worker waits on a bind, one request waits for it
-      send(request(COMM_DIR_FUNC_CHECK_CONNECTION, 1, check_record(COMM_DIR_TEST_MODE_SYNC, silent.uri())));
+    if (row.queue_held) {  // a search waits, and one request behind it fills the queue
+      const UINT held = hold_operation(silent, 1);
       std::this_thread::sleep_for(ms(300));
-      send(request(COMM_DIR_FUNC_GET_FIRST_ENTRY, 2));
+      send(request(COMM_DIR_FUNC_GET_FIRST_ENTRY, 2, COMM_DIR_OPERATION_REQUEST{{}, held}));
     }
     const auto start = Clock::now();
     for (UINT tag = kFirst; tag < kFirst + kCount; ++tag) {
@@ -207,13 +216,14 @@ TEST_F(DaemonTest, AnApplicationThatDoesNotReadGetsEveryAnswerOnceItReadsAndHold
 // The record comes back, in the reply and in the callback, without its
 // password, which is in no trace line either and, once its request is done,
 // nowhere in the daemon's memory. Callbacks to an application that does not
-// read, is gone or dies hold the one worker no longer than their time-out.
+// read, is gone or dies hold no worker: the one worker serves on while they
+// wait, each up to its time-out.
 TEST_F(DaemonTest, ConnectionTestsCallBackAndLeaveThePasswordNowhere) {
   const std::string folder = make_private_folder("commdir-trace"), trace = folder + "/trace.log";
   const auto holds = [](const std::string& path, const char* text) {
     return eventually([&] { return read_file(path).find(text) != std::string::npos; });
   };
-  ASSERT_EQ(start_daemon({"--workers=1", "--callback-timeout=250", "--allow-ldapi", "-d"}, {{"COMM_DIR_TRACE", trace}}),
+  ASSERT_EQ(start_daemon({"--workers=1", "--callback-timeout=3000", "--allow-ldapi", "-d"}, {{"COMM_DIR_TRACE", trace}}),
             "");
   // SIGHUP sends the trace to a new file, for logrotate.
   ASSERT_TRUE(holds(trace, "serving utcp:COMM_DIR_SRV"));
@@ -290,8 +300,10 @@ TEST_F(DaemonTest, ConnectionTestsCallBackAndLeaveThePasswordNowhere) {
   dying.reset();
   const COMM_DIR_BIND_INFO secret = bind_as(kReaderDn, kPassword);
   const auto start = connecting<COMM_DIR_START_OPERATION_REQUEST>(connect_to(down), &secret);
-  EXPECT_EQ(call(COMM_DIR_FUNC_START_OPERATION, start).result(), kServerDown);  // the worker serves again
+  EXPECT_EQ(call(COMM_DIR_FUNC_START_OPERATION, start).result(), kServerDown);
+  EXPECT_EQ(read_file(trace).find("MUTE_CB not answered"), std::string::npos) << "the worker waited for a callback";
   expect_forgotten("the start of an operation");
+  EXPECT_TRUE(holds(trace, "MUTE_CB not answered: given up"));
   const std::string moved = read_file(trace + ".1"), traced = moved + read_file(trace);
   EXPECT_NE(moved.find("SIGHUP: reopening the trace file"), std::string::npos) << moved;
   EXPECT_EQ(moved.find("MUTE_CB"), std::string::npos) << "traced to the file that was moved away";

@@ -105,18 +105,23 @@ TEST_F(EndToEnd, WalksAndConnectionTestsFindWhatLdapsearchFinds) {
   for (const char* password : {kReaderPassword, "wrong"}) EXPECT_EQ(log().find(password), std::string::npos);
 }
 
-// The faults of an LDAP server and the network. The daemon cuts what a
-// record asks for to its maxima.
+// The faults of an LDAP server and the network, one table of each wait
+// (connect, TLS handshake, StartTLS, bind, the first answer, the next entry)
+// and each fault (never answers, resets, closes). A server that resets or
+// closes during StartTLS, the bind or an anonymous operation's first search
+// is failed over to the next URI, never once entries came. The daemon cuts
+// what a record asks for to its maxima, and its one worker serves others
+// while a call waits.
 TEST_F(EndToEnd, EachFaultGivesItsCodeWithinItsDeadline) {
   start_slapd();
   // libldap leaks the notice of disconnection that a row sends; a daemon
   // built with the leak checker is told so, with whole allocation stacks,
   // so that only that leak matches.
   const char* asan = std::getenv("ASAN_OPTIONS");
-  ASSERT_EQ(start_daemon({"-d", "--max-network-timeout=400", "--max-search-time=1"},
+  ASSERT_EQ(start_daemon({"-d", "--max-network-timeout=400", "--max-search-time=1", "--workers=1"},
                {{"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":fast_unwind_on_malloc=0"},
                 {"LSAN_OPTIONS", "suppressions=" COMMDIR_LSAN_LIBLDAP}}), "");
-  enum Where { kProxy, kDown, kDropped, kSilent, kSilentLdaps };
+  enum Where { kProxy, kDown, kDropped, kSilent, kSilentLdaps, kProxyLdaps };
   struct Row {
     const char* what;
     Where where;
@@ -127,25 +132,37 @@ TEST_F(EndToEnd, EachFaultGivesItsCodeWithinItsDeadline) {
     long deadline_ms;  // the bound that should fire; 0: at once
     UINT security = COMM_DIR_SECURITY_NONE;
     UINT network_timeout_ms = 400;
+    bool backup = false;  // a healthy URI follows in the record's list
+    bool anonymous = false;
   };
   const char kStart[] = "start_operation";
   const RETCODE kBindTimeout = COMM_DIR_SVC_BIND_TIMEOUT, kResultTimeout = COMM_DIR_SVC_RESULT_TIMEOUT;
   const RETCODE kTlsTimeout = COMM_DIR_SVC_TLS_TIMEOUT, kSearchTimeout = COMM_DIR_SVC_SEARCH_TIMEOUT;
+  const UINT kStartTls = COMM_DIR_SECURITY_STARTTLS, kLdaps = COMM_DIR_SECURITY_LDAPS;
   const Row rows[] = {
       {"server down", kDown, {}, 0, kStart, kServerDown, 0},
       {"connection attempts dropped", kDropped, {}, 0, kStart, COMM_DIR_SVC_CONNECT_TIMEOUT, 400},
       {"accepts, never answers", kSilent, {}, 0, kStart, kBindTimeout, 400},
       {"a record asking for a network timeout of 49 days", kSilent, {}, 0, kStart, kBindTimeout, 400, 0, 0xFFFFFFFFu},
-      {"ldaps handshake never answered", kSilentLdaps, {}, 0, kStart, kTlsTimeout, 400, COMM_DIR_SECURITY_LDAPS},
-      {"StartTLS handshake never answered", kProxy, {Fault::kStall, 1}, 0, kStart, kTlsTimeout, 400,
-       COMM_DIR_SECURITY_STARTTLS},
+      {"ldaps handshake never answered", kSilentLdaps, {}, 0, kStart, kTlsTimeout, 400, kLdaps},
+      {"ldaps handshake reset, failed over", kProxyLdaps, {Fault::kReset, 0}, 0, "entries", kEnd, 0, kLdaps, 400, true},
+      {"ldaps handshake closed", kProxyLdaps, {Fault::kClose, 0}, 0, kStart, COMM_DIR_SVC_TLS_FAILED, 0, kLdaps},
+      {"StartTLS handshake never answered", kProxy, {Fault::kStall, 1}, 0, kStart, kTlsTimeout, 400, kStartTls},
+      {"StartTLS reset, failed over", kProxy, {Fault::kReset, 0}, 0, "entries", kEnd, 0, kStartTls, 400, true},
+      {"StartTLS handshake closed, failed over", kProxy, {Fault::kClose, 1}, 0, "entries", kEnd, 0, kStartTls, 400, true},
       {"bind answered too late", kProxy, {Fault::kDelay, 0, 1200}, 0, kStart, kBindTimeout, 400},
+      {"bind reset, failed over", kProxy, {Fault::kReset, 0}, 0, "entries", kEnd, 0, 0, 400, true},
+      {"bind closed", kProxy, {Fault::kClose, 0}, 0, kStart, kServerDown, 0},
       {"search never answered", kProxy, {Fault::kStall, 1}, 0, "search", kResultTimeout, 400},
+      {"first search reset, failed over", kProxy, {Fault::kReset, 0}, 0, "entries", kEnd, 0, 0, 400, true, true},
+      {"first search closed", kProxy, {Fault::kClose, 0}, 0, "search", kServerDown, 0, 0, 400, false, true},
       {"search stalls mid-result", kProxy, {Fault::kStall, 11}, 0, "entries", kResultTimeout, 400},
       {"search with a time limit stalls mid-result", kProxy, {Fault::kStall, 11}, 600, "entries", kSearchTimeout, 1000},
       {"search with a time limit of a month never answered", kProxy, {Fault::kStall, 1}, 30L * 24 * 3600 * 1000,
        "search", kSearchTimeout, 1400},
-      {"reset mid-result", kProxy, {Fault::kReset, 11}, 0, "entries", kServerDown, 0},
+      // Entries came: no failover, for none may come twice.
+      {"reset mid-result", kProxy, {Fault::kReset, 11}, 0, "entries", kServerDown, 0, 0, 400, true, true},
+      {"closed mid-result", kProxy, {Fault::kClose, 11}, 0, "entries", kServerDown, 0},
       {"notice of disconnection mid-result", kProxy, {Fault::kNotice, 11}, 0, "entries", comm_dir_code_from_ldap(52),
        0},
       // Refused as it is announced, before anything is allocated or awaited.
@@ -155,30 +172,44 @@ TEST_F(EndToEnd, EachFaultGivesItsCodeWithinItsDeadline) {
   const Search people{kPeople, "(objectClass=inetOrgPerson)", "cn mail"};
   const std::size_t all_entries = slapd->search(people).size();
   ASSERT_GT(all_entries, 20u);
+  const int ldaps_port = std::atoi(slapd->ldaps_uri.c_str() + slapd->ldaps_uri.rfind(':') + 1);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    FaultProxy proxy(slapd->port(), row.plan);
+    FaultProxy proxy(row.where == kProxyLdaps ? ldaps_port : slapd->port(), row.plan);
     Listener dropped(true), silent;
-    const std::string uris[] = {proxy.uri(), kDownUri, dropped.uri(), silent.uri(), silent.uri("ldaps")};
-    const COMM_DIR_CONNECT_INFO connect =
-        connect_to(uris[row.where], row.security, "", COMM_DIR_TLS_VERIFY_NEVER, row.network_timeout_ms);
+    const std::string uris[] = {proxy.uri(), kDownUri, dropped.uri(), silent.uri(), silent.uri("ldaps"),
+                                proxy.uri("ldaps")};
+    const std::string backup = row.security == kLdaps ? slapd->ldaps_uri : slapd->uri;
+    const COMM_DIR_CONNECT_INFO connect = connect_to(uris[row.where] + (row.backup ? " " + backup : ""), row.security,
+                                                     "", COMM_DIR_TLS_VERIFY_NEVER, row.network_timeout_ms);
     std::string call;
     UINT operation = 0;
     std::size_t entries = 0;
     RETCODE code = 0;
     long elapsed = 0;
+    Clock::time_point ended;
     const auto timed = [&](const char* name, const std::function<RETCODE()>& run) {
       const auto start = Clock::now();
       call = name;
       code = run();
       elapsed = since_ms(start);
+      ended = Clock::now();
     };
     timeval limit{row.time_limit_ms / 1000, row.time_limit_ms % 1000 * 1000};
     const auto search = [&] { return facade()->search(condition(people, operation), 0, limit); };
-    timed(kStart, [&] { return facade()->start_operation(connect, &kReader, &operation); });
-    if (code == 0) timed("search", search);
-    if (code == 0) timed("entries", [&] { return facade()->get_first_entry(operation); });
-    for (; code == 0; ++entries) timed("entries", [&] { return facade()->get_next_entry(operation); });
+    std::thread faulty([&] {
+      timed(kStart, [&] { return facade()->start_operation(connect, row.anonymous ? nullptr : &kReader, &operation); });
+      if (code == 0) timed("search", search);
+      if (code == 0) timed("entries", [&] { return facade()->get_first_entry(operation); });
+      for (; code == 0; ++entries) timed("entries", [&] { return facade()->get_next_entry(operation); });
+    });
+    // While a call waits, the daemon's one worker serves another.
+    std::this_thread::sleep_for(ms(100));
+    COMM_DIR_TEST_CONNECTION_INFO healthy = connecting(connect_to(slapd->uri));
+    EXPECT_EQ(facade()->check_connection(COMM_DIR_TEST_MODE_SYNC, healthy), 0);
+    const auto answered = Clock::now();
+    faulty.join();
+    EXPECT_TRUE(row.deadline_ms == 0 || answered < ended) << "the worker waited with the call";
     EXPECT_EQ(code, row.code) << std::hex << code << " from " << call;
     EXPECT_EQ(call, row.failed_call);
     // What a loaded machine or a sanitizer may add to a deadline; a call
@@ -186,7 +217,7 @@ TEST_F(EndToEnd, EachFaultGivesItsCodeWithinItsDeadline) {
     EXPECT_GE(elapsed, row.deadline_ms * 9 / 10);
     EXPECT_LE(elapsed, row.deadline_ms + 1200);
     EXPECT_TRUE(call != "entries" || (entries == all_entries) == (code == kEnd)) << entries << " entries";
-    if (row.plan.fault >= Fault::kReset) {  // the connection stays lost
+    if (row.plan.fault >= Fault::kReset && call != kStart && code != kEnd) {  // the connection stays lost
       EXPECT_EQ(search(), COMM_DIR_SVC_CONNECTION_LOST);
     }
     if (call != kStart) {

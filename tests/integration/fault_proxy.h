@@ -1,7 +1,8 @@
 // A TCP proxy on 127.0.0.1 in front of slapd that fails the way servers and
 // networks fail. It passes the server's data on in whole LDAP messages, so
 // that a fault of the stream can count them: after the bind's answer and a
-// few entries of a search, it cuts.
+// few entries of a search, it cuts. In front of ldaps:// it counts nothing
+// that means anything, but its first piece is the server's first.
 #ifndef COMMDIR_TESTS_INTEGRATION_FAULT_PROXY_H_
 #define COMMDIR_TESTS_INTEGRATION_FAULT_PROXY_H_
 
@@ -14,6 +15,7 @@ enum class Fault {
   kDelay,     // each piece of the server's data held `delay_ms`
   kStall,     // after `messages` of the server's: nothing more, either way
   kReset,     // after `messages`: the client's connection reset
+  kClose,     // after `messages`: the client's connection closed
   kNotice,    // after `messages`: a notice of disconnection, then close
   kHuge,      // after `messages`: the start of a message of 256 MiB, then nothing
 };
@@ -39,7 +41,9 @@ class FaultProxy {
     acceptor_.join();
     for (std::thread& relay : relays_) relay.join();
   }
-  std::string uri() const { return "ldap://127.0.0.1:" + std::to_string(port_) + "/"; }
+  std::string uri(const char* scheme = "ldap") const {
+    return std::string(scheme) + "://127.0.0.1:" + std::to_string(port_) + "/";
+  }
   // A server that is gone: its connections reset, new ones refused (the
   // proxy stops listening); and back again.
   void set_down(bool down) {
@@ -126,7 +130,8 @@ class FaultProxy {
                                  "1.3.6.1.4.1.1466.20036");
           }
           if (plan.fault == Fault::kHuge) send_all(client, std::string("\x30\x84\x10\x00\x00\x00\x02\x01\x02", 9));
-          closing = plan.fault == Fault::kNotice || (plan.fault == Fault::kReset && reset_at_close(client));
+          closing = plan.fault == Fault::kNotice || plan.fault == Fault::kClose ||
+                    (plan.fault == Fault::kReset && reset_at_close(client));
         }
       }
     }

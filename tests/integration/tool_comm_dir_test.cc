@@ -107,7 +107,7 @@ TEST_F(ToolTest, PrintsAndFailsAsLdapsearchDoes) {
 // the DN in a message) come out with their control characters visible.
 TEST_F(ToolTest, ChecksTheConnectionAndSaysWhenNoDaemonRuns) {
   start_slapd(false);
-  ASSERT_EQ(start_daemon({"--allow-uid=64881"}, {}, [](const std::string& folder) { chmod(folder.c_str(), 01777); }), "");
+  ASSERT_EQ(start_daemon({"--allow-uid=64881", "--callback-timeout=500"}, {}, [](const std::string& folder) { chmod(folder.c_str(), 01777); }), "");
   ASSERT_TRUE(slapd->add(long_values_ldif())) << slapd->error;
   const std::string words = "\x1b]0;\x07\r\x7f", shown = "\\x1b]0;\\x07\\x0d\\x7f";
   FaultProxy hostile(slapd->port(), {Fault::kNone, 0, 0, {{"invalid DN", "inv" + words}, {"description", "desc" + words},
@@ -135,6 +135,10 @@ TEST_F(ToolTest, ChecksTheConnectionAndSaysWhenNoDaemonRuns) {
     EXPECT_NE((checked.out + checked.err).find(row.said), std::string::npos) << checked.out << checked.err;
     EXPECT_EQ((checked.out + checked.err).find_first_of("\x1b\x07\r\x7f"), std::string::npos) << checked.out << checked.err;
   }
+  // Each check by callback leaves once its answer has gone to the daemon
+  // (one that left at once would often leave first: tried more times).
+  for (int i = 0; i < 10; ++i) run_command({COMMDIR_TOOL_BIN, "check", "-H", slapd->uri, "--callback"});
+  EXPECT_FALSE(eventually([&] { return log().find("not answered") != std::string::npos; }, ms(1000))) << log();
   // -w's password is gone from comm-dir's arguments (what ps shows) while
   // it waits for a bind that a server never answers, and comm-dir (of
   // another user than root, whose /proc files are then root's) cannot be
@@ -252,9 +256,16 @@ TEST_F(ToolTest, StatusShowsEachUserItsOwnAndRootEverything) {
   ASSERT_EQ(start_daemon({"--allow-uid=64891,64892", "--reply-wait=60000"}, {},
                [](const std::string& folder) { ASSERT_EQ(chmod(folder.c_str(), 01777), 0); }), "");
   const std::string uri = slapd->uri, list = std::string(kDownUri) + " " + uri;
+  Listener silent;  // its search waits for an answer that never comes
   AsUser failed_over(kFailedOver, [&] {
-    UINT operation = 0;
-    return facade()->start_operation(connect_to(list), nullptr, &operation) == 0 ? "open" : "";
+    UINT operation = 0, waiting = 0;
+    const bool open = facade()->start_operation(connect_to(list), nullptr, &operation) == 0 &&
+                      facade()->start_operation(connect_to(silent.uri(), 0, "", 0, 8000), nullptr, &waiting) == 0;
+    std::thread([waiting] {
+      timeval none{0, 0};
+      facade()->search(condition(Search{}, waiting), 0, none);
+    }).detach();
+    return open ? "open" : "";
   });
   // A reply server that never reads, an operation answered to it and more
   // requests than its queue holds: their replies are kept.
@@ -276,10 +287,12 @@ TEST_F(ToolTest, StatusShowsEachUserItsOwnAndRootEverything) {
     return run_command(argv);
   };
   const std::string deaf_pid = std::to_string(deaf.pid), failed_over_pid = std::to_string(failed_over.pid);
-  const std::string both_open = "\"by_uid\":{\"64891\":1,\"64892\":1}", kept = "\"64892\":{\"replies\":";
+  const std::string both_open = "\"by_uid\":{\"64891\":2,\"64892\":1}", kept = "\"64892\":{\"replies\":";
+  const std::string waits = "\"by_uid\":{\"64891\":{\"first answer\":1}}";
   EXPECT_TRUE(eventually([&] {
     const std::string seen = status(0, true).out;
-    return seen.find(both_open) != std::string::npos && seen.find(kept) != std::string::npos;
+    return seen.find(both_open) != std::string::npos && seen.find(kept) != std::string::npos &&
+           seen.find(waits) != std::string::npos;
   }, ms(20000)));
   const struct {
     uid_t viewer;
@@ -289,21 +302,23 @@ TEST_F(ToolTest, StatusShowsEachUserItsOwnAndRootEverything) {
     int status;
   } rows[] = {
       {0, true,
-       {"\"everything\":true", both_open, "\"uid\":64891,\"uris\":\"" + list + "\",\"in_use\":\"" + uri + "\"",
+       {"\"everything\":true", both_open, "\"waiting\":{\"all\":1," + waits,
+        "\"uid\":64891,\"uris\":\"" + list + "\",\"in_use\":\"" + uri + "\"",
         "\"last_failure\":{\"uri\":\"" + std::string(kDownUri) + "\",\"code\":\"0x34092001\"", kept,
         "\"counters\":{\"served\":", "\"uid\":64892,\"pid\":" + deaf_pid + ",\"endpoint\":\"utcp:DIR_CS_deaf\"}"},
        {}, 0},
       {0, false,
-       {"view: everything", "by uid: 64891: 1, 64892: 1", "in use: \"" + uri + "\"", "failback: ", "; by uid: 64892: ",
+       {"view: everything", "by uid: 64891: 2, 64892: 1", "application: 1; by uid: 64891: 1 on first answer",
+        "in use: \"" + uri + "\"", "failback: ", "; by uid: 64892: ",
         "requests: "},
        {}, 0},
       {kFailedOver, true,
-       {"\"everything\":false", "\"by_uid\":{\"64891\":1}", "\"in_use\":\"" + uri + "\"",
+       {"\"everything\":false", "\"by_uid\":{\"64891\":2}", "\"waiting\":{" + waits, "\"in_use\":\"" + uri + "\"",
         "\"uid\":64891,\"pid\":" + failed_over_pid + ",\"endpoint\":\"utcp:DIR_CS_u"},
-       {"64892", "\"counters\"", "\"open\"", "\"kept\":{\"replies\"", "DIR_CS_deaf"}, 0},
+       {"64892", "\"counters\"", "\"open\"", "\"kept\":{\"replies\"", "\"waiting\":{\"all\"", "DIR_CS_deaf"}, 0},
       {kDeaf, false,
        {"view: what is uid 64892's", "operations open: by uid: 64892: 1",
-        ": uid 64892, pid " + deaf_pid + ", endpoint \"utcp:DIR_CS_deaf\"\nkept replies: by uid: 64892: "},
+        ": uid 64892, pid " + deaf_pid + ", endpoint \"utcp:DIR_CS_deaf\"\nwaiting on the network or an application: by uid: none\nkept replies: by uid: 64892: "},
        {"64891", kDownUri, "requests: ", " of 1024", "notices; by uid"}, 0},
       {kStranger, true, {"does not serve"}, {}, 80},
   };

@@ -5,6 +5,7 @@
 // the daemon does not serve is refused at once; and a hostile user, wherever
 // it waits for another's requests, replies or callbacks, gets nothing of
 // them, the password least of all.
+#include <limits>
 #include <set>
 
 #include "integration/harness.h"
@@ -49,10 +50,13 @@ long rss_kib(pid_t pid) {
 }
 
 // A walk that equals ldapsearch's, as the child reports it.
-std::string exact_walk(const std::string& uri, const std::vector<Entry>& expected) {
-  const Walk walked = walk(connect_to(uri), &kReader, kPeopleSearch);
+std::string exact_walk(const COMM_DIR_CONNECT_INFO& connect, const std::vector<Entry>& expected) {
+  const Walk walked = walk(connect, &kReader, kPeopleSearch);
   return walked.result == COMM_DIR_SVC_NO_MORE_ENTRIES && walked.entries == expected ? "exact" : hex(walked.result);
 }
+
+// Now on the steady clock, which all processes share.
+long long now_ns() { return Clock::now().time_since_epoch().count(); }
 
 class Users : public IntegrationTest {
  protected:
@@ -137,7 +141,7 @@ TEST_F(Users, EachIsServedWithItsOwnOperationsShareAndFiles) {
 
   // nobody, allowed by its group, is served; a user that the daemon does
   // not serve is refused at once, before any connection.
-  EXPECT_EQ(as(kNobody, [&] { return exact_walk(slapd->uri, expected); }), "exact");
+  EXPECT_EQ(as(kNobody, [&] { return exact_walk(connect_to(slapd->uri), expected); }), "exact");
   EXPECT_EQ(as(kStranger, [&] {
               const auto start = Clock::now();
               const std::string said = open_operations(1);
@@ -181,6 +185,55 @@ TEST_F(Users, EachIsServedWithItsOwnOperationsShareAndFiles) {
   EXPECT_EQ(as(kNobody, [&] { return open_operations(3) + failover_twice(); }),
             "0x0 0x0 " + hex(COMM_DIR_SVC_USER_LIMIT) + " over not ");
   std::filesystem::remove_all(cas);
+}
+
+// One user's calls that wait on a host that never answers, or never
+// completes the TLS handshake, hold none of the daemon's two workers: the
+// walks of another user and of the same user are answered while they wait,
+// over ldap:// and ldaps://, and the daemon keeps within 40 threads.
+TEST_F(Users, CallsThatWaitOnTheNetworkHoldUpNoOne) {
+  ASSERT_EQ(start_daemon({"--workers=2", "--allow-uid=64881", "--allow-group=65534"}, {}, share), "");
+  Listener silent;  // accepts, and never answers
+  const UINT kLdaps = COMM_DIR_SECURITY_LDAPS, kNever = COMM_DIR_TLS_VERIFY_NEVER;
+  const struct { const char* what; COMM_DIR_CONNECT_INFO stuck, healthy; } rows[] = {
+      {"searches never answered", connect_to(silent.uri(), 0, "", kNever, 4000), connect_to(slapd->uri)},
+      {"TLS handshakes never answered", connect_to(silent.uri("ldaps"), kLdaps, "", kNever, 4000),
+       connect_to(slapd->ldaps_uri, kLdaps, "", kNever)},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    // 16 calls that wait 4 s, then the user's own walk: when it ended, and
+    // when the first of those did.
+    AsUser stuck(kVictim, [&] {
+      std::atomic<long long> first_end{std::numeric_limits<long long>::max()};
+      std::vector<std::thread> waiting;
+      for (int i = 0; i < 16; ++i) {
+        waiting.emplace_back([&] {
+          UINT operation = 0;
+          timeval none{0, 0};
+          if (facade()->start_operation(row.stuck, nullptr, &operation) == 0)
+            facade()->search(condition(kPeopleSearch, operation), 0, none);
+          for (long long end = now_ns(), seen = first_end; end < seen && !first_end.compare_exchange_weak(seen, end);) {
+          }
+        });
+      }
+      std::this_thread::sleep_for(ms(300));
+      const std::string own = exact_walk(row.healthy, expected) + " " + std::to_string(now_ns());
+      for (std::thread& thread : waiting) thread.join();
+      return own + " " + std::to_string(first_end.load());
+    });
+    std::this_thread::sleep_for(ms(500));
+    const std::string other = as(kNobody, [&] { return exact_walk(row.healthy, expected) + " " + std::to_string(now_ns()); });
+    const std::string process = read_file("/proc/" + std::to_string(daemon->pid()) + "/status");
+    EXPECT_LE(std::stoi(process.substr(process.find("Threads:") + 8)), 40);
+    long long own_end = 0, first_end = 0, other_end = 0;
+    std::string own_walk, other_walk;
+    std::istringstream(stuck.result()) >> own_walk >> own_end >> first_end;
+    std::istringstream(other) >> other_walk >> other_end;
+    EXPECT_EQ(own_walk + " " + other_walk, "exact exact");
+    EXPECT_LT(own_end, first_end) << "the user's own walk waited for its calls that wait";
+    EXPECT_LT(other_end, first_end) << "another user's walk waited for them";
+  }
 }
 
 // A local user who is not the directory service, in every place where it
@@ -238,7 +291,7 @@ TEST_F(Users, AnotherLocalUserGetsNothingOfAUsersCalls) {
     AsUser next(kVictim, [&] {
       setenv("COMM_DIR_TRACE", (traces + "/next.log").c_str(), 1);
       prctl(PR_SET_NAME, "victim");
-      return exact_walk(slapd->uri, expected);
+      return exact_walk(connect_to(slapd->uri), expected);
     });
     EXPECT_EQ(next.result(), "exact") << read_file(traces + "/next.log");
   }
@@ -316,7 +369,7 @@ TEST_F(Users, AHostileUsersAttacksHold) {
          const std::string walked = AsUser(kVictim, [&] {
                                       setenv("COMM_DIR_TRACE", "off", 1);
                                       prctl(PR_SET_NAME, "victim");
-                                      return exact_walk(slapd->uri, expected);
+                                      return exact_walk(connect_to(slapd->uri), expected);
                                     }).result(ms(60000));
          std::cerr << "the other user's walk took " << (Clock::now() - start) / ms(1) << " ms\n";
          return walked + (logged("wait for 128 reply servers already") ? " bounded" : "");
@@ -334,7 +387,7 @@ TEST_F(Users, AHostileUsersAttacksHold) {
          const std::string as_root = start_daemon({"--allow-uid=64881,64882"}, {}, squat);
          return std::to_string(as_user.exit_code) + (as_user.err.find("held by uid 64882") != std::string::npos ? " named " : " ") +
                 as_root + (logged("was held by a socket of uid 64882") ? "removed " : "") +
-                (logged("serving utcp:COMM_DIR_SRV in") ? as(kVictim, [&] { return exact_walk(slapd->uri, expected); }) : "");
+                (logged("serving utcp:COMM_DIR_SRV in") ? as(kVictim, [&] { return exact_walk(connect_to(slapd->uri), expected); }) : "");
        }, "1 named removed exact"},
       {"a trace file in a shared folder that another user prepared", {}, [&] {
          const std::string shared = make_private_folder("commdir-traces"), secret = root_only + "/secret";

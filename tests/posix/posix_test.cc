@@ -391,6 +391,34 @@ TEST_F(PlatformTest, AWaitingCallerTakesItsOwnReply) {
   EXPECT_EQ(stopped, 0);
 }
 
+// Callers that began to wait before the first replies showed where replies
+// come are counted by no caller that receives there; one that receives
+// and gives the role back knowing of none leaves them to the server's
+// thread, asleep while it received: their replies reach them all the same.
+TEST_F(PlatformTest, RepliesReachCallersThatWaitedBeforeTheirServerWasKnown) {
+  ASSERT_EQ(Start("utcp:RPL", PostNamedEvent) | Start("utcp:MUTE"), 0);
+  const auto reply_at_rpl = [](UINT event) {  // a little later, to the server where replies come
+    std::this_thread::sleep_for(milliseconds(30));
+    Bytes reply = Message(128);
+    PutWord(reply, 72, event);
+    EXPECT_EQ(Send("utcp:RPL", reply), 0);
+  };
+  std::vector<std::promise<UINT>> named(4);
+  std::vector<std::future<RETCODE>> early;
+  for (auto& event : named) {
+    early.push_back(std::async(std::launch::async, [&event] {
+      return Exchange("utcp:MUTE", [&event](UINT id) { event.set_value(id); });
+    }));
+  }
+  std::vector<UINT> events;
+  for (auto& event : named) events.push_back(event.get_future().get());
+  std::this_thread::sleep_for(milliseconds(50));  // they wait, not knowing where replies come
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(Exchange("utcp:MUTE", reply_at_rpl), 0);  // the last on this caller
+  for (UINT event : events) reply_at_rpl(event);
+  for (auto& call : early) EXPECT_EQ(call.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  emwGENIpcRequestAdmin("utcp:MUTE", GEN_IPC_ADMIN_STOP);  // ends the waits of a run that failed
+}
+
 // Only a wait without limit, on the event created last before a request
 // went out, watches the server that it went to; every other wait is as it
 // was, also after that server has ended. A wait that must not give up is
