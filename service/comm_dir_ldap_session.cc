@@ -250,7 +250,7 @@ int comm_dir_network_timeout_ms(const COMM_DIR_CONNECT_INFO& connect, const comm
 RETCODE comm_dir_ldap_check_record(const COMM_DIR_CONNECT_INFO& connect, uid_t requester,
                                    const comm_dir_service_options& options, std::vector<std::string>* uris,
                                    comm_dir_link_settings* link, comm_dir_ldap_findings* findings) {
-  *uris = comm_dir_failover::split(connect.uri);
+  *uris = comm_dir_ldap_uri_list(connect.uri);
   if (!schemes_allowed(*uris, options, findings)) return COMM_DIR_SVC_URI_NOT_ALLOWED;
   if (connect.security == COMM_DIR_SECURITY_LDAPS && !all_ldaps(*uris)) {
     findings->diagnostic = "security LDAPS needs ldaps:// URIs only";

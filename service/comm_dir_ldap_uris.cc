@@ -2,6 +2,8 @@
 
 #include <ldap.h>
 
+#include <sstream>
+
 // libldap's parser of URI lists and its release: exported by libldap 2.5
 // and 2.6, declared only in its private headers. LDAP_OPT_URI, and so
 // ldap_initialize, parses with the separators ", " and the flags below.
@@ -27,6 +29,27 @@ std::vector<std::string> comm_dir_ldap_schemes(const std::string& word) {
   }
   ldap_free_urllist(list);
   return schemes;
+}
+
+std::vector<std::string> comm_dir_ldap_uri_list(const std::string& uris) {
+  std::vector<std::string> list;
+  std::istringstream words(uris);
+  for (std::string word; words >> word;) {
+    LDAPURLDesc* parsed = nullptr;
+    if (ldap_url_parselist_ext(&parsed, word.c_str(), kSeparators, kParseFlags) != LDAP_URL_SUCCESS ||
+        parsed == nullptr || parsed->lud_next == nullptr) {
+      list.push_back(word);
+    } else {
+      for (LDAPURLDesc* url = parsed; url != nullptr; url = url->lud_next) {
+        // Written out whole, or the word again where libldap cannot (no memory).
+        char* written = ldap_url_desc2str(url);
+        list.emplace_back(written != nullptr ? written : word);
+        ldap_memfree(written);
+      }
+    }
+    ldap_free_urllist(parsed);
+  }
+  return list;
 }
 
 }  // namespace velmarosta

@@ -23,6 +23,14 @@ namespace velmarosta {
 // URI in it (it would then take its default URI, which ldap.conf sets).
 std::vector<std::string> comm_dir_ldap_schemes(const std::string& word);
 
+// The URIs that the daemon tries, in order, for a record's URI field: its
+// blank-separated words, each as libldap reads it. A word of one URI stays
+// as written; a word of several ("ldap://a,ldap://b") gives each of them as
+// libldap writes it, so that each is connected to, failed over from and
+// shown on its own; a word that libldap cannot read stays whole, for the
+// scheme check to refuse.
+std::vector<std::string> comm_dir_ldap_uri_list(const std::string& uris);
+
 }  // namespace velmarosta
 
 #endif  // COMMDIR_SERVICE_COMM_DIR_LDAP_URIS_H_

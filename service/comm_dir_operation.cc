@@ -8,6 +8,7 @@
 
 #include "commdir/comm_dir_result_codes.h"
 #include "service/comm_dir_ldap_session.h"
+#include "service/comm_dir_ldap_uris.h"
 #include "service/comm_dir_service_trace.h"
 
 namespace velmarosta {
@@ -233,7 +234,7 @@ RETCODE comm_dir_operation::moved() {
 // tried are opened, without a bind (the operation has none).
 comm_dir_step comm_dir_operation::fail_over() {
   fail_over_ = false;
-  const std::vector<std::string> uris = comm_dir_failover::split(reopen_->connect.uri);
+  const std::vector<std::string> uris = comm_dir_ldap_uri_list(reopen_->connect.uri);
   comm_dir_uri_failure lost;
   lost.uri = reopen_->serving < uris.size() ? uris[reopen_->serving] : "";
   lost.code = comm_dir_code_from_ldap(LDAP_SERVER_DOWN);

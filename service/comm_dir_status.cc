@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "service/comm_dir_ldap_uris.h"
+
 #ifndef COMMDIR_VERSION
 #define COMMDIR_VERSION "unknown"
 #endif
@@ -89,7 +91,7 @@ std::chrono::system_clock::time_point wall_time(const comm_dir_status& status,
 }
 
 std::string in_use(const comm_dir_failover::list_state& list) {
-  const std::vector<std::string> uris = comm_dir_failover::split(list.uris);
+  const std::vector<std::string> uris = comm_dir_ldap_uri_list(list.uris);
   return list.answering < uris.size() ? uris[list.answering] : "";
 }
 
