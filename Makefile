@@ -23,7 +23,7 @@ DEPS_DEB   = g++ cmake make pkg-config libldap-dev help2man dpkg-dev debhelper l
 
 CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMMDIR_WERROR=$(WERROR) $(CMAKE_FLAGS)
 
-.PHONY: all deps build test deb deb-check test-asan test-tsan test-target soak bench install demo clean fuzz fuzz-build fuzz-ci soak-memory
+.PHONY: all deps build test check-locks deb deb-check test-asan test-tsan test-target soak bench install demo clean fuzz fuzz-build fuzz-ci soak-memory
 
 all: build
 
@@ -40,6 +40,14 @@ test: deps
 	$(CONFIGURE)
 	cmake --build $(BUILD) -j$(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 300 -LE soak
+
+# The lock rules, checked by clang's -Wthread-safety: everything built,
+# nothing run.
+check-locks: deps
+	@scripts/install-deps clang
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)-locks -DCMAKE_BUILD_TYPE=Debug -DCOMMDIR_CHECK_LOCKS=ON \
+	  -DCOMMDIR_WERROR=$(WERROR) $(CMAKE_FLAGS)
+	cmake --build $(BUILD)-locks -j$(JOBS)
 
 # Every test built with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: deps
@@ -156,4 +164,4 @@ fuzz-ci: fuzz-build
 	done
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-ppc $(BUILD)-fuzz $(BUILD)-install $(BUILD)-deb dist
+	rm -rf $(BUILD) $(BUILD)-locks $(BUILD)-asan $(BUILD)-tsan $(BUILD)-ppc $(BUILD)-fuzz $(BUILD)-install $(BUILD)-deb dist

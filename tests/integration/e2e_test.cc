@@ -201,7 +201,10 @@ TEST_F(EndToEnd, EachFaultGivesItsCodeWithinItsDeadline) {
       timed(kStart, [&] { return facade()->start_operation(connect, row.anonymous ? nullptr : &kReader, &operation); });
       if (code == 0) timed("search", search);
       if (code == 0) timed("entries", [&] { return facade()->get_first_entry(operation); });
-      for (; code == 0; ++entries) timed("entries", [&] { return facade()->get_next_entry(operation); });
+      while (code == 0) {
+        timed("entries", [&] { return facade()->get_next_entry(operation); });  // sets code
+        ++entries;
+      }
     });
     // While a call waits, the daemon's one worker serves another.
     std::this_thread::sleep_for(ms(100));

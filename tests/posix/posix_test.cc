@@ -436,8 +436,9 @@ TEST_F(PlatformTest, OnlyAWaitWithoutLimitOnTheRequestsEventWatchesItsServer) {
     ASSERT_EQ(emwGENIpcRequestAdmin("utcp:GATED", GEN_IPC_ADMIN_STOP), 0);  // its socket is closed now
     const UINT target = events[made_after];
     EXPECT_TRUE(!waited_before || emwOSWWaitEventSem(target, -1) == ECONNRESET);
-    auto poster = std::async(std::launch::async, [=] {  // late enough for a wrong watch; never a hang
-      std::this_thread::sleep_for(milliseconds(expected == 0 ? 600 : 2000));
+    const milliseconds late(expected == 0 ? 600 : 2000);  // late enough for a wrong watch; never a hang
+    auto poster = std::async(std::launch::async, [=] {
+      std::this_thread::sleep_for(late);
       emwOSWPostEventSem(target);
     });
     EXPECT_EQ(emwOSWWaitEventSem(target, timeout), expected) << kind << made_after << timeout << waited_before;
