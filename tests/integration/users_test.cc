@@ -13,8 +13,8 @@
 namespace commdir_testing {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;  // its allocator keeps what is freed for a while
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;  // their allocators keep what is freed for a while, and shadow what is held
 #else
 constexpr bool kSanitized = false;
 #endif
