@@ -300,6 +300,7 @@ RETCODE comm_dir_operation::values(const char* attribute, comm_dir_values* out) 
 
 bool comm_dir_operation::answers_from_memory(int function_id) const {
   const bool entry_at_hand = !have_search_ || ahead_ != nullptr || finished_;
+  if (comm_dir_is_value_request(function_id)) return true;  // parsed out of the current entry
   switch (function_id) {
     case COMM_DIR_FUNC_GET_FIRST_ENTRY:
       return entry_at_hand && !walk_moved_;  // a walk that moved on searches again
@@ -307,12 +308,6 @@ bool comm_dir_operation::answers_from_memory(int function_id) const {
       return entry_at_hand;
     case COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE:
     case COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE:
-    case COMM_DIR_FUNC_GET_VALUE_STRING_CNT:
-    case COMM_DIR_FUNC_GET_VALUE_STRING_LEN:
-    case COMM_DIR_FUNC_GET_VALUE_STRING_ONE:
-    case COMM_DIR_FUNC_GET_VALUE_BINARY_CNT:
-    case COMM_DIR_FUNC_GET_VALUE_BINARY_LEN:
-    case COMM_DIR_FUNC_GET_VALUE_BINARY_ONE:
       return true;  // parsed out of the current entry
     default:
       return false;  // search, end and free talk to the server (search, unbind, abandon)
