@@ -118,7 +118,7 @@ std::vector<std::pair<UINT, comm_dir_client_process>> comm_dir_service::owners_o
 std::vector<std::shared_ptr<comm_dir_service::operation_entry>> comm_dir_service::take_reclaimable(
     const std::vector<UINT>& orphans) {
   std::vector<std::shared_ptr<operation_entry>> taken;
-  auto take = [&](decltype(operations_)::iterator it) {
+  auto take = [&](decltype(operations_)::iterator it) REQUIRES(mu_) {
     taken.push_back(std::move(it->second));
     return operations_.erase(it);
   };

@@ -17,12 +17,10 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -31,6 +29,7 @@
 #include "client/comm_dir_messages.h"
 #include "commdir/comm_dir_result_codes.h"
 #include "ipc/comm_dir_ipc_multi_client.h"
+#include "platform/commdir_thread_safety.h"
 #include "platform/posix/commdir_posix_ipc.h"
 #include "platform/posix/commdir_posix_text.h"
 #include "platform/posix/commdir_posix_tasks.h"
@@ -523,7 +522,7 @@ constexpr ULONG kAnswerSentMs = 2000;
 class test_callback : public velmarosta::comm_dir_callback {
  public:
   void on_callback(UINT argument) override {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     result_ = static_cast<RETCODE>(argument);
     called_ = true;
     done_.notify_all();
@@ -531,17 +530,17 @@ class test_callback : public velmarosta::comm_dir_callback {
 
   // True and the test's result when the callback came within `limit`.
   bool wait_for(std::chrono::seconds limit, RETCODE* result) {
-    std::unique_lock<std::mutex> lock(mu_);
-    if (!done_.wait_for(lock, limit, [this] { return called_; })) return false;
+    commdir_sync::unique_lock lock(mu_);
+    if (!done_.wait_for(lock, limit, [this]() REQUIRES(mu_) { return called_; })) return false;
     *result = result_;
     return true;
   }
 
  private:
-  std::mutex mu_;
-  std::condition_variable done_;
-  bool called_ = false;  // guarded by mu_
-  RETCODE result_ = 0;   // guarded by mu_
+  commdir_sync::mutex mu_;
+  commdir_sync::condition_variable done_;
+  bool called_ GUARDED_BY(mu_) = false;
+  RETCODE result_ GUARDED_BY(mu_) = 0;
 };
 
 // A string field of the daemon's answer, which may lack its NUL, as a
