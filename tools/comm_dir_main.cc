@@ -12,7 +12,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,6 +35,7 @@
 #include "tools/ldif_writer.h"
 #include "tools/reply_watchdog.h"
 #include "tools/single_value_reader.h"
+#include "tools/tool_password.h"
 #include "tools/tool_options.h"
 #include "tools/tool_outcome.h"
 #include "tools/tool_records.h"
@@ -131,71 +131,7 @@ RETCODE guarded(reply_watchdog& watchdog, const char* name, Call call) {
   return rc;
 }
 
-// --- passwords ----------------------------------------------------------------
-//
-// A password lives in as few places as it can and is cleared as soon as the
-// bind record holds it, and the record once its call has returned: it is read
-// into a buffer of fixed size (no copy left behind by a growing string, no
-// stdio buffer), taken into one string, and cleared everywhere.
-
-// The room for a password: one byte more than a bind record takes, so that a
-// longer password is still refused as too long.
-constexpr std::size_t kPasswordRoom = sizeof(velmarosta::COMM_DIR_BIND_INFO::password) + 1;
-
-void wipe(std::string* secret) {
-  explicit_bzero(secret->data(), secret->size());
-  secret->clear();
-}
-
-void wipe(velmarosta::COMM_DIR_BIND_INFO* bind) { explicit_bzero(bind->password, sizeof bind->password); }
-
-// Reads a line from the terminal without echo, as ldapsearch -W does.
-// Unbuffered, so that no stdio buffer keeps what was typed.
-bool prompt_password(std::string* password) {
-  std::FILE* tty = std::fopen("/dev/tty", "r+e");
-  if (tty == nullptr) return false;
-  std::setvbuf(tty, nullptr, _IONBF, 0);
-  std::fputs("Enter LDAP Password: ", tty);
-  termios saved{};
-  const bool have_terminal = ::tcgetattr(::fileno(tty), &saved) == 0;
-  if (have_terminal) {
-    termios quiet = saved;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    ::tcsetattr(::fileno(tty), TCSAFLUSH, &quiet);
-  }
-  char typed[kPasswordRoom];
-  std::size_t length = 0;
-  int c;
-  while ((c = std::fgetc(tty)) != EOF && c != '\n') {
-    if (length < sizeof typed) typed[length++] = static_cast<char>(c);
-  }
-  if (have_terminal) ::tcsetattr(::fileno(tty), TCSAFLUSH, &saved);
-  std::fputc('\n', tty);
-  std::fclose(tty);
-  password->assign(typed, length);
-  explicit_bzero(typed, sizeof typed);
-  return true;
-}
-
-// Reads the password file of -y: its whole content (as far as a password
-// can reach). False when it cannot be read.
-bool read_password_file(const std::string& path, std::string* password) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char content[kPasswordRoom];
-  std::size_t length = 0;
-  ssize_t got = 0;
-  while (length < sizeof content) {
-    got = ::read(fd, content + length, sizeof content - length);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    length += static_cast<std::size_t>(got);
-  }
-  ::close(fd);
-  if (got >= 0) password->assign(content, length);
-  explicit_bzero(content, sizeof content);
-  return got >= 0;
-}
+// --- passwords ---------------------------------------------------------------
 
 // Fills in the password of -W and -y; false after a message.
 bool resolve_password(connection_options* connection) {
