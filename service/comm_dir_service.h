@@ -65,10 +65,11 @@
 // (comm_dir_progress.h).
 //
 // Thread-safe: mu_ guards the scheduler, the operation table and the counts
-// of what waits. An operation itself is used only by the one thread that runs
-// its current request's step (operation_entry::scheduled), and the
-// hand-over from one thread to the next goes through mu_ or the event
-// loop's mutex, which order their accesses.
+// of what waits (members GUARDED_BY(mu_), which clang checks). An operation
+// itself is used only by the one thread that runs its current request's step
+// (its lane is held: comm_dir_scheduler.h), and the hand-over from one thread
+// to the next goes through mu_ or the event loop's mutex, which order their
+// accesses; no lock guards it, so it carries no annotation.
 #ifndef COMMDIR_SERVICE_COMM_DIR_SERVICE_H_
 #define COMMDIR_SERVICE_COMM_DIR_SERVICE_H_
 
