@@ -202,14 +202,13 @@ bool comm_dir_service::queue(std::unique_ptr<comm_dir_request>* request) {
   commdir_sync::unique_lock lock(mu_);
   comm_dir_request& taken = **request;
   std::shared_ptr<operation_entry> entry;
-  if (taken.refusal == 0 && comm_dir_names_operation(taken.function_id)) {
-    entry = senders_operation(taken);
-    if (entry == nullptr) {
-      taken.refusal = COMM_DIR_SVC_UNKNOWN_OPERATION;
-      refused_bad_input_.fetch_add(1, std::memory_order_relaxed);
-    }
-  }
+  const bool names_operation = taken.refusal == 0 && comm_dir_names_operation(taken.function_id);
+  if (names_operation) entry = senders_operation(taken);
   if (!scheduler_.queue(request, entry)) return false;
+  if (names_operation && entry == nullptr) {  // refused by a worker, in its turn
+    taken.refusal = COMM_DIR_SVC_UNKNOWN_OPERATION;
+    refused_bad_input_.fetch_add(1, std::memory_order_relaxed);
+  }
   lock.unlock();
   work_cv_.notify_one();
   return true;
