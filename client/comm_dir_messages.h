@@ -35,6 +35,12 @@ enum COMM_DIR_FUNC_ID : int {
 };
 constexpr int COMM_DIR_FUNC_COUNT = 15;
 
+// The six requests for an attribute's values: count, length and value, as
+// strings (5 to 7) and as binary (8 to 10).
+constexpr bool comm_dir_is_value_request(int function_id) {
+  return function_id >= COMM_DIR_FUNC_GET_VALUE_STRING_CNT && function_id <= COMM_DIR_FUNC_GET_VALUE_BINARY_ONE;
+}
+
 constexpr int COMM_DIR_REQUEST_PREFIX_SIZE = 72;
 constexpr int COMM_DIR_MAX_ATTRIBUTE_NAME = 384;  // characters, NUL not counted
 

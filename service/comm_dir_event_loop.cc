@@ -34,18 +34,18 @@ const char* comm_dir_waiting_name(comm_dir_waiting_on what) {
 }
 
 void comm_dir_latch::open() {
-  std::lock_guard<std::mutex> lock(mu_);
+  commdir_sync::lock_guard lock(mu_);
   open_ = true;
   if (loop_ != nullptr) loop_->wake(ticket_);
 }
 
 bool comm_dir_latch::is_open() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  commdir_sync::lock_guard lock(mu_);
   return open_;
 }
 
 bool comm_dir_latch::attach(comm_dir_event_loop* loop, std::uint64_t ticket) {
-  std::lock_guard<std::mutex> lock(mu_);
+  commdir_sync::lock_guard lock(mu_);
   loop_ = loop;
   ticket_ = ticket;
   return !open_;
@@ -74,7 +74,7 @@ bool comm_dir_event_loop::start() {
 
 void comm_dir_event_loop::stop() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     stopping_ = true;
   }
   if (thread_.joinable()) {
@@ -90,7 +90,7 @@ void comm_dir_event_loop::stop() {
 void comm_dir_event_loop::add(const comm_dir_wait& wait, waiter* w) {
   std::uint64_t ticket = 0;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     ticket = next_ticket_++;
     const bool watched = wait.kind == comm_dir_wait::on::kReadable || wait.kind == comm_dir_wait::on::kWritable;
     const auto deadline = deadlines_.emplace(wait.deadline, ticket).first;
@@ -120,7 +120,7 @@ void comm_dir_event_loop::add(const comm_dir_wait& wait, waiter* w) {
 
 void comm_dir_event_loop::wake(std::uint64_t ticket) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     end(ticket, false, &opened_);
   }
   kick();
@@ -154,7 +154,7 @@ int comm_dir_event_loop::wait_ms() {
 
 void comm_dir_event_loop::run() {
   epoll_event events[kMostEvents];
-  std::unique_lock<std::mutex> lock(mu_);
+  commdir_sync::unique_lock lock(mu_);
   while (!stopping_) {
     const int timeout = wait_ms();
     lock.unlock();

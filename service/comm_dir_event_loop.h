@@ -18,13 +18,13 @@
 #define COMMDIR_SERVICE_COMM_DIR_EVENT_LOOP_H_
 
 #include <cstdint>
-#include <mutex>
 #include <set>
 #include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "platform/commdir_thread_safety.h"
 #include "service/comm_dir_wait.h"
 
 namespace velmarosta {
@@ -43,10 +43,10 @@ class comm_dir_latch {
   // Ties the latch to its wait; false when it is open already.
   bool attach(comm_dir_event_loop* loop, std::uint64_t ticket);
 
-  mutable std::mutex mu_;
-  bool open_ = false;                   // guarded by mu_
-  comm_dir_event_loop* loop_ = nullptr; // guarded by mu_
-  std::uint64_t ticket_ = 0;            // guarded by mu_
+  mutable commdir_sync::mutex mu_;
+  bool open_ GUARDED_BY(mu_) = false;
+  comm_dir_event_loop* loop_ GUARDED_BY(mu_) = nullptr;
+  std::uint64_t ticket_ GUARDED_BY(mu_) = 0;
 };
 
 class comm_dir_event_loop {
@@ -84,9 +84,9 @@ class comm_dir_event_loop {
   using woken_list = std::vector<std::pair<waiter*, bool>>;
 
   void run();
-  int wait_ms();  // until the first deadline, rounded up; mu_ held
-  // Ends the wait of `ticket` into `due` (nothing when it ended already). mu_ held.
-  void end(std::uint64_t ticket, bool timed_out, woken_list* due);
+  int wait_ms() REQUIRES(mu_);  // until the first deadline, rounded up
+  // Ends the wait of `ticket` into `due` (nothing when it ended already).
+  void end(std::uint64_t ticket, bool timed_out, woken_list* due) REQUIRES(mu_);
   void wake(std::uint64_t ticket);  // a latch opened
   void kick();
 
@@ -94,12 +94,12 @@ class comm_dir_event_loop {
   int kick_fd_ = -1;  // an eventfd: a wait added, a latch opened, or stop
   std::thread thread_;
 
-  std::mutex mu_;
-  std::unordered_map<std::uint64_t, registration> registered_;            // guarded by mu_
-  std::set<std::pair<comm_dir_wait::clock::time_point, std::uint64_t>> deadlines_;  // guarded by mu_
-  woken_list opened_;             // guarded by mu_: ended by latches, to wake on the thread
-  std::uint64_t next_ticket_ = 1; // guarded by mu_; 0 is the kick descriptor's
-  bool stopping_ = false;         // guarded by mu_
+  commdir_sync::mutex mu_;
+  std::unordered_map<std::uint64_t, registration> registered_ GUARDED_BY(mu_);
+  std::set<std::pair<comm_dir_wait::clock::time_point, std::uint64_t>> deadlines_ GUARDED_BY(mu_);
+  woken_list opened_ GUARDED_BY(mu_);  // ended by latches, to wake on the thread
+  std::uint64_t next_ticket_ GUARDED_BY(mu_) = 1;  // 0 is the kick descriptor's
+  bool stopping_ GUARDED_BY(mu_) = false;
 };
 
 }  // namespace velmarosta

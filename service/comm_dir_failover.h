@@ -35,24 +35,21 @@
 // which then merely starts from its first URI; so one user evicts at most
 // kMaxListsPerUser lists of the others, and only while it is below its cap).
 //
-// Thread-safe: mu_ guards the table; workers open connections at once.
-// Header-only, so that the unit tests, which build without libldap, use it.
+// Thread-safe: workers open connections at once.
 #ifndef COMMDIR_SERVICE_COMM_DIR_FAILOVER_H_
 #define COMMDIR_SERVICE_COMM_DIR_FAILOVER_H_
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstddef>
 #include <map>
-#include <mutex>
-#include <numeric>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <sys/types.h>
+
+#include "platform/commdir_thread_safety.h"
 
 namespace velmarosta {
 
@@ -118,103 +115,30 @@ class comm_dir_failover {
   using key = std::pair<uid_t, std::string>;
   using table = std::map<key, failed_over>;
 
-  // Makes room for one more list of `user`. Requires mu_.
-  void make_room(uid_t user);
-  // The entry of (user, uris), made when missing. Requires mu_.
-  failed_over& entry(uid_t user, const std::string& uris, clock::time_point now);
+  // Makes room for one more list of `user`.
+  void make_room(uid_t user) REQUIRES(mu_);
+  // The entry of (user, uris), made when missing.
+  failed_over& entry(uid_t user, const std::string& uris, clock::time_point now) REQUIRES(mu_);
   static void remember(failed_over& list, const comm_dir_uri_failure& failure);
   static bool older(const table::value_type& a, const table::value_type& b) {
     return a.second.first_failed < b.second.first_failed;
   }
 
   const std::chrono::seconds failback_after_;
-  std::mutex mu_;
-  table lists_;  // guarded by mu_; a user's lists are adjacent
+  commdir_sync::mutex mu_;
+  table lists_ GUARDED_BY(mu_);  // a user's lists are adjacent
 };
-
-inline std::vector<std::string> comm_dir_failover::split(const std::string& uris) {
-  std::istringstream words(uris);
-  std::vector<std::string> list;
-  for (std::string uri; words >> uri;) list.push_back(uri);
-  return list;
-}
-
-inline std::vector<std::size_t> comm_dir_failover::order(uid_t user, const std::string& uris, std::size_t count,
-                                                          clock::time_point now) {
-  std::vector<std::size_t> indexes(count);
-  std::iota(indexes.begin(), indexes.end(), 0);
-  std::lock_guard<std::mutex> lock(mu_);
-  auto it = lists_.find(key(user, uris));
-  if (it == lists_.end()) return indexes;
-  if (it->second.answering >= count || now - it->second.first_failed >= failback_after_) return indexes;
-  // The answering URI first, the others behind it in the record's order.
-  std::rotate(indexes.begin(), indexes.begin() + static_cast<std::ptrdiff_t>(it->second.answering),
-              indexes.begin() + static_cast<std::ptrdiff_t>(it->second.answering) + 1);
-  return indexes;
-}
-
-inline void comm_dir_failover::answered(uid_t user, const std::string& uris, std::size_t index, bool first_tried,
-                                        clock::time_point now, const comm_dir_uri_failure* failure) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (index == 0) {
-    lists_.erase(key(user, uris));
-    return;
-  }
-  const bool known = lists_.count(key(user, uris)) != 0;
-  failed_over& list = entry(user, uris, now);
-  list.answering = index;
-  // Only an attempt that tried the first URI and found it down starts a new
-  // window; the backup answering within the window leaves its start alone.
-  if (first_tried || !known) list.first_failed = now;
-  if (failure != nullptr) remember(list, *failure);
-}
-
-inline void comm_dir_failover::none_answered(uid_t user, const std::string& uris, const comm_dir_uri_failure& failure,
-                                             clock::time_point now) {
-  std::lock_guard<std::mutex> lock(mu_);
-  failed_over& list = entry(user, uris, now);
-  list.answering = kNone;
-  list.first_failed = now;
-  remember(list, failure);
-}
-
-inline comm_dir_failover::failed_over& comm_dir_failover::entry(uid_t user, const std::string& uris,
-                                                                clock::time_point now) {
-  auto it = lists_.find(key(user, uris));
-  if (it != lists_.end()) return it->second;
-  make_room(user);
-  return lists_.emplace(key(user, uris), failed_over{kNone, now, {}}).first->second;
-}
-
-inline void comm_dir_failover::remember(failed_over& list, const comm_dir_uri_failure& failure) {
-  list.last_failure = failure;
-  if (list.last_failure.reason.size() > kMaxReason) list.last_failure.reason.resize(kMaxReason);
-}
 
 template <typename Visible>
 std::vector<comm_dir_failover::list_state> comm_dir_failover::lists(Visible visible) {
   std::vector<list_state> shown;
-  std::lock_guard<std::mutex> lock(mu_);
+  commdir_sync::lock_guard lock(mu_);
   for (const auto& [id, list] : lists_) {
     if (!visible(id.first)) continue;
     shown.push_back(list_state{id.first, id.second, list.answering, list.last_failure,
                                list.first_failed + failback_after_});
   }
   return shown;
-}
-
-// A user at its cap gives up its own oldest list; otherwise, when the table
-// is full, the oldest list of all goes.
-inline void comm_dir_failover::make_room(uid_t user) {
-  const auto first = lists_.lower_bound(key(user, std::string()));
-  auto end = first;
-  std::size_t own = 0;
-  for (; end != lists_.end() && end->first.first == user; ++end) ++own;
-  if (own >= kMaxListsPerUser) {
-    lists_.erase(std::min_element(first, end, older));
-  } else if (lists_.size() >= kMaxLists) {
-    lists_.erase(std::min_element(lists_.begin(), lists_.end(), older));
-  }
 }
 
 }  // namespace velmarosta

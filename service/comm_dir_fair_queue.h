@@ -7,8 +7,8 @@
 // with done(): its further items wait while others' are taken (the lookup
 // pool's share per user). Without a cap done() need not be called.
 //
-// Not thread-safe: its owner's mutex guards it. Header-only, so that the
-// unit tests, which build without libldap, use it.
+// Not thread-safe: its owner's mutex guards it (its owners hold it
+// GUARDED_BY that mutex).
 #ifndef COMMDIR_SERVICE_COMM_DIR_FAIR_QUEUE_H_
 #define COMMDIR_SERVICE_COMM_DIR_FAIR_QUEUE_H_
 

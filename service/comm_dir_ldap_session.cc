@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "commdir/comm_dir_result_codes.h"
+#include "service/comm_dir_ldap_handle.h"
 #include "service/comm_dir_ldap_uris.h"
 #include "service/comm_dir_service_trace.h"
 
@@ -192,11 +193,10 @@ void comm_dir_ldap_initialize() {
   ldap_get_option(nullptr, LDAP_OPT_PROTOCOL_VERSION, &version);  // the first use initializes
   // So does libldap's TLS library, at the first handle's own context, which
   // the handshakes of several threads could otherwise make at once.
-  LDAP* ld = nullptr;
-  if (ldap_initialize(&ld, "ldap://127.0.0.1/") != LDAP_SUCCESS) return;
+  comm_dir_ldap_handle handle;
+  if (ldap_initialize(handle.out(), "ldap://127.0.0.1/") != LDAP_SUCCESS) return;
   const int new_context = 0;
-  ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &new_context);
-  ldap_unbind_ext(ld, nullptr, nullptr);
+  ldap_set_option(handle.get(), LDAP_OPT_X_TLS_NEWCTX, &new_context);
 }
 
 

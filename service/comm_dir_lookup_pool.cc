@@ -29,7 +29,7 @@ bool comm_dir_lookup_pool::start() {
 
 void comm_dir_lookup_pool::stop() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     stopping_ = true;
   }
   cv_.notify_all();
@@ -39,18 +39,18 @@ void comm_dir_lookup_pool::stop() {
 
 void comm_dir_lookup_pool::push(uid_t user, std::function<void()> step) {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     queue_.push(user, queued{std::move(step)});
   }
   cv_.notify_one();
 }
 
 void comm_dir_lookup_pool::run(int slot) {
-  std::unique_lock<std::mutex> lock(mu_);
+  commdir_sync::unique_lock lock(mu_);
   for (;;) {
     queued next;
     uid_t user = 0;
-    cv_.wait(lock, [&] { return queue_.pop(&next, &user) || (stopping_ && queue_.empty()); });
+    cv_.wait(lock, [&]() REQUIRES(mu_) { return queue_.pop(&next, &user) || (stopping_ && queue_.empty()); });
     if (next.step == nullptr) return;
     lock.unlock();
     progress_->begin(slot);

@@ -20,12 +20,11 @@
 
 #include <sys/types.h>
 
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "platform/commdir_thread_safety.h"
 #include "service/comm_dir_fair_queue.h"
 #include "service/comm_dir_progress.h"
 
@@ -58,10 +57,10 @@ class comm_dir_lookup_pool {
   const int first_slot_;
   std::vector<std::thread> running_;
 
-  std::mutex mu_;
-  std::condition_variable cv_;
-  comm_dir_fair_queue<queued> queue_;  // guarded by mu_
-  bool stopping_ = false;              // guarded by mu_
+  commdir_sync::mutex mu_;
+  commdir_sync::condition_variable cv_;
+  comm_dir_fair_queue<queued> queue_ GUARDED_BY(mu_);
+  bool stopping_ GUARDED_BY(mu_) = false;
 };
 
 }  // namespace velmarosta

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "service/comm_dir_ldap_handle.h"
 #include "service/comm_dir_service_trace.h"
 
 namespace velmarosta {
@@ -35,9 +36,9 @@ std::size_t comm_dir_memory_budget::bytes_of(LDAP* ld, LDAPMessage* message) {
   BerElement* ber = nullptr;
   berval dn{};
   ber_len_t total = 0;
-  const bool read = ldap_get_dn_ber(ld, message, &ber, &dn) == LDAP_SUCCESS &&
-                    ber_get_option(ber, LBER_OPT_TOTAL_BYTES, &total) == LBER_OPT_SUCCESS;
-  if (ber != nullptr) ber_free(ber, 0);  // its buffer is the message's
+  const bool got = ldap_get_dn_ber(ld, message, &ber, &dn) == LDAP_SUCCESS;
+  const comm_dir_ber_element owned(ber);
+  const bool read = got && ber_get_option(ber, LBER_OPT_TOTAL_BYTES, &total) == LBER_OPT_SUCCESS;
   return read ? block(total) + kMessageRecords : kUncountable;
 }
 
@@ -50,9 +51,10 @@ std::size_t comm_dir_memory_budget::bytes_of(berval** values) {
 }
 
 bool comm_dir_memory_budget::account::keep(LDAP* ld, LDAPMessage* message) {
-  if (take(bytes_of(ld, message))) return true;
-  ldap_msgfree(message);
-  return false;
+  comm_dir_ldap_message owned(message);
+  if (!take(bytes_of(ld, message))) return false;
+  owned.release();  // held on by the caller, counted
+  return true;
 }
 
 bool comm_dir_memory_budget::account::keep(berval** values) {
@@ -63,8 +65,11 @@ bool comm_dir_memory_budget::account::keep(berval** values) {
 
 // Counted off once the memory is free, so that a trim finds it.
 void comm_dir_memory_budget::account::free(LDAP* ld, LDAPMessage* message) {
-  const std::size_t bytes = bytes_of(ld, message);
-  ldap_msgfree(message);
+  std::size_t bytes = 0;
+  {
+    const comm_dir_ldap_message owned(message);
+    bytes = bytes_of(ld, message);
+  }
   give_back(bytes);
 }
 
@@ -89,7 +94,7 @@ void comm_dir_memory_budget::account::give_back(std::size_t bytes) {
 // The operation holds at most kPerOperation, the user at most per_user_ and
 // the daemon at most kInAll, so none of the differences below wraps.
 bool comm_dir_memory_budget::take(uid_t user, std::size_t operation_holds, std::size_t bytes) {
-  std::lock_guard<std::mutex> lock(mu_);
+  commdir_sync::lock_guard lock(mu_);
   auto it = held_of_.find(user);
   const std::size_t user_holds = it == held_of_.end() ? 0 : it->second;
   if (bytes > kPerOperation - operation_holds || bytes > per_user_ - user_holds || bytes > kInAll - held_) {
@@ -108,7 +113,7 @@ void comm_dir_memory_budget::give_back(uid_t user, std::size_t bytes) {
   if (bytes == 0) return;
   bool trim = false;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     held_ -= std::min(bytes, held_);
     auto it = held_of_.find(user);
     if (it != held_of_.end()) {

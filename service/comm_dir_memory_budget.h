@@ -34,7 +34,8 @@
 
 #include <cstddef>
 #include <map>
-#include <mutex>
+
+#include "platform/commdir_thread_safety.h"
 
 namespace velmarosta {
 
@@ -84,10 +85,10 @@ class comm_dir_memory_budget {
   void give_back(uid_t user, std::size_t bytes);
 
   const std::size_t per_user_;
-  std::mutex mu_;
-  std::size_t held_ = 0;                      // guarded by mu_
-  std::map<uid_t, std::size_t> held_of_;      // guarded by mu_; no zero counts
-  std::size_t given_back_since_trim_ = 0;     // guarded by mu_
+  commdir_sync::mutex mu_;
+  std::size_t held_ GUARDED_BY(mu_) = 0;
+  std::map<uid_t, std::size_t> held_of_ GUARDED_BY(mu_);  // no zero counts
+  std::size_t given_back_since_trim_ GUARDED_BY(mu_) = 0;
 };
 
 }  // namespace velmarosta

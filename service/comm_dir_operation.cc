@@ -186,6 +186,7 @@ RETCODE comm_dir_operation::take_ahead() {
     timeval no_wait{0, 0};
     LDAPMessage* message = nullptr;
     int rc = ldap_result(ld_.get(), msgid_, LDAP_MSG_ONE, &no_wait, &message);
+    comm_dir_ldap_message owned(message);  // references and intermediate answers are not walked
     if (rc == 0) {
       if (!deadline_set_) answer_deadline_ = comm_dir_wait::clock::now() + std::chrono::milliseconds(answer_wait_ms_);
       deadline_set_ = true;
@@ -199,18 +200,17 @@ RETCODE comm_dir_operation::take_ahead() {
     }
     reopen_.reset();  // the server has answered: no failover from here on
     if (rc == LDAP_RES_SEARCH_ENTRY) {
-      if (!memory_.keep(ld_.get(), message)) return finish(COMM_DIR_SVC_MEMORY_LIMIT);
+      if (!memory_.keep(ld_.get(), owned.release())) return finish(COMM_DIR_SVC_MEMORY_LIMIT);
       ahead_ = message;
       return 0;
     }
     if (rc == LDAP_RES_SEARCH_RESULT) {
       int result = LDAP_OTHER;
-      int parsed = ldap_parse_result(ld_.get(), message, &result, nullptr, nullptr, nullptr, nullptr, 1);
+      int parsed = ldap_parse_result(ld_.get(), owned.release(), &result, nullptr, nullptr, nullptr, nullptr, 1);
       msgid_ = -1;
       finish(comm_dir_code_from_ldap(parsed == LDAP_SUCCESS ? result : parsed));
       return 0;
     }
-    ldap_msgfree(message);  // references and intermediate answers are not walked
   }
   return 0;
 }
@@ -272,15 +272,17 @@ RETCODE comm_dir_operation::take_attribute(char* attribute, std::string* name) {
 
 RETCODE comm_dir_operation::first_attribute(std::string* name) {
   if (current_ == nullptr) return COMM_DIR_SVC_NO_ENTRY;
-  if (ber_ != nullptr) ber_free(ber_, 0);
-  ber_ = nullptr;
-  return take_attribute(ldap_first_attribute(ld_.get(), current_, &ber_), name);
+  ber_.reset();
+  BerElement* ber = nullptr;
+  char* attribute = ldap_first_attribute(ld_.get(), current_, &ber);
+  ber_.reset(ber);
+  return take_attribute(attribute, name);
 }
 
 RETCODE comm_dir_operation::next_attribute(std::string* name) {
   if (current_ == nullptr) return COMM_DIR_SVC_NO_ENTRY;
   if (ber_ == nullptr) return COMM_DIR_SVC_NO_ATTRIBUTE_WALK;
-  return take_attribute(ldap_next_attribute(ld_.get(), current_, ber_), name);
+  return take_attribute(ldap_next_attribute(ld_.get(), current_, ber_.get()), name);
 }
 
 RETCODE comm_dir_operation::values(const char* attribute, comm_dir_values* out) {
@@ -300,6 +302,7 @@ RETCODE comm_dir_operation::values(const char* attribute, comm_dir_values* out) 
 
 bool comm_dir_operation::answers_from_memory(int function_id) const {
   const bool entry_at_hand = !have_search_ || ahead_ != nullptr || finished_;
+  if (comm_dir_is_value_request(function_id)) return true;  // parsed out of the current entry
   switch (function_id) {
     case COMM_DIR_FUNC_GET_FIRST_ENTRY:
       return entry_at_hand && !walk_moved_;  // a walk that moved on searches again
@@ -307,12 +310,6 @@ bool comm_dir_operation::answers_from_memory(int function_id) const {
       return entry_at_hand;
     case COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE:
     case COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE:
-    case COMM_DIR_FUNC_GET_VALUE_STRING_CNT:
-    case COMM_DIR_FUNC_GET_VALUE_STRING_LEN:
-    case COMM_DIR_FUNC_GET_VALUE_STRING_ONE:
-    case COMM_DIR_FUNC_GET_VALUE_BINARY_CNT:
-    case COMM_DIR_FUNC_GET_VALUE_BINARY_LEN:
-    case COMM_DIR_FUNC_GET_VALUE_BINARY_ONE:
       return true;  // parsed out of the current entry
     default:
       return false;  // search, end and free talk to the server (search, unbind, abandon)
@@ -335,8 +332,7 @@ void comm_dir_operation::drop_search() {
 
 void comm_dir_operation::release_entry() {
   release_values();
-  if (ber_ != nullptr) ber_free(ber_, 0);
-  ber_ = nullptr;
+  ber_.reset();
   if (current_ != nullptr) memory_.free(ld_.get(), current_);
   current_ = nullptr;
 }

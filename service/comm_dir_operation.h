@@ -146,7 +146,7 @@ class comm_dir_operation final : public comm_dir_resumable {
   bool connection_lost_ = false;         // for good: see the class comment
   LDAPMessage* ahead_ = nullptr;         // an entry read ahead by search()
   LDAPMessage* current_ = nullptr;       // the current entry
-  BerElement* ber_ = nullptr;            // attribute position in current_
+  comm_dir_ber_element ber_;             // attribute position in current_
   std::string values_attribute_;         // whose values values_ holds
   berval** values_ = nullptr;
   bool values_valid_ = false;

@@ -21,7 +21,6 @@
 //
 // Thread-safe: begin(), end() and probe_arrived() from the daemon's
 // threads; judge() from the watchdog's thread only.
-// Header-only, so that the unit tests, which build without libldap, use it.
 #ifndef COMMDIR_SERVICE_COMM_DIR_PROGRESS_H_
 #define COMMDIR_SERVICE_COMM_DIR_PROGRESS_H_
 
@@ -46,10 +45,7 @@ class comm_dir_progress {
     clock::duration busy_for{};   // how long, as far as the looks saw it
   };
 
-  comm_dir_progress(int workers, clock::duration hung_after)
-      : counts_(new counter[static_cast<std::size_t>(workers) + 1]),
-        looks_(static_cast<std::size_t>(workers) + 1),
-        hung_after_(hung_after) {}
+  comm_dir_progress(int workers, clock::duration hung_after);
 
   clock::duration hung_after() const { return hung_after_; }
 
@@ -59,21 +55,8 @@ class comm_dir_progress {
 
   // The look at `now`; `probe_sent` is the number of the probe sent at the
   // look before (one interval ago).
-  verdict judge(std::uint32_t probe_sent, clock::time_point now) {
-    verdict found;
-    const bool receiver_moved = take_look(0, now);
-    found.receiver_stuck = probe_seen_.load(std::memory_order_relaxed) != probe_sent && !receiver_moved;
-    for (std::size_t slot = 1; slot < looks_.size(); ++slot) {
-      take_look(slot, now);
-      const look& worker = looks_[slot];
-      if (worker.count % 2 == 1 && now - worker.since > hung_after_ && now - worker.since > found.busy_for) {
-        found.hung_worker = static_cast<int>(slot) - 1;
-        found.busy_for = now - worker.since;
-      }
-    }
-    found.alive = !found.receiver_stuck && found.hung_worker < 0;
-    return found;
-  }
+  verdict judge(std::uint32_t probe_sent, clock::time_point now);
+
 
  private:
   struct alignas(64) counter {  // one cache line each: threads do not share theirs
@@ -87,12 +70,8 @@ class comm_dir_progress {
   std::atomic<std::uint32_t>& count_of(int thread) { return counts_[static_cast<std::size_t>(thread + 1)].count; }
 
   // Reads the counter of `slot`; true when it moved since the last look.
-  bool take_look(std::size_t slot, clock::time_point now) {
-    const std::uint32_t count = counts_[slot].count.load(std::memory_order_relaxed);
-    if (count == looks_[slot].count) return false;
-    looks_[slot] = look{count, now};
-    return true;
-  }
+  bool take_look(std::size_t slot, clock::time_point now);
+
 
   std::unique_ptr<counter[]> counts_;  // [0] the receiving thread, [1 + w] worker w
   std::vector<look> looks_;            // the watchdog thread's

@@ -101,12 +101,12 @@ bool comm_dir_reply_delivery::start() {
 
 void comm_dir_reply_delivery::stop() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     stopping_ = true;
   }
   wake();
   if (thread_.joinable()) thread_.join();
-  std::lock_guard<std::mutex> lock(mu_);
+  commdir_sync::lock_guard lock(mu_);
   std::size_t dropped = 0;
   for (const auto& server : kept_) {
     dropped += server.second.kept.size();
@@ -128,14 +128,14 @@ bool comm_dir_reply_delivery::deliver(const char* server_name, uid_t requester, 
                                       std::size_t zero_from) {
   const std::string server(server_name);
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     // Behind replies that wait already, in order, and without waiting again.
     if (kept_.count(server) != 0) return keep(server, requester, message, length, zero_from);
   }
   const RETCODE rc =
       send_reply(server_name, requester, message, length, zero_from, t_no_wait_ ? 0 : kFirstWaitMs);
   if (rc != ETIMEDOUT) return rc == 0;
-  std::lock_guard<std::mutex> lock(mu_);
+  commdir_sync::lock_guard lock(mu_);
   return keep(server, requester, message, length, zero_from);
 }
 
@@ -249,7 +249,7 @@ void comm_dir_reply_delivery::forget_bytes(const kept_reply& reply) {
 
 std::map<uid_t, comm_dir_reply_delivery::kept_count> comm_dir_reply_delivery::kept_by_user() {
   std::map<uid_t, kept_count> counts;
-  std::lock_guard<std::mutex> lock(mu_);
+  commdir_sync::lock_guard lock(mu_);
   for (const auto& [user, replies] : kept_replies_of_) counts[user].replies = replies;
   for (const auto& [user, bytes] : kept_bytes_of_) counts[user].bytes = bytes;
   for (const auto& [user, notices] : notices_of_) counts[user].notices = notices;
@@ -295,7 +295,7 @@ void comm_dir_reply_delivery::run() {
   for (;;) {
     std::vector<std::pair<uid_t, std::string>> servers = wait_for_turn();
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      commdir_sync::lock_guard lock(mu_);
       if (stopping_) return;
     }
     send_kept_replies(&servers);
@@ -309,7 +309,7 @@ std::vector<std::pair<uid_t, std::string>> comm_dir_reply_delivery::wait_for_tur
   std::vector<std::pair<uid_t, std::string>> servers, turn;
   auto due = std::chrono::steady_clock::time_point::max();
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     if (stopping_) return turn;
     for (const auto& [server, queue] : kept_) {
       // A queue without a client (its server could not be reached for its
@@ -361,7 +361,7 @@ void comm_dir_reply_delivery::send_kept_replies_of(const std::string& server) {
     UINT client = 0;
     uid_t owner = 0;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      commdir_sync::lock_guard lock(mu_);
       auto it = kept_.find(server);
       if (stopping_ || it == kept_.end()) return;
       expire(server, it->second, std::chrono::steady_clock::now());
@@ -379,7 +379,7 @@ void comm_dir_reply_delivery::send_kept_replies_of(const std::string& server) {
     // tries on its own.
     const int rc = send_kept(server, client != 0 && owner == first->requester ? client : 0, *first);
     if (rc == ETIMEDOUT) return;  // still full: first in line, next turn
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     auto it = kept_.find(server);
     const kept_reply& sent = it->second.kept.front();
     if (sent.notice()) {
@@ -400,7 +400,7 @@ void comm_dir_reply_delivery::send_kept_replies_of(const std::string& server) {
 UINT comm_dir_reply_delivery::client_of(const std::string& server, uid_t owner) {
   UINT client = 0;
   if (commdir_posix_ipc_create_client_of(COMM_DIR_SERVICE_REPLY_CLIENT, server.c_str(), owner, &client) != 0) return 0;
-  std::lock_guard<std::mutex> lock(mu_);
+  commdir_sync::lock_guard lock(mu_);
   auto it = kept_.find(server);  // only this thread takes queues away once they hold a message
   it->second.client = client;
   return client;

@@ -66,13 +66,13 @@
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "commdir/comm_dir_types.h"
+#include "platform/commdir_thread_safety.h"
 #include "service/comm_dir_service_options.h"
 
 namespace velmarosta {
@@ -151,23 +151,24 @@ class comm_dir_reply_delivery {
   };
 
   // The queue of `server`, made for `requester` when there is none and the
-  // user waits for fewer than kMaxServersPerUser; null otherwise. mu_ held.
-  server_queue* queue_of(const std::string& server, uid_t requester);
+  // user waits for fewer than kMaxServersPerUser; null otherwise.
+  server_queue* queue_of(const std::string& server, uid_t requester) REQUIRES(mu_);
   // Keeps `message` (`length` bytes, zero from `zero_from` on) for
-  // `server`, or a notice in its place when it cannot be kept. mu_ held.
+  // `server`, or a notice in its place when it cannot be kept.
   bool keep(const std::string& server, uid_t requester, const char* message, std::size_t length,
-            std::size_t zero_from);
-  // Whether another `bytes` of `requester`'s may be kept. mu_ held.
-  bool room_for(uid_t requester, std::size_t bytes) const;
-  // Appends a notice for the reply routed by `route`. mu_ held.
-  bool keep_notice(const std::string& server, uid_t requester, const route_words& route);
-  // Whether one more notice of `requester`'s may be kept. mu_ held.
-  bool room_for_notice(uid_t requester) const;
+            std::size_t zero_from) REQUIRES(mu_);
+  // Whether another `bytes` of `requester`'s may be kept.
+  bool room_for(uid_t requester, std::size_t bytes) const REQUIRES(mu_);
+  // Appends a notice for the reply routed by `route`.
+  bool keep_notice(const std::string& server, uid_t requester, const route_words& route) REQUIRES(mu_);
+  // Whether one more notice of `requester`'s may be kept.
+  bool room_for_notice(uid_t requester) const REQUIRES(mu_);
   // Turns the replies of `queue` that waited longer than the reply wait
-  // into notices, or drops them when no more notices may be kept. mu_ held.
-  void expire(const std::string& server, server_queue& queue, std::chrono::steady_clock::time_point now);
-  void forget_bytes(const kept_reply& reply);   // mu_ held
-  void forget_notice(const kept_reply& reply);  // mu_ held
+  // into notices, or drops them when no more notices may be kept.
+  void expire(const std::string& server, server_queue& queue, std::chrono::steady_clock::time_point now)
+      REQUIRES(mu_);
+  void forget_bytes(const kept_reply& reply) REQUIRES(mu_);
+  void forget_notice(const kept_reply& reply) REQUIRES(mu_);
   void run();
   // Waits until a kept server may have room, a server gets its first kept
   // message, the next kept reply is due to become a notice, or stop().
@@ -181,23 +182,23 @@ class comm_dir_reply_delivery {
   // One kept reply or notice, only tried; 0, or the platform's code.
   int send_kept(const std::string& server, UINT client, const kept_reply& reply);
   void wake();  // the thread, out of its wait
-  void forget_queue(std::map<std::string, server_queue>::iterator it);  // mu_ held
+  void forget_queue(std::map<std::string, server_queue>::iterator it) REQUIRES(mu_);
 
   static inline thread_local bool t_no_wait_ = false;
 
   const std::chrono::milliseconds reply_wait_;
   const std::size_t kept_bytes_per_user_;
   const std::size_t notices_per_user_;
-  std::mutex mu_;
-  std::map<std::string, server_queue> kept_;         // guarded by mu_; no empty queues
-  std::size_t kept_bytes_ = 0;                       // guarded by mu_
-  std::map<uid_t, std::size_t> kept_bytes_of_;       // guarded by mu_; no zero counts
-  std::map<uid_t, std::size_t> kept_replies_of_;     // guarded by mu_; no zero counts
-  std::size_t notices_ = 0;                          // guarded by mu_
-  std::map<uid_t, std::size_t> notices_of_;          // guarded by mu_; no zero counts
-  std::map<uid_t, std::size_t> servers_of_;          // guarded by mu_; queues per owner, no zero counts
+  commdir_sync::mutex mu_;
+  std::map<std::string, server_queue> kept_ GUARDED_BY(mu_);  // no empty queues
+  std::size_t kept_bytes_ GUARDED_BY(mu_) = 0;
+  std::map<uid_t, std::size_t> kept_bytes_of_ GUARDED_BY(mu_);  // no zero counts
+  std::map<uid_t, std::size_t> kept_replies_of_ GUARDED_BY(mu_);  // no zero counts
+  std::size_t notices_ GUARDED_BY(mu_) = 0;
+  std::map<uid_t, std::size_t> notices_of_ GUARDED_BY(mu_);  // no zero counts
+  std::map<uid_t, std::size_t> servers_of_ GUARDED_BY(mu_);  // queues per owner, no zero counts
   uid_t first_in_turn_ = 0;                          // the thread's: whose servers the last turn began with
-  bool stopping_ = false;                            // guarded by mu_
+  bool stopping_ GUARDED_BY(mu_) = false;
   int wake_fd_ = -1;                                 // an eventfd that ends the thread's wait
   std::thread thread_;
   std::unique_ptr<char[]> send_buffer_;  // the thread's; zero behind what it last copied in

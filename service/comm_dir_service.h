@@ -64,22 +64,20 @@
 // (comm_dir_watchdog.h); each thread counts the requests it begins and ends
 // (comm_dir_progress.h).
 //
-// Thread-safe: mu_ guards the queues, the operation table and the counts of
-// what waits. An operation itself is used only by the one thread that runs
-// its current request's step (operation_entry::scheduled), and the
-// hand-over from one thread to the next goes through mu_ or the event
-// loop's mutex, which order their accesses.
+// Thread-safe: mu_ guards the scheduler, the operation table and the counts
+// of what waits (members GUARDED_BY(mu_), which clang checks). An operation
+// itself is used only by the one thread that runs its current request's step
+// (its lane is held: comm_dir_scheduler.h), and the hand-over from one thread
+// to the next goes through mu_ or the event loop's mutex, which order their
+// accesses; no lock guards it, so it carries no annotation.
 #ifndef COMMDIR_SERVICE_COMM_DIR_SERVICE_H_
 #define COMMDIR_SERVICE_COMM_DIR_SERVICE_H_
 
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -92,7 +90,6 @@
 #include "service/comm_dir_callback_client.h"
 #include "service/comm_dir_client_process.h"
 #include "service/comm_dir_event_loop.h"
-#include "service/comm_dir_fair_queue.h"
 #include "service/comm_dir_ldap_opening.h"
 #include "service/comm_dir_lookup_pool.h"
 #include "service/comm_dir_operation.h"
@@ -100,13 +97,27 @@
 #include "service/comm_dir_progress.h"
 #include "service/comm_dir_reply_delivery.h"
 #include "service/comm_dir_request_decoder.h"
+#include "service/comm_dir_scheduler.h"
 #include "service/comm_dir_service_ipc.h"
 #include "service/comm_dir_service_options.h"
 #include "service/comm_dir_status.h"
 #include "service/comm_dir_wait.h"
 #include "service/comm_dir_watchdog.h"
+#include "platform/commdir_thread_safety.h"
 
 namespace velmarosta {
+
+// An operation in the table: its lane of requests (comm_dir_scheduler.h) and
+// what it serves them with.
+struct comm_dir_operation_entry final : comm_dir_scheduler::lane {
+  using lane::lane;
+  // Used only by the thread that serves the lane's current request; null
+  // once ended.
+  std::unique_ptr<comm_dir_operation> operation;
+  comm_dir_client_process owner;  // set before the entry is shared; read-only afterwards
+  pid_t owner_pid = 0;            // likewise: the kernel's pid of the start, identified or not
+  std::string endpoint;           // likewise: the reply server that the start named
+};
 
 class comm_dir_service {
  public:
@@ -125,58 +136,17 @@ class comm_dir_service {
   void hang_up();
 
  private:
-  struct operation_entry {
-    std::unique_ptr<comm_dir_operation> operation;  // null once ended; see the class comment
-    std::deque<std::unique_ptr<comm_dir_request>> queue;  // guarded by mu_
-    bool scheduled = false;  // guarded by mu_: in ready_ or being served
-    std::chrono::steady_clock::time_point last_used = std::chrono::steady_clock::now();  // guarded by mu_
-    uid_t owner_uid = 0;              // set before the entry is shared; read-only afterwards
-    comm_dir_client_process owner;    // likewise
-    pid_t owner_pid = 0;              // likewise: the kernel's pid of the start, identified or not
-    std::string endpoint;             // likewise: the reply server that the start named
-  };
-  // A request being served and its operation (null for a request without
-  // one), from its first step to its reply (and, for a connection test by
-  // callback, to the end of its report). It is the event loop's waiter
-  // while it waits. release() frees the operation for its next request once
-  // the reply is made, before it is sent: the caller's next request may
-  // arrive before the sender is done, and is then served at once instead
-  // of queued.
-  struct in_service final : comm_dir_event_loop::waiter {
-    explicit in_service(comm_dir_service* owner) : service(owner) {}
-    in_service(in_service&&) = default;
-    void woken(bool ended_by_deadline) override;
-    uid_t user() const { return serving->sender.uid; }
-
-    comm_dir_service* service;
-    std::shared_ptr<operation_entry> entry;
-    std::unique_ptr<comm_dir_request> request;  // one without an operation, or popped from entry's queue by release()
-    comm_dir_request* serving = nullptr;        // the request, wherever it is kept
-    bool released = false;
-    bool reserved = false;  // counted in opening_by_user_ (see room_to_open)
-    bool replied = false;   // a connection test by callback: answered; its report goes on
-    comm_dir_client_process owner;  // of an operation being opened
-    std::unique_ptr<comm_dir_ldap_opening> opening;
-    std::unique_ptr<comm_dir_callback_report> report;
-    comm_dir_resumable* under_way = nullptr;  // what goes on after the wait: opening, report or operation
-    comm_dir_waiting_on waiting_on = comm_dir_waiting_on::kConnect;  // counted in waiting_by_user_ meanwhile
-    bool timed_out = false;
-  };
-  struct runnable {
-    std::shared_ptr<operation_entry> entry;      // serve entry's next request, or
-    std::unique_ptr<comm_dir_request> request;   // this request without an operation, or
-    // Go on with this one after its wait; owned by whoever holds the
-    // runnable (a pointer, so that a push that fails leaves it where it was).
-    in_service* resumed = nullptr;
-    comm_dir_request* serving = nullptr;         // the one to serve, taken under mu_
-  };
+  friend struct comm_dir_in_service;
+  using in_service = comm_dir_in_service;
+  using operation_entry = comm_dir_operation_entry;
+  using runnable = comm_dir_scheduler::runnable;
   using wait_counts = std::array<std::size_t, static_cast<std::size_t>(comm_dir_waiting_on::kCount)>;
 
   static RETCODE receive(char* rcvbuf, char* sndbuf, int* size);
   void take(const char* message, const comm_dir_sender& sender);
   bool queue(std::unique_ptr<comm_dir_request>* request);
   bool serve_from_memory(std::unique_ptr<comm_dir_request>* request);
-  std::shared_ptr<operation_entry> senders_operation(const comm_dir_request& request) const;
+  std::shared_ptr<operation_entry> senders_operation(const comm_dir_request& request) const REQUIRES(mu_);
   void work(int worker);
   void serve_guarded(in_service& service, comm_dir_request& request);
   bool next_runnable(runnable* next);
@@ -202,12 +172,13 @@ class comm_dir_service {
   RETCODE opened(in_service& service, const comm_dir_request& request, RETCODE code, comm_dir_reply& reply);
   void begin_report(in_service& service);
   comm_dir_step report_test(in_service& service, RETCODE code);
-  RETCODE room_to_open(uid_t user, bool operation) const;
+  RETCODE room_to_open(uid_t user, bool operation) const REQUIRES(mu_);
   bool reserve(in_service& service, bool operation, RETCODE* refusal);
-  void unreserve(in_service& service);
+  void unreserve(in_service& service) REQUIRES(mu_);
   void reclaim();
-  std::vector<std::pair<UINT, comm_dir_client_process>> owners_of_unscheduled();
-  std::vector<std::shared_ptr<operation_entry>> take_reclaimable(const std::vector<UINT>& orphans);
+  std::vector<std::pair<UINT, comm_dir_client_process>> owners_of_unscheduled() REQUIRES(mu_);
+  std::vector<std::shared_ptr<operation_entry>> take_reclaimable(const std::vector<UINT>& orphans)
+      REQUIRES(mu_);
   void answer(const comm_dir_request& request, RETCODE code);
   void finish_reply(const comm_dir_request& request, RETCODE code, comm_dir_reply& reply);
   void answer_status(const comm_dir_request& request);
@@ -239,20 +210,46 @@ class comm_dir_service {
   std::vector<std::thread> workers_;
   std::thread reclaimer_;
 
-  std::mutex mu_;
-  std::condition_variable work_cv_;   // ready_ has work, or quit_
-  std::condition_variable idle_cv_;   // waiting_ and running_ reached 0
-  std::condition_variable quit_cv_;   // quit_ was set
-  comm_dir_fair_queue<runnable> ready_;  // guarded by mu_
-  int waiting_ = 0;                   // guarded by mu_: requests queued, not yet served
-  int running_ = 0;                   // guarded by mu_: requests being served, their waits included
-  int parked_ = 0;                    // guarded by mu_: of those, waiting on the network or an application
-  bool quit_ = false;                 // guarded by mu_
-  std::unordered_map<UINT, std::shared_ptr<operation_entry>> operations_;  // guarded by mu_
-  std::unordered_map<uid_t, std::size_t> opening_by_user_;  // guarded by mu_: reservations, none zero
-  std::size_t opening_ = 0;                                   // guarded by mu_: their sum
-  std::map<uid_t, wait_counts> waiting_by_user_;  // guarded by mu_: what waits, per user (none all zero)
-  comm_dir_operation_ids ids_;        // guarded by mu_
+  commdir_sync::mutex mu_;
+  commdir_sync::condition_variable work_cv_;  // scheduler_ has work, or quit_
+  commdir_sync::condition_variable idle_cv_;  // scheduler_ became idle
+  commdir_sync::condition_variable quit_cv_;  // quit_ was set
+  comm_dir_scheduler scheduler_ GUARDED_BY(mu_);
+  int parked_ GUARDED_BY(mu_) = 0;  // of the running requests, those waiting on the network or an application
+  bool quit_ GUARDED_BY(mu_) = false;
+  std::unordered_map<UINT, std::shared_ptr<operation_entry>> operations_ GUARDED_BY(mu_);
+  std::unordered_map<uid_t, std::size_t> opening_by_user_ GUARDED_BY(mu_);  // reservations, none zero
+  std::size_t opening_ GUARDED_BY(mu_) = 0;                                 // their sum
+  std::map<uid_t, wait_counts> waiting_by_user_ GUARDED_BY(mu_);  // what waits, per user (none all zero)
+  comm_dir_operation_ids ids_ GUARDED_BY(mu_);
+};
+
+// A request being served and its operation (null for a request without
+// one), from its first step to its reply (and, for a connection test by
+// callback, to the end of its report). It is the event loop's waiter
+// while it waits. release() frees the operation for its next request once
+// the reply is made, before it is sent: the caller's next request may
+// arrive before the sender is done, and is then served at once instead
+// of queued.
+struct comm_dir_in_service final : comm_dir_event_loop::waiter {
+  explicit comm_dir_in_service(comm_dir_service* owner) : service(owner) {}
+  comm_dir_in_service(comm_dir_in_service&&) = default;
+  void woken(bool ended_by_deadline) override;
+  uid_t user() const { return serving->sender.uid; }
+
+  comm_dir_service* service;
+  std::shared_ptr<comm_dir_operation_entry> entry;
+  std::unique_ptr<comm_dir_request> request;  // one without an operation, or popped from entry's queue by release()
+  comm_dir_request* serving = nullptr;        // the request, wherever it is kept
+  bool released = false;
+  bool reserved = false;  // counted in opening_by_user_ (see room_to_open)
+  bool replied = false;   // a connection test by callback: answered; its report goes on
+  comm_dir_client_process owner;  // of an operation being opened
+  std::unique_ptr<comm_dir_ldap_opening> opening;
+  std::unique_ptr<comm_dir_callback_report> report;
+  comm_dir_resumable* under_way = nullptr;  // what goes on after the wait: opening, report or operation
+  comm_dir_waiting_on waiting_on = comm_dir_waiting_on::kConnect;  // counted in waiting_by_user_ meanwhile
+  bool timed_out = false;
 };
 
 }  // namespace velmarosta

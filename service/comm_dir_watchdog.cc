@@ -114,7 +114,7 @@ void comm_dir_watchdog::ready(const std::string& status) {
 
 void comm_dir_watchdog::stop() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     if (fd_ < 0 || stopping_) return;
     stopping_ = true;
   }
@@ -135,8 +135,8 @@ bool comm_dir_watchdog::notify(const std::string& message) {
 }
 
 void comm_dir_watchdog::run() {
-  std::unique_lock<std::mutex> lock(mu_);
-  while (!cv_.wait_for(lock, interval_, [this] { return stopping_; })) {
+  commdir_sync::unique_lock lock(mu_);
+  while (!cv_.wait_for(lock, interval_, [this]() REQUIRES(mu_) { return stopping_; })) {
     lock.unlock();
     look(std::chrono::steady_clock::now());
     lock.lock();

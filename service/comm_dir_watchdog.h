@@ -33,13 +33,12 @@
 #include <sys/un.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "commdir/comm_dir_types.h"
+#include "platform/commdir_thread_safety.h"
 #include "service/comm_dir_progress.h"
 
 namespace velmarosta {
@@ -81,9 +80,9 @@ class comm_dir_watchdog {
   std::uint32_t probe_sent_ = 0;
   std::string why_not_;  // the thread's: why the look before did not ping; "" when it did
 
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool stopping_ = false;  // guarded by mu_
+  commdir_sync::mutex mu_;
+  commdir_sync::condition_variable cv_;
+  bool stopping_ GUARDED_BY(mu_) = false;
   std::thread thread_;
 };
 

@@ -12,17 +12,14 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -31,12 +28,14 @@
 #include "client/comm_dir_messages.h"
 #include "commdir/comm_dir_result_codes.h"
 #include "ipc/comm_dir_ipc_multi_client.h"
+#include "platform/commdir_thread_safety.h"
 #include "platform/posix/commdir_posix_ipc.h"
 #include "platform/posix/commdir_posix_text.h"
 #include "platform/posix/commdir_posix_tasks.h"
 #include "tools/ldif_writer.h"
 #include "tools/reply_watchdog.h"
 #include "tools/single_value_reader.h"
+#include "tools/tool_password.h"
 #include "tools/tool_options.h"
 #include "tools/tool_outcome.h"
 #include "tools/tool_records.h"
@@ -132,71 +131,7 @@ RETCODE guarded(reply_watchdog& watchdog, const char* name, Call call) {
   return rc;
 }
 
-// --- passwords ----------------------------------------------------------------
-//
-// A password lives in as few places as it can and is cleared as soon as the
-// bind record holds it, and the record once its call has returned: it is read
-// into a buffer of fixed size (no copy left behind by a growing string, no
-// stdio buffer), taken into one string, and cleared everywhere.
-
-// The room for a password: one byte more than a bind record takes, so that a
-// longer password is still refused as too long.
-constexpr std::size_t kPasswordRoom = sizeof(velmarosta::COMM_DIR_BIND_INFO::password) + 1;
-
-void wipe(std::string* secret) {
-  explicit_bzero(secret->data(), secret->size());
-  secret->clear();
-}
-
-void wipe(velmarosta::COMM_DIR_BIND_INFO* bind) { explicit_bzero(bind->password, sizeof bind->password); }
-
-// Reads a line from the terminal without echo, as ldapsearch -W does.
-// Unbuffered, so that no stdio buffer keeps what was typed.
-bool prompt_password(std::string* password) {
-  std::FILE* tty = std::fopen("/dev/tty", "r+e");
-  if (tty == nullptr) return false;
-  std::setvbuf(tty, nullptr, _IONBF, 0);
-  std::fputs("Enter LDAP Password: ", tty);
-  termios saved{};
-  const bool have_terminal = ::tcgetattr(::fileno(tty), &saved) == 0;
-  if (have_terminal) {
-    termios quiet = saved;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    ::tcsetattr(::fileno(tty), TCSAFLUSH, &quiet);
-  }
-  char typed[kPasswordRoom];
-  std::size_t length = 0;
-  int c;
-  while ((c = std::fgetc(tty)) != EOF && c != '\n') {
-    if (length < sizeof typed) typed[length++] = static_cast<char>(c);
-  }
-  if (have_terminal) ::tcsetattr(::fileno(tty), TCSAFLUSH, &saved);
-  std::fputc('\n', tty);
-  std::fclose(tty);
-  password->assign(typed, length);
-  explicit_bzero(typed, sizeof typed);
-  return true;
-}
-
-// Reads the password file of -y: its whole content (as far as a password
-// can reach). False when it cannot be read.
-bool read_password_file(const std::string& path, std::string* password) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char content[kPasswordRoom];
-  std::size_t length = 0;
-  ssize_t got = 0;
-  while (length < sizeof content) {
-    got = ::read(fd, content + length, sizeof content - length);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    length += static_cast<std::size_t>(got);
-  }
-  ::close(fd);
-  if (got >= 0) password->assign(content, length);
-  explicit_bzero(content, sizeof content);
-  return got >= 0;
-}
+// --- passwords ---------------------------------------------------------------
 
 // Fills in the password of -W and -y; false after a message.
 bool resolve_password(connection_options* connection) {
@@ -523,7 +458,7 @@ constexpr ULONG kAnswerSentMs = 2000;
 class test_callback : public velmarosta::comm_dir_callback {
  public:
   void on_callback(UINT argument) override {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     result_ = static_cast<RETCODE>(argument);
     called_ = true;
     done_.notify_all();
@@ -531,17 +466,17 @@ class test_callback : public velmarosta::comm_dir_callback {
 
   // True and the test's result when the callback came within `limit`.
   bool wait_for(std::chrono::seconds limit, RETCODE* result) {
-    std::unique_lock<std::mutex> lock(mu_);
-    if (!done_.wait_for(lock, limit, [this] { return called_; })) return false;
+    commdir_sync::unique_lock lock(mu_);
+    if (!done_.wait_for(lock, limit, [this]() REQUIRES(mu_) { return called_; })) return false;
     *result = result_;
     return true;
   }
 
  private:
-  std::mutex mu_;
-  std::condition_variable done_;
-  bool called_ = false;  // guarded by mu_
-  RETCODE result_ = 0;   // guarded by mu_
+  commdir_sync::mutex mu_;
+  commdir_sync::condition_variable done_;
+  bool called_ GUARDED_BY(mu_) = false;
+  RETCODE result_ GUARDED_BY(mu_) = 0;
 };
 
 // A string field of the daemon's answer, which may lack its NUL, as a

@@ -9,7 +9,7 @@ reply_watchdog::reply_watchdog(clock::duration limit, std::function<void(const c
 
 reply_watchdog::~reply_watchdog() {
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     stopping_ = true;
   }
   stop_.notify_one();
@@ -17,19 +17,19 @@ reply_watchdog::~reply_watchdog() {
 }
 
 void reply_watchdog::arm(const char* call) {
-  std::lock_guard<std::mutex> lock(mu_);
+  commdir_sync::lock_guard lock(mu_);
   call_ = call;
   deadline_ = clock::now() + limit_;
   armed_ = true;
 }
 
 void reply_watchdog::disarm() {
-  std::lock_guard<std::mutex> lock(mu_);
+  commdir_sync::lock_guard lock(mu_);
   armed_ = false;
 }
 
 void reply_watchdog::watch() {
-  std::unique_lock<std::mutex> lock(mu_);
+  commdir_sync::unique_lock lock(mu_);
   while (!stopping_) {
     const clock::time_point now = clock::now();
     if (armed_ && now >= deadline_) {

@@ -5,10 +5,10 @@
 #define COMMDIR_TOOLS_REPLY_WATCHDOG_H_
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <thread>
+
+#include "platform/commdir_thread_safety.h"
 
 namespace commdir_tools {
 
@@ -44,12 +44,12 @@ class reply_watchdog {
 
   const clock::duration limit_;
   const std::function<void(const char*)> overdue_;
-  std::mutex mu_;
-  std::condition_variable stop_;    // woken only by the destructor
-  const char* call_ = "";           // guarded by mu_
-  clock::time_point deadline_;      // guarded by mu_; meaningful while armed_
-  bool armed_ = false;              // guarded by mu_
-  bool stopping_ = false;           // guarded by mu_
+  commdir_sync::mutex mu_;
+  commdir_sync::condition_variable stop_;    // woken only by the destructor
+  const char* call_ GUARDED_BY(mu_) = "";
+  clock::time_point deadline_ GUARDED_BY(mu_);  // meaningful while armed_
+  bool armed_ GUARDED_BY(mu_) = false;
+  bool stopping_ GUARDED_BY(mu_) = false;
   std::thread thread_;              // last: starts once the rest is built
 };
 
