@@ -129,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (message.empty()) return 0;
   // The decoder, told how much of the message came in its datagram (the rest
   // are the platform's zeros), on the heap as the daemon's. What each verdict
-  // carries is pinned by the decoder tables of service_request_decoder_test.
+  // carries is pinned by the decoder tables of tests/service/comm_dir_request_decoder_test.cc.
   auto request = std::make_unique<comm_dir_request>();
   const auto verdict = comm_dir_decode_request(message.data(), message.size(), request.get(), datagram.size());
   if (verdict == comm_dir_verdict::kServe) {
