@@ -4,6 +4,13 @@
 // its own event is posted; the server's thread keeps out of the way
 // meanwhile and takes the role back when callers need it
 // (posix_internal.h, "a reply taken by the thread that awaits it").
+//
+// The switch: COMM_DIR_CALLER_RECEIVES=off turns the hand-off off for the
+// whole process (read once, at its first wait for a reply). Every caller
+// then waits on its event while the server's thread receives, as before the
+// hand-off existed: the same replies, one thread switch more per exchange.
+// It is there to bisect: when a fault goes away with the hand-off off, the
+// hand-off is where to look. Any other value, or none, leaves it on.
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -69,6 +76,14 @@ class ReplyServerNote {
 ReplyServerNote& ReplyServer() {
   static auto* note = new ReplyServerNote;  // never destroyed, like every table here
   return *note;
+}
+
+bool CallerReceives() {
+  static const bool on = [] {
+    const char* setting = std::getenv("COMM_DIR_CALLER_RECEIVES");
+    return setting == nullptr || std::strcmp(setting, "off") != 0;
+  }();
+  return on;
 }
 
 }  // namespace
@@ -194,6 +209,7 @@ void Server::kick(void* target) {
 }
 
 RETCODE AwaitReply(ReplyAwaiter& awaiter, UINT client_handle) {
+  if (!CallerReceives()) return awaiter.wait_blocked();
   std::shared_ptr<Server> server = ReplyServer().get();
   if (server == nullptr) return awaiter.wait_blocked();
   return server->await(awaiter, client_handle);
@@ -201,7 +217,7 @@ RETCODE AwaitReply(ReplyAwaiter& awaiter, UINT client_handle) {
 
 void NoteAwaitedReplyPosted() {
   const auto* server = static_cast<const Server*>(t_dispatching_on);
-  if (server != nullptr) ReplyServer().set(server);
+  if (server != nullptr && CallerReceives()) ReplyServer().set(server);
 }
 
 }  // namespace commdir_posix
