@@ -70,11 +70,14 @@ constexpr char kFinalizeSignature[] = "RETCODE velmarosta::comm_dir_ipc_multi_cl
 // it finds no call. The post comes after the mutex is released (see
 // deliver_reply), so that the woken caller does not block at once on the
 // mutex that the reply thread still holds.
+struct pending_call;
+comm_dir_word_table<pending_call>& reply_table();
+
 struct pending_call {
   std::unique_ptr<char[]> payload;  // payload_size bytes, written by dispatch_client under the table's mutex
   std::size_t payload_size = 0;     // the caller's rcvsize (0 without rcvbuf); at most a reply's payload
   UINT event_id = 0;                // set before the call is registered, then constant
-  bool delivered = false;           // guarded by the table's mutex
+  bool delivered GUARDED_BY(reply_table().mutex()) = false;
 };
 
 // Every call waiting for a reply, by the word its request carries. Never
@@ -212,6 +215,7 @@ delivery deliver_reply(const COMM_DIR_IPC_ENVELOPE_HEAD& head, const char* messa
   delivery outcome = delivery::kNoCall;
   UINT event_id = 0;
   reply_table().with(head.reply_buffer, [&](pending_call& call) {
+    reply_table().mutex().assert_held();
     if (call.delivered) {
       outcome = delivery::kAlreadyDelivered;
     } else if (call.event_id != head.event_sem_id) {
@@ -232,6 +236,7 @@ delivery deliver_reply(const COMM_DIR_IPC_ENVELOPE_HEAD& head, const char* messa
   // repeated reply can still wake it. The event id tells whether the entry
   // is still that call (its word may meanwhile name a new call).
   reply_table().with(head.reply_buffer, [&](pending_call& call) {
+    reply_table().mutex().assert_held();
     if (call.event_id == event_id) call.delivered = false;
   });
   return delivery::kPostFailed;

@@ -30,6 +30,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/commdir_thread_safety.h"
 #include "platform/emw_gen_ipc.h"
 #include "platform/posix/commdir_posix_ipc.h"
 #include "platform/posix/posix_endpoint_files.h"
@@ -58,7 +59,7 @@ class SocketPool {
   // A pooled socket for `path` connected to a server of one of `owners`, or
   // -1; *owner is the server's.
   int take(const std::string& path, const TrustedUids& owners, uid_t* owner) {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     auto it = idle_.find(path);
     if (it == idle_.end()) return -1;
     std::vector<Idle>& sockets = it->second;
@@ -77,7 +78,7 @@ class SocketPool {
   // `path`, or closes it when the pool is full.
   void give(const std::string& path, int fd, uid_t owner) {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      commdir_sync::lock_guard lock(mu_);
       try {
         if (count_ < kMaxIdleSockets) {
           idle_[path].push_back({fd, owner});
@@ -95,9 +96,9 @@ class SocketPool {
     int fd;
     uid_t owner;
   };
-  std::mutex mu_;
-  std::unordered_map<std::string, std::vector<Idle>> idle_;  // guarded by mu_
-  std::size_t count_ = 0;                                    // guarded by mu_
+  commdir_sync::mutex mu_;
+  std::unordered_map<std::string, std::vector<Idle>> idle_ GUARDED_BY(mu_);
+  std::size_t count_ GUARDED_BY(mu_) = 0;
 };
 
 SocketPool& Pool() {

@@ -41,6 +41,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/commdir_thread_safety.h"
 #include "platform/emw_gen_ipc.h"
 #include "platform/posix/commdir_posix_ipc.h"
 #include "platform/posix/posix_endpoint_files.h"
@@ -53,24 +54,24 @@ namespace commdir_posix {
 namespace {
 
 // The server where the replies that callers await come: the last one on
-// which such a reply was dispatched. Thread-safe: mu_ guards it.
+// which such a reply was dispatched. Thread-safe.
 class ReplyServerNote {
  public:
   void set(const Server* server) {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     if (server == noted_) return;  // the common case: the same server again
     noted_ = server;
     server_ = server->shared();
   }
   std::shared_ptr<Server> get() {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     return server_.lock();
   }
 
  private:
-  std::mutex mu_;
-  const Server* noted_ = nullptr;  // guarded by mu_; compared, never followed
-  std::weak_ptr<Server> server_;   // guarded by mu_
+  commdir_sync::mutex mu_;
+  const Server* noted_ GUARDED_BY(mu_) = nullptr;  // compared, never followed
+  std::weak_ptr<Server> server_ GUARDED_BY(mu_);
 };
 
 ReplyServerNote& ReplyServer() {
@@ -91,7 +92,7 @@ bool CallerReceives() {
 // Waits for the reply that `awaiter` stands for: receives on this server
 // when no one else does, else as before. See AwaitReply.
 RETCODE Server::await(ReplyAwaiter& awaiter, UINT client) {
-  std::unique_lock<std::mutex> lock(role_mu_);
+  commdir_sync::unique_lock lock(role_mu_);
   note_caller();
   if (receiving_ || stopping_.load(std::memory_order_acquire)) {
     // Counted until its event is posted (the hook) or it stops waiting.
@@ -124,7 +125,7 @@ RETCODE Server::await(ReplyAwaiter& awaiter, UINT client) {
 // waits for it (its reply not yet posted), no caller came lately, or the
 // server stops (the queue is drained).
 void Server::take_role_for_thread() {
-  std::unique_lock<std::mutex> lock(role_mu_);
+  commdir_sync::unique_lock lock(role_mu_);
   for (;;) {
     if (handed_to_thread_) {
       handed_to_thread_ = false;
@@ -159,12 +160,12 @@ void Server::answered(void* target) {
 // for kReceiverParkMs from now, however long the exchange itself took.
 void Server::note_caller() {
   const auto now = std::chrono::steady_clock::now();
-  std::lock_guard<std::mutex> lock(seen_mu_);
+  commdir_sync::lock_guard lock(seen_mu_);
   caller_seen_ = now;
 }
 
 std::chrono::steady_clock::time_point Server::caller_seen() {
-  std::lock_guard<std::mutex> lock(seen_mu_);
+  commdir_sync::lock_guard lock(seen_mu_);
   return caller_seen_;
 }
 

@@ -12,12 +12,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "platform/commdir_thread_safety.h"
 #include "platform/emw_gen_ipc.h"
 #include "platform/posix/posix_endpoint_files.h"
 #include "platform/posix/posix_internal.h"
@@ -112,10 +111,10 @@ class Server {
   std::unique_ptr<char[]> send_buffer_;
   alignas(cmsghdr) char control_[CMSG_SPACE(sizeof(ucred))];
   // Who receives: the thread or one caller at a time.
-  std::mutex role_mu_;
-  std::condition_variable role_cv_;         // the thread waits on it for the role
-  bool receiving_ = false;                  // guarded by role_mu_
-  bool handed_to_thread_ = false;           // guarded by role_mu_: a caller passed the role on
+  commdir_sync::mutex role_mu_;
+  commdir_sync::condition_variable role_cv_;         // the thread waits on it for the role
+  bool receiving_ GUARDED_BY(role_mu_) = false;
+  bool handed_to_thread_ GUARDED_BY(role_mu_) = false;  // a caller passed the role on
   // Callers that wait on their event while another receives, whose reply
   // has not come yet. Atomic: counted down under the event's lock, which
   // must not take role_mu_ (await takes them the other way round).
@@ -123,8 +122,8 @@ class Server {
   // When a caller last came, went or had its reply. Under a lock of its
   // own, taken last: the answered() hook runs under an event's lock, and
   // must not take role_mu_.
-  std::mutex seen_mu_;
-  std::chrono::steady_clock::time_point caller_seen_;  // guarded by seen_mu_
+  commdir_sync::mutex seen_mu_ ACQUIRED_AFTER(role_mu_);
+  std::chrono::steady_clock::time_point caller_seen_ GUARDED_BY(seen_mu_);
   // Set once by stop(); release/acquire so that the thread that wakes from
   // recvmsg sees it.
   std::atomic<bool> stopping_{false};

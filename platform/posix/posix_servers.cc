@@ -31,6 +31,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/commdir_thread_safety.h"
 #include "platform/emw_gen_ipc.h"
 #include "platform/posix/commdir_posix_ipc.h"
 #include "platform/posix/posix_endpoint_files.h"
@@ -188,7 +189,7 @@ void Server::stop() {
   remove_file();
   ::shutdown(fd_, SHUT_RDWR);  // wakes a blocked recvmsg or poll
   {
-    std::lock_guard<std::mutex> lock(role_mu_);
+    commdir_sync::lock_guard lock(role_mu_);
     role_cv_.notify_all();  // a parked receiving thread drains the queue
   }
   // A dispatch on this server (on its thread or on a caller's) cannot wait
@@ -243,7 +244,7 @@ void Server::receive_loop() {
     const Received received = receive_one();
     if (received == Received::kNone) wait_readable();
     {
-      std::lock_guard<std::mutex> lock(role_mu_);
+      commdir_sync::lock_guard lock(role_mu_);
       receiving_ = false;
     }
     if (received == Received::kEnded) return;
@@ -328,7 +329,7 @@ class ServerRegistry {
  public:
   RETCODE start(const char* name, const sockaddr_un& address, const std::string& path, ULONG stack_size,
                 PGEN_IPC_DISPATCH dispatch, const SenderRule& rule, bool shared_folder) {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     // The entry is made first, so that a server that runs is always
     // registered and can be stopped.
     auto entry = running_.end();
@@ -351,7 +352,7 @@ class ServerRegistry {
   }
 
   bool serves_socket(dev_t device, ino_t inode) {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     return std::any_of(running_.begin(), running_.end(), [&](const auto& entry) {
       return entry.second != nullptr && entry.second->bound_to(device, inode);
     });
@@ -359,7 +360,7 @@ class ServerRegistry {
 
   // The server at `path`, no longer registered, or null.
   std::shared_ptr<Server> take(const std::string& path) {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     auto it = running_.find(path);
     if (it == running_.end()) return nullptr;
     std::shared_ptr<Server> server = std::move(it->second);
@@ -368,8 +369,8 @@ class ServerRegistry {
   }
 
  private:
-  std::mutex mu_;
-  std::map<std::string, std::shared_ptr<Server>> running_;  // guarded by mu_
+  commdir_sync::mutex mu_;
+  std::map<std::string, std::shared_ptr<Server>> running_ GUARDED_BY(mu_);
 };
 
 ServerRegistry& Servers() {

@@ -34,6 +34,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/commdir_thread_safety.h"
 #include "platform/emw_gen_trc.h"
 #include "platform/emw_osw.h"
 #include "platform/posix/commdir_posix_text.h"
@@ -68,7 +69,7 @@ constexpr std::size_t kProcessNameSize = 16;  // 15 characters and the NUL
 // Waits on `cv` until `ready()` or the time-out. The caller has checked the
 // time-out with ValidTimeout.
 template <typename Ready>
-RETCODE WaitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, INT timeout_ms,
+RETCODE WaitUntil(commdir_sync::unique_lock& lock, commdir_sync::condition_variable& cv, INT timeout_ms,
                   Ready ready) {
   if (timeout_ms == kWaitForever) {
     cv.wait(lock, ready);
@@ -93,9 +94,9 @@ class OwnedMutex {
  public:
   RETCODE acquire(INT timeout_ms) {
     if (!ValidTimeout(timeout_ms)) return EINVAL;
-    std::unique_lock<std::mutex> lock(mu_);
+    commdir_sync::unique_lock lock(mu_);
     if (owned_ && owner_ == std::this_thread::get_id()) return EDEADLK;
-    RETCODE rc = WaitUntil(lock, cv_, timeout_ms, [this] { return !owned_ || retired_; });
+    RETCODE rc = WaitUntil(lock, cv_, timeout_ms, [this]() REQUIRES(mu_) { return !owned_ || retired_; });
     if (rc != 0) return rc;
     if (retired_) return EIDRM;
     owned_ = true;
@@ -108,7 +109,7 @@ class OwnedMutex {
   // once. This object outlives the call: the caller holds a reference.
   RETCODE release() {
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      commdir_sync::lock_guard lock(mu_);
       if (!owned_ || owner_ != std::this_thread::get_id()) return EPERM;
       owned_ = false;
     }
@@ -119,7 +120,7 @@ class OwnedMutex {
   // Ends the mutex's life unless a thread owns it; threads still waiting for
   // it wake with EIDRM.
   RETCODE retire() {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     if (owned_) return EBUSY;
     retired_ = true;
     cv_.notify_all();
@@ -127,11 +128,11 @@ class OwnedMutex {
   }
 
  private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool owned_ = false;      // guarded by mu_
-  std::thread::id owner_;   // guarded by mu_; meaningful while owned_
-  bool retired_ = false;    // guarded by mu_
+  commdir_sync::mutex mu_;
+  commdir_sync::condition_variable cv_;
+  bool owned_ GUARDED_BY(mu_) = false;
+  std::thread::id owner_ GUARDED_BY(mu_);  // meaningful while owned_
+  bool retired_ GUARDED_BY(mu_) = false;
 };
 
 // A manual-reset event: a post stays until the next reset, so a post before
@@ -139,14 +140,14 @@ class OwnedMutex {
 class Event {
  public:
   void reset() {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     signalled_ = false;
   }
 
   void post() {
     bool awaited;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      commdir_sync::lock_guard lock(mu_);
       signalled_ = true;
       awaited = awaited_;
       // Under the lock: the waiter unsets it under the lock before the
@@ -161,17 +162,17 @@ class Event {
 
   // A caller awaits this event as the reply to its request.
   void mark_awaited() {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     awaited_ = true;
   }
 
   bool arrived() {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     return over();
   }
 
   bool on_post(void (*hook)(void*), void* target) {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     const bool unused = hook_ != nullptr;
     hook_ = hook;
     hook_target_ = target;
@@ -180,8 +181,8 @@ class Event {
 
   RETCODE wait(INT timeout_ms) {
     if (!ValidTimeout(timeout_ms)) return EINVAL;
-    std::unique_lock<std::mutex> lock(mu_);
-    RETCODE rc = WaitUntil(lock, cv_, timeout_ms, [this] { return over(); });
+    commdir_sync::unique_lock lock(mu_);
+    RETCODE rc = WaitUntil(lock, cv_, timeout_ms, [this]() REQUIRES(mu_) { return over(); });
     if (rc != 0) return rc;
     return signalled_ ? 0 : EIDRM;
   }
@@ -193,8 +194,8 @@ class Event {
   // may still be queued at this process's reply server, or in another
   // thread's dispatch, and the second slice leaves it the time to arrive.
   RETCODE wait_for_reply(UINT client) {
-    std::unique_lock<std::mutex> lock(mu_);
-    const auto ready = [this] { return over(); };
+    commdir_sync::unique_lock lock(mu_);
+    const auto ready = [this]() REQUIRES(mu_) { return over(); };
     const auto slice = std::chrono::milliseconds(kReplyCheckIntervalMs);
     std::string server;
     bool ended_before = false;
@@ -216,26 +217,26 @@ class Event {
 
   // Wakes the threads still waiting, with EIDRM unless it was posted.
   void retire() {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     retired_ = true;
     call_hook();
     cv_.notify_all();
   }
 
  private:
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool signalled_ = false;  // guarded by mu_
-  bool retired_ = false;    // guarded by mu_
-  bool awaited_ = false;    // guarded by mu_
-  void (*hook_)(void*) = nullptr;  // guarded by mu_; called once, see on_post
-  void* hook_target_ = nullptr;    // guarded by mu_
+  commdir_sync::mutex mu_;
+  commdir_sync::condition_variable cv_;
+  bool signalled_ GUARDED_BY(mu_) = false;
+  bool retired_ GUARDED_BY(mu_) = false;
+  bool awaited_ GUARDED_BY(mu_) = false;
+  void (*hook_)(void*) GUARDED_BY(mu_) = nullptr;  // called once, see on_post
+  void* hook_target_ GUARDED_BY(mu_) = nullptr;
 
-  // Posted or deleted: a wait on it ends. mu_ is held.
-  bool over() const { return signalled_ || retired_; }
+  // Posted or deleted: a wait on it ends.
+  bool over() const REQUIRES(mu_) { return signalled_ || retired_; }
 
-  // Calls the hook, once. mu_ is held.
-  void call_hook() {
+  // Calls the hook, once.
+  void call_hook() REQUIRES(mu_) {
     if (hook_ == nullptr) return;
     hook_(hook_target_);
     hook_ = nullptr;
@@ -294,9 +295,9 @@ struct TaskStart {
 // The tasks that run, for commdir_posix_tasks_wait. Never destroyed: a
 // task may still end while the process exits.
 struct RunningTasks {
-  std::mutex mu;
-  std::condition_variable none;  // count reached 0
-  int count = 0;                 // guarded by mu
+  commdir_sync::mutex mu;
+  commdir_sync::condition_variable none;  // count reached 0
+  int count GUARDED_BY(mu) = 0;
 };
 RunningTasks& running_tasks() {
   static auto* tasks = new RunningTasks();
@@ -304,12 +305,12 @@ RunningTasks& running_tasks() {
 }
 void TaskBegins() {
   RunningTasks& tasks = running_tasks();
-  std::lock_guard<std::mutex> lock(tasks.mu);
+  commdir_sync::lock_guard lock(tasks.mu);
   ++tasks.count;
 }
 void TaskEnded() {
   RunningTasks& tasks = running_tasks();
-  std::lock_guard<std::mutex> lock(tasks.mu);
+  commdir_sync::lock_guard lock(tasks.mu);
   if (--tasks.count == 0) tasks.none.notify_all();
 }
 
@@ -441,9 +442,9 @@ RETCODE emwOSWCreateJoinTask(UINT* task_id, const char* name, INT /*priority*/, 
 
 RETCODE commdir_posix_tasks_wait(ULONG timeout_ms) {
   commdir_posix::RunningTasks& tasks = commdir_posix::running_tasks();
-  std::unique_lock<std::mutex> lock(tasks.mu);
-  return tasks.none.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return tasks.count == 0; }) ? 0
-                                                                                                             : ETIMEDOUT;
+  commdir_sync::unique_lock lock(tasks.mu);
+  const auto none = [&]() REQUIRES(tasks.mu) { return tasks.count == 0; };
+  return tasks.none.wait_for(lock, std::chrono::milliseconds(timeout_ms), none) ? 0 : ETIMEDOUT;
 }
 
 }  // extern "C"

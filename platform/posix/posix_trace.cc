@@ -25,6 +25,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "platform/commdir_thread_safety.h"
 #include "platform/emw_gen_trc.h"
 #include "platform/emw_osw.h"
 #include "platform/posix/commdir_posix_text.h"
@@ -50,7 +51,7 @@ void AppendAsOneLine(std::string& line, const std::string& text);
 class TraceSink {
  public:
   void write_line(const std::string& line) {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     int fd = destination();
     if (fd < 0) return;
     std::size_t done = 0;
@@ -64,7 +65,7 @@ class TraceSink {
 
   // Opens the file again by its name: a rotation may have moved it away.
   void reopen() {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     opened_ = false;
     destination();
   }
@@ -72,8 +73,7 @@ class TraceSink {
  private:
   static constexpr int kOff = -1;
 
-  // Caller holds mu_.
-  int destination() {
+  int destination() REQUIRES(mu_) {
     const char* env = std::getenv("COMM_DIR_TRACE");
     std::string wanted = env == nullptr ? "" : env;
     if (opened_ && wanted == wanted_) return fd_;
@@ -93,8 +93,8 @@ class TraceSink {
   }
 
   // A trace file that cannot be used: lines go to standard error (a lost
-  // trace helps nobody), the first of them saying why. Caller holds mu_.
-  void refuse(const std::string& path, const std::string& why) {
+  // trace helps nobody), the first of them saying why.
+  void refuse(const std::string& path, const std::string& why) REQUIRES(mu_) {
     fd_ = STDERR_FILENO;
     std::string line = TracePrefix(kPlatformTraceModule, kPlatformTraceCategory, kPlatformTraceRefusal);
     AppendAsOneLine(line, "trace file " + path + " refused: " + why + "; the trace goes to standard error");
@@ -103,10 +103,10 @@ class TraceSink {
     }
   }
 
-  std::mutex mu_;
-  std::string wanted_;   // guarded by mu_; the value fd_ was chosen for
-  bool opened_ = false;  // guarded by mu_
-  int fd_ = STDERR_FILENO;  // guarded by mu_
+  commdir_sync::mutex mu_;
+  std::string wanted_ GUARDED_BY(mu_);  // the value fd_ was chosen for
+  bool opened_ GUARDED_BY(mu_) = false;
+  int fd_ GUARDED_BY(mu_) = STDERR_FILENO;
 };
 
 TraceSink& Sink() {
@@ -123,7 +123,7 @@ TraceSink& Sink() {
 // many were left out. A format is told by its address: every trace call in
 // this tree passes a literal. COMM_DIR_TRACE_LIMIT="LINES/SECONDS" sets the
 // budget (default 50/60); "0" or "off" writes every line.
-// Thread-safe: mu_ guards the settings and every format's count.
+// Thread-safe.
 class TraceBudget {
  public:
   enum class Verdict { kWrite, kWriteAfterLeftOut, kFirstLeftOut, kLeftOut };
@@ -131,7 +131,7 @@ class TraceBudget {
   // `left_out` receives, for kWriteAfterLeftOut, how many lines of this
   // format were left out since the last one written.
   Verdict admit(const char* format, std::size_t* left_out) {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     read_settings();
     if (lines_ == 0) return Verdict::kWrite;
     const auto now = std::chrono::steady_clock::now();
@@ -156,7 +156,7 @@ class TraceBudget {
   }
 
   long window_seconds() {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     return static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(window_).count());
   }
 
@@ -168,9 +168,8 @@ class TraceBudget {
     std::size_t left_out;
   };
 
-  // Caller holds mu_. Read at every line, as COMM_DIR_TRACE is; parsed only
-  // when it changed.
-  void read_settings() {
+  // Read at every line, as COMM_DIR_TRACE is; parsed only when it changed.
+  void read_settings() REQUIRES(mu_) {
     const char* env = std::getenv("COMM_DIR_TRACE_LIMIT");
     std::string wanted = env == nullptr ? "" : env;
     if (parsed_ && wanted == wanted_) return;
@@ -201,12 +200,12 @@ class TraceBudget {
   static constexpr unsigned long kMostLines = 1000000;  // "-1/60" reads as a huge count, not as no limit
   static constexpr unsigned long kLongestWindow = 86400;
 
-  std::mutex mu_;
-  std::string wanted_;   // guarded by mu_: the setting lines_ and window_ come from
-  bool parsed_ = false;  // guarded by mu_
-  unsigned long lines_ = kDefaultLines;                      // guarded by mu_; 0: no limit
-  std::chrono::steady_clock::duration window_ = std::chrono::seconds(kDefaultSeconds);  // guarded by mu_
-  std::unordered_map<const char*, Count> counts_;            // guarded by mu_
+  commdir_sync::mutex mu_;
+  std::string wanted_ GUARDED_BY(mu_);  // the setting lines_ and window_ come from
+  bool parsed_ GUARDED_BY(mu_) = false;
+  unsigned long lines_ GUARDED_BY(mu_) = kDefaultLines;  // 0: no limit
+  std::chrono::steady_clock::duration window_ GUARDED_BY(mu_) = std::chrono::seconds(kDefaultSeconds);
+  std::unordered_map<const char*, Count> counts_ GUARDED_BY(mu_);
 };
 
 TraceBudget& Budget() {

@@ -31,6 +31,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/commdir_thread_safety.h"
 #include "platform/emw_gen_ipc.h"
 #include "platform/posix/commdir_posix_ipc.h"
 #include "platform/posix/posix_endpoint_files.h"
@@ -155,13 +156,13 @@ Setting MakeSetting() {
 // client per message) costs a look at three variables and no system call.
 // The euid is read once: a process that changes its euid after its first
 // endpoint keeps the folder and the trust of the euid it had then.
-// Thread-safe: mu_ guards the current setting.
+// Thread-safe.
 class SettingCache {
  public:
   SettingCache() { ::pthread_atfork(nullptr, nullptr, &SettingCache::Forked); }
 
   std::shared_ptr<const Setting> get() {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     if (current_ == nullptr || forked_ || !current_->source.Current()) {
       try {
         current_ = std::make_shared<const Setting>(MakeSetting());
@@ -176,9 +177,9 @@ class SettingCache {
  private:
   static void Forked();
 
-  std::mutex mu_;
-  std::shared_ptr<const Setting> current_;  // guarded by mu_
-  bool forked_ = false;                     // guarded by mu_ (set in a forked child, alone)
+  commdir_sync::mutex mu_;
+  std::shared_ptr<const Setting> current_ GUARDED_BY(mu_);
+  bool forked_ GUARDED_BY(mu_) = false;
 };
 
 SettingCache& Settings() {
@@ -186,7 +187,10 @@ SettingCache& Settings() {
   return *cache;
 }
 
-void SettingCache::Forked() { Settings().forked_ = true; }
+// Runs in a forked child, whose only thread is the one that forked: no
+// other can hold mu_, and a lock taken by the parent's other threads would
+// never be released in the child.
+void SettingCache::Forked() NO_THREAD_SAFETY_ANALYSIS { Settings().forked_ = true; }
 
 }  // namespace
 
