@@ -135,6 +135,8 @@ int commdir_posix_ipc_client_fd(UINT handle) { return commdir_posix::ClientFd(ha
 
 RETCODE emwGENIpcDestroyClient(UINT handle) { return commdir_posix::DestroyClient(handle); }
 
+RETCODE commdir_posix_ipc_probe(const char* server_name) { return commdir_posix::ProbeServer(server_name); }
+
 RETCODE emwGENIpcRequestAdmin(const char* server_name, INT request) {
   return commdir_posix::RequestAdmin(server_name, request);
 }

@@ -122,6 +122,10 @@ RETCODE StartServer(const char* name, ULONG stack_size, PGEN_IPC_DISPATCH dispat
 // True when the file (device, inode) is the socket of a server of this
 // process. Defined with the servers.
 bool IsOwnServerSocket(dev_t device, ino_t inode);
+// 0 when a server takes connections at `address`, else connect's errno.
+RETCODE ProbeAddress(const sockaddr_un& address);
+// ProbeAddress at the server `server_name` in this process's folder.
+RETCODE ProbeServer(const char* server_name);
 // Stops the server `server_name` of this process (GEN_IPC_ADMIN_STOP).
 RETCODE RequestAdmin(const char* server_name, INT request);
 

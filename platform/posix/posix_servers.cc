@@ -52,6 +52,25 @@ thread_local const ucred* t_dispatching = nullptr;
 thread_local std::size_t t_dispatching_received = 0;
 thread_local const void* t_dispatching_on = nullptr;
 
+// Connects a fresh socket and closes it again. It sends nothing, so it may
+// reach a server of anyone.
+RETCODE ProbeAddress(const sockaddr_un& address) {
+  const int probe = NewSocket();
+  if (probe < 0) return errno;
+  const RETCODE rc = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : errno;
+  ::close(probe);
+  return rc;
+}
+
+RETCODE ProbeServer(const char* server_name) {
+  std::shared_ptr<const Setting> setting = CurrentSetting();
+  if (setting == nullptr) return ENOMEM;
+  sockaddr_un address;
+  std::string path;
+  const RETCODE rc = ServerAddress(server_name, setting->folder, &address, &path);
+  return rc != 0 ? rc : ProbeAddress(address);
+}
+
 namespace {
 
 // The control buffer of a receiving server has room for the credentials
@@ -71,16 +90,8 @@ const ucred* Credentials(const msghdr& message) {
 
 
 // A stale socket file (its process died without removing it) refuses
-// connections; a live one accepts. Anything else is left alone. The probe
-// sends nothing, so it may reach a server of anyone.
-bool SocketIsStale(const sockaddr_un& address) {
-  int probe = NewSocket();
-  if (probe < 0) return false;
-  const bool refused =
-      ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 && errno == ECONNREFUSED;
-  ::close(probe);
-  return refused;
-}
+// connections; a live one accepts. Anything else is left alone.
+bool SocketIsStale(const sockaddr_un& address) { return ProbeAddress(address) == ECONNREFUSED; }
 
 // Replacing a stale file takes two steps, unlink and bind, that two
 // processes must not interleave: one could remove the file that the other
