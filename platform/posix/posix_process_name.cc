@@ -68,11 +68,6 @@ constexpr char kCounter[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmno
 constexpr int kBase = sizeof kCounter - 1;
 constexpr int kVariants = kBase * kBase - 1;  // "00" is not one
 
-bool EndpointChar(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
-         c == '-';
-}
-
 // The kernel's name for the process (its main thread's), which is also what
 // ps shows, each character that no endpoint name may hold written as '_'.
 RETCODE ReadOwnName(std::string* name) {
@@ -86,7 +81,7 @@ RETCODE ReadOwnName(std::string* name) {
   name->assign(text, static_cast<std::size_t>(n));
   while (!name->empty() && name->back() == '\n') name->pop_back();
   for (char& c : *name) {
-    if (!EndpointChar(c)) c = '_';
+    if (!EndpointNameChar(c)) c = '_';
   }
   return 0;
 }

@@ -43,14 +43,10 @@ namespace commdir_posix {
 
 // --- names and the folder ----------------------------------------------------
 
-namespace {
-
-bool NameChar(char c) {
+bool EndpointNameChar(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
          c == '.' || c == '-';
 }
-
-}  // namespace
 
 // The NAME of a valid "utcp:NAME", or null.
 const char* EndpointName(const char* name) {
@@ -60,7 +56,7 @@ const char* EndpointName(const char* name) {
   const char* rest = name + kPrefixLength;
   if (std::strcmp(rest, ".") == 0 || std::strcmp(rest, "..") == 0) return nullptr;
   for (const char* c = rest; *c != '\0'; ++c) {
-    if (!NameChar(*c)) return nullptr;
+    if (!EndpointNameChar(*c)) return nullptr;
   }
   return rest;
 }
