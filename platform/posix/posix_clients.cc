@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "platform/commdir_thread_safety.h"
+#include "platform/commdir_wire_words.h"
 #include "platform/emw_gen_ipc.h"
 #include "platform/posix/commdir_posix_ipc.h"
 #include "platform/posix/posix_endpoint_files.h"
@@ -238,7 +239,7 @@ std::size_t TrimmedLength(const char* message, std::size_t length) {
 }
 
 // The first word of a client record receives the handle.
-void StoreHandle(void* record, UINT handle) { std::memcpy(record, &handle, sizeof handle); }
+void StoreHandle(void* record, UINT handle) { commdir_wire::write_word(static_cast<char*>(record), 0, handle); }
 
 // A client of the server `server_name` whose socket file belongs to one of
 // `owners` (those of `setting` when null).
@@ -290,10 +291,9 @@ RETCODE SendMessage(UINT handle, INT kind, char* message, INT length, std::size_
   // The platform's header travels in its own part; the caller's message is
   // neither copied nor changed.
   gen_ipc_msghdr header{};
-  UINT length_word = static_cast<UINT>(length);
-  UINT kind_word = static_cast<UINT>(kind);
-  std::memcpy(reinterpret_cast<char*>(&header) + GEN_IPC_HDR_LENGTH_OFFSET, &length_word, sizeof length_word);
-  std::memcpy(reinterpret_cast<char*>(&header) + GEN_IPC_HDR_KIND_OFFSET, &kind_word, sizeof kind_word);
+  char* const head = reinterpret_cast<char*>(&header);
+  commdir_wire::write_word(head, GEN_IPC_HDR_LENGTH_OFFSET, static_cast<UINT>(length));
+  commdir_wire::write_word(head, GEN_IPC_HDR_KIND_OFFSET, static_cast<UINT>(kind));
   const std::size_t scanned = std::min(std::max(zero_from, kMinDatagram), static_cast<std::size_t>(length));
   const std::size_t end = TrimmedLength(message, scanned);
   iovec parts[2] = {{&header, kHeaderSize}, {message + kHeaderSize, end - kHeaderSize}};

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "platform/commdir_thread_safety.h"
+#include "platform/commdir_wire_words.h"
 #include "platform/emw_gen_ipc.h"
 #include "platform/posix/commdir_posix_ipc.h"
 #include "platform/posix/posix_endpoint_files.h"
@@ -453,8 +454,7 @@ const char* AcceptDatagram(const msghdr& message, std::size_t received, const Se
   if (!rule.any_uid && uid != rule.euid && uid != 0 && uid != rule.service) return "the sender's uid is refused";
   if ((message.msg_flags & MSG_TRUNC) != 0) return "it is longer than the largest message";
   if (received < kMinDatagram) return "it is shorter than 128 bytes";
-  UINT length_word;
-  std::memcpy(&length_word, buffer + GEN_IPC_HDR_LENGTH_OFFSET, sizeof length_word);
+  const UINT length_word = commdir_wire::read_word(buffer, GEN_IPC_HDR_LENGTH_OFFSET);
   if (length_word > kMaxMessage) return "its length word is above the largest message";
   if (received > length_word) return "it is longer than its length word";
   *length = length_word;
