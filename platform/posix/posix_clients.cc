@@ -1,12 +1,7 @@
 // The clients of the POSIX message IPC: a pool of connected sockets, the
 // client handles that borrow them, and sending a message.
-#include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
-#include <pwd.h>
-#include <sys/file.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -16,17 +11,10 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <condition_variable>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
-#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -220,8 +208,6 @@ RETCODE ConnectedSocket(const Setting& setting, const std::string& path, const s
   }
   return rc;
 }
-
-
 
 }  // namespace
 

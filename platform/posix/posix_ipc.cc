@@ -29,35 +29,10 @@
 // that fails its checks or a server of a user this process does not trust,
 // EPERM for a server whose socket file does not let this process write to
 // it, ENAMETOOLONG).
-#include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <pwd.h>
-#include <sys/file.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/un.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <climits>
-#include <condition_variable>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <map>
-#include <memory>
-#include <mutex>
-#include <new>
-#include <string>
-#include <tuple>
-#include <unordered_map>
-#include <vector>
 
 #include "platform/emw_gen_ipc.h"
 #include "platform/posix/commdir_posix_ipc.h"
@@ -65,7 +40,6 @@
 #include "platform/posix/posix_handle_table.h"
 #include "platform/posix/posix_internal.h"
 #include "platform/posix/posix_ipc_parts.h"
-
 
 extern "C" {
 

@@ -94,6 +94,9 @@ const char* EndpointName(const char* name);
 std::string FolderProblem(const Setting& setting, bool* shared);
 RETCODE CheckFolder(const Setting& setting, bool* shared);
 RETCODE ServerAddress(const char* name, const std::string& folder, sockaddr_un* address, std::string* path);
+// The current setting, and the address of the server `name` in its folder.
+RETCODE LocateServer(const char* name, std::shared_ptr<const Setting>* setting, sockaddr_un* address,
+                     std::string* path);
 int NewSocket();
 int NewServerSocket();
 RETCODE ConnectToOwner(int fd, const sockaddr_un& address, const TrustedUids& owners, uid_t* owner);

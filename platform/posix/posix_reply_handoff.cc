@@ -11,35 +11,13 @@
 // hand-off existed: the same replies, one thread switch more per exchange.
 // It is there to bisect: when a fault goes away with the hand-off off, the
 // hand-off is where to look. Any other value, or none, leaves it on.
-#include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <pwd.h>
-#include <sys/file.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <sys/un.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <climits>
-#include <condition_variable>
-#include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <memory>
-#include <mutex>
-#include <new>
 #include <string>
-#include <tuple>
-#include <unordered_map>
-#include <vector>
 
 #include "platform/commdir_thread_safety.h"
 #include "platform/emw_gen_ipc.h"

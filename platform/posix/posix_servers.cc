@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,23 +12,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <climits>
-#include <condition_variable>
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 #include <tuple>
-#include <unordered_map>
-#include <vector>
 
 #include "platform/commdir_thread_safety.h"
 #include "platform/commdir_wire_words.h"
@@ -64,11 +54,10 @@ RETCODE ProbeAddress(const sockaddr_un& address) {
 }
 
 RETCODE ProbeServer(const char* server_name) {
-  std::shared_ptr<const Setting> setting = CurrentSetting();
-  if (setting == nullptr) return ENOMEM;
+  std::shared_ptr<const Setting> setting;
   sockaddr_un address;
   std::string path;
-  const RETCODE rc = ServerAddress(server_name, setting->folder, &address, &path);
+  const RETCODE rc = LocateServer(server_name, &setting, &address, &path);
   return rc != 0 ? rc : ProbeAddress(address);
 }
 
@@ -88,7 +77,6 @@ const ucred* Credentials(const msghdr& message) {
   }
   return sender;
 }
-
 
 // A stale socket file (its process died without removing it) refuses
 // connections; a live one accepts. Anything else is left alone.
@@ -395,11 +383,10 @@ ServerRegistry& Servers() {
 bool IsOwnServerSocket(dev_t device, ino_t inode) { return Servers().serves_socket(device, inode); }
 
 RETCODE StartServer(const char* name, ULONG stack_size, PGEN_IPC_DISPATCH dispatch, bool any_uid) {
-  std::shared_ptr<const Setting> setting = CurrentSetting();
-  if (setting == nullptr) return ENOMEM;
+  std::shared_ptr<const Setting> setting;
   sockaddr_un address;
   std::string path;
-  RETCODE rc = ServerAddress(name, setting->folder, &address, &path);
+  RETCODE rc = LocateServer(name, &setting, &address, &path);
   if (rc != 0) return rc;
   if (dispatch == nullptr) return EINVAL;
   bool shared;
@@ -471,11 +458,10 @@ void TraceAwaitedServerEnded(const std::string& path) {
 }
 
 RETCODE RequestAdmin(const char* server_name, INT request) {
-  std::shared_ptr<const Setting> setting = CurrentSetting();
-  if (setting == nullptr) return ENOMEM;
+  std::shared_ptr<const Setting> setting;
   sockaddr_un address;
   std::string path;
-  RETCODE rc = ServerAddress(server_name, setting->folder, &address, &path);
+  RETCODE rc = LocateServer(server_name, &setting, &address, &path);
   if (rc != 0) return rc;
   if (request != GEN_IPC_ADMIN_STOP) return EINVAL;
   std::shared_ptr<Server> server = Servers().take(path);

@@ -10,29 +10,21 @@
 // whose server has ended, EAGAIN when an id table is full, ENOMEM.
 //
 // Time-outs are milliseconds; -1 waits without limit, 0 only tries.
-#include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
-#include <sys/syscall.h>
-#include <sys/types.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
-#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
 #include <thread>
-#include <unordered_map>
 
 #include "platform/commdir_thread_safety.h"
 #include "platform/emw_gen_trc.h"

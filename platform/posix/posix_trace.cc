@@ -1,28 +1,19 @@
 // The trace service of the device platform: where the lines go
 // (COMM_DIR_TRACE), how each is prefixed and kept on one line, and how
 // often one format may write before its further lines are left out.
-#include <fcntl.h>
-#include <limits.h>
-#include <pthread.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <mutex>
 #include <new>
 #include <string>
-#include <thread>
 #include <unordered_map>
 
 #include "platform/commdir_thread_safety.h"
@@ -33,7 +24,6 @@
 #include "platform/posix/commdir_posix_trace.h"
 #include "platform/posix/posix_handle_table.h"
 #include "platform/posix/posix_internal.h"
-
 
 namespace commdir_posix {
 namespace {
@@ -306,6 +296,5 @@ RETCODE emwGENTrcPrintf(UINT module, UINT category, INT flag, const char* format
 }
 
 void commdir_posix_trace_reopen(void) { commdir_posix::Sink().reopen(); }
-
 
 }  // extern "C"

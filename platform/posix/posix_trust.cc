@@ -2,34 +2,21 @@
 // uses, how the folder and the directories above it are checked, and how a
 // client connects only to a server of a user it trusts.
 #include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
 #include <pwd.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <climits>
-#include <condition_variable>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
-#include <tuple>
-#include <unordered_map>
-#include <vector>
 
 #include "platform/commdir_thread_safety.h"
 #include "platform/emw_gen_ipc.h"
@@ -74,7 +61,6 @@ const char* EndpointName(const char* name) {
 // directory service when it is not this process's own. A client connects
 // only to a server socket that one of them owns; a server (unless open)
 // takes datagrams only from them; a folder belongs to one of them.
-
 
 namespace {
 
@@ -192,7 +178,6 @@ void SettingCache::Forked() NO_THREAD_SAFETY_ANALYSIS { Settings().forked_ = tru
 
 std::shared_ptr<const Setting> CurrentSetting() { return Settings().get(); }
 
-
 namespace {
 
 // Why the directories above `folder` let someone other than root or a
@@ -309,8 +294,14 @@ RETCODE ServerAddress(const char* name, const std::string& folder, sockaddr_un* 
   return 0;
 }
 
-int NewSocket() { return ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
+RETCODE LocateServer(const char* name, std::shared_ptr<const Setting>* setting, sockaddr_un* address,
+                     std::string* path) {
+  *setting = CurrentSetting();
+  if (*setting == nullptr) return ENOMEM;
+  return ServerAddress(name, (*setting)->folder, address, path);
+}
 
+int NewSocket() { return ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
 
 // A socket to bind as a server, asking for its senders' credentials before
 // its name exists: the kernel attaches them only to datagrams sent while
@@ -327,7 +318,6 @@ int NewServerSocket() {
   }
   return fd;
 }
-
 
 // Connects `fd` to the server at `address` only when its socket file belongs
 // to one of `owners`; *owner is then that file's owner. A missing file is
