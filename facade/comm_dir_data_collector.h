@@ -11,6 +11,7 @@
 
 #include "commdir/comm_dir_facade.h"
 #include "commdir/comm_dir_types.h"
+#include "ipc/comm_dir_platform_lock.h"
 
 namespace velmarosta {
 
@@ -26,8 +27,8 @@ class COMM_DIR_API comm_dir_data_collector {
   RETCODE unset_info_map(UINT operation_id);
 
  private:
-  std::map<UINT, comm_dir_info*> info_map_;  // guarded by sem_id_
-  UINT sem_id_;  // 0 while there is no mutex; written by constructor and destructor only
+  comm_dir_platform_mutex sem_id_;  // id 0 while there is no mutex
+  std::map<UINT, comm_dir_info*> info_map_ GUARDED_BY(sem_id_);
 };
 
 }  // namespace velmarosta

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "commdir/comm_dir_types.h"
+#include "platform/commdir_wire_words.h"
 #include "platform/emw_gen_ipc.h"
 
 namespace velmarosta {
@@ -83,11 +84,7 @@ constexpr ULONG COMM_DIR_IPC_STACK_SIZE = 0x24000;
 constexpr int COMM_DIR_MAX_THREADS = 12;
 
 // Reads the native 32-bit word at `offset` of a received message.
-inline UINT read_word(const char* message, int offset) {
-  UINT word;
-  std::memcpy(&word, message + offset, sizeof word);
-  return word;
-}
+using commdir_wire::read_word;
 
 // True when `name` is an endpoint name that create_client and start_server
 // accept: not null, 1 to 32 characters.

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "ipc/comm_dir_ipc_envelope.h"
+#include "ipc/comm_dir_platform_lock.h"
 #include "ipc/comm_dir_trace.h"
 #include "ipc/comm_dir_word_table.h"
 #include "platform/emw_gen_ipc.h"
@@ -18,7 +19,7 @@ namespace velmarosta {
 std::atomic<comm_dir_ipc_multi_client*> comm_dir_ipc_multi_client::s_instance_{nullptr};
 std::atomic<OSW_Mutex_Semaphore*> comm_dir_ipc_multi_client::s_mtx_{nullptr};
 UINT comm_dir_ipc_multi_client::client_sem_id_ = 0;
-UINT comm_dir_ipc_multi_client::client_send_sem_id_ = 0;
+comm_dir_platform_mutex comm_dir_ipc_multi_client::client_send_sem_id_;
 std::atomic<bool> comm_dir_ipc_multi_client::s_ready_{false};
 
 namespace {
@@ -70,11 +71,14 @@ constexpr char kFinalizeSignature[] = "RETCODE velmarosta::comm_dir_ipc_multi_cl
 // it finds no call. The post comes after the mutex is released (see
 // deliver_reply), so that the woken caller does not block at once on the
 // mutex that the reply thread still holds.
+struct pending_call;
+comm_dir_word_table<pending_call>& reply_table();
+
 struct pending_call {
   std::unique_ptr<char[]> payload;  // payload_size bytes, written by dispatch_client under the table's mutex
   std::size_t payload_size = 0;     // the caller's rcvsize (0 without rcvbuf); at most a reply's payload
   UINT event_id = 0;                // set before the call is registered, then constant
-  bool delivered = false;           // guarded by the table's mutex
+  bool delivered GUARDED_BY(reply_table().mutex()) = false;
 };
 
 // Every call waiting for a reply, by the word its request carries. Never
@@ -105,12 +109,6 @@ std::unique_ptr<COMM_DIR_IPC_MULTI_REQUEST> build_request(const char* reply_serv
   request->head.reply_buffer_size = COMM_DIR_IPC_REPLY_SIZE;
   if (sndbuf != nullptr) std::memcpy(request->payload, sndbuf, static_cast<std::size_t>(sndsize));
   return request;
-}
-
-RETCODE release_send_mutex(UINT mutex_id) {
-  RETCODE rc = emwOSWReleaseMutexSem(mutex_id);
-  if (rc != 0) TRACE_CALL_FAILED(kCallClientSignature, "emwOSWReleaseMutexSem", rc);
-  return rc;
 }
 
 RETCODE delete_event(UINT event_id) {
@@ -145,26 +143,23 @@ bool register_call(pending_call& call, UINT* word) {
 // unposted, register the call and hand the request to the platform. On
 // success the call waits in the table under *word, its event made and the
 // mutex free again; on failure everything made here is undone (traced).
-bool send_request(UINT send_mutex, const COMM_DIR_MULTI_IPC_CLNT& clnt, int arg3, long arg4,
+bool send_request(comm_dir_platform_mutex& send_mutex, const COMM_DIR_MULTI_IPC_CLNT& clnt, int arg3, long arg4,
                   unsigned long timeout, COMM_DIR_IPC_MULTI_REQUEST& request, pending_call& call,
                   UINT* word) {
-  RETCODE rc = emwOSWRequestMutexSem(send_mutex, -1);
-  if (rc != 0) {
-    TRACE_CALL_FAILED(kCallClientSignature, "emwOSWRequestMutexSem", rc);
-    return false;
-  }
+  comm_dir_platform_lock lock(send_mutex, kCallClientSignature, __LINE__);
+  if (!lock.locked()) return false;
   UINT event_id = 0;
-  rc = emwOSWCreateEventSem(&event_id, 0, 0);
+  RETCODE rc = emwOSWCreateEventSem(&event_id, 0, 0);
   if (rc != 0) {
     TRACE_CALL_FAILED(kCallClientSignature, "emwOSWCreateEventSem", rc);
-    release_send_mutex(send_mutex);
+    (void)lock.release(__LINE__);
     return false;
   }
   // Reset before the request can be answered, so only its own reply posts it.
   rc = emwOSWResetEventSem(event_id);
   if (rc != 0) {
     TRACE_CALL_FAILED(kCallClientSignature, "emwOSWResetEventSem", rc);
-    release_send_mutex(send_mutex);
+    (void)lock.release(__LINE__);
     delete_event(event_id);
     return false;
   }
@@ -172,7 +167,7 @@ bool send_request(UINT send_mutex, const COMM_DIR_MULTI_IPC_CLNT& clnt, int arg3
   // a call that has no event yet.
   call.event_id = event_id;
   if (!register_call(call, word)) {
-    release_send_mutex(send_mutex);
+    (void)lock.release(__LINE__);
     delete_event(event_id);
     return false;
   }
@@ -183,11 +178,11 @@ bool send_request(UINT send_mutex, const COMM_DIR_MULTI_IPC_CLNT& clnt, int arg3
                            nullptr, timeout);
   if (rc != 0) {
     TRACE_CALL_FAILED(kCallClientSignature, "emwGENIpcCallClient", rc);
-    release_send_mutex(send_mutex);
+    (void)lock.release(__LINE__);
     abandon_call(*word, event_id);
     return false;
   }
-  if (release_send_mutex(send_mutex) != 0) {
+  if (lock.release(__LINE__) != 0) {
     abandon_call(*word, event_id);
     return false;
   }
@@ -212,6 +207,7 @@ delivery deliver_reply(const COMM_DIR_IPC_ENVELOPE_HEAD& head, const char* messa
   delivery outcome = delivery::kNoCall;
   UINT event_id = 0;
   reply_table().with(head.reply_buffer, [&](pending_call& call) {
+    reply_table().mutex().assert_held();
     if (call.delivered) {
       outcome = delivery::kAlreadyDelivered;
     } else if (call.event_id != head.event_sem_id) {
@@ -232,6 +228,7 @@ delivery deliver_reply(const COMM_DIR_IPC_ENVELOPE_HEAD& head, const char* messa
   // repeated reply can still wake it. The event id tells whether the entry
   // is still that call (its word may meanwhile name a new call).
   reply_table().with(head.reply_buffer, [&](pending_call& call) {
+    reply_table().mutex().assert_held();
     if (call.event_id == event_id) call.delivered = false;
   });
   return delivery::kPostFailed;
@@ -276,7 +273,7 @@ RETCODE comm_dir_ipc_multi_client::initialize() {
     TRACE_CALL_FAILED(kInitializeSignature, "emwOSWCreateMutexSem", rc);
     return -1;
   }
-  rc = emwOSWCreateMutexSem(&client_send_sem_id_, 0, 1);
+  rc = emwOSWCreateMutexSem(client_send_sem_id_.id_slot(), 0, 1);
   if (rc != 0) {
     TRACE_CALL_FAILED(kInitializeSignature, "emwOSWCreateMutexSem", rc);
     return -1;

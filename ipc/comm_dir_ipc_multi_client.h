@@ -9,6 +9,7 @@
 
 #include "commdir/comm_dir_types.h"
 #include "ipc/comm_dir_ipc_envelope.h"
+#include "ipc/comm_dir_platform_lock.h"
 #include "platform/emw_osw.h"
 
 namespace velmarosta {
@@ -64,7 +65,7 @@ class COMM_DIR_API comm_dir_ipc_multi_client {
   // atomic (acquire/release like s_instance_).
   static std::atomic<OSW_Mutex_Semaphore*> s_mtx_;
   static UINT client_sem_id_;       // created by initialize, never taken
-  static UINT client_send_sem_id_;  // held while one request goes out
+  static comm_dir_platform_mutex client_send_sem_id_;  // held while one request goes out
   // Set by a fully successful initialize (the reply server runs), cleared by
   // finalize; call_client refuses at once while it is false.
   static std::atomic<bool> s_ready_;

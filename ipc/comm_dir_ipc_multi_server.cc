@@ -28,6 +28,7 @@
 #include <new>
 
 #include "ipc/comm_dir_ipc_multi_client.h"
+#include "ipc/comm_dir_platform_lock.h"
 #include "ipc/comm_dir_trace.h"
 #include "ipc/comm_dir_word_table.h"
 
@@ -35,9 +36,9 @@ namespace velmarosta {
 
 std::atomic<comm_dir_ipc_multi_server*> comm_dir_ipc_multi_server::s_instance_{nullptr};
 OSW_Mutex_Semaphore* comm_dir_ipc_multi_server::s_mtx_ = nullptr;
-UINT comm_dir_ipc_multi_server::server_sem_id_ = 0;
-UINT comm_dir_ipc_multi_server::server_send_sem_id_ = 0;
-UINT comm_dir_ipc_multi_server::server_sem_dispatch_id = 0;
+comm_dir_platform_mutex comm_dir_ipc_multi_server::server_sem_id_;
+comm_dir_platform_mutex comm_dir_ipc_multi_server::server_send_sem_id_;
+comm_dir_platform_mutex comm_dir_ipc_multi_server::server_sem_dispatch_id;
 std::atomic<PGEN_IPC_DISPATCH> comm_dir_ipc_multi_server::dis_{nullptr};
 char comm_dir_ipc_multi_server::thread_name_[COMM_DIR_MAX_THREADS][COMM_DIR_IPC_NAME_SIZE];
 
@@ -65,10 +66,6 @@ constexpr char kThreadDeleteSig[] =
 constexpr char kDispatchThreadSig[] =
     "static void velmarosta::comm_dir_ipc_multi_server::dispatch_thread(INT, INT, INT)";
 
-constexpr char kRequestMutexFailed[] =
-    "<Fatal>:<%s>(%d) : function failed : emwOSWRequestMutexSem ret=[%#lx]\n";
-constexpr char kReleaseMutexFailed[] =
-    "<Fatal>:<%s>(%d) : function failed : emwOSWReleaseMutexSem ret=[%#lx]\n";
 constexpr char kDataIsNull[] = "<Fatal>:<%s>(%d) : Paramter data is NULL\n";
 constexpr char kBadServerName[] = "<Fatal>:<%s>(%d) : Paramter server_name=[%s]\n";
 constexpr char kBadIndex[] = "<Fatal>:<%s>(%d) : Parameter failed : index=%#x\n";
@@ -95,20 +92,6 @@ bool valid_index(INT index) { return index >= 0 && index < COMM_DIR_MAX_THREADS;
 comm_dir_word_table<char>& task_copies() {
   static auto* table = new comm_dir_word_table<char>();
   return *table;
-}
-
-// Releases a mutex; a failure is traced for `sig` at `line`.
-RETCODE release_mutex(UINT sem_id, const char* sig, int line) {
-  RETCODE ret = emwOSWReleaseMutexSem(sem_id);
-  if (ret != 0) COMM_DIR_TRACE(0, kReleaseMutexFailed, sig, line, trace_code(ret));
-  return ret;
-}
-
-// Takes a mutex without time limit; a failure is traced for `sig` at `line`.
-RETCODE request_mutex(UINT sem_id, const char* sig, int line) {
-  RETCODE ret = emwOSWRequestMutexSem(sem_id, kTimeoutForever);
-  if (ret != 0) COMM_DIR_TRACE(0, kRequestMutexFailed, sig, line, trace_code(ret));
-  return ret;
 }
 
 // A zero-filled heap array, or null (traced) when memory is short.
@@ -232,7 +215,7 @@ comm_dir_ipc_multi_server::comm_dir_ipc_multi_server() { (void)initialize(); }
 comm_dir_ipc_multi_server::~comm_dir_ipc_multi_server() { (void)finalize(); }
 
 RETCODE comm_dir_ipc_multi_server::initialize() {
-  for (UINT* sem_id : {&server_sem_id_, &server_send_sem_id_, &server_sem_dispatch_id}) {
+  for (UINT* sem_id : {server_sem_id_.id_slot(), server_send_sem_id_.id_slot(), server_sem_dispatch_id.id_slot()}) {
     RETCODE ret = emwOSWCreateMutexSem(sem_id, 0, 1);
     if (ret != 0) {
       COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : emwOSWCreateMutexSem ret=%#lx\n",
@@ -245,7 +228,7 @@ RETCODE comm_dir_ipc_multi_server::initialize() {
 }
 
 RETCODE comm_dir_ipc_multi_server::finalize() {
-  for (UINT* sem_id : {&server_sem_id_, &server_send_sem_id_, &server_sem_dispatch_id}) {
+  for (UINT* sem_id : {server_sem_id_.id_slot(), server_send_sem_id_.id_slot(), server_sem_dispatch_id.id_slot()}) {
     RETCODE ret = emwOSWDeleteMutexSem(sem_id);
     if (ret != 0) {
       COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : emwOSWDeleteMutexSem ret=%#lx\n",
@@ -275,9 +258,10 @@ RETCODE comm_dir_ipc_multi_server::start_server(const char* server_name, int ser
                    kStartServerSig, __LINE__, trace_code(ret));
     return -1;
   }
-  if (request_mutex(server_sem_id_, kStartServerSig, __LINE__) != 0) return -1;
+  comm_dir_platform_lock lock(server_sem_id_, kStartServerSig, __LINE__);
+  if (!lock.locked()) return -1;
   dis_.store(dispatch, std::memory_order_release);
-  if (release_mutex(server_sem_id_, kStartServerSig, __LINE__) != 0) return -1;
+  if (lock.release(__LINE__) != 0) return -1;
   return 0;
 }
 
@@ -338,12 +322,13 @@ RETCODE comm_dir_ipc_multi_server::send_reply(COMM_DIR_IPC_MULTI_REQUEST* reques
   form->result = 0;
   if (data != nullptr) std::memcpy(form->payload, data, static_cast<size_t>(size));
 
-  if (request_mutex(server_send_sem_id_, kSendReplySig, __LINE__) != 0) return -1;
+  comm_dir_platform_lock lock(server_send_sem_id_, kSendReplySig, __LINE__);
+  if (!lock.locked()) return -1;
   COMM_DIR_MULTI_IPC_CLNT client = {};
   RETCODE ret = emwGENIpcCreateClient(COMM_DIR_REPLY_CLIENT_NAME, request->head.reply_server_name,
                                       0, 0, COMM_DIR_IPC_ID_REPLY, &client);
   if (ret != 0) {
-    (void)release_mutex(server_send_sem_id_, kSendReplySig, __LINE__);
+    (void)lock.release(__LINE__);
     COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : emwGENIpcCreateClient ret=[%#lx]\n",
                    kSendReplySig, __LINE__, trace_code(ret));
     return -1;
@@ -353,12 +338,12 @@ RETCODE comm_dir_ipc_multi_server::send_reply(COMM_DIR_IPC_MULTI_REQUEST* reques
                             static_cast<ULONG>(kTimeoutForever));
   (void)emwGENIpcDestroyClient(client.handle);
   if (ret != 0) {
-    (void)release_mutex(server_send_sem_id_, kSendReplySig, __LINE__);
+    (void)lock.release(__LINE__);
     COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : emwGENIpcCallClient ret=[%#lx]\n",
                    kSendReplySig, __LINE__, trace_code(ret));
     return -1;
   }
-  if (release_mutex(server_send_sem_id_, kSendReplySig, __LINE__) != 0) return -1;
+  if (lock.release(__LINE__) != 0) return -1;
   request->head.replied = 1;
   return 0;
 }
@@ -377,14 +362,15 @@ RETCODE comm_dir_ipc_multi_server::dispatch_server(char* rcvbuf, char* sndbuf, i
   task_words words;
   if (!copy_request(rcvbuf, sndbuf, copies) || !name_copies(copies, words)) return -1;
 
-  if (request_mutex(server_sem_id_, kDispatchServerSig, __LINE__) != 0) {
+  comm_dir_platform_lock lock(server_sem_id_, kDispatchServerSig, __LINE__);
+  if (!lock.locked()) {
     forget_words(words);
     return -1;
   }
   int index = 0;
   RETCODE ret = thread_check_empty(index);
   if (ret != 0) {
-    (void)release_mutex(server_sem_id_, kDispatchServerSig, __LINE__);
+    (void)lock.release(__LINE__);
     forget_words(words);
     COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : connection_check ret=[%#lx]\n",
                    kDispatchServerSig, __LINE__, trace_code(ret));
@@ -396,7 +382,7 @@ RETCODE comm_dir_ipc_multi_server::dispatch_server(char* rcvbuf, char* sndbuf, i
   std::snprintf(task_name, sizeof task_name, "%s%s", COMM_DIR_TASK_NAME_PREFIX, suffix);
   ret = thread_regist(task_name, index);
   if (ret != 0) {
-    (void)release_mutex(server_sem_id_, kDispatchServerSig, __LINE__);
+    (void)lock.release(__LINE__);
     forget_words(words);
     COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : connection_regist ret=[%#lx]\n",
                    kDispatchServerSig, __LINE__, trace_code(ret));
@@ -406,7 +392,7 @@ RETCODE comm_dir_ipc_multi_server::dispatch_server(char* rcvbuf, char* sndbuf, i
   // is cleared again, so that the server never loses a slot for good; no lock
   // is needed for that, as only a slot's owner writes a busy slot and the
   // clear ends with a single release store.
-  if (release_mutex(server_sem_id_, kDispatchServerSig, __LINE__) != 0) {
+  if (lock.release(__LINE__) != 0) {
     forget_words(words);
     (void)thread_delete(index);
     return -1;
@@ -459,10 +445,10 @@ void comm_dir_ipc_multi_server::dispatch_thread(INT request_word, INT buffer_wor
   // The copies are this task's alone and the slot's clear is a single release
   // store, so both are undone even when the end-of-task mutex cannot be
   // taken: a task must never take one of the 12 slots with it.
-  bool locked = request_mutex(server_sem_dispatch_id, kDispatchThreadSig, __LINE__) == 0;
+  comm_dir_platform_lock lock(server_sem_dispatch_id, kDispatchThreadSig, __LINE__);
   copies = request_copies();
   RETCODE ret = thread_delete(index);
-  if (locked) (void)release_mutex(server_sem_dispatch_id, kDispatchThreadSig, __LINE__);
+  (void)lock.release(__LINE__);
   if (ret != 0) {
     COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : thread_delete ret=[%#lx]\n",
                    kDispatchThreadSig, __LINE__, trace_code(ret));

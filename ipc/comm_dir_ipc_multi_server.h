@@ -9,6 +9,7 @@
 
 #include "commdir/comm_dir_types.h"
 #include "ipc/comm_dir_ipc_envelope.h"
+#include "ipc/comm_dir_platform_lock.h"
 #include "platform/emw_gen_ipc.h"
 #include "platform/emw_osw.h"
 
@@ -40,9 +41,9 @@ class COMM_DIR_API comm_dir_ipc_multi_server {
  private:
   static std::atomic<comm_dir_ipc_multi_server*> s_instance_;
   static OSW_Mutex_Semaphore* s_mtx_;
-  static UINT server_sem_id_;
-  static UINT server_send_sem_id_;
-  static UINT server_sem_dispatch_id;
+  static comm_dir_platform_mutex server_sem_id_;
+  static comm_dir_platform_mutex server_send_sem_id_;
+  static comm_dir_platform_mutex server_sem_dispatch_id;
   static std::atomic<PGEN_IPC_DISPATCH> dis_;
   static char thread_name_[COMM_DIR_MAX_THREADS][COMM_DIR_IPC_NAME_SIZE];
 };

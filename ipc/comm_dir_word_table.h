@@ -29,11 +29,11 @@
 
 #include <cerrno>
 #include <cstddef>
-#include <mutex>
 #include <system_error>
 #include <unordered_map>
 
 #include "commdir/comm_dir_types.h"
+#include "platform/commdir_thread_safety.h"
 
 namespace velmarosta {
 
@@ -71,7 +71,7 @@ class comm_dir_word_table {
   // Registers `object` and returns its word (never 0). Throws when memory
   // or the kernel's random words run out; nothing is registered then.
   UINT add(T* object) {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     UINT word = 0;
     do {
       word = next_word();
@@ -84,7 +84,7 @@ class comm_dir_word_table {
   // Returns false, without calling fn, when it does not.
   template <typename F>
   bool with(UINT word, F&& fn) {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     auto it = map_.find(word);
     if (it == map_.end()) return false;
     fn(*it->second);
@@ -93,7 +93,7 @@ class comm_dir_word_table {
 
   // Removes the entry; returns its object, or null when `word` named none.
   T* remove(UINT word) {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     auto it = map_.find(word);
     if (it == map_.end()) return nullptr;
     T* object = it->second;
@@ -101,16 +101,19 @@ class comm_dir_word_table {
     return object;
   }
 
+  // The mutex that fn of with() runs under, for the analysis of the lock
+  // rules: a guarded member of T names it.
+  commdir_sync::mutex& mutex() RETURN_CAPABILITY(mu_) { return mu_; }
+
   std::size_t size() {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     return map_.size();
   }
 
  private:
   static constexpr std::size_t kBatch = 64;
 
-  // Caller holds mu_.
-  UINT next_word() {
+  UINT next_word() REQUIRES(mu_) {
     if (used_ == kBatch) {
       source_(batch_, kBatch);
       used_ = 0;
@@ -119,10 +122,10 @@ class comm_dir_word_table {
   }
 
   const comm_dir_word_source source_;
-  std::mutex mu_;
-  std::unordered_map<UINT, T*> map_;  // guarded by mu_
-  UINT batch_[kBatch] = {};           // guarded by mu_; words from used_ on are not handed out yet
-  std::size_t used_ = kBatch;         // guarded by mu_
+  commdir_sync::mutex mu_;
+  std::unordered_map<UINT, T*> map_ GUARDED_BY(mu_);
+  UINT batch_[kBatch] GUARDED_BY(mu_) = {};  // words from used_ on are not handed out yet
+  std::size_t used_ GUARDED_BY(mu_) = kBatch;
 };
 
 }  // namespace velmarosta

@@ -9,13 +9,12 @@
 // parallel, and a callback may register or unregister objects.
 #include "server/comm_dir_callback_registry.h"
 
-#include <condition_variable>
-#include <mutex>
 #include <unordered_map>
 
 #include "commdir/comm_dir_facade.h"
 #include "ipc/comm_dir_trace.h"
 #include "ipc/comm_dir_word_table.h"
+#include "platform/commdir_thread_safety.h"
 
 namespace velmarosta {
 namespace {
@@ -47,7 +46,7 @@ int calls_on_this_thread(UINT word) {
 class callback_registry {
  public:
   UINT add(comm_dir_callback* object) {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     auto known = word_of_.find(object);
     if (known != word_of_.end()) return known->second;
     UINT word = words_.add(object);
@@ -58,13 +57,13 @@ class callback_registry {
   // Unregisters the object named by `word` and waits until its calls on other
   // threads have ended. False when `word` names no registered object.
   bool remove(UINT word) {
-    std::unique_lock<std::mutex> lock(mu_);
+    commdir_sync::unique_lock lock(mu_);
     return remove_locked(lock, word);
   }
 
   // The same for the word of `object`, if it has one.
   void forget(const comm_dir_callback* object) {
-    std::unique_lock<std::mutex> lock(mu_);
+    commdir_sync::unique_lock lock(mu_);
     auto known = word_of_.find(object);
     if (known != word_of_.end()) (void)remove_locked(lock, known->second);
   }
@@ -72,7 +71,7 @@ class callback_registry {
   bool invoke(UINT word, UINT argument) {
     comm_dir_callback* object = nullptr;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      commdir_sync::lock_guard lock(mu_);
       if (!words_.with(word, [&object](comm_dir_callback& found) { object = &found; })) {
         return false;
       }
@@ -83,7 +82,7 @@ class callback_registry {
     call_object(*object, word, argument);
     t_innermost_call = frame.outer;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      commdir_sync::lock_guard lock(mu_);
       if (--running_[word] == 0) running_.erase(word);
     }
     call_ended_.notify_all();
@@ -103,29 +102,28 @@ class callback_registry {
 
   // The calls that this thread itself makes on the object are not waited for:
   // they are further up its own stack and can only end after this returns.
-  bool remove_locked(std::unique_lock<std::mutex>& lock, UINT word) {
+  bool remove_locked(commdir_sync::unique_lock& lock, UINT word) REQUIRES(mu_) {
     comm_dir_callback* object = words_.remove(word);
     if (object == nullptr) return false;
     word_of_.erase(object);
     const int own_calls = calls_on_this_thread(word);
-    call_ended_.wait(lock, [this, word, own_calls] { return calls_of(word) <= own_calls; });
+    call_ended_.wait(lock, [this, word, own_calls]() REQUIRES(mu_) { return calls_of(word) <= own_calls; });
     return true;
   }
 
-  // Caller holds mu_.
-  int calls_of(UINT word) const {
+  int calls_of(UINT word) const REQUIRES(mu_) {
     auto it = running_.find(word);
     return it == running_.end() ? 0 : it->second;
   }
 
-  std::mutex mu_;
-  std::condition_variable call_ended_;  // notified after each call ends
-  comm_dir_word_table<comm_dir_callback> words_;  // used only under mu_
-  std::unordered_map<const comm_dir_callback*, UINT> word_of_;  // guarded by mu_
-  // Calls under way per word, guarded by mu_. Counted by word, not by object:
-  // a word reused at once for a new object makes an unregister wait a little
-  // longer, never shorter.
-  std::unordered_map<UINT, int> running_;
+  commdir_sync::mutex mu_;
+  commdir_sync::condition_variable call_ended_;  // notified after each call ends
+  comm_dir_word_table<comm_dir_callback> words_ GUARDED_BY(mu_);
+  std::unordered_map<const comm_dir_callback*, UINT> word_of_ GUARDED_BY(mu_);
+  // Calls under way per word. Counted by word, not by object: a word reused
+  // at once for a new object makes an unregister wait a little longer,
+  // never shorter.
+  std::unordered_map<UINT, int> running_ GUARDED_BY(mu_);
 };
 
 // Never destroyed: dispatch tasks may still call into it while the process

@@ -10,23 +10,11 @@
 #include <cstring>
 
 #include "ipc/comm_dir_ipc_envelope.h"
+#include "platform/posix/commdir_posix_ipc.h"
 #include "service/comm_dir_service_ipc.h"
 
 namespace velmarosta {
 namespace {
-
-// True when a live server answers at `path`.
-bool live(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return false;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const bool answers = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return answers;
-}
 
 bool claim(const std::string& folder, const char* name) {
   const std::string path = folder + "/" + (name + sizeof(COMM_DIR_IPC_PREFIX) - 1);
@@ -34,7 +22,7 @@ bool claim(const std::string& folder, const char* name) {
   if (lstat(path.c_str(), &st) != 0) return true;
   const uid_t euid = geteuid();
   if (st.st_uid == euid) {
-    if (!live(path)) return true;  // left by a daemon that died: replaced when bound
+    if (commdir_posix_ipc_probe(name) != 0) return true;  // left by a daemon that died: replaced when bound
     std::fprintf(stderr, "comm-dir-service: endpoint %s is busy: another daemon serves it in %s\n", name,
                  folder.c_str());
     return false;

@@ -101,21 +101,13 @@ std::string daemon_unreachable_reason() {
   const std::string folder = ipc_folder(&problem);
   if (folder.empty()) return problem;
   const std::string path = folder + "/COMM_DIR_SRV";
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return "the endpoint path " + path + " is too long";
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
+  const int error = commdir_posix_ipc_probe(velmarosta::COMM_DIR_SERVICE_SERVER_NAME);
+  if (error == 0) return "";
+  if (error == ENAMETOOLONG) return "the endpoint path " + path + " is too long";
+  if (error == ENOENT) {
     return "the directory service is not running (no endpoint " + path +
            "; start comm-dir-service, or set COMM_DIR_IPC_DIR to its folder)";
   }
-  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return std::string("cannot make a socket: ") + std::strerror(errno);
-  const int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  const int error = errno;
-  ::close(fd);
-  if (rc == 0) return "";
   if (error == ECONNREFUSED) {
     return "the directory service is not running (" + path + " is left from a daemon that stopped)";
   }

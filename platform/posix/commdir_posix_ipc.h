@@ -71,6 +71,16 @@ RETCODE commdir_posix_ipc_create_client_of(const char* client_name, const char* 
 // -1 for a handle that names no live client.
 int commdir_posix_ipc_client_fd(UINT handle);
 
+// Whether a server runs at the endpoint `server_name` ("utcp:NAME") in this
+// process's folder, asked by connecting and closing again: nothing is sent,
+// no owner is checked, and the folder is neither checked nor created (see
+// commdir_posix_ipc_folder). 0 when a server takes connections there;
+// ENOENT when no file has the name; ECONNREFUSED when a socket file that no
+// server holds has it (left by a process that ended); EINVAL for a bad
+// name, ENAMETOOLONG, or what else connect gave (EACCES: the file or its
+// folder does not let this process in).
+RETCODE commdir_posix_ipc_probe(const char* server_name);
+
 // The folder of this process's endpoints, chosen and checked as every
 // server and client of this process does it (a missing folder is created),
 // written into `folder` (`folder_size` bytes with the NUL). Returns 0; or

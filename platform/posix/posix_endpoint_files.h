@@ -1,7 +1,7 @@
 // The socket files of a process's servers: how a process comes to endpoint
 // names that are its own (posix_process_name.cc), which files it bound and
 // removes when it ends (posix_own_files.cc), and who holds a name that it
-// cannot serve (posix_endpoint_holder.cc). The message IPC (posix_ipc.cc)
+// cannot serve (posix_endpoint_holder.cc). The message IPC (posix_servers.cc)
 // binds the sockets.
 #ifndef COMMDIR_PLATFORM_POSIX_POSIX_ENDPOINT_FILES_H_
 #define COMMDIR_PLATFORM_POSIX_POSIX_ENDPOINT_FILES_H_

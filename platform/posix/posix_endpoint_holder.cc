@@ -20,6 +20,7 @@
 #include <new>
 #include <string>
 
+#include "platform/commdir_thread_safety.h"
 #include "platform/posix/commdir_posix_ipc.h"
 #include "platform/posix/posix_endpoint_files.h"
 #include "platform/posix/posix_internal.h"
@@ -99,8 +100,8 @@ std::string Holder(const std::string& path) {
          "; end that process, or use another folder (COMM_DIR_IPC_DIR)";
 }
 
-std::mutex g_mu;
-std::string g_last_failure;  // guarded by g_mu
+commdir_sync::mutex g_mu;
+std::string g_last_failure GUARDED_BY(g_mu);
 
 }  // namespace
 
@@ -109,7 +110,7 @@ void NoteStartFailure(const char* name, const std::string& path, RETCODE rc) {
     const std::string held = rc == EADDRINUSE ? Holder(path) : "";
     if (!held.empty()) POSIX_PLATFORM_TRACE("ipc %s cannot be served: %s\n", name, held.c_str());
     const std::string why = std::string("cannot serve ") + name + ": " + (held.empty() ? std::strerror(rc) : held);
-    std::lock_guard<std::mutex> lock(g_mu);
+    commdir_sync::lock_guard lock(g_mu);
     g_last_failure = why;
   } catch (const std::bad_alloc&) {
   }
@@ -119,7 +120,7 @@ void NoteStartFailure(const char* name, const std::string& path, RETCODE rc) {
 
 extern "C" RETCODE commdir_posix_ipc_start_failure(char* text, std::size_t size) {
   if (text == nullptr || size == 0) return EINVAL;
-  std::lock_guard<std::mutex> lock(commdir_posix::g_mu);
+  commdir_sync::lock_guard lock(commdir_posix::g_mu);
   if (commdir_posix::g_last_failure.empty()) return ENOENT;
   std::snprintf(text, size, "%s", commdir_posix::g_last_failure.c_str());
   return 0;

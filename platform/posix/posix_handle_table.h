@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "commdir/comm_dir_types.h"
+#include "platform/commdir_thread_safety.h"
 
 namespace commdir_posix {
 
@@ -39,7 +40,7 @@ class HandleTable {
   // Registers `object`; returns its id, or 0 when every slot is taken (or
   // memory for the table ran out).
   UINT add(std::shared_ptr<T> object) {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     try {
       UINT slot;
       if (free_.size() > kMinFreeSlots || (slots_.size() == kMaxSlots && !free_.empty())) {
@@ -61,14 +62,14 @@ class HandleTable {
 
   // The object `id` names, or null for a stale, removed or forged id.
   std::shared_ptr<T> find(UINT id) {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     Slot* s = live_slot(id);
     return s == nullptr ? nullptr : s->object;
   }
 
   // Removes `id`; returns its object, or null when it named none.
   std::shared_ptr<T> remove(UINT id) {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     Slot* s = live_slot(id);
     if (s == nullptr) return nullptr;
     std::shared_ptr<T> object = std::move(s->object);
@@ -101,8 +102,7 @@ class HandleTable {
     return static_cast<std::uint16_t>(next == 0 ? 1 : next);
   }
 
-  // Caller holds mu_.
-  Slot* live_slot(UINT id) {
+  Slot* live_slot(UINT id) REQUIRES(mu_) {
     if ((id >> kTagShift) != tag_) return nullptr;
     UINT slot_plus_one = id & kSlotMask;
     if (slot_plus_one == 0 || slot_plus_one > slots_.size()) return nullptr;
@@ -113,9 +113,9 @@ class HandleTable {
   }
 
   const UINT tag_;
-  std::mutex mu_;
-  std::vector<Slot> slots_;  // guarded by mu_
-  std::deque<UINT> free_;    // guarded by mu_; freed slots, oldest first
+  commdir_sync::mutex mu_;
+  std::vector<Slot> slots_ GUARDED_BY(mu_);
+  std::deque<UINT> free_ GUARDED_BY(mu_);  // freed slots, oldest first
 };
 
 }  // namespace commdir_posix

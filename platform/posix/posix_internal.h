@@ -63,6 +63,10 @@ const char* AcceptDatagram(const msghdr& message, std::size_t received, const Se
 // and copies what it keeps.
 void ForgetDatagram(char* buffer, std::size_t received);
 
+// True for a character that an endpoint name ("utcp:NAME") may hold in
+// NAME: A-Z a-z 0-9 _ . - (posix_trust.cc, with the rest of the name rule).
+bool EndpointNameChar(char c);
+
 // The trace file at `path`, opened for appending (posix_trace_file.cc); or
 // -1 and why it is refused, in a few words.
 int OpenTraceFile(const std::string& path, std::string* refused);

@@ -50,6 +50,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/commdir_thread_safety.h"
 #include "platform/emw_osw.h"
 #include "platform/posix/posix_endpoint_files.h"
 #include "platform/posix/posix_internal.h"
@@ -67,11 +68,6 @@ constexpr char kCounter[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmno
 constexpr int kBase = sizeof kCounter - 1;
 constexpr int kVariants = kBase * kBase - 1;  // "00" is not one
 
-bool EndpointChar(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
-         c == '-';
-}
-
 // The kernel's name for the process (its main thread's), which is also what
 // ps shows, each character that no endpoint name may hold written as '_'.
 RETCODE ReadOwnName(std::string* name) {
@@ -85,7 +81,7 @@ RETCODE ReadOwnName(std::string* name) {
   name->assign(text, static_cast<std::size_t>(n));
   while (!name->empty() && name->back() == '\n') name->pop_back();
   for (char& c : *name) {
-    if (!EndpointChar(c)) c = '_';
+    if (!EndpointNameChar(c)) c = '_';
   }
   return 0;
 }
@@ -107,14 +103,14 @@ class ProcessName {
   // The name, chosen at the first call; *rc is what reading the kernel's
   // name gave.
   std::string get(RETCODE* rc) {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     if (!chosen_) choose();
     *rc = read_rc_;
     return name_;
   }
 
   int take(const std::string& path) {
-    std::lock_guard<std::mutex> lock(mu_);
+    commdir_sync::lock_guard lock(mu_);
     for (BoundSocket& socket : reserved_) {
       if (socket.fd >= 0 && socket.path == path) {
         const int fd = socket.fd;
@@ -130,8 +126,7 @@ class ProcessName {
   static void Parent();
   static void Child();
 
-  // mu_ is held.
-  void choose() {
+  void choose() REQUIRES(mu_) {
     std::string own;
     read_rc_ = ReadOwnName(&own);
     name_ = own;
@@ -146,8 +141,8 @@ class ProcessName {
                          own.c_str());
   }
 
-  // Binds the two endpoints of `name`, or neither. mu_ is held.
-  RETCODE reserve(const std::string& name) {
+  // Binds the two endpoints of `name`, or neither.
+  RETCODE reserve(const std::string& name) REQUIRES(mu_) {
     BoundSocket callback, reply;
     RETCODE rc = BindServerSocket((kCallbackPrefix + name.substr(0, kCallbackChars)).c_str(), &callback);
     if (rc == 0) rc = BindServerSocket((kReplyPrefix + name.substr(0, kReplyChars)).c_str(), &reply);
@@ -160,11 +155,11 @@ class ProcessName {
     return 0;
   }
 
-  std::mutex mu_;
-  bool chosen_ = false;      // guarded by mu_
-  std::string name_;         // guarded by mu_
-  RETCODE read_rc_ = 0;      // guarded by mu_
-  BoundSocket reserved_[2];  // guarded by mu_; fd -1 once handed over
+  commdir_sync::mutex mu_;
+  bool chosen_ GUARDED_BY(mu_) = false;
+  std::string name_ GUARDED_BY(mu_);
+  RETCODE read_rc_ GUARDED_BY(mu_) = 0;
+  BoundSocket reserved_[2] GUARDED_BY(mu_);  // fd -1 once handed over
 };
 
 ProcessName& Name() {
@@ -172,12 +167,15 @@ ProcessName& Name() {
   return *name;
 }
 
-void ProcessName::Prepare() { Name().mu_.lock(); }
-void ProcessName::Parent() { Name().mu_.unlock(); }
+// The fork handlers hold mu_ across fork(): Prepare takes it, Parent and
+// Child release it, each in its process; the analysis follows no lock from
+// one function into another.
+void ProcessName::Prepare() NO_THREAD_SAFETY_ANALYSIS { Name().mu_.lock(); }
+void ProcessName::Parent() NO_THREAD_SAFETY_ANALYSIS { Name().mu_.unlock(); }
 
 // The parent's sockets are the parent's: the child neither receives on them
 // nor removes their files.
-void ProcessName::Child() {
+void ProcessName::Child() NO_THREAD_SAFETY_ANALYSIS {
   ProcessName& name = Name();
   for (BoundSocket& socket : name.reserved_) {
     if (socket.fd >= 0) ::close(socket.fd);
