@@ -14,6 +14,7 @@
 #include "client/comm_dir_messages.h"
 #include "commdir/comm_dir_result_codes.h"
 #include "ipc/comm_dir_ipc_envelope.h"
+#include "platform/commdir_wire_words.h"
 #include "platform/emw_gen_ipc.h"
 #include "platform/posix/commdir_posix_ipc.h"
 #include "service/comm_dir_service_ipc.h"
@@ -51,18 +52,6 @@ RETCODE send_reply(const char* server, uid_t requester, char* message, std::size
                    int timeout_ms) {
   return comm_dir_send(COMM_DIR_SERVICE_REPLY_CLIENT, server, requester, COMM_DIR_IPC_ID_REPLY, GEN_IPC_KIND_REPLY,
                        message, static_cast<INT>(length), zero_from, static_cast<ULONG>(timeout_ms));
-}
-
-template <typename Word>
-Word word_at(const char* message, std::size_t offset) {
-  Word word;
-  std::memcpy(&word, message + offset, sizeof word);
-  return word;
-}
-
-template <typename Word>
-void put_word(char* message, std::size_t offset, Word word) {
-  std::memcpy(message + offset, &word, sizeof word);
 }
 
 // Takes `count` from `user`'s count, erasing it when it comes to 0.
@@ -144,10 +133,10 @@ bool comm_dir_reply_delivery::deliver(const char* server_name, uid_t requester, 
 bool comm_dir_reply_delivery::keep(const std::string& server, uid_t requester, const char* message,
                                    std::size_t length, std::size_t zero_from) {
   route_words route;
-  route.event_sem_id = word_at<UINT>(message, offsetof(COMM_DIR_IPC_ENVELOPE_HEAD, event_sem_id));
-  route.type = word_at<UINT>(message, offsetof(COMM_DIR_IPC_ENVELOPE_HEAD, type));
-  route.reply_buffer = word_at<UINT>(message, offsetof(COMM_DIR_IPC_ENVELOPE_HEAD, reply_buffer));
-  route.reply_buffer_size = word_at<UINT>(message, offsetof(COMM_DIR_IPC_ENVELOPE_HEAD, reply_buffer_size));
+  route.event_sem_id = commdir_wire::read_word(message, offsetof(COMM_DIR_IPC_ENVELOPE_HEAD, event_sem_id));
+  route.type = commdir_wire::read_word(message, offsetof(COMM_DIR_IPC_ENVELOPE_HEAD, type));
+  route.reply_buffer = commdir_wire::read_word(message, offsetof(COMM_DIR_IPC_ENVELOPE_HEAD, reply_buffer));
+  route.reply_buffer_size = commdir_wire::read_word(message, offsetof(COMM_DIR_IPC_ENVELOPE_HEAD, reply_buffer_size));
   const std::size_t travels = commdir_posix_ipc_datagram_length(message, std::min(length, zero_from));
   auto it = kept_.find(server);
   const std::size_t waiting = it == kept_.end() ? 0 : it->second.replies;
@@ -421,8 +410,8 @@ int comm_dir_reply_delivery::send_kept(const std::string& server, UINT client, c
     head.reply_buffer = reply.route.reply_buffer;
     head.reply_buffer_size = reply.route.reply_buffer_size;
     std::memcpy(buffer, &head, sizeof head);
-    put_word(buffer, kEnvelopeResult, COMM_DIR_SVC_REPLY_DROPPED);
-    put_word(buffer, kReplyResult, COMM_DIR_SVC_REPLY_DROPPED);
+    commdir_wire::write_word(buffer, kEnvelopeResult, static_cast<UINT>(COMM_DIR_SVC_REPLY_DROPPED));
+    commdir_wire::write_word(buffer, kReplyResult, static_cast<UINT>(COMM_DIR_SVC_REPLY_DROPPED));
     written = kNoticeBytes;
   } else {
     std::memcpy(buffer, reply.bytes.data(), written);
