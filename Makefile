@@ -23,7 +23,7 @@ DEPS_DEB   = g++ cmake make pkg-config libldap-dev help2man dpkg-dev debhelper l
 
 CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCOMMDIR_WERROR=$(WERROR) $(CMAKE_FLAGS)
 
-.PHONY: all deps build test check-locks deb deb-check test-asan test-tsan test-target soak bench install demo clean fuzz fuzz-build fuzz-ci soak-memory
+.PHONY: all deps build test check-locks check-format format deb deb-check test-asan test-tsan test-target soak bench install demo clean fuzz fuzz-build fuzz-ci soak-memory
 
 all: build
 
@@ -48,6 +48,17 @@ check-locks: deps
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD)-locks -DCMAKE_BUILD_TYPE=Debug -DCOMMDIR_CHECK_LOCKS=ON \
 	  -DCOMMDIR_WERROR=$(WERROR) $(CMAKE_FLAGS)
 	cmake --build $(BUILD)-locks -j$(JOBS)
+
+# The code's layout, as .clang-format says: `make format` rewrites every
+# source, `make check-format` (a CI stage) fails on any that differs.
+SOURCES_TO_FORMAT = git ls-files '*.cc' '*.h'
+check-format:
+	@scripts/install-deps clang-format
+	@$(SOURCES_TO_FORMAT) | xargs clang-format --dry-run -Werror
+
+format:
+	@scripts/install-deps clang-format
+	@$(SOURCES_TO_FORMAT) | xargs clang-format -i
 
 # Every test built with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: deps
