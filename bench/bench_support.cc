@@ -189,7 +189,8 @@ void RawThreadsRoundTrips(benchmark::State& state, double seconds) {
     if (::write(ready[1], &byte, 1) != 1 || echo < 0) ::_exit(1);
     while (::recv(echo, in.data(), in.size(), 0) == static_cast<ssize_t>(sizes.request)) {
       std::memcpy(out.data(), in.data(), sizeof(int));
-      if (::sendto(echo, out.data(), out.size(), 0, reinterpret_cast<const sockaddr*>(&reply_to), sizeof reply_to) < 0) break;
+      if (::sendto(echo, out.data(), out.size(), 0, reinterpret_cast<const sockaddr*>(&reply_to), sizeof reply_to) < 0)
+        break;
     }
     ::_exit(0);
   }
@@ -207,8 +208,8 @@ void RawThreadsRoundTrips(benchmark::State& state, double seconds) {
     std::vector<long> made(threads, 0);
     std::vector<std::thread> running;
     const auto start = std::chrono::steady_clock::now();
-    const auto until = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                   std::chrono::duration<double>(seconds));
+    const auto until =
+        start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
     for (int i = 0; i < threads; ++i) running.emplace_back([&, i] { made[i] = callers.run(i, until); });
     for (std::thread& t : running) t.join();
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -20,11 +20,11 @@
 namespace {
 
 using commdir_bench::SwitchCounter;
-using velmarosta::COMM_DIR_MULTI_IPC_CLNT;
 using velmarosta::comm_dir_ipc_multi_client;
+using velmarosta::COMM_DIR_MULTI_IPC_CLNT;
 
-constexpr int kRequestPayload = 76;   // get_first_entry
-constexpr int kReplyPayload = 1948;   // COMM_DIR_REPLY
+constexpr int kRequestPayload = 76;  // get_first_entry
+constexpr int kReplyPayload = 1948;  // COMM_DIR_REPLY
 
 void BM_RawDatagramRoundTrip(benchmark::State& state) { commdir_bench::RawDatagramRoundTrip(state); }
 
@@ -42,11 +42,10 @@ void BM_LibraryExchange(benchmark::State& state) {
   for (auto _ : state) {
     COMM_DIR_MULTI_IPC_CLNT clnt{};
     request[72]++;
-    if (client->create_client(velmarosta::COMM_DIR_SERVICE_CLIENT_NAME,
-                              velmarosta::COMM_DIR_SERVICE_SERVER_NAME, 0, 0,
+    if (client->create_client(velmarosta::COMM_DIR_SERVICE_CLIENT_NAME, velmarosta::COMM_DIR_SERVICE_SERVER_NAME, 0, 0,
                               velmarosta::COMM_DIR_IPC_ID_SERVICE, clnt) != 0 ||
-        client->call_client(clnt, 12, 0, 0, request.data(), kRequestPayload, reply.data(),
-                            kReplyPayload, &reply_size, ~0UL) != 0 ||
+        client->call_client(clnt, 12, 0, 0, request.data(), kRequestPayload, reply.data(), kReplyPayload, &reply_size,
+                            ~0UL) != 0 ||
         client->destroy_client(clnt) != 0 || reply[72] != request[72]) {
       state.SkipWithError("exchange failed");
       break;

@@ -73,9 +73,7 @@ void end_operations(const std::vector<UINT>& operations) {
 
 // The exchange every figure is made of; true when the daemon answered as
 // it must.
-bool one_exchange(UINT operation) {
-  return facade().get_first_entry(operation) == velmarosta::COMM_DIR_SVC_NO_SEARCH;
-}
+bool one_exchange(UINT operation) { return facade().get_first_entry(operation) == velmarosta::COMM_DIR_SVC_NO_SEARCH; }
 
 // CPU time of every thread of the daemon so far, in ns.
 double daemon_cpu_ns() { return commdir_bench::process_cpu_ns(std::atoi(env("COMMDIR_BENCH_SERVICE_PID"))); }
@@ -174,7 +172,8 @@ std::vector<std::uint32_t> load_loop(UINT operation, Clock::time_point until) {
     const bool answered = one_exchange(operation);
     const Clock::time_point after = Clock::now();
     if (!answered) return {};
-    latencies.push_back(static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(after - now).count()));
+    latencies.push_back(
+        static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(after - now).count()));
     now = after;
   }
   return latencies;
@@ -240,8 +239,7 @@ int load_client(const char* name) {
   const UINT operation = open_operation();
   char byte = operation != 0 ? 'r' : 'f';
   if (::write(STDOUT_FILENO, &byte, 1) != 1 || operation == 0 || ::read(STDIN_FILENO, &byte, 1) != 1) return 1;
-  std::vector<std::uint32_t> latencies =
-      load_loop(operation, Clock::now() + kLoadTime);
+  std::vector<std::uint32_t> latencies = load_loop(operation, Clock::now() + kLoadTime);
   facade().end_operation(operation);
   const char* data = reinterpret_cast<const char*>(latencies.data());
   for (std::size_t left = latencies.size() * sizeof latencies[0]; left > 0;) {

@@ -31,26 +31,19 @@ constexpr char kGetValueStringSignature[] =
 constexpr char kGetValueBinarySignature[] =
     "RETCODE velmarosta::comm_dir_facade_client::get_value_binary(UINT, CHAR*, UINT&, "
     "velmarosta::COMM_DIR_BERVAL**&)";
-constexpr char kEndOperationSignature[] =
-    "RETCODE velmarosta::comm_dir_facade_client::end_operation(UINT)";
-constexpr char kGetFirstEntrySignature[] =
-    "RETCODE velmarosta::comm_dir_facade_client::get_first_entry(UINT)";
-constexpr char kGetNextEntrySignature[] =
-    "RETCODE velmarosta::comm_dir_facade_client::get_next_entry(UINT)";
+constexpr char kEndOperationSignature[] = "RETCODE velmarosta::comm_dir_facade_client::end_operation(UINT)";
+constexpr char kGetFirstEntrySignature[] = "RETCODE velmarosta::comm_dir_facade_client::get_first_entry(UINT)";
+constexpr char kGetNextEntrySignature[] = "RETCODE velmarosta::comm_dir_facade_client::get_next_entry(UINT)";
 constexpr char kFreeMsgSignature[] = "RETCODE velmarosta::comm_dir_facade_client::free_msg(UINT)";
 
-void trace_failure(const char* signature, int line) {
-  COMM_DIR_TRACE(0, "[ERROR]<%s>(%d) \n", signature, line);
-}
+void trace_failure(const char* signature, int line) { COMM_DIR_TRACE(0, "[ERROR]<%s>(%d) \n", signature, line); }
 
 // Reply fields, read as native words so that no reply buffer is ever taken
 // for a COMM_DIR_REPLY object (value replies are longer, plain bytes).
 RETCODE reply_result(const char* reply) {
   return static_cast<RETCODE>(read_word(reply, offsetof(COMM_DIR_REPLY, result)));
 }
-UINT reply_word(const char* reply) {
-  return read_word(reply, offsetof(COMM_DIR_REPLY, body.reply.word));
-}
+UINT reply_word(const char* reply) { return read_word(reply, offsetof(COMM_DIR_REPLY, body.reply.word)); }
 const char* reply_data(const char* reply) { return reply + COMM_DIR_REPLY_DATA_OFFSET; }
 
 // A zero-filled heap buffer of `size` bytes, or null.
@@ -67,17 +60,15 @@ class service_link {
   // The transport is null only when memory for it ran out (it traced that).
   RETCODE open() {
     if (transport_ == nullptr) return COMM_DIR_ERR_NO_MEMORY;
-    return transport_->create_client(COMM_DIR_SERVICE_CLIENT_NAME, COMM_DIR_SERVICE_SERVER_NAME, 0,
-                                     0, COMM_DIR_IPC_ID_SERVICE, clnt_);
+    return transport_->create_client(COMM_DIR_SERVICE_CLIENT_NAME, COMM_DIR_SERVICE_SERVER_NAME, 0, 0,
+                                     COMM_DIR_IPC_ID_SERVICE, clnt_);
   }
 
   // One request/reply exchange; `reply` receives `reply_size` bytes.
-  RETCODE exchange(int function_id, void* request, int request_size, char* reply,
-                   int reply_size) {
+  RETCODE exchange(int function_id, void* request, int request_size, char* reply, int reply_size) {
     int reply_length = reply_size;  // the transport neither reads nor writes it
-    return transport_->call_client(clnt_, function_id, 0, 0, static_cast<char*>(request),
-                                   request_size, reply, reply_size, &reply_length,
-                                   static_cast<unsigned long>(-1));
+    return transport_->call_client(clnt_, function_id, 0, 0, static_cast<char*>(request), request_size, reply,
+                                   reply_size, &reply_length, static_cast<unsigned long>(-1));
   }
 
   // Not acted on when it fails: the transport traces its own failure.
@@ -149,24 +140,19 @@ RETCODE take_attribute_name(const char* signature, const char* reply, CHAR*& att
   return reply_result(reply);
 }
 
-RETCODE attribute_exchange(const char* signature, int function_id, UINT operation_id,
-                           CHAR*& attribute) {
+RETCODE attribute_exchange(const char* signature, int function_id, UINT operation_id, CHAR*& attribute) {
   return single_exchange<COMM_DIR_OPERATION_REQUEST>(
       signature, function_id,
       [operation_id](COMM_DIR_OPERATION_REQUEST& request) { request.operation_id = operation_id; },
-      [signature, &attribute](const char* reply) {
-        return take_attribute_name(signature, reply, attribute);
-      });
+      [signature, &attribute](const char* reply) { return take_attribute_name(signature, reply, attribute); });
 }
 
 // --- value lists --------------------------------------------------------------
 // The count request is the value request without its index word.
-static_assert(offsetof(COMM_DIR_VALUE_COUNT_REQUEST, operation_id) ==
-                  offsetof(COMM_DIR_VALUE_REQUEST, operation_id), "");
-static_assert(offsetof(COMM_DIR_VALUE_COUNT_REQUEST, attribute) ==
-                  offsetof(COMM_DIR_VALUE_REQUEST, attribute), "");
-static_assert(sizeof(COMM_DIR_VALUE_COUNT_REQUEST) ==
-                  offsetof(COMM_DIR_VALUE_REQUEST, value_index), "");
+static_assert(offsetof(COMM_DIR_VALUE_COUNT_REQUEST, operation_id) == offsetof(COMM_DIR_VALUE_REQUEST, operation_id),
+              "");
+static_assert(offsetof(COMM_DIR_VALUE_COUNT_REQUEST, attribute) == offsetof(COMM_DIR_VALUE_REQUEST, attribute), "");
+static_assert(sizeof(COMM_DIR_VALUE_COUNT_REQUEST) == offsetof(COMM_DIR_VALUE_REQUEST, value_index), "");
 
 // What tells the string list from the binary list. A value reply is
 // COMM_DIR_REPLY_SIZE + L + kReplyExtra bytes; an entry is the first
@@ -241,8 +227,7 @@ RETCODE fetch_value(service_link& link, COMM_DIR_VALUE_REQUEST& request, char* r
     trace_failure(List::kSignature, __LINE__);
     return COMM_DIR_ERR_NO_MEMORY;
   }
-  rc = link.exchange(List::kValueId, &request, sizeof request, value_reply.get(),
-                     static_cast<int>(value_reply_size));
+  rc = link.exchange(List::kValueId, &request, sizeof request, value_reply.get(), static_cast<int>(value_reply_size));
   if (rc != 0) {
     trace_failure(List::kSignature, __LINE__);
     return rc;
@@ -290,8 +275,8 @@ RETCODE retrieve_value_list(UINT operation_id, const CHAR* attribute, UINT& coun
     return COMM_DIR_ERR_NO_MEMORY;
   }
   fill_value_request(*request, operation_id, attribute);
-  rc = link.exchange(List::kCountId, request.get(), sizeof(COMM_DIR_VALUE_COUNT_REQUEST),
-                     reply.get(), COMM_DIR_REPLY_SIZE);
+  rc = link.exchange(List::kCountId, request.get(), sizeof(COMM_DIR_VALUE_COUNT_REQUEST), reply.get(),
+                     COMM_DIR_REPLY_SIZE);
   if (rc != 0) {
     trace_failure(List::kSignature, __LINE__);
     link.close();
@@ -337,8 +322,7 @@ RETCODE retrieve_value_list(UINT operation_id, const CHAR* attribute, UINT& coun
 
 }  // namespace
 
-RETCODE comm_dir_facade_client::check_connection(COMM_DIR_TEST_MODE mode,
-                                                 COMM_DIR_TEST_CONNECTION_INFO& info) {
+RETCODE comm_dir_facade_client::check_connection(COMM_DIR_TEST_MODE mode, COMM_DIR_TEST_CONNECTION_INFO& info) {
   return single_exchange<COMM_DIR_CHECK_CONNECTION_REQUEST>(
       kCheckConnectionSignature, COMM_DIR_FUNC_CHECK_CONNECTION,
       [mode, &info](COMM_DIR_CHECK_CONNECTION_REQUEST& request) {
@@ -353,8 +337,7 @@ RETCODE comm_dir_facade_client::check_connection(COMM_DIR_TEST_MODE mode,
       });
 }
 
-RETCODE comm_dir_facade_client::start_operation(const COMM_DIR_CONNECT_INFO& connect,
-                                                const COMM_DIR_BIND_INFO* bind,
+RETCODE comm_dir_facade_client::start_operation(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind,
                                                 UINT* operation_id) {
   return single_exchange<COMM_DIR_START_OPERATION_REQUEST>(
       kStartOperationSignature, COMM_DIR_FUNC_START_OPERATION,
@@ -385,17 +368,14 @@ RETCODE comm_dir_facade_client::search(const COMM_DIR_SEARCH_CONDITION& conditio
 }
 
 RETCODE comm_dir_facade_client::get_first_attribute(UINT operation_id, CHAR*& attribute) {
-  return attribute_exchange(kGetFirstAttributeSignature, COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE,
-                            operation_id, attribute);
+  return attribute_exchange(kGetFirstAttributeSignature, COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE, operation_id, attribute);
 }
 
 RETCODE comm_dir_facade_client::get_next_attribute(UINT operation_id, CHAR*& attribute) {
-  return attribute_exchange(kGetNextAttributeSignature, COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE,
-                            operation_id, attribute);
+  return attribute_exchange(kGetNextAttributeSignature, COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE, operation_id, attribute);
 }
 
-RETCODE comm_dir_facade_client::get_value_string(UINT operation_id, CHAR* attribute, UINT& count,
-                                                 CHAR**& values) {
+RETCODE comm_dir_facade_client::get_value_string(UINT operation_id, CHAR* attribute, UINT& count, CHAR**& values) {
   return retrieve_value_list<string_list>(operation_id, attribute, count, values);
 }
 

@@ -51,8 +51,7 @@ class comm_dir_facade_client {
  public:
   RETCODE check_connection(COMM_DIR_TEST_MODE mode, COMM_DIR_TEST_CONNECTION_INFO& info);
   // `operation_id` must not be null (the facade checks).
-  RETCODE start_operation(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind,
-                          UINT* operation_id);
+  RETCODE start_operation(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind, UINT* operation_id);
   RETCODE search(const COMM_DIR_SEARCH_CONDITION& condition, UINT size_limit, timeval& time_limit);
   RETCODE get_first_attribute(UINT operation_id, CHAR*& attribute);
   RETCODE get_next_attribute(UINT operation_id, CHAR*& attribute);
@@ -61,8 +60,7 @@ class comm_dir_facade_client {
   // returns 0 (null for count 0), set to null when a length or value exchange
   // fails (everything fetched freed), and left as it was otherwise.
   RETCODE get_value_string(UINT operation_id, CHAR* attribute, UINT& count, CHAR**& values);
-  RETCODE get_value_binary(UINT operation_id, CHAR* attribute, UINT& count,
-                           COMM_DIR_BERVAL**& values);
+  RETCODE get_value_binary(UINT operation_id, CHAR* attribute, UINT& count, COMM_DIR_BERVAL**& values);
   RETCODE end_operation(UINT operation_id);
   RETCODE get_first_entry(UINT operation_id);
   RETCODE get_next_entry(UINT operation_id);

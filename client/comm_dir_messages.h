@@ -62,7 +62,9 @@ static_assert(offsetof(COMM_DIR_CHECK_CONNECTION_REQUEST, test_mode) == 72, "");
 static_assert(offsetof(COMM_DIR_CHECK_CONNECTION_REQUEST, info) == 76, "");
 static_assert(sizeof(COMM_DIR_CHECK_CONNECTION_REQUEST) == 2008, "");
 static_assert(offsetof(COMM_DIR_CHECK_CONNECTION_REQUEST, info) +
-                  offsetof(COMM_DIR_TEST_CONNECTION_INFO, callback_server_name) == 1988, "");
+                      offsetof(COMM_DIR_TEST_CONNECTION_INFO, callback_server_name) ==
+                  1988,
+              "");
 
 // Id 1.
 struct COMM_DIR_START_OPERATION_REQUEST {
@@ -80,9 +82,9 @@ static_assert(sizeof(COMM_DIR_START_OPERATION_REQUEST) == 1456, "");
 struct COMM_DIR_SEARCH_REQUEST {
   char reserved[COMM_DIR_REQUEST_PREFIX_SIZE];
   COMM_DIR_SEARCH_CONDITION condition;
-  UINT size_limit;         // the UINT argument of search, unchanged
-  INT time_limit_sec;      // the timeval's seconds
-  INT time_limit_usec;     // the timeval's microseconds
+  UINT size_limit;      // the UINT argument of search, unchanged
+  INT time_limit_sec;   // the timeval's seconds
+  INT time_limit_usec;  // the timeval's microseconds
 };
 static_assert(offsetof(COMM_DIR_SEARCH_REQUEST, condition) == 72, "");
 static_assert(offsetof(COMM_DIR_SEARCH_REQUEST, size_limit) == 2036, "");

@@ -14,12 +14,9 @@ constexpr char kSetSignature[] =
     "RETCODE velmarosta::comm_dir_data_collector::set_info_map(UINT, velmarosta::COMM_DIR_INFO*)";
 constexpr char kGetSignature[] =
     "RETCODE velmarosta::comm_dir_data_collector::get_info_map(UINT, velmarosta::COMM_DIR_INFO*&)";
-constexpr char kUnsetSignature[] =
-    "RETCODE velmarosta::comm_dir_data_collector::unset_info_map(UINT)";
-constexpr char kConstructorSignature[] =
-    "velmarosta::comm_dir_data_collector::comm_dir_data_collector()";
-constexpr char kDestructorSignature[] =
-    "velmarosta::comm_dir_data_collector::~comm_dir_data_collector()";
+constexpr char kUnsetSignature[] = "RETCODE velmarosta::comm_dir_data_collector::unset_info_map(UINT)";
+constexpr char kConstructorSignature[] = "velmarosta::comm_dir_data_collector::comm_dir_data_collector()";
+constexpr char kDestructorSignature[] = "velmarosta::comm_dir_data_collector::~comm_dir_data_collector()";
 
 }  // namespace
 

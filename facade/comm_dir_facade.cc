@@ -23,18 +23,15 @@ constexpr char kStartOperationSignature[] =
 constexpr char kSearchSignature[] =
     "RETCODE velmarosta::comm_dir_facade::search(const velmarosta::COMM_DIR_SEARCH_CONDITION&, UINT, "
     "timeval&)";
-constexpr char kGetFirstAttributeSignature[] =
-    "RETCODE velmarosta::comm_dir_facade::get_first_attribute(UINT, CHAR*&)";
-constexpr char kGetNextAttributeSignature[] =
-    "RETCODE velmarosta::comm_dir_facade::get_next_attribute(UINT, CHAR*&)";
+constexpr char kGetFirstAttributeSignature[] = "RETCODE velmarosta::comm_dir_facade::get_first_attribute(UINT, CHAR*&)";
+constexpr char kGetNextAttributeSignature[] = "RETCODE velmarosta::comm_dir_facade::get_next_attribute(UINT, CHAR*&)";
 constexpr char kGetValueStringSignature[] =
     "RETCODE velmarosta::comm_dir_facade::get_value_string(UINT, CHAR*, UINT&, CHAR**&)";
 constexpr char kGetValueBinarySignature[] =
     "RETCODE velmarosta::comm_dir_facade::get_value_binary(UINT, CHAR*, UINT&, "
     "velmarosta::COMM_DIR_BERVAL**&)";
 constexpr char kEndOperationSignature[] = "RETCODE velmarosta::comm_dir_facade::end_operation(UINT)";
-constexpr char kGetFirstEntrySignature[] =
-    "RETCODE velmarosta::comm_dir_facade::get_first_entry(UINT)";
+constexpr char kGetFirstEntrySignature[] = "RETCODE velmarosta::comm_dir_facade::get_first_entry(UINT)";
 constexpr char kGetNextEntrySignature[] = "RETCODE velmarosta::comm_dir_facade::get_next_entry(UINT)";
 constexpr char kFreeMsgSignature[] = "RETCODE velmarosta::comm_dir_facade::free_msg(UINT)";
 
@@ -49,12 +46,8 @@ static_assert(sizeof(COMM_DIR_CALLBACK_SERVER_PREFIX) - 1 + kProcessNameChars <
 
 // The two near-identical failure formats: A for a forwarded call that
 // failed, B for the facade's own refusals.
-void trace_format_a(const char* signature, int line) {
-  COMM_DIR_TRACE(0, "[ERROR]<%s>(%d)\n", signature, line);
-}
-void trace_format_b(const char* signature, int line) {
-  COMM_DIR_TRACE(0, "[ERROR]<%s>(%d) \n", signature, line);
-}
+void trace_format_a(const char* signature, int line) { COMM_DIR_TRACE(0, "[ERROR]<%s>(%d)\n", signature, line); }
+void trace_format_b(const char* signature, int line) { COMM_DIR_TRACE(0, "[ERROR]<%s>(%d) \n", signature, line); }
 
 // Passes a forwarded call's result up, with its format A trace on failure.
 RETCODE forwarded(RETCODE result, const char* signature, int line) {
@@ -88,10 +81,8 @@ Holder holder_of(comm_dir_data_collector& store, UINT operation_id, const comm_d
 // stored the record before its mutex release failed; a record the store may
 // hold is freed only once its entry is removed, else it is left to the
 // store's destructor (a leak is recoverable, a double free is not).
-void discard_unstored_record(comm_dir_data_collector& store, UINT operation_id,
-                             comm_dir_info* record) {
-  if (holder_of(store, operation_id, record) != Holder::kOtherRecord &&
-      store.unset_info_map(operation_id) != 0) {
+void discard_unstored_record(comm_dir_data_collector& store, UINT operation_id, comm_dir_info* record) {
+  if (holder_of(store, operation_id, record) != Holder::kOtherRecord && store.unset_info_map(operation_id) != 0) {
     return;
   }
   delete record;
@@ -100,9 +91,8 @@ void discard_unstored_record(comm_dir_data_collector& store, UINT operation_id,
 // get_first_attribute and get_next_attribute.
 using AttributeCall = RETCODE (comm_dir_facade_client::*)(UINT, CHAR*&);
 
-RETCODE replace_attribute(comm_dir_data_collector& store, comm_dir_facade_client& client,
-                          AttributeCall call, UINT operation_id, CHAR*& attribute,
-                          const char* signature) {
+RETCODE replace_attribute(comm_dir_data_collector& store, comm_dir_facade_client& client, AttributeCall call,
+                          UINT operation_id, CHAR*& attribute, const char* signature) {
   comm_dir_info* info = nullptr;
   if (store.get_info_map(operation_id, info) != 0) {
     trace_format_b(signature, __LINE__);
@@ -132,9 +122,8 @@ struct HeldList {
 };
 
 template <typename Element>
-RETCODE replace_value_list(comm_dir_data_collector& store, comm_dir_facade_client& client,
-                           ValueListCall<Element> call, HeldList<Element> held,
-                           UINT operation_id, CHAR* attribute, UINT& count, Element**& values,
+RETCODE replace_value_list(comm_dir_data_collector& store, comm_dir_facade_client& client, ValueListCall<Element> call,
+                           HeldList<Element> held, UINT operation_id, CHAR* attribute, UINT& count, Element**& values,
                            const char* signature) {
   if (attribute == nullptr) {
     trace_format_b(signature, __LINE__);
@@ -227,18 +216,16 @@ comm_dir_facade::~comm_dir_facade() {
   svr_name_ = nullptr;
 }
 
-RETCODE comm_dir_facade::check_connection(COMM_DIR_TEST_MODE mode,
-                                          COMM_DIR_TEST_CONNECTION_INFO& info) {
+RETCODE comm_dir_facade::check_connection(COMM_DIR_TEST_MODE mode, COMM_DIR_TEST_CONNECTION_INFO& info) {
   std::memset(info.callback_server_name, 0, sizeof info.callback_server_name);
   std::memcpy(info.callback_server_name, svr_name_, std::strlen(svr_name_));
   return forwarded(client_->check_connection(mode, info), kCheckConnectionSignature, __LINE__);
 }
 
-RETCODE comm_dir_facade::start_operation(const COMM_DIR_CONNECT_INFO& connect,
-                                         const COMM_DIR_BIND_INFO* bind, UINT* operation_id) {
+RETCODE comm_dir_facade::start_operation(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind,
+                                         UINT* operation_id) {
   if (operation_id == nullptr) {
-    COMM_DIR_TRACE(0, "[ERROR]<%s>(%d) operation_id is NULL.\n", kStartOperationSignature,
-                   __LINE__);
+    COMM_DIR_TRACE(0, "[ERROR]<%s>(%d) operation_id is NULL.\n", kStartOperationSignature, __LINE__);
     return COMM_DIR_ERR;
   }
   // The record is made before the service opens the operation, so that
@@ -266,8 +253,7 @@ RETCODE comm_dir_facade::start_operation(const COMM_DIR_CONNECT_INFO& connect,
   return 0;
 }
 
-RETCODE comm_dir_facade::search(const COMM_DIR_SEARCH_CONDITION& condition, UINT size_limit,
-                                timeval& time_limit) {
+RETCODE comm_dir_facade::search(const COMM_DIR_SEARCH_CONDITION& condition, UINT size_limit, timeval& time_limit) {
   return forwarded(client_->search(condition, size_limit, time_limit), kSearchSignature, __LINE__);
 }
 
@@ -280,29 +266,25 @@ RETCODE comm_dir_facade::get_next_entry(UINT operation_id) {
 }
 
 RETCODE comm_dir_facade::get_first_attribute(UINT operation_id, CHAR*& attribute) {
-  return replace_attribute(*collector_, *client_, &comm_dir_facade_client::get_first_attribute,
-                           operation_id, attribute, kGetFirstAttributeSignature);
+  return replace_attribute(*collector_, *client_, &comm_dir_facade_client::get_first_attribute, operation_id, attribute,
+                           kGetFirstAttributeSignature);
 }
 
 RETCODE comm_dir_facade::get_next_attribute(UINT operation_id, CHAR*& attribute) {
-  return replace_attribute(*collector_, *client_, &comm_dir_facade_client::get_next_attribute,
-                           operation_id, attribute, kGetNextAttributeSignature);
+  return replace_attribute(*collector_, *client_, &comm_dir_facade_client::get_next_attribute, operation_id, attribute,
+                           kGetNextAttributeSignature);
 }
 
-RETCODE comm_dir_facade::get_value_string(UINT operation_id, CHAR* attribute, UINT& count,
-                                          CHAR**& values) {
+RETCODE comm_dir_facade::get_value_string(UINT operation_id, CHAR* attribute, UINT& count, CHAR**& values) {
   return replace_value_list<CHAR>(*collector_, *client_, &comm_dir_facade_client::get_value_string,
-                                  {&comm_dir_info::str_values, &comm_dir_info::str_count},
-                                  operation_id, attribute, count, values,
-                                  kGetValueStringSignature);
+                                  {&comm_dir_info::str_values, &comm_dir_info::str_count}, operation_id, attribute,
+                                  count, values, kGetValueStringSignature);
 }
 
-RETCODE comm_dir_facade::get_value_binary(UINT operation_id, CHAR* attribute, UINT& count,
-                                          COMM_DIR_BERVAL**& values) {
-  return replace_value_list<COMM_DIR_BERVAL>(
-      *collector_, *client_, &comm_dir_facade_client::get_value_binary,
-      {&comm_dir_info::bin_values, &comm_dir_info::bin_count}, operation_id, attribute, count,
-      values, kGetValueBinarySignature);
+RETCODE comm_dir_facade::get_value_binary(UINT operation_id, CHAR* attribute, UINT& count, COMM_DIR_BERVAL**& values) {
+  return replace_value_list<COMM_DIR_BERVAL>(*collector_, *client_, &comm_dir_facade_client::get_value_binary,
+                                             {&comm_dir_info::bin_values, &comm_dir_info::bin_count}, operation_id,
+                                             attribute, count, values, kGetValueBinarySignature);
 }
 
 // The six per-value calls refuse without a look at their arguments: value
@@ -313,9 +295,7 @@ RETCODE comm_dir_facade::get_value_string_len(UINT, CHAR*, UINT, UINT&) { return
 RETCODE comm_dir_facade::get_value_string_one(UINT, CHAR*, UINT, CHAR*&) { return COMM_DIR_ERR; }
 RETCODE comm_dir_facade::get_value_binary_cnt(UINT, CHAR*, UINT&) { return COMM_DIR_ERR; }
 RETCODE comm_dir_facade::get_value_binary_len(UINT, CHAR*, UINT, UINT&) { return COMM_DIR_ERR; }
-RETCODE comm_dir_facade::get_value_binary_one(UINT, CHAR*, UINT, COMM_DIR_BERVAL*&) {
-  return COMM_DIR_ERR;
-}
+RETCODE comm_dir_facade::get_value_binary_one(UINT, CHAR*, UINT, COMM_DIR_BERVAL*&) { return COMM_DIR_ERR; }
 
 RETCODE comm_dir_facade::end_operation(UINT operation_id) {
   comm_dir_info* info = nullptr;

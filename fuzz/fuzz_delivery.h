@@ -23,7 +23,7 @@
 
 // Any outcome but "parsed" or "refused" is a finding: abort() keeps the input.
 #define FUZZ_CHECK(condition) \
-  ((condition) ? (void)0                                                                     \
+  ((condition) ? (void)0      \
                : (std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition), std::abort()))
 
 namespace commdir_fuzz {
@@ -74,8 +74,8 @@ inline std::vector<char> delivered(const std::vector<char>& datagram, std::uint8
                     kind == kDescriptors ? SCM_RIGHTS : SCM_CREDENTIALS};
   const ucred credentials{4242, kind == kRoot ? 0 : geteuid() + (kind == kStranger ? 1 : 0), 0};
   std::memcpy(CMSG_DATA(record), &credentials, sizeof credentials);
-  const msghdr header{nullptr, 0, nullptr, 0, kind == kNone ? nullptr : record_bytes,
-                      kind == kNone ? 0 : sizeof record_bytes, flags};
+  const msghdr header{
+      nullptr, 0, nullptr, 0, kind == kNone ? nullptr : record_bytes, kind == kNone ? 0 : sizeof record_bytes, flags};
   std::vector<char> buffer(kMaxMessage, 0);
   const std::size_t written = std::min(received, kMaxMessage), given = std::min(datagram.size(), written);
   std::copy_n(datagram.begin(), given, buffer.begin());

@@ -80,8 +80,8 @@ struct harness {
     std::vector<char> sndbuf(kMaxMessage, 0);
     int size_word = -1;
     const RETCODE rc = Srv::dispatch_server(message.data(), sndbuf.data(), &size_word);
-    const bool acceptable = message.size() >= kHead && message.size() <= COMM_DIR_IPC_REQUEST_SIZE &&
-                            std::memchr(&message[kName], 0, 32);
+    const bool acceptable =
+        message.size() >= kHead && message.size() <= COMM_DIR_IPC_REQUEST_SIZE && std::memchr(&message[kName], 0, 32);
     FUZZ_CHECK(size_word == 0 && rc == (acceptable ? 0 : -1));
     FUZZ_CHECK(wait_until([] {  // the task has ended
       int index = -1;

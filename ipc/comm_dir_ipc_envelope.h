@@ -15,21 +15,21 @@
 namespace velmarosta {
 
 constexpr int COMM_DIR_IPC_HEADER_SIZE = 72;
-constexpr int COMM_DIR_IPC_NAME_SIZE = 32;           // reply_server_name, NUL included
-constexpr int COMM_DIR_IPC_REQUEST_SIZE = 49280;     // request form
-constexpr int COMM_DIR_IPC_REPLY_SIZE = 49284;       // reply form and reply record
-constexpr int COMM_DIR_IPC_MAX_PAYLOAD = 49156;      // largest payload in either form
+constexpr int COMM_DIR_IPC_NAME_SIZE = 32;        // reply_server_name, NUL included
+constexpr int COMM_DIR_IPC_REQUEST_SIZE = 49280;  // request form
+constexpr int COMM_DIR_IPC_REPLY_SIZE = 49284;    // reply form and reply record
+constexpr int COMM_DIR_IPC_MAX_PAYLOAD = 49156;   // largest payload in either form
 constexpr int COMM_DIR_IPC_REQUEST_PAYLOAD_OFFSET = 124;
 constexpr int COMM_DIR_IPC_REPLY_PAYLOAD_OFFSET = 128;
 
 // The fields that both forms share, bytes 0 to 123.
 struct COMM_DIR_IPC_ENVELOPE_HEAD {
   char ipc_header[COMM_DIR_IPC_HEADER_SIZE];  // the platform's; zero as sent
-  UINT event_sem_id;   // event the requesting thread waits on
-  UINT replied;        // 0 in a request; 1 in a reply
-  UINT type;           // function id
+  UINT event_sem_id;                          // event the requesting thread waits on
+  UINT replied;                               // 0 in a request; 1 in a reply
+  UINT type;                                  // function id
   char reply_server_name[COMM_DIR_IPC_NAME_SIZE];
-  UINT reply_buffer;   // the requester's word for its reply record
+  UINT reply_buffer;  // the requester's word for its reply record
   UINT reply_buffer_size;
 };
 
@@ -89,7 +89,8 @@ using commdir_wire::read_word;
 // True when `name` is an endpoint name that create_client and start_server
 // accept: not null, 1 to 32 characters.
 inline bool valid_endpoint_name(const char* name) {
-  return name != nullptr && name[0] != '\0' && ::strnlen(name, COMM_DIR_MAX_NAME_LENGTH + 1) <= COMM_DIR_MAX_NAME_LENGTH;
+  return name != nullptr && name[0] != '\0' &&
+         ::strnlen(name, COMM_DIR_MAX_NAME_LENGTH + 1) <= COMM_DIR_MAX_NAME_LENGTH;
 }
 
 }  // namespace velmarosta

@@ -44,9 +44,9 @@ constexpr char kFinalizeSignature[] = "RETCODE velmarosta::comm_dir_ipc_multi_cl
 // "<call> failed with <code>", the one shape of every platform failure here.
 // A macro so that the format stays a literal the compiler checks and the
 // line is the reporting line.
-#define TRACE_CALL_FAILED(signature, call, code)                                               \
-  COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : " call " ret=[%#lx]\n", (signature), \
-                 __LINE__, trace_code(code))
+#define TRACE_CALL_FAILED(signature, call, code)                                                         \
+  COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : " call " ret=[%#lx]\n", (signature), __LINE__, \
+                 trace_code(code))
 
 // One call_client waiting for its reply.
 //
@@ -97,8 +97,8 @@ bool payload_fits(const char* buffer, int size) {
 
 // The caller's request envelope, zeroed, with every field that does not
 // depend on the event (step 1 of a call). Null when memory runs out.
-std::unique_ptr<COMM_DIR_IPC_MULTI_REQUEST> build_request(const char* reply_server_name, int type,
-                                                          const char* sndbuf, int sndsize) {
+std::unique_ptr<COMM_DIR_IPC_MULTI_REQUEST> build_request(const char* reply_server_name, int type, const char* sndbuf,
+                                                          int sndsize) {
   std::unique_ptr<COMM_DIR_IPC_MULTI_REQUEST> request(new (std::nothrow) COMM_DIR_IPC_MULTI_REQUEST());
   if (request == nullptr) return nullptr;
   request->head.replied = 0;
@@ -144,8 +144,7 @@ bool register_call(pending_call& call, UINT* word) {
 // success the call waits in the table under *word, its event made and the
 // mutex free again; on failure everything made here is undone (traced).
 bool send_request(comm_dir_platform_mutex& send_mutex, const COMM_DIR_MULTI_IPC_CLNT& clnt, int arg3, long arg4,
-                  unsigned long timeout, COMM_DIR_IPC_MULTI_REQUEST& request, pending_call& call,
-                  UINT* word) {
+                  unsigned long timeout, COMM_DIR_IPC_MULTI_REQUEST& request, pending_call& call, UINT* word) {
   comm_dir_platform_lock lock(send_mutex, kCallClientSignature, __LINE__);
   if (!lock.locked()) return false;
   UINT event_id = 0;
@@ -173,9 +172,8 @@ bool send_request(comm_dir_platform_mutex& send_mutex, const COMM_DIR_MULTI_IPC_
   }
   request.head.event_sem_id = event_id;
   request.head.reply_buffer = *word;
-  rc = emwGENIpcCallClient(clnt.handle, GEN_IPC_KIND_REQUEST, arg3, arg4,
-                           reinterpret_cast<char*>(&request), COMM_DIR_IPC_REQUEST_SIZE, nullptr, 0,
-                           nullptr, timeout);
+  rc = emwGENIpcCallClient(clnt.handle, GEN_IPC_KIND_REQUEST, arg3, arg4, reinterpret_cast<char*>(&request),
+                           COMM_DIR_IPC_REQUEST_SIZE, nullptr, 0, nullptr, timeout);
   if (rc != 0) {
     TRACE_CALL_FAILED(kCallClientSignature, "emwGENIpcCallClient", rc);
     (void)lock.release(__LINE__);
@@ -202,8 +200,7 @@ enum class delivery { kDelivered, kNoCall, kAlreadyDelivered, kWrongEvent, kPost
 // names nothing (ids are never reused soon). Posting outside the mutex
 // matters on one CPU: the woken caller preempts this thread and would
 // otherwise block straight away on the mutex to remove its entry.
-delivery deliver_reply(const COMM_DIR_IPC_ENVELOPE_HEAD& head, const char* message,
-                       RETCODE* post_code) {
+delivery deliver_reply(const COMM_DIR_IPC_ENVELOPE_HEAD& head, const char* message, RETCODE* post_code) {
   delivery outcome = delivery::kNoCall;
   UINT event_id = 0;
   reply_table().with(head.reply_buffer, [&](pending_call& call) {
@@ -261,9 +258,7 @@ comm_dir_ipc_multi_client* comm_dir_ipc_multi_client::get_instance() {
   return instance;
 }
 
-comm_dir_ipc_multi_client::comm_dir_ipc_multi_client() : reply_server_name_() {
-  initialize();
-}
+comm_dir_ipc_multi_client::comm_dir_ipc_multi_client() : reply_server_name_() { initialize(); }
 
 comm_dir_ipc_multi_client::~comm_dir_ipc_multi_client() { finalize(); }
 
@@ -287,8 +282,7 @@ RETCODE comm_dir_ipc_multi_client::initialize() {
   std::memcpy(reply_server_name_, COMM_DIR_REPLY_SERVER_PREFIX, kPrefixLength);
   std::memcpy(reply_server_name_ + kPrefixLength, process_name,
               ::strnlen(process_name, COMM_DIR_REPLY_SERVER_PROCESS_CHARS));
-  rc = emwGENIpcStartServer(reply_server_name_, COMM_DIR_IPC_ID_REPLY, COMM_DIR_IPC_STACK_SIZE,
-                            dispatch_client);
+  rc = emwGENIpcStartServer(reply_server_name_, COMM_DIR_IPC_ID_REPLY, COMM_DIR_IPC_STACK_SIZE, dispatch_client);
   if (rc != 0) {
     TRACE_CALL_FAILED(kInitializeSignature, "emwGENIpcStartServer", rc);
     return -1;
@@ -308,17 +302,14 @@ RETCODE comm_dir_ipc_multi_client::finalize() {
   return 0;
 }
 
-RETCODE comm_dir_ipc_multi_client::create_client(const char* client_name, const char* server_name,
-                                                 int arg3, int arg4, int client_id,
-                                                 COMM_DIR_MULTI_IPC_CLNT& clnt) {
+RETCODE comm_dir_ipc_multi_client::create_client(const char* client_name, const char* server_name, int arg3, int arg4,
+                                                 int client_id, COMM_DIR_MULTI_IPC_CLNT& clnt) {
   if (!valid_endpoint_name(client_name)) {
-    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : Paramter client_name=[%s]\n", kCreateClientSignature,
-                   __LINE__, client_name);
+    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : Paramter client_name=[%s]\n", kCreateClientSignature, __LINE__, client_name);
     return -1;
   }
   if (!valid_endpoint_name(server_name)) {
-    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : Paramter server_name=[%s]\n", kCreateClientSignature,
-                   __LINE__, server_name);
+    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : Paramter server_name=[%s]\n", kCreateClientSignature, __LINE__, server_name);
     return -1;
   }
   RETCODE rc = emwGENIpcCreateClient(client_name, server_name, arg3, arg4, client_id, &clnt);
@@ -338,29 +329,25 @@ RETCODE comm_dir_ipc_multi_client::destroy_client(const COMM_DIR_MULTI_IPC_CLNT&
   return 0;
 }
 
-RETCODE comm_dir_ipc_multi_client::call_client(const COMM_DIR_MULTI_IPC_CLNT& clnt, int type,
-                                               int arg3, long arg4, char* sndbuf, int sndsize,
-                                               char* rcvbuf, int rcvsize, int* /*rcvlen*/,
+RETCODE comm_dir_ipc_multi_client::call_client(const COMM_DIR_MULTI_IPC_CLNT& clnt, int type, int arg3, long arg4,
+                                               char* sndbuf, int sndsize, char* rcvbuf, int rcvsize, int* /*rcvlen*/,
                                                unsigned long timeout) {
   if (!payload_fits(sndbuf, sndsize)) {
-    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : Paramter sndsize=[%d]\n", kCallClientSignature, __LINE__,
-                   sndsize);
+    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : Paramter sndsize=[%d]\n", kCallClientSignature, __LINE__, sndsize);
     return -1;
   }
   if (!payload_fits(rcvbuf, rcvsize)) {
-    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : Paramter rcvsize=[%d]\n", kCallClientSignature, __LINE__,
-                   rcvsize);
+    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : Paramter rcvsize=[%d]\n", kCallClientSignature, __LINE__, rcvsize);
     return -1;
   }
   // Without a running reply server no reply can come, and the wait below has
   // no limit: refuse instead of blocking the caller for good.
   if (!s_ready_.load(std::memory_order_acquire)) {
-    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : reply server not running : %s\n", kCallClientSignature,
-                   __LINE__, reply_server_name_);
+    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : reply server not running : %s\n", kCallClientSignature, __LINE__,
+                   reply_server_name_);
     return -1;
   }
-  std::unique_ptr<COMM_DIR_IPC_MULTI_REQUEST> request =
-      build_request(reply_server_name_, type, sndbuf, sndsize);
+  std::unique_ptr<COMM_DIR_IPC_MULTI_REQUEST> request = build_request(reply_server_name_, type, sndbuf, sndsize);
   const std::size_t wanted = rcvbuf != nullptr && rcvsize > 0 ? static_cast<std::size_t>(rcvsize) : 0;
   std::unique_ptr<pending_call> call(new (std::nothrow) pending_call());
   if (call != nullptr && wanted != 0) {
@@ -398,8 +385,8 @@ RETCODE comm_dir_ipc_multi_client::call_client(const COMM_DIR_MULTI_IPC_CLNT& cl
 RETCODE comm_dir_ipc_multi_client::dispatch_client(char* rcvbuf, char* /*sndbuf*/, int* size) {
   if (size != nullptr) *size = 0;  // no synchronous answer, ever
   if (rcvbuf == nullptr) {
-    COMM_DIR_TRACE(0, "<Error>:<%s>(%d) : parameter failed : rcvbuf=%p\n", kDispatchSignature,
-                   __LINE__, static_cast<void*>(rcvbuf));
+    COMM_DIR_TRACE(0, "<Error>:<%s>(%d) : parameter failed : rcvbuf=%p\n", kDispatchSignature, __LINE__,
+                   static_cast<void*>(rcvbuf));
     return -1;
   }
   const UINT marker = read_word(rcvbuf, GEN_IPC_HDR_KIND_OFFSET);
@@ -415,27 +402,26 @@ RETCODE comm_dir_ipc_multi_client::dispatch_client(char* rcvbuf, char* /*sndbuf*
   // than a reply form would be copied with bytes that never arrived.
   const UINT length = read_word(rcvbuf, GEN_IPC_HDR_LENGTH_OFFSET);
   if (length < static_cast<UINT>(COMM_DIR_IPC_REPLY_SIZE)) {
-    COMM_DIR_TRACE(0, "<Error>:<%s>(%d) : reply dropped : length=[%u] below %d\n",
-                   kDispatchSignature, __LINE__, length, COMM_DIR_IPC_REPLY_SIZE);
+    COMM_DIR_TRACE(0, "<Error>:<%s>(%d) : reply dropped : length=[%u] below %d\n", kDispatchSignature, __LINE__, length,
+                   COMM_DIR_IPC_REPLY_SIZE);
     return -1;
   }
   COMM_DIR_IPC_ENVELOPE_HEAD head;
   std::memcpy(&head, rcvbuf, sizeof head);
   RETCODE post_code = 0;
   switch (deliver_reply(head, rcvbuf, &post_code)) {
-    case delivery::kDelivered:
-      return 0;
+    case delivery::kDelivered: return 0;
     case delivery::kNoCall:
       COMM_DIR_TRACE(0, "<Error>:<%s>(%d) : reply dropped : reply_buffer=[%#x] names no waiting call\n",
                      kDispatchSignature, __LINE__, head.reply_buffer);
       return -1;
     case delivery::kAlreadyDelivered:
-      COMM_DIR_TRACE(0, "<Error>:<%s>(%d) : reply dropped : reply_buffer=[%#x] already answered\n",
-                     kDispatchSignature, __LINE__, head.reply_buffer);
+      COMM_DIR_TRACE(0, "<Error>:<%s>(%d) : reply dropped : reply_buffer=[%#x] already answered\n", kDispatchSignature,
+                     __LINE__, head.reply_buffer);
       return -1;
     case delivery::kWrongEvent:
-      COMM_DIR_TRACE(0, "<Error>:<%s>(%d) : reply dropped : event_sem_id=[%#x] is not the call's\n",
-                     kDispatchSignature, __LINE__, head.event_sem_id);
+      COMM_DIR_TRACE(0, "<Error>:<%s>(%d) : reply dropped : event_sem_id=[%#x] is not the call's\n", kDispatchSignature,
+                     __LINE__, head.event_sem_id);
       return -1;
     case delivery::kPostFailed:
       TRACE_CALL_FAILED(kDispatchSignature, "emwOSWPostEventSem", post_code);

@@ -40,8 +40,8 @@ class COMM_DIR_API comm_dir_ipc_multi_client {
   RETCODE initialize();
   RETCODE finalize();
 
-  RETCODE create_client(const char* client_name, const char* server_name, int arg3, int arg4,
-                        int client_id, COMM_DIR_MULTI_IPC_CLNT& clnt);
+  RETCODE create_client(const char* client_name, const char* server_name, int arg3, int arg4, int client_id,
+                        COMM_DIR_MULTI_IPC_CLNT& clnt);
   RETCODE destroy_client(const COMM_DIR_MULTI_IPC_CLNT& clnt);
   // Sends `sndsize` bytes of `sndbuf` as the payload of a request of `type`
   // and waits for the reply; copies `rcvsize` bytes of the reply payload to
@@ -50,9 +50,8 @@ class COMM_DIR_API comm_dir_ipc_multi_client {
   // -1 rather than overrunning; so is every call after a failed initialize,
   // since no reply could reach this process. `rcvlen` is neither read nor
   // written.
-  RETCODE call_client(const COMM_DIR_MULTI_IPC_CLNT& clnt, int type, int arg3, long arg4,
-                      char* sndbuf, int sndsize, char* rcvbuf, int rcvsize, int* rcvlen,
-                      unsigned long timeout);
+  RETCODE call_client(const COMM_DIR_MULTI_IPC_CLNT& clnt, int type, int arg3, long arg4, char* sndbuf, int sndsize,
+                      char* rcvbuf, int rcvsize, int* rcvlen, unsigned long timeout);
 
   // Dispatch function of the reply server.
   static RETCODE dispatch_client(char* rcvbuf, char* sndbuf, int* size);
@@ -64,7 +63,7 @@ class COMM_DIR_API comm_dir_ipc_multi_client {
   // Created under an OSW_Thread_Guard, but tested before it is taken, hence
   // atomic (acquire/release like s_instance_).
   static std::atomic<OSW_Mutex_Semaphore*> s_mtx_;
-  static UINT client_sem_id_;       // created by initialize, never taken
+  static UINT client_sem_id_;                          // created by initialize, never taken
   static comm_dir_platform_mutex client_send_sem_id_;  // held while one request goes out
   // Set by a fully successful initialize (the reply server runs), cleared by
   // finalize; call_client refuses at once while it is false.

@@ -47,8 +47,7 @@ namespace {
 constexpr char kStartServerSig[] =
     "RETCODE velmarosta::comm_dir_ipc_multi_server::start_server(const char*, int, ULONG, "
     "PGEN_IPC_DISPATCH)";
-constexpr char kStopServerSig[] =
-    "RETCODE velmarosta::comm_dir_ipc_multi_server::stop_server(const char*)";
+constexpr char kStopServerSig[] = "RETCODE velmarosta::comm_dir_ipc_multi_server::stop_server(const char*)";
 constexpr char kSendReplySig[] =
     "static RETCODE velmarosta::comm_dir_ipc_multi_server::send_reply(velmarosta::COMM_DIR_IPC_"
     "MULTI_REQUEST*, RETCODE, char*, int)";
@@ -61,8 +60,7 @@ constexpr char kThreadRegistSig[] =
     "static RETCODE velmarosta::comm_dir_ipc_multi_server::thread_regist(const CHAR*, INT)";
 constexpr char kDispatchServerSig[] =
     "static RETCODE velmarosta::comm_dir_ipc_multi_server::dispatch_server(char*, char*, int*)";
-constexpr char kThreadDeleteSig[] =
-    "static RETCODE velmarosta::comm_dir_ipc_multi_server::thread_delete(INT)";
+constexpr char kThreadDeleteSig[] = "static RETCODE velmarosta::comm_dir_ipc_multi_server::thread_delete(INT)";
 constexpr char kDispatchThreadSig[] =
     "static void velmarosta::comm_dir_ipc_multi_server::dispatch_thread(INT, INT, INT)";
 
@@ -73,8 +71,8 @@ constexpr char kNullRcvbuf[] = "<Error>:<%s>(%d) : parameter failed : rcvbuf=%p\
 constexpr char kNullSndbuf[] = "<Error>:<%s>(%d) : parameter failed : sndbuf=%p\n";
 constexpr char kOutOfMemory[] = "<Fatal>:<%s>(%d) : function failed : new size=%d\n";
 
-constexpr int kSendBufferSize = 65536;   // what the platform's send buffer holds
-constexpr int kTaskNameSize = 36;        // "comm_dir_thread" + "_%x" and room to spare
+constexpr int kSendBufferSize = 65536;  // what the platform's send buffer holds
+constexpr int kTaskNameSize = 36;       // "comm_dir_thread" + "_%x" and room to spare
 constexpr int kSlotSuffixSize = 16;
 constexpr INT kTaskPriority = -1;
 constexpr INT kTimeoutForever = -1;
@@ -123,8 +121,7 @@ struct request_copies {
 // zero-padded request form, so a dispatch function and send_reply may read
 // any field of the form, whatever length arrived.
 bool acceptable_length(UINT length) {
-  return length >= sizeof(COMM_DIR_IPC_ENVELOPE_HEAD) &&
-         length <= static_cast<UINT>(COMM_DIR_IPC_REQUEST_SIZE);
+  return length >= sizeof(COMM_DIR_IPC_ENVELOPE_HEAD) && length <= static_cast<UINT>(COMM_DIR_IPC_REQUEST_SIZE);
 }
 
 bool reply_name_terminated(const COMM_DIR_IPC_ENVELOPE_HEAD& head) {
@@ -137,13 +134,11 @@ bool reply_name_terminated(const COMM_DIR_IPC_ENVELOPE_HEAD& head) {
 bool copy_request(const char* rcvbuf, const char* sndbuf, request_copies& copies) {
   UINT length = read_word(rcvbuf, GEN_IPC_HDR_LENGTH_OFFSET);
   if (!acceptable_length(length)) {
-    COMM_DIR_TRACE(0, "<Error>:<%s>(%d) : parameter failed : rcvbuf length=%u\n",
-                   kDispatchServerSig, __LINE__, length);
+    COMM_DIR_TRACE(0, "<Error>:<%s>(%d) : parameter failed : rcvbuf length=%u\n", kDispatchServerSig, __LINE__, length);
     return false;
   }
   if (!reply_name_terminated(*reinterpret_cast<const COMM_DIR_IPC_ENVELOPE_HEAD*>(rcvbuf))) {
-    COMM_DIR_TRACE(0, "<Error>:<%s>(%d) : parameter failed : reply_server_name\n",
-                   kDispatchServerSig, __LINE__);
+    COMM_DIR_TRACE(0, "<Error>:<%s>(%d) : parameter failed : reply_server_name\n", kDispatchServerSig, __LINE__);
     return false;
   }
   copies.request.reset(new_zeroed(COMM_DIR_IPC_REQUEST_SIZE, kDispatchServerSig, __LINE__));
@@ -218,8 +213,8 @@ RETCODE comm_dir_ipc_multi_server::initialize() {
   for (UINT* sem_id : {server_sem_id_.id_slot(), server_send_sem_id_.id_slot(), server_sem_dispatch_id.id_slot()}) {
     RETCODE ret = emwOSWCreateMutexSem(sem_id, 0, 1);
     if (ret != 0) {
-      COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : emwOSWCreateMutexSem ret=%#lx\n",
-                     kInitializeSig, __LINE__, trace_code(ret));
+      COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : emwOSWCreateMutexSem ret=%#lx\n", kInitializeSig,
+                     __LINE__, trace_code(ret));
       return -1;
     }
   }
@@ -231,16 +226,16 @@ RETCODE comm_dir_ipc_multi_server::finalize() {
   for (UINT* sem_id : {server_sem_id_.id_slot(), server_send_sem_id_.id_slot(), server_sem_dispatch_id.id_slot()}) {
     RETCODE ret = emwOSWDeleteMutexSem(sem_id);
     if (ret != 0) {
-      COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : emwOSWDeleteMutexSem ret=%#lx\n",
-                     kFinalizeSig, __LINE__, trace_code(ret));
+      COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : emwOSWDeleteMutexSem ret=%#lx\n", kFinalizeSig, __LINE__,
+                     trace_code(ret));
       return -1;
     }
   }
   return 0;
 }
 
-RETCODE comm_dir_ipc_multi_server::start_server(const char* server_name, int server_id,
-                                                ULONG stack_size, PGEN_IPC_DISPATCH dispatch) {
+RETCODE comm_dir_ipc_multi_server::start_server(const char* server_name, int server_id, ULONG stack_size,
+                                                PGEN_IPC_DISPATCH dispatch) {
   if (!valid_endpoint_name(server_name)) {
     COMM_DIR_TRACE(0, kBadServerName, kStartServerSig, __LINE__, printable(server_name));
     return -1;
@@ -254,8 +249,8 @@ RETCODE comm_dir_ipc_multi_server::start_server(const char* server_name, int ser
   // one dispatch function of the class on a task.
   RETCODE ret = emwGENIpcStartServer(server_name, server_id, stack_size, dispatch_server);
   if (ret != 0) {
-    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : emwGENIpcStartServer ret=[%#lx]\n",
-                   kStartServerSig, __LINE__, trace_code(ret));
+    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : emwGENIpcStartServer ret=[%#lx]\n", kStartServerSig,
+                   __LINE__, trace_code(ret));
     return -1;
   }
   comm_dir_platform_lock lock(server_sem_id_, kStartServerSig, __LINE__);
@@ -274,8 +269,8 @@ RETCODE comm_dir_ipc_multi_server::stop_server(const char* server_name) {
   }
   RETCODE ret = emwGENIpcRequestAdmin(server_name, GEN_IPC_ADMIN_STOP);
   if (ret != 0) {
-    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : emwGENIpcStopServer ret=[%#lx]\n",
-                   kStopServerSig, __LINE__, trace_code(ret));
+    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : emwGENIpcStopServer ret=[%#lx]\n", kStopServerSig, __LINE__,
+                   trace_code(ret));
     return -1;
   }
   return 0;
@@ -293,8 +288,8 @@ RETCODE comm_dir_ipc_multi_server::get_type(COMM_DIR_IPC_MULTI_REQUEST* request,
 // The reply's `result` word stays 0 whatever `result` says: the peer that
 // receives callback replies does not read it, and a constant keeps every
 // reply of this path identical to the ones the service already expects.
-RETCODE comm_dir_ipc_multi_server::send_reply(COMM_DIR_IPC_MULTI_REQUEST* request,
-                                              RETCODE /*result*/, char* data, int size) {
+RETCODE comm_dir_ipc_multi_server::send_reply(COMM_DIR_IPC_MULTI_REQUEST* request, RETCODE /*result*/, char* data,
+                                              int size) {
   if (request == nullptr) {
     COMM_DIR_TRACE(0, kDataIsNull, kSendReplySig, __LINE__);
     return -1;
@@ -325,22 +320,21 @@ RETCODE comm_dir_ipc_multi_server::send_reply(COMM_DIR_IPC_MULTI_REQUEST* reques
   comm_dir_platform_lock lock(server_send_sem_id_, kSendReplySig, __LINE__);
   if (!lock.locked()) return -1;
   COMM_DIR_MULTI_IPC_CLNT client = {};
-  RETCODE ret = emwGENIpcCreateClient(COMM_DIR_REPLY_CLIENT_NAME, request->head.reply_server_name,
-                                      0, 0, COMM_DIR_IPC_ID_REPLY, &client);
+  RETCODE ret = emwGENIpcCreateClient(COMM_DIR_REPLY_CLIENT_NAME, request->head.reply_server_name, 0, 0,
+                                      COMM_DIR_IPC_ID_REPLY, &client);
   if (ret != 0) {
     (void)lock.release(__LINE__);
-    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : emwGENIpcCreateClient ret=[%#lx]\n",
-                   kSendReplySig, __LINE__, trace_code(ret));
+    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : emwGENIpcCreateClient ret=[%#lx]\n", kSendReplySig,
+                   __LINE__, trace_code(ret));
     return -1;
   }
-  ret = emwGENIpcCallClient(client.handle, GEN_IPC_KIND_REPLY, 0, 0, reply.get(),
-                            COMM_DIR_IPC_REPLY_SIZE, nullptr, 0, nullptr,
-                            static_cast<ULONG>(kTimeoutForever));
+  ret = emwGENIpcCallClient(client.handle, GEN_IPC_KIND_REPLY, 0, 0, reply.get(), COMM_DIR_IPC_REPLY_SIZE, nullptr, 0,
+                            nullptr, static_cast<ULONG>(kTimeoutForever));
   (void)emwGENIpcDestroyClient(client.handle);
   if (ret != 0) {
     (void)lock.release(__LINE__);
-    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : emwGENIpcCallClient ret=[%#lx]\n",
-                   kSendReplySig, __LINE__, trace_code(ret));
+    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : emwGENIpcCallClient ret=[%#lx]\n", kSendReplySig, __LINE__,
+                   trace_code(ret));
     return -1;
   }
   if (lock.release(__LINE__) != 0) return -1;
@@ -372,8 +366,8 @@ RETCODE comm_dir_ipc_multi_server::dispatch_server(char* rcvbuf, char* sndbuf, i
   if (ret != 0) {
     (void)lock.release(__LINE__);
     forget_words(words);
-    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : connection_check ret=[%#lx]\n",
-                   kDispatchServerSig, __LINE__, trace_code(ret));
+    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : connection_check ret=[%#lx]\n", kDispatchServerSig,
+                   __LINE__, trace_code(ret));
     return -1;
   }
   char task_name[kTaskNameSize] = {};
@@ -384,8 +378,8 @@ RETCODE comm_dir_ipc_multi_server::dispatch_server(char* rcvbuf, char* sndbuf, i
   if (ret != 0) {
     (void)lock.release(__LINE__);
     forget_words(words);
-    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : connection_regist ret=[%#lx]\n",
-                   kDispatchServerSig, __LINE__, trace_code(ret));
+    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : connection_regist ret=[%#lx]\n", kDispatchServerSig,
+                   __LINE__, trace_code(ret));
     return -1;
   }
   // From here on a failure leaves a registered slot without a task. The slot
@@ -398,14 +392,14 @@ RETCODE comm_dir_ipc_multi_server::dispatch_server(char* rcvbuf, char* sndbuf, i
     return -1;
   }
   UINT task_id = 0;
-  ret = emwOSWCreateJoinTask(&task_id, task_name, kTaskPriority, COMM_DIR_IPC_STACK_SIZE,
-                             dispatch_thread, 0, static_cast<INT>(words.request),
-                             static_cast<INT>(words.buffer), index, 0, 0, 0, 0, 0, 0, 0);
+  ret =
+      emwOSWCreateJoinTask(&task_id, task_name, kTaskPriority, COMM_DIR_IPC_STACK_SIZE, dispatch_thread, 0,
+                           static_cast<INT>(words.request), static_cast<INT>(words.buffer), index, 0, 0, 0, 0, 0, 0, 0);
   if (ret != 0) {
     forget_words(words);
     (void)thread_delete(index);
-    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : emwOSWCreateJoinTask ret=%#lx\n",
-                   kDispatchServerSig, __LINE__, trace_code(ret));
+    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : emwOSWCreateJoinTask ret=%#lx\n", kDispatchServerSig,
+                   __LINE__, trace_code(ret));
     return -1;
   }
   // The task owns the copies now; it claims them through the words.
@@ -420,8 +414,8 @@ void comm_dir_ipc_multi_server::dispatch_thread(INT request_word, INT buffer_wor
   if (copies.request == nullptr || copies.buffer == nullptr) {
     // Words that name no copy come from no dispatch_server; the slot given
     // beside them may belong to another task, so it is left alone.
-    COMM_DIR_TRACE(0, copies.request == nullptr ? kNullRcvbuf : kNullSndbuf, kDispatchThreadSig,
-                   __LINE__, static_cast<void*>(nullptr));
+    COMM_DIR_TRACE(0, copies.request == nullptr ? kNullRcvbuf : kNullSndbuf, kDispatchThreadSig, __LINE__,
+                   static_cast<void*>(nullptr));
     return;
   }
   auto* request = reinterpret_cast<COMM_DIR_IPC_MULTI_REQUEST*>(copies.request.get());
@@ -430,16 +424,16 @@ void comm_dir_ipc_multi_server::dispatch_thread(INT request_word, INT buffer_wor
   if (dispatch != nullptr) {
     RETCODE ret = dispatch(copies.request.get(), copies.buffer.get(), &size);
     if (ret != 0) {
-      COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : dispatch ret=%#lx\n",
-                     kDispatchThreadSig, __LINE__, trace_code(ret));
+      COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : dispatch ret=%#lx\n", kDispatchThreadSig, __LINE__,
+                     trace_code(ret));
       result = ret;
     }
   }
   if (request->head.replied == 0) {
     RETCODE ret = send_reply(request, result, copies.buffer.get(), size);
     if (ret != 0) {
-      COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : send_reply ret=%#lx\n",
-                     kDispatchThreadSig, __LINE__, trace_code(ret));
+      COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : send_reply ret=%#lx\n", kDispatchThreadSig, __LINE__,
+                     trace_code(ret));
     }
   }
   // The copies are this task's alone and the slot's clear is a single release
@@ -450,8 +444,8 @@ void comm_dir_ipc_multi_server::dispatch_thread(INT request_word, INT buffer_wor
   RETCODE ret = thread_delete(index);
   (void)lock.release(__LINE__);
   if (ret != 0) {
-    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : thread_delete ret=[%#lx]\n",
-                   kDispatchThreadSig, __LINE__, trace_code(ret));
+    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : function failed : thread_delete ret=[%#lx]\n", kDispatchThreadSig, __LINE__,
+                   trace_code(ret));
   }
 }
 
@@ -464,8 +458,8 @@ RETCODE comm_dir_ipc_multi_server::thread_check_empty(int& index) {
 
 RETCODE comm_dir_ipc_multi_server::thread_regist(const CHAR* thread_name, INT index) {
   if (thread_name == nullptr) {
-    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : Parameter failed : thread_name=%s\n", kThreadRegistSig,
-                   __LINE__, printable(thread_name));
+    COMM_DIR_TRACE(0, "<Fatal>:<%s>(%d) : Parameter failed : thread_name=%s\n", kThreadRegistSig, __LINE__,
+                   printable(thread_name));
     return -1;
   }
   if (!valid_index(index)) {

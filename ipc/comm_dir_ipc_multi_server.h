@@ -25,13 +25,11 @@ class COMM_DIR_API comm_dir_ipc_multi_server {
   RETCODE initialize();
   RETCODE finalize();
 
-  RETCODE start_server(const char* server_name, int server_id, ULONG stack_size,
-                       PGEN_IPC_DISPATCH dispatch);
+  RETCODE start_server(const char* server_name, int server_id, ULONG stack_size, PGEN_IPC_DISPATCH dispatch);
   RETCODE stop_server(const char* server_name);
   RETCODE get_type(COMM_DIR_IPC_MULTI_REQUEST* request, UINT& type);
 
-  static RETCODE send_reply(COMM_DIR_IPC_MULTI_REQUEST* request, RETCODE result, char* data,
-                            int size);
+  static RETCODE send_reply(COMM_DIR_IPC_MULTI_REQUEST* request, RETCODE result, char* data, int size);
   static RETCODE dispatch_server(char* rcvbuf, char* sndbuf, int* size);
   static void dispatch_thread(INT request, INT buffer, INT index);
   static RETCODE thread_check_empty(int& index);

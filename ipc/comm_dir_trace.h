@@ -16,9 +16,7 @@ namespace velmarosta {
 
 // The argument for a "%#lx" of a 32-bit code: the code's 32 bits, so that -1
 // prints as 0xffffffff on every host.
-inline unsigned long trace_code(RETCODE code) {
-  return static_cast<unsigned long>(static_cast<std::uint32_t>(code));
-}
+inline unsigned long trace_code(RETCODE code) { return static_cast<unsigned long>(static_cast<std::uint32_t>(code)); }
 
 }  // namespace velmarosta
 

@@ -36,13 +36,12 @@ extern "C" {
 // Starts the server `name` (1 to 32 characters with the "utcp:" prefix).
 // After 0, every message sent to the name is handed to `dispatch` on a
 // platform thread.
-RETCODE emwGENIpcStartServer(const char* name, INT server_id, ULONG stack_size,
-                             PGEN_IPC_DISPATCH dispatch);
+RETCODE emwGENIpcStartServer(const char* name, INT server_id, ULONG stack_size, PGEN_IPC_DISPATCH dispatch);
 
 // Connects the client `client_name` to the server `server_name`; the handle
 // is written to the first 32-bit word at `clnt`.
-RETCODE emwGENIpcCreateClient(const char* client_name, const char* server_name, INT arg3,
-                              INT arg4, INT client_id, void* clnt);
+RETCODE emwGENIpcCreateClient(const char* client_name, const char* server_name, INT arg3, INT arg4, INT client_id,
+                              void* clnt);
 
 // Sends `length` bytes of `message` over the client `handle`, with `kind`
 // (GEN_IPC_KIND_*) in the header. Returns 0 once the message is handed to the
@@ -51,9 +50,8 @@ RETCODE emwGENIpcCreateClient(const char* client_name, const char* server_name, 
 // `timeout` bounds, in milliseconds, the wait for room in the server's queue
 // (0 only tries); the library's -1, like any value above INT_MAX, waits
 // without limit.
-RETCODE emwGENIpcCallClient(UINT handle, INT kind, INT arg3, long arg4, char* message,
-                            INT length, char* rcvbuf, INT rcvsize, INT* rcvlen,
-                            ULONG timeout);
+RETCODE emwGENIpcCallClient(UINT handle, INT kind, INT arg3, long arg4, char* message, INT length, char* rcvbuf,
+                            INT rcvsize, INT* rcvlen, ULONG timeout);
 
 RETCODE emwGENIpcDestroyClient(UINT handle);
 

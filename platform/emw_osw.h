@@ -38,10 +38,9 @@ RETCODE emwOSWDeleteEventSem(UINT sem_id);
 // compatibility and passed as 0 by the library. The task is never joined.
 // The platform passes the argument words as given: what they carry where an
 // address does not fit in 32 bits is the caller's choice.
-RETCODE emwOSWCreateJoinTask(UINT* task_id, const char* name, INT priority, ULONG stack_size,
-                             OSW_TASK_ENTRY entry, INT options, INT arg1, INT arg2, INT arg3,
-                             INT arg4, INT arg5, INT arg6, INT arg7, INT arg8, INT arg9,
-                             INT arg10);
+RETCODE emwOSWCreateJoinTask(UINT* task_id, const char* name, INT priority, ULONG stack_size, OSW_TASK_ENTRY entry,
+                             INT options, INT arg1, INT arg2, INT arg3, INT arg4, INT arg5, INT arg6, INT arg7,
+                             INT arg8, INT arg9, INT arg10);
 
 // Writes the process's name, NUL-terminated, at most 16 bytes with the NUL.
 // The library names the process's endpoints after it. The POSIX platform

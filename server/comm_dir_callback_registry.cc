@@ -19,8 +19,7 @@
 namespace velmarosta {
 namespace {
 
-constexpr char kRegisterSig[] =
-    "UINT velmarosta::comm_dir_register_callback(velmarosta::comm_dir_callback*)";
+constexpr char kRegisterSig[] = "UINT velmarosta::comm_dir_register_callback(velmarosta::comm_dir_callback*)";
 constexpr char kUnregisterSig[] = "RETCODE velmarosta::comm_dir_unregister_callback(UINT)";
 constexpr char kDestructorSig[] = "velmarosta::comm_dir_callback::~comm_dir_callback()";
 constexpr char kInvokeSig[] = "bool velmarosta::comm_dir_invoke_callback(UINT, UINT)";
@@ -95,8 +94,7 @@ class callback_registry {
     try {
       object.on_callback(argument);
     } catch (...) {
-      COMM_DIR_TRACE(0, "[ERROR]<%s>(%d) : on_callback of word=%#x threw\n", kInvokeSig,
-                     __LINE__, word);
+      COMM_DIR_TRACE(0, "[ERROR]<%s>(%d) : on_callback of word=%#x threw\n", kInvokeSig, __LINE__, word);
     }
   }
 
@@ -160,8 +158,7 @@ UINT comm_dir_register_callback(comm_dir_callback* object) {
 RETCODE comm_dir_unregister_callback(UINT word) {
   try {
     if (registry().remove(word)) return 0;
-    COMM_DIR_TRACE(0, "[ERROR]<%s>(%d) : word=%#x names no callback object\n", kUnregisterSig,
-                   __LINE__, word);
+    COMM_DIR_TRACE(0, "[ERROR]<%s>(%d) : word=%#x names no callback object\n", kUnregisterSig, __LINE__, word);
   } catch (const std::exception& error) {
     COMM_DIR_TRACE(0, kFailed, kUnregisterSig, __LINE__, error.what());
   }

@@ -20,10 +20,8 @@
 namespace velmarosta {
 namespace {
 
-constexpr char kConstructorSig[] =
-    "velmarosta::comm_dir_operation_server::comm_dir_operation_server(char*)";
-constexpr char kDestructorSig[] =
-    "velmarosta::comm_dir_operation_server::~comm_dir_operation_server()";
+constexpr char kConstructorSig[] = "velmarosta::comm_dir_operation_server::comm_dir_operation_server(char*)";
+constexpr char kDestructorSig[] = "velmarosta::comm_dir_operation_server::~comm_dir_operation_server()";
 constexpr char kDispatchSig[] = "RETCODE velmarosta::comm_dir_ope_req_ipc_dispatch(char*, char*, int*)";
 
 constexpr char kInfoServerName[] = "[Info ]<%s>server_name[%s](%d) \n";
@@ -50,8 +48,7 @@ struct endpoint_name {
 
 endpoint_name make_endpoint_name(const char* name) {
   endpoint_name endpoint;
-  std::snprintf(endpoint.text, sizeof endpoint.text, "%s%s", COMM_DIR_IPC_PREFIX,
-                name != nullptr ? name : "");
+  std::snprintf(endpoint.text, sizeof endpoint.text, "%s%s", COMM_DIR_IPC_PREFIX, name != nullptr ? name : "");
   return endpoint;
 }
 
@@ -61,22 +58,19 @@ void serve_callback(const char* rcvbuf) {
   if (object_word == 0) return;
   UINT argument = read_word(rcvbuf, kArgumentOffset);
   if (!comm_dir_invoke_callback(object_word, argument)) {
-    COMM_DIR_TRACE(0, "[ERROR]<%s>(%d) : word=%#x names no callback object\n", kDispatchSig,
-                   __LINE__, object_word);
+    COMM_DIR_TRACE(0, "[ERROR]<%s>(%d) : word=%#x names no callback object\n", kDispatchSig, __LINE__, object_word);
   }
 }
 
 }  // namespace
 
-comm_dir_operation_server::comm_dir_operation_server(char* name)
-    : server_name_(new (std::nothrow) char[kNameSize]()) {
+comm_dir_operation_server::comm_dir_operation_server(char* name) : server_name_(new (std::nothrow) char[kNameSize]()) {
   if (server_name_ != nullptr && name != nullptr) std::strncpy(server_name_, name, kNameSize - 1);
   endpoint_name endpoint = make_endpoint_name(server_name_);
   COMM_DIR_TRACE(0, kInfoServerName, kConstructorSig, endpoint.text, __LINE__);
   comm_dir_ipc_multi_server* server = comm_dir_ipc_multi_server::get_instance();
-  if (server == nullptr ||
-      server->start_server(endpoint.text, COMM_DIR_IPC_ID_CALLBACK, COMM_DIR_IPC_STACK_SIZE,
-                           comm_dir_ope_req_ipc_dispatch) != 0) {
+  if (server == nullptr || server->start_server(endpoint.text, COMM_DIR_IPC_ID_CALLBACK, COMM_DIR_IPC_STACK_SIZE,
+                                                comm_dir_ope_req_ipc_dispatch) != 0) {
     COMM_DIR_TRACE(1, kError, kConstructorSig, __LINE__);
   }
 }
@@ -118,8 +112,8 @@ extern "C" RETCODE comm_dir_ope_req_ipc_dispatch(char* rcvbuf, char* /*sndbuf*/,
     serve_callback(rcvbuf);
     reply->result = 0;
   }
-  RETCODE ret = comm_dir_ipc_multi_server::send_reply(request, 0, reinterpret_cast<char*>(reply.get()),
-                                                      COMM_DIR_REPLY_SIZE);
+  RETCODE ret =
+      comm_dir_ipc_multi_server::send_reply(request, 0, reinterpret_cast<char*>(reply.get()), COMM_DIR_REPLY_SIZE);
   if (ret != 0) COMM_DIR_TRACE(0, kError, kDispatchSig, __LINE__);
   if (size != nullptr) *size = 0;
   return ret;

@@ -72,9 +72,7 @@ void comm_dir_callback_client::stop() {
 
 comm_dir_callback_report::comm_dir_callback_report(const COMM_DIR_TEST_CONNECTION_INFO& info, RETCODE result,
                                                    uid_t requester, int timeout_ms)
-    : requester_(requester),
-      timeout_(timeout_ms),
-      request_(new (std::nothrow) COMM_DIR_IPC_MULTI_REQUEST()) {
+    : requester_(requester), timeout_(timeout_ms), request_(new (std::nothrow) COMM_DIR_IPC_MULTI_REQUEST()) {
   std::snprintf(server_, sizeof server_, "%s%s", COMM_DIR_IPC_PREFIX, info.callback_server_name);
   if (request_ == nullptr) return;
   request_->head.type = COMM_DIR_FUNC_CHECK_CONNECTION;

@@ -53,8 +53,7 @@ class comm_dir_callback_report final : public comm_dir_resumable {
  public:
   static constexpr int kRetryMs = 20;
 
-  comm_dir_callback_report(const COMM_DIR_TEST_CONNECTION_INFO& info, RETCODE result, uid_t requester,
-                           int timeout_ms);
+  comm_dir_callback_report(const COMM_DIR_TEST_CONNECTION_INFO& info, RETCODE result, uid_t requester, int timeout_ms);
   ~comm_dir_callback_report();
   comm_dir_callback_report(const comm_dir_callback_report&) = delete;
   comm_dir_callback_report& operator=(const comm_dir_callback_report&) = delete;

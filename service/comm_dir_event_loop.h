@@ -97,7 +97,7 @@ class comm_dir_event_loop {
   commdir_sync::mutex mu_;
   std::unordered_map<std::uint64_t, registration> registered_ GUARDED_BY(mu_);
   std::set<std::pair<comm_dir_wait::clock::time_point, std::uint64_t>> deadlines_ GUARDED_BY(mu_);
-  woken_list opened_ GUARDED_BY(mu_);  // ended by latches, to wake on the thread
+  woken_list opened_ GUARDED_BY(mu_);              // ended by latches, to wake on the thread
   std::uint64_t next_ticket_ GUARDED_BY(mu_) = 1;  // 0 is the kick descriptor's
   bool stopping_ GUARDED_BY(mu_) = false;
 };

@@ -14,7 +14,7 @@ std::vector<std::string> comm_dir_failover::split(const std::string& uris) {
 }
 
 std::vector<std::size_t> comm_dir_failover::order(uid_t user, const std::string& uris, std::size_t count,
-                                                   clock::time_point now) {
+                                                  clock::time_point now) {
   std::vector<std::size_t> indexes(count);
   std::iota(indexes.begin(), indexes.end(), 0);
   commdir_sync::lock_guard lock(mu_);
@@ -52,8 +52,7 @@ void comm_dir_failover::none_answered(uid_t user, const std::string& uris, const
   remember(list, failure);
 }
 
-comm_dir_failover::failed_over& comm_dir_failover::entry(uid_t user, const std::string& uris,
-                                                         clock::time_point now) {
+comm_dir_failover::failed_over& comm_dir_failover::entry(uid_t user, const std::string& uris, clock::time_point now) {
   auto it = lists_.find(key(user, uris));
   if (it != lists_.end()) return it->second;
   make_room(user);

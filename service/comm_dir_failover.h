@@ -39,15 +39,15 @@
 #ifndef COMMDIR_SERVICE_COMM_DIR_FAILOVER_H_
 #define COMMDIR_SERVICE_COMM_DIR_FAILOVER_H_
 
+#include <sys/types.h>
+
 #include <chrono>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <sys/types.h>
 
 #include "platform/commdir_thread_safety.h"
 
@@ -76,7 +76,7 @@ class comm_dir_failover {
     std::string uris;
     std::size_t answering = kNone;  // index into split(uris)
     comm_dir_uri_failure last_failure;
-    clock::time_point failback;     // when the record's order is tried again; answering lists only
+    clock::time_point failback;  // when the record's order is tried again; answering lists only
   };
 
   explicit comm_dir_failover(std::chrono::seconds failback_after) : failback_after_(failback_after) {}
@@ -135,8 +135,8 @@ std::vector<comm_dir_failover::list_state> comm_dir_failover::lists(Visible visi
   commdir_sync::lock_guard lock(mu_);
   for (const auto& [id, list] : lists_) {
     if (!visible(id.first)) continue;
-    shown.push_back(list_state{id.first, id.second, list.answering, list.last_failure,
-                               list.first_failed + failback_after_});
+    shown.push_back(
+        list_state{id.first, id.second, list.answering, list.last_failure, list.first_failed + failback_after_});
   }
   return shown;
 }

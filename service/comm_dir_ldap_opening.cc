@@ -172,10 +172,8 @@ comm_dir_step comm_dir_ldap_link::resume(bool timed_out) {
         return fail("connect", LDAP_SERVER_DOWN, comm_dir_code_from_ldap(LDAP_SERVER_DOWN));
       return connected();
     }
-    case phase::kStartTls:
-      return start_tls_answered(timed_out);
-    case phase::kHandshake:
-      return timed_out ? fail(tls_step(), LDAP_TIMEOUT, COMM_DIR_SVC_TLS_TIMEOUT) : handshake();
+    case phase::kStartTls: return start_tls_answered(timed_out);
+    case phase::kHandshake: return timed_out ? fail(tls_step(), LDAP_TIMEOUT, COMM_DIR_SVC_TLS_TIMEOUT) : handshake();
   }
   return fail("connect", LDAP_OTHER, comm_dir_code_from_ldap(LDAP_OTHER));
 }

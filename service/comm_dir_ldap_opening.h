@@ -126,10 +126,10 @@ class comm_dir_ldap_opening final : public comm_dir_resumable {
   std::vector<std::string> uris_;
   comm_dir_link_settings link_;
   std::vector<std::size_t> order_;
-  std::size_t next_ = 0;       // into order_
-  std::size_t index_ = 0;      // the URI being tried
-  bool first_tried_ = false;   // order_ began with the record's first URI
-  bool given_order_ = false;   // order_ came from a reopen
+  std::size_t next_ = 0;      // into order_
+  std::size_t index_ = 0;     // the URI being tried
+  bool first_tried_ = false;  // order_ began with the record's first URI
+  bool given_order_ = false;  // order_ came from a reopen
   phase phase_ = phase::kLinking;
   RETCODE result_ = 0;
   std::unique_ptr<comm_dir_ldap_link> link_try_;  // the URI's connection being made

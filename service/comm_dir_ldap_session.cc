@@ -199,7 +199,6 @@ void comm_dir_ldap_initialize() {
   ldap_set_option(handle.get(), LDAP_OPT_X_TLS_NEWCTX, &new_context);
 }
 
-
 bool comm_dir_refuses_bad_certificate(UINT tls_verify) {
   return tls_verify == COMM_DIR_TLS_VERIFY_DEMAND || tls_verify == COMM_DIR_TLS_VERIFY_TRY;
 }

@@ -98,9 +98,10 @@ bool comm_dir_memory_budget::take(uid_t user, std::size_t operation_holds, std::
   auto it = held_of_.find(user);
   const std::size_t user_holds = it == held_of_.end() ? 0 : it->second;
   if (bytes > kPerOperation - operation_holds || bytes > per_user_ - user_holds || bytes > kInAll - held_) {
-    SERVICE_TRACE("a result of %zu bytes not kept for an operation of uid %ld: the operation holds %zu bytes (at "
-                  "most %zu), its user %zu (at most %zu), the daemon %zu (at most %zu)",
-                  bytes, static_cast<long>(user), operation_holds, kPerOperation, user_holds, per_user_, held_, kInAll);
+    SERVICE_TRACE(
+        "a result of %zu bytes not kept for an operation of uid %ld: the operation holds %zu bytes (at "
+        "most %zu), its user %zu (at most %zu), the daemon %zu (at most %zu)",
+        bytes, static_cast<long>(user), operation_holds, kPerOperation, user_holds, per_user_, held_, kInAll);
     return false;
   }
   if (bytes == 0) return true;

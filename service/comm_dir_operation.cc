@@ -35,7 +35,8 @@ std::vector<char*> attribute_list(const char* names, std::vector<std::string>* s
 long time_limit_wait_ms(const timeval& limit, int network_timeout_ms) {
   constexpr long kLongestWaitMs = 999999999;
   if (limit.tv_sec >= kLongestWaitMs / 1000) return kLongestWaitMs;
-  const long wait = static_cast<long>(limit.tv_sec) * 1000 + static_cast<long>(limit.tv_usec) / 1000 + network_timeout_ms;
+  const long wait =
+      static_cast<long>(limit.tv_sec) * 1000 + static_cast<long>(limit.tv_usec) / 1000 + network_timeout_ms;
   return wait < kLongestWaitMs ? wait : kLongestWaitMs;
 }
 
@@ -108,9 +109,9 @@ comm_dir_step comm_dir_operation::go(RETCODE code) {
   for (;;) {
     if (fail_over_) return fail_over();
     if (waiting_) {
-      return comm_dir_step::waiting(comm_dir_wait::on::kReadable, descriptor(), answer_deadline_,
-                                    then_ == then::kAdvanced ? comm_dir_waiting_on::kNextEntry
-                                                             : comm_dir_waiting_on::kFirstAnswer);
+      return comm_dir_step::waiting(
+          comm_dir_wait::on::kReadable, descriptor(), answer_deadline_,
+          then_ == then::kAdvanced ? comm_dir_waiting_on::kNextEntry : comm_dir_waiting_on::kFirstAnswer);
     }
     if (then_ == then::kAdvanced) return comm_dir_step::finished(code != 0 ? code : moved());
     // The first answer is read at search, so that a search the server
@@ -139,8 +140,7 @@ RETCODE comm_dir_operation::start_search() {
   LDAP* ld = ld_.get();
   const COMM_DIR_SEARCH_CONDITION& condition = search_.condition;
   const int deref = static_cast<int>(condition.deref);
-  if (ldap_set_option(ld, LDAP_OPT_DEREF, &deref) != LDAP_OPT_SUCCESS)
-    return comm_dir_code_from_ldap(LDAP_LOCAL_ERROR);
+  if (ldap_set_option(ld, LDAP_OPT_DEREF, &deref) != LDAP_OPT_SUCCESS) return comm_dir_code_from_ldap(LDAP_LOCAL_ERROR);
   std::vector<std::string> storage;
   std::vector<char*> attributes = attribute_list(condition.attributes, &storage);
   timeval limit = clamped_time_limit(search_, options_.max_search_time_s);
@@ -304,15 +304,11 @@ bool comm_dir_operation::answers_from_memory(int function_id) const {
   const bool entry_at_hand = !have_search_ || ahead_ != nullptr || finished_;
   if (comm_dir_is_value_request(function_id)) return true;  // parsed out of the current entry
   switch (function_id) {
-    case COMM_DIR_FUNC_GET_FIRST_ENTRY:
-      return entry_at_hand && !walk_moved_;  // a walk that moved on searches again
-    case COMM_DIR_FUNC_GET_NEXT_ENTRY:
-      return entry_at_hand;
+    case COMM_DIR_FUNC_GET_FIRST_ENTRY: return entry_at_hand && !walk_moved_;  // a walk that moved on searches again
+    case COMM_DIR_FUNC_GET_NEXT_ENTRY: return entry_at_hand;
     case COMM_DIR_FUNC_GET_FIRST_ATTRIBUTE:
-    case COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE:
-      return true;  // parsed out of the current entry
-    default:
-      return false;  // search, end and free talk to the server (search, unbind, abandon)
+    case COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE: return true;  // parsed out of the current entry
+    default: return false;  // search, end and free talk to the server (search, unbind, abandon)
   }
 }
 

@@ -127,27 +127,27 @@ class comm_dir_operation final : public comm_dir_resumable {
   const comm_dir_service_options& options_;
   comm_dir_memory_budget::account memory_;
   comm_dir_failover* const failover_;
-  std::unique_ptr<comm_dir_ldap_reopen> reopen_;   // until the connection's first answer
-  std::unique_ptr<comm_dir_ldap_opening> opening_; // a failover under way
-  bool fail_over_ = false;                         // the connection was lost before its first answer
+  std::unique_ptr<comm_dir_ldap_reopen> reopen_;    // until the connection's first answer
+  std::unique_ptr<comm_dir_ldap_opening> opening_;  // a failover under way
+  bool fail_over_ = false;                          // the connection was lost before its first answer
 
   bool have_search_ = false;
-  COMM_DIR_SEARCH_REQUEST search_{};     // kept to start the walk again
-  int msgid_ = -1;                       // the running search, or -1
-  RETCODE final_code_ = 0;               // how the search ended, once it has
-  bool finished_ = false;                // the search's last message was taken
-  bool walk_moved_ = false;              // an entry has been taken since the search started
-  bool has_time_limit_ = false;          // of the running search
-  long answer_wait_ms_ = 0;              // the bound of each wait for the running search
-  then then_ = then::kSearched;          // of the request under way
-  bool waiting_ = false;                 // for the server's next message
-  bool deadline_set_ = false;            // answer_deadline_ is that of the message awaited
+  COMM_DIR_SEARCH_REQUEST search_{};  // kept to start the walk again
+  int msgid_ = -1;                    // the running search, or -1
+  RETCODE final_code_ = 0;            // how the search ended, once it has
+  bool finished_ = false;             // the search's last message was taken
+  bool walk_moved_ = false;           // an entry has been taken since the search started
+  bool has_time_limit_ = false;       // of the running search
+  long answer_wait_ms_ = 0;           // the bound of each wait for the running search
+  then then_ = then::kSearched;       // of the request under way
+  bool waiting_ = false;              // for the server's next message
+  bool deadline_set_ = false;         // answer_deadline_ is that of the message awaited
   comm_dir_wait::clock::time_point answer_deadline_;
-  bool connection_lost_ = false;         // for good: see the class comment
-  LDAPMessage* ahead_ = nullptr;         // an entry read ahead by search()
-  LDAPMessage* current_ = nullptr;       // the current entry
-  comm_dir_ber_element ber_;             // attribute position in current_
-  std::string values_attribute_;         // whose values values_ holds
+  bool connection_lost_ = false;    // for good: see the class comment
+  LDAPMessage* ahead_ = nullptr;    // an entry read ahead by search()
+  LDAPMessage* current_ = nullptr;  // the current entry
+  comm_dir_ber_element ber_;        // attribute position in current_
+  std::string values_attribute_;    // whose values values_ holds
   berval** values_ = nullptr;
   bool values_valid_ = false;
 };

@@ -57,7 +57,6 @@ class comm_dir_progress {
   // look before (one interval ago).
   verdict judge(std::uint32_t probe_sent, clock::time_point now);
 
-
  private:
   struct alignas(64) counter {  // one cache line each: threads do not share theirs
     std::atomic<std::uint32_t> count{0};
@@ -71,7 +70,6 @@ class comm_dir_progress {
 
   // Reads the counter of `slot`; true when it moved since the last look.
   bool take_look(std::size_t slot, clock::time_point now);
-
 
   std::unique_ptr<counter[]> counts_;  // [0] the receiving thread, [1 + w] worker w
   std::vector<look> looks_;            // the watchdog thread's

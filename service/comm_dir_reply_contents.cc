@@ -71,7 +71,8 @@ void comm_dir_set_diagnostic(COMM_DIR_TEST_CONNECTION_INFO* info, const std::str
   std::snprintf(info->diagnostic, sizeof info->diagnostic, "%s", text.c_str());
 }
 
-void comm_dir_write_findings(COMM_DIR_TEST_CONNECTION_INFO* info, const comm_dir_ldap_findings& findings, RETCODE code) {
+void comm_dir_write_findings(COMM_DIR_TEST_CONNECTION_INFO* info, const comm_dir_ldap_findings& findings,
+                             RETCODE code) {
   info->reachable = findings.reachable ? 1 : 0;
   info->bind_accepted = findings.bind_accepted ? 1 : 0;
   info->ldap_result = findings.ldap_result;

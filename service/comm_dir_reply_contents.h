@@ -7,8 +7,8 @@
 
 #include "service/comm_dir_ldap_session.h"
 #include "service/comm_dir_operation.h"
-#include "service/comm_dir_service_ipc.h"
 #include "service/comm_dir_request_decoder.h"
+#include "service/comm_dir_service_ipc.h"
 
 namespace velmarosta {
 
@@ -23,8 +23,7 @@ void comm_dir_put_attribute(const std::string& name, comm_dir_reply& reply);
 void comm_dir_set_diagnostic(COMM_DIR_TEST_CONNECTION_INFO* info, const std::string& text);
 
 // What a connection test found, and its code, into its record.
-void comm_dir_write_findings(COMM_DIR_TEST_CONNECTION_INFO* info, const comm_dir_ldap_findings& findings,
-                             RETCODE code);
+void comm_dir_write_findings(COMM_DIR_TEST_CONNECTION_INFO* info, const comm_dir_ldap_findings& findings, RETCODE code);
 
 }  // namespace velmarosta
 

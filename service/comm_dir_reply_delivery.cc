@@ -121,8 +121,7 @@ bool comm_dir_reply_delivery::deliver(const char* server_name, uid_t requester, 
     // Behind replies that wait already, in order, and without waiting again.
     if (kept_.count(server) != 0) return keep(server, requester, message, length, zero_from);
   }
-  const RETCODE rc =
-      send_reply(server_name, requester, message, length, zero_from, t_no_wait_ ? 0 : kFirstWaitMs);
+  const RETCODE rc = send_reply(server_name, requester, message, length, zero_from, t_no_wait_ ? 0 : kFirstWaitMs);
   if (rc != ETIMEDOUT) return rc == 0;
   commdir_sync::lock_guard lock(mu_);
   return keep(server, requester, message, length, zero_from);
@@ -130,8 +129,8 @@ bool comm_dir_reply_delivery::deliver(const char* server_name, uid_t requester, 
 
 // The trailing-zero scan runs here, under the lock, and so only for replies
 // that are kept: a reply sent at once is scanned by the platform alone.
-bool comm_dir_reply_delivery::keep(const std::string& server, uid_t requester, const char* message,
-                                   std::size_t length, std::size_t zero_from) {
+bool comm_dir_reply_delivery::keep(const std::string& server, uid_t requester, const char* message, std::size_t length,
+                                   std::size_t zero_from) {
   route_words route;
   route.event_sem_id = commdir_wire::read_word(message, offsetof(COMM_DIR_IPC_ENVELOPE_HEAD, event_sem_id));
   route.type = commdir_wire::read_word(message, offsetof(COMM_DIR_IPC_ENVELOPE_HEAD, type));
@@ -141,10 +140,10 @@ bool comm_dir_reply_delivery::keep(const std::string& server, uid_t requester, c
   auto it = kept_.find(server);
   const std::size_t waiting = it == kept_.end() ? 0 : it->second.replies;
   if (waiting >= kMaxKeptPerServer || !room_for(requester, travels)) {
-    SERVICE_TRACE("reply to %s of uid %ld kept as a notice: its queue is full and %zu of its replies wait already "
-                  "(%zu bytes of its user's, %zu in all)",
-                  server.c_str(), static_cast<long>(requester), waiting, count_of(kept_bytes_of_, requester),
-                  kept_bytes_);
+    SERVICE_TRACE(
+        "reply to %s of uid %ld kept as a notice: its queue is full and %zu of its replies wait already "
+        "(%zu bytes of its user's, %zu in all)",
+        server.c_str(), static_cast<long>(requester), waiting, count_of(kept_bytes_of_, requester), kept_bytes_);
     return keep_notice(server, requester, route);
   }
   server_queue* queue = queue_of(server, requester);
@@ -170,9 +169,10 @@ comm_dir_reply_delivery::server_queue* comm_dir_reply_delivery::queue_of(const s
   auto it = kept_.find(server);
   if (it != kept_.end()) return &it->second;
   if (count_of(servers_of_, requester) >= kMaxServersPerUser) {
-    SERVICE_TRACE("reply to %s of uid %ld dropped: its queue is full, and replies of its user wait for %zu reply "
-                  "servers already; its call waits on",
-                  server.c_str(), static_cast<long>(requester), kMaxServersPerUser);
+    SERVICE_TRACE(
+        "reply to %s of uid %ld dropped: its queue is full, and replies of its user wait for %zu reply "
+        "servers already; its call waits on",
+        server.c_str(), static_cast<long>(requester), kMaxServersPerUser);
     return nullptr;
   }
   try {
@@ -210,9 +210,10 @@ bool comm_dir_reply_delivery::room_for_notice(uid_t requester) const {
 
 bool comm_dir_reply_delivery::keep_notice(const std::string& server, uid_t requester, const route_words& route) {
   if (!room_for_notice(requester)) {
-    SERVICE_TRACE("reply to %s of uid %ld dropped: %zu notices of its user wait already (%zu in all); its call "
-                  "waits on",
-                  server.c_str(), static_cast<long>(requester), count_of(notices_of_, requester), notices_);
+    SERVICE_TRACE(
+        "reply to %s of uid %ld dropped: %zu notices of its user wait already (%zu in all); its call "
+        "waits on",
+        server.c_str(), static_cast<long>(requester), count_of(notices_of_, requester), notices_);
     return false;
   }
   server_queue* queue = queue_of(server, requester);
@@ -271,10 +272,11 @@ void comm_dir_reply_delivery::expire(const std::string& server, server_queue& qu
       ++notices_of_[it->requester];
       ++it;
     } else {
-      SERVICE_TRACE("a reply waited longer than %ld ms for %s to read its queue; dropped: %zu notices of uid %ld "
-                    "wait already; its call waits on",
-                    static_cast<long>(reply_wait_.count()), server.c_str(), count_of(notices_of_, it->requester),
-                    static_cast<long>(it->requester));
+      SERVICE_TRACE(
+          "a reply waited longer than %ld ms for %s to read its queue; dropped: %zu notices of uid %ld "
+          "wait already; its call waits on",
+          static_cast<long>(reply_wait_.count()), server.c_str(), count_of(notices_of_, it->requester),
+          static_cast<long>(it->requester));
       it = queue.kept.erase(it);
     }
   }
@@ -313,9 +315,8 @@ std::vector<std::pair<uid_t, std::string>> comm_dir_reply_delivery::wait_for_tur
     }
   }
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
-  const int timeout = due == std::chrono::steady_clock::time_point::max()
-                          ? -1
-                          : static_cast<int>(std::max<long long>(0, left.count()));
+  const int timeout =
+      due == std::chrono::steady_clock::time_point::max() ? -1 : static_cast<int>(std::max<long long>(0, left.count()));
   if (::poll(watched.data(), watched.size(), timeout) == 0) return servers;
   std::uint64_t woken;
   if (::read(wake_fd_, &woken, sizeof woken) < 0) {
@@ -331,8 +332,9 @@ std::vector<std::pair<uid_t, std::string>> comm_dir_reply_delivery::wait_for_tur
 // turn come first, so that no user's servers are always tried last.
 void comm_dir_reply_delivery::send_kept_replies(std::vector<std::pair<uid_t, std::string>>* servers) {
   std::sort(servers->begin(), servers->end());
-  auto first = std::upper_bound(servers->begin(), servers->end(), first_in_turn_,
-                                [](uid_t user, const std::pair<uid_t, std::string>& entry) { return user < entry.first; });
+  auto first =
+      std::upper_bound(servers->begin(), servers->end(), first_in_turn_,
+                       [](uid_t user, const std::pair<uid_t, std::string>& entry) { return user < entry.first; });
   if (first == servers->end()) first = servers->begin();
   if (first != servers->end()) first_in_turn_ = first->first;
   std::rotate(servers->begin(), first, servers->end());

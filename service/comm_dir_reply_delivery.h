@@ -155,8 +155,8 @@ class comm_dir_reply_delivery {
   server_queue* queue_of(const std::string& server, uid_t requester) REQUIRES(mu_);
   // Keeps `message` (`length` bytes, zero from `zero_from` on) for
   // `server`, or a notice in its place when it cannot be kept.
-  bool keep(const std::string& server, uid_t requester, const char* message, std::size_t length,
-            std::size_t zero_from) REQUIRES(mu_);
+  bool keep(const std::string& server, uid_t requester, const char* message, std::size_t length, std::size_t zero_from)
+      REQUIRES(mu_);
   // Whether another `bytes` of `requester`'s may be kept.
   bool room_for(uid_t requester, std::size_t bytes) const REQUIRES(mu_);
   // Appends a notice for the reply routed by `route`.
@@ -165,8 +165,7 @@ class comm_dir_reply_delivery {
   bool room_for_notice(uid_t requester) const REQUIRES(mu_);
   // Turns the replies of `queue` that waited longer than the reply wait
   // into notices, or drops them when no more notices may be kept.
-  void expire(const std::string& server, server_queue& queue, std::chrono::steady_clock::time_point now)
-      REQUIRES(mu_);
+  void expire(const std::string& server, server_queue& queue, std::chrono::steady_clock::time_point now) REQUIRES(mu_);
   void forget_bytes(const kept_reply& reply) REQUIRES(mu_);
   void forget_notice(const kept_reply& reply) REQUIRES(mu_);
   void run();
@@ -192,14 +191,14 @@ class comm_dir_reply_delivery {
   commdir_sync::mutex mu_;
   std::map<std::string, server_queue> kept_ GUARDED_BY(mu_);  // no empty queues
   std::size_t kept_bytes_ GUARDED_BY(mu_) = 0;
-  std::map<uid_t, std::size_t> kept_bytes_of_ GUARDED_BY(mu_);  // no zero counts
+  std::map<uid_t, std::size_t> kept_bytes_of_ GUARDED_BY(mu_);    // no zero counts
   std::map<uid_t, std::size_t> kept_replies_of_ GUARDED_BY(mu_);  // no zero counts
   std::size_t notices_ GUARDED_BY(mu_) = 0;
   std::map<uid_t, std::size_t> notices_of_ GUARDED_BY(mu_);  // no zero counts
   std::map<uid_t, std::size_t> servers_of_ GUARDED_BY(mu_);  // queues per owner, no zero counts
-  uid_t first_in_turn_ = 0;                          // the thread's: whose servers the last turn began with
+  uid_t first_in_turn_ = 0;                                  // the thread's: whose servers the last turn began with
   bool stopping_ GUARDED_BY(mu_) = false;
-  int wake_fd_ = -1;                                 // an eventfd that ends the thread's wait
+  int wake_fd_ = -1;  // an eventfd that ends the thread's wait
   std::thread thread_;
   std::unique_ptr<char[]> send_buffer_;  // the thread's; zero behind what it last copied in
 };

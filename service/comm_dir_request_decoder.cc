@@ -6,15 +6,21 @@ namespace velmarosta {
 namespace {
 
 // Request record size by function id.
-constexpr std::size_t kRequestSize[COMM_DIR_FUNC_COUNT] = {
-    sizeof(COMM_DIR_CHECK_CONNECTION_REQUEST), sizeof(COMM_DIR_START_OPERATION_REQUEST),
-    sizeof(COMM_DIR_SEARCH_REQUEST),           sizeof(COMM_DIR_OPERATION_REQUEST),
-    sizeof(COMM_DIR_OPERATION_REQUEST),        sizeof(COMM_DIR_VALUE_COUNT_REQUEST),
-    sizeof(COMM_DIR_VALUE_REQUEST),            sizeof(COMM_DIR_VALUE_REQUEST),
-    sizeof(COMM_DIR_VALUE_COUNT_REQUEST),      sizeof(COMM_DIR_VALUE_REQUEST),
-    sizeof(COMM_DIR_VALUE_REQUEST),            sizeof(COMM_DIR_OPERATION_REQUEST),
-    sizeof(COMM_DIR_OPERATION_REQUEST),        sizeof(COMM_DIR_OPERATION_REQUEST),
-    sizeof(COMM_DIR_OPERATION_REQUEST)};
+constexpr std::size_t kRequestSize[COMM_DIR_FUNC_COUNT] = {sizeof(COMM_DIR_CHECK_CONNECTION_REQUEST),
+                                                           sizeof(COMM_DIR_START_OPERATION_REQUEST),
+                                                           sizeof(COMM_DIR_SEARCH_REQUEST),
+                                                           sizeof(COMM_DIR_OPERATION_REQUEST),
+                                                           sizeof(COMM_DIR_OPERATION_REQUEST),
+                                                           sizeof(COMM_DIR_VALUE_COUNT_REQUEST),
+                                                           sizeof(COMM_DIR_VALUE_REQUEST),
+                                                           sizeof(COMM_DIR_VALUE_REQUEST),
+                                                           sizeof(COMM_DIR_VALUE_COUNT_REQUEST),
+                                                           sizeof(COMM_DIR_VALUE_REQUEST),
+                                                           sizeof(COMM_DIR_VALUE_REQUEST),
+                                                           sizeof(COMM_DIR_OPERATION_REQUEST),
+                                                           sizeof(COMM_DIR_OPERATION_REQUEST),
+                                                           sizeof(COMM_DIR_OPERATION_REQUEST),
+                                                           sizeof(COMM_DIR_OPERATION_REQUEST)};
 
 constexpr std::size_t kHeadSize = sizeof(COMM_DIR_IPC_ENVELOPE_HEAD);
 constexpr std::size_t kPrefixLength = sizeof(COMM_DIR_IPC_PREFIX) - 1;
@@ -25,8 +31,7 @@ bool terminated(const char (&field)[N]) {
 }
 
 bool endpoint_char(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
-         c == '.' || c == '-';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' || c == '-';
 }
 
 // True for a name without the "utcp:" prefix that makes a server name the
@@ -52,9 +57,8 @@ bool names_daemon_endpoint(const char* suffix) {
 }
 
 bool valid_reply_server(const char (&name)[COMM_DIR_IPC_NAME_SIZE]) {
-  return terminated(name) && valid_endpoint_name(name) &&
-         std::strncmp(name, COMM_DIR_IPC_PREFIX, kPrefixLength) == 0 && valid_server_suffix(name + kPrefixLength) &&
-         !names_daemon_endpoint(name + kPrefixLength);
+  return terminated(name) && valid_endpoint_name(name) && std::strncmp(name, COMM_DIR_IPC_PREFIX, kPrefixLength) == 0 &&
+         valid_server_suffix(name + kPrefixLength) && !names_daemon_endpoint(name + kPrefixLength);
 }
 
 // Compared block by block against zeros with memcmp, which is vectorised:
@@ -125,16 +129,11 @@ RETCODE check_attribute(const COMM_DIR_VALUE_COUNT_REQUEST& request) {
 RETCODE check_fields(int function_id, const COMM_DIR_REQUEST_RECORD& record) {
   if (comm_dir_is_value_request(function_id)) return check_attribute(record.value_count);
   switch (function_id) {
-    case COMM_DIR_FUNC_CHECK_CONNECTION:
-      return check_connection_test(record.check_connection);
-    case COMM_DIR_FUNC_START_OPERATION:
-      return check_start_operation(record.start_operation);
-    case COMM_DIR_FUNC_SEARCH:
-      return check_search(record.search);
-    case COMM_DIR_FUNC_DAEMON_STATUS:
-      return check_status(record.status);
-    default:
-      return 0;
+    case COMM_DIR_FUNC_CHECK_CONNECTION: return check_connection_test(record.check_connection);
+    case COMM_DIR_FUNC_START_OPERATION: return check_start_operation(record.start_operation);
+    case COMM_DIR_FUNC_SEARCH: return check_search(record.search);
+    case COMM_DIR_FUNC_DAEMON_STATUS: return check_status(record.status);
+    default: return 0;
   }
 }
 
@@ -156,8 +155,7 @@ comm_dir_verdict refuse(comm_dir_request* out, RETCODE code) {
 
 // Size of the request record of a known `function_id`.
 std::size_t comm_dir_request_size(int function_id) {
-  return function_id == COMM_DIR_FUNC_DAEMON_STATUS ? sizeof(COMM_DIR_STATUS_REQUEST)
-                                                    : kRequestSize[function_id];
+  return function_id == COMM_DIR_FUNC_DAEMON_STATUS ? sizeof(COMM_DIR_STATUS_REQUEST) : kRequestSize[function_id];
 }
 
 comm_dir_verdict comm_dir_decode_request(const char* message, std::size_t received, comm_dir_request* out,

@@ -67,15 +67,14 @@ struct comm_dir_request {
     if (function_id == COMM_DIR_FUNC_START_OPERATION) comm_dir_wipe_password(record.start_operation.bind);
   }
 
-  COMM_DIR_IPC_ENVELOPE_HEAD route;  // as received, ipc_header cleared
-  int function_id = -1;              // 0 to 14, or COMM_DIR_FUNC_DAEMON_STATUS
-  UINT operation_id = 0;             // ids 2 to 14
-  RETCODE refusal = 0;               // kRefuse only
-  const char* drop_reason = nullptr; // kDrop only
-  comm_dir_sender sender;            // set by the receiving thread, not by the decoder
-  COMM_DIR_REQUEST_RECORD record;   // zero beyond what was received
+  COMM_DIR_IPC_ENVELOPE_HEAD route;   // as received, ipc_header cleared
+  int function_id = -1;               // 0 to 14, or COMM_DIR_FUNC_DAEMON_STATUS
+  UINT operation_id = 0;              // ids 2 to 14
+  RETCODE refusal = 0;                // kRefuse only
+  const char* drop_reason = nullptr;  // kDrop only
+  comm_dir_sender sender;             // set by the receiving thread, not by the decoder
+  COMM_DIR_REQUEST_RECORD record;     // zero beyond what was received
 };
-
 
 // True for the requests that belong to an operation: all of the library's
 // but the connection test and start_operation (a search names its operation

@@ -325,7 +325,8 @@ void comm_dir_service::serve(in_service& service, comm_dir_request& request) {
     SERVICE_TRACE("no memory for the reply to %s", request.route.reply_server_name);
     return done(service);
   }
-  if (request.function_id == COMM_DIR_FUNC_CHECK_CONNECTION) reply.body().body.info = request.record.check_connection.info;
+  if (request.function_id == COMM_DIR_FUNC_CHECK_CONNECTION)
+    reply.body().body.info = request.record.check_connection.info;
   const RETCODE code = request.refusal != 0 ? request.refusal : handle(service, request, reply);
   if (code == COMM_DIR_SVC_BUSY) {
     refused_busy_.fetch_add(1, std::memory_order_relaxed);  // the operation table is full
@@ -350,10 +351,8 @@ bool comm_dir_service::may_wait(const comm_dir_request& request) {
     case COMM_DIR_FUNC_START_OPERATION:
     case COMM_DIR_FUNC_SEARCH:
     case COMM_DIR_FUNC_GET_FIRST_ENTRY:
-    case COMM_DIR_FUNC_GET_NEXT_ENTRY:
-      return true;
-    default:
-      return false;
+    case COMM_DIR_FUNC_GET_NEXT_ENTRY: return true;
+    default: return false;
   }
 }
 
@@ -364,7 +363,8 @@ void comm_dir_service::answer(const comm_dir_request& request, RETCODE code) {
     SERVICE_TRACE("no memory for the reply to %s", request.route.reply_server_name);
     return;
   }
-  if (request.function_id == COMM_DIR_FUNC_CHECK_CONNECTION) reply.body().body.info = request.record.check_connection.info;
+  if (request.function_id == COMM_DIR_FUNC_CHECK_CONNECTION)
+    reply.body().body.info = request.record.check_connection.info;
   finish_reply(request, code, reply);
 }
 
@@ -391,8 +391,7 @@ RETCODE comm_dir_service::handle(in_service& service, const comm_dir_request& re
     case COMM_DIR_FUNC_CHECK_CONNECTION:  // by callback: reported later, once there is room for it
       if (stopping()) return COMM_DIR_SVC_SHUTTING_DOWN;
       return reserve(service, false, &refusal) ? 0 : refusal;
-    default:
-      return handle_operation(*service.entry, request, reply);
+    default: return handle_operation(*service.entry, request, reply);
   }
 }
 
@@ -411,13 +410,9 @@ RETCODE comm_dir_service::handle_operation(operation_entry& entry, const comm_di
       code = operation.next_attribute(&name);
       comm_dir_put_attribute(name, reply);
       return code;
-    case COMM_DIR_FUNC_END_OPERATION:
-      return end_operation(entry, request.operation_id);
-    case COMM_DIR_FUNC_FREE_MSG:
-      operation.free_result();
-      return 0;
-    default:
-      return comm_dir_serve_value(operation, request, reply);
+    case COMM_DIR_FUNC_END_OPERATION: return end_operation(entry, request.operation_id);
+    case COMM_DIR_FUNC_FREE_MSG: operation.free_result(); return 0;
+    default: return comm_dir_serve_value(operation, request, reply);
   }
 }
 

@@ -84,14 +84,15 @@
 #include <utility>
 #include <vector>
 
-#include "service/comm_dir_failover.h"
+#include "platform/commdir_thread_safety.h"
 #include "service/comm_dir_allow_list.h"
-#include "service/comm_dir_memory_budget.h"
 #include "service/comm_dir_callback_client.h"
 #include "service/comm_dir_client_process.h"
 #include "service/comm_dir_event_loop.h"
+#include "service/comm_dir_failover.h"
 #include "service/comm_dir_ldap_opening.h"
 #include "service/comm_dir_lookup_pool.h"
+#include "service/comm_dir_memory_budget.h"
 #include "service/comm_dir_operation.h"
 #include "service/comm_dir_operation_ids.h"
 #include "service/comm_dir_progress.h"
@@ -103,7 +104,6 @@
 #include "service/comm_dir_status.h"
 #include "service/comm_dir_wait.h"
 #include "service/comm_dir_watchdog.h"
-#include "platform/commdir_thread_safety.h"
 
 namespace velmarosta {
 
@@ -177,8 +177,7 @@ class comm_dir_service {
   void unreserve(in_service& service) REQUIRES(mu_);
   void reclaim();
   std::vector<std::pair<UINT, comm_dir_client_process>> owners_of_unscheduled() REQUIRES(mu_);
-  std::vector<std::shared_ptr<operation_entry>> take_reclaimable(const std::vector<UINT>& orphans)
-      REQUIRES(mu_);
+  std::vector<std::shared_ptr<operation_entry>> take_reclaimable(const std::vector<UINT>& orphans) REQUIRES(mu_);
   void answer(const comm_dir_request& request, RETCODE code);
   void finish_reply(const comm_dir_request& request, RETCODE code, comm_dir_reply& reply);
   void answer_status(const comm_dir_request& request);
@@ -191,8 +190,8 @@ class comm_dir_service {
 
   const comm_dir_service_options options_;
   const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
-  const pid_t own_pid_;  // a message from it is the watchdog's probe
-  comm_dir_failover failover_;  // thread-safe of its own
+  const pid_t own_pid_;               // a message from it is the watchdog's probe
+  comm_dir_failover failover_;        // thread-safe of its own
   comm_dir_reply_delivery delivery_;  // thread-safe of its own
   comm_dir_memory_budget memory_;     // thread-safe of its own; outlives the operations
   const comm_dir_allow_list allowed_;
@@ -220,7 +219,7 @@ class comm_dir_service {
   std::unordered_map<UINT, std::shared_ptr<operation_entry>> operations_ GUARDED_BY(mu_);
   std::unordered_map<uid_t, std::size_t> opening_by_user_ GUARDED_BY(mu_);  // reservations, none zero
   std::size_t opening_ GUARDED_BY(mu_) = 0;                                 // their sum
-  std::map<uid_t, wait_counts> waiting_by_user_ GUARDED_BY(mu_);  // what waits, per user (none all zero)
+  std::map<uid_t, wait_counts> waiting_by_user_ GUARDED_BY(mu_);            // what waits, per user (none all zero)
   comm_dir_operation_ids ids_ GUARDED_BY(mu_);
 };
 
@@ -242,8 +241,8 @@ struct comm_dir_in_service final : comm_dir_event_loop::waiter {
   std::unique_ptr<comm_dir_request> request;  // one without an operation, or popped from entry's queue by release()
   comm_dir_request* serving = nullptr;        // the request, wherever it is kept
   bool released = false;
-  bool reserved = false;  // counted in opening_by_user_ (see room_to_open)
-  bool replied = false;   // a connection test by callback: answered; its report goes on
+  bool reserved = false;          // counted in opening_by_user_ (see room_to_open)
+  bool replied = false;           // a connection test by callback: answered; its report goes on
   comm_dir_client_process owner;  // of an operation being opened
   std::unique_ptr<comm_dir_ldap_opening> opening;
   std::unique_ptr<comm_dir_callback_report> report;

@@ -102,8 +102,8 @@ comm_dir_reply::~comm_dir_reply() {
 }
 
 char* comm_dir_reply::data(std::size_t length) {
-  const std::size_t end = offsetof(COMM_DIR_IPC_MULTI_REPLY, payload) + COMM_DIR_REPLY_DATA_OFFSET +
-                          std::min(length, kDataCapacity);
+  const std::size_t end =
+      offsetof(COMM_DIR_IPC_MULTI_REPLY, payload) + COMM_DIR_REPLY_DATA_OFFSET + std::min(length, kDataCapacity);
   written_end_ = std::max(written_end_, end);
   return envelope_->payload + COMM_DIR_REPLY_DATA_OFFSET;
 }

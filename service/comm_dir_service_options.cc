@@ -282,7 +282,8 @@ bool allow_ca_dir(std::string dir, bool named, comm_dir_service_options* options
 
 // The defaults that depend on other options, once all are read.
 void complete(comm_dir_service_options* options) {
-  if (options->max_operations_per_user == 0) options->max_operations_per_user = std::max(1, options->max_operations / 4);
+  if (options->max_operations_per_user == 0)
+    options->max_operations_per_user = std::max(1, options->max_operations / 4);
   if (options->hung_after_s == 0) {
     options->hung_after_s = static_cast<int>(std::min<long long>(comm_dir_longest_request_s(*options), 999999999));
   }
@@ -356,14 +357,11 @@ comm_dir_parse_result parse_options(int argc, char** argv, comm_dir_service_opti
         break;
       case 'h': std::fputs(kUsage, stdout); return comm_dir_parse_result::kExit;
       case kVersion: std::puts("comm-dir-service " COMMDIR_VERSION); return comm_dir_parse_result::kExit;
-      default:
-        std::fputs("Try 'comm-dir-service --help'.\n", stderr);
-        return comm_dir_parse_result::kError;
+      default: std::fputs("Try 'comm-dir-service --help'.\n", stderr); return comm_dir_parse_result::kError;
     }
   }
   if (optind < argc) {
-    std::fprintf(stderr, "comm-dir-service: unexpected argument '%s'\nTry 'comm-dir-service --help'.\n",
-                 argv[optind]);
+    std::fprintf(stderr, "comm-dir-service: unexpected argument '%s'\nTry 'comm-dir-service --help'.\n", argv[optind]);
     return comm_dir_parse_result::kError;
   }
   complete(options);

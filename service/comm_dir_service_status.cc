@@ -20,8 +20,8 @@ void comm_dir_service::answer_status(const comm_dir_request& request) {
     return;
   }
   try {
-    const std::string text = comm_dir_format_status(
-        gather_status(request.sender.uid), static_cast<COMM_DIR_STATUS_FORMAT>(request.record.status.format));
+    const std::string text = comm_dir_format_status(gather_status(request.sender.uid),
+                                                    static_cast<COMM_DIR_STATUS_FORMAT>(request.record.status.format));
     const std::size_t length = std::min(text.size(), static_cast<std::size_t>(COMM_DIR_STATUS_TEXT_CAPACITY));
     reply.body().body.reply.word = static_cast<UINT>(length);
     std::memcpy(reply.data(length), text.data(), length);

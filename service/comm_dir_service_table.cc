@@ -20,8 +20,8 @@ RETCODE comm_dir_service::opened(in_service& service, const comm_dir_request& re
   entry->owner_pid = request.sender.pid;
   entry->endpoint = request.route.reply_server_name;
   entry->operation.reset(new comm_dir_operation(
-      service.opening->take(), comm_dir_network_timeout_ms(request.record.start_operation.connect, options_),
-      options_, &memory_, request.sender.uid, &failover_, service.opening->reopen()));
+      service.opening->take(), comm_dir_network_timeout_ms(request.record.start_operation.connect, options_), options_,
+      &memory_, request.sender.uid, &failover_, service.opening->reopen()));
   commdir_sync::lock_guard lock(mu_);
   unreserve(service);
   UINT id = ids_.next();
@@ -48,9 +48,10 @@ RETCODE comm_dir_service::room_to_open(uid_t user, bool operation) const {
   const std::size_t opening = it == opening_by_user_.end() ? 0 : it->second;
   if (!operation) return opening_ >= most || opening >= share ? COMM_DIR_SVC_BUSY : 0;
   if (operations_.size() + opening_ >= most) return COMM_DIR_SVC_BUSY;
-  const auto held = static_cast<std::size_t>(std::count_if(
-      operations_.begin(), operations_.end(),
-      [user](const auto& operation) { return operation.second->user() == user; }));
+  const auto held =
+      static_cast<std::size_t>(std::count_if(operations_.begin(), operations_.end(), [user](const auto& operation) {
+        return operation.second->user() == user;
+      }));
   return held + opening >= share ? COMM_DIR_SVC_USER_LIMIT : 0;
 }
 

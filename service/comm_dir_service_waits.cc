@@ -29,8 +29,7 @@ comm_dir_step comm_dir_service::begin_waiting(in_service& service, const comm_di
       const COMM_DIR_START_OPERATION_REQUEST& start = request.record.start_operation;
       return begin_opening(service, start.connect, start.bind_present, start.bind);
     }
-    default:
-      break;
+    default: break;
   }
   comm_dir_operation* operation = service.entry->operation.get();
   if (operation == nullptr) return comm_dir_step::finished(COMM_DIR_SVC_UNKNOWN_OPERATION);  // ended before
@@ -198,8 +197,7 @@ comm_dir_step comm_dir_service::report_test(in_service& service, RETCODE code) {
   comm_dir_write_findings(&info, service.opening->findings(), code);
   service.opening.reset();
   comm_dir_wipe_password(asked.bind);  // no longer needed while the report waits
-  service.report =
-      std::make_unique<comm_dir_callback_report>(info, code, service.user(), options_.callback_timeout_ms);
+  service.report = std::make_unique<comm_dir_callback_report>(info, code, service.user(), options_.callback_timeout_ms);
   service.under_way = service.report.get();
   comm_dir_wipe_password(info.bind);
   return service.report->begin();

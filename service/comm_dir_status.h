@@ -84,7 +84,7 @@ struct comm_dir_status {
   int max_operations = 0;
   std::map<uid_t, std::size_t> operations_by_user;
   std::vector<comm_dir_status_requester> requesters;  // by operation id
-  std::size_t waiting = 0;  // requests waiting on the network or an application, in all
+  std::size_t waiting = 0;                            // requests waiting on the network or an application, in all
   std::map<uid_t, std::map<std::string, std::size_t>> waiting_by_user;  // by what they wait on
   std::map<uid_t, comm_dir_reply_delivery::kept_count> kept_by_user;
   std::vector<comm_dir_failover::list_state> lists;

@@ -21,14 +21,14 @@ class comm_dir_latch;
 
 // What a request waits on, as `comm-dir status` names it.
 enum class comm_dir_waiting_on {
-  kNameLookup,   // a host name's lookup and its connects, on the lookup pool
-  kConnect,      // the TCP connect
-  kTlsHandshake, // of ldaps:// or of StartTLS
-  kStartTls,     // the answer to StartTLS
-  kBind,         // the answer to the bind
-  kFirstAnswer,  // a search's first answer
-  kNextEntry,    // the next entry of a search
-  kCallback,     // an application's answer to a callback, or room in its queue
+  kNameLookup,    // a host name's lookup and its connects, on the lookup pool
+  kConnect,       // the TCP connect
+  kTlsHandshake,  // of ldaps:// or of StartTLS
+  kStartTls,      // the answer to StartTLS
+  kBind,          // the answer to the bind
+  kFirstAnswer,   // a search's first answer
+  kNextEntry,     // the next entry of a search
+  kCallback,      // an application's answer to a callback, or room in its queue
   kCount
 };
 

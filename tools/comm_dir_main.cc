@@ -23,21 +23,21 @@
 #include <string>
 #include <vector>
 
+#include "client/comm_dir_messages.h"
 #include "commdir/comm_dir_facade.h"
 #include "commdir/comm_dir_records.h"
-#include "client/comm_dir_messages.h"
 #include "commdir/comm_dir_result_codes.h"
 #include "ipc/comm_dir_ipc_multi_client.h"
 #include "platform/commdir_thread_safety.h"
 #include "platform/posix/commdir_posix_ipc.h"
-#include "platform/posix/commdir_posix_text.h"
 #include "platform/posix/commdir_posix_tasks.h"
+#include "platform/posix/commdir_posix_text.h"
 #include "tools/ldif_writer.h"
 #include "tools/reply_watchdog.h"
 #include "tools/single_value_reader.h"
-#include "tools/tool_password.h"
 #include "tools/tool_options.h"
 #include "tools/tool_outcome.h"
+#include "tools/tool_password.h"
 #include "tools/tool_records.h"
 #include "tools/tool_tls.h"
 
@@ -68,7 +68,7 @@ using velmarosta::comm_dir_facade;
 // endpoint file behind either; the signal then ends it as it would have.
 void end_on_signal(int signal_number) {
   commdir_posix_ipc_remove_own_files();  // async-signal-safe
-  ::raise(signal_number);  // its action is the default again (SA_RESETHAND)
+  ::raise(signal_number);                // its action is the default again (SA_RESETHAND)
 }
 
 void remove_files_on_signals() {
@@ -162,9 +162,9 @@ bool may_be_starttls_failure(RETCODE rc) {
 // failures end as with ldapsearch (`*starttls_failed`): with -ZZ every one;
 // with -Z a failure of the connection (a libldap error). A refusal by the
 // server under -Z is only a warning, and the operation is opened without TLS.
-RETCODE open_operation(comm_dir_facade* facade, reply_watchdog& watchdog,
-                       const connection_options& connection, velmarosta::COMM_DIR_CONNECT_INFO connect,
-                       const velmarosta::COMM_DIR_BIND_INFO* bind, UINT* operation_id, bool* starttls_failed) {
+RETCODE open_operation(comm_dir_facade* facade, reply_watchdog& watchdog, const connection_options& connection,
+                       velmarosta::COMM_DIR_CONNECT_INFO connect, const velmarosta::COMM_DIR_BIND_INFO* bind,
+                       UINT* operation_id, bool* starttls_failed) {
   *starttls_failed = false;
   const auto start = [&] {
     return guarded(watchdog, "start_operation", [&] { return facade->start_operation(connect, bind, operation_id); });
@@ -272,8 +272,8 @@ const entry_attribute* find_dn(const std::vector<entry_attribute>& attributes) {
 // Appends the entry as LDIF. False when it came without its DN. Values go
 // as LDIF has them (base64 unless they are plain text); a name with a
 // control character (no real server sends one) goes in visible form.
-bool format_entry(const std::vector<entry_attribute>& attributes, const search_options& search,
-                  bool hide_entry_dn, const ldif_writer& writer, std::string* out) {
+bool format_entry(const std::vector<entry_attribute>& attributes, const search_options& search, bool hide_entry_dn,
+                  const ldif_writer& writer, std::string* out) {
   const entry_attribute* dn = find_dn(attributes);
   if (dn == nullptr) return false;
   writer.put_dn(dn->values.front(), out);
@@ -297,9 +297,8 @@ void report_left_out(const std::vector<left_out_value>& left_out, const std::str
                                  ? std::to_string(value.length) + " bytes, "
                                  : std::string();
     say("value " + std::to_string(value.index) + " of " + commdir_posix::Visible(value.attribute) + " of " +
-        commdir_posix::Visible(dn) + ": " + size +
-        "longer than one reply can carry (" + std::to_string(velmarosta::COMM_DIR_MAX_BINARY_VALUE) +
-        " bytes); left out");
+        commdir_posix::Visible(dn) + ": " + size + "longer than one reply can carry (" +
+        std::to_string(velmarosta::COMM_DIR_MAX_BINARY_VALUE) + " bytes); left out");
   }
 }
 
@@ -341,8 +340,8 @@ std::chrono::seconds reply_bound(long time_limit_s) { return std::chrono::second
 std::unique_ptr<reply_watchdog> start_watchdog(long time_limit_s) {
   const std::chrono::seconds limit = reply_bound(time_limit_s);
   return std::make_unique<reply_watchdog>(limit, [limit](const char* call) {
-    say(std::string("no answer from the directory service to ") + call + " within " +
-        std::to_string(limit.count()) + " s");
+    say(std::string("no answer from the directory service to ") + call + " within " + std::to_string(limit.count()) +
+        " s");
     finish(kExitTimeout);
   });
 }
@@ -398,8 +397,7 @@ comm_dir_facade* reach_facade() {
 [[noreturn]] void run_search(tool_options& options) {
   velmarosta::COMM_DIR_CONNECT_INFO connect;
   velmarosta::COMM_DIR_BIND_INFO bind;
-  const velmarosta::COMM_DIR_BIND_INFO* bind_or_none =
-      make_connection_records(&options.connection, &connect, &bind);
+  const velmarosta::COMM_DIR_BIND_INFO* bind_or_none = make_connection_records(&options.connection, &connect, &bind);
   velmarosta::COMM_DIR_SEARCH_CONDITION condition;
   std::string error;
   if (!make_search_record(options.search, &condition, &error)) {
@@ -425,8 +423,7 @@ comm_dir_facade* reach_facade() {
   condition.operation_id = operation_id;
   const char* failed_call = "search";
   timeval time_limit{options.search.time_limit_s, 0};
-  rc = guarded(watchdog, failed_call,
-               [&] { return facade->search(condition, options.search.size_limit, time_limit); });
+  rc = guarded(watchdog, failed_call, [&] { return facade->search(condition, options.search.size_limit, time_limit); });
   std::size_t left_out = 0;
   if (rc == 0) rc = print_entries(facade, watchdog, operation_id, options.search, &failed_call, &left_out);
   if (rc != 0) say(std::string(failed_call) + ": " + describe_result(rc));
@@ -490,17 +487,15 @@ void print_findings(const velmarosta::COMM_DIR_TEST_CONNECTION_INFO& info, bool 
 
 [[noreturn]] void run_check(tool_options& options) {
   velmarosta::COMM_DIR_TEST_CONNECTION_INFO info{};
-  const velmarosta::COMM_DIR_BIND_INFO* bind =
-      make_connection_records(&options.connection, &info.connect, &info.bind);
+  const velmarosta::COMM_DIR_BIND_INFO* bind = make_connection_records(&options.connection, &info.connect, &info.bind);
   info.bind_present = bind != nullptr ? 1 : 0;
   comm_dir_facade* facade = reach_facade();
   const std::unique_ptr<reply_watchdog> watching = start_watchdog(0);
   reply_watchdog& watchdog = *watching;
 
   if (!options.check.callback) {
-    const RETCODE rc = guarded(watchdog, "check_connection", [&] {
-      return facade->check_connection(velmarosta::COMM_DIR_TEST_MODE_SYNC, info);
-    });
+    const RETCODE rc = guarded(watchdog, "check_connection",
+                               [&] { return facade->check_connection(velmarosta::COMM_DIR_TEST_MODE_SYNC, info); });
     wipe(&info.bind);
     // A test that the daemon ran comes back with its findings, also when it
     // failed; a refusal of the daemon or the library has none.
@@ -516,9 +511,8 @@ void print_findings(const velmarosta::COMM_DIR_TEST_CONNECTION_INFO& info, bool 
     say("the callback object could not be registered");
     finish(kExitOther);
   }
-  const RETCODE rc = guarded(watchdog, "check_connection", [&] {
-    return facade->check_connection(velmarosta::COMM_DIR_TEST_MODE_CALLBACK, info);
-  });
+  const RETCODE rc = guarded(watchdog, "check_connection",
+                             [&] { return facade->check_connection(velmarosta::COMM_DIR_TEST_MODE_CALLBACK, info); });
   wipe(&info.bind);
   RETCODE result = rc;
   bool called = false;
@@ -557,8 +551,8 @@ void print_findings(const velmarosta::COMM_DIR_TEST_CONNECTION_INFO& info, bool 
   require_own_endpoints();
   velmarosta::COMM_DIR_MULTI_IPC_CLNT clnt{};
   if (transport == nullptr ||
-      transport->create_client(velmarosta::COMM_DIR_SERVICE_CLIENT_NAME, velmarosta::COMM_DIR_SERVICE_SERVER_NAME, 0,
-                               0, velmarosta::COMM_DIR_IPC_ID_SERVICE, clnt) != 0) {
+      transport->create_client(velmarosta::COMM_DIR_SERVICE_CLIENT_NAME, velmarosta::COMM_DIR_SERVICE_SERVER_NAME, 0, 0,
+                               velmarosta::COMM_DIR_IPC_ID_SERVICE, clnt) != 0) {
     say("cannot make a client of the directory service");
     finish(kExitUnreachable);
   }
@@ -568,10 +562,9 @@ void print_findings(const velmarosta::COMM_DIR_TEST_CONNECTION_INFO& info, bool 
   const std::unique_ptr<reply_watchdog> watching = start_watchdog(0);
   int length = 0;  // neither read nor written by the transport
   RETCODE rc = guarded(*watching, "status", [&] {
-    return transport->call_client(clnt, velmarosta::COMM_DIR_FUNC_DAEMON_STATUS, 0, 0,
-                                  reinterpret_cast<char*>(&request), sizeof request,
-                                  reinterpret_cast<char*>(reply.get()), sizeof *reply, &length,
-                                  static_cast<unsigned long>(-1));
+    return transport->call_client(
+        clnt, velmarosta::COMM_DIR_FUNC_DAEMON_STATUS, 0, 0, reinterpret_cast<char*>(&request), sizeof request,
+        reinterpret_cast<char*>(reply.get()), sizeof *reply, &length, static_cast<unsigned long>(-1));
   });
   transport->destroy_client(clnt);
   if (rc == 0) rc = reply->result;
@@ -605,12 +598,8 @@ int main(int argc, char** argv) {
   // holds for the rest of the run.
   if (options.connection.password_given) ::prctl(PR_SET_DUMPABLE, 0);
   switch (options.command) {
-    case tool_command::kHelp:
-      std::fputs(usage_text(), stdout);
-      finish(0);
-    case tool_command::kVersion:
-      std::printf("comm-dir (libcommdir) %s\n", COMMDIR_VERSION);
-      finish(0);
+    case tool_command::kHelp: std::fputs(usage_text(), stdout); finish(0);
+    case tool_command::kVersion: std::printf("comm-dir (libcommdir) %s\n", COMMDIR_VERSION); finish(0);
     case tool_command::kSearch:
       if (!resolve_password(&options.connection)) finish(kExitFailure);
       read_configured_defaults(&options);
@@ -619,8 +608,7 @@ int main(int argc, char** argv) {
       if (!resolve_password(&options.connection)) finish(kExitFailure);
       read_configured_defaults(&options);
       run_check(options);
-    case tool_command::kStatus:
-      run_status(options);
+    case tool_command::kStatus: run_status(options);
   }
   finish(kExitFailure);
 }

@@ -35,8 +35,7 @@ bool ldif_always_base64(std::string_view attribute) {
 }
 
 std::string base64_encode(std::string_view bytes) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string text;
   text.reserve((bytes.size() + 2) / 3 * 4);
   std::size_t i = 0;
@@ -64,8 +63,7 @@ std::string base64_encode(std::string_view bytes) {
 ldif_writer::ldif_writer(std::size_t wrap)
     : wrap_(wrap == kLdifNoWrap || wrap >= kLdifMinimumWrap ? wrap : kLdifMinimumWrap) {}
 
-void ldif_writer::put_value(std::string_view attribute, std::string_view value,
-                            std::string* out) const {
+void ldif_writer::put_value(std::string_view attribute, std::string_view value, std::string* out) const {
   if (value.empty()) {
     put_name(attribute, out);
     return;
@@ -85,8 +83,7 @@ void ldif_writer::put_name(std::string_view attribute, std::string* out) const {
   out->append(":\n");
 }
 
-void ldif_writer::append_folded(std::string_view text, std::size_t line_length,
-                                std::string* out) const {
+void ldif_writer::append_folded(std::string_view text, std::size_t line_length, std::string* out) const {
   for (char c : text) {
     if (wrap_ != kLdifNoWrap && line_length >= wrap_) {
       out->append("\n ");

@@ -45,12 +45,12 @@ class reply_watchdog {
   const clock::duration limit_;
   const std::function<void(const char*)> overdue_;
   commdir_sync::mutex mu_;
-  commdir_sync::condition_variable stop_;    // woken only by the destructor
+  commdir_sync::condition_variable stop_;  // woken only by the destructor
   const char* call_ GUARDED_BY(mu_) = "";
   clock::time_point deadline_ GUARDED_BY(mu_);  // meaningful while armed_
   bool armed_ GUARDED_BY(mu_) = false;
   bool stopping_ GUARDED_BY(mu_) = false;
-  std::thread thread_;              // last: starts once the rest is built
+  std::thread thread_;  // last: starts once the rest is built
 };
 
 }  // namespace commdir_tools

@@ -14,7 +14,9 @@ using velmarosta::COMM_DIR_REPLY;
 using velmarosta::COMM_DIR_REPLY_SIZE;
 using velmarosta::read_word;
 
-RETCODE result_of(const char* reply) { return static_cast<RETCODE>(read_word(reply, offsetof(COMM_DIR_REPLY, result))); }
+RETCODE result_of(const char* reply) {
+  return static_cast<RETCODE>(read_word(reply, offsetof(COMM_DIR_REPLY, result)));
+}
 UINT word_of(const char* reply) { return read_word(reply, offsetof(COMM_DIR_REPLY, body.reply.word)); }
 
 }  // namespace
@@ -35,9 +37,9 @@ single_value_reader::~single_value_reader() {
 
 RETCODE single_value_reader::open() {
   if (transport_ == nullptr || request_ == nullptr) return velmarosta::COMM_DIR_ERR_NO_MEMORY;
-  const RETCODE rc = transport_->create_client(velmarosta::COMM_DIR_SERVICE_CLIENT_NAME,
-                                               velmarosta::COMM_DIR_SERVICE_SERVER_NAME, 0, 0,
-                                               velmarosta::COMM_DIR_IPC_ID_SERVICE, client_);
+  const RETCODE rc =
+      transport_->create_client(velmarosta::COMM_DIR_SERVICE_CLIENT_NAME, velmarosta::COMM_DIR_SERVICE_SERVER_NAME, 0,
+                                0, velmarosta::COMM_DIR_IPC_ID_SERVICE, client_);
   opened_ = rc == 0;
   return rc;
 }
@@ -50,8 +52,8 @@ RETCODE single_value_reader::exchange(int function_id, int request_size, char* r
 
 RETCODE single_value_reader::count(UINT* count) {
   char reply[COMM_DIR_REPLY_SIZE] = {};
-  RETCODE rc = exchange(velmarosta::COMM_DIR_FUNC_GET_VALUE_BINARY_CNT, sizeof(velmarosta::COMM_DIR_VALUE_COUNT_REQUEST),
-                        reply, sizeof reply);
+  RETCODE rc = exchange(velmarosta::COMM_DIR_FUNC_GET_VALUE_BINARY_CNT,
+                        sizeof(velmarosta::COMM_DIR_VALUE_COUNT_REQUEST), reply, sizeof reply);
   if (rc == 0) rc = result_of(reply);
   if (rc != 0) return rc;
   *count = word_of(reply);

@@ -64,8 +64,7 @@ bool parse_count(const char* text, long long limit, long long* value) {
 // A count, or "none", "max" and "unlimited" for 0 (no limit), as ldapsearch
 // takes -z, -l and nettimeout.
 bool parse_limit(const char* text, long long limit, long long* value) {
-  if (std::strcmp(text, "none") == 0 || std::strcmp(text, "max") == 0 ||
-      std::strcmp(text, "unlimited") == 0) {
+  if (std::strcmp(text, "none") == 0 || std::strcmp(text, "max") == 0 || std::strcmp(text, "unlimited") == 0) {
     *value = 0;
     return true;
   }
@@ -106,8 +105,8 @@ bool parse_general_option(const char* text, tool_options* options, std::string* 
     }
     long long width = 0;
     if (!parse_count(value, INT_MAX, &width) || (width != 0 && width < static_cast<long long>(kLdifMinimumWrap))) {
-      return fail(error, "Unable to parse ldif_wrap=\"" + std::string(value) +
-                             "\": a width of at least 2 columns, or \"no\"");
+      return fail(error,
+                  "Unable to parse ldif_wrap=\"" + std::string(value) + "\": a width of at least 2 columns, or \"no\"");
     }
     options->search.wrap = width == 0 ? kLdifDefaultWrap : static_cast<std::size_t>(width);
     return true;
@@ -150,8 +149,8 @@ int parse_connection_option(int opt, char* arg, tool_options* options, std::stri
       connection.password_given = true;
       return 1;
     case 'Z':
-      connection.starttls = connection.starttls == starttls_request::kNone ? starttls_request::kTry
-                                                                          : starttls_request::kDemand;
+      connection.starttls =
+          connection.starttls == starttls_request::kNone ? starttls_request::kTry : starttls_request::kDemand;
       return 1;
     case 'o': return parse_general_option(arg, options, error) ? 1 : -1;
     case 'h':
@@ -265,14 +264,14 @@ bool parse_command_line(int argc, char** argv, tool_options* options, std::strin
       return true;
     }
     if (opt == '?' || opt == ':') {
-      const std::string which = optopt > 0 && optopt < 256 ? std::string("-") + static_cast<char>(optopt)
-                                                          : std::string(words[optind - 1]);
+      const std::string which =
+          optopt > 0 && optopt < 256 ? std::string("-") + static_cast<char>(optopt) : std::string(words[optind - 1]);
       return fail(error, (opt == ':' ? "option needs a value: " : "unknown option: ") + which);
     }
     int taken = parse_connection_option(opt, optarg, options, error);
     if (taken == 0) {
-      taken = search ? parse_search_option(opt, optarg, options, error)
-                     : parse_check_option(opt, optarg, options, error);
+      taken =
+          search ? parse_search_option(opt, optarg, options, error) : parse_check_option(opt, optarg, options, error);
     }
     if (taken < 0) return false;
     if (taken == 0) return fail(error, "option not valid for " + command);
@@ -285,8 +284,9 @@ bool parse_command_line(int argc, char** argv, tool_options* options, std::strin
   // ldapsearch's -L adds comments with its own message ids and counts of
   // responses, which the daemon's replies do not carry.
   if (options->search.ldif_level == 1) {
-    return fail(error, "-L (LDIF with ldapsearch's comments) is not printed: -LL prints the version line, "
-                       "-LLL (the default) the entries alone");
+    return fail(error,
+                "-L (LDIF with ldapsearch's comments) is not printed: -LL prints the version line, "
+                "-LLL (the default) the entries alone");
   }
   return true;
 }

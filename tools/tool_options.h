@@ -21,7 +21,7 @@ enum class starttls_request { kNone, kTry, kDemand };
 // libldap's configuration (tools/tool_tls.h), as ldapsearch takes them.
 // comm-dir has no option of its own for them.
 struct tls_settings {
-  std::string ca_file;  // TLS_CACERT as configured (maybe relative); empty: none
+  std::string ca_file;                                   // TLS_CACERT as configured (maybe relative); empty: none
   UINT verify = velmarosta::COMM_DIR_TLS_VERIFY_DEMAND;  // TLS_REQCERT as a COMM_DIR_TLS_VERIFY_* word
 };
 
@@ -34,22 +34,22 @@ struct connection_options {
   bool prompt_password = false;   // -W: asked for once the options are read
   std::string password_file;      // -y: its whole content is the password
   starttls_request starttls = starttls_request::kNone;
-  UINT network_timeout_ms = 0;    // -o nettimeout=N; 0: the daemon's default
+  UINT network_timeout_ms = 0;  // -o nettimeout=N; 0: the daemon's default
   tls_settings tls;
 };
 
 struct search_options {
-  std::string base;                       // -b, else BASE of ldap.conf; empty: the server's default
-  bool base_given = false;                // -b, also an empty one
+  std::string base;         // -b, else BASE of ldap.conf; empty: the server's default
+  bool base_given = false;  // -b, also an empty one
   UINT scope = velmarosta::COMM_DIR_SCOPE_SUB;
   UINT deref = velmarosta::COMM_DIR_DEREF_NEVER;
-  UINT size_limit = 0;                    // -z; 0: none
-  long time_limit_s = 0;                  // -l; 0: none
-  bool types_only = false;                // -A
-  int ldif_level = 0;                     // how many -L: -LL prints "version: 1" first
-  std::size_t wrap = kLdifDefaultWrap;    // -o ldif-wrap=N|no
+  UINT size_limit = 0;                  // -z; 0: none
+  long time_limit_s = 0;                // -l; 0: none
+  bool types_only = false;              // -A
+  int ldif_level = 0;                   // how many -L: -LL prints "version: 1" first
+  std::size_t wrap = kLdifDefaultWrap;  // -o ldif-wrap=N|no
   std::string filter = "(objectclass=*)";
-  std::vector<std::string> attributes;    // as given, "1.1", "*" and "+" included
+  std::vector<std::string> attributes;  // as given, "1.1", "*" and "+" included
 };
 
 struct check_options {

@@ -10,8 +10,8 @@
 namespace commdir_tools {
 
 // Exit statuses of comm-dir that are not LDAP result codes.
-constexpr int kExitFailure = 1;        // EXIT_FAILURE: a bad command line, or a failed StartTLS (as ldapsearch)
-constexpr int kExitOther = 80;         // LDAP_OTHER: a refusal that is no LDAP code
+constexpr int kExitFailure = 1;  // EXIT_FAILURE: a bad command line, or a failed StartTLS (as ldapsearch)
+constexpr int kExitOther = 80;   // LDAP_OTHER: a refusal that is no LDAP code
 // adminLimitExceeded: the search went through, but values longer than one
 // reply of the daemon can carry were left out. As with sizeLimitExceeded
 // (4), what was printed is correct and a limit cut the rest: here a limit

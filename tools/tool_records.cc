@@ -51,8 +51,8 @@ bool absolute_path(const std::string& path, std::string* absolute, std::string* 
   }
   char folder[PATH_MAX];
   if (::getcwd(folder, sizeof folder) == nullptr) {
-    *error = "the certificate authority file " + path + " is relative, and the current folder is unknown: " +
-             std::strerror(errno);
+    *error = "the certificate authority file " + path +
+             " is relative, and the current folder is unknown: " + std::strerror(errno);
     return false;
   }
   *absolute = std::string(folder) + "/" + path;
@@ -82,8 +82,8 @@ bool user_requests_entry_dn(const search_options& search) {
   return false;
 }
 
-bool make_connect_record(const connection_options& connection, bool starttls,
-                         COMM_DIR_CONNECT_INFO* record, std::string* error) {
+bool make_connect_record(const connection_options& connection, bool starttls, COMM_DIR_CONNECT_INFO* record,
+                         std::string* error) {
   *record = COMM_DIR_CONNECT_INFO{};
   if (!copy_field(join(connection.uris), "the URI list", record->uri, error)) return false;
   if (all_ldaps(connection.uris)) {
@@ -97,16 +97,14 @@ bool make_connect_record(const connection_options& connection, bool starttls,
   return put_tls_settings(connection, starttls, record, error);
 }
 
-bool make_bind_record(const connection_options& connection, COMM_DIR_BIND_INFO* record,
-                      std::string* error) {
+bool make_bind_record(const connection_options& connection, COMM_DIR_BIND_INFO* record, std::string* error) {
   *record = COMM_DIR_BIND_INFO{};
   record->method = velmarosta::COMM_DIR_BIND_SIMPLE;
   return copy_field(connection.bind_dn, "the bind DN", record->bind_dn, error) &&
          copy_field(connection.password, "the password", record->password, error);
 }
 
-bool make_search_record(const search_options& search, COMM_DIR_SEARCH_CONDITION* record,
-                        std::string* error) {
+bool make_search_record(const search_options& search, COMM_DIR_SEARCH_CONDITION* record, std::string* error) {
   *record = COMM_DIR_SEARCH_CONDITION{};
   std::vector<std::string> attributes = search.attributes;
   if (!user_requests_entry_dn(search)) {

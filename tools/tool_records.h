@@ -23,10 +23,9 @@ bool user_requests_entry_dn(const search_options& search);
 // StartTLS for the connection; URIs that all start with ldaps:// get LDAPS.
 // A connection that may speak TLS carries the user's TLS settings, a
 // relative authority file made absolute from the current folder.
-bool make_connect_record(const connection_options& connection, bool starttls,
-                         velmarosta::COMM_DIR_CONNECT_INFO* record, std::string* error);
-bool make_bind_record(const connection_options& connection, velmarosta::COMM_DIR_BIND_INFO* record,
-                      std::string* error);
+bool make_connect_record(const connection_options& connection, bool starttls, velmarosta::COMM_DIR_CONNECT_INFO* record,
+                         std::string* error);
+bool make_bind_record(const connection_options& connection, velmarosta::COMM_DIR_BIND_INFO* record, std::string* error);
 // Values are always requested, also with -A: entryDN must come with its
 // value, and -A prints the names alone.
 bool make_search_record(const search_options& search, velmarosta::COMM_DIR_SEARCH_CONDITION* record,

@@ -184,8 +184,7 @@ class COMM_DIR_API comm_dir_facade {
   // held for it; the facade sees that the store holds another record than
   // the new one and frees the new one. COMM_DIR_ERR_NO_MEMORY: nothing was
   // sent.
-  RETCODE start_operation(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind,
-                          UINT* operation_id);
+  RETCODE start_operation(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO* bind, UINT* operation_id);
 
   // Runs a search at the directory service. The condition, the size limit
   // and the time limit go to the service as given (see
@@ -219,8 +218,7 @@ class COMM_DIR_API comm_dir_facade {
   // COMM_DIR_ERR (checked before the operation id); an id without an open
   // operation: COMM_DIR_ERR; nothing sent in either case.
   RETCODE get_value_string(UINT operation_id, CHAR* attribute, UINT& count, CHAR**& values);
-  RETCODE get_value_binary(UINT operation_id, CHAR* attribute, UINT& count,
-                           COMM_DIR_BERVAL**& values);
+  RETCODE get_value_binary(UINT operation_id, CHAR* attribute, UINT& count, COMM_DIR_BERVAL**& values);
 
   // Not served: each returns COMM_DIR_ERR at once, sends nothing, writes no
   // trace and leaves its out-parameters alone. Use get_value_string and
@@ -230,8 +228,7 @@ class COMM_DIR_API comm_dir_facade {
   RETCODE get_value_string_one(UINT operation_id, CHAR* attribute, UINT index, CHAR*& value);
   RETCODE get_value_binary_cnt(UINT operation_id, CHAR* attribute, UINT& count);
   RETCODE get_value_binary_len(UINT operation_id, CHAR* attribute, UINT index, UINT& length);
-  RETCODE get_value_binary_one(UINT operation_id, CHAR* attribute, UINT index,
-                               COMM_DIR_BERVAL*& value);
+  RETCODE get_value_binary_one(UINT operation_id, CHAR* attribute, UINT index, COMM_DIR_BERVAL*& value);
 
   // Ends the operation at the service. On 0 every result handed out for the
   // id is freed and the id is no longer open here. When the service refuses,
@@ -249,10 +246,10 @@ class COMM_DIR_API comm_dir_facade {
   RETCODE free_msg(UINT operation_id);
 
  private:
-  comm_dir_data_collector* collector_;  // owned; first built, first destroyed
-  comm_dir_facade_client* client_;      // owned; stateless
+  comm_dir_data_collector* collector_;     // owned; first built, first destroyed
+  comm_dir_facade_client* client_;         // owned; stateless
   comm_dir_operation_server* ope_server_;  // owned; runs the callback endpoint
-  char* svr_name_;                      // owned 17-byte buffer; read-only once built
+  char* svr_name_;                         // owned 17-byte buffer; read-only once built
 
   // Published with release, tested with acquire; never reset.
   static std::atomic<comm_dir_facade*> s_instance_;

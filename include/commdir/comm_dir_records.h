@@ -65,7 +65,7 @@ enum : UINT {
 };
 
 struct COMM_DIR_BIND_INFO {
-  UINT method;         // COMM_DIR_BIND_*
+  UINT method;  // COMM_DIR_BIND_*
   char bind_dn[512];
   char password[512];  // simple bind only
   char reserved[72];   // zero
@@ -97,14 +97,14 @@ enum : UINT {
 // search result; get_first_entry and get_next_entry then walk it.
 struct COMM_DIR_SEARCH_CONDITION {
   char base_dn[512];
-  UINT scope;        // COMM_DIR_SCOPE_*
-  UINT deref;        // COMM_DIR_DEREF_*
-  UINT types_only;   // 1: attribute names without values
-  char filter[1024]; // RFC 4515 filter; empty: "(objectClass=*)"
+  UINT scope;         // COMM_DIR_SCOPE_*
+  UINT deref;         // COMM_DIR_DEREF_*
+  UINT types_only;    // 1: attribute names without values
+  char filter[1024];  // RFC 4515 filter; empty: "(objectClass=*)"
   // Attribute names separated by blanks, as ldapsearch takes them ("*", "+",
   // "1.1" included); empty: all user attributes.
   char attributes[412];
-  UINT operation_id; // the operation that runs the search
+  UINT operation_id;  // the operation that runs the search
 };
 static_assert(sizeof(COMM_DIR_SEARCH_CONDITION) == 1964, "search record size");
 static_assert(offsetof(COMM_DIR_SEARCH_CONDITION, scope) == 512, "");
@@ -120,7 +120,7 @@ static_assert(offsetof(COMM_DIR_SEARCH_CONDITION, operation_id) == 1960, "");
 struct COMM_DIR_TEST_CONNECTION_INFO {
   UINT callback_object;  // word of a registered callback object, or 0
   COMM_DIR_CONNECT_INFO connect;
-  UINT bind_present;     // 1: bind as `bind` says; 0: connect only
+  UINT bind_present;  // 1: bind as `bind` says; 0: connect only
   COMM_DIR_BIND_INFO bind;
   UINT reachable;        // out: 1 when a server answered
   UINT bind_accepted;    // out: 1 when the bind succeeded
@@ -128,7 +128,7 @@ struct COMM_DIR_TEST_CONNECTION_INFO {
   RETCODE result;        // out: the daemon's result code for the test
   char diagnostic[508];  // out: the server's or the daemon's message
   char callback_server_name[16];
-  UINT reserved;         // zero
+  UINT reserved;  // zero
 };
 static_assert(sizeof(COMM_DIR_TEST_CONNECTION_INFO) == 1932, "test record size");
 static_assert(offsetof(COMM_DIR_TEST_CONNECTION_INFO, connect) == 4, "");

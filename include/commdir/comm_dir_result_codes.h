@@ -34,50 +34,50 @@ constexpr int COMM_DIR_SVC_LDAP_API_LAST = 0xFF;
 
 // The daemon's own codes.
 // Requests that the daemon refuses before doing anything.
-constexpr RETCODE COMM_DIR_SVC_UNKNOWN_FUNCTION = 0x34093001;    // function id the daemon does not serve
-constexpr RETCODE COMM_DIR_SVC_WRONG_SIZE = 0x34093002;          // message too short or too long for its id
-constexpr RETCODE COMM_DIR_SVC_UNKNOWN_OPERATION = 0x34093003;   // no open operation has this id
-constexpr RETCODE COMM_DIR_SVC_UNTERMINATED_STRING = 0x34093004; // a string field without its NUL
-constexpr RETCODE COMM_DIR_SVC_BAD_FIELD = 0x34093005;           // an enumerated or numeric field out of range
-constexpr RETCODE COMM_DIR_SVC_BUSY = 0x34093006;                // queue or operation table full: try again
-constexpr RETCODE COMM_DIR_SVC_SHUTTING_DOWN = 0x34093007;       // the daemon is stopping
+constexpr RETCODE COMM_DIR_SVC_UNKNOWN_FUNCTION = 0x34093001;     // function id the daemon does not serve
+constexpr RETCODE COMM_DIR_SVC_WRONG_SIZE = 0x34093002;           // message too short or too long for its id
+constexpr RETCODE COMM_DIR_SVC_UNKNOWN_OPERATION = 0x34093003;    // no open operation has this id
+constexpr RETCODE COMM_DIR_SVC_UNTERMINATED_STRING = 0x34093004;  // a string field without its NUL
+constexpr RETCODE COMM_DIR_SVC_BAD_FIELD = 0x34093005;            // an enumerated or numeric field out of range
+constexpr RETCODE COMM_DIR_SVC_BUSY = 0x34093006;                 // queue or operation table full: try again
+constexpr RETCODE COMM_DIR_SVC_SHUTTING_DOWN = 0x34093007;        // the daemon is stopping
 constexpr RETCODE COMM_DIR_SVC_NO_MEMORY = 0x34093008;
-constexpr RETCODE COMM_DIR_SVC_NOT_ALLOWED = 0x34093009;         // the daemon does not serve the caller's user
-constexpr RETCODE COMM_DIR_SVC_USER_LIMIT = 0x3409300A;          // the user holds as many operations as one may
+constexpr RETCODE COMM_DIR_SVC_NOT_ALLOWED = 0x34093009;  // the daemon does not serve the caller's user
+constexpr RETCODE COMM_DIR_SVC_USER_LIMIT = 0x3409300A;   // the user holds as many operations as one may
 // The call's reply was not delivered: the application left it unread longer
 // than the daemon keeps replies (--reply-wait), or more of its replies than
 // the daemon keeps waited already. The request may have been served (an
 // operation opened, a walk moved on); only its answer is lost.
 constexpr RETCODE COMM_DIR_SVC_REPLY_DROPPED = 0x3409300B;
-constexpr RETCODE COMM_DIR_SVC_URI_NOT_ALLOWED = 0x3409300C;     // a URI scheme the daemon does not connect to
+constexpr RETCODE COMM_DIR_SVC_URI_NOT_ALLOWED = 0x3409300C;  // a URI scheme the daemon does not connect to
 // The entry or value list would take the operation, or its user's
 // operations, beyond what the daemon holds for them
 // (--max-held-bytes-per-user). A walk ends there; get_first_entry searches
 // again, once the user's other operations hold less.
 constexpr RETCODE COMM_DIR_SVC_MEMORY_LIMIT = 0x3409300D;
 // Walks and values.
-constexpr RETCODE COMM_DIR_SVC_NO_SEARCH = 0x34093010;           // entry request before any search
-constexpr RETCODE COMM_DIR_SVC_NO_MORE_ENTRIES = 0x34093011;     // the walk is at its end
-constexpr RETCODE COMM_DIR_SVC_NO_ENTRY = 0x34093012;            // attribute or value request without a current entry
-constexpr RETCODE COMM_DIR_SVC_NO_ATTRIBUTE_WALK = 0x34093013;   // get_next_attribute before get_first_attribute
-constexpr RETCODE COMM_DIR_SVC_NO_SUCH_VALUE = 0x34093014;       // value index beyond the attribute's values
-constexpr RETCODE COMM_DIR_SVC_VALUE_TOO_LARGE = 0x34093015;     // value longer than one reply can carry
-constexpr RETCODE COMM_DIR_SVC_NAME_TOO_LONG = 0x34093016;       // attribute name longer than 384 characters
+constexpr RETCODE COMM_DIR_SVC_NO_SEARCH = 0x34093010;          // entry request before any search
+constexpr RETCODE COMM_DIR_SVC_NO_MORE_ENTRIES = 0x34093011;    // the walk is at its end
+constexpr RETCODE COMM_DIR_SVC_NO_ENTRY = 0x34093012;           // attribute or value request without a current entry
+constexpr RETCODE COMM_DIR_SVC_NO_ATTRIBUTE_WALK = 0x34093013;  // get_next_attribute before get_first_attribute
+constexpr RETCODE COMM_DIR_SVC_NO_SUCH_VALUE = 0x34093014;      // value index beyond the attribute's values
+constexpr RETCODE COMM_DIR_SVC_VALUE_TOO_LARGE = 0x34093015;    // value longer than one reply can carry
+constexpr RETCODE COMM_DIR_SVC_NAME_TOO_LONG = 0x34093016;      // attribute name longer than 384 characters
 // Deadlines: each phase has its own code, so that a person can tell which one
 // fired. The network timeout is the connection record's, or the daemon's
 // (--network-timeout) when the record gives none. A server that is down
 // (the connection refused) is not a time-out: libldap's "server down",
 // 0x34092001, at once.
-constexpr RETCODE COMM_DIR_SVC_CONNECT_TIMEOUT = 0x34093020;     // TCP connect not completed within the network timeout
-constexpr RETCODE COMM_DIR_SVC_TLS_TIMEOUT = 0x34093021;         // TLS handshake (ldaps:// or StartTLS) not finished
-                                                                 // within the network timeout
-constexpr RETCODE COMM_DIR_SVC_BIND_TIMEOUT = 0x34093022;        // no bind answer within the network timeout
-constexpr RETCODE COMM_DIR_SVC_SEARCH_TIMEOUT = 0x34093023;      // a search with a time limit: its first answer or
-                                                                 // the next entry not there within the time limit
-                                                                 // plus the network timeout
-constexpr RETCODE COMM_DIR_SVC_RESULT_TIMEOUT = 0x34093024;      // a search without a time limit: its first answer
-                                                                 // or the next entry not there within the result
-                                                                 // timeout (by default the network timeout)
+constexpr RETCODE COMM_DIR_SVC_CONNECT_TIMEOUT = 0x34093020;  // TCP connect not completed within the network timeout
+constexpr RETCODE COMM_DIR_SVC_TLS_TIMEOUT = 0x34093021;      // TLS handshake (ldaps:// or StartTLS) not finished
+                                                              // within the network timeout
+constexpr RETCODE COMM_DIR_SVC_BIND_TIMEOUT = 0x34093022;     // no bind answer within the network timeout
+constexpr RETCODE COMM_DIR_SVC_SEARCH_TIMEOUT = 0x34093023;   // a search with a time limit: its first answer or
+                                                              // the next entry not there within the time limit
+                                                              // plus the network timeout
+constexpr RETCODE COMM_DIR_SVC_RESULT_TIMEOUT = 0x34093024;   // a search without a time limit: its first answer
+                                                              // or the next entry not there within the result
+                                                              // timeout (by default the network timeout)
 // The operation's LDAP connection was lost earlier (reset, closed, a notice
 // of disconnection; the call that found out returned what libldap said:
 // 0x34092001, or the notice's LDAP code). It is not opened again by itself,
@@ -165,10 +165,12 @@ inline constexpr COMM_DIR_RESULT_MESSAGE kMessages[] = {
     {COMM_DIR_SVC_CONNECT_TIMEOUT, "no connection to the LDAP server within the network timeout"},
     {COMM_DIR_SVC_TLS_TIMEOUT, "the TLS handshake did not finish within the network timeout"},
     {COMM_DIR_SVC_BIND_TIMEOUT, "the LDAP server did not answer the bind within the network timeout"},
-    {COMM_DIR_SVC_SEARCH_TIMEOUT, "the LDAP server did not answer the search within its time limit and the network timeout"},
+    {COMM_DIR_SVC_SEARCH_TIMEOUT,
+     "the LDAP server did not answer the search within its time limit and the network timeout"},
     {COMM_DIR_SVC_RESULT_TIMEOUT, "the LDAP server stopped answering the search (no answer within the result timeout)"},
-    {COMM_DIR_SVC_CONNECTION_LOST, "the operation's connection to the LDAP server was lost: end it and start a new one"},
-{COMM_DIR_SVC_TLS_CERT_UNTRUSTED,
+    {COMM_DIR_SVC_CONNECTION_LOST,
+     "the operation's connection to the LDAP server was lost: end it and start a new one"},
+    {COMM_DIR_SVC_TLS_CERT_UNTRUSTED,
      "the LDAP server's TLS certificate is not trusted: not signed by the certificate authority, or not for this "
      "host"},
     {COMM_DIR_SVC_TLS_FAILED, "the TLS handshake with the LDAP server failed (not because of its certificate)"},

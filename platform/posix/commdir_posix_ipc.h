@@ -62,8 +62,7 @@ RETCODE commdir_posix_ipc_send_zero_tail(UINT handle, INT kind, char* message, I
 // does a server of this process: its socket file, by device and inode,
 // under any name (a hard link), is refused alike. A server of `owner` whose
 // socket file does not let this process write to it gives EPERM.
-RETCODE commdir_posix_ipc_create_client_of(const char* client_name, const char* server_name, uid_t owner,
-                                           void* clnt);
+RETCODE commdir_posix_ipc_create_client_of(const char* client_name, const char* server_name, uid_t owner, void* clnt);
 
 // The socket of the client `handle`, for poll: POLLOUT says that its
 // server's queue may have room, so that one thread can wait for room at many

@@ -178,7 +178,7 @@ class Client {
   const sockaddr_un address_;
   const TrustedUids owners_;  // whose servers it may connect to
   const int fd_;
-  std::atomic<uid_t> owner_;  // the owner of the server it is connected to
+  std::atomic<uid_t> owner_;         // the owner of the server it is connected to
   std::atomic<bool> broken_{false};  // the socket is closed, not pooled
 };
 

@@ -165,9 +165,8 @@ std::size_t ThreadStackSize(ULONG requested);
 
 }  // namespace commdir_posix
 
-#define POSIX_PLATFORM_TRACE(...)                                                   \
-  emwGENTrcPrintf(::commdir_posix::kPlatformTraceModule,                            \
-                  ::commdir_posix::kPlatformTraceCategory,                          \
+#define POSIX_PLATFORM_TRACE(...)                                                                 \
+  emwGENTrcPrintf(::commdir_posix::kPlatformTraceModule, ::commdir_posix::kPlatformTraceCategory, \
                   ::commdir_posix::kPlatformTraceRefusal, __VA_ARGS__)
 
 #endif  // COMMDIR_PLATFORM_POSIX_POSIX_INTERNAL_H_

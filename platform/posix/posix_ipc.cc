@@ -44,8 +44,7 @@
 extern "C" {
 
 // The server id is not used: the name alone identifies an endpoint.
-RETCODE emwGENIpcStartServer(const char* name, INT /*server_id*/, ULONG stack_size,
-                             PGEN_IPC_DISPATCH dispatch) {
+RETCODE emwGENIpcStartServer(const char* name, INT /*server_id*/, ULONG stack_size, PGEN_IPC_DISPATCH dispatch) {
   return commdir_posix::StartServer(name, stack_size, dispatch, /*any_uid=*/false);
 }
 
@@ -76,13 +75,12 @@ RETCODE commdir_posix_ipc_sender(uid_t* uid, gid_t* gid, pid_t* pid) {
 
 // The client name, the two words after it and the client id are not used;
 // the client name is checked like a name all the same (1 to 32 characters).
-RETCODE emwGENIpcCreateClient(const char* client_name, const char* server_name, INT /*arg3*/,
-                              INT /*arg4*/, INT /*client_id*/, void* clnt) {
+RETCODE emwGENIpcCreateClient(const char* client_name, const char* server_name, INT /*arg3*/, INT /*arg4*/,
+                              INT /*client_id*/, void* clnt) {
   return commdir_posix::CreateClient(client_name, server_name, nullptr, clnt);
 }
 
-RETCODE commdir_posix_ipc_create_client_of(const char* client_name, const char* server_name, uid_t owner,
-                                           void* clnt) {
+RETCODE commdir_posix_ipc_create_client_of(const char* client_name, const char* server_name, uid_t owner, void* clnt) {
   const commdir_posix::TrustedUids owners{{owner, 0, 0}, /*not_own_servers=*/true};
   return commdir_posix::CreateClient(client_name, server_name, &owners, clnt);
 }
@@ -94,9 +92,8 @@ RETCODE commdir_posix_ipc_folder(char* folder, std::size_t folder_size, char* pr
 // Sends at once and blocks only while the server's queue is full; the
 // time-out, the two words after the kind and the receive arguments are not
 // used (nothing is ever read back).
-RETCODE emwGENIpcCallClient(UINT handle, INT kind, INT /*arg3*/, long /*arg4*/, char* message,
-                            INT length, char* /*rcvbuf*/, INT /*rcvsize*/, INT* /*rcvlen*/,
-                            ULONG timeout) {
+RETCODE emwGENIpcCallClient(UINT handle, INT kind, INT /*arg3*/, long /*arg4*/, char* message, INT length,
+                            char* /*rcvbuf*/, INT /*rcvsize*/, INT* /*rcvlen*/, ULONG timeout) {
   return commdir_posix::SendMessage(handle, kind, message, length, static_cast<std::size_t>(length), timeout);
 }
 

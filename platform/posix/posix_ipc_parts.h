@@ -79,8 +79,8 @@ struct Setting {
   std::string folder;
   bool configured = false;  // COMM_DIR_IPC_DIR names the folder
   uid_t euid = 0;
-  uid_t service = 0;        // COMM_DIR_SERVICE_USER's uid, else the euid
-  std::string problem;      // why the variables cannot be used, or empty
+  uid_t service = 0;    // COMM_DIR_SERVICE_USER's uid, else the euid
+  std::string problem;  // why the variables cannot be used, or empty
 
   TrustedUids trusted() const { return {{euid, 0, service}}; }
 };

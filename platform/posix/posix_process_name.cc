@@ -137,8 +137,7 @@ class ProcessName {
       if (rc == 0) name_ = candidate;
       if (rc != EADDRINUSE) return;  // taken; or a refusal that the server's start will report
     }
-    POSIX_PLATFORM_TRACE("ipc: process %s: every name that it could serve under is held in its folder\n",
-                         own.c_str());
+    POSIX_PLATFORM_TRACE("ipc: process %s: every name that it could serve under is held in its folder\n", own.c_str());
   }
 
   // Binds the two endpoints of `name`, or neither.

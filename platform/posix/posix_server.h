@@ -33,8 +33,7 @@ extern thread_local const void* t_dispatching_on;
 // (role_mu_) change; the receive buffers belong to the role's holder.
 class Server {
  public:
-  Server(std::string name, std::string path, PGEN_IPC_DISPATCH dispatch, const SenderRule& rule,
-         bool shared_folder)
+  Server(std::string name, std::string path, PGEN_IPC_DISPATCH dispatch, const SenderRule& rule, bool shared_folder)
       : name_(std::move(name)),
         path_(std::move(path)),
         dispatch_(dispatch),
@@ -74,9 +73,9 @@ class Server {
 
   // What one receive came to.
   enum class Received {
-    kDone,    // dispatched, dropped, ignored, or a shortage that passes
-    kNone,    // nothing came within the receive time-out
-    kEnded,   // the server stops and its queue is empty, or receiving failed for good
+    kDone,   // dispatched, dropped, ignored, or a shortage that passes
+    kNone,   // nothing came within the receive time-out
+    kEnded,  // the server stops and its queue is empty, or receiving failed for good
   };
   // What receive_until_arrived gives when its caller must wait as before.
   static constexpr RETCODE kGaveUp = -1;
@@ -113,7 +112,7 @@ class Server {
   alignas(cmsghdr) char control_[CMSG_SPACE(sizeof(ucred))];
   // Who receives: the thread or one caller at a time.
   commdir_sync::mutex role_mu_;
-  commdir_sync::condition_variable role_cv_;         // the thread waits on it for the role
+  commdir_sync::condition_variable role_cv_;  // the thread waits on it for the role
   bool receiving_ GUARDED_BY(role_mu_) = false;
   bool handed_to_thread_ GUARDED_BY(role_mu_) = false;  // a caller passed the role on
   // Callers that wait on their event while another receives, whose reply

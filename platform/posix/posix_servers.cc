@@ -286,14 +286,13 @@ Server::Received Server::receive_one() {
       usleep(10000);
       return Received::kDone;
     }
-    POSIX_PLATFORM_TRACE("ipc %s: receiving failed (errno %d); the server receives no more\n",
-                         name_.c_str(), errno);
+    POSIX_PLATFORM_TRACE("ipc %s: receiving failed (errno %d); the server receives no more\n", name_.c_str(), errno);
     return Received::kEnded;
   }
   std::size_t length = 0;
   const ucred* sender = nullptr;
-  const char* refusal = AcceptDatagram(message, static_cast<std::size_t>(received), rule_,
-                                       receive_buffer_.get(), &length, &sender);
+  const char* refusal =
+      AcceptDatagram(message, static_cast<std::size_t>(received), rule_, receive_buffer_.get(), &length, &sender);
   if (refusal != nullptr) {
     drop(sender, static_cast<std::size_t>(received), refusal);
   } else {
@@ -316,8 +315,8 @@ void Server::dispatch(const ucred* sender, std::size_t received) {
 void Server::drop(const ucred* sender, std::size_t received, const char* reason) {
   long pid = sender == nullptr ? -1 : static_cast<long>(sender->pid);
   long uid = sender == nullptr ? -1 : static_cast<long>(sender->uid);
-  POSIX_PLATFORM_TRACE("ipc %s: dropped a datagram of %zu bytes from pid %ld uid %ld: %s\n",
-                       name_.c_str(), received, pid, uid, reason);
+  POSIX_PLATFORM_TRACE("ipc %s: dropped a datagram of %zu bytes from pid %ld uid %ld: %s\n", name_.c_str(), received,
+                       pid, uid, reason);
 }
 
 namespace {
@@ -453,8 +452,7 @@ void ForgetDatagram(char* buffer, std::size_t received) {
 }
 
 void TraceAwaitedServerEnded(const std::string& path) {
-  POSIX_PLATFORM_TRACE("ipc %s: the server that a reply was awaited from has ended; the wait gives up\n",
-                       path.c_str());
+  POSIX_PLATFORM_TRACE("ipc %s: the server that a reply was awaited from has ended; the wait gives up\n", path.c_str());
 }
 
 RETCODE RequestAdmin(const char* server_name, INT request) {

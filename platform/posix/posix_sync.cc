@@ -29,8 +29,8 @@
 #include "platform/commdir_thread_safety.h"
 #include "platform/emw_gen_trc.h"
 #include "platform/emw_osw.h"
-#include "platform/posix/commdir_posix_text.h"
 #include "platform/posix/commdir_posix_tasks.h"
+#include "platform/posix/commdir_posix_text.h"
 #include "platform/posix/commdir_posix_trace.h"
 #include "platform/posix/posix_handle_table.h"
 #include "platform/posix/posix_internal.h"
@@ -47,7 +47,8 @@ constexpr std::size_t kMinStack = 256 * 1024;
 
 std::size_t ThreadStackSize(ULONG requested) {
   std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  std::size_t size = std::max<std::size_t>({requested, kMinStack, static_cast<std::size_t>(PTHREAD_STACK_MIN)}) * kStackFactor;
+  std::size_t size =
+      std::max<std::size_t>({requested, kMinStack, static_cast<std::size_t>(PTHREAD_STACK_MIN)}) * kStackFactor;
   return (size + page - 1) / page * page;
 }
 
@@ -61,8 +62,7 @@ constexpr std::size_t kProcessNameSize = 16;  // 15 characters and the NUL
 // Waits on `cv` until `ready()` or the time-out. The caller has checked the
 // time-out with ValidTimeout.
 template <typename Ready>
-RETCODE WaitUntil(commdir_sync::unique_lock& lock, commdir_sync::condition_variable& cv, INT timeout_ms,
-                  Ready ready) {
+RETCODE WaitUntil(commdir_sync::unique_lock& lock, commdir_sync::condition_variable& cv, INT timeout_ms, Ready ready) {
   if (timeout_ms == kWaitForever) {
     cv.wait(lock, ready);
     return 0;
@@ -396,10 +396,9 @@ RETCODE emwOSWDeleteEventSem(UINT sem_id) {
 // The argument words reach the entry exactly as given: what they carry (an
 // address on a 32-bit host, a handle on a wider one) is the caller's affair.
 // The priority, the options and the words arg4 to arg10 are not used.
-RETCODE emwOSWCreateJoinTask(UINT* task_id, const char* name, INT /*priority*/, ULONG stack_size,
-                             OSW_TASK_ENTRY entry, INT /*options*/, INT arg1, INT arg2, INT arg3,
-                             INT /*arg4*/, INT /*arg5*/, INT /*arg6*/, INT /*arg7*/, INT /*arg8*/,
-                             INT /*arg9*/, INT /*arg10*/) {
+RETCODE emwOSWCreateJoinTask(UINT* task_id, const char* name, INT /*priority*/, ULONG stack_size, OSW_TASK_ENTRY entry,
+                             INT /*options*/, INT arg1, INT arg2, INT arg3, INT /*arg4*/, INT /*arg5*/, INT /*arg6*/,
+                             INT /*arg7*/, INT /*arg8*/, INT /*arg9*/, INT /*arg10*/) {
   static std::atomic<UINT> next_task_id{1};
   if (entry == nullptr) return EINVAL;
   auto* start = new (std::nothrow) commdir_posix::TaskStart{entry, arg1, arg2, arg3, {}};
@@ -443,8 +442,7 @@ RETCODE commdir_posix_tasks_wait(ULONG timeout_ms) {
 
 // --- scoped locks ----------------------------------------------------------
 
-OSW_Mutex_Semaphore::OSW_Mutex_Semaphore(int /*initial*/)
-    : impl_(new (std::nothrow) OwnedMutex) {}
+OSW_Mutex_Semaphore::OSW_Mutex_Semaphore(int /*initial*/) : impl_(new (std::nothrow) OwnedMutex) {}
 
 OSW_Mutex_Semaphore::~OSW_Mutex_Semaphore() { delete static_cast<OwnedMutex*>(impl_); }
 

@@ -19,8 +19,8 @@
 #include "platform/commdir_thread_safety.h"
 #include "platform/emw_gen_trc.h"
 #include "platform/emw_osw.h"
-#include "platform/posix/commdir_posix_text.h"
 #include "platform/posix/commdir_posix_tasks.h"
+#include "platform/posix/commdir_posix_text.h"
 #include "platform/posix/commdir_posix_trace.h"
 #include "platform/posix/posix_handle_table.h"
 #include "platform/posix/posix_internal.h"
@@ -220,9 +220,8 @@ std::string TracePrefix(UINT module, UINT category, INT flag) {
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
   char prefix[160];
-  std::snprintf(prefix, sizeof prefix, "%s.%06ldZ pid=%d tid=%ld mod=%#x cat=%u flag=%d ", stamp,
-                now.tv_nsec / 1000, static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)),
-                module, category, flag);
+  std::snprintf(prefix, sizeof prefix, "%s.%06ldZ pid=%d tid=%ld mod=%#x cat=%u flag=%d ", stamp, now.tv_nsec / 1000,
+                static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)), module, category, flag);
   return prefix;
 }
 
@@ -277,8 +276,8 @@ RETCODE emwGENTrcPrintf(UINT module, UINT category, INT flag, const char* format
              std::to_string(commdir_posix::Budget().window_seconds()) + " s: " + format;
     } else {
       if (verdict == Verdict::kWriteAfterLeftOut) {
-        commdir_posix::WriteTraceLine(module, category, flag,
-                                      "trace: left out " + std::to_string(left_out) + " lines of this format: " + format);
+        commdir_posix::WriteTraceLine(
+            module, category, flag, "trace: left out " + std::to_string(left_out) + " lines of this format: " + format);
       }
       va_list args;
       va_start(args, format);

@@ -33,7 +33,8 @@ std::string TraceFileProblem(int fd) {
     std::snprintf(why, sizeof why, "it belongs to uid %ld, not to this process's uid %ld", static_cast<long>(st.st_uid),
                   static_cast<long>(::geteuid()));
   } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    std::snprintf(why, sizeof why, "group or others may write it (mode %04o)", static_cast<unsigned>(st.st_mode & 07777));
+    std::snprintf(why, sizeof why, "group or others may write it (mode %04o)",
+                  static_cast<unsigned>(st.st_mode & 07777));
   } else if (st.st_nlink != 1) {
     std::snprintf(why, sizeof why, "it has %lu names (hard links)", static_cast<unsigned long>(st.st_nlink));
   }
@@ -43,8 +44,8 @@ std::string TraceFileProblem(int fd) {
 }  // namespace
 
 int OpenTraceFile(const std::string& path, std::string* refused) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                        0600);
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
   if (fd < 0) {
     struct stat st;  // where fs.protected_symlinks is set, the kernel refuses a link with EACCES
     const bool link = errno == ELOOP || (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode));

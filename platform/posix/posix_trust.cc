@@ -31,8 +31,7 @@ namespace commdir_posix {
 // --- names and the folder ----------------------------------------------------
 
 bool EndpointNameChar(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
-         c == '.' || c == '-';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' || c == '-';
 }
 
 // The NAME of a valid "utcp:NAME", or null.
@@ -81,8 +80,8 @@ bool ParseUser(const std::string& user, uid_t* uid) {
   char* end = nullptr;
   errno = 0;
   const unsigned long number = std::strtoul(user.c_str(), &end, 10);
-  if (end != user.c_str() && *end == '\0' && errno == 0 && number < static_cast<uid_t>(-1) &&
-      user[0] >= '0' && user[0] <= '9') {
+  if (end != user.c_str() && *end == '\0' && errno == 0 && number < static_cast<uid_t>(-1) && user[0] >= '0' &&
+      user[0] <= '9') {
     *uid = static_cast<uid_t>(number);
     return true;
   }

@@ -1,12 +1,13 @@
 // The facade client against the scripted service over the POSIX platform:
 // the bytes of every request, what the client takes from each reply and
 // each failure.
+#include "client/comm_dir_facade_client.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <functional>
 
-#include "client/comm_dir_facade_client.h"
 #include "platform/emw_osw.h"
 #include "support/fake/faults.h"
 #include "support/served_values.h"
@@ -78,10 +79,18 @@ struct Outs {
 // traced and undone (deletes: the call's event is deleted; the mutex is free
 // again after each).
 TEST_F(ClientTest, EachCallWritesItsResultsOnlyOnceAnswered) {
-  const struct Op { int id; const char* name; std::function<RETCODE(comm_dir_facade_client&, Outs&)> call; } ops[] = {
+  const struct Op {
+    int id;
+    const char* name;
+    std::function<RETCODE(comm_dir_facade_client&, Outs&)> call;
+  } ops[] = {
       {0, "check_connection", [](auto& c, Outs& o) { return c.check_connection(COMM_DIR_TEST_MODE_SYNC, o.info); }},
       {1, "start_operation", [](auto& c, Outs& o) { return c.start_operation({}, nullptr, &o.id); }},
-      {2, "search", [](auto& c, Outs&) { timeval t{1, 2}; return c.search(COMM_DIR_SEARCH_CONDITION{}, 0, t); }},
+      {2, "search",
+       [](auto& c, Outs&) {
+         timeval t{1, 2};
+         return c.search(COMM_DIR_SEARCH_CONDITION{}, 0, t);
+       }},
       {3, "get_first_attribute", [](auto& c, Outs& o) { return c.get_first_attribute(kOp, o.name); }},
       {4, "get_next_attribute", [](auto& c, Outs& o) { return c.get_next_attribute(kOp, o.name); }},
       {11, "end_operation", [](auto& c, Outs&) { return c.end_operation(kOp); }},
@@ -89,10 +98,14 @@ TEST_F(ClientTest, EachCallWritesItsResultsOnlyOnceAnswered) {
       {13, "get_next_entry", [](auto& c, Outs&) { return c.get_next_entry(kOp); }},
       {14, "free_msg", [](auto& c, Outs&) { return c.free_msg(kOp); }},
   };
-  const struct Failure { std::string fn; int deletes; } failures[] = {
-      {"emwOSWRequestMutexSem", 0}, {"emwGENIpcCreateClient", 0}, {"emwOSWCreateEventSem", 0}, {"memory", 0},
-      {"emwOSWResetEventSem", 1},   {"emwGENIpcCallClient", 1},   {"emwOSWReleaseMutexSem", 1},
-      {"emwOSWWaitEventSem", 1},    {"emwOSWDeleteEventSem", 1}};
+  const struct Failure {
+    std::string fn;
+    int deletes;
+  } failures[] = {{"emwOSWRequestMutexSem", 0}, {"emwGENIpcCreateClient", 0},
+                  {"emwOSWCreateEventSem", 0},  {"memory", 0},
+                  {"emwOSWResetEventSem", 1},   {"emwGENIpcCallClient", 1},
+                  {"emwOSWReleaseMutexSem", 1}, {"emwOSWWaitEventSem", 1},
+                  {"emwOSWDeleteEventSem", 1}};
   const scripted_reply answer = scripted_reply::words(0x3409100A, 1, std::string("cn") + '\0');
   const std::string findings(&answer.payload[16], sizeof(COMM_DIR_TEST_CONNECTION_INFO));
   for (const Op& op : ops) {
@@ -128,8 +141,13 @@ TEST_F(ClientTest, EachCallWritesItsResultsOnlyOnceAnswered) {
 
 TEST_F(ClientTest, AnAttributeNameIsTakenOnlyWhenPresentAndWithinItsLimit) {
   const std::string a384(384, 'a');
-  const struct Row { scripted_reply answer; RETCODE rc; const char* name; } rows[] = {
-      {scripted_reply::words(0x21, 0, "cn"), 0x21, nullptr}, {scripted_reply::words(0, 2, "cn"), 0, nullptr},
+  const struct Row {
+    scripted_reply answer;
+    RETCODE rc;
+    const char* name;
+  } rows[] = {
+      {scripted_reply::words(0x21, 0, "cn"), 0x21, nullptr},
+      {scripted_reply::words(0, 2, "cn"), 0, nullptr},
       {scripted_reply::words(0, 1, a384 + '\0'), 0, a384.c_str()},
       {scripted_reply::words(0, 1, a384 + "a"), COMM_DIR_ERR_BAD_REPLY, nullptr},
       {scripted_reply::words(0, 1, std::string(COMM_DIR_REPLY_DATA_SIZE, 'n')), COMM_DIR_ERR_BAD_REPLY, nullptr},
@@ -184,7 +202,13 @@ TEST_F(ClientTest, AValueListIsWholeOrNotHandedOutAtAll) {
   auto short_of = [](std::size_t (*size)(const Kind&)) -> Plan { return [=](auto& k) { g_fail_size = size(k); }; };
   // Each row serves `values`, replaces one answer, plans a failure and expects
   // `out`; exchanges: the requests that reached the service.
-  const struct Row { Values values; Answer answer; Plan plan; std::string out; std::size_t exchanges; } rows[] = {
+  const struct Row {
+    Values values;
+    Answer answer;
+    Plan plan;
+    std::string out;
+    std::size_t exchanges;
+  } rows[] = {
       {four, {}, fail("emwGENIpcCreateClient", 1), "-1 - untouched", 0},
       {four, {}, fail("emwGENIpcCallClient", 1), "-1 - untouched", 0},
       {four, {&Kind::count_id, kCount, 0x77, 9}, nullptr, "119 9 untouched", 1},
@@ -204,7 +228,10 @@ TEST_F(ClientTest, AValueListIsWholeOrNotHandedOutAtAll) {
       {{}, {&Kind::count_id, kCount, 0, kMaxCount + 1}, nullptr, bad + " " + above + " untouched", 1},
       {{}, {&Kind::count_id, kCount, 0, 0xFFFFFFFF}, nullptr, bad + " 4294967295 untouched", 1},
       // Memory that runs out: the list, a value's reply, a value, the count's reply.
-      {Values(6, std::string("z")), {}, short_of([](auto&) { return 7 * sizeof(void*); }), no_memory + " 6 untouched",
+      {Values(6, std::string("z")),
+       {},
+       short_of([](auto&) { return 7 * sizeof(void*); }),
+       no_memory + " 6 untouched",
        1},
       {big, {}, short_of([](auto& k) { return COMM_DIR_REPLY_SIZE + 1000 + k.reply_extra; }), no_memory + " 3 null", 4},
       {big, {}, short_of([](auto& k) { return 1000 + k.entry_extra; }), no_memory + " 3 null", 5},

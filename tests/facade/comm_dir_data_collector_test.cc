@@ -1,10 +1,11 @@
 // The result store: which record of an id it keeps, and what its destructor
 // frees.
+#include "facade/comm_dir_data_collector.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "facade/comm_dir_data_collector.h"
 #include "support/fake/faults.h"
 #include "support/tracked_new.h"
 
@@ -22,7 +23,7 @@ TEST(DataCollectorTest, TheFirstRecordOfAnIdStaysAndANullOneIsRefused) {
   EXPECT_TRUE(store.get_info_map(7, found) == 0 && found == &first);
   EXPECT_EQ(store.set_info_map(9, nullptr), 0);
   EXPECT_TRUE(store.get_info_map(9, found) == COMM_DIR_ERR && found == nullptr);  // written through, and refused
-  EXPECT_TRUE(store.unset_info_map(7) == 0 && store.unset_info_map(7) == 0);  // no longer held: 0 all the same
+  EXPECT_TRUE(store.unset_info_map(7) == 0 && store.unset_info_map(7) == 0);      // no longer held: 0 all the same
   EXPECT_TRUE(store.get_info_map(7, found) == COMM_DIR_ERR && faults::traces().empty());
 }
 

@@ -1,6 +1,8 @@
 // The facade over the facade client and the scripted service: its
 // refusals and traces, its result store's failures, and who frees each
 // result when.
+#include "commdir/comm_dir_facade.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 #include <filesystem>
 #include <thread>
 
-#include "commdir/comm_dir_facade.h"
 #include "ipc/comm_dir_ipc_multi_client.h"
 #include "ipc/comm_dir_ipc_multi_server.h"
 #include "support/fake/faults.h"
@@ -72,7 +73,11 @@ TEST_F(FacadeTest, ARefusalSendsNothingAndTouchesNothingAndAFailureFromBelowIsPa
   timeval limit{};
   comm_dir_facade& f = *facade_;
   // id: the function the service fails when the call is forwarded; -1: always refused
-  const struct Row { int id; const char* call; std::function<RETCODE(UINT)> act; } rows[] = {
+  const struct Row {
+    int id;
+    const char* call;
+    std::function<RETCODE(UINT)> act;
+  } rows[] = {
       {-1, "start_operation", [&](UINT) { return f.start_operation(connect_, nullptr, nullptr); }},
       {-1, "get_value_string", [&](UINT op) { return f.get_value_string(op, nullptr, count, strings); }},
       {-1, "get_value_binary", [&](UINT op) { return f.get_value_binary(op, nullptr, count, binaries); }},
@@ -82,7 +87,11 @@ TEST_F(FacadeTest, ARefusalSendsNothingAndTouchesNothingAndAFailureFromBelowIsPa
       {8, "get_value_binary", [&](UINT op) { return f.get_value_binary(op, attribute, count, binaries); }},
       {11, "end_operation", [&](UINT op) { return f.end_operation(op); }},
       {0, "check_connection", [&](UINT) { return f.check_connection(COMM_DIR_TEST_MODE_SYNC, test); }},
-      {1, "start_operation", [&](UINT) { UINT id = 0; return f.start_operation(connect_, nullptr, &id); }},
+      {1, "start_operation",
+       [&](UINT) {
+         UINT id = 0;
+         return f.start_operation(connect_, nullptr, &id);
+       }},
       {2, "search", [&](UINT) { return f.search(condition, 10, limit); }},
       {12, "get_first_entry", [&](UINT) { return f.get_first_entry(77); }},  // forwarded without a record too
       {13, "get_next_entry", [&](UINT) { return f.get_next_entry(77); }},
@@ -112,8 +121,10 @@ TEST_F(FacadeTest, ARefusalSendsNothingAndTouchesNothingAndAFailureFromBelowIsPa
 // failed release there is no row: the store has dropped the record, and the
 // facade, which cannot tell, leaves it unfreed.)
 TEST_F(FacadeTest, AFailedStoreIsTracedAndNeverFreesARecordItMayHold) {
-  const struct Row { const char* fn; bool at_end; } rows[] = {
-      {"emwOSWRequestMutexSem", false}, {"emwOSWReleaseMutexSem", false}, {"emwOSWRequestMutexSem", true}};
+  const struct Row {
+    const char* fn;
+    bool at_end;
+  } rows[] = {{"emwOSWRequestMutexSem", false}, {"emwOSWReleaseMutexSem", false}, {"emwOSWRequestMutexSem", true}};
   for (const Row& row : rows) {
     CHAR* name = nullptr;
     if (row.at_end) start();
@@ -156,7 +167,7 @@ TEST_F(FacadeTest, EachResultLivesUntilTheNextOfItsKindOrTheEnd) {
   ASSERT_EQ(facade_->get_value_binary(kHeld, name, count, binaries), 0);
   ASSERT_EQ(count, 1u);
   EXPECT_EQ(std::string(binaries[0]->bv_val, binaries[0]->bv_len), std::string("\xff\xd8\x00\x01", 4));
-  EXPECT_TRUE(freed(held_name) && !freed(held));  // a new name frees no list
+  EXPECT_TRUE(freed(held_name) && !freed(held));                           // a new name frees no list
   service_.reply_word(COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE, kServiceCode, 0);  // an answer without a name
   CHAR* last = name;
   EXPECT_EQ(facade_->get_next_attribute(kHeld, name), kServiceCode);

@@ -58,7 +58,8 @@ bool memory_holds(pid_t pid, const std::string& secret) {
 class DaemonTest : public IntegrationTest {
  protected:
   UINT open_reader(const COMM_DIR_CONNECT_INFO& connect = {}, const COMM_DIR_BIND_INFO* bind = &kReader) {
-    const auto start = connecting<COMM_DIR_START_OPERATION_REQUEST>(connect.uri[0] ? connect : connect_to(slapd->uri), bind);
+    const auto start =
+        connecting<COMM_DIR_START_OPERATION_REQUEST>(connect.uri[0] ? connect : connect_to(slapd->uri), bind);
     const Reply reply = call(COMM_DIR_FUNC_START_OPERATION, start);
     EXPECT_EQ(reply.result(), 0);
     return reply.word();
@@ -128,7 +129,8 @@ TEST_F(DaemonTest, AnswersEveryMessageWithItsCodeOrDropsIt) {
   Listener silent;
   const UINT held = hold_operation(silent, 1);
   std::this_thread::sleep_for(ms(300));
-  for (UINT tag = 2; tag <= 5; ++tag) send(request(COMM_DIR_FUNC_GET_FIRST_ENTRY, tag, COMM_DIR_OPERATION_REQUEST{{}, held}));
+  for (UINT tag = 2; tag <= 5; ++tag)
+    send(request(COMM_DIR_FUNC_GET_FIRST_ENTRY, tag, COMM_DIR_OPERATION_REQUEST{{}, held}));
   for (UINT tag = 4; tag <= 5; ++tag) EXPECT_EQ(wire->wait(tag).result(), COMM_DIR_SVC_BUSY);
   EXPECT_EQ(daemon->stop(std::chrono::seconds(20)), 0);
   EXPECT_EQ(wire->wait(1).result(), COMM_DIR_SVC_RESULT_TIMEOUT);
@@ -157,10 +159,21 @@ TEST_F(DaemonTest, AnApplicationThatDoesNotReadGetsEveryAnswerOnceItReadsAndHold
       {"kept past --reply-wait", {"--reply-wait=1500"}, 1, false, ms(2500), true, kCount},
       {"beyond its user's share of kept bytes", {"--max-kept-bytes-per-user=1"}, 1, false, ms(0), true, kCount},
       {"refused by the receiving thread, past --reply-wait",
-       {"--reply-wait=1000", "--workers=1", "--queue-limit=1", "--network-timeout=5000"}, 100, true, ms(2500), true, kCount},
+       {"--reply-wait=1000", "--workers=1", "--queue-limit=1", "--network-timeout=5000"},
+       100,
+       true,
+       ms(2500),
+       true,
+       kCount},
       // 1 x 1 + 1 + 1 + 1 notices for the user; its other calls wait on.
-      {"beyond the notices one user may have kept", {"--reply-wait=500", "--workers=1", "--queue-limit=1",
-       "--operation-queue-limit=1", "--max-operations-per-user=1"}, 1, false, ms(1500), true, 4},
+      {"beyond the notices one user may have kept",
+       {"--reply-wait=500", "--workers=1", "--queue-limit=1", "--operation-queue-limit=1",
+        "--max-operations-per-user=1"},
+       1,
+       false,
+       ms(1500),
+       true,
+       4},
   };
   const auto answered = [](RETCODE code) {
     return code == COMM_DIR_SVC_UNKNOWN_OPERATION || code == COMM_DIR_SVC_BUSY || code == COMM_DIR_SVC_REPLY_DROPPED;
@@ -223,8 +236,8 @@ TEST_F(DaemonTest, ConnectionTestsCallBackAndLeaveThePasswordNowhere) {
   const auto holds = [](const std::string& path, const char* text) {
     return eventually([&] { return read_file(path).find(text) != std::string::npos; });
   };
-  ASSERT_EQ(start_daemon({"--workers=1", "--callback-timeout=3000", "--allow-ldapi", "-d"}, {{"COMM_DIR_TRACE", trace}}),
-            "");
+  ASSERT_EQ(
+      start_daemon({"--workers=1", "--callback-timeout=3000", "--allow-ldapi", "-d"}, {{"COMM_DIR_TRACE", trace}}), "");
   // SIGHUP sends the trace to a new file, for logrotate.
   ASSERT_TRUE(holds(trace, "serving utcp:COMM_DIR_SRV"));
   ASSERT_EQ(rename(trace.c_str(), (trace + ".1").c_str()), 0);
@@ -268,10 +281,10 @@ TEST_F(DaemonTest, ConnectionTestsCallBackAndLeaveThePasswordNowhere) {
     std::memcpy(&message[offset], &word, sizeof word);
     return message;
   };
-  const std::vector<char> answer = with_word(
-      with_word(std::vector<char>(callback.bytes.begin(), callback.bytes.begin() + COMM_DIR_IPC_REPLY_SIZE),
-                GEN_IPC_HDR_LENGTH_OFFSET, COMM_DIR_IPC_REPLY_SIZE),
-      GEN_IPC_HDR_KIND_OFFSET, GEN_IPC_KIND_REPLY);
+  const std::vector<char> answer =
+      with_word(with_word(std::vector<char>(callback.bytes.begin(), callback.bytes.begin() + COMM_DIR_IPC_REPLY_SIZE),
+                          GEN_IPC_HDR_LENGTH_OFFSET, COMM_DIR_IPC_REPLY_SIZE),
+                GEN_IPC_HDR_KIND_OFFSET, GEN_IPC_KIND_REPLY);
   EXPECT_TRUE(send(answer, "COMM_DIR_SRV_CB"));
   EXPECT_TRUE(send(with_word(answer, GEN_IPC_HDR_KIND_OFFSET, GEN_IPC_KIND_REQUEST), "COMM_DIR_SRV_CB"));
   const UINT unknown = ~callback.head.reply_buffer;
@@ -347,10 +360,17 @@ TEST_F(DaemonTest, ServesAnOperationsRequestsInTheirOrder) {
   const std::string two = "(|(uid=aturing)(uid=alovelace))", media = std::string(",") + kMedia;
   const RETCODE kNoEntry = COMM_DIR_SVC_NO_ENTRY, kTooLarge = COMM_DIR_SVC_VALUE_TOO_LARGE;
   std::vector<Step> steps = {
-      {kFirst, COMM_DIR_SVC_NO_SEARCH}, {kFirstAttr, kNoEntry}, search(kPeople, two), {kFirstAttr, kNoEntry},
-      {kFirst}, {COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE, COMM_DIR_SVC_NO_ATTRIBUTE_WALK}, {kFirstAttr, 0, kPresent, "uid"},
-      {kStrCnt, 0, 1, "", "uid"}, {kStrOne, 0, kPresent, "aturing", "uid"},
-      {COMM_DIR_FUNC_GET_VALUE_BINARY_CNT, 0, 1, "", "uid"}, {kBinLen, 0, 7, "", "uid"},
+      {kFirst, COMM_DIR_SVC_NO_SEARCH},
+      {kFirstAttr, kNoEntry},
+      search(kPeople, two),
+      {kFirstAttr, kNoEntry},
+      {kFirst},
+      {COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE, COMM_DIR_SVC_NO_ATTRIBUTE_WALK},
+      {kFirstAttr, 0, kPresent, "uid"},
+      {kStrCnt, 0, 1, "", "uid"},
+      {kStrOne, 0, kPresent, "aturing", "uid"},
+      {COMM_DIR_FUNC_GET_VALUE_BINARY_CNT, 0, 1, "", "uid"},
+      {kBinLen, 0, 7, "", "uid"},
       {kStrCnt, 0, 0, "", "street"},  // an attribute the entry lacks
       {COMM_DIR_FUNC_GET_NEXT_ATTRIBUTE},
   };
@@ -358,34 +378,55 @@ TEST_F(DaemonTest, ServesAnOperationsRequestsInTheirOrder) {
   for (UINT index : {1u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
     steps.insert(steps.end(), {{kStrLen, COMM_DIR_SVC_NO_SUCH_VALUE, 0, "", "uid", index},
                                {kBinLen, COMM_DIR_SVC_NO_SUCH_VALUE, 0, "", "uid", index},
-                               {kStrOne, 0, 0, "", "uid", index}, {kBinOne, 0, 0, "", "uid", index}});
+                               {kStrOne, 0, 0, "", "uid", index},
+                               {kBinOne, 0, 0, "", "uid", index}});
   }
   steps.insert(steps.end(), {
-      {kNext}, {kStrOne, 0, kPresent, "alovelace", "uid"}, {kNext, COMM_DIR_SVC_NO_MORE_ENTRIES},
-      {kStrCnt, kNoEntry, 0, "", "uid"}, other(search(kPeople, two)), other({kFirst}),  // its walk is its own
-      {kFirst}, {kStrOne, 0, kPresent, "aturing", "uid"}, other({kStrOne, 0, kPresent, "aturing", "uid"}),
-      {COMM_DIR_FUNC_FREE_MSG}, {kNext, COMM_DIR_SVC_NO_SEARCH}, {kFirstAttr, kNoEntry},
-      search(kPeople, "(cn=", 0, comm_dir_code_from_ldap(-7)),
-      search("ou=nowhere,dc=example,dc=com", "", 0, comm_dir_code_from_ldap(32)),
-      // A size limit of 0 is none; any other word limits, never wraps into
-      // a negative or unlimited one.
-      search(kPeople, two, 1), {kFirst}, {kNext, comm_dir_code_from_ldap(4)},
-  });
+                                {kNext},
+                                {kStrOne, 0, kPresent, "alovelace", "uid"},
+                                {kNext, COMM_DIR_SVC_NO_MORE_ENTRIES},
+                                {kStrCnt, kNoEntry, 0, "", "uid"},
+                                other(search(kPeople, two)),
+                                other({kFirst}),  // its walk is its own
+                                {kFirst},
+                                {kStrOne, 0, kPresent, "aturing", "uid"},
+                                other({kStrOne, 0, kPresent, "aturing", "uid"}),
+                                {COMM_DIR_FUNC_FREE_MSG},
+                                {kNext, COMM_DIR_SVC_NO_SEARCH},
+                                {kFirstAttr, kNoEntry},
+                                search(kPeople, "(cn=", 0, comm_dir_code_from_ldap(-7)),
+                                search("ou=nowhere,dc=example,dc=com", "", 0, comm_dir_code_from_ldap(32)),
+                                // A size limit of 0 is none; any other word limits, never wraps into
+                                // a negative or unlimited one.
+                                search(kPeople, two, 1),
+                                {kFirst},
+                                {kNext, comm_dir_code_from_ldap(4)},
+                            });
   for (UINT limit : {0u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
     steps.insert(steps.end(), {search(kPeople, two, limit), {kFirst}, {kNext}, {kNext, COMM_DIR_SVC_NO_MORE_ENTRIES}});
   }
   // Values up to what one reply carries, and none longer (a string travels
   // with its NUL); a short one after a full reply.
   steps.insert(steps.end(), {
-      search("cn=v47208" + media), {kFirst}, {kBinLen, 0, 47208, "", "description"},
-      {kBinOne, 0, kPresent, pattern(47208), "description"}, {kStrLen, kTooLarge, 47208, "", "description"},
-      {kStrOne, kTooLarge, 0, "", "description"}, search("cn=v47209" + media), {kFirst},
-      {kBinLen, kTooLarge, 47209, "", "description", 1}, {kBinOne, kTooLarge, 0, "", "description", 1},
-      search("cn=v47209" + media), {kFirst}, {kStrOne, 0, kPresent, "short", "description"},
-      {kBinOne, 0, kPresent, "short", "description"}, {COMM_DIR_FUNC_END_OPERATION},
-      {kNext, COMM_DIR_SVC_UNKNOWN_OPERATION}, {COMM_DIR_FUNC_END_OPERATION, COMM_DIR_SVC_UNKNOWN_OPERATION},
-      other({kNext}),
-  });
+                                search("cn=v47208" + media),
+                                {kFirst},
+                                {kBinLen, 0, 47208, "", "description"},
+                                {kBinOne, 0, kPresent, pattern(47208), "description"},
+                                {kStrLen, kTooLarge, 47208, "", "description"},
+                                {kStrOne, kTooLarge, 0, "", "description"},
+                                search("cn=v47209" + media),
+                                {kFirst},
+                                {kBinLen, kTooLarge, 47209, "", "description", 1},
+                                {kBinOne, kTooLarge, 0, "", "description", 1},
+                                search("cn=v47209" + media),
+                                {kFirst},
+                                {kStrOne, 0, kPresent, "short", "description"},
+                                {kBinOne, 0, kPresent, "short", "description"},
+                                {COMM_DIR_FUNC_END_OPERATION},
+                                {kNext, COMM_DIR_SVC_UNKNOWN_OPERATION},
+                                {COMM_DIR_FUNC_END_OPERATION, COMM_DIR_SVC_UNKNOWN_OPERATION},
+                                other({kNext}),
+                            });
   const UINT operations[] = {open_reader(), open_reader()};
   for (std::size_t i = 0; i < steps.size(); ++i) {
     const Step& step = steps[i];
@@ -434,7 +475,8 @@ TEST_F(DaemonTest, TellsSystemdItIsReadyAndPingsWhileItMakesProgress) {
     const int fd = unix_socket();
     sockaddr_un address = unix_address(name);
     address.sun_path[0] = name[0] == '@' ? '\0' : name[0];
-    bind(fd, reinterpret_cast<sockaddr*>(&address), static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size()));
+    bind(fd, reinterpret_cast<sockaddr*>(&address),
+         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size()));
     const timeval patience{0, 100000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     const auto next = [&] {
@@ -447,7 +489,9 @@ TEST_F(DaemonTest, TellsSystemdItIsReadyAndPingsWhileItMakesProgress) {
       for (const auto end = Clock::now() + span; Clock::now() < end;) pings += next() == "WATCHDOG=1";
       return pings;
     };
-    Environment env = {{"NOTIFY_SOCKET", name}, {"WATCHDOG_USEC", "400000"}, {"LD_PRELOAD", COMMDIR_LDAP_HANG},
+    Environment env = {{"NOTIFY_SOCKET", name},
+                       {"WATCHDOG_USEC", "400000"},
+                       {"LD_PRELOAD", COMMDIR_LDAP_HANG},
                        {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
     if (other_pid != nullptr) env.emplace_back("WATCHDOG_PID", other_pid);
     ASSERT_EQ(start_daemon({"--hung-after=1"}, env), "");

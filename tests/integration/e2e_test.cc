@@ -79,9 +79,10 @@ TEST_F(EndToEnd, WalksAndConnectionTestsFindWhatLdapsearchFinds) {
     const std::string uris[] = {slapd->uri, slapd->ldaps_uri, "ldaps" + slapd->uri.substr(4), kDownUri, silent.uri()};
     const std::string authorities[] = {"", slapd->ca(), slapd->foreign_ca(), slapd->dir + "/tls/no-such.pem"};
     const COMM_DIR_BIND_INFO bind = bind_as(kReaderDn, row.password);
-    COMM_DIR_TEST_CONNECTION_INFO test = connecting(connect_to(uris[static_cast<int>(row.server)], row.security,
-                                                            authorities[static_cast<int>(row.authority)], row.verify,
-                                                            row.server == Server::kSilent ? 500 : 5000), &bind);
+    COMM_DIR_TEST_CONNECTION_INFO test = connecting(
+        connect_to(uris[static_cast<int>(row.server)], row.security, authorities[static_cast<int>(row.authority)],
+                   row.verify, row.server == Server::kSilent ? 500 : 5000),
+        &bind);
     const Walk walked = walk(test.connect, &test.bind, people);
     EXPECT_EQ(walked.result, row.code) << std::hex << walked.result;
     EXPECT_EQ(walked.failed_call, row.code == kEnd ? "entries" : "start_operation");
@@ -99,7 +100,8 @@ TEST_F(EndToEnd, WalksAndConnectionTestsFindWhatLdapsearchFinds) {
     EXPECT_TRUE((code != 0 && !comm_dir_ldap_code_of(code, &ldap_code)) || test.ldap_result == ldap_code);
     const std::string diagnostic = test.diagnostic;
     EXPECT_TRUE(code != kUntrusted || (diagnostic.find("not trusted") != std::string::npos &&
-                                       diagnostic.find("foreign-ca.pem") != std::string::npos)) << diagnostic;
+                                       diagnostic.find("foreign-ca.pem") != std::string::npos))
+        << diagnostic;
   }
   // The daemon's trace of every request (-d) names no password.
   for (const char* password : {kReaderPassword, "wrong"}) EXPECT_EQ(log().find(password), std::string::npos);
@@ -119,8 +121,9 @@ TEST_F(EndToEnd, EachFaultGivesItsCodeWithinItsDeadline) {
   // so that only that leak matches.
   const char* asan = std::getenv("ASAN_OPTIONS");
   ASSERT_EQ(start_daemon({"-d", "--max-network-timeout=400", "--max-search-time=1", "--workers=1"},
-               {{"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":fast_unwind_on_malloc=0"},
-                {"LSAN_OPTIONS", "suppressions=" COMMDIR_LSAN_LIBLDAP}}), "");
+                         {{"ASAN_OPTIONS", std::string(asan != nullptr ? asan : "") + ":fast_unwind_on_malloc=0"},
+                          {"LSAN_OPTIONS", "suppressions=" COMMDIR_LSAN_LIBLDAP}}),
+            "");
   enum Where { kProxy, kDown, kDropped, kSilent, kSilentLdaps, kProxyLdaps };
   struct Row {
     const char* what;
@@ -149,7 +152,16 @@ TEST_F(EndToEnd, EachFaultGivesItsCodeWithinItsDeadline) {
       {"ldaps handshake closed", kProxyLdaps, {Fault::kClose, 0}, 0, kStart, COMM_DIR_SVC_TLS_FAILED, 0, kLdaps},
       {"StartTLS handshake never answered", kProxy, {Fault::kStall, 1}, 0, kStart, kTlsTimeout, 400, kStartTls},
       {"StartTLS reset, failed over", kProxy, {Fault::kReset, 0}, 0, "entries", kEnd, 0, kStartTls, 400, true},
-      {"StartTLS handshake closed, failed over", kProxy, {Fault::kClose, 1}, 0, "entries", kEnd, 0, kStartTls, 400, true},
+      {"StartTLS handshake closed, failed over",
+       kProxy,
+       {Fault::kClose, 1},
+       0,
+       "entries",
+       kEnd,
+       0,
+       kStartTls,
+       400,
+       true},
       {"bind answered too late", kProxy, {Fault::kDelay, 0, 1200}, 0, kStart, kBindTimeout, 400},
       {"bind reset, failed over", kProxy, {Fault::kReset, 0}, 0, "entries", kEnd, 0, 0, 400, true},
       {"bind closed", kProxy, {Fault::kClose, 0}, 0, kStart, kServerDown, 0},
@@ -158,12 +170,22 @@ TEST_F(EndToEnd, EachFaultGivesItsCodeWithinItsDeadline) {
       {"first search closed", kProxy, {Fault::kClose, 0}, 0, "search", kServerDown, 0, 0, 400, false, true},
       {"search stalls mid-result", kProxy, {Fault::kStall, 11}, 0, "entries", kResultTimeout, 400},
       {"search with a time limit stalls mid-result", kProxy, {Fault::kStall, 11}, 600, "entries", kSearchTimeout, 1000},
-      {"search with a time limit of a month never answered", kProxy, {Fault::kStall, 1}, 30L * 24 * 3600 * 1000,
-       "search", kSearchTimeout, 1400},
+      {"search with a time limit of a month never answered",
+       kProxy,
+       {Fault::kStall, 1},
+       30L * 24 * 3600 * 1000,
+       "search",
+       kSearchTimeout,
+       1400},
       // Entries came: no failover, for none may come twice.
       {"reset mid-result", kProxy, {Fault::kReset, 11}, 0, "entries", kServerDown, 0, 0, 400, true, true},
       {"closed mid-result", kProxy, {Fault::kClose, 11}, 0, "entries", kServerDown, 0},
-      {"notice of disconnection mid-result", kProxy, {Fault::kNotice, 11}, 0, "entries", comm_dir_code_from_ldap(52),
+      {"notice of disconnection mid-result",
+       kProxy,
+       {Fault::kNotice, 11},
+       0,
+       "entries",
+       comm_dir_code_from_ldap(52),
        0},
       // Refused as it is announced, before anything is allocated or awaited.
       {"an entry of 256 MiB mid-result", kProxy, {Fault::kHuge, 11}, 0, "entries", kServerDown, 0},
@@ -177,8 +199,8 @@ TEST_F(EndToEnd, EachFaultGivesItsCodeWithinItsDeadline) {
     SCOPED_TRACE(row.what);
     FaultProxy proxy(row.where == kProxyLdaps ? ldaps_port : slapd->port(), row.plan);
     Listener dropped(true), silent;
-    const std::string uris[] = {proxy.uri(), kDownUri, dropped.uri(), silent.uri(), silent.uri("ldaps"),
-                                proxy.uri("ldaps")};
+    const std::string uris[] = {proxy.uri(),         kDownUri,          dropped.uri(), silent.uri(),
+                                silent.uri("ldaps"), proxy.uri("ldaps")};
     const std::string backup = row.security == kLdaps ? slapd->ldaps_uri : slapd->uri;
     const COMM_DIR_CONNECT_INFO connect = connect_to(uris[row.where] + (row.backup ? " " + backup : ""), row.security,
                                                      "", COMM_DIR_TLS_VERIFY_NEVER, row.network_timeout_ms);
@@ -259,9 +281,12 @@ TEST_F(EndToEnd, ServersGoAndComeBack) {
   const auto start_fresh = [&] { return facade()->start_operation(through, &kReader, &fresh); };
   const RETCODE kLost = COMM_DIR_SVC_CONNECTION_LOST;
   using Calls = std::vector<std::pair<std::function<RETCODE()>, RETCODE>>;  // each to fail or succeed at once
-  const Calls while_down = {{search_of(walking), kServerDown}, {search_of(walking), kLost},
-                            {search_of(idle), kServerDown}, {start_fresh, kServerDown}};
-  const Calls once_back = {{search_of(walking), kLost}, {search_of(idle), kLost}, {start_fresh, 0}, {search_of(fresh), 0}};
+  const Calls while_down = {{search_of(walking), kServerDown},
+                            {search_of(walking), kLost},
+                            {search_of(idle), kServerDown},
+                            {start_fresh, kServerDown}};
+  const Calls once_back = {
+      {search_of(walking), kLost}, {search_of(idle), kLost}, {start_fresh, 0}, {search_of(fresh), 0}};
   const auto expect_calls = [](const Calls& calls) {
     for (std::size_t i = 0; i < calls.size(); ++i) {
       SCOPED_TRACE(i);

@@ -12,12 +12,12 @@ namespace commdir_testing {
 
 enum class Fault {
   kNone,
-  kDelay,     // each piece of the server's data held `delay_ms`
-  kStall,     // after `messages` of the server's: nothing more, either way
-  kReset,     // after `messages`: the client's connection reset
-  kClose,     // after `messages`: the client's connection closed
-  kNotice,    // after `messages`: a notice of disconnection, then close
-  kHuge,      // after `messages`: the start of a message of 256 MiB, then nothing
+  kDelay,   // each piece of the server's data held `delay_ms`
+  kStall,   // after `messages` of the server's: nothing more, either way
+  kReset,   // after `messages`: the client's connection reset
+  kClose,   // after `messages`: the client's connection closed
+  kNotice,  // after `messages`: a notice of disconnection, then close
+  kHuge,    // after `messages`: the start of a message of 256 MiB, then nothing
 };
 
 // For each connection from its start: the server's first message answers

@@ -25,9 +25,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <deque>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -121,8 +121,8 @@ inline CommandResult run_command(const std::vector<std::string>& argv, const std
 class ChildProcess {
  public:
   ChildProcess(const std::vector<std::string>& argv, const Environment& env, const std::string& log_path) {
-    const int log = open(log_path.empty() ? "/dev/null" : log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
-                         0600);
+    const int log =
+        open(log_path.empty() ? "/dev/null" : log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
     pid_ = spawn(argv, env, null, log, log);
     for (int fd : {log, null}) close(fd);
@@ -132,7 +132,7 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   pid_t pid() const { return pid_; }
-  bool alive() {  // the child has not exited
+  bool alive() {                                                       // the child has not exited
     if (pid_ > 0 && waitpid(pid_, &status_, WNOHANG) != 0) pid_ = -1;  // reaped: never signal that pid again
     return pid_ > 0;
   }
@@ -242,8 +242,22 @@ class Slapd {
   // value goes to a file of its own (":< file://PATH"), so none needs decoding.
   std::vector<Entry> search(const Search& search) const {
     const std::string values = make_private_folder("commdir-values");
-    std::vector<std::string> argv = {"ldapsearch", "-x", "-D", kReaderDn, "-w", kReaderPassword, "-LLL", "-tt", "-T",
-                                     values, "-o", "ldif-wrap=no", "-H", uri, "-b", search.base,
+    std::vector<std::string> argv = {"ldapsearch",
+                                     "-x",
+                                     "-D",
+                                     kReaderDn,
+                                     "-w",
+                                     kReaderPassword,
+                                     "-LLL",
+                                     "-tt",
+                                     "-T",
+                                     values,
+                                     "-o",
+                                     "ldif-wrap=no",
+                                     "-H",
+                                     uri,
+                                     "-b",
+                                     search.base,
                                      search.filter.empty() ? "(objectClass=*)" : search.filter};
     std::istringstream names(search.attributes);
     for (std::string name; names >> name;) argv.push_back(name);
@@ -321,7 +335,8 @@ class Endpoint {
   Endpoint(const std::string& dir, const std::string& name) : fd(unix_socket()), path(dir + "/" + name) {
     const sockaddr_un address = unix_address(path);
     unlink(path.c_str());  // what a process that was killed left there
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) ADD_FAILURE() << "cannot bind " << path;
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+      ADD_FAILURE() << "cannot bind " << path;
   }
   ~Endpoint() {
     close(fd);
@@ -421,7 +436,8 @@ inline Walk walk(const COMM_DIR_CONNECT_INFO& connect, const COMM_DIR_BIND_INFO*
     walk.failed_call = "entries";
     walk.result = facade()->get_first_entry(operation);
   }
-  for (CHAR* name = nullptr; walk.result == 0; walk.result = walk.result != 0 ? walk.result : facade()->get_next_entry(operation)) {
+  for (CHAR* name = nullptr; walk.result == 0;
+       walk.result = walk.result != 0 ? walk.result : facade()->get_next_entry(operation)) {
     Entry& entry = walk.entries.emplace_back();
     for (walk.result = facade()->get_first_attribute(operation, name); walk.result == 0 && name != nullptr;
          walk.result = facade()->get_next_attribute(operation, name)) {
@@ -473,7 +489,8 @@ class AsUser {
     std::string said;
     char bytes[4096];
     pollfd readable{fd_, POLLIN, 0};
-    for (ssize_t got; poll(&readable, 1, static_cast<int>(limit.count())) == 1 && (got = read(fd_, bytes, sizeof bytes)) > 0;)
+    for (ssize_t got;
+         poll(&readable, 1, static_cast<int>(limit.count())) == 1 && (got = read(fd_, bytes, sizeof bytes)) > 0;)
       said.append(bytes, static_cast<std::size_t>(got));
     return said;
   }
@@ -584,8 +601,8 @@ class IntegrationTest : public ::testing::Test {
   bool send(const std::vector<char>& message, const std::string& endpoint = "COMM_DIR_SRV") const {
     const sockaddr_un address = unix_address(dir + "/" + endpoint);
     const int fd = unix_socket();
-    const ssize_t sent = sendto(fd, message.data(), message.size(), 0, reinterpret_cast<const sockaddr*>(&address),
-                                sizeof address);
+    const ssize_t sent =
+        sendto(fd, message.data(), message.size(), 0, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     close(fd);
     return sent == static_cast<ssize_t>(message.size());
   }

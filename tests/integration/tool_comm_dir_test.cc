@@ -28,15 +28,16 @@ std::pair<std::string, std::string> without_long_values(const std::string& ldif)
     end = end == std::string::npos ? ldif.size() : end + 1;
     std::string line = ldif.substr(at, end - at);
     for (std::size_t fold; (fold = line.find("\n ")) != std::string::npos;) line.erase(fold, 2);
-    const std::size_t colon = std::min(line.find(": "), line.size()), length = line.size() - std::min(line.size(), colon + 3);
+    const std::size_t colon = std::min(line.find(": "), line.size()),
+                      length = line.size() - std::min(line.size(), colon + 3);
     if (colon == line.size()) seen.clear();  // the blank line after an entry
     const std::string name = line.substr(0, colon);
     if (name == "dn") dn = line.substr(4, length);
     const int index = seen[name]++;
     if (length <= kLongest) kept += ldif.substr(at, end - at);
     if (length > kLongest) {
-      named += "comm-dir: value " + std::to_string(index) + " of " + name + " of " + dn + ": " + std::to_string(length) +
-               " bytes, longer than one reply can carry (47208 bytes); left out\n";
+      named += "comm-dir: value " + std::to_string(index) + " of " + name + " of " + dn + ": " +
+               std::to_string(length) + " bytes, longer than one reply can carry (47208 bytes); left out\n";
     }
   }
   return {kept, named};
@@ -61,9 +62,13 @@ TEST_F(ToolTest, PrintsAndFailsAsLdapsearchDoes) {
   const std::string home = make_private_folder("comm-dir-home");
   std::ofstream(home + "/.ldaprc") << "TLS_CACERT " << tls.ca() << "\nBASE " << kPeople << "\n";
   ASSERT_EQ(start_daemon({}), "");
-  const std::map<std::string, std::string> servers = {
-      {"plain", slapd->uri}, {"starttls", tls.uri}, {"ldaps", tls.ldaps_uri}, {"down", kDownUri}},
-      stand_ins = {{"<ca>", tls.ca()}, {"<foreign-ca>", tls.foreign_ca()}, {"<home>", home}};
+  const std::map<std::string, std::string> servers = {{"plain", slapd->uri},
+                                                      {"starttls", tls.uri},
+                                                      {"ldaps", tls.ldaps_uri},
+                                                      {"down", kDownUri}},
+                                           stand_ins = {{"<ca>", tls.ca()},
+                                                        {"<foreign-ca>", tls.foreign_ca()},
+                                                        {"<home>", home}};
   std::istringstream searches(beside("tool_searches.txt"));
   ASSERT_GT(searches.str().size(), 0u) << "no tool_searches.txt beside " << __FILE__;
   for (std::string line; std::getline(searches, line);) {
@@ -107,17 +112,26 @@ TEST_F(ToolTest, PrintsAndFailsAsLdapsearchDoes) {
 // the DN in a message) come out with their control characters visible.
 TEST_F(ToolTest, ChecksTheConnectionAndSaysWhenNoDaemonRuns) {
   start_slapd(false);
-  ASSERT_EQ(start_daemon({"--allow-uid=64881", "--callback-timeout=500"}, {}, [](const std::string& folder) { chmod(folder.c_str(), 01777); }), "");
+  ASSERT_EQ(start_daemon({"--allow-uid=64881", "--callback-timeout=500"}, {},
+                         [](const std::string& folder) { chmod(folder.c_str(), 01777); }),
+            "");
   ASSERT_TRUE(slapd->add(long_values_ldif())) << slapd->error;
   const std::string words = "\x1b]0;\x07\r\x7f", shown = "\\x1b]0;\\x07\\x0d\\x7f";
-  FaultProxy hostile(slapd->port(), {Fault::kNone, 0, 0, {{"invalid DN", "inv" + words}, {"description", "desc" + words},
-                                                        {"=v47209", words}, {"mail", "m\x1b\x07\x7f"}}});
+  FaultProxy hostile(slapd->port(), {Fault::kNone,
+                                     0,
+                                     0,
+                                     {{"invalid DN", "inv" + words},
+                                      {"description", "desc" + words},
+                                      {"=v47209", words},
+                                      {"mail", "m\x1b\x07\x7f"}}});
   const struct {
     std::vector<std::string> args;  // after comm-dir, or "example" and the example's
     int status;
     std::string said;
   } rows[] = {
-      {{"check", "-H", slapd->uri, "-D", kReaderDn, "-w", kReaderPassword}, 0, "server reachable: yes\nbind accepted: yes\n"},
+      {{"check", "-H", slapd->uri, "-D", kReaderDn, "-w", kReaderPassword},
+       0,
+       "server reachable: yes\nbind accepted: yes\n"},
       {{"check", "-H", slapd->uri, "-D", kReaderDn, "-w", "wrong"}, 49, "bind accepted: no\n"},
       // The callback carries the failure of a test against a server that is down (its success:
       // RootUsesThePrivateFolderOfTheDaemonsUser).
@@ -133,7 +147,8 @@ TEST_F(ToolTest, ChecksTheConnectionAndSaysWhenNoDaemonRuns) {
     const CommandResult checked = run_command(argv);
     EXPECT_EQ(checked.exit_code, row.status) << checked.out << checked.err;
     EXPECT_NE((checked.out + checked.err).find(row.said), std::string::npos) << checked.out << checked.err;
-    EXPECT_EQ((checked.out + checked.err).find_first_of("\x1b\x07\r\x7f"), std::string::npos) << checked.out << checked.err;
+    EXPECT_EQ((checked.out + checked.err).find_first_of("\x1b\x07\r\x7f"), std::string::npos)
+        << checked.out << checked.err;
   }
   // Each check by callback leaves once its answer has gone to the daemon
   // (one that left at once would often leave first: tried more times).
@@ -144,17 +159,22 @@ TEST_F(ToolTest, ChecksTheConnectionAndSaysWhenNoDaemonRuns) {
   // another user than root, whose /proc files are then root's) cannot be
   // dumped.
   Listener silent;
-  std::vector<std::string> check = {COMMDIR_TOOL_BIN, "check", "-H", silent.uri(), "-o", "nettimeout=3", "-w", "not-for-ps"};
+  std::vector<std::string> check = {COMMDIR_TOOL_BIN, "check", "-H",        silent.uri(), "-o",
+                                    "nettimeout=3",   "-w",    "not-for-ps"};
   if (geteuid() == 0) check.insert(check.begin(), {"setpriv", "--reuid=64881", "--regid=64881", "--clear-groups"});
   for (const char* left : {"/DIR_CS_comm-di", "/DIR_SVR_comm-"}) unlink((dir + left).c_str());  // root's, from above
   ChildProcess waiting(check, {}, "");
   std::string arguments;
   struct stat environment {};
-  EXPECT_TRUE(eventually([&] {
-    arguments = read_file("/proc/" + std::to_string(waiting.pid()) + "/cmdline");
-    return arguments.find("nettimeout=3") != std::string::npos && arguments.find("not-for-ps") == std::string::npos &&
-           stat(("/proc/" + std::to_string(waiting.pid()) + "/environ").c_str(), &environment) == 0;
-  }, ms(5000))) << arguments;
+  EXPECT_TRUE(eventually(
+      [&] {
+        arguments = read_file("/proc/" + std::to_string(waiting.pid()) + "/cmdline");
+        return arguments.find("nettimeout=3") != std::string::npos &&
+               arguments.find("not-for-ps") == std::string::npos &&
+               stat(("/proc/" + std::to_string(waiting.pid()) + "/environ").c_str(), &environment) == 0;
+      },
+      ms(5000)))
+      << arguments;
   EXPECT_EQ(environment.st_uid, 0u) << "comm-dir can be dumped";
   // No daemon at all: one line, at once, and the status of a server that is down.
   const std::string empty = make_private_folder("comm-dir-nodaemon");
@@ -232,7 +252,8 @@ TEST_F(ToolTest, AnyNumberOfProcessesAtOnceAndNoFileLeftBehind) {
   // Every name that it could serve under held, by files that are no sockets: it says by what, and ends.
   const std::string counter = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
   std::vector<std::string> files = {dir + "/DIR_SVR_comm-"};
-  for (char a : counter) for (char b : counter) files.push_back(dir + "/DIR_SVR_com" + a + b);
+  for (char a : counter)
+    for (char b : counter) files.push_back(dir + "/DIR_SVR_com" + a + b);
   for (const std::string& file : files) std::ofstream{file};
   std::vector<std::string> argv = search;
   argv.insert(argv.begin(), COMMDIR_TOOL_BIN);
@@ -254,7 +275,8 @@ TEST_F(ToolTest, StatusShowsEachUserItsOwnAndRootEverything) {
   constexpr uid_t kFailedOver = 64891, kDeaf = 64892, kStranger = 64893;
   start_slapd(false);
   ASSERT_EQ(start_daemon({"--allow-uid=64891,64892", "--reply-wait=60000"}, {},
-               [](const std::string& folder) { ASSERT_EQ(chmod(folder.c_str(), 01777), 0); }), "");
+                         [](const std::string& folder) { ASSERT_EQ(chmod(folder.c_str(), 01777), 0); }),
+            "");
   const std::string uri = slapd->uri, list = std::string(kDownUri) + " " + uri;
   Listener silent;  // its search waits for an answer that never comes
   AsUser failed_over(kFailedOver, [&] {
@@ -281,19 +303,25 @@ TEST_F(ToolTest, StatusShowsEachUserItsOwnAndRootEverything) {
   ASSERT_EQ(failed_over.result(), "open");
   ASSERT_EQ(deaf.result(), "open");
   const auto status = [&](uid_t user, bool json) {  // comm-dir status as `user`
-    std::vector<std::string> argv = {"setpriv", "--reuid=" + std::to_string(user), "--regid=" + std::to_string(user),
-                                     "--clear-groups", COMMDIR_TOOL_BIN, "status"};
+    std::vector<std::string> argv = {"setpriv",
+                                     "--reuid=" + std::to_string(user),
+                                     "--regid=" + std::to_string(user),
+                                     "--clear-groups",
+                                     COMMDIR_TOOL_BIN,
+                                     "status"};
     if (json) argv.push_back("--json");
     return run_command(argv);
   };
   const std::string deaf_pid = std::to_string(deaf.pid), failed_over_pid = std::to_string(failed_over.pid);
   const std::string both_open = "\"by_uid\":{\"64891\":2,\"64892\":1}", kept = "\"64892\":{\"replies\":";
   const std::string waits = "\"by_uid\":{\"64891\":{\"first answer\":1}}";
-  EXPECT_TRUE(eventually([&] {
-    const std::string seen = status(0, true).out;
-    return seen.find(both_open) != std::string::npos && seen.find(kept) != std::string::npos &&
-           seen.find(waits) != std::string::npos;
-  }, ms(20000)));
+  EXPECT_TRUE(eventually(
+      [&] {
+        const std::string seen = status(0, true).out;
+        return seen.find(both_open) != std::string::npos && seen.find(kept) != std::string::npos &&
+               seen.find(waits) != std::string::npos;
+      },
+      ms(20000)));
   const struct {
     uid_t viewer;
     bool json;
@@ -301,25 +329,34 @@ TEST_F(ToolTest, StatusShowsEachUserItsOwnAndRootEverything) {
     std::vector<std::string> hidden;
     int status;
   } rows[] = {
-      {0, true,
+      {0,
+       true,
        {"\"everything\":true", both_open, "\"waiting\":{\"all\":1," + waits,
         "\"uid\":64891,\"uris\":\"" + list + "\",\"in_use\":\"" + uri + "\"",
         "\"last_failure\":{\"uri\":\"" + std::string(kDownUri) + "\",\"code\":\"0x34092001\"", kept,
         "\"counters\":{\"served\":", "\"uid\":64892,\"pid\":" + deaf_pid + ",\"endpoint\":\"utcp:DIR_CS_deaf\"}"},
-       {}, 0},
-      {0, false,
+       {},
+       0},
+      {0,
+       false,
        {"view: everything", "by uid: 64891: 2, 64892: 1", "application: 1; by uid: 64891: 1 on first answer",
-        "in use: \"" + uri + "\"", "failback: ", "; by uid: 64892: ",
-        "requests: "},
-       {}, 0},
-      {kFailedOver, true,
+        "in use: \"" + uri + "\"", "failback: ", "; by uid: 64892: ", "requests: "},
+       {},
+       0},
+      {kFailedOver,
+       true,
        {"\"everything\":false", "\"by_uid\":{\"64891\":2}", "\"waiting\":{" + waits, "\"in_use\":\"" + uri + "\"",
         "\"uid\":64891,\"pid\":" + failed_over_pid + ",\"endpoint\":\"utcp:DIR_CS_u"},
-       {"64892", "\"counters\"", "\"open\"", "\"kept\":{\"replies\"", "\"waiting\":{\"all\"", "DIR_CS_deaf"}, 0},
-      {kDeaf, false,
+       {"64892", "\"counters\"", "\"open\"", "\"kept\":{\"replies\"", "\"waiting\":{\"all\"", "DIR_CS_deaf"},
+       0},
+      {kDeaf,
+       false,
        {"view: what is uid 64892's", "operations open: by uid: 64892: 1",
-        ": uid 64892, pid " + deaf_pid + ", endpoint \"utcp:DIR_CS_deaf\"\nwaiting on the network or an application: by uid: none\nkept replies: by uid: 64892: "},
-       {"64891", kDownUri, "requests: ", " of 1024", "notices; by uid"}, 0},
+        ": uid 64892, pid " + deaf_pid +
+            ", endpoint \"utcp:DIR_CS_deaf\"\nwaiting on the network or an application: by uid: none\nkept replies: by "
+            "uid: 64892: "},
+       {"64891", kDownUri, "requests: ", " of 1024", "notices; by uid"},
+       0},
       {kStranger, true, {"does not serve"}, {}, 80},
   };
   for (const auto& row : rows) {
@@ -341,17 +378,19 @@ TEST_F(ToolTest, RootUsesThePrivateFolderOfTheDaemonsUser) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run the daemon as another user";
   start_slapd(false);
   ASSERT_EQ(start_daemon({}, {}, [](const std::string& folder) { ASSERT_EQ(chown(folder.c_str(), 64894, 64894), 0); },
-                         {"setpriv", "--reuid=64894", "--regid=64894", "--clear-groups"}), "");
+                         {"setpriv", "--reuid=64894", "--regid=64894", "--clear-groups"}),
+            "");
   // Its reply comes to comm-dir's reply server, its result to its callback endpoint.
-  const CommandResult checked =
-      run_command({COMMDIR_TOOL_BIN, "check", "-H", slapd->uri, "--callback"}, "", {{"COMM_DIR_SERVICE_USER", "64894"}});
+  const CommandResult checked = run_command({COMMDIR_TOOL_BIN, "check", "-H", slapd->uri, "--callback"}, "",
+                                            {{"COMM_DIR_SERVICE_USER", "64894"}});
   EXPECT_TRUE(checked.exit_code == 0 && checked.out.find("\ncallback: success (0)\n") != std::string::npos)
       << checked.out << checked.err;
   Endpoint shut(dir, "DIR_CS_shut");
   ASSERT_EQ(chmod(shut.path.c_str(), 0600), 0);
   const auto start = connecting<COMM_DIR_START_OPERATION_REQUEST>(connect_to(slapd->uri));
   ASSERT_TRUE(send(request(COMM_DIR_FUNC_START_OPERATION, 9, start, "utcp:DIR_CS_shut")));
-  const std::string refusal = "not sending to utcp:DIR_CS_shut of uid 0: its socket file does not let the daemon's user";
+  const std::string refusal =
+      "not sending to utcp:DIR_CS_shut of uid 0: its socket file does not let the daemon's user";
   EXPECT_TRUE(eventually([&] { return log().find(refusal) != std::string::npos; })) << log();
 }
 

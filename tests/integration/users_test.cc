@@ -19,7 +19,7 @@ constexpr bool kSanitized = true;  // their allocators keep what is freed for a 
 constexpr bool kSanitized = false;
 #endif
 
-constexpr uid_t kNobody = 65534;  // allowed by its group, nogroup
+constexpr uid_t kNobody = 65534;                                       // allowed by its group, nogroup
 constexpr uid_t kVictim = 64881, kHostile = 64882, kStranger = 64883;  // no other test uses them
 const Search kPeopleSearch{kPeople, "(objectClass=inetOrgPerson)", "cn mail"};
 
@@ -83,8 +83,7 @@ TEST_F(Users, EachIsServedWithItsOwnOperationsShareAndFiles) {
   // The fixture's authority in an allowed folder, outside it, and in a
   // folder beside it whose name begins with the allowed one's; links out of
   // the allowed folder and into it.
-  const std::string cas = make_private_folder("commdir-ca"), allowed = cas + "/allowed",
-                    beside = allowed + "x";
+  const std::string cas = make_private_folder("commdir-ca"), allowed = cas + "/allowed", beside = allowed + "x";
   for (const std::string& folder : {allowed, beside}) ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
   for (const std::string& copy : {allowed + "/ca.pem", beside + "/ca.pem", cas + "/outside.pem"}) {
     std::filesystem::copy_file(slapd->ca(), copy);
@@ -92,12 +91,15 @@ TEST_F(Users, EachIsServedWithItsOwnOperationsShareAndFiles) {
   ASSERT_EQ(symlink((cas + "/outside.pem").c_str(), (allowed + "/link.pem").c_str()), 0);
   ASSERT_EQ(symlink((allowed + "/ca.pem").c_str(), (cas + "/in.pem").c_str()), 0);
   ASSERT_EQ(start_daemon({"-d", "--allow-uid=64881", "--allow-group=65534", "--max-operations-per-user=2",
-                "--ca-dir=" + allowed, "--reclaim-interval=500"},
-               {}, share), "");
+                          "--ca-dir=" + allowed, "--reclaim-interval=500"},
+                         {}, share),
+            "");
   const std::string uri = slapd->uri, failing_over = std::string(kDownUri) + " " + uri;
   const auto failover_twice = [&] {
     std::string said;
-    for (int i = 0; i < 2; ++i) said += outcome_of(connect_to(failing_over)).find("failed over to " + uri) != std::string::npos ? "over " : "not ";
+    for (int i = 0; i < 2; ++i)
+      said +=
+          outcome_of(connect_to(failing_over)).find("failed over to " + uri) != std::string::npos ? "over " : "not ";
     return said;
   };
   const auto open_operations = [&](int count, UINT* first = nullptr) {
@@ -134,7 +136,8 @@ TEST_F(Users, EachIsServedWithItsOwnOperationsShareAndFiles) {
   const std::string operation = ending.result();
   ASSERT_NE(operation, "");
   EXPECT_EQ(connections_to(slapd->port()), 3);
-  const std::string line = "operation " + operation + " of pid " + std::to_string(ending.pid) + ", which has ended: ended";
+  const std::string line =
+      "operation " + operation + " of pid " + std::to_string(ending.pid) + ", which has ended: ended";
   ending.kill();
   EXPECT_TRUE(eventually([&] { return connections_to(slapd->port()) == 2 && log().find(line) != std::string::npos; }))
       << line;
@@ -142,24 +145,26 @@ TEST_F(Users, EachIsServedWithItsOwnOperationsShareAndFiles) {
   // nobody, allowed by its group, is served; a user that the daemon does
   // not serve is refused at once, before any connection.
   EXPECT_EQ(as(kNobody, [&] { return exact_walk(connect_to(slapd->uri), expected); }), "exact");
-  EXPECT_EQ(as(kStranger, [&] {
-              const auto start = Clock::now();
-              const std::string said = open_operations(1);
-              return said + (Clock::now() - start < std::chrono::seconds(2) ? " at once" : " late");
-            }),
+  EXPECT_EQ(as(kStranger,
+               [&] {
+                 const auto start = Clock::now();
+                 const std::string said = open_operations(1);
+                 return said + (Clock::now() - start < std::chrono::seconds(2) ? " at once" : " late");
+               }),
             hex(COMM_DIR_SVC_NOT_ALLOWED) + "  at once");
   EXPECT_EQ(connections_to(slapd->port()), 2);
   EXPECT_NE(log().find("(not an allowed user)"), std::string::npos);
 
   // Root's operation is unknown to nobody, asked over the wire (its facade
   // would refuse an id it never got).
-  EXPECT_EQ(as(kNobody, [&] {
-              Endpoint own(dir, "DIR_CS_intru");
-              COMM_DIR_OPERATION_REQUEST record{};
-              record.operation_id = static_cast<UINT>(std::stoul(held.substr(17)));
-              send(request(COMM_DIR_FUNC_GET_FIRST_ENTRY, 1, record, "utcp:DIR_CS_intru"));
-              return hex(own.wait(1).result());
-            }),
+  EXPECT_EQ(as(kNobody,
+               [&] {
+                 Endpoint own(dir, "DIR_CS_intru");
+                 COMM_DIR_OPERATION_REQUEST record{};
+                 record.operation_id = static_cast<UINT>(std::stoul(held.substr(17)));
+                 send(request(COMM_DIR_FUNC_GET_FIRST_ENTRY, 1, record, "utcp:DIR_CS_intru"));
+                 return hex(own.wait(1).result());
+               }),
             hex(COMM_DIR_SVC_UNKNOWN_OPERATION));
 
   // nobody names only the authority files that the daemon allows every
@@ -167,18 +172,20 @@ TEST_F(Users, EachIsServedWithItsOwnOperationsShareAndFiles) {
   // Refused: a file outside the allowed folders, no such file outside them,
   // ../ out of an allowed folder, a link out of it, a link into it, ../ out
   // of it to a link back into it, a folder whose name begins with its name.
-  const std::string files[] = {cas + "/outside.pem", cas + "/no-such.pem", allowed + "/../outside.pem",
-                               allowed + "/link.pem", cas + "/in.pem", allowed + "/../in.pem", beside + "/ca.pem",
-                               allowed + "/ca.pem"};
-  const std::string refused = hex(COMM_DIR_SVC_TLS_CA_NOT_ALLOWED) + " reachable 0: " +
-                             comm_dir_result_message(COMM_DIR_SVC_TLS_CA_NOT_ALLOWED) + "\n";
+  const std::string files[] = {cas + "/outside.pem",  cas + "/no-such.pem", allowed + "/../outside.pem",
+                               allowed + "/link.pem", cas + "/in.pem",      allowed + "/../in.pem",
+                               beside + "/ca.pem",    allowed + "/ca.pem"};
+  const std::string refused = hex(COMM_DIR_SVC_TLS_CA_NOT_ALLOWED) +
+                              " reachable 0: " + comm_dir_result_message(COMM_DIR_SVC_TLS_CA_NOT_ALLOWED) + "\n";
   std::string expected_outcomes;
   for (int i = 0; i < 7; ++i) expected_outcomes += refused;
-  EXPECT_EQ(as(kNobody, [&] {
-              std::string said;
-              for (const std::string& file : files) said += outcome_of(connect_to(uri, COMM_DIR_SECURITY_STARTTLS, file)) + "\n";
-              return said;
-            }),
+  EXPECT_EQ(as(kNobody,
+               [&] {
+                 std::string said;
+                 for (const std::string& file : files)
+                   said += outcome_of(connect_to(uri, COMM_DIR_SECURITY_STARTTLS, file)) + "\n";
+                 return said;
+               }),
             expected_outcomes + "0x0 reachable 1: success\n");
   // Its own share of operations while root holds two, and its own memory
   // of the list that failed over for root.
@@ -195,7 +202,10 @@ TEST_F(Users, CallsThatWaitOnTheNetworkHoldUpNoOne) {
   ASSERT_EQ(start_daemon({"--workers=2", "--allow-uid=64881", "--allow-group=65534"}, {}, share), "");
   Listener silent;  // accepts, and never answers
   const UINT kLdaps = COMM_DIR_SECURITY_LDAPS, kNever = COMM_DIR_TLS_VERIFY_NEVER;
-  const struct { const char* what; COMM_DIR_CONNECT_INFO stuck, healthy; } rows[] = {
+  const struct {
+    const char* what;
+    COMM_DIR_CONNECT_INFO stuck, healthy;
+  } rows[] = {
       {"searches never answered", connect_to(silent.uri(), 0, "", kNever, 4000), connect_to(slapd->uri)},
       {"TLS handshakes never answered", connect_to(silent.uri("ldaps"), kLdaps, "", kNever, 4000),
        connect_to(slapd->ldaps_uri, kLdaps, "", kNever)},
@@ -223,7 +233,8 @@ TEST_F(Users, CallsThatWaitOnTheNetworkHoldUpNoOne) {
       return own + " " + std::to_string(first_end.load());
     });
     std::this_thread::sleep_for(ms(500));
-    const std::string other = as(kNobody, [&] { return exact_walk(row.healthy, expected) + " " + std::to_string(now_ns()); });
+    const std::string other =
+        as(kNobody, [&] { return exact_walk(row.healthy, expected) + " " + std::to_string(now_ns()); });
     const std::string process = read_file("/proc/" + std::to_string(daemon->pid()) + "/status");
     EXPECT_LE(std::stoi(process.substr(process.find("Threads:") + 8)), 40);
     long long own_end = 0, first_end = 0, other_end = 0;
@@ -311,25 +322,34 @@ TEST_F(Users, AHostileUsersAttacksHold) {
     std::function<std::string()> run;  // what the attack got
     std::string held;
   };
-  const auto logged = [&](const std::string& text) { return eventually([&] { return log().find(text) != std::string::npos; }); };
+  const auto logged = [&](const std::string& text) {
+    return eventually([&] { return log().find(text) != std::string::npos; });
+  };
   const std::string down = kDownUri, root_only = make_private_folder("commdir-root-only");
   const Attack attacks[] = {
       // Refused before any connection; libldap's own failover behind a comma
       // stays, and a record that asks for LDAPS gets no ldap:// behind one.
-      {"an ldapi:// URI of a root-only socket, behind a comma", {}, [&] {
+      {"an ldapi:// URI of a root-only socket, behind a comma",
+       {},
+       [&] {
          return as(kHostile, [&] {
            UINT operation = 0;
            const auto start = [&](const COMM_DIR_CONNECT_INFO& connect) {
              return hex(facade()->start_operation(connect, nullptr, &operation)) + " ";
            };
-           return start(connect_to(down + ",ldapi://%2Frun%2Fslapd%2Fldapi")) + start(connect_to(down + "," + slapd->uri)) +
+           return start(connect_to(down + ",ldapi://%2Frun%2Fslapd%2Fldapi")) +
+                  start(connect_to(down + "," + slapd->uri)) +
                   start(connect_to(slapd->ldaps_uri + "," + slapd->uri, COMM_DIR_SECURITY_LDAPS, slapd->ca()));
          });
-       }, hex(COMM_DIR_SVC_URI_NOT_ALLOWED) + " 0x0 " + hex(COMM_DIR_SVC_BAD_FIELD) + " "},
-      {"operations that keep entries of 4 MiB", {"--max-held-bytes-per-user=16777216", "--reclaim-interval=500"}, [&] {
+       },
+       hex(COMM_DIR_SVC_URI_NOT_ALLOWED) + " 0x0 " + hex(COMM_DIR_SVC_BAD_FIELD) + " "},
+      {"operations that keep entries of 4 MiB",
+       {"--max-held-bytes-per-user=16777216", "--reclaim-interval=500"},
+       [&] {
          const std::string big = "cn=big," + std::string(kRoot);
          EXPECT_TRUE(slapd->add("dn: " + big + "\nobjectClass: inetOrgPerson\ncn: big\nsn: B\njpegPhoto: " +
-                                std::string(4000000, 'x') + "\n")) << slapd->error;
+                                std::string(4000000, 'x') + "\n"))
+             << slapd->error;
          const long before = rss_kib(daemon->pid());
          AsUser holder(kHostile, [&] {
            std::set<RETCODE> codes;
@@ -339,20 +359,26 @@ TEST_F(Users, AHostileUsersAttacksHold) {
              RETCODE rc = facade()->start_operation(connect_to(slapd->uri), nullptr, &operation);
              if (rc == 0) rc = facade()->search(condition({big, "", "jpegPhoto"}, operation), 0, none);
              if (rc == 0) rc = facade()->get_first_entry(operation);
-             codes.insert(rc != 0 ? rc : facade()->get_value_binary(operation, const_cast<CHAR*>("jpegPhoto"), count, values));
+             codes.insert(
+                 rc != 0 ? rc : facade()->get_value_binary(operation, const_cast<CHAR*>("jpegPhoto"), count, values));
            }
-           return codes == std::set<RETCODE>{COMM_DIR_SVC_MEMORY_LIMIT, COMM_DIR_SVC_VALUE_TOO_LARGE} ? "some kept" : "";
+           return codes == std::set<RETCODE>{COMM_DIR_SVC_MEMORY_LIMIT, COMM_DIR_SVC_VALUE_TOO_LARGE} ? "some kept"
+                                                                                                      : "";
          });
          const std::string said = holder.result(ms(60000));
          const long held = rss_kib(daemon->pid()) - before;
          holder.kill();
          const bool returned = eventually([&] { return rss_kib(daemon->pid()) - before < 8192; });
          std::cerr << "daemon RSS with 40 operations: " << held << " KiB above its start\n";
-         return said + (kSanitized || held < 26 * 1024 ? " within" : " beyond") + (kSanitized || returned ? " given back" : " kept");
-       }, "some kept within given back"},
+         return said + (kSanitized || held < 26 * 1024 ? " within" : " beyond") +
+                (kSanitized || returned ? " given back" : " kept");
+       },
+       "some kept within given back"},
       // A reply kept for each of 400 servers that never read (and stays a
       // reply: --reply-wait), and another user's reply queue kept full.
-      {"400 reply servers that never read", {"--reply-wait=600000"}, [&] {
+      {"400 reply servers that never read",
+       {"--reply-wait=600000"},
+       [&] {
          AsUser hostile(kHostile, [&] {
            for (int i = 0; i < 400; ++i) {
              (new Endpoint(dir, "DEAF" + std::to_string(i)))->fill();  // lives as long as the child
@@ -373,23 +399,34 @@ TEST_F(Users, AHostileUsersAttacksHold) {
                                     }).result(ms(60000));
          std::cerr << "the other user's walk took " << (Clock::now() - start) / ms(1) << " ms\n";
          return walked + (logged("wait for 128 reply servers already") ? " bounded" : "");
-       }, "exact bounded"},
-      {"the daemon's names bound while it was down", {}, [&] {
+       },
+       "exact bounded"},
+      {"the daemon's names bound while it was down",
+       {},
+       [&] {
          const auto squat = [&](const std::string& folder) {
            share(folder);
-           as(kHostile, [&] { return new Endpoint(folder, "COMM_DIR_SRV"), new Endpoint(folder, "COMM_DIR_SRV_CB"), ""; });
+           as(kHostile,
+              [&] { return new Endpoint(folder, "COMM_DIR_SRV"), new Endpoint(folder, "COMM_DIR_SRV_CB"), ""; });
          };
          const std::string folder = make_private_folder("commdir-squatted");
          squat(folder);
-         const CommandResult as_user = run_command({"setpriv", "--reuid=64881", "--regid=64881", "--clear-groups",
-                                                    COMMDIR_SERVICE_BIN}, "", {{"COMM_DIR_IPC_DIR", folder}});
+         const CommandResult as_user =
+             run_command({"setpriv", "--reuid=64881", "--regid=64881", "--clear-groups", COMMDIR_SERVICE_BIN}, "",
+                         {{"COMM_DIR_IPC_DIR", folder}});
          std::filesystem::remove_all(folder);
          const std::string as_root = start_daemon({"--allow-uid=64881,64882"}, {}, squat);
-         return std::to_string(as_user.exit_code) + (as_user.err.find("held by uid 64882") != std::string::npos ? " named " : " ") +
-                as_root + (logged("was held by a socket of uid 64882") ? "removed " : "") +
-                (logged("serving utcp:COMM_DIR_SRV in") ? as(kVictim, [&] { return exact_walk(connect_to(slapd->uri), expected); }) : "");
-       }, "1 named removed exact"},
-      {"a trace file in a shared folder that another user prepared", {}, [&] {
+         return std::to_string(as_user.exit_code) +
+                (as_user.err.find("held by uid 64882") != std::string::npos ? " named " : " ") + as_root +
+                (logged("was held by a socket of uid 64882") ? "removed " : "") +
+                (logged("serving utcp:COMM_DIR_SRV in")
+                     ? as(kVictim, [&] { return exact_walk(connect_to(slapd->uri), expected); })
+                     : "");
+       },
+       "1 named removed exact"},
+      {"a trace file in a shared folder that another user prepared",
+       {},
+       [&] {
          const std::string shared = make_private_folder("commdir-traces"), secret = root_only + "/secret";
          share(shared);
          std::ofstream(secret) << "root's\n";
@@ -406,13 +443,18 @@ TEST_F(Users, AHostileUsersAttacksHold) {
          said += read_file(secret) + std::to_string(read_file(shared + "/planted").size());
          std::filesystem::remove_all(shared);
          return said;
-       }, "refused refused root's\n0"},
-      {"a hard link to the daemon's callback endpoint, named as a reply server", {}, [&] {
+       },
+       "refused refused root's\n0"},
+      {"a hard link to the daemon's callback endpoint, named as a reply server",
+       {},
+       [&] {
          // As where fs.protected_hardlinks is 0 (root makes it here).
          EXPECT_EQ(link((dir + "/COMM_DIR_SRV_CB").c_str(), (dir + "/DIR_CS_link").c_str()), 0);
-         as(kHostile, [&] { return send(request(COMM_DIR_FUNC_GET_FIRST_ENTRY, 9, {}, "utcp:DIR_CS_link")) ? "" : "?"; });
+         as(kHostile,
+            [&] { return send(request(COMM_DIR_FUNC_GET_FIRST_ENTRY, 9, {}, "utcp:DIR_CS_link")) ? "" : "?"; });
          return logged("DIR_CS_link refused: it is the socket of a server of this") ? "refused" : "sent";
-       }, "refused"},
+       },
+       "refused"},
   };
   for (const Attack& attack : attacks) {
     SCOPED_TRACE(attack.what);

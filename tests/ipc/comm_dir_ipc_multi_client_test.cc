@@ -59,7 +59,10 @@ TEST_F(MultiClientCallTest, EveryRefusalAndFailedSetUpIsTracedAndSendsNothing) {
   std::vector<char> big(COMM_DIR_IPC_MAX_PAYLOAD + 1);
   const std::string n32 = "utcp:" + std::string(27, 'n'), n33 = n32 + "n";
   auto create = [this](const char* name, const char* server) {
-    return [=] { COMM_DIR_MULTI_IPC_CLNT other{}; return client_->create_client(name, server, 0, 0, 0, other); };
+    return [=] {
+      COMM_DIR_MULTI_IPC_CLNT other{};
+      return client_->create_client(name, server, 0, 0, 0, other);
+    };
   };
   expect_refusals({
       {[&] { return call(big.data(), -1, nullptr, 0); }, -1, "sndsize=[-1]", 0},
@@ -77,8 +80,10 @@ TEST_F(MultiClientCallTest, EveryRefusalAndFailedSetUpIsTracedAndSendsNothing) {
 
 TEST(MultiClientTest, WithoutItsReplyServerEveryCallIsRefused) {
   COMM_DIR_MULTI_IPC_CLNT clnt{};
-  const std::pair<std::string, int> steps[] = {
-      {"emwOSWCreateMutexSem", 1}, {"emwOSWCreateMutexSem", 2}, {"emwGENIpcStartServer", 1}, {"emwGENIpcRequestAdmin", 1}};
+  const std::pair<std::string, int> steps[] = {{"emwOSWCreateMutexSem", 1},
+                                               {"emwOSWCreateMutexSem", 2},
+                                               {"emwGENIpcStartServer", 1},
+                                               {"emwGENIpcRequestAdmin", 1}};
   for (const auto& [fn, nth] : steps) {
     const bool at_stop = fn == "emwGENIpcRequestAdmin";
     faults::clear();

@@ -39,7 +39,11 @@ TEST_F(MultiServerTest, EveryRefusalAndFailedSetUpIsTracedAndFreesWhatItTook) {
       {failing("emwOSWRequestMutexSem", echo, 3), 0, "emwOSWRequestMutexSem ret=[", 1},
       {failing("emwOSWReleaseMutexSem", echo, 3), 0, "emwOSWReleaseMutexSem ret=[", 1},
       {[] { return dispatch(form(kFail)); }, 0, "dispatch ret=0x77\n", 1},
-      {[] { Srv::dispatch_thread(0, 0, 0); return -1; }, -1, "<Error>:<static void velmarosta::comm_dir_ipc_multi", 0},
+      {[] {
+         Srv::dispatch_thread(0, 0, 0);
+         return -1;
+       },
+       -1, "<Error>:<static void velmarosta::comm_dir_ipc_multi", 0},
       {start(nullptr, serve), -1, "server_name=[(null)]", 0},
       {start("utcp:X", nullptr), -1, "dispatch=", 0},
       {failing("emwGENIpcStartServer", start("utcp:X", serve)), -1, "emwGENIpcStartServer ret=[0x5a]", 0},
@@ -53,8 +57,16 @@ TEST_F(MultiServerTest, EveryRefusalAndFailedSetUpIsTracedAndFreesWhatItTook) {
       {reply(-1), -1, "size=-1", 0},
       {failing("emwGENIpcCreateClient", reply(1)), -1, "emwGENIpcCreateClient ret=[0x5a]", 0},
       {failing("emwOSWRequestMutexSem", reply(1)), -1, "emwOSWRequestMutexSem ret=[0x5a]", 0},
-      {[&] { std::memset(head->head.reply_server_name, 'x', 32); return reply(1)(); }, -1, "reply_server_name", 0},
-      {[&] { head->head.replied = 1; return reply(1)(); }, 0, "", 0},  // answered already: nothing more
+      {[&] {
+         std::memset(head->head.reply_server_name, 'x', 32);
+         return reply(1)();
+       },
+       -1, "reply_server_name", 0},
+      {[&] {
+         head->head.replied = 1;
+         return reply(1)();
+       },
+       0, "", 0},  // answered already: nothing more
       {[] { return Srv::thread_regist(nullptr, 0); }, -1, "thread_name=(null)", 0},
       {[] { return Srv::thread_regist("t", COMM_DIR_MAX_THREADS); }, -1, "index=0xc", 0},
       {[] { return Srv::thread_delete(-1); }, -1, "index=0xffffffff", 0},

@@ -1,11 +1,11 @@
 // The table of the words that name objects in messages.
+#include "ipc/comm_dir_word_table.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <set>
 #include <vector>
-
-#include "ipc/comm_dir_word_table.h"
 
 namespace velmarosta {
 namespace {

@@ -157,7 +157,8 @@ RETCODE Send(const std::string& server, Bytes& message) {
 // What the library's exchange comes to: the caller creates an event, sends
 // a request naming it (byte 72), and waits without limit for its post, by
 // the server that takes the request or meanwhile.
-RETCODE Exchange(const char* server, const std::function<void(UINT)>& meanwhile = [](UINT) {}) {
+RETCODE Exchange(
+    const char* server, const std::function<void(UINT)>& meanwhile = [](UINT) {}) {
   UINT event = 0, clnt = 0;
   EXPECT_EQ(emwOSWCreateEventSem(&event, 0, 0) | emwGENIpcCreateClient("TEST_CLT", server, 0, 0, 0, &clnt), 0);
   Bytes request = Message(128);
@@ -179,7 +180,8 @@ TEST_F(PlatformTest, AnIdNamesOnlyItsOwnLiveObject) {
   UINT stale[3], live[3];
   for (int round = -1; round < 1100; ++round) {
     EXPECT_EQ(emwOSWCreateMutexSem(&live[0], 0, 1) | emwOSWCreateEventSem(&live[1], 0, 0) |
-                  emwGENIpcCreateClient("C", "utcp:IDS", 0, 0, 0, &live[2]), 0);
+                  emwGENIpcCreateClient("C", "utcp:IDS", 0, 0, 0, &live[2]),
+              0);
     for (int k = 0; k < 3 && round >= 0; ++k) {
       for (UINT id : {stale[k], 0u, live[k] ^ 0x10000u, live[k] | 0xFFFFu, live[(k + 1) % 3], live[(k + 2) % 3]}) {
         ASSERT_EQ(finds[k](id), EINVAL) << k << " " << std::hex << id << " round " << std::dec << round;
@@ -197,14 +199,16 @@ TEST_F(PlatformTest, MutexesEventsAndTheProcessName) {
   UINT id = 0;
   ASSERT_TRUE(emwOSWCreateMutexSem(&id, 0, 1) == 0 && emwOSWRequestMutexSem(id, -1) == 0);
   EXPECT_EQ(emwOSWRequestMutexSem(id, -1), EDEADLK);  // not a hang
-  std::thread([id] { EXPECT_TRUE(emwOSWReleaseMutexSem(id) == EPERM && emwOSWRequestMutexSem(id, 20) == ETIMEDOUT); })
-      .join();
+  std::thread([id] {
+    EXPECT_TRUE(emwOSWReleaseMutexSem(id) == EPERM && emwOSWRequestMutexSem(id, 20) == ETIMEDOUT);
+  }).join();
   EXPECT_EQ(emwOSWDeleteMutexSem(&id), EBUSY);
   EXPECT_TRUE(emwOSWReleaseMutexSem(id) == 0 && emwOSWDeleteMutexSem(&id) == 0);
   ASSERT_EQ(emwOSWCreateEventSem(&id, 0, 0), 0);
   EXPECT_TRUE(emwOSWWaitEventSem(id, 0) == ETIMEDOUT && emwOSWWaitEventSem(id, -2) == EINVAL);
   ASSERT_EQ(emwOSWPostEventSem(id), 0);
-  EXPECT_TRUE(emwOSWWaitEventSem(id, -1) == 0 && emwOSWWaitEventSem(id, 0) == 0 && emwOSWResetEventSem(id) == 0);  // still posted
+  EXPECT_TRUE(emwOSWWaitEventSem(id, -1) == 0 && emwOSWWaitEventSem(id, 0) == 0 &&
+              emwOSWResetEventSem(id) == 0);  // still posted
   EXPECT_EQ(emwOSWWaitEventSem(id, 10), ETIMEDOUT);
   for (auto later : {emwOSWPostEventSem, emwOSWDeleteEventSem}) {
     std::thread other([&] { std::this_thread::sleep_for(milliseconds(20)), later(id); });
@@ -237,7 +241,9 @@ TEST_F(PlatformTest, MutexesEventsAndTheProcessName) {
 TEST_F(PlatformTest, TraceLinesAreEscapedAndBudgeted) {
   const std::string long_text(10000, 'L');
   emwGENTrcPrintf(0x3409, 258, 1, "<%s>(%d) %s\n", long_text.c_str(), 42,
-                  "a\nb\tc\rd\x1b[2Je\a\x01" "f\x7fg\xc2\x9b" "2J J\xc3\xbcrgen\xc2\xa0\\");
+                  "a\nb\tc\rd\x1b[2Je\a\x01"
+                  "f\x7fg\xc2\x9b"
+                  "2J J\xc3\xbcrgen\xc2\xa0\\");
   setenv("COMM_DIR_TRACE", "off", 1);
   emwGENTrcPrintf(7, 8, 0, "never written");
   setenv("COMM_DIR_TRACE", Path("trace.log").c_str(), 1);
@@ -245,7 +251,8 @@ TEST_F(PlatformTest, TraceLinesAreEscapedAndBudgeted) {
   EXPECT_EQ(trace.rfind("20", 0), 0u);  // the date first
   EXPECT_EQ(Count(trace, " pid=" + std::to_string(getpid()) + " tid="), 1u);
   EXPECT_EQ(Count(trace, "mod=0x3409 cat=258 flag=1 <" + long_text +
-                             ">(42) a\\nb\\x09c\\x0dd\\x1b[2Je\\x07\\x01f\\x7fg\\xc2\\x9b2J J\xc3\xbcrgen\xc2\xa0\\\n"), 1u);
+                             ">(42) a\\nb\\x09c\\x0dd\\x1b[2Je\\x07\\x01f\\x7fg\\xc2\\x9b2J J\xc3\xbcrgen\xc2\xa0\\\n"),
+            1u);
   EXPECT_EQ(Count(trace, "\n"), 1u) << trace;
 
   setenv("COMM_DIR_TRACE_LIMIT", "3/1", 1);
@@ -255,7 +262,8 @@ TEST_F(PlatformTest, TraceLinesAreEscapedAndBudgeted) {
   std::this_thread::sleep_for(milliseconds(1100));
   emwGENTrcPrintf(7, 8, 0, kFlood, 10);
   trace = Trace();
-  for (int i = 0; i < 11; ++i) EXPECT_EQ(Count(trace, "flood " + std::to_string(i) + ".\n"), i < 3 || i == 10 ? 1u : 0u);
+  for (int i = 0; i < 11; ++i)
+    EXPECT_EQ(Count(trace, "flood " + std::to_string(i) + ".\n"), i < 3 || i == 10 ? 1u : 0u);
   EXPECT_EQ(Count(trace, "flag=0 trace: leaving out further lines of this format for up to 1 s: flood %d.\n"), 1u);
   EXPECT_EQ(Count(trace, "another format\n"), 1u);
   EXPECT_LT(trace.find("flag=0 trace: left out 7 lines of this format: flood %d.\n"), trace.find("flood 10."));
@@ -278,7 +286,8 @@ TEST_F(PlatformTest, NamesAndTheLifeOfAServer) {
   while (descriptors.back() >= 0 && descriptors.back() < 1100) descriptors.push_back(dup(descriptors[0]));
   const std::string name32 = "utcp:" + std::string(27, 'n'), name33 = name32 + "n";
   const char* names[] = {name32.c_str(), "utcp:a.b-c_D9",  // the valid ones
-                         name33.c_str(), "utcp:", "COMM_DIR_SRV", "utcp:a/b", "utcp:a b", "utcp:..", "utcp:\xc3\xa9", "tcp:abc", nullptr};
+                         name33.c_str(), "utcp:",         "COMM_DIR_SRV", "utcp:a/b", "utcp:a b",
+                         "utcp:..",      "utcp:\xc3\xa9", "tcp:abc",      nullptr};
   UINT clnt[8] = {};
   for (const char* name : names) {
     const RETCODE valid = name == names[0] || name == names[1] ? 0 : EINVAL;
@@ -301,7 +310,8 @@ TEST_F(PlatformTest, NamesAndTheLifeOfAServer) {
   const int other = Socket(Path("STALE"), true);
   EXPECT_EQ(Start("utcp:STALE"), EADDRINUSE);
   EXPECT_EQ(Count(Trace(), "utcp:STALE cannot be served: " + Path("STALE") + " is the socket of pid " +
-                               std::to_string(getpid()) + " ("), 1u);  // the holder, when the kernel tells it
+                               std::to_string(getpid()) + " ("),
+            1u);  // the holder, when the kernel tells it
   close(other);
   EXPECT_EQ(Start("utcp:STALE"), 0);
   std::ofstream(Path("PLAIN")) << "keep";
@@ -333,10 +343,16 @@ TEST_F(PlatformTest, TrailingZerosStayHomeAndASendWaitsForRoom) {
   ASSERT_EQ(emwGENIpcCreateClient("C", "utcp:RAW", 0, 0, 0, &clnt), 0);
   constexpr std::size_t kPlain = ~std::size_t{0};  // zero_from for the send that is not told
   const Bytes tail = Message(49280, {{124, 7}, {199, 9}});
-  const std::tuple<Bytes, INT, std::size_t, ssize_t> rows[] = {  // message, kind, zero_from, datagram
-      {tail, 0, kPlain, 200},         {Message(49284, {{49283, 1}}), 1, kPlain, 49284},
-      {Message(128), 0, kPlain, 128}, {Message(49280, {{3, 1}, {71, 1}}), 1, kPlain, 128},
-      {tail, 0, 49280, 200},          {tail, 0, 200, 200}, {tail, 0, 1000000, 200}, {tail, 0, 190, 128}, {tail, 0, 0, 128}};
+  const std::tuple<Bytes, INT, std::size_t, ssize_t> rows[] = {// message, kind, zero_from, datagram
+                                                               {tail, 0, kPlain, 200},
+                                                               {Message(49284, {{49283, 1}}), 1, kPlain, 49284},
+                                                               {Message(128), 0, kPlain, 128},
+                                                               {Message(49280, {{3, 1}, {71, 1}}), 1, kPlain, 128},
+                                                               {tail, 0, 49280, 200},
+                                                               {tail, 0, 200, 200},
+                                                               {tail, 0, 1000000, 200},
+                                                               {tail, 0, 190, 128},
+                                                               {tail, 0, 0, 128}};
   for (auto [message, kind, zero_from, datagram] : rows) {
     Bytes sent = message, got(65536);
     const INT length = static_cast<INT>(sent.size());
@@ -384,11 +400,13 @@ TEST_F(PlatformTest, AWaitingCallerTakesItsOwnReply) {
   EXPECT_EQ(on_the_caller, expected) << "after " << exchanges << " exchanges";
   RETCODE stopped = -1;
   for (bool stop : {false, true}) {  // a post by a thread that does not dispatch there wakes it
-    EXPECT_EQ(Exchange("utcp:MUTE", [&](UINT event) {
-                std::this_thread::sleep_for(milliseconds(30));
-                if (stop) stopped = emwGENIpcRequestAdmin("utcp:RPL", GEN_IPC_ADMIN_STOP);
-                emwOSWPostEventSem(event);
-              }), 0);
+    EXPECT_EQ(Exchange("utcp:MUTE",
+                       [&](UINT event) {
+                         std::this_thread::sleep_for(milliseconds(30));
+                         if (stop) stopped = emwGENIpcRequestAdmin("utcp:RPL", GEN_IPC_ADMIN_STOP);
+                         emwOSWPostEventSem(event);
+                       }),
+              0);
   }
   EXPECT_EQ(stopped, 0);
 }
@@ -408,9 +426,8 @@ TEST_F(PlatformTest, RepliesReachCallersThatWaitedBeforeTheirServerWasKnown) {
   std::vector<std::promise<UINT>> named(4);
   std::vector<std::future<RETCODE>> early;
   for (auto& event : named) {
-    early.push_back(std::async(std::launch::async, [&event] {
-      return Exchange("utcp:MUTE", [&event](UINT id) { event.set_value(id); });
-    }));
+    early.push_back(std::async(std::launch::async,
+                               [&event] { return Exchange("utcp:MUTE", [&event](UINT id) { event.set_value(id); }); }));
   }
   std::vector<UINT> events;
   for (auto& event : named) events.push_back(event.get_future().get());
@@ -426,13 +443,17 @@ TEST_F(PlatformTest, RepliesReachCallersThatWaitedBeforeTheirServerWasKnown) {
 // was, also after that server has ended. A wait that must not give up is
 // posted after several check intervals, so that a wrong watch ends it first.
 TEST_F(PlatformTest, OnlyAWaitWithoutLimitOnTheRequestsEventWatchesItsServer) {
-  const std::tuple<INT, bool, INT, bool, RETCODE> rows[] = {  // kind, event made after, timeout, waited before, rc
-      {0, false, -1, false, ECONNRESET}, {0, false, 600, false, ETIMEDOUT}, {0, true, -1, false, 0},
-      {0, false, -1, true, 0},           {1, false, -1, false, 0}};
+  const std::tuple<INT, bool, INT, bool, RETCODE> rows[] = {// kind, event made after, timeout, waited before, rc
+                                                            {0, false, -1, false, ECONNRESET},
+                                                            {0, false, 600, false, ETIMEDOUT},
+                                                            {0, true, -1, false, 0},
+                                                            {0, false, -1, true, 0},
+                                                            {1, false, -1, false, 0}};
   for (auto [kind, made_after, timeout, waited_before, expected] : rows) {
     ASSERT_EQ(Start("utcp:GATED"), 0);
     UINT clnt[8] = {}, events[2] = {};
-    ASSERT_EQ(emwGENIpcCreateClient("TEST_CLT", "utcp:GATED", 0, 0, 0, clnt) | emwOSWCreateEventSem(&events[0], 0, 0), 0);
+    ASSERT_EQ(emwGENIpcCreateClient("TEST_CLT", "utcp:GATED", 0, 0, 0, clnt) | emwOSWCreateEventSem(&events[0], 0, 0),
+              0);
     ASSERT_EQ(emwGENIpcCallClient(clnt[0], kind, 0, 0, Message(128).data(), 128, 0, 0, 0, ~0ul), 0);
     ASSERT_EQ(emwOSWCreateEventSem(&events[1], 0, 0), 0);
     ASSERT_EQ(emwGENIpcRequestAdmin("utcp:GATED", GEN_IPC_ADMIN_STOP), 0);  // its socket is closed now
@@ -451,7 +472,11 @@ TEST_F(PlatformTest, OnlyAWaitWithoutLimitOnTheRequestsEventWatchesItsServer) {
 // --- other users ------------------------------------------------------------
 
 enum Kind { kMissing, kDirectory, kSymlink };
-struct Made { Kind kind; mode_t mode; uid_t owner; };
+struct Made {
+  Kind kind;
+  mode_t mode;
+  uid_t owner;
+};
 
 class OtherUsersTest : public PosixTest {
  protected:
@@ -465,7 +490,8 @@ class OtherUsersTest : public PosixTest {
   // `path` made a directory of `mode` and `owner`, or a symbolic link to one.
   static void Make(const std::string& path, Made made) {
     const std::string real = made.kind == kSymlink ? path + ".real" : path;
-    ASSERT_TRUE(made.kind == kMissing || (mkdir(real.c_str(), 0700) == 0 && chmod(real.c_str(), made.mode) == 0 && chown(real.c_str(), made.owner, -1) == 0));
+    ASSERT_TRUE(made.kind == kMissing || (mkdir(real.c_str(), 0700) == 0 && chmod(real.c_str(), made.mode) == 0 &&
+                                          chown(real.c_str(), made.owner, -1) == 0));
     ASSERT_TRUE(made.kind != kSymlink || symlink(real.c_str(), path.c_str()) == 0);
   }
   // A server's socket file `name` in the shared folder, of `owner`, which
@@ -486,7 +512,12 @@ class OtherUsersTest : public PosixTest {
 // (or null), a part of the refusal's reason (null: taken), and the socket
 // file's group and others bits when taken.
 TEST_F(OtherUsersTest, AFolderIsTakenOnlyWhenNoUntrustedUserCanReplaceIt) {
-  struct Row { bool by_default; Made above, folder; const char *service, *refusal; mode_t socket_others; };
+  struct Row {
+    bool by_default;
+    Made above, folder;
+    const char *service, *refusal;
+    mode_t socket_others;
+  };
   const Made up{kDirectory, 0755, 0}, runtime{kDirectory, 0700, 0}, mine{kDirectory, 0700, 0};
   const Row rows[] = {
       {false, up, mine, nullptr, nullptr, 0055},
@@ -514,24 +545,26 @@ TEST_F(OtherUsersTest, AFolderIsTakenOnlyWhenNoUntrustedUserCanReplaceIt) {
   char chosen[108] = {}, problem[512] = {};
   for (const Row& row : rows) {
     SCOPED_TRACE(&row - rows);
-    const std::string above = Path(std::to_string(&row - rows)), folder = above + (row.by_default ? "/commdir" : "/ipc");
+    const std::string above = Path(std::to_string(&row - rows)),
+                      folder = above + (row.by_default ? "/commdir" : "/ipc");
     Make(above, row.above);
     Make(folder, row.folder);
     setenv(row.by_default ? "XDG_RUNTIME_DIR" : "COMM_DIR_IPC_DIR", row.by_default ? above.c_str() : folder.c_str(), 1);
     if (row.by_default) unsetenv("COMM_DIR_IPC_DIR");
     if (row.service != nullptr) setenv("COMM_DIR_SERVICE_USER", row.service, 1);
     UINT clnt = 0;
-    const RETCODE checked = commdir_posix_ipc_folder(chosen, sizeof chosen, problem, sizeof problem), started = Start("utcp:F"),
-                  created = emwGENIpcCreateClient("C", "utcp:F", 0, 0, 0, &clnt);
+    const RETCODE checked = commdir_posix_ipc_folder(chosen, sizeof chosen, problem, sizeof problem),
+                  started = Start("utcp:F"), created = emwGENIpcCreateClient("C", "utcp:F", 0, 0, 0, &clnt);
     EXPECT_EQ(chosen, folder);
     struct stat st {};
     if (row.refusal == nullptr) {
       EXPECT_EQ(checked | started | created | emwGENIpcDestroyClient(clnt), 0) << problem;
       EXPECT_TRUE(row.folder.kind != kMissing || (lstat(folder.c_str(), &st) == 0 && (st.st_mode & 07777) == 0700));
-      EXPECT_TRUE(stat((folder + "/F").c_str(), &st) == 0 && (st.st_mode & 0077) == row.socket_others);  // who may connect
+      EXPECT_TRUE(stat((folder + "/F").c_str(), &st) == 0 &&
+                  (st.st_mode & 0077) == row.socket_others);  // who may connect
     } else {
       EXPECT_NE(std::string(problem).find(row.refusal), std::string::npos) << problem;
-      EXPECT_TRUE(checked == EACCES && started == EACCES && created == EACCES);  // nothing is sent into it
+      EXPECT_TRUE(checked == EACCES && started == EACCES && created == EACCES);               // nothing is sent into it
       EXPECT_EQ(Count(Trace(), "ipc folder " + folder + " refused: " + problem + "\n"), 2u);  // start, client
     }
     emwGENIpcRequestAdmin("utcp:F", GEN_IPC_ADMIN_STOP);
@@ -578,8 +611,14 @@ TEST_F(OtherUsersTest, AClientReachesOnlyServersOfUsersItTrustsAndAServerTakesOn
   setenv("COMM_DIR_IPC_DIR", Path("shared").c_str(), 1);
   constexpr uid_t kApplication = 0, kUser = 64872;  // kUser: a user of the shared folder, not root
   struct Row {
-    uid_t binder; bool live; const char* service; uid_t as, pooled, of; RETCODE created;
-    uid_t swapped_in = 0; bool put_back = false; uid_t rebound = 0;
+    uid_t binder;
+    bool live;
+    const char* service;
+    uid_t as, pooled, of;
+    RETCODE created;
+    uid_t swapped_in = 0;
+    bool put_back = false;
+    uid_t rebound = 0;
   };
   const Row rows[] = {
       {kService, false, "65534", 0, kApplication, kApplication, ECONNREFUSED},  // the service user's, named
@@ -590,25 +629,28 @@ TEST_F(OtherUsersTest, AClientReachesOnlyServersOfUsersItTrustsAndAServerTakesOn
       {kService, false, nullptr, 0, kApplication, kService, ECONNREFUSED},       // the requester's
       {0, false, nullptr, 0, kApplication, kService, ECONNREFUSED},              // root's, for a requester
       {kStranger, false, nullptr, 0, kApplication, kService, EACCES},
-      {kUser, false, nullptr, kUser, kApplication, kService, EACCES},  // own, for another requester
-      {kService, true, nullptr, 0, kService, kService, 0},             // pooled for the requester
-      {kService, true, nullptr, 0, kService, kStranger, EACCES},       // ... asked for another
-      {kService, true, "65534", 0, kService, kApplication, 0},         // ... asked by the application
-      {kService, true, "65534", 0, kApplication, kApplication, EACCES, kStranger},        // exchanged during the connect
+      {kUser, false, nullptr, kUser, kApplication, kService, EACCES},               // own, for another requester
+      {kService, true, nullptr, 0, kService, kService, 0},                          // pooled for the requester
+      {kService, true, nullptr, 0, kService, kStranger, EACCES},                    // ... asked for another
+      {kService, true, "65534", 0, kService, kApplication, 0},                      // ... asked by the application
+      {kService, true, "65534", 0, kApplication, kApplication, EACCES, kStranger},  // exchanged during the connect
       {kService, true, "65534", 0, kApplication, kApplication, EACCES, kStranger, true},  // ... and back after it
       {kService, true, nullptr, 0, kService, kService, 0, 0, false, kStranger},  // pooled, then another's at the name
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(&row - rows);
     const std::string name = "S" + std::to_string(&row - rows), server = "utcp:" + name;
-    int fd = Server(name, row.binder, row.live), swapped = row.swapped_in ? Server(name + ".new", row.swapped_in, true) : -1,
+    int fd = Server(name, row.binder, row.live),
+        swapped = row.swapped_in ? Server(name + ".new", row.swapped_in, true) : -1,
         put_back = row.put_back ? Server(name + ".back", row.binder, true) : -1;
     if (row.service != nullptr) setenv("COMM_DIR_SERVICE_USER", row.service, 1);
     auto create = [&](uid_t of, UINT* clnt) {
       return of == kApplication ? emwGENIpcCreateClient("C", server.c_str(), 0, 0, 0, clnt)
                                 : commdir_posix_ipc_create_client_of("C", server.c_str(), of, clnt);
     };
-    g_around_connect = [&](bool after) { rename(Path("shared/" + name + (after ? ".back" : ".new")).c_str(), Path("shared/" + name).c_str()); };
+    g_around_connect = [&](bool after) {
+      rename(Path("shared/" + name + (after ? ".back" : ".new")).c_str(), Path("shared/" + name).c_str());
+    };
     g_connect_armed = row.swapped_in != 0;
     UINT clnt = 0;
     ASSERT_TRUE(row.pooled == kApplication || (create(row.pooled, &clnt) == 0 && emwGENIpcDestroyClient(clnt) == 0));
@@ -620,8 +662,9 @@ TEST_F(OtherUsersTest, AClientReachesOnlyServersOfUsersItTrustsAndAServerTakesOn
       emwGENIpcDestroyClient(clnt);
       EXPECT_EQ(recv(fd, m.data(), 128, MSG_DONTWAIT), row.rebound ? -1 : 128);
     }
-    const std::string refused = row.swapped_in ? " refused: its socket file changed while connecting"
-                                               : " refused: its server runs as uid " + std::to_string(row.rebound ? row.rebound : row.binder);
+    const std::string refused =
+        row.swapped_in ? " refused: its socket file changed while connecting"
+                       : " refused: its server runs as uid " + std::to_string(row.rebound ? row.rebound : row.binder);
     EXPECT_EQ(Count(Trace(), "/" + name + refused), row.swapped_in || row.rebound || row.created == EACCES ? 1u : 0u);
     EXPECT_TRUE(swapped < 0 || recv(swapped, m.data(), 128, MSG_DONTWAIT) == -1);  // it got nothing
     for (int socket : {fd, swapped, put_back}) close(socket);
@@ -659,7 +702,7 @@ class LibraryTest : public PosixTest {
   void SetUp() override {
     PosixTest::SetUp();
     setenv("COMM_DIR_SERVICE_USER", std::to_string(kService).c_str(), 1);  // its replies are taken
-    client_ = comm_dir_ipc_multi_client::get_instance();  // its reply server starts here
+    client_ = comm_dir_ipc_multi_client::get_instance();                   // its reply server starts here
     ASSERT_NE(client_, nullptr);
     ASSERT_EQ(Start(kServer), 0);
     ASSERT_EQ(client_->create_client(kClientName.c_str(), kServer.c_str(), 0, 0, COMM_DIR_IPC_ID_SERVICE, clnt_), 0);
@@ -672,7 +715,8 @@ class LibraryTest : public PosixTest {
   std::future<CallResult> Call(Bytes payload) {
     return std::async(std::launch::async, [this, payload]() mutable {
       Bytes received(payload.size(), 0);
-      const RETCODE rc = client_->call_client(clnt_, 12, 0, 0, payload.data(), 200, received.data(), 200, nullptr, ~0UL);
+      const RETCODE rc =
+          client_->call_client(clnt_, 12, 0, 0, payload.data(), 200, received.data(), 200, nullptr, ~0UL);
       return CallResult{rc, received};
     });
   }
@@ -700,7 +744,9 @@ TEST_F(LibraryTest, EveryDatagramThatIsNoReplyToTheWaitingCallIsDropped) {
                     above = "its length word is above the largest message";
   const auto word = [](std::size_t offset, UINT value) { return [=](Bytes& m) { PutWord(m, offset, value); }; };
   const auto length = [&](UINT value) { return word(GEN_IPC_HDR_LENGTH_OFFSET, value); };
-  const auto cut = [](UINT size) { return [size](Bytes& m) { m.resize(size), PutWord(m, GEN_IPC_HDR_LENGTH_OFFSET, size); }; };
+  const auto cut = [](UINT size) {
+    return [size](Bytes& m) { m.resize(size), PutWord(m, GEN_IPC_HDR_LENGTH_OFFSET, size); };
+  };
   const auto flip = [](int offset, UINT bits) {
     return [=](Bytes& m) { PutWord(m, offset, read_word(&m[0], offset) ^ bits); };
   };
@@ -709,7 +755,12 @@ TEST_F(LibraryTest, EveryDatagramThatIsNoReplyToTheWaitingCallIsDropped) {
            std::to_string(getuid()) + ": " + reason;
   };
   const UINT reply = COMM_DIR_IPC_REPLY_SIZE;
-  struct Row { std::function<void(Bytes&)> change; std::string dropped; uid_t as = 0; bool descriptor = false; };
+  struct Row {
+    std::function<void(Bytes&)> change;
+    std::string dropped;
+    uid_t as = 0;
+    bool descriptor = false;
+  };
   const Row rows[] = {
       {cut(127), platform(127, "it is shorter than 128 bytes")},
       {cut(128), below_reply},
@@ -780,7 +831,8 @@ RETCODE StopsAndAnswers(char* message, char* unused, int* size) {
 TEST_F(LibraryTest, ACallGivesUpOnlyWhenItsServerHasEnded) {
   enum End { kLives, kEndsAndANewOneStarts, kEndsWithAFullQueue };
   const std::tuple<PGEN_IPC_DISPATCH, End, const char*> rows[] = {
-      {Slow, kLives, nullptr}, {StopsAndAnswers, kLives, nullptr},
+      {Slow, kLives, nullptr},
+      {StopsAndAnswers, kLives, nullptr},
       {Record, kEndsAndANewOneStarts, "function failed : emwOSWWaitEventSem ret=[0x68]"},
       {nullptr, kEndsWithAFullQueue, "function failed : emwGENIpcCallClient ret=["}};
   int row = 0;
@@ -792,11 +844,13 @@ TEST_F(LibraryTest, ACallGivesUpOnlyWhenItsServerHasEnded) {
     const std::size_t traced = Trace().size();
     const std::string path = Path(g_row_server.substr(5));
     ASSERT_TRUE(dispatch == nullptr || Start(g_row_server, dispatch) == 0);
-    const int raw = dispatch ? -1 : Socket(path, true), filler = dispatch ? -1 : Socket(path, false);  // no reader, a full queue
+    const int raw = dispatch ? -1 : Socket(path, true),
+              filler = dispatch ? -1 : Socket(path, false);  // no reader, a full queue
     for (const Bytes m = Message(128); filler >= 0 && send(filler, m.data(), 128, MSG_DONTWAIT) == 128;) continue;
     close(filler);
     client_->destroy_client(clnt_);
-    ASSERT_EQ(client_->create_client(kClientName.c_str(), g_row_server.c_str(), 0, 0, COMM_DIR_IPC_ID_SERVICE, clnt_), 0);
+    ASSERT_EQ(client_->create_client(kClientName.c_str(), g_row_server.c_str(), 0, 0, COMM_DIR_IPC_ID_SERVICE, clnt_),
+              0);
     auto waiting = Call(Tagged(end));
     if (end == kLives) {
       EXPECT_EQ(waiting.get(), CallResult(0, Tagged(end)));

@@ -1,4 +1,6 @@
 // The callback registry: an unregistration and a callback under way.
+#include "server/comm_dir_callback_registry.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,7 +9,6 @@
 #include <thread>
 
 #include "commdir/comm_dir_facade.h"
-#include "server/comm_dir_callback_registry.h"
 
 namespace velmarosta {
 namespace {

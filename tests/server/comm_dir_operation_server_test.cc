@@ -1,5 +1,7 @@
 // The callback endpoint over the POSIX platform: its name, its stop, and
 // the callback requests it answers, for registered objects only.
+#include "server/comm_dir_operation_server.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -8,7 +10,6 @@
 
 #include "commdir/comm_dir_facade.h"
 #include "server/comm_dir_callback_registry.h"
-#include "server/comm_dir_operation_server.h"
 #include "support/transport_harness.h"
 
 namespace velmarosta {
@@ -44,7 +45,11 @@ bool running(const char* endpoint) {
 
 // A name that fits is the facade test's.
 TEST_F(OperationServerTest, TheCallbackEndpointIsNamedAfterItsServerAndStoppedWhateverFails) {
-  struct Row { std::string name; const char* endpoint; std::string fail, trace; } rows[] = {
+  struct Row {
+    std::string name;
+    const char* endpoint;
+    std::string fail, trace;
+  } rows[] = {
       {"DIR_SVR_abcdefghijkl", "utcp:DIR_SVR_abcdefgh", "", "server_name[utcp:DIR_SVR_abcdefgh]"},
       {"DIR_SVR_abcde", "utcp:DIR_SVR_abcde", "emwGENIpcStartServer", "server(char*)>("},  // the constructor's error
       {"DIR_SVR_abcde", "utcp:DIR_SVR_abcde", "emwGENIpcRequestAdmin", "server()>("},      // the destructor's

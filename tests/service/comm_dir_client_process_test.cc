@@ -1,15 +1,14 @@
 // The processes the daemon takes for ended (service/comm_dir_client_process.h).
+#include "service/comm_dir_client_process.h"
+
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <utility>
-
-#include "service/comm_dir_client_process.h"
 
 namespace velmarosta {
 namespace {
@@ -51,8 +50,12 @@ TEST(ServiceClientProcess, EndedProcessesAndOnlyThose) {
   EXPECT_TRUE(self.pid == getpid() && child.pid == running && child.start_time >= self.start_time);
   EXPECT_TRUE(child.start_time >= before_fork && child.start_time <= ticks_since_boot());
   EXPECT_TRUE(comm_dir_identify_process(reaped).pid == 0 && comm_dir_identify_process(zombie).pid == 0);
-  const std::pair<comm_dir_client_process, bool> rows[] = {{self, false}, {child, false}, {{}, false},
-      {{running, child.start_time - 1}, true}, {{zombie, child.start_time}, true}, {{reaped, child.start_time}, true}};
+  const std::pair<comm_dir_client_process, bool> rows[] = {{self, false},
+                                                           {child, false},
+                                                           {{}, false},
+                                                           {{running, child.start_time - 1}, true},
+                                                           {{zombie, child.start_time}, true},
+                                                           {{reaped, child.start_time}, true}};
   for (const auto& [process, ended] : rows) EXPECT_EQ(comm_dir_process_ended(process), ended) << process.pid;
   kill(running, SIGKILL);
   waitpid(running, nullptr, 0);

@@ -1,4 +1,6 @@
 // The memory of failed-over URIs (service/comm_dir_failover.h).
+#include "service/comm_dir_failover.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,8 +9,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "service/comm_dir_failover.h"
 
 namespace velmarosta {
 namespace {
@@ -23,7 +23,12 @@ TEST(ServiceFailoverTest, TriesTheAnsweringUriFirstUntilTheWindowEnds) {
   const auto t0 = comm_dir_failover::clock::now();
   constexpr std::size_t kNone = comm_dir_failover::kNone;
   // answers: which index answers at `at` (kNone: none)
-  const struct Step { const char* what; seconds at; Order expected; std::size_t answers; } steps[] = {
+  const struct Step {
+    const char* what;
+    seconds at;
+    Order expected;
+    std::size_t answers;
+  } steps[] = {
       {"never seen: the record's order", seconds(0), {0, 1, 2}, 1},
       {"in the window: the backup first", seconds(1), {1, 0, 2}, 2},
       {"the backup died: the third first", seconds(30), {2, 0, 1}, 2},

@@ -1,9 +1,9 @@
 // The order in which users' work is taken (service/comm_dir_fair_queue.h).
+#include "service/comm_dir_fair_queue.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
-
-#include "service/comm_dir_fair_queue.h"
 
 namespace velmarosta {
 namespace {
@@ -11,7 +11,10 @@ namespace {
 // Users take turns, each user's work in its order; a user held to its share
 // waits for done() while the others' work is taken. Items are uid * 10 + n.
 TEST(ServiceFairQueueTest, UsersTakeTurnsWithinTheirShare) {
-  const struct { std::size_t cap; std::vector<int> pushed, taken; } rows[] = {
+  const struct {
+    std::size_t cap;
+    std::vector<int> pushed, taken;
+  } rows[] = {
       {0, {11, 12, 13, 14, 21, 31, 22}, {11, 21, 31, 12, 22, 13, 14}},
       {1, {11, 12, 21, 22}, {11, 21}},  // then nothing until done()
   };

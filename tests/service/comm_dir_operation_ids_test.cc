@@ -1,9 +1,9 @@
 // The daemon's operation ids (service/comm_dir_operation_ids.h).
+#include "service/comm_dir_operation_ids.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
-
-#include "service/comm_dir_operation_ids.h"
 
 namespace velmarosta {
 namespace {

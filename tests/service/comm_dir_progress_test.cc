@@ -1,11 +1,11 @@
 // The watchdog's judgement of progress (service/comm_dir_progress.h).
+#include "service/comm_dir_progress.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <utility>
 #include <vector>
-
-#include "service/comm_dir_progress.h"
 
 namespace velmarosta {
 namespace {
@@ -17,7 +17,14 @@ using std::chrono::seconds;
 TEST(ServiceProgressTest, AliveOnlyWhileTheReceiverAndEveryWorkerMoveOn) {
   constexpr int kReceiver = comm_dir_progress::kReceiver;
   using Steps = std::vector<std::pair<int, bool>>;  // (who, began or ended) in order
-  const struct Look { const char* what; Steps meanwhile; bool probe; int at; bool alive; int hung; } looks[] = {
+  const struct Look {
+    const char* what;
+    Steps meanwhile;
+    bool probe;
+    int at;
+    bool alive;
+    int hung;
+  } looks[] = {
       {"idle, the probe dispatched", {}, true, 1, true, -1},
       {"idle, the probe not dispatched", {}, false, 2, false, -1},
       {"a flood: others got in", {{kReceiver, true}, {kReceiver, false}}, false, 3, true, -1},
@@ -34,7 +41,10 @@ TEST(ServiceProgressTest, AliveOnlyWhileTheReceiverAndEveryWorkerMoveOn) {
   const auto t0 = comm_dir_progress::clock::now();
   std::uint32_t probe = 0;
   for (const Look& look : looks) {
-    if (look.probe) progress.probe_arrived(++probe); else ++probe;
+    if (look.probe)
+      progress.probe_arrived(++probe);
+    else
+      ++probe;
     for (auto [who, began] : look.meanwhile) began ? progress.begin(who) : progress.end(who);
     const comm_dir_progress::verdict verdict = progress.judge(probe, t0 + seconds(look.at));
     EXPECT_TRUE(verdict.alive == look.alive && verdict.hung_worker == look.hung) << look.what;

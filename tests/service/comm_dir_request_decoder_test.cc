@@ -1,4 +1,6 @@
 // The daemon's request decoder, byte by byte (service/comm_dir_request_decoder.h).
+#include "service/comm_dir_request_decoder.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,28 +9,40 @@
 #include <string>
 #include <vector>
 
-#include "service/comm_dir_request_decoder.h"
-
 namespace velmarosta {
 namespace {
 
 constexpr std::size_t kHead = sizeof(COMM_DIR_IPC_ENVELOPE_HEAD);
 using Change = std::function<void(std::vector<char>&)>;
-Change word_at(std::size_t at, UINT word) { return [=](std::vector<char>& m) { std::memcpy(&m[at], &word, 4); }; }
-Change text_at(std::size_t at, const char* text) { return [=](auto& m) { std::strcpy(&m[at], text); }; }
-Change fill_at(std::size_t at, char byte, std::size_t n) { return [=](auto& m) { std::memset(&m[at], byte, n); }; }
-Change both(Change a, Change b) { return [=](auto& m) { a(m); b(m); }; }
+Change word_at(std::size_t at, UINT word) {
+  return [=](std::vector<char>& m) { std::memcpy(&m[at], &word, 4); };
+}
+Change text_at(std::size_t at, const char* text) {
+  return [=](auto& m) { std::strcpy(&m[at], text); };
+}
+Change fill_at(std::size_t at, char byte, std::size_t n) {
+  return [=](auto& m) { std::memset(&m[at], byte, n); };
+}
+Change both(Change a, Change b) {
+  return [=](auto& m) {
+    a(m);
+    b(m);
+  };
+}
 
 // A well-formed request form of `function_id` as the library sends it.
 std::vector<char> well_formed(int function_id) {
   std::vector<char> m(COMM_DIR_IPC_REQUEST_SIZE, 0);
   const std::size_t p = kHead;
-  std::vector<Change> fields = {word_at(GEN_IPC_HDR_LENGTH_OFFSET, COMM_DIR_IPC_REQUEST_SIZE), word_at(72, 0x11223344),
-                                word_at(80, static_cast<UINT>(function_id)), text_at(84, "utcp:DIR_CS_app"),
-                                word_at(116, 0xCAFEF00D), word_at(120, COMM_DIR_IPC_REPLY_SIZE)};
+  std::vector<Change> fields = {word_at(GEN_IPC_HDR_LENGTH_OFFSET, COMM_DIR_IPC_REQUEST_SIZE),
+                                word_at(72, 0x11223344),
+                                word_at(80, static_cast<UINT>(function_id)),
+                                text_at(84, "utcp:DIR_CS_app"),
+                                word_at(116, 0xCAFEF00D),
+                                word_at(120, COMM_DIR_IPC_REPLY_SIZE)};
   if (function_id == COMM_DIR_FUNC_CHECK_CONNECTION) {
-    fields.insert(fields.end(), {text_at(p + 80, "ldap://1/"), text_at(p + 1988, "DIR_SVR_a"),
-                                 word_at(p + 76, 0xABCD0001)});
+    fields.insert(fields.end(),
+                  {text_at(p + 80, "ldap://1/"), text_at(p + 1988, "DIR_SVR_a"), word_at(p + 76, 0xABCD0001)});
   } else if (function_id == COMM_DIR_FUNC_START_OPERATION) {
     fields.insert(fields.end(), {text_at(p + 72, "ldap://1/"), word_at(p + 352, 1), word_at(p + 356, 1),
                                  text_at(p + 360, "cn=admin")});
@@ -81,7 +95,13 @@ TEST(ServiceRequestDecoder, DropsRefusesOrServesEachMessage) {
   const Change callback = word_at(p + 72, COMM_DIR_TEST_MODE_CALLBACK);
   constexpr RETCODE kSize = COMM_DIR_SVC_WRONG_SIZE, kField = COMM_DIR_SVC_BAD_FIELD;
   constexpr RETCODE kNul = COMM_DIR_SVC_UNTERMINATED_STRING, kUnknown = COMM_DIR_SVC_UNKNOWN_FUNCTION;
-  const struct Row { const char* what; int function_id; Change change; V verdict; RETCODE code; } rows[] = {
+  const struct Row {
+    const char* what;
+    int function_id;
+    Change change;
+    V verdict;
+    RETCODE code;
+  } rows[] = {
       // The limits the library itself sends are served.
       {"reply server of 31", 3, text_at(84, "utcp:abcdefghijklmnopqrstuvwxyz"), Serve, 0},
       {"attribute of 384", 5, fill_at(p + 76, 'a', 384), Serve, 0},
@@ -89,10 +109,14 @@ TEST(ServiceRequestDecoder, DropsRefusesOrServesEachMessage) {
       {"no bind, whatever its bytes", 1, both(word_at(p + 352, 0), fill_at(p + 360, 'x', 512)), Serve, 0},
       {"callback with a name", 0, callback, Serve, 0},
       // Nothing to route an answer by: dropped.
-      {"shorter than the head", 12, word_at(4, p - 1), Drop, 0}, {"a reply", 12, word_at(24, 1), Drop, 0},
-      {"replied set", 12, word_at(76, 1), Drop, 0}, {"name without NUL", 12, fill_at(84, 'a', 32), Drop, 0},
-      {"empty name", 12, fill_at(84, 0, 32), Drop, 0}, {"no prefix", 12, text_at(84, "DIR_CS_app"), Drop, 0},
-      {"the prefix alone", 12, text_at(84, "utcp:"), Drop, 0}, {"a path", 12, text_at(84, "utcp:../x"), Drop, 0},
+      {"shorter than the head", 12, word_at(4, p - 1), Drop, 0},
+      {"a reply", 12, word_at(24, 1), Drop, 0},
+      {"replied set", 12, word_at(76, 1), Drop, 0},
+      {"name without NUL", 12, fill_at(84, 'a', 32), Drop, 0},
+      {"empty name", 12, fill_at(84, 0, 32), Drop, 0},
+      {"no prefix", 12, text_at(84, "DIR_CS_app"), Drop, 0},
+      {"the prefix alone", 12, text_at(84, "utcp:"), Drop, 0},
+      {"a path", 12, text_at(84, "utcp:../x"), Drop, 0},
       {"the daemon's endpoint", 12, text_at(84, "utcp:COMM_DIR_SRV"), Drop, 0},
       {"the daemon's callback answers", 12, text_at(84, "utcp:COMM_DIR_SRV_CB"), Drop, 0},
       // Routable but not servable: refused with its code.
@@ -100,7 +124,8 @@ TEST(ServiceRequestDecoder, DropsRefusesOrServesEachMessage) {
       {"id beside the status's", 3, word_at(80, COMM_DIR_FUNC_DAEMON_STATUS + 1), Refuse, kUnknown},
       {"status format 2", COMM_DIR_FUNC_DAEMON_STATUS, word_at(p + 72, 2), Refuse, kField},
       {"a byte after the status", COMM_DIR_FUNC_DAEMON_STATUS, fill_at(p + 76, 1, 1), Refuse, kSize},
-      {"record one byte short", 3, word_at(4, p + 75), Refuse, kSize}, {"head only", 2, word_at(4, p), Refuse, kSize},
+      {"record one byte short", 3, word_at(4, p + 75), Refuse, kSize},
+      {"head only", 2, word_at(4, p), Refuse, kSize},
       {"longer than a form", 3, both([](auto& m) { m.resize(p + 49160); }, word_at(4, p + 49160)), Refuse, kSize},
       {"a byte after the record", 3, fill_at(p + 76, 1, 1), Refuse, kSize},
       {"where a block of zeros begins", 12, fill_at(p + 76 + 1024, 1, 1), Refuse, kSize},
@@ -110,17 +135,22 @@ TEST(ServiceRequestDecoder, DropsRefusesOrServesEachMessage) {
       {"no attribute", 5, fill_at(p + 76, 0, 1), Refuse, kField},
       {"URI without NUL", 1, fill_at(p + 72, 'u', 176), Refuse, kNul},
       {"CA file without NUL", 1, fill_at(p + 248, 'c', 88), Refuse, kNul},
-      {"empty URI", 1, fill_at(p + 72, 0, 1), Refuse, kField}, {"security 3", 1, word_at(p + 336, 3), Refuse, kField},
-      {"TLS check 4", 1, word_at(p + 344, 4), Refuse, kField}, {"bind flag 2", 1, word_at(p + 352, 2), Refuse, kField},
+      {"empty URI", 1, fill_at(p + 72, 0, 1), Refuse, kField},
+      {"security 3", 1, word_at(p + 336, 3), Refuse, kField},
+      {"TLS check 4", 1, word_at(p + 344, 4), Refuse, kField},
+      {"bind flag 2", 1, word_at(p + 352, 2), Refuse, kField},
       {"bind method 3", 1, word_at(p + 356, 3), Refuse, kField},
       {"bind DN without NUL", 1, fill_at(p + 360, 'd', 512), Refuse, kNul},
       {"password without NUL", 1, fill_at(p + 872, 'w', 512), Refuse, kNul},
       {"base without NUL", 2, fill_at(p + 72, 'b', 512), Refuse, kNul},
       {"filter without NUL", 2, fill_at(p + 596, 'f', 1024), Refuse, kNul},
       {"attributes without NUL", 2, fill_at(p + 1620, 'a', 412), Refuse, kNul},
-      {"scope 4", 2, word_at(p + 584, 4), Refuse, kField}, {"deref 4", 2, word_at(p + 588, 4), Refuse, kField},
-      {"types only 2", 2, word_at(p + 592, 2), Refuse, kField}, {"-1 s", 2, word_at(p + 2040, ~0u), Refuse, kField},
-      {"10^6 us", 2, word_at(p + 2044, 1000000), Refuse, kField}, {"mode 2", 0, word_at(p + 72, 2), Refuse, kField},
+      {"scope 4", 2, word_at(p + 584, 4), Refuse, kField},
+      {"deref 4", 2, word_at(p + 588, 4), Refuse, kField},
+      {"types only 2", 2, word_at(p + 592, 2), Refuse, kField},
+      {"-1 s", 2, word_at(p + 2040, ~0u), Refuse, kField},
+      {"10^6 us", 2, word_at(p + 2044, 1000000), Refuse, kField},
+      {"mode 2", 0, word_at(p + 72, 2), Refuse, kField},
       {"callback, no name", 0, both(callback, fill_at(t + 1912, 0, 16)), Refuse, kField},
       {"callback name with a slash", 0, both(callback, text_at(t + 1912, "../x")), Refuse, kField},
       {"callback to the daemon", 0, both(callback, text_at(t + 1912, "COMM_DIR_SRV_CB")), Refuse, kField},

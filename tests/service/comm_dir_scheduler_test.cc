@@ -1,14 +1,14 @@
 // The order in which the daemon serves requests: one lane (operation) at a
 // time per request, lanes and users in turn, bounded queues
 // (service/comm_dir_scheduler.h). No LDAP server: the scheduler alone.
+#include "service/comm_dir_scheduler.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
 #include <memory>
 #include <sstream>
 #include <string>
-
-#include "service/comm_dir_scheduler.h"
 
 namespace velmarosta {
 namespace {
@@ -55,12 +55,8 @@ TEST(ServiceScheduler, ServesEachLaneInOrderAndLanesAndUsersInTurn) {
       request->sender.uid = lane == '-' ? 3 : lanes[lane]->user();
       comm_dir_scheduler::runnable next;
       switch (word[0]) {
-        case 'q':
-          EXPECT_EQ(scheduler.queue(&request, lane == '-' ? nullptr : lanes[lane]), word.back() != '!');
-          break;
-        case 't':
-          EXPECT_EQ(scheduler.take_now(&request, *lanes[lane]), word.back() == '+');
-          break;
+        case 'q': EXPECT_EQ(scheduler.queue(&request, lane == '-' ? nullptr : lanes[lane]), word.back() != '!'); break;
+        case 't': EXPECT_EQ(scheduler.take_now(&request, *lanes[lane]), word.back() == '+'); break;
         case 'n':
           ASSERT_EQ(scheduler.next(&next), word[1] != '_');
           EXPECT_TRUE(word[1] == '_' || next.serving->operation_id == request->operation_id);
@@ -69,11 +65,8 @@ TEST(ServiceScheduler, ServesEachLaneInOrderAndLanesAndUsersInTurn) {
           EXPECT_EQ(scheduler.release(lanes[word[1]], &released), word[2] == '+');
           EXPECT_EQ(scheduler.held(*lanes[word[1]]), word[2] == '+');
           break;
-        case 'd':
-          scheduler.done();
-          break;
-        default:
-          EXPECT_EQ(scheduler.idle(), word[0] == 'I');
+        case 'd': scheduler.done(); break;
+        default: EXPECT_EQ(scheduler.idle(), word[0] == 'I');
       }
     }
   }

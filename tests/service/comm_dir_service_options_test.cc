@@ -1,11 +1,11 @@
 // The daemon's command line (service/comm_dir_service_options.h).
+#include "service/comm_dir_service_options.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 #include <vector>
-
-#include "service/comm_dir_service_options.h"
 
 namespace velmarosta {
 namespace {
@@ -19,10 +19,13 @@ TEST(ServiceOptions, TakesEachOptionOrRefusesItWhole) {
     Result result;
     Holds holds;
   } rows[] = {
-      {{"-w", "3", "-q", "7", "-d"}, Result::kRun, [](auto& o) { return o.workers == 3 && o.queue_limit == 7 && o.debug; }},
+      {{"-w", "3", "-q", "7", "-d"},
+       Result::kRun,
+       [](auto& o) { return o.workers == 3 && o.queue_limit == 7 && o.debug; }},
       {{"--max-operations=40"}, Result::kRun, [](auto& o) { return o.max_operations_per_user == 10; }},  // a quarter
       {{"--max-operations=2"}, Result::kRun, [](auto& o) { return o.max_operations_per_user == 1; }},
-      {{"--max-operations=40", "--max-operations-per-user=3"}, Result::kRun,
+      {{"--max-operations=40", "--max-operations-per-user=3"},
+       Result::kRun,
        [](auto& o) { return o.max_operations_per_user == 3; }},
       {{}, Result::kRun, [](auto& o) { return o.hung_after_s == comm_dir_longest_request_s(o) && !o.allow_ldapi; }},
       {{"--hung-after=5", "--allow-ldapi"}, Result::kRun, [](auto& o) { return o.hung_after_s == 5 && o.allow_ldapi; }},
@@ -33,7 +36,11 @@ TEST(ServiceOptions, TakesEachOptionOrRefusesItWhole) {
       {{"-w", "-1"}, Result::kError, nullptr},
       {{"--no-such-option"}, Result::kError, nullptr},
       {{"left-over"}, Result::kError, nullptr},
-      {{"--allow-uid=0,12345"}, Result::kRun, [](auto& o) { return o.allowed_uids == std::vector<uid_t>{0, 12345}; }},
+      {{"--allow-uid=0,12345"},
+       Result::kRun,
+       [](auto& o) {
+         return o.allowed_uids == std::vector<uid_t>{0, 12345};
+       }},
       {{"--allow-uid=0,"}, Result::kError, nullptr},
       {{"--allow-uid=no-such-user-anywhere"}, Result::kError, nullptr},
       {{"--allow-group=4242424"}, Result::kRun, [](auto& o) { return o.allowed_gids == std::vector<gid_t>{4242424}; }},

@@ -35,8 +35,10 @@ inline RETCODE send_reply_form(std::vector<char>& reply) {
   using namespace velmarosta;
   const auto* head = reinterpret_cast<const COMM_DIR_IPC_ENVELOPE_HEAD*>(reply.data());
   UINT clnt[8] = {};
-  RETCODE rc = emwGENIpcCreateClient(COMM_DIR_REPLY_CLIENT_NAME, head->reply_server_name, 0, 0, COMM_DIR_IPC_ID_REPLY, clnt);
-  if (rc == 0) rc = emwGENIpcCallClient(clnt[0], GEN_IPC_KIND_REPLY, 0, 0, reply.data(), COMM_DIR_IPC_REPLY_SIZE, 0, 0, 0, ~0UL);
+  RETCODE rc =
+      emwGENIpcCreateClient(COMM_DIR_REPLY_CLIENT_NAME, head->reply_server_name, 0, 0, COMM_DIR_IPC_ID_REPLY, clnt);
+  if (rc == 0)
+    rc = emwGENIpcCallClient(clnt[0], GEN_IPC_KIND_REPLY, 0, 0, reply.data(), COMM_DIR_IPC_REPLY_SIZE, 0, 0, 0, ~0UL);
   emwGENIpcDestroyClient(clnt[0]);
   return rc;
 }

@@ -66,9 +66,18 @@ void scripted_service::receive(const char* message) {
   send_reply_form(form);
 }
 
-void scripted_service::on(int function_id, handler h) { lock held(mu_); handlers_[function_id] = std::move(h); }
+void scripted_service::on(int function_id, handler h) {
+  lock held(mu_);
+  handlers_[function_id] = std::move(h);
+}
 
-std::vector<service_request> scripted_service::requests() { lock held(mu_); return requests_; }
-void scripted_service::clear_requests() { lock held(mu_); requests_.clear(); }
+std::vector<service_request> scripted_service::requests() {
+  lock held(mu_);
+  return requests_;
+}
+void scripted_service::clear_requests() {
+  lock held(mu_);
+  requests_.clear();
+}
 
 }  // namespace commdir_test

@@ -31,8 +31,12 @@ struct service_request {
 
 // For comparing requests with records: a record's bytes, and `size` bytes of a request from `from`.
 template <typename Record>
-std::string bytes(const Record& r) { return std::string(reinterpret_cast<const char*>(&r), sizeof r); }
-inline std::string at(const service_request& r, int from, std::size_t size) { return std::string(&r.payload[from], size); }
+std::string bytes(const Record& r) {
+  return std::string(reinterpret_cast<const char*>(&r), sizeof r);
+}
+inline std::string at(const service_request& r, int from, std::size_t size) {
+  return std::string(&r.payload[from], size);
+}
 
 // One answer: the payload of the reply form, from its byte 128.
 struct scripted_reply {

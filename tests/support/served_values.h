@@ -21,7 +21,7 @@ struct Kind {
   std::size_t reply_extra, entry_extra;  // value reply: 1948 + L + extra bytes; entry: L + extra
 };
 inline const Kind kKinds[] = {{false, 5, 6, 7, COMM_DIR_MAX_STRING_VALUE, 1, 1},  // function ids 5 to 10
-                       {true, 8, 9, 10, COMM_DIR_MAX_BINARY_VALUE, 0, 4}};
+                              {true, 8, 9, 10, COMM_DIR_MAX_BINARY_VALUE, 0, 4}};
 
 // The answer to the request `id` of the value at `index` (or to the count,
 // at kCount) replaced with `result` and `word`.
@@ -36,7 +36,8 @@ struct Answer {
 // The service's answers to value requests (function ids 5 to 10) from the
 // values `served`: a value reply holds the string and its NUL, or a
 // COMM_DIR_BERVAL, from byte 20; the answer `replaced` of `kind` aside.
-inline void serve_values(scripted_service& service, const Served& served, const Kind& kind = kKinds[0], Answer replaced = {}) {
+inline void serve_values(scripted_service& service, const Served& served, const Kind& kind = kKinds[0],
+                         Answer replaced = {}) {
   replaced.word = replaced.word == kLargest ? kind.max_length + 1 : replaced.word;
   for (int id = COMM_DIR_FUNC_GET_VALUE_STRING_CNT; id <= COMM_DIR_FUNC_GET_VALUE_BINARY_ONE; ++id) {
     service.on(id, [=](const service_request& request) {

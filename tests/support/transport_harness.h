@@ -36,7 +36,10 @@ inline RETCODE keep(char* rcvbuf, char*, int* size) {
   g_kept.emplace_back(rcvbuf, rcvbuf + read_word(rcvbuf, GEN_IPC_HDR_LENGTH_OFFSET));
   return *size = 0;
 }
-inline std::vector<std::vector<char>> kept() { std::lock_guard<std::mutex> lock(g_mu); return g_kept; }
+inline std::vector<std::vector<char>> kept() {
+  std::lock_guard<std::mutex> lock(g_mu);
+  return g_kept;
+}
 
 inline void put(std::vector<char>& bytes, int offset, UINT word) { std::memcpy(&bytes[offset], &word, sizeof word); }
 inline UINT address_word(const void* p) { return static_cast<UINT>(reinterpret_cast<std::uintptr_t>(p)); }
@@ -105,8 +108,8 @@ inline RETCODE dispatch(std::vector<char> request, bool with_rcvbuf = true, bool
 class transport_fixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(emwGENIpcStartServer(COMM_DIR_SERVICE_SERVER_NAME, 1, COMM_DIR_IPC_STACK_SIZE,
-                                   commdir_test::echo_dispatch), 0);
+    ASSERT_EQ(
+        emwGENIpcStartServer(COMM_DIR_SERVICE_SERVER_NAME, 1, COMM_DIR_IPC_STACK_SIZE, commdir_test::echo_dispatch), 0);
     ASSERT_EQ(emwGENIpcStartServer(kReplyServer, COMM_DIR_IPC_ID_REPLY, COMM_DIR_IPC_STACK_SIZE, keep), 0);
     ASSERT_EQ(Srv::get_instance()->start_server("utcp:TSRV", 1, COMM_DIR_IPC_STACK_SIZE, serve), 0);
     ASSERT_EQ(client_->create_client(COMM_DIR_SERVICE_CLIENT_NAME, COMM_DIR_SERVICE_SERVER_NAME, 0, 0, 0, clnt_), 0);
@@ -127,7 +130,12 @@ class transport_fixture : public ::testing::Test {
 
 // One refusal or failed set-up: what it returns, a part of its trace line and
 // the messages it sends (requests and replies). Every task slot is free after it.
-struct refusal { Action act; RETCODE rc; const char* trace; int sent; };
+struct refusal {
+  Action act;
+  RETCODE rc;
+  const char* trace;
+  int sent;
+};
 inline void expect_refusals(const std::vector<refusal>& rows) {
   for (const refusal& row : rows) {
     faults::clear();

@@ -1,4 +1,6 @@
 // comm-dir's watchdog over one facade call.
+#include "tools/reply_watchdog.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -7,8 +9,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "tools/reply_watchdog.h"
 
 namespace commdir_tools {
 namespace {

@@ -1,8 +1,8 @@
 // comm-dir's command line, as ldapsearch takes it, and the defaults of
 // ldap.conf.
-#include <gtest/gtest.h>
-
 #include "tools/tool_options.h"
+
+#include <gtest/gtest.h>
 
 namespace commdir_tools {
 namespace {
@@ -27,9 +27,16 @@ TEST(ToolOptionsTest, ParsesLdapsearchStyleCommandLinesAndRefusesBadOnesWithARea
   tool_options o, bare, check, status;
   std::string error;
   // Options after the arguments count too, as with ldapsearch.
-  ASSERT_TRUE(parse({"search", "-x", "-H", "ldap://a/ ldap://b/", "-H", "ldap://c/", "-b", "dc=x", "(cn=a*)", "cn",
-                     "+", "-s", "children", "-z", "3", "-l", "none", "-a", "find", "-A", "-LLL", "-ZZ", "-D",
-                     "cn=admin", "-w", "secret", "-o", "nettimeout=7", "-o", "ldif_wrap=40"}, &o, &error)) << error;
+  ASSERT_TRUE(parse({"search",   "-x",          "-H",   "ldap://a/ ldap://b/",
+                     "-H",       "ldap://c/",   "-b",   "dc=x",
+                     "(cn=a*)",  "cn",          "+",    "-s",
+                     "children", "-z",          "3",    "-l",
+                     "none",     "-a",          "find", "-A",
+                     "-LLL",     "-ZZ",         "-D",   "cn=admin",
+                     "-w",       "secret",      "-o",   "nettimeout=7",
+                     "-o",       "ldif_wrap=40"},
+                    &o, &error))
+      << error;
   EXPECT_EQ(joined(o.connection.uris) + joined(o.search.attributes), "[ldap://a/][ldap://b/][ldap://c/][cn][+]");
   EXPECT_TRUE(o.search.base == "dc=x" && o.search.filter == "(cn=a*)" && o.search.scope == COMM_DIR_SCOPE_CHILDREN);
   EXPECT_TRUE(o.search.size_limit == 3u && o.search.time_limit_s == 0 && o.search.deref == COMM_DIR_DEREF_FINDING);
@@ -47,15 +54,25 @@ TEST(ToolOptionsTest, ParsesLdapsearchStyleCommandLinesAndRefusesBadOnesWithARea
   ASSERT_TRUE(parse({"status", "--json"}, &status, &error)) << error;
   EXPECT_TRUE(status.command == tool_command::kStatus && status.status_json);
   const std::pair<std::vector<std::string>, std::string> refused[] = {
-      {{}, "no command"}, {{"find"}, "unknown command"}, {{"search", "-s", "deep"}, "invalid scope"},
-      {{"search", "-a", "sometimes"}, "invalid deref"}, {{"search", "-z", "-3"}, "invalid size limit"},
-      {{"search", "-z", "99999999999"}, "invalid size limit"}, {{"search", "-o", "ldif-wrap=1"}, "ldif_wrap"},
-      {{"search", "-o", "ldif-wrap=max"}, "ldif_wrap"}, {{"search", "-o", "bogus=1"}, "general option name: bogus"},
-      {{"search", "-b"}, "needs a value: -b"}, {{"search", "-q"}, "unknown option: -q"},
-      {{"search", "--callback"}, "not valid for search"}, {{"check", "-b", "dc=x"}, "unknown option: -b"},
-      {{"check", "(cn=x)"}, "takes no arguments"}, {{"check", "--callback", "--wait", "0"}, "--wait"},
+      {{}, "no command"},
+      {{"find"}, "unknown command"},
+      {{"search", "-s", "deep"}, "invalid scope"},
+      {{"search", "-a", "sometimes"}, "invalid deref"},
+      {{"search", "-z", "-3"}, "invalid size limit"},
+      {{"search", "-z", "99999999999"}, "invalid size limit"},
+      {{"search", "-o", "ldif-wrap=1"}, "ldif_wrap"},
+      {{"search", "-o", "ldif-wrap=max"}, "ldif_wrap"},
+      {{"search", "-o", "bogus=1"}, "general option name: bogus"},
+      {{"search", "-b"}, "needs a value: -b"},
+      {{"search", "-q"}, "unknown option: -q"},
+      {{"search", "--callback"}, "not valid for search"},
+      {{"check", "-b", "dc=x"}, "unknown option: -b"},
+      {{"check", "(cn=x)"}, "takes no arguments"},
+      {{"check", "--callback", "--wait", "0"}, "--wait"},
       {{"status", "-H", "ldap://a/"}, "status takes only --json: -H"},
-      {{"search", "-h", "ldap1"}, "-h is not taken"}, {{"check", "-p", "389"}, "-p is not taken"}, {{"search", "-L"}, "-L (LDIF"},
+      {{"search", "-h", "ldap1"}, "-h is not taken"},
+      {{"check", "-p", "389"}, "-p is not taken"},
+      {{"search", "-L"}, "-L (LDIF"},
   };
   for (const auto& [words, reason] : refused) {
     tool_options options;

@@ -1,11 +1,10 @@
 // The records comm-dir makes from its command line for the library.
-#include <gtest/gtest.h>
+#include "tools/tool_records.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <climits>
-
-#include "tools/tool_records.h"
 
 namespace commdir_tools {
 namespace {
@@ -15,8 +14,9 @@ using namespace velmarosta;
 // entryDN, which carries the DN, is asked for unless the user asked; values
 // are asked for also with -A. A value must fit its field with its NUL.
 TEST(ToolRecordsTest, MakesTheRecordsTheLibraryTakes) {
-  const std::pair<std::vector<std::string>, std::string> cases[] = {{{}, "* entryDN"}, {{"1.1"}, "1.1 entryDN"},
-      {{"cn", "mail"}, "cn mail entryDN"}, {{"+"}, "+"}, {{"*", "+"}, "* +"}, {{"entrydn"}, "entrydn"}};
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{}, "* entryDN"}, {{"1.1"}, "1.1 entryDN"}, {{"cn", "mail"}, "cn mail entryDN"},
+      {{"+"}, "+"},      {{"*", "+"}, "* +"},      {{"entrydn"}, "entrydn"}};
   std::string error;
   for (const auto& [attributes, requested] : cases) {
     search_options search;
@@ -66,7 +66,8 @@ TEST(ToolRecordsTest, CarriesTheUsersTlsSettingsWhereTlsMayBeUsed) {
     const bool made = make_connect_record(connection, c.starttls, &record, &error);
     EXPECT_EQ(made, c.carried != "too long") << c.ca_file;
     EXPECT_TRUE(made ? record.tls_ca_file == c.carried && record.tls_verify == c.verify
-                     : error.find("certificate authority file") != std::string::npos) << c.ca_file;
+                     : error.find("certificate authority file") != std::string::npos)
+        << c.ca_file;
   }
 }
 

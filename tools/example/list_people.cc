@@ -55,8 +55,7 @@ int main(int argc, char** argv) {
   // Walk the entries, their attributes and the values. The names and value
   // lists belong to the library: it frees them at the next call of the same
   // kind and at end_operation.
-  for (rc = rc != 0 ? rc : directory->get_first_entry(operation); rc == 0;
-       rc = directory->get_next_entry(operation)) {
+  for (rc = rc != 0 ? rc : directory->get_first_entry(operation); rc == 0; rc = directory->get_next_entry(operation)) {
     CHAR* attribute = nullptr;
     for (RETCODE more = directory->get_first_attribute(operation, attribute); more == 0 && attribute != nullptr;
          more = directory->get_next_attribute(operation, attribute)) {

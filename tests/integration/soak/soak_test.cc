@@ -11,6 +11,7 @@
 // walks) keep the stage near 10 minutes. COMMDIR_SOAK_WALKS=200 runs the
 // goal as it stands.
 #include <sys/mman.h>
+
 #include <new>
 
 #include "integration/harness.h"
@@ -53,8 +54,11 @@ void run_client(const std::string& uri, const std::vector<Entry>& expected, int 
     tally.exact += walked.result == COMM_DIR_SVC_NO_MORE_ENTRIES && walked.ended == 0 && walked.entries == expected;
   }
   tester.join();
-  eventually([&] { return std::all_of(objects.begin(), objects.end(), [](const CountingCallback& o) { return o.calls > 0; }); },
-             ms(60000));
+  eventually(
+      [&] {
+        return std::all_of(objects.begin(), objects.end(), [](const CountingCallback& o) { return o.calls > 0; });
+      },
+      ms(60000));
   std::this_thread::sleep_for(ms(200));  // room for a repeat
   for (const CountingCallback& object : objects) {
     tally.called_once += object.calls == 1 && object.argument == 0;

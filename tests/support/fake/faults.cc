@@ -81,17 +81,51 @@ RETCODE pass_on(F, const char* fn, UINT id, Args... args) {
 
 }  // namespace
 
-void fail(const std::string& fn, int nth) { lock held(s().mu); s().plans[fn].insert(s().counts[fn] + nth); }
-int calls(const std::string& fn) { lock held(s().mu); return s().counts[fn]; }
-UINT last_id(const std::string& fn) { lock held(s().mu); return s().ids[fn]; }
-int open_clients() { lock held(s().mu); return s().clients; }
-std::vector<std::string> traces() { lock held(s().mu); return s().lines; }
-void clear() { lock held(s().mu); s().lines.clear(); }
-void name_process(const std::string& name) { lock held(s().mu); s().process_name = std::make_unique<std::string>(name); }
-void pause_next(const std::string& fn) { lock held(s().mu); s().pause_fn = fn; }
-bool paused() { lock held(s().mu); return s().pausing; }
-void resume() { lock held(s().mu); s().pausing = false; s().changed.notify_all(); }
-std::vector<task> tasks() { lock held(s().mu); return s().started; }
+void fail(const std::string& fn, int nth) {
+  lock held(s().mu);
+  s().plans[fn].insert(s().counts[fn] + nth);
+}
+int calls(const std::string& fn) {
+  lock held(s().mu);
+  return s().counts[fn];
+}
+UINT last_id(const std::string& fn) {
+  lock held(s().mu);
+  return s().ids[fn];
+}
+int open_clients() {
+  lock held(s().mu);
+  return s().clients;
+}
+std::vector<std::string> traces() {
+  lock held(s().mu);
+  return s().lines;
+}
+void clear() {
+  lock held(s().mu);
+  s().lines.clear();
+}
+void name_process(const std::string& name) {
+  lock held(s().mu);
+  s().process_name = std::make_unique<std::string>(name);
+}
+void pause_next(const std::string& fn) {
+  lock held(s().mu);
+  s().pause_fn = fn;
+}
+bool paused() {
+  lock held(s().mu);
+  return s().pausing;
+}
+void resume() {
+  lock held(s().mu);
+  s().pausing = false;
+  s().changed.notify_all();
+}
+std::vector<task> tasks() {
+  lock held(s().mu);
+  return s().started;
+}
 
 bool traced(const std::string& part) {
   for (const std::string& line : traces()) {

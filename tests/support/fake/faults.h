@@ -23,12 +23,12 @@ constexpr RETCODE kCode = 0x5A;  // what a planned failure returns
 // The nth call of `fn` from now (1: the next) returns kCode and does
 // nothing, but a failed release of a mutex releases it all the same.
 void fail(const std::string& fn, int nth = 1);
-int calls(const std::string& fn);     // since the start
-UINT last_id(const std::string& fn);  // the semaphore or handle of its last call
-int open_clients();                   // IPC clients created and not destroyed yet
-bool traced(const std::string& part); // a trace line since clear() holds `part` ("": true)
+int calls(const std::string& fn);      // since the start
+UINT last_id(const std::string& fn);   // the semaphore or handle of its last call
+int open_clients();                    // IPC clients created and not destroyed yet
+bool traced(const std::string& part);  // a trace line since clear() holds `part` ("": true)
 std::vector<std::string> traces();
-void clear();                         // forgets the trace lines
+void clear();                                // forgets the trace lines
 void name_process(const std::string& name);  // what emwOSWGetProcessName gives from now on
 
 // The next call of `fn` waits, before it does anything, until resume(): for
