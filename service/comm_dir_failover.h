@@ -74,7 +74,7 @@ class comm_dir_failover {
   struct list_state {
     uid_t user = 0;
     std::string uris;
-    std::size_t answering = kNone;  // index into split(uris)
+    std::size_t answering = kNone;  // index into comm_dir_ldap_uri_list(uris)
     comm_dir_uri_failure last_failure;
     clock::time_point failback;  // when the record's order is tried again; answering lists only
   };
@@ -83,11 +83,12 @@ class comm_dir_failover {
   comm_dir_failover(const comm_dir_failover&) = delete;
   comm_dir_failover& operator=(const comm_dir_failover&) = delete;
 
-  // The blank-separated URIs of `uris`, in the record's order.
+  // The blank-separated words of `uris`, in the record's order (a word may
+  // name several URIs: comm_dir_ldap_uri_list).
   static std::vector<std::string> split(const std::string& uris);
 
-  // The indexes into split(uris), in the order to try them for a request
-  // of `user` at `now`.
+  // The indexes into comm_dir_ldap_uri_list(uris), in the order to try
+  // them for a request of `user` at `now`.
   std::vector<std::size_t> order(uid_t user, const std::string& uris, std::size_t count, clock::time_point now);
 
   // Records that the URI at `index` of the list answered a request of

@@ -2,7 +2,7 @@
 
 #include <ldap.h>
 
-#include <sstream>
+#include "service/comm_dir_failover.h"
 
 // libldap's parser of URI lists and its release: exported by libldap 2.5
 // and 2.6, declared only in its private headers. LDAP_OPT_URI, and so
@@ -33,8 +33,7 @@ std::vector<std::string> comm_dir_ldap_schemes(const std::string& word) {
 
 std::vector<std::string> comm_dir_ldap_uri_list(const std::string& uris) {
   std::vector<std::string> list;
-  std::istringstream words(uris);
-  for (std::string word; words >> word;) {
+  for (const std::string& word : comm_dir_failover::split(uris)) {
     LDAPURLDesc* parsed = nullptr;
     if (ldap_url_parselist_ext(&parsed, word.c_str(), kSeparators, kParseFlags) != LDAP_URL_SUCCESS ||
         parsed == nullptr || parsed->lud_next == nullptr) {
