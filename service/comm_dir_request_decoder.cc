@@ -1,6 +1,9 @@
 #include "service/comm_dir_request_decoder.h"
 
+#include <cstdio>
 #include <cstring>
+
+#include "platform/posix/commdir_posix_ipc.h"
 
 namespace velmarosta {
 namespace {
@@ -30,20 +33,12 @@ bool terminated(const char (&field)[N]) {
   return std::memchr(field, '\0', N) != nullptr;
 }
 
-bool endpoint_char(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' || c == '-';
-}
-
-// True for a name without the "utcp:" prefix that makes a server name the
-// platform accepts once the prefix is put in front: 1 or more characters of
-// [A-Za-z0-9_.-], 32 in all with the prefix.
+// True for a name without the "utcp:" prefix that makes an endpoint name
+// the platform accepts once the prefix is put in front.
 bool valid_server_suffix(const char* name) {
-  std::size_t length = ::strnlen(name, COMM_DIR_MAX_NAME_LENGTH + 1);
-  if (length == 0 || length > COMM_DIR_MAX_NAME_LENGTH - kPrefixLength) return false;
-  for (std::size_t i = 0; i < length; ++i) {
-    if (!endpoint_char(name[i])) return false;
-  }
-  return true;
+  char full[COMM_DIR_MAX_NAME_LENGTH + 1];
+  const int length = std::snprintf(full, sizeof full, "%s%s", COMM_DIR_IPC_PREFIX, name);
+  return length > 0 && static_cast<std::size_t>(length) < sizeof full && commdir_posix_ipc_valid_name(full);
 }
 
 // True for the names (without "utcp:") of the daemon's own endpoints. A
@@ -57,8 +52,7 @@ bool names_daemon_endpoint(const char* suffix) {
 }
 
 bool valid_reply_server(const char (&name)[COMM_DIR_IPC_NAME_SIZE]) {
-  return terminated(name) && valid_endpoint_name(name) && std::strncmp(name, COMM_DIR_IPC_PREFIX, kPrefixLength) == 0 &&
-         valid_server_suffix(name + kPrefixLength) && !names_daemon_endpoint(name + kPrefixLength);
+  return terminated(name) && commdir_posix_ipc_valid_name(name) && !names_daemon_endpoint(name + kPrefixLength);
 }
 
 // Compared block by block against zeros with memcmp, which is vectorised:

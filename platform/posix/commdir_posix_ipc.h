@@ -80,6 +80,12 @@ int commdir_posix_ipc_client_fd(UINT handle);
 // folder does not let this process in).
 RETCODE commdir_posix_ipc_probe(const char* server_name);
 
+// Whether `name` is an endpoint name that this platform serves and reaches:
+// "utcp:" and 1 to 27 characters of [A-Za-z0-9_.-], but neither "." nor
+// "..". A server that is told a name to answer at checks it by this rule,
+// the one its clients and servers apply.
+bool commdir_posix_ipc_valid_name(const char* name);
+
 // The folder of this process's endpoints, chosen and checked as every
 // server and client of this process does it (a missing folder is created),
 // written into `folder` (`folder_size` bytes with the NUL). Returns 0; or

@@ -108,6 +108,8 @@ RETCODE emwGENIpcDestroyClient(UINT handle) { return commdir_posix::DestroyClien
 
 RETCODE commdir_posix_ipc_probe(const char* server_name) { return commdir_posix::ProbeServer(server_name); }
 
+bool commdir_posix_ipc_valid_name(const char* name) { return commdir_posix::EndpointName(name) != nullptr; }
+
 RETCODE emwGENIpcRequestAdmin(const char* server_name, INT request) {
   return commdir_posix::RequestAdmin(server_name, request);
 }
