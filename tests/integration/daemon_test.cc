@@ -74,12 +74,20 @@ class DaemonTest : public IntegrationTest {
   }
 };
 
-// Then a search that is never answered holds its operation: two requests
+// Then a start whose operation finds no memory once its connection stood (a
+// preloaded fault) is answered so, as any request that the daemon has no
+// memory for, and its connection closed; the next start is served. A
+// search that is never answered holds its operation: two requests
 // wait behind it and the rest are answered busy at once. SIGTERM then answers
 // the search and those that waited, and the daemon exits 0, its endpoint
 // removed.
 TEST_F(DaemonTest, AnswersEveryMessageWithItsCodeOrDropsIt) {
-  ASSERT_EQ(start_daemon({"--workers=1", "--queue-limit=2", "--network-timeout=1500"}), "");
+  start_slapd(false);
+  ASSERT_EQ(start_daemon({"--workers=1", "--queue-limit=2", "--network-timeout=1500"},
+                         {{"LD_PRELOAD", COMMDIR_DAEMON_FAULTS},
+                          {"ASAN_OPTIONS", "verify_asan_link_order=0"},
+                          {"COMMDIR_FAIL_OPERATION_NEW", "1"}}),
+            "");
   struct Row {
     std::string what;
     int function_id;
@@ -124,6 +132,10 @@ TEST_F(DaemonTest, AnswersEveryMessageWithItsCodeOrDropsIt) {
   }
   const auto start = connecting<COMM_DIR_START_OPERATION_REQUEST>(connect_to(kDownUri));
   EXPECT_EQ(call(COMM_DIR_FUNC_START_OPERATION, start).result(), kServerDown);
+  const auto to_slapd = connecting<COMM_DIR_START_OPERATION_REQUEST>(connect_to(slapd->uri), &kReader);
+  EXPECT_EQ(call(COMM_DIR_FUNC_START_OPERATION, to_slapd).result(), COMM_DIR_SVC_NO_MEMORY);
+  EXPECT_TRUE(eventually([&] { return connections_to(slapd->port()) == 0; })) << "its connection is left open";
+  open_reader();  // and the next start is served
   EXPECT_TRUE(wire->quiet(ms(300))) << "a message that was to be dropped was answered";
 
   Listener silent;
@@ -491,7 +503,7 @@ TEST_F(DaemonTest, TellsSystemdItIsReadyAndPingsWhileItMakesProgress) {
     };
     Environment env = {{"NOTIFY_SOCKET", name},
                        {"WATCHDOG_USEC", "400000"},
-                       {"LD_PRELOAD", COMMDIR_LDAP_HANG},
+                       {"LD_PRELOAD", COMMDIR_DAEMON_FAULTS},
                        {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
     if (other_pid != nullptr) env.emplace_back("WATCHDOG_PID", other_pid);
     ASSERT_EQ(start_daemon({"--hung-after=1"}, env), "");

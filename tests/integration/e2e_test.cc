@@ -142,6 +142,7 @@ TEST_F(EndToEnd, EachFaultGivesItsCodeWithinItsDeadline) {
   const RETCODE kBindTimeout = COMM_DIR_SVC_BIND_TIMEOUT, kResultTimeout = COMM_DIR_SVC_RESULT_TIMEOUT;
   const RETCODE kTlsTimeout = COMM_DIR_SVC_TLS_TIMEOUT, kSearchTimeout = COMM_DIR_SVC_SEARCH_TIMEOUT;
   const UINT kStartTls = COMM_DIR_SECURITY_STARTTLS, kLdaps = COMM_DIR_SECURITY_LDAPS;
+  const long kMonthMs = 30L * 24 * 3600 * 1000;
   const Row rows[] = {
       {"server down", kDown, {}, 0, kStart, kServerDown, 0},
       {"connection attempts dropped", kDropped, {}, 0, kStart, COMM_DIR_SVC_CONNECT_TIMEOUT, 400},
@@ -152,16 +153,7 @@ TEST_F(EndToEnd, EachFaultGivesItsCodeWithinItsDeadline) {
       {"ldaps handshake closed", kProxyLdaps, {Fault::kClose, 0}, 0, kStart, COMM_DIR_SVC_TLS_FAILED, 0, kLdaps},
       {"StartTLS handshake never answered", kProxy, {Fault::kStall, 1}, 0, kStart, kTlsTimeout, 400, kStartTls},
       {"StartTLS reset, failed over", kProxy, {Fault::kReset, 0}, 0, "entries", kEnd, 0, kStartTls, 400, true},
-      {"StartTLS handshake closed, failed over",
-       kProxy,
-       {Fault::kClose, 1},
-       0,
-       "entries",
-       kEnd,
-       0,
-       kStartTls,
-       400,
-       true},
+      {"StartTLS handshake closed, failover", kProxy, {Fault::kClose, 1}, 0, "entries", kEnd, 0, kStartTls, 400, true},
       {"bind answered too late", kProxy, {Fault::kDelay, 0, 1200}, 0, kStart, kBindTimeout, 400},
       {"bind reset, failed over", kProxy, {Fault::kReset, 0}, 0, "entries", kEnd, 0, 0, 400, true},
       {"bind closed", kProxy, {Fault::kClose, 0}, 0, kStart, kServerDown, 0},
@@ -170,23 +162,11 @@ TEST_F(EndToEnd, EachFaultGivesItsCodeWithinItsDeadline) {
       {"first search closed", kProxy, {Fault::kClose, 0}, 0, "search", kServerDown, 0, 0, 400, false, true},
       {"search stalls mid-result", kProxy, {Fault::kStall, 11}, 0, "entries", kResultTimeout, 400},
       {"search with a time limit stalls mid-result", kProxy, {Fault::kStall, 11}, 600, "entries", kSearchTimeout, 1000},
-      {"search with a time limit of a month never answered",
-       kProxy,
-       {Fault::kStall, 1},
-       30L * 24 * 3600 * 1000,
-       "search",
-       kSearchTimeout,
-       1400},
+      {"a time limit of a month, never answered", kProxy, {Fault::kStall, 1}, kMonthMs, "search", kSearchTimeout, 1400},
       // Entries came: no failover, for none may come twice.
       {"reset mid-result", kProxy, {Fault::kReset, 11}, 0, "entries", kServerDown, 0, 0, 400, true, true},
       {"closed mid-result", kProxy, {Fault::kClose, 11}, 0, "entries", kServerDown, 0},
-      {"notice of disconnection mid-result",
-       kProxy,
-       {Fault::kNotice, 11},
-       0,
-       "entries",
-       comm_dir_code_from_ldap(52),
-       0},
+      {"disconnection notice mid-result", kProxy, {Fault::kNotice, 11}, 0, "entries", comm_dir_code_from_ldap(52), 0},
       // Refused as it is announced, before anything is allocated or awaited.
       {"an entry of 256 MiB mid-result", kProxy, {Fault::kHuge, 11}, 0, "entries", kServerDown, 0},
       {"replies late, within the deadline", kProxy, {Fault::kDelay, 0, 200}, 0, "entries", kEnd, 0},

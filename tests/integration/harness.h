@@ -216,6 +216,20 @@ inline std::string long_values_ldif() {
   return ldif;
 }
 
+// The established connections to the LDAP server on `port`: those whose
+// remote port is the server's (slapd's own ends have it as their local one).
+inline int connections_to(int port) {
+  std::ifstream table("/proc/net/tcp");
+  int count = 0;
+  for (std::string line; std::getline(table, line);) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    count += state == "01" && std::strtoul(remote.c_str() + remote.find(':') + 1, nullptr, 16) == unsigned(port);
+  }
+  return count;
+}
+
 class Slapd {
  public:
   explicit Slapd(bool tls = true) : dir(make_private_folder("commdir-slapd", &error)) {  // with the sample address book

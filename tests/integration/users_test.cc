@@ -28,20 +28,6 @@ std::string hex(RETCODE code) {
   return std::string(text, std::snprintf(text, sizeof text, "0x%x", static_cast<UINT>(code)));
 }
 
-// The established connections to the LDAP server on `port`: those whose
-// remote port is the server's (slapd's own ends have it as their local one).
-int connections_to(int port) {
-  std::ifstream table("/proc/net/tcp");
-  int count = 0;
-  for (std::string line; std::getline(table, line);) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state;
-    fields >> slot >> local >> remote >> state;
-    count += state == "01" && std::strtoul(remote.c_str() + remote.find(':') + 1, nullptr, 16) == unsigned(port);
-  }
-  return count;
-}
-
 void share(const std::string& folder) { ASSERT_EQ(chmod(folder.c_str(), 01777), 0); }
 
 long rss_kib(pid_t pid) {
