@@ -10,8 +10,6 @@
 
 namespace commdir_tools {
 
-using velmarosta::comm_dir_facade;
-
 // Asks the daemon for its state with its own request kind, through the
 // library's request client as every call of the facade goes, and prints
 // the text it answers.
